@@ -1,0 +1,82 @@
+// The peripheral bus. It decodes addresses to the models, hands them every
+// access in order, can record the accesses (tests) and tell observers about
+// them (traces), and logs every access that reaches nothing.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "board/clock.h"
+#include "board/device.h"
+#include "board/log.h"
+
+namespace board {
+
+struct Access {
+    Picos time;
+    uint32_t address;
+    uint32_t value;
+    uint8_t size;   // bytes: 1, 2 or 4
+    bool write;
+};
+
+class Bus {
+public:
+    Bus(Clock &clock, Log &log) : clock_(clock), log_(log) {}
+
+    void map(uint32_t base, uint32_t size, Device &device, std::string name);
+
+    // A CPU or host-driver access. Peripheral registers are 32 bits wide: a
+    // narrower access is logged and performed on the whole word (a byte read
+    // returns the addressed byte lane). An access to nothing is logged, reads
+    // as 0 and marks a bus fault that the CPU may turn into an abort.
+    uint32_t read(uint32_t address, unsigned size = 4);
+    void write(uint32_t address, uint32_t value, unsigned size = 4);
+    // No side effects, nothing logged or recorded; false where nothing is mapped.
+    bool peek(uint32_t address, uint32_t &value) const;
+
+    bool is_mapped(uint32_t address) const { return find(address) != nullptr; }
+    // "PIOA.PIO_SODR", or the hexadecimal address when no model knows it.
+    std::string describe(uint32_t address) const;
+
+    // True once after an access that reached nothing.
+    bool take_fault();
+
+    void set_recording(bool on) { recording_ = on; }
+    const std::vector<Access> &recorded() const { return recorded_; }
+    void clear_recorded() { recorded_.clear(); }
+
+    using Observer = std::function<void(const Access &)>;
+    void add_observer(Observer o) { observers_.push_back(std::move(o)); }
+
+    void set_memory(Memory *memory) { memory_ = memory; }
+    Memory *memory() const { return memory_; }
+
+    void reset_devices();
+
+    Clock &clock() { return clock_; }
+    Log &log() { return log_; }
+
+private:
+    struct Region {
+        uint32_t base;
+        uint32_t size;
+        Device *device;
+        std::string name;
+    };
+    const Region *find(uint32_t address) const;
+    void note(const Access &a);
+
+    Clock &clock_;
+    Log &log_;
+    std::vector<Region> regions_;
+    std::vector<Observer> observers_;
+    std::vector<Access> recorded_;
+    Memory *memory_ = nullptr;
+    bool recording_ = false;
+    bool fault_ = false;
+};
+
+}  // namespace board

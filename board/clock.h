@@ -1,0 +1,74 @@
+// The board's one virtual clock. Time is counted in picoseconds from power-on;
+// the CPU (or the host port) charges master-clock cycles, and devices schedule
+// events on it. Nothing here reads the host's clock: the same sequence of
+// calls always gives the same times.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <unordered_map>
+
+namespace board {
+
+using Picos = uint64_t;
+
+constexpr Picos kPicosPerNs = 1000;
+constexpr Picos kPicosPerUs = 1000 * kPicosPerNs;
+constexpr Picos kPicosPerMs = 1000 * kPicosPerUs;
+constexpr Picos kPicosPerSecond = 1000 * kPicosPerMs;
+
+constexpr uint32_t kSlowClockHz = 32768;
+constexpr Picos kSlowClockPeriodFs = 30517578125ull;   // 1e15 / 32768, exact
+
+class Clock {
+public:
+    using EventId = uint64_t;
+
+    Clock();
+
+    Picos now() const { return now_; }
+    uint64_t cycles() const { return cycles_; }
+
+    // Master-clock period in femtoseconds (so that 48.05 MHz keeps its precision).
+    void set_master_period_fs(uint64_t femtoseconds);
+    uint64_t master_period_fs() const { return period_fs_; }
+    double master_hz() const { return 1e15 / static_cast<double>(period_fs_); }
+
+    // Time that n master-clock cycles take at the current frequency.
+    Picos cycles_to_picos(uint64_t n) const;
+
+    // Charges n master-clock cycles, firing every event that falls due.
+    void advance_cycles(uint64_t n);
+    // Moves time to t (never backwards), firing due events in order.
+    void advance_to(Picos t);
+
+    EventId schedule_at(Picos when, std::function<void()> action);
+    EventId schedule_in(Picos delay, std::function<void()> action) { return schedule_at(now_ + delay, std::move(action)); }
+    void cancel(EventId id);
+    bool pending(EventId id) const { return index_.count(id) != 0; }
+    std::optional<Picos> next_event() const;
+
+    // Back to power-on: time 0, slow clock, no events.
+    void reset();
+
+private:
+    void fire_until(Picos t);
+
+    struct Key {
+        Picos when;
+        uint64_t sequence;
+        bool operator<(const Key &o) const { return when != o.when ? when < o.when : sequence < o.sequence; }
+    };
+
+    Picos now_ = 0;
+    uint64_t cycles_ = 0;
+    uint64_t period_fs_ = kSlowClockPeriodFs;
+    uint64_t remainder_fs_ = 0;
+    uint64_t next_sequence_ = 1;
+    std::map<Key, std::pair<EventId, std::function<void()>>> queue_;
+    std::unordered_map<EventId, Key> index_;
+};
+
+}  // namespace board

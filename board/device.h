@@ -1,0 +1,30 @@
+// What every peripheral model offers the bus: reads and writes with their side
+// effects, a side-effect-free peek for debuggers and views, and a real reset.
+// Offsets are byte offsets of 32-bit registers within the model's block.
+#pragma once
+
+#include <cstdint>
+
+namespace board {
+
+class Device {
+public:
+    virtual ~Device() = default;
+    virtual uint32_t read(uint32_t offset) = 0;
+    virtual void write(uint32_t offset, uint32_t value) = 0;
+    virtual uint32_t peek(uint32_t offset) const = 0;
+    virtual void reset() = 0;
+    // Register name for traces and messages; nullptr for an unknown offset.
+    virtual const char *register_name(uint32_t offset) const = 0;
+};
+
+// The system memory as a bus master (the PDC) sees it: RAM, and flash for reads.
+// Returns false for an address where nothing answers.
+class Memory {
+public:
+    virtual ~Memory() = default;
+    virtual bool read8(uint32_t address, uint8_t &value) = 0;
+    virtual bool write8(uint32_t address, uint8_t value) = 0;
+};
+
+}  // namespace board

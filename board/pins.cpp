@@ -1,0 +1,81 @@
+#include "board/pins.h"
+
+namespace board {
+
+Pins::Pins(Log &log, std::string port_name) : log_(log), name_(std::move(port_name)) {}
+
+Pins::SourceId Pins::add_source(std::string name)
+{
+    sources_.push_back(Source{std::move(name), 0, 0});
+    return static_cast<SourceId>(sources_.size() - 1);
+}
+
+void Pins::drive(SourceId source, uint32_t mask, uint32_t driven, uint32_t levels)
+{
+    Source &s = sources_.at(static_cast<size_t>(source));
+    uint32_t new_driven = (s.driven & ~mask) | (driven & mask);
+    uint32_t new_levels = (s.levels & ~mask) | (levels & driven & mask);
+    if (new_driven == s.driven && new_levels == s.levels)
+        return;
+    s.driven = new_driven;
+    s.levels = new_levels;
+    resolve();
+}
+
+void Pins::set_pullups(uint32_t enabled)
+{
+    if (enabled == pullups_)
+        return;
+    pullups_ = enabled;
+    resolve();
+}
+
+uint32_t Pins::driven_mask() const
+{
+    uint32_t m = 0;
+    for (const auto &s : sources_)
+        m |= s.driven;
+    return m;
+}
+
+void Pins::resolve()
+{
+    uint32_t driven = 0, high = 0, low = 0;
+    for (const auto &s : sources_) {
+        driven |= s.driven;
+        high |= s.driven & s.levels;
+        low |= s.driven & ~s.levels;
+    }
+    uint32_t fight = high & low;
+    if (fight & ~contention_) {
+        std::string who;
+        for (const auto &s : sources_)
+            if (s.driven & fight)
+                who += (who.empty() ? "" : ", ") + s.name;
+        log_.warn(name_, "lines " + hex32(fight) + " driven high and low at once by " + who);
+    }
+    contention_ = fight;
+
+    uint32_t undriven_pulled = ~driven & pullups_;
+    uint32_t held = ~driven & ~pullups_;
+    uint32_t next = (high & ~low) | undriven_pulled | (levels_ & held);
+
+    uint32_t changed = next ^ levels_;
+    if (!changed)
+        return;
+    levels_ = next;
+    if (notifying_) {
+        pending_changed_ |= changed;
+        return;
+    }
+    notifying_ = true;
+    while (changed) {
+        for (auto &l : listeners_)
+            l(changed, levels_);
+        changed = pending_changed_;
+        pending_changed_ = 0;
+    }
+    notifying_ = false;
+}
+
+}  // namespace board

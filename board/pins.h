@@ -1,0 +1,64 @@
+// The 32 lines of a PIO port as nets. Each line's level comes from whoever
+// drives it (the PIO controller's output or a peripheral routed through it, a
+// device on the board) and otherwise from its pull-up. A line that nothing
+// drives and no pull-up holds keeps the level it had last (the pad's input
+// capacitance holds it for far longer than any read here takes).
+// Two sources driving a line to opposite levels is logged; the low driver wins.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "board/log.h"
+
+namespace board {
+
+class Pins {
+public:
+    using SourceId = int;
+    // changed: lines whose level changed; levels: all 32 levels after the change.
+    using Listener = std::function<void(uint32_t changed, uint32_t levels)>;
+
+    Pins(Log &log, std::string port_name);
+
+    SourceId add_source(std::string name);
+    // The source drives the lines in `mask` to the levels in `levels` (bit n =
+    // line n) and releases them when `driven` has the bit clear. Lines outside
+    // `mask` keep whatever this source did before.
+    void drive(SourceId source, uint32_t mask, uint32_t driven, uint32_t levels);
+    void release(SourceId source, uint32_t mask) { drive(source, mask, 0, 0); }
+    void set_pullups(uint32_t enabled);
+
+    bool level(int line) const { return (levels_ >> line) & 1u; }
+    uint32_t levels() const { return levels_; }
+    uint32_t pullups() const { return pullups_; }
+    uint32_t driven_by(SourceId source) const { return sources_[source].driven; }
+    uint32_t driven_mask() const;
+
+    void add_listener(Listener l) { listeners_.push_back(std::move(l)); }
+
+    // Power-on: no drivers, no pull-ups, all lines low until resolved again.
+    void reset_levels(uint32_t levels) { levels_ = levels; }
+
+private:
+    void resolve();
+
+    struct Source {
+        std::string name;
+        uint32_t driven = 0;
+        uint32_t levels = 0;
+    };
+    Log &log_;
+    std::string name_;
+    std::vector<Source> sources_;
+    std::vector<Listener> listeners_;
+    uint32_t pullups_ = 0;
+    uint32_t levels_ = 0;
+    uint32_t contention_ = 0;
+    bool notifying_ = false;
+    uint32_t pending_changed_ = 0;
+};
+
+}  // namespace board

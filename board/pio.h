@@ -1,0 +1,80 @@
+// PIO controller (one port of 32 lines), after the chip's documentation.
+//
+// - PER/PDR/PSR choose PIO or peripheral control; ASR/BSR/ABSR pick function
+//   A or B for peripheral-controlled lines, whose level then comes from that
+//   peripheral (set_peripheral_output), not from ODSR.
+// - OER/ODR/OSR enable the output driver; SODR/CODR set and clear ODSR bits on
+//   any line; a direct ODSR write changes only the lines enabled in OWSR
+//   (OWER/OWDR; OWSR resets to 0). MDER/MDDR/MDSR make a line open-drain.
+// - PPUER/PPUDR/PPUSR: PPUSR bit 0 means pull-up enabled; all enabled at reset.
+// - PDSR reads the level of every line in any configuration, while the PIO
+//   peripheral clock is on; with the clock off it holds the last sample.
+// - ISR latches a change of any line (input-change detection works whatever
+//   the line's configuration) while the clock is on, and reading ISR clears it.
+//   The interrupt output is high while ISR & IMR is non-zero.
+// - IFER/IFDR/IFSR are kept but filter nothing: the board's edges are clean.
+// - Reset: every line under PIO control as an input, pull-ups on, ODSR 0.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "board/device.h"
+#include "board/log.h"
+#include "board/pins.h"
+
+namespace board {
+
+class Pio : public Device {
+public:
+    enum Function { A = 0, B = 1 };
+
+    Pio(Pins &pins, Log &log, std::string name);
+
+    uint32_t read(uint32_t offset) override;
+    void write(uint32_t offset, uint32_t value) override;
+    uint32_t peek(uint32_t offset) const override;
+    void reset() override;
+    const char *register_name(uint32_t offset) const override;
+
+    // The level a peripheral puts out on lines routed to it by function f.
+    void set_peripheral_output(Function f, uint32_t mask, uint32_t driven, uint32_t levels);
+
+    // Whether the controller's clock runs (PMC_PCSR bit of this PIO).
+    void set_clock_query(std::function<bool()> q) { clock_on_ = std::move(q); }
+    // Interrupt output, to the AIC source of this PIO.
+    void set_irq_output(std::function<void(bool)> out) { irq_out_ = std::move(out); }
+    bool irq() const { return irq_; }
+
+    // State, for views and tests.
+    uint32_t psr() const { return psr_; }
+    uint32_t osr() const { return osr_; }
+    uint32_t odsr() const { return odsr_; }
+    uint32_t owsr() const { return owsr_; }
+    uint32_t pull_up_enabled() const { return ~ppusr_; }
+    uint32_t imr() const { return imr_; }
+    uint32_t isr() const { return isr_; }
+    uint32_t absr() const { return absr_; }
+
+private:
+    void update_drive();
+    void update_irq();
+    void on_lines_changed(uint32_t changed, uint32_t levels);
+    bool clock_on() const { return !clock_on_ || clock_on_(); }
+
+    Pins &pins_;
+    Log &log_;
+    std::string name_;
+    Pins::SourceId source_;
+    std::function<bool()> clock_on_;
+    std::function<void(bool)> irq_out_;
+
+    uint32_t psr_, osr_, ifsr_, odsr_, imr_, isr_, mdsr_, ppusr_, absr_, owsr_;
+    uint32_t pdsr_sample_;
+    uint32_t periph_driven_[2] = {0, 0};
+    uint32_t periph_levels_[2] = {0, 0};
+    bool irq_ = false;
+};
+
+}  // namespace board

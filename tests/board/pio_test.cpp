@@ -1,0 +1,156 @@
+// The PIO controller model against the chip's documented behaviour.
+#include <gtest/gtest.h>
+
+#include "board/board.h"
+
+namespace {
+
+using board::Board;
+
+constexpr uint32_t PIOA = board::kPioaBase;
+enum : uint32_t {
+    PER = 0x00, PDR = 0x04, PSR = 0x08, OER = 0x10, ODR = 0x14, OSR = 0x18,
+    SODR = 0x30, CODR = 0x34, ODSR = 0x38, PDSR = 0x3C,
+    IER = 0x40, IDR = 0x44, IMR = 0x48, ISR = 0x4C,
+    MDER = 0x50, PPUDR = 0x60, PPUER = 0x64, PPUSR = 0x68,
+    ASR = 0x70, BSR = 0x74, ABSR = 0x78, OWER = 0xA0, OWDR = 0xA4, OWSR = 0xA8,
+};
+
+struct PioTest : ::testing::Test {
+    Board b;
+    board::Pins::SourceId ext = b.pa.add_source("test device");
+    bool irq = false;
+    void SetUp() override { b.pioa.set_irq_output([this](bool l) { irq = l; }); }
+    uint32_t rd(uint32_t off) { return b.bus.read(PIOA + off); }
+    void wr(uint32_t off, uint32_t v) { b.bus.write(PIOA + off, v); }
+};
+
+TEST_F(PioTest, ResetStateIsInputsWithPullupsAndNothingWritable)
+{
+    EXPECT_EQ(rd(PSR), 0xFFFFFFFFu);
+    EXPECT_EQ(rd(OSR), 0u);
+    EXPECT_EQ(rd(PPUSR), 0u) << "PPUSR 0 means every pull-up enabled";
+    EXPECT_EQ(rd(OWSR), 0u);
+    EXPECT_EQ(rd(PDSR), 0xFFFFFFFFu) << "undriven lines read high through their pull-ups";
+    EXPECT_EQ(rd(ISR), 0u) << "power-on settling is not an input change";
+}
+
+TEST_F(PioTest, OdsrWriteOnlyReachesLinesEnabledInOwsr)
+{
+    wr(OER, 0xFFFFFFFF);
+    wr(ODSR, 0xFFFFFFFF);
+    EXPECT_EQ(rd(ODSR), 0u) << "OWSR is empty at reset: a direct write changes nothing";
+    wr(OWER, 0x00F10000);
+    wr(OWDR, 0x00010000);
+    EXPECT_EQ(rd(OWSR), 0x00F00000u);
+    wr(ODSR, 0x00A5A5A5);
+    EXPECT_EQ(rd(ODSR), 0x00A00000u);
+    EXPECT_EQ(b.pa.levels() & 0x00F00000u, 0x00A00000u);
+    // SODR and CODR act on any line, whatever OWSR says.
+    wr(SODR, 0x00010000);
+    EXPECT_TRUE(b.pa.level(16));
+    wr(CODR, 0x00010000);
+    EXPECT_FALSE(b.pa.level(16));
+}
+
+TEST_F(PioTest, CfgPullupVersusSetPullup)
+{
+    // CfgPullup(mask): PPUDR = ~mask, PPUER = mask.
+    wr(PPUDR, ~0x000018E0u);
+    wr(PPUER, 0x000018E0u);
+    EXPECT_EQ(b.pa.pullups(), 0x000018E0u);
+    // SetPullup(mask): PPUER = mask only, others stay as they were.
+    wr(PPUER, 0x00F00000u);
+    EXPECT_EQ(b.pa.pullups(), 0x00F018E0u);
+    EXPECT_EQ(rd(PPUSR), ~0x00F018E0u);
+}
+
+TEST_F(PioTest, OutputDriverAndExternalDeviceMeetOnTheNet)
+{
+    wr(PPUDR, 0x1);
+    wr(OER, 0x1);
+    wr(CODR, 0x1);
+    EXPECT_FALSE(b.pa.level(0));
+    wr(ODR, 0x1);   // released: holds its last level without a pull-up
+    EXPECT_FALSE(b.pa.level(0));
+    b.pa.drive(ext, 0x1, 0x1, 0x1);
+    EXPECT_EQ(rd(PDSR) & 1u, 1u);
+    // Output against an external driver: logged, low wins.
+    wr(OER, 0x1);
+    EXPECT_TRUE(b.log.contains("driven high and low"));
+    EXPECT_FALSE(b.pa.level(0));
+}
+
+TEST_F(PioTest, OpenDrainLineOnlyPullsLow)
+{
+    wr(MDER, 0x2);
+    wr(OER, 0x2);
+    wr(SODR, 0x2);
+    EXPECT_EQ(b.pa.driven_mask() & 0x2u, 0u);
+    EXPECT_TRUE(b.pa.level(1)) << "pull-up holds the released line high";
+    wr(CODR, 0x2);
+    EXPECT_FALSE(b.pa.level(1));
+}
+
+TEST_F(PioTest, PeripheralFunctionOwnsItsLines)
+{
+    wr(OER, 0x2000);
+    wr(SODR, 0x2000);
+    b.pioa.set_peripheral_output(board::Pio::A, 0x2000, 0x2000, 0);
+    EXPECT_TRUE(b.pa.level(13)) << "still a PIO line: ODSR drives it";
+    wr(ASR, 0x2000);
+    wr(PDR, 0x2000);
+    EXPECT_EQ(rd(PSR) & 0x2000u, 0u);
+    EXPECT_EQ(rd(ABSR) & 0x2000u, 0u);
+    EXPECT_FALSE(b.pa.level(13)) << "function A drives it now";
+    wr(BSR, 0x2000);
+    EXPECT_TRUE(b.pa.level(13)) << "function B drives nothing: the pull-up holds it";
+}
+
+TEST_F(PioTest, InputChangesLatchReadClearsAndRaiseTheInterruptOnlyWhenEnabled)
+{
+    b.pa.drive(ext, 0x20, 0x20, 0);   // a key pulls PA5 low
+    EXPECT_EQ(b.pioa.isr() & 0x20u, 0x20u) << "latched with the interrupt disabled too";
+    EXPECT_FALSE(irq);
+    wr(IER, 0xE0);
+    EXPECT_EQ(rd(IMR), 0xE0u);
+    EXPECT_TRUE(irq) << "the latched change raises the line as soon as it is enabled";
+    EXPECT_EQ(b.bus.read(PIOA + ISR) & 0x20u, 0x20u);
+    EXPECT_FALSE(irq);
+    EXPECT_EQ(rd(ISR), 0u) << "reading ISR cleared it";
+    b.pa.release(ext, 0x20);   // released: back high
+    EXPECT_TRUE(irq) << "each edge counts";
+    uint32_t peeked = 0;
+    ASSERT_TRUE(b.bus.peek(PIOA + ISR, peeked));
+    EXPECT_EQ(peeked, 0x20u);
+    EXPECT_TRUE(irq) << "peek does not clear";
+    wr(IDR, 0xE0);
+    EXPECT_FALSE(irq);
+}
+
+TEST_F(PioTest, WithoutItsClockTheControllerSeesNothing)
+{
+    bool clock = false;
+    b.pioa.set_clock_query([&] { return clock; });
+    uint32_t before = rd(PDSR);
+    b.pa.drive(ext, 0x40, 0x40, 0);
+    EXPECT_EQ(rd(PDSR), before) << "PDSR is frozen with the clock off";
+    EXPECT_EQ(b.pioa.isr(), 0u);
+    clock = true;
+    EXPECT_EQ(rd(PDSR) & 0x40u, 0u);
+    b.pa.release(ext, 0x40);
+    EXPECT_EQ(rd(ISR), 0x40u);
+}
+
+TEST_F(PioTest, WrongAccessesAreLogged)
+{
+    rd(SODR);
+    wr(PDSR, 1);
+    rd(0x1F0);
+    EXPECT_EQ(b.log.count_from("PIOA"), 3u);
+    b.bus.read(0xFFFFF3F0);
+    EXPECT_TRUE(b.bus.take_fault());
+    EXPECT_TRUE(b.log.contains("nothing mapped"));
+}
+
+}  // namespace
