@@ -5,6 +5,12 @@ namespace board {
 Board::Board()
 {
     bus.map(kPioaBase, 0x200, pioa, "PIOA");
+    bus.map(kAicBase, 0x200, aic, "AIC");
+    bus.map(kPmcBase, 0x100, pmc, "PMC");
+    bus.map(kWdtcBase, 0x10, wdt, "WDTC");
+    bus.map(kMcBase, 0x100, mc, "MC");
+    pioa.set_clock_query([this] { return pmc.peripheral_clock(kIdPioa); });
+    pioa.set_irq_output([this](bool level) { aic.set_source(kIdPioa, level); });
 }
 
 void Board::reset()

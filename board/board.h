@@ -3,11 +3,15 @@
 // through the bus; nothing in here knows who drives the bus.
 #pragma once
 
+#include "board/aic.h"
 #include "board/bus.h"
 #include "board/clock.h"
 #include "board/log.h"
+#include "board/mc.h"
 #include "board/pins.h"
 #include "board/pio.h"
+#include "board/pmc.h"
+#include "board/wdt.h"
 
 namespace board {
 
@@ -19,13 +23,17 @@ constexpr uint32_t kWdtcBase = 0xFFFFFD40;
 constexpr uint32_t kMcBase = 0xFFFFFF00;
 constexpr uint32_t kSpiBase = 0xFFFE0000;
 
+// Peripheral identifiers: PMC_PCSR bit and AIC source.
+constexpr unsigned kIdPioa = 2;
+
 class Board {
 public:
     Board();
     Board(const Board &) = delete;
     Board &operator=(const Board &) = delete;
 
-    // Power-on reset of every model and of the clock.
+    // Power-on reset of every model and of the clock: the chip as it comes
+    // out of reset (slow clock, watchdog running, AIC and PMC cleared).
     void reset();
 
     Clock clock;
@@ -33,6 +41,10 @@ public:
     Bus bus{clock, log};
     Pins pa{log, "PA"};
     Pio pioa{pa, log, "PIOA"};
+    Aic aic{log};
+    Pmc pmc{clock, log};
+    Wdt wdt{clock, log};
+    Mc mc{log};
 };
 
 }  // namespace board

@@ -20,7 +20,12 @@ struct PioTest : ::testing::Test {
     Board b;
     board::Pins::SourceId ext = b.pa.add_source("test device");
     bool irq = false;
-    void SetUp() override { b.pioa.set_irq_output([this](bool l) { irq = l; }); }
+    void SetUp() override
+    {
+        // Input sampling needs the controller's clock, which is off after reset.
+        b.bus.write(board::kPmcBase + 0x10, 1u << board::kIdPioa);
+        b.pioa.set_irq_output([this](bool l) { irq = l; });
+    }
     uint32_t rd(uint32_t off) { return b.bus.read(PIOA + off); }
     void wr(uint32_t off, uint32_t v) { b.bus.write(PIOA + off, v); }
 };

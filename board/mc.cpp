@@ -1,0 +1,97 @@
+#include "board/mc.h"
+
+#include <string>
+
+namespace board {
+
+namespace {
+enum : uint32_t { RCR = 0x00, ASR = 0x04, AASR = 0x08, FMR = 0x60, FCR = 0x64, FSR = 0x68 };
+enum : uint32_t { FRDY = 0x1, LOCKE = 0x4, PROGE = 0x8 };
+constexpr uint32_t kFmrMask = 0x00FF038D;   // FRDY, LOCKE, PROGE, NEBP, FWS, FMCN
+constexpr uint32_t kFcrKey = 0x5A000000;
+}  // namespace
+
+Mc::Mc(Log &log) : log_(log)
+{
+    reset();
+}
+
+void Mc::reset()
+{
+    fmr_ = 0;
+    fsr_ = FRDY;
+    remapped_ = false;
+}
+
+const char *Mc::register_name(uint32_t offset) const
+{
+    switch (offset) {
+    case RCR: return "MC_RCR";
+    case ASR: return "MC_ASR";
+    case AASR: return "MC_AASR";
+    case FMR: return "MC_FMR";
+    case FCR: return "MC_FCR";
+    case FSR: return "MC_FSR";
+    default: return nullptr;
+    }
+}
+
+uint32_t Mc::peek(uint32_t offset) const
+{
+    switch (offset) {
+    case FMR: return fmr_;
+    case FSR: return fsr_;
+    default: return 0;
+    }
+}
+
+uint32_t Mc::read(uint32_t offset)
+{
+    switch (offset) {
+    case ASR: case AASR: case FMR:
+        return peek(offset);
+    case FSR: {
+        uint32_t v = fsr_;
+        fsr_ &= ~(LOCKE | PROGE);
+        return v;
+    }
+    default:
+        if (register_name(offset))
+            log_.warn("MC", std::string("read of write-only ") + register_name(offset));
+        else
+            log_.warn("MC", "read of unknown register at offset " + hex32(offset));
+        return 0;
+    }
+}
+
+void Mc::write(uint32_t offset, uint32_t v)
+{
+    switch (offset) {
+    case RCR:
+        if (v & 1) {
+            remapped_ = !remapped_;
+            log_.warn("MC", remapped_ ? "remap: RAM now at address 0" : "remap cancelled: flash at address 0 again");
+        }
+        return;
+    case FMR:
+        fmr_ = v & kFmrMask;
+        return;
+    case FCR:
+        if ((v & 0xFF000000) != kFcrKey) {
+            fsr_ |= PROGE;
+            log_.warn("MC", "MC_FCR write of " + hex32(v) + " without key 0x5A: command not performed");
+            return;
+        }
+        log_.warn("MC", "flash command " + std::to_string(v & 0xF) + " on page " + std::to_string((v >> 8) & 0x3FF) +
+                            " not modelled: the flash is left as it is");
+        return;
+    default:
+        if (register_name(offset))
+            log_.warn("MC", std::string("write of ") + hex32(v) + " to read-only " + register_name(offset));
+        else
+            log_.warn("MC", "write of " + hex32(v) + " to unknown register at offset " + hex32(offset));
+        return;
+    }
+}
+
+}  // namespace board

@@ -1,0 +1,358 @@
+#include "board/pmc.h"
+
+namespace board {
+
+namespace {
+enum : uint32_t {
+    SCER = 0x00, SCDR = 0x04, SCSR = 0x08,
+    PCER = 0x10, PCDR = 0x14, PCSR = 0x18,
+    MOR = 0x20, MCFR = 0x24, PLLR = 0x2C, MCKR = 0x30,
+    PCK0 = 0x40, PCK1 = 0x44, PCK2 = 0x48,
+    IER = 0x60, IDR = 0x64, SR = 0x68, IMR = 0x6C,
+};
+enum : uint32_t { MOSCS = 0x1, LOCK = 0x4, MCKRDY = 0x8 };
+enum : uint32_t { MOSCEN = 0x1, OSCBYPASS = 0x2 };
+constexpr uint32_t kScMask = 0x781;        // PCK, UDP, PCK0..2
+constexpr uint32_t kMorMask = 0xFF03;      // MOSCEN, OSCBYPASS, OSCOUNT
+constexpr uint32_t kPllrMask = 0x37FFFFFF; // DIV, PLLCOUNT, OUT, MUL, USBDIV
+constexpr uint32_t kMckrMask = 0x1F;       // CSS, PRES
+constexpr uint32_t kPckMask = 0x1F;
+constexpr uint32_t kSrMask = 0x70D;        // MOSCS, LOCK, MCKRDY, PCKRDY0..2
+constexpr uint32_t kMainrdy = 1u << 16;
+constexpr unsigned kMainfSlowCycles = 16;
+
+enum : uint32_t { CSS_SLOW = 0, CSS_MAIN = 1, CSS_PLL = 3 };
+
+uint32_t css_of(uint32_t mckr)
+{
+    uint32_t css = mckr & 3;
+    return css == 2 ? CSS_SLOW : css;
+}
+
+unsigned pres_shift(uint32_t mckr)
+{
+    unsigned pres = (mckr >> 2) & 7;
+    return pres == 7 ? 6 : pres;
+}
+
+Picos slow_cycles(uint64_t n)
+{
+    return static_cast<Picos>(n * kSlowClockPeriodFs / 1000);
+}
+}  // namespace
+
+Pmc::Pmc(Clock &clock, Log &log, uint32_t crystal_hz) : clock_(clock), log_(log), crystal_hz_(crystal_hz)
+{
+    reset();
+}
+
+Pmc::~Pmc()
+{
+    cancel(osc_event_);
+    cancel(mainf_event_);
+    cancel(lock_event_);
+    cancel(mck_event_);
+}
+
+void Pmc::cancel(Clock::EventId &id)
+{
+    if (id)
+        clock_.cancel(id);
+    id = 0;
+}
+
+void Pmc::reset()
+{
+    cancel(osc_event_);
+    cancel(mainf_event_);
+    cancel(lock_event_);
+    cancel(mck_event_);
+    scsr_ = 0x1;
+    pcsr_ = 0;
+    mor_ = 0;
+    pllr_ = 0x3F00;
+    mckr_ = 0;
+    sr_ = MCKRDY;
+    imr_ = 0;
+    pck_[0] = pck_[1] = pck_[2] = 0;
+    mainrdy_ = false;
+    pll_waiting_for_osc_ = false;
+    switch_waiting_ = false;
+    active_mckr_ = 0;
+    apply_master();
+}
+
+const char *Pmc::register_name(uint32_t offset) const
+{
+    switch (offset) {
+    case SCER: return "PMC_SCER";
+    case SCDR: return "PMC_SCDR";
+    case SCSR: return "PMC_SCSR";
+    case PCER: return "PMC_PCER";
+    case PCDR: return "PMC_PCDR";
+    case PCSR: return "PMC_PCSR";
+    case MOR: return "PMC_MOR";
+    case MCFR: return "PMC_MCFR";
+    case PLLR: return "PMC_PLLR";
+    case MCKR: return "PMC_MCKR";
+    case PCK0: return "PMC_PCK0";
+    case PCK1: return "PMC_PCK1";
+    case PCK2: return "PMC_PCK2";
+    case IER: return "PMC_IER";
+    case IDR: return "PMC_IDR";
+    case SR: return "PMC_SR";
+    case IMR: return "PMC_IMR";
+    default: return nullptr;
+    }
+}
+
+uint32_t Pmc::peek(uint32_t offset) const
+{
+    switch (offset) {
+    case SCSR: return scsr_;
+    case PCSR: return pcsr_;
+    case MOR: return mor_;
+    case MCFR: {
+        if (!mainrdy_)
+            return 0;
+        uint64_t mainf = static_cast<uint64_t>(crystal_hz_) * kMainfSlowCycles / kSlowClockHz;
+        return kMainrdy | static_cast<uint32_t>(mainf & 0xFFFF);
+    }
+    case PLLR: return pllr_;
+    case MCKR: return mckr_;
+    case PCK0: return pck_[0];
+    case PCK1: return pck_[1];
+    case PCK2: return pck_[2];
+    // A programmable clock is ready as soon as it is enabled.
+    case SR: return sr_ | (scsr_ & 0x700);
+    case IMR: return imr_;
+    default: return 0;
+    }
+}
+
+uint32_t Pmc::read(uint32_t offset)
+{
+    if (register_name(offset) && offset != SCER && offset != SCDR && offset != PCER && offset != PCDR &&
+        offset != IER && offset != IDR)
+        return peek(offset);
+    if (register_name(offset))
+        log_.warn("PMC", std::string("read of write-only ") + register_name(offset));
+    else
+        log_.warn("PMC", "read of unknown register at offset " + hex32(offset));
+    return 0;
+}
+
+void Pmc::write(uint32_t offset, uint32_t v)
+{
+    switch (offset) {
+    case SCER: scsr_ |= v & kScMask; return;
+    case SCDR:
+        if (v & 1)
+            log_.warn("PMC", "processor clock disabled (idle until an interrupt): not modelled, the processor keeps running");
+        scsr_ &= ~(v & kScMask & ~1u);
+        return;
+    case PCER: pcsr_ |= v & ~3u; return;
+    case PCDR: pcsr_ &= ~(v & ~3u); return;
+    case MOR: set_oscillator(v & kMorMask); return;
+    case PLLR: {
+        pllr_ = v & kPllrMask;
+        cancel(lock_event_);
+        sr_ &= ~LOCK;
+        pll_waiting_for_osc_ = false;
+        source_lost(1u << CSS_PLL, "PLL reprogrammed");
+        if (!pll_configured())
+            return;
+        if (oscillator_stable())
+            start_pll_count();
+        else
+            pll_waiting_for_osc_ = true;
+        return;
+    }
+    case MCKR: request_master(v & kMckrMask); return;
+    case PCK0: case PCK1: case PCK2: pck_[(offset - PCK0) / 4] = v & kPckMask; return;
+    case IER: imr_ |= v & kSrMask; return;
+    case IDR: imr_ &= ~v; return;
+    default:
+        if (register_name(offset))
+            log_.warn("PMC", std::string("write of ") + hex32(v) + " to read-only " + register_name(offset));
+        else
+            log_.warn("PMC", "write of " + hex32(v) + " to unknown register at offset " + hex32(offset));
+        return;
+    }
+}
+
+bool Pmc::oscillator_stable() const
+{
+    return (sr_ & MOSCS) != 0;
+}
+
+bool Pmc::pll_configured() const
+{
+    uint32_t div = pllr_ & 0xFF;
+    uint32_t mul = (pllr_ >> 16) & 0x7FF;
+    return div != 0 && mul != 0;
+}
+
+void Pmc::set_oscillator(uint32_t mor)
+{
+    uint32_t old = mor_;
+    mor_ = mor;
+    bool was_on = (old & (MOSCEN | OSCBYPASS)) != 0;
+    bool on = (mor & (MOSCEN | OSCBYPASS)) != 0;
+    bool bypass = (mor & OSCBYPASS) != 0;
+    if (!on) {
+        if (!was_on)
+            return;
+        cancel(osc_event_);
+        cancel(mainf_event_);
+        cancel(lock_event_);
+        bool pll_was_running = pll_configured() && (oscillator_stable() || pll_waiting_for_osc_);
+        sr_ &= ~(MOSCS | LOCK);
+        mainrdy_ = false;
+        // The PLL locks again once it has its input back.
+        pll_waiting_for_osc_ = pll_was_running;
+        source_lost((1u << CSS_MAIN) | (1u << CSS_PLL), "main oscillator disabled");
+        return;
+    }
+    if (oscillator_stable() || osc_event_)
+        return;   // already running or starting: the start-up count is not restarted
+    if (bypass) {
+        on_oscillator_stable();
+        return;
+    }
+    uint64_t oscount = (mor >> 8) & 0xFF;
+    osc_event_ = clock_.schedule_in(slow_cycles(oscount * 8), [this] {
+        osc_event_ = 0;
+        on_oscillator_stable();
+    });
+}
+
+void Pmc::on_oscillator_stable()
+{
+    sr_ |= MOSCS;
+    mainf_event_ = clock_.schedule_in(slow_cycles(kMainfSlowCycles), [this] {
+        mainf_event_ = 0;
+        mainrdy_ = true;
+    });
+    if (pll_waiting_for_osc_)
+        start_pll_count();
+    if (css_of(active_mckr_) == CSS_MAIN)
+        apply_master();
+    try_master_switch();
+}
+
+void Pmc::start_pll_count()
+{
+    pll_waiting_for_osc_ = false;
+    uint64_t pllcount = (pllr_ >> 8) & 0x3F;
+    lock_event_ = clock_.schedule_in(slow_cycles(pllcount), [this] {
+        lock_event_ = 0;
+        on_pll_lock();
+    });
+}
+
+void Pmc::on_pll_lock()
+{
+    sr_ |= LOCK;
+    if (css_of(active_mckr_) == CSS_PLL)
+        apply_master();
+    try_master_switch();
+}
+
+Pmc::Rate Pmc::source_rate(uint32_t css) const
+{
+    switch (css) {
+    case CSS_MAIN:
+        if (!oscillator_stable())
+            return {};
+        return {crystal_hz_, 1};
+    case CSS_PLL:
+        if (!(sr_ & LOCK) || !oscillator_stable())
+            return {};
+        return {static_cast<uint64_t>(crystal_hz_) * (((pllr_ >> 16) & 0x7FF) + 1), pllr_ & 0xFF};
+    default:
+        return {kSlowClockHz, 1};
+    }
+}
+
+Pmc::Rate Pmc::master_rate(uint32_t mckr) const
+{
+    Rate r = source_rate(css_of(mckr));
+    r.den <<= pres_shift(mckr);
+    return r;
+}
+
+double Pmc::master_hz() const
+{
+    return applied_.hz();
+}
+
+double Pmc::pll_hz() const
+{
+    return source_rate(CSS_PLL).hz();
+}
+
+void Pmc::request_master(uint32_t mckr)
+{
+    if (mck_event_ || switch_waiting_)
+        log_.warn("PMC", "PMC_MCKR written while the previous change is not complete");
+    cancel(mck_event_);
+    mckr_ = mckr;
+    sr_ &= ~MCKRDY;
+    switch_waiting_ = true;
+    if (!master_rate(mckr).running())
+        log_.warn("PMC", "PMC_MCKR selects " + std::string(css_of(mckr) == CSS_PLL ? "the PLL" : "the main oscillator") +
+                             ", which is not running: the master clock stays as it is and MCKRDY stays 0 until it runs");
+    try_master_switch();
+}
+
+void Pmc::try_master_switch()
+{
+    if (!switch_waiting_ || mck_event_)
+        return;
+    Rate next = master_rate(mckr_);
+    if (!next.running())
+        return;
+    // Two cycles of the slower of the old and the new master clock.
+    const Rate &old = applied_;
+    bool old_slower = static_cast<unsigned __int128>(old.num) * next.den <
+                      static_cast<unsigned __int128>(next.num) * old.den;
+    const Rate &slower = old_slower ? old : next;
+    Picos delay = static_cast<Picos>(static_cast<unsigned __int128>(kMckrdySlowerCycles) * kPicosPerSecond *
+                                     slower.den / slower.num);
+    mck_event_ = clock_.schedule_in(delay, [this] {
+        mck_event_ = 0;
+        switch_waiting_ = false;
+        active_mckr_ = mckr_;
+        sr_ |= MCKRDY;
+        apply_master();
+    });
+}
+
+void Pmc::apply_master()
+{
+    Rate r = master_rate(active_mckr_);
+    if (!r.running())
+        return;
+    applied_ = r;
+    unsigned __int128 fs = static_cast<unsigned __int128>(1000) * kPicosPerSecond * r.den;
+    clock_.set_master_period_fs(static_cast<uint64_t>((fs + r.num / 2) / r.num));
+}
+
+void Pmc::source_lost(uint32_t css_mask, const char *what)
+{
+    if (!((css_mask >> css_of(active_mckr_)) & 1u))
+        return;
+    log_.warn("PMC", std::string(what) + " while it clocks the master clock: the board keeps running at " +
+                         std::to_string(applied_.hz()) + " Hz");
+}
+
+void Pmc::set_crystal_hz(uint32_t hz)
+{
+    crystal_hz_ = hz;
+    uint32_t css = css_of(active_mckr_);
+    if (css == CSS_MAIN || css == CSS_PLL)
+        apply_master();
+}
+
+}  // namespace board

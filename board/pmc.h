@@ -1,0 +1,114 @@
+// Power Management Controller with its clock generator, after the chip's
+// documentation.
+//
+// - SCER/SCDR/SCSR: system clocks (PCK, UDP, PCK0..2) kept as state; SCSR
+//   resets to 1 (processor clock on). PCER/PCDR/PCSR: peripheral clocks by
+//   identifier, all off at reset; identifiers 0 and 1 (FIQ, system
+//   controller) have no clock to switch and are ignored.
+// - CKGR_MOR: MOSCEN starts the main oscillator; SR.MOSCS sets OSCOUNT x 8
+//   slow-clock cycles later and clears when the oscillator is disabled.
+//   CKGR_MCFR: MAINF, the main-clock cycles counted in 16 slow-clock periods,
+//   is valid (MAINRDY) 16 slow-clock cycles after MOSCS.
+// - CKGR_PLLR: output = main clock x (MUL + 1) / DIV, off when MUL or DIV is
+//   0. A write clears SR.LOCK, which sets PLLCOUNT slow-clock cycles after
+//   the PLL has its input (at once if the oscillator is already stable,
+//   otherwise counted from MOSCS). Reset value 0x3F00.
+// - PMC_MCKR: CSS (0 slow clock, 1 main clock, 3 PLL; 2 is reserved and
+//   taken as slow) and PRES (divide by 1, 2, 4 ... 64; 7 is reserved and
+//   taken as 64). A write clears SR.MCKRDY. The master clock the rest of the
+//   board runs on changes only when MCKRDY sets again, and then the virtual
+//   clock's period is set to it.
+// - IER/IDR/IMR are kept as state; the PMC's system interrupt is not raised.
+//
+// Choices where the documentation is silent:
+// - MCKRDY sets 2 cycles of the slower of the old and the new master clock
+//   (after the prescaler) after the MCKR write that cleared it: 122 us when
+//   the slow clock is halved.
+// - Selecting a source that does not run (oscillator off or not yet stable,
+//   PLL off or not locked) is logged; the master clock stays on the old
+//   source and MCKRDY stays 0 until the new source runs, then the switch
+//   completes after the delay above. Stopping or reprogramming the source the
+//   master clock runs from is logged; the board keeps its last master clock
+//   (the model cannot stop the processor), and a relocked PLL gives the new
+//   frequency.
+// - OSCBYPASS takes the crystal frequency as an external clock that is
+//   stable at once.
+// - A change of the crystal frequency applies at once to a master clock
+//   running from the main oscillator or the PLL.
+// - The master-clock period handed to the virtual clock is rounded to the
+//   nearest femtosecond; master_hz() is the exact ratio.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "board/clock.h"
+#include "board/device.h"
+#include "board/log.h"
+
+namespace board {
+
+class Pmc : public Device {
+public:
+    static constexpr uint32_t kDefaultCrystalHz = 18432000;
+    static constexpr unsigned kMckrdySlowerCycles = 2;
+
+    Pmc(Clock &clock, Log &log, uint32_t crystal_hz = kDefaultCrystalHz);
+    ~Pmc() override;
+    Pmc(const Pmc &) = delete;
+    Pmc &operator=(const Pmc &) = delete;
+
+    uint32_t read(uint32_t offset) override;
+    void write(uint32_t offset, uint32_t value) override;
+    uint32_t peek(uint32_t offset) const override;
+    void reset() override;
+    const char *register_name(uint32_t offset) const override;
+
+    bool peripheral_clock(unsigned id) const { return id < 32 && ((pcsr_ >> id) & 1u); }
+    double master_hz() const;
+    uint32_t crystal_hz() const { return crystal_hz_; }
+    void set_crystal_hz(uint32_t hz);
+
+    // State, for views and tests.
+    uint32_t sr() const { return sr_; }
+    double pll_hz() const;
+
+private:
+    // A clock frequency as an exact fraction of hertz.
+    struct Rate {
+        uint64_t num = 0;
+        uint64_t den = 1;
+        bool running() const { return num != 0; }
+        double hz() const { return static_cast<double>(num) / static_cast<double>(den); }
+    };
+
+    Rate source_rate(uint32_t css) const;
+    Rate master_rate(uint32_t mckr) const;
+    bool oscillator_stable() const;
+    bool pll_configured() const;
+    void set_oscillator(uint32_t mor);
+    void start_pll_count();
+    void on_oscillator_stable();
+    void on_pll_lock();
+    void request_master(uint32_t mckr);
+    void try_master_switch();
+    void apply_master();
+    void source_lost(uint32_t css_mask, const char *what);
+    void cancel(Clock::EventId &id);
+
+    Clock &clock_;
+    Log &log_;
+    uint32_t crystal_hz_;
+
+    uint32_t scsr_, pcsr_, mor_, pllr_, mckr_, sr_, imr_;
+    uint32_t pck_[3];
+    bool mainrdy_ = false;
+    bool pll_waiting_for_osc_ = false;
+    // MCKR as it drives the master clock now; mckr_ is what was last written.
+    uint32_t active_mckr_ = 0;
+    Rate applied_;                  // the master clock the board runs on
+    bool switch_waiting_ = false;   // MCKR written, its source not running yet
+    Clock::EventId osc_event_ = 0, mainf_event_ = 0, lock_event_ = 0, mck_event_ = 0;
+};
+
+}  // namespace board
