@@ -1,0 +1,76 @@
+// The board's wiring of the chip's models, and its power-on reset.
+#include <gtest/gtest.h>
+
+#include "board/board.h"
+
+namespace {
+
+using board::Board;
+
+constexpr uint32_t PMC_PCER = board::kPmcBase + 0x10;
+constexpr uint32_t PMC_MOR = board::kPmcBase + 0x20;
+constexpr uint32_t PMC_SR = board::kPmcBase + 0x68;
+constexpr uint32_t PIO_PDSR = board::kPioaBase + 0x3C;
+constexpr uint32_t PIO_IER = board::kPioaBase + 0x40;
+constexpr uint32_t PIO_ISR = board::kPioaBase + 0x4C;
+constexpr uint32_t AIC_SVR2 = board::kAicBase + 0x88;
+constexpr uint32_t AIC_IVR = board::kAicBase + 0x100;
+constexpr uint32_t AIC_IECR = board::kAicBase + 0x120;
+constexpr uint32_t WDTC_WDMR = board::kWdtcBase + 0x04;
+constexpr uint32_t MC_FMR = board::kMcBase + 0x60;
+
+TEST(BoardTest, ThePioSeesItsLinesOnlyWithItsPeripheralClock)
+{
+    Board b;
+    auto key = b.pa.add_source("key");
+    uint32_t before = b.bus.read(PIO_PDSR);
+    b.pa.drive(key, 0x20, 0x20, 0);
+    EXPECT_EQ(b.bus.read(PIO_PDSR), before) << "the PIO clock is off after reset";
+    b.bus.write(PMC_PCER, 1u << 2);
+    EXPECT_EQ(b.bus.read(PIO_PDSR) & 0x20u, 0u);
+}
+
+TEST(BoardTest, PioInterruptReachesTheAicAsSourceTwo)
+{
+    Board b;
+    auto key = b.pa.add_source("key");
+    b.bus.write(PMC_PCER, 1u << 2);
+    b.bus.write(AIC_SVR2, 0x00100123);
+    b.bus.write(AIC_IECR, 1u << 2);
+    b.bus.write(PIO_IER, 0x20);
+    EXPECT_FALSE(b.aic.nirq());
+    b.pa.drive(key, 0x20, 0x20, 0);
+    EXPECT_TRUE(b.aic.nirq());
+    EXPECT_EQ(b.bus.read(AIC_IVR), 0x00100123u);
+    b.bus.read(PIO_ISR);
+    EXPECT_FALSE(b.pioa.irq());
+    EXPECT_EQ(b.aic.pending() & 0x4u, 0u) << "a level source falls with its line";
+}
+
+TEST(BoardTest, ResetGivesThePowerOnState)
+{
+    Board b;
+    std::vector<board::Picos> resets;
+    b.wdt.set_reset_request([&] { resets.push_back(b.clock.now()); });
+    b.bus.write(PMC_PCER, 1u << 2);
+    b.bus.write(PMC_MOR, 0x4001);
+    b.bus.write(WDTC_WDMR, 0x8000);
+    b.bus.write(MC_FMR, 0x00300100);
+    b.bus.write(AIC_IECR, 1u << 2);
+    b.clock.advance_to(board::kPicosPerSecond);
+    ASSERT_EQ(b.bus.read(PMC_SR) & 1u, 1u);
+
+    b.reset();
+    EXPECT_EQ(b.clock.now(), 0u);
+    EXPECT_FALSE(b.pmc.peripheral_clock(2));
+    EXPECT_EQ(b.bus.read(PMC_SR), 0x8u);
+    EXPECT_EQ(b.mc.flash_wait_states(), 0u);
+    EXPECT_EQ(b.aic.enabled(), 0u);
+    EXPECT_DOUBLE_EQ(b.pmc.master_hz(), 32768.0);
+    EXPECT_EQ(b.clock.master_period_fs(), board::kSlowClockPeriodFs);
+    EXPECT_TRUE(b.wdt.running()) << "the watchdog runs again after reset";
+    b.clock.advance_to(16 * board::kPicosPerSecond);
+    EXPECT_EQ(resets.size(), 1u);
+}
+
+}  // namespace

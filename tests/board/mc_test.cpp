@@ -1,0 +1,60 @@
+// The memory controller model: flash wait states, command key, remap.
+#include <gtest/gtest.h>
+
+#include "board/clock.h"
+#include "board/mc.h"
+
+namespace {
+
+enum : uint32_t { RCR = 0x00, ASR = 0x04, AASR = 0x08, FMR = 0x60, FCR = 0x64, FSR = 0x68 };
+
+struct McTest : ::testing::Test {
+    board::Clock clock;
+    board::Log log{clock};
+    board::Mc mc{log};
+};
+
+TEST_F(McTest, FlashModeGivesTheWaitStates)
+{
+    EXPECT_EQ(mc.read(FMR), 0u);
+    EXPECT_EQ(mc.flash_wait_states(), 0u);
+    mc.write(FMR, 0x00300100);
+    EXPECT_EQ(mc.read(FMR), 0x00300100u);
+    EXPECT_EQ(mc.flash_wait_states(), 1u);
+    EXPECT_EQ(mc.fmcn(), 48u);
+    mc.write(FMR, 0xFFFFFFFF);
+    EXPECT_EQ(mc.flash_wait_states(), 3u);
+    EXPECT_EQ(mc.read(FMR), 0x00FF038Du) << "reserved bits read 0";
+    mc.reset();
+    EXPECT_EQ(mc.flash_wait_states(), 0u);
+}
+
+TEST_F(McTest, CommandsNeedTheKeyAndFlashStaysReady)
+{
+    EXPECT_EQ(mc.read(FSR), 1u);
+    mc.write(FCR, 0x00000001);
+    EXPECT_EQ(mc.peek(FSR), 0x9u) << "wrong key: PROGE";
+    EXPECT_EQ(mc.read(FSR), 0x9u);
+    EXPECT_EQ(mc.read(FSR), 0x1u) << "reading FSR clears PROGE";
+    mc.write(FCR, 0x5A000301);
+    EXPECT_TRUE(log.contains("not modelled"));
+    EXPECT_EQ(mc.read(FSR), 0x1u);
+}
+
+TEST_F(McTest, RemapTogglesAndIsLogged)
+{
+    EXPECT_FALSE(mc.remapped());
+    mc.write(RCR, 1);
+    EXPECT_TRUE(mc.remapped());
+    mc.write(RCR, 1);
+    EXPECT_FALSE(mc.remapped());
+    EXPECT_EQ(log.count_from("MC"), 2u);
+    EXPECT_EQ(mc.read(ASR), 0u);
+    EXPECT_EQ(mc.read(AASR), 0u);
+    mc.read(RCR);
+    mc.write(FSR, 0);
+    mc.write(0x70, 0);
+    EXPECT_EQ(log.count_from("MC"), 5u);
+}
+
+}  // namespace
