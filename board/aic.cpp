@@ -1,5 +1,7 @@
 #include "board/aic.h"
 
+#include "board/bad_access.h"
+
 #include <string>
 
 namespace board {
@@ -214,10 +216,7 @@ uint32_t Aic::read(uint32_t offset)
     default:
         if (offset < IVR)
             return peek(offset);
-        if (register_name(offset))
-            log_.warn("AIC", std::string("read of write-only ") + register_name(offset));
-        else
-            log_.warn("AIC", "read of unknown register at offset " + hex32(offset));
+        log_bad_read(log_, "AIC", *this, offset);
         return 0;
     }
 }
@@ -262,10 +261,7 @@ void Aic::write(uint32_t offset, uint32_t v)
         return;
     case FFDR: ffsr_ &= ~v; return;
     default:
-        if (register_name(offset))
-            log_.warn("AIC", std::string("write of ") + hex32(v) + " to read-only " + register_name(offset));
-        else
-            log_.warn("AIC", "write of " + hex32(v) + " to unknown register at offset " + hex32(offset));
+        log_bad_write(log_, "AIC", *this, offset, v);
         return;
     }
     update_outputs();

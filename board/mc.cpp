@@ -1,5 +1,7 @@
 #include "board/mc.h"
 
+#include "board/bad_access.h"
+
 #include <string>
 
 namespace board {
@@ -56,10 +58,7 @@ uint32_t Mc::read(uint32_t offset)
         return v;
     }
     default:
-        if (register_name(offset))
-            log_.warn("MC", std::string("read of write-only ") + register_name(offset));
-        else
-            log_.warn("MC", "read of unknown register at offset " + hex32(offset));
+        log_bad_read(log_, "MC", *this, offset);
         return 0;
     }
 }
@@ -86,10 +85,7 @@ void Mc::write(uint32_t offset, uint32_t v)
                             " not modelled: the flash is left as it is");
         return;
     default:
-        if (register_name(offset))
-            log_.warn("MC", std::string("write of ") + hex32(v) + " to read-only " + register_name(offset));
-        else
-            log_.warn("MC", "write of " + hex32(v) + " to unknown register at offset " + hex32(offset));
+        log_bad_write(log_, "MC", *this, offset, v);
         return;
     }
 }

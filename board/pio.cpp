@@ -1,5 +1,7 @@
 #include "board/pio.h"
 
+#include "board/bad_access.h"
+
 namespace board {
 
 namespace {
@@ -105,10 +107,7 @@ uint32_t Pio::read(uint32_t offset)
     case PSR: case OSR: case IFSR: case ODSR: case IMR: case MDSR: case PPUSR: case ABSR: case OWSR:
         return peek(offset);
     default:
-        if (register_name(offset))
-            log_.warn(name_, std::string("read of write-only ") + register_name(offset));
-        else
-            log_.warn(name_, "read of unknown register at offset " + hex32(offset));
+        log_bad_read(log_, name_, *this, offset);
         return 0;
     }
 }
@@ -136,10 +135,7 @@ void Pio::write(uint32_t offset, uint32_t v)
     case OWER: owsr_ |= v; return;
     case OWDR: owsr_ &= ~v; return;
     default:
-        if (register_name(offset))
-            log_.warn(name_, std::string("write of ") + hex32(v) + " to read-only " + register_name(offset));
-        else
-            log_.warn(name_, "write of " + hex32(v) + " to unknown register at offset " + hex32(offset));
+        log_bad_write(log_, name_, *this, offset, v);
         return;
     }
     update_drive();

@@ -1,5 +1,7 @@
 #include "board/pmc.h"
 
+#include "board/bad_access.h"
+
 namespace board {
 
 namespace {
@@ -132,14 +134,14 @@ uint32_t Pmc::peek(uint32_t offset) const
 
 uint32_t Pmc::read(uint32_t offset)
 {
-    if (register_name(offset) && offset != SCER && offset != SCDR && offset != PCER && offset != PCDR &&
-        offset != IER && offset != IDR)
-        return peek(offset);
-    if (register_name(offset))
-        log_.warn("PMC", std::string("read of write-only ") + register_name(offset));
-    else
-        log_.warn("PMC", "read of unknown register at offset " + hex32(offset));
-    return 0;
+    switch (offset) {
+    case SCSR: case PCSR: case MOR: case MCFR: case PLLR: case MCKR: case PCK0: case PCK1: case PCK2:
+    case SR: case IMR:
+        return peek(offset);   // no register of the PMC changes when read
+    default:
+        log_bad_read(log_, "PMC", *this, offset);
+        return 0;
+    }
 }
 
 void Pmc::write(uint32_t offset, uint32_t v)
@@ -173,10 +175,7 @@ void Pmc::write(uint32_t offset, uint32_t v)
     case IER: imr_ |= v & kSrMask; return;
     case IDR: imr_ &= ~v; return;
     default:
-        if (register_name(offset))
-            log_.warn("PMC", std::string("write of ") + hex32(v) + " to read-only " + register_name(offset));
-        else
-            log_.warn("PMC", "write of " + hex32(v) + " to unknown register at offset " + hex32(offset));
+        log_bad_write(log_, "PMC", *this, offset, v);
         return;
     }
 }

@@ -1,5 +1,7 @@
 #include "board/wdt.h"
 
+#include "board/bad_access.h"
+
 #include <string>
 
 namespace board {
@@ -106,10 +108,7 @@ uint32_t Wdt::read(uint32_t offset)
         return v;
     }
     default:
-        if (register_name(offset))
-            log_.warn("WDTC", std::string("read of write-only ") + register_name(offset));
-        else
-            log_.warn("WDTC", "read of unknown register at offset " + hex32(offset));
+        log_bad_read(log_, "WDTC", *this, offset);
         return 0;
     }
 }
@@ -143,10 +142,7 @@ void Wdt::write(uint32_t offset, uint32_t v)
         reload();
         return;
     default:
-        if (register_name(offset))
-            log_.warn("WDTC", std::string("write of ") + hex32(v) + " to read-only " + register_name(offset));
-        else
-            log_.warn("WDTC", "write of " + hex32(v) + " to unknown register at offset " + hex32(offset));
+        log_bad_write(log_, "WDTC", *this, offset, v);
         return;
     }
 }
