@@ -21,16 +21,16 @@ constexpr uint32_t kProt = 0x1, kGmsk = 0x2;
 constexpr uint32_t kExternal = (1u << 0) | (1u << 30) | (1u << 31);
 
 const char *const kSmrNames[32] = {
-    "AIC_SMR0", "AIC_SMR1", "AIC_SMR2", "AIC_SMR3", "AIC_SMR4", "AIC_SMR5", "AIC_SMR6", "AIC_SMR7",
-    "AIC_SMR8", "AIC_SMR9", "AIC_SMR10", "AIC_SMR11", "AIC_SMR12", "AIC_SMR13", "AIC_SMR14", "AIC_SMR15",
-    "AIC_SMR16", "AIC_SMR17", "AIC_SMR18", "AIC_SMR19", "AIC_SMR20", "AIC_SMR21", "AIC_SMR22", "AIC_SMR23",
-    "AIC_SMR24", "AIC_SMR25", "AIC_SMR26", "AIC_SMR27", "AIC_SMR28", "AIC_SMR29", "AIC_SMR30", "AIC_SMR31",
+    "AIC_SMR[0]", "AIC_SMR[1]", "AIC_SMR[2]", "AIC_SMR[3]", "AIC_SMR[4]", "AIC_SMR[5]", "AIC_SMR[6]", "AIC_SMR[7]",
+    "AIC_SMR[8]", "AIC_SMR[9]", "AIC_SMR[10]", "AIC_SMR[11]", "AIC_SMR[12]", "AIC_SMR[13]", "AIC_SMR[14]", "AIC_SMR[15]",
+    "AIC_SMR[16]", "AIC_SMR[17]", "AIC_SMR[18]", "AIC_SMR[19]", "AIC_SMR[20]", "AIC_SMR[21]", "AIC_SMR[22]", "AIC_SMR[23]",
+    "AIC_SMR[24]", "AIC_SMR[25]", "AIC_SMR[26]", "AIC_SMR[27]", "AIC_SMR[28]", "AIC_SMR[29]", "AIC_SMR[30]", "AIC_SMR[31]",
 };
 const char *const kSvrNames[32] = {
-    "AIC_SVR0", "AIC_SVR1", "AIC_SVR2", "AIC_SVR3", "AIC_SVR4", "AIC_SVR5", "AIC_SVR6", "AIC_SVR7",
-    "AIC_SVR8", "AIC_SVR9", "AIC_SVR10", "AIC_SVR11", "AIC_SVR12", "AIC_SVR13", "AIC_SVR14", "AIC_SVR15",
-    "AIC_SVR16", "AIC_SVR17", "AIC_SVR18", "AIC_SVR19", "AIC_SVR20", "AIC_SVR21", "AIC_SVR22", "AIC_SVR23",
-    "AIC_SVR24", "AIC_SVR25", "AIC_SVR26", "AIC_SVR27", "AIC_SVR28", "AIC_SVR29", "AIC_SVR30", "AIC_SVR31",
+    "AIC_SVR[0]", "AIC_SVR[1]", "AIC_SVR[2]", "AIC_SVR[3]", "AIC_SVR[4]", "AIC_SVR[5]", "AIC_SVR[6]", "AIC_SVR[7]",
+    "AIC_SVR[8]", "AIC_SVR[9]", "AIC_SVR[10]", "AIC_SVR[11]", "AIC_SVR[12]", "AIC_SVR[13]", "AIC_SVR[14]", "AIC_SVR[15]",
+    "AIC_SVR[16]", "AIC_SVR[17]", "AIC_SVR[18]", "AIC_SVR[19]", "AIC_SVR[20]", "AIC_SVR[21]", "AIC_SVR[22]", "AIC_SVR[23]",
+    "AIC_SVR[24]", "AIC_SVR[25]", "AIC_SVR[26]", "AIC_SVR[27]", "AIC_SVR[28]", "AIC_SVR[29]", "AIC_SVR[30]", "AIC_SVR[31]",
 };
 }  // namespace
 
