@@ -157,94 +157,75 @@ int FormatUnbounded(Buffer &b, const char *format, ...)
     return rc;
 }
 
-std::string Text(const char *s) { return std::string(s) + '\0'; }
+// The call returned the length of `text`, and the buffer holds `text`, its
+// terminator and nothing else.
+void ExpectText(int rc, const Buffer &b, const std::string &text)
+{
+    EXPECT_EQ(rc, static_cast<int>(text.size())) << text;
+    EXPECT_TRUE(b.Holds(text + '\0'));
+}
 
 TEST(Vsnprintf, OrdinaryCharactersStopAtTheBound)
 {
-    Buffer a;
-    EXPECT_EQ(Format(a, 20, "abc"), 3);
-    EXPECT_TRUE(a.Holds(Text("abc")));
-    Buffer e;
-    EXPECT_EQ(Format(e, 20, ""), 0);
-    EXPECT_TRUE(e.Holds(Text("")));
-    Buffer s;
-    EXPECT_EQ(Format(s, 3, "abcdef"), 2);
-    EXPECT_TRUE(s.Holds(Text("ab")));
-    Buffer one;
-    EXPECT_EQ(Format(one, 1, "xyz%d", 5), 0);
-    EXPECT_TRUE(one.Holds(Text("")));
-    Buffer pct;
-    EXPECT_EQ(Format(pct, 3, "a%%%%"), 2) << "'%%' is one character under the bound";
-    EXPECT_TRUE(pct.Holds(Text("a%")));
+    Buffer b[5];
+    ExpectText(Format(b[0], 20, "abc"), b[0], "abc");
+    ExpectText(Format(b[1], 20, ""), b[1], "");
+    ExpectText(Format(b[2], 3, "abcdef"), b[2], "ab");
+    ExpectText(Format(b[3], 1, "xyz%d", 5), b[3], "");
+    ExpectText(Format(b[4], 3, "a%%%%"), b[4], "a%");  // '%%' is one character under the bound
 }
 
 TEST(Vsnprintf, WidthClampAndUncutConversions)
 {
+    Buffer b[7];
     // A field that exactly fills the room loses its last character.
-    Buffer a;
-    EXPECT_EQ(Format(a, 10, "ab%08X", 0x1234u), 9);
-    EXPECT_TRUE(a.Holds(Text("ab0000123")));
+    ExpectText(Format(b[0], 10, "ab%08X", 0x1234u), b[0], "ab0000123");
     // Fill that takes all the room leaves only fill.
-    Buffer b;
-    EXPECT_EQ(Format(b, 6, "ab%8u", 7u), 5);
-    EXPECT_TRUE(b.Holds(Text("ab   ")));
+    ExpectText(Format(b[1], 6, "ab%8u", 7u), b[1], "ab   ");
     // Digits run past the bound; the terminator lands on the last of them.
-    Buffer c;
-    EXPECT_EQ(Format(c, 4, "%d", 12345), 4);
-    EXPECT_TRUE(c.Holds(Text("1234")));
-    Buffer d;
-    EXPECT_EQ(Format(d, 5, "abcd%c", 'Z'), 4);
-    EXPECT_TRUE(d.Holds(Text("abcd")));
-    Buffer e;
-    EXPECT_EQ(Format(e, 5, "abc%5d", 1), 4);
-    EXPECT_TRUE(e.Holds(Text("abc ")));
+    ExpectText(Format(b[2], 4, "%d", 12345), b[2], "1234");
+    ExpectText(Format(b[3], 5, "abcd%c", 'Z'), b[3], "abcd");
+    ExpectText(Format(b[4], 5, "abc%5d", 1), b[4], "abc ");
     // A string started at the last position is written whole.
-    Buffer f;
-    EXPECT_EQ(Format(f, 3, "ab%sXYZ", "hello"), 6);
-    EXPECT_TRUE(f.Holds(Text("abhell")));
+    ExpectText(Format(b[5], 3, "ab%sXYZ", "hello"), b[5], "abhell");
     // Nothing starts once the bound is reached.
-    Buffer g;
-    EXPECT_EQ(Format(g, 4, "%d%d", 1234, 5), 3);
-    EXPECT_TRUE(g.Holds(Text("123")));
+    ExpectText(Format(b[6], 4, "%d%d", 1234, 5), b[6], "123");
 }
 
 TEST(Vsnprintf, Conversions)
 {
-    auto check = [](int rc, const Buffer &b, const std::string &expected) {
-        EXPECT_EQ(rc, static_cast<int>(expected.size())) << expected;
-        EXPECT_TRUE(b.Holds(expected + '\0'));
-    };
     Buffer b[13];
-    check(Format(b[0], 100, "%%|%c|%s|", 0x41, "hi"), b[0], "%|A|hi|");
-    check(Format(b[1], 100, "x=%5d|", -42), b[1], "x=  -42|");
-    check(Format(b[2], 100, "x=%05d|", -42), b[2], "x=00-42|");
-    check(Format(b[3], 100, "[%5s][%05c]", "ab", 'q'), b[3], "[ab][q]");
-    check(Format(b[4], 100, "%00d", 5), b[4], "5");
-    check(Format(b[5], 100, "%010x", 255u), b[5], "00000000ff");
-    check(Format(b[6], 100, "%10d", 7), b[6], "         7");  // only a leading '0' is the flag
-    check(Format(b[7], 100, "%256d", 1), b[7], "1");           // width modulo 256
-    check(Format(b[8], 100, "%u|%i|%X", 4294967295u, INT_MIN, 255u), b[8],
-          "4294967295|-2147483648|FF");
-    check(Format(b[9], 100, "%%%d", 7), b[9], "%7");           // '%%' takes no argument
-    check(Format(b[10], 100, "%c", 0x341), b[10], "A");         // low 8 bits
-    check(Format(b[11], 100, "%0X", 0u), b[11], "0");
-    check(Format(b[12], 300, "%300d", 1), b[12], std::string(43, ' ') + "1");
+    ExpectText(Format(b[0], 100, "%%|%c|%s|", 0x41, "hi"), b[0], "%|A|hi|");
+    ExpectText(Format(b[1], 100, "x=%5d|", -42), b[1], "x=  -42|");
+    ExpectText(Format(b[2], 100, "x=%05d|", -42), b[2], "x=00-42|");
+    ExpectText(Format(b[3], 100, "[%5s][%05c]", "ab", 'q'), b[3], "[ab][q]");
+    ExpectText(Format(b[4], 100, "%00d", 5), b[4], "5");
+    ExpectText(Format(b[5], 100, "%010x", 255u), b[5], "00000000ff");
+    ExpectText(Format(b[6], 100, "%10d", 7), b[6], "         7");  // only a leading '0' is the flag
+    ExpectText(Format(b[7], 100, "%256d", 1), b[7], "1");           // width modulo 256
+    ExpectText(Format(b[8], 100, "%u|%i|%X", 4294967295u, INT_MIN, 255u), b[8],
+               "4294967295|-2147483648|FF");
+    ExpectText(Format(b[9], 100, "%%%d", 7), b[9], "%7");           // '%%' takes no argument
+    ExpectText(Format(b[10], 100, "%c", 0x341), b[10], "A");         // low 8 bits
+    ExpectText(Format(b[11], 100, "%0X", 0u), b[11], "0");
+    ExpectText(Format(b[12], 300, "%300d", 1), b[12], std::string(43, ' ') + "1");
 }
 
 TEST(Vsnprintf, NonConversionsFailAndLeaveWhatWasStored)
 {
+    const std::string kEmpty(1, '\0');  // the empty text stored first
     struct {
         const char *format;
         std::string left;
     } cases[] = {
         {"ab%q", "ab"},          // no terminator after them
         {"ab%", "ab"},
-        {"%-5d", Text("")},      // the empty text stored first
-        {"%ld", Text("")},
-        {"%5.2d", Text("")},
-        {"%+d", Text("")},
-        {"%hd", Text("")},
-        {"%0", Text("")},
+        {"%-5d", kEmpty},
+        {"%ld", kEmpty},
+        {"%5.2d", kEmpty},
+        {"%+d", kEmpty},
+        {"%hd", kEmpty},
+        {"%0", kEmpty},
         {"x%5", "x"},
         {"%d%q", "7"},           // after a served conversion
     };
@@ -269,17 +250,10 @@ TEST(Vsnprintf, NoBufferOrNoRoomStoresNothing)
 
 TEST(Vsnprintf, SnprintfAndVsprintf)
 {
-    Buffer s;
-    EXPECT_EQ(fw::snprintf(s.at(), 20, "%s=%04X", "id", 0xBEEFu), 7);
-    EXPECT_TRUE(s.Holds(Text("id=BEEF")));
-
-    std::string longFormat(150, 'k');
-    Buffer v;
-    EXPECT_EQ(FormatUnbounded(v, longFormat.c_str()), 99);
-    EXPECT_TRUE(v.Holds(Text(std::string(99, 'k').c_str())));
-    Buffer w;
-    EXPECT_EQ(FormatUnbounded(w, "%s|%d", "abc", -1), 6);
-    EXPECT_TRUE(w.Holds(Text("abc|-1")));
+    Buffer b[3];
+    ExpectText(fw::snprintf(b[0].at(), 20, "%s=%04X", "id", 0xBEEFu), b[0], "id=BEEF");
+    ExpectText(FormatUnbounded(b[1], std::string(150, 'k').c_str()), b[1], std::string(99, 'k'));
+    ExpectText(FormatUnbounded(b[2], "%s|%d", "abc", -1), b[2], "abc|-1");
 }
 
 } // namespace
