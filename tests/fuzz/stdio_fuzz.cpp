@@ -13,6 +13,7 @@
 // outside that room is an AddressSanitizer report; the buffer's contents and
 // the result are compared with an independent reference written with the
 // standard library. Any difference aborts.
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -32,7 +33,13 @@ struct Input {
     const uint8_t *p;
     size_t n;
     uint8_t byte() { return n ? (n--, *p++) : 0; }
-    uint32_t word() { return byte() | byte() << 8 | byte() << 16 | static_cast<uint32_t>(byte()) << 24; }
+    uint32_t bytes(int count)  // little-endian, first byte lowest
+    {
+        uint32_t v = 0;
+        for (int i = 0; i < count; i++) v |= static_cast<uint32_t>(byte()) << (8 * i);
+        return v;
+    }
+    uint32_t word() { return bytes(4); }
 };
 
 [[noreturn]] void Fail(const char *what, const std::string &detail)
@@ -76,7 +83,7 @@ void FuzzPutRoutines(Input in)
 {
     uint8_t which = in.byte() % 6;
     char fill = static_cast<char>(in.byte());
-    int width = static_cast<int16_t>(in.byte() | in.byte() << 8) % 300;
+    int width = static_cast<int16_t>(in.bytes(2)) % 300;
     if (in.byte() == 0xFF) {
         width = INT_MIN;
     }
@@ -199,7 +206,7 @@ Expected Reference(size_t length, const std::string &format, const std::vector<D
 
 void FuzzVsnprintf(Input in)
 {
-    size_t length = (in.byte() | in.byte() << 8) % 320 + 1;
+    size_t length = in.bytes(2) % 320 + 1;
 
     // The format runs to the first zero byte; the bytes after it feed the arguments.
     std::string format;
