@@ -17,6 +17,7 @@ void Board::reset()
 {
     clock.reset();
     bus.reset_devices();
+    lcd.reset();
 }
 
 }  // namespace board

@@ -6,6 +6,7 @@
 #include "board/aic.h"
 #include "board/bus.h"
 #include "board/clock.h"
+#include "board/hd44780.h"
 #include "board/log.h"
 #include "board/mc.h"
 #include "board/pins.h"
@@ -45,6 +46,7 @@ public:
     Pmc pmc{clock, log};
     Wdt wdt{clock, log};
     Mc mc{log};
+    Hd44780 lcd{pa, clock, log};   // display on PA17..PA23
 };
 
 }  // namespace board

@@ -4,7 +4,9 @@
 
 // ---- bus and busy-flag protocol ----
 void lcd_e_delay(void);
-void lcd_ms_delay(volatile unsigned int a);
+// The count is kept in a volatile counter inside; a volatile-qualified
+// parameter would say the same but is deprecated in C++20.
+void lcd_ms_delay(unsigned int a);
 void toggle_e(void);
 void lcd_write(unsigned char data, unsigned char rs);
 unsigned char lcd_read(unsigned char rs);
