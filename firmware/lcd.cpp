@@ -191,7 +191,10 @@ void lcd_init(unsigned char dispAttr)
     toggle_e();
     lcd_ms_delay(1000);
     toggle_e();
-    lcd_ms_delay(40);
+    // The third function set keeps the controller busy for 37 us, and it
+    // takes nothing meanwhile: a pass of this loop is a fraction of a
+    // microsecond at 48 MHz, so 40 passes would lose the switch to 4 bits.
+    lcd_ms_delay(200);
     AT91F_PIO_ForceOutput(LCD_PIO, 0x00200000);
     toggle_e();
     lcd_ms_delay(200);
