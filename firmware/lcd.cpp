@@ -96,6 +96,21 @@ static unsigned int lcd_read_nibble_lines(void)
     return tmp_data;
 }
 
+// The nibble on D4..D7 in one sample of PIO_PDSR, each line tested on its own.
+static unsigned char lcd_lines_nibble(unsigned int tmp_data)
+{
+    unsigned char nibble = 0;
+    if (tmp_data & 0x00100000)
+        nibble += 0x01;
+    if (tmp_data & 0x00200000)
+        nibble += 0x02;
+    if (tmp_data & 0x00400000)
+        nibble += 0x04;
+    if (tmp_data & 0x00800000)
+        nibble += 0x08;
+    return nibble;
+}
+
 unsigned char lcd_read(unsigned char rs)
 {
     AT91F_PIO_CfgOutput(LCD_PIO, LCD_CTRL);
@@ -108,26 +123,8 @@ unsigned char lcd_read(unsigned char rs)
         AT91F_PIO_ClearOutput(LCD_PIO, LCD_RS);
     AT91F_PIO_SetOutput(LCD_PIO, LCD_RW);
 
-    unsigned char data = 0;
-    unsigned int tmp_data = lcd_read_nibble_lines();
-    if (tmp_data & 0x00100000)
-        data += 0x10;
-    if (tmp_data & 0x00200000)
-        data += 0x20;
-    if (tmp_data & 0x00400000)
-        data += 0x40;
-    if (tmp_data & 0x00800000)
-        data += 0x80;
-
-    tmp_data = lcd_read_nibble_lines();
-    if (tmp_data & 0x00100000)
-        data += 0x01;
-    if (tmp_data & 0x00200000)
-        data += 0x02;
-    if (tmp_data & 0x00400000)
-        data += 0x04;
-    if (tmp_data & 0x00800000)
-        data += 0x08;
+    unsigned char data = (unsigned char)(lcd_lines_nibble(lcd_read_nibble_lines()) << 4);
+    data += lcd_lines_nibble(lcd_read_nibble_lines());
     return data;
 }
 
