@@ -138,8 +138,11 @@ void Hd44780::accept(uint8_t byte, bool rs)
 {
     if (busy()) {
         ++lost_writes_;
-        log_.warn(name_, std::string(rs ? "data " : "instruction ") + hex8(byte) +
-                             " written while busy: not accepted");
+        std::string left = stuck_busy_ ? "stuck busy"
+                                       : "busy for another " +
+                                             std::to_string((busy_until_ - clock_.now()) / kPicosPerNs) + " ns";
+        log_.warn(name_, std::string(rs ? "data " : "instruction ") + hex8(byte) + " written while busy (" +
+                             left + "): not accepted");
         return;
     }
     ++bytes_written_;
@@ -251,6 +254,20 @@ uint8_t Hd44780::address_at(int r, int column) const
     if (line)
         return 0xFF;
     return static_cast<uint8_t>((pos + shift_) % 80);
+}
+
+bool Hd44780::cursor_at(int &r, int &column) const
+{
+    if (cgram_selected_)
+        return false;
+    for (int rr = 0; rr < kRows; ++rr)
+        for (int x = 0; x < kColumns; ++x)
+            if (address_at(rr, x) == ac_) {
+                r = rr;
+                column = x;
+                return true;
+            }
+    return false;
 }
 
 std::string Hd44780::row(int r) const

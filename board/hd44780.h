@@ -67,6 +67,7 @@ public:
     bool addressing_cgram() const { return cgram_selected_; }
     bool four_bit() const { return !eight_bit_; }
     bool two_lines() const { return two_lines_; }
+    bool font_5x10() const { return font_5x10_; }
     bool display_on() const { return display_on_; }
     bool cursor_on() const { return cursor_on_; }
     bool blink_on() const { return blink_on_; }
@@ -85,8 +86,12 @@ public:
     // Character codes shown on row 0..3 of the 4x20 screen, with the display
     // shift applied; blank while the display is off.
     std::string row(int r) const;
-    // Display address shown at a screen position, with the display shift.
+    // Display address shown at a screen position, with the display shift;
+    // 0xFF where the position shows no address (rows 1 and 3 in one-line mode).
     uint8_t address_at(int r, int column) const;
+    // Where the address counter points on the screen, if that is visible
+    // (the cursor and blink are drawn there when enabled).
+    bool cursor_at(int &r, int &column) const;
 
 private:
     void on_lines(uint32_t changed, uint32_t levels);

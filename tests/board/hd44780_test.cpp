@@ -122,7 +122,7 @@ TEST_F(Hd44780Test, BusyTimesAndWritesLostWhileBusy)
     EXPECT_EQ(read4(false), 0x85) << "busy flag set right after an instruction";
     write4(true, 'X');
     EXPECT_EQ(lcd.lost_writes(), 1u);
-    EXPECT_TRUE(log.contains("data 0x58 written while busy"));
+    EXPECT_TRUE(log.contains("data 0x58 written while busy (busy for another 37000 ns)"));
     EXPECT_EQ(lcd.ddram(0x05), 0x20);
     wait_us(36);
     EXPECT_TRUE(lcd.busy());
@@ -261,6 +261,10 @@ TEST_F(Hd44780Test, ScreenShowsFourRowsOfTheTwoLines)
     }
     for (int r = 0; r < 4; ++r)
         EXPECT_EQ(lcd.row(r), (std::string(text[r]) + std::string(20, ' ')).substr(0, 20));
+    int cr = -1, cc = -1;
+    ASSERT_TRUE(lcd.cursor_at(cr, cc));
+    EXPECT_EQ(cr, 3);
+    EXPECT_EQ(cc, 9);
 
     // Shifting the display left moves every row by one position of its line:
     // row 0's last column then shows what row 2's first column held.
