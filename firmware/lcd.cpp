@@ -140,8 +140,9 @@ unsigned char lcd_waitbusy(void)
             break;
         lcd_e_delay();
     }
-    // Covers the time the controller needs after the flag clears before it
-    // takes the next byte, and is kept when the poll gave up.
+    // The controller updates its address counter a few microseconds after the
+    // flag clears, so the status that is returned is read after a pause; the
+    // pause is kept when the poll gave up.
     lcd_ms_delay(41);
     return lcd_read(0);
 }
