@@ -37,7 +37,12 @@ struct LcdTest : ::testing::Test {
     board::Board b;
     board::HostPort port{b.bus};
 
-    LcdTest() { b.clock.set_master_period_fs(kMasterPeriodFs); }
+    LcdTest()
+    {
+        // As the board set-up leaves it: PIOA clocked, master clock at 48 MHz.
+        b.bus.write(board::kPmcBase + 0x10, 1u << 2);
+        b.clock.set_master_period_fs(kMasterPeriodFs);
+    }
 
     void record()
     {
