@@ -12,6 +12,8 @@
 #include "board/pins.h"
 #include "board/pio.h"
 #include "board/pmc.h"
+#include "board/spi.h"
+#include "board/spi_flash.h"
 #include "board/wdt.h"
 
 namespace board {
@@ -23,9 +25,11 @@ constexpr uint32_t kPmcBase = 0xFFFFFC00;
 constexpr uint32_t kWdtcBase = 0xFFFFFD40;
 constexpr uint32_t kMcBase = 0xFFFFFF00;
 constexpr uint32_t kSpiBase = 0xFFFE0000;
+constexpr uint32_t kSpiSize = 0x4000;
 
 // Peripheral identifiers: PMC_PCSR bit and AIC source.
 constexpr unsigned kIdPioa = 2;
+constexpr unsigned kIdSpi = 5;
 
 class Board {
 public:
@@ -47,6 +51,8 @@ public:
     Wdt wdt{clock, log};
     Mc mc{log};
     Hd44780 lcd{pa, clock, log};   // display on PA17..PA23
+    Spi spi{bus, pioa, pa, log};
+    SpiFlash flash{pa, clock, log};   // chip select PA11
 };
 
 }  // namespace board

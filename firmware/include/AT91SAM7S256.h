@@ -92,6 +92,7 @@ constexpr uint32_t SPI_CSR = 0x30;   // [0..3]
 constexpr uint32_t AT91C_SPI_SWRST = 0x80;     // CR
 constexpr uint32_t AT91C_SPI_SPIEN = 0x01;     // CR
 constexpr uint32_t AT91C_SPI_PCS = 0xF0000;    // MR and TDR bits 16..19
+constexpr uint32_t AT91C_SPI_RDRF = 0x001;     // SR
 constexpr uint32_t AT91C_SPI_TDRE = 0x002;     // SR
 constexpr uint32_t AT91C_SPI_TXEMPTY = 0x200;  // SR
 

@@ -1,0 +1,427 @@
+#include "board/spi.h"
+
+namespace board {
+
+namespace {
+enum : uint32_t {
+    CR = 0x00, MR = 0x04, RDR = 0x08, TDR = 0x0C, SR = 0x10,
+    IER = 0x14, IDR = 0x18, IMR = 0x1C,
+    CSR0 = 0x30, CSR1 = 0x34, CSR2 = 0x38, CSR3 = 0x3C,
+    RPR = 0x100, RCR = 0x104, TPR = 0x108, TCR = 0x10C,
+    RNPR = 0x110, RNCR = 0x114, TNPR = 0x118, TNCR = 0x11C,
+    PTCR = 0x120, PTSR = 0x124,
+};
+enum : uint32_t { SPIEN = 1u << 0, SPIDIS = 1u << 1, SWRST = 1u << 7 };
+enum : uint32_t { MR_PS = 1u << 1, MR_PCSDEC = 1u << 2, MR_FDIV = 1u << 3, MR_LLB = 1u << 7 };
+enum : uint32_t { CSR_CPOL = 1u << 0, CSR_NCPHA = 1u << 1 };
+enum : uint32_t { RXTEN = 0x001, RXTDIS = 0x002, TXTEN = 0x100, TXTDIS = 0x200 };
+constexpr uint32_t kMosi = 1u << Spi::kMosiLine;
+constexpr uint32_t kSpck = 1u << Spi::kSpckLine;
+}  // namespace
+
+Spi::Spi(Bus &bus, Pio &pio, Pins &pins, Log &log, std::string name)
+    : bus_(bus), clock_(bus.clock()), pio_(pio), pins_(pins), log_(log), name_(std::move(name))
+{
+    reset();
+}
+
+Spi::~Spi()
+{
+    clock_.cancel(edge_event_);
+    clock_.cancel(pdc_event_);
+}
+
+void Spi::software_reset()
+{
+    clock_.cancel(edge_event_);
+    edge_event_ = 0;
+    enabled_ = false;
+    mr_ = imr_ = 0;
+    for (auto &c : csr_)
+        c = 0;
+    tdr_ = rdr_ = 0;
+    tdr_full_ = rdrf_ = ovres_ = false;
+    shifting_ = false;
+    waiting_logged_ = false;
+    drive_lines();
+    update_irq();
+}
+
+void Spi::reset()
+{
+    clock_.cancel(pdc_event_);
+    pdc_event_ = 0;
+    rpr_ = rcr_ = tpr_ = tcr_ = rnpr_ = rncr_ = tnpr_ = tncr_ = 0;
+    rx_en_ = tx_en_ = false;
+    transfers_ = 0;
+    software_reset();
+}
+
+const char *Spi::register_name(uint32_t offset) const
+{
+    switch (offset) {
+    case CR: return "SPI_CR";
+    case MR: return "SPI_MR";
+    case RDR: return "SPI_RDR";
+    case TDR: return "SPI_TDR";
+    case SR: return "SPI_SR";
+    case IER: return "SPI_IER";
+    case IDR: return "SPI_IDR";
+    case IMR: return "SPI_IMR";
+    case CSR0: return "SPI_CSR0";
+    case CSR1: return "SPI_CSR1";
+    case CSR2: return "SPI_CSR2";
+    case CSR3: return "SPI_CSR3";
+    case RPR: return "PDC_RPR";
+    case RCR: return "PDC_RCR";
+    case TPR: return "PDC_TPR";
+    case TCR: return "PDC_TCR";
+    case RNPR: return "PDC_RNPR";
+    case RNCR: return "PDC_RNCR";
+    case TNPR: return "PDC_TNPR";
+    case TNCR: return "PDC_TNCR";
+    case PTCR: return "PDC_PTCR";
+    case PTSR: return "PDC_PTSR";
+    default: return nullptr;
+    }
+}
+
+uint32_t Spi::status() const
+{
+    uint32_t s = 0;
+    if (rdrf_) s |= RDRF;
+    if (enabled_ && !tdr_full_) s |= TDRE;
+    if (ovres_) s |= OVRES;
+    if (rcr_ == 0) s |= ENDRX;
+    if (tcr_ == 0) s |= ENDTX;
+    if (rcr_ == 0 && rncr_ == 0) s |= RXBUFF;
+    if (tcr_ == 0 && tncr_ == 0) s |= TXBUFE;
+    if (enabled_ && !tdr_full_ && !shifting_) s |= TXEMPTY;
+    if (enabled_) s |= SPIENS;
+    return s;
+}
+
+uint32_t Spi::peek(uint32_t offset) const
+{
+    switch (offset) {
+    case MR: return mr_;
+    case RDR: return rdr_;
+    case SR: return status();
+    case IMR: return imr_;
+    case CSR0: case CSR1: case CSR2: case CSR3: return csr_[(offset - CSR0) / 4];
+    case RPR: return rpr_;
+    case RCR: return rcr_;
+    case TPR: return tpr_;
+    case TCR: return tcr_;
+    case RNPR: return rnpr_;
+    case RNCR: return rncr_;
+    case TNPR: return tnpr_;
+    case TNCR: return tncr_;
+    case PTSR: return (rx_en_ ? RXTEN : 0u) | (tx_en_ ? TXTEN : 0u);
+    default: return 0;
+    }
+}
+
+uint32_t Spi::read(uint32_t offset)
+{
+    // A transfer held up by a stopped clock resumes once the clock is back.
+    start_if_ready();
+    kick_pdc();
+    switch (offset) {
+    case RDR: {
+        uint32_t v = rdr_;
+        rdrf_ = false;
+        update_irq();
+        return v;
+    }
+    case SR: {
+        uint32_t v = status();
+        ovres_ = false;
+        update_irq();
+        return v;
+    }
+    case MR: case IMR: case CSR0: case CSR1: case CSR2: case CSR3:
+    case RPR: case RCR: case TPR: case TCR: case RNPR: case RNCR: case TNPR: case TNCR: case PTSR:
+        return peek(offset);
+    default:
+        if (register_name(offset))
+            log_.warn(name_, std::string("read of write-only ") + register_name(offset));
+        else
+            log_.warn(name_, "read of unknown register at offset " + hex32(offset));
+        return 0;
+    }
+}
+
+void Spi::write(uint32_t offset, uint32_t v)
+{
+    switch (offset) {
+    case CR:
+        if (v & SWRST) {
+            software_reset();
+            break;
+        }
+        if (v & SPIDIS)
+            enabled_ = false;   // a transfer under way still completes
+        else if (v & SPIEN)
+            enabled_ = true;
+        drive_lines();
+        break;
+    case MR:
+        mr_ = v;
+        drive_lines();
+        break;
+    case TDR:
+        if (!enabled_) {
+            log_.warn(name_, "TDR written (" + hex32(v) + ") while the SPI is disabled: nothing is sent");
+            return;
+        }
+        tdr_ = v;
+        tdr_full_ = true;
+        break;
+    case IER: imr_ |= v; break;
+    case IDR: imr_ &= ~v; break;
+    case CSR0: case CSR1: case CSR2: case CSR3:
+        csr_[(offset - CSR0) / 4] = v;
+        drive_lines();
+        break;
+    case RPR: rpr_ = v; break;
+    case RCR: rcr_ = v & 0xFFFF; break;
+    case TPR: tpr_ = v; break;
+    case TCR: tcr_ = v & 0xFFFF; break;
+    case RNPR: rnpr_ = v; break;
+    case RNCR: rncr_ = v & 0xFFFF; break;
+    case TNPR: tnpr_ = v; break;
+    case TNCR: tncr_ = v & 0xFFFF; break;
+    case PTCR:
+        if (v & RXTDIS) rx_en_ = false;
+        else if (v & RXTEN) rx_en_ = true;
+        if (v & TXTDIS) tx_en_ = false;
+        else if (v & TXTEN) tx_en_ = true;
+        break;
+    default:
+        if (register_name(offset))
+            log_.warn(name_, std::string("write of ") + hex32(v) + " to read-only " + register_name(offset));
+        else
+            log_.warn(name_, "write of " + hex32(v) + " to unknown register at offset " + hex32(offset));
+        return;
+    }
+    start_if_ready();
+    kick_pdc();
+    update_irq();
+}
+
+int Spi::selected_cs(uint32_t pcs) const
+{
+    if (mr_ & MR_PCSDEC)
+        return pcs == 0xF ? -1 : static_cast<int>(pcs / 4);
+    if ((pcs & 0x1) == 0x0) return 0;
+    if ((pcs & 0x3) == 0x1) return 1;
+    if ((pcs & 0x7) == 0x3) return 2;
+    if ((pcs & 0xF) == 0x7) return 3;
+    return -1;
+}
+
+void Spi::start_if_ready()
+{
+    if (shifting_ || !tdr_full_ || !enabled_)
+        return;
+    if (!master()) {
+        if (!waiting_logged_)
+            log_.warn(name_, "TDR written in slave mode: slave transfers are not modelled, nothing shifts");
+        waiting_logged_ = true;
+        return;
+    }
+    if (!clock_on()) {
+        if (!waiting_logged_)
+            log_.warn(name_, "transfer waiting: the SPI peripheral clock is off, nothing shifts");
+        waiting_logged_ = true;
+        return;
+    }
+    begin_transfer();
+}
+
+void Spi::begin_transfer()
+{
+    waiting_logged_ = false;
+    uint32_t pcs = (mr_ & MR_PS) ? (tdr_ >> 16) & 0xF : (mr_ >> 16) & 0xF;
+    int cs = selected_cs(pcs);
+    if (cs < 0) {
+        log_.warn(name_, "transfer with no chip select in PCS (" + hex32(pcs) + "): clocked with CSR0");
+        cs = 0;
+    }
+    uint32_t csr = csr_[cs];
+    uint32_t scbr = (csr >> 8) & 0xFF;
+    if (scbr == 0) {
+        if (!waiting_logged_)
+            log_.warn(name_, "SCBR of CSR" + std::to_string(cs) + " is 0 (invalid): nothing shifts");
+        waiting_logged_ = true;
+        return;
+    }
+    unsigned bits = 8 + ((csr >> 4) & 0xF);
+    if (bits > 16) {
+        log_.warn(name_, "reserved BITS value in CSR" + std::to_string(cs) + ": 16 bits shifted");
+        bits = 16;
+    }
+    uint64_t cycles_per_bit = static_cast<uint64_t>(scbr) * ((mr_ & MR_FDIV) ? 32 : 1);
+
+    tdr_full_ = false;   // the shifter takes the word: TDRE again
+    shifting_ = true;
+    bits_ = bits;
+    csr_used_ = csr;
+    shift_pcs_ = pcs;
+    shift_out_ = tdr_ & ((1u << bits) - 1);
+    shift_in_ = 0;
+    edge_ = 0;
+    delivered_ = false;
+    half_period_fs_ = cycles_per_bit * clock_.master_period_fs() / 2;
+    first_edge_ = clock_.now() + clock_.cycles_to_picos((csr >> 16) & 0xFF);
+    after_cycles_ = 32ull * ((csr >> 24) & 0xFF);
+    spck_ = (csr & CSR_CPOL) != 0;
+    if (csr & CSR_NCPHA)
+        mosi_ = (shift_out_ >> (bits - 1)) & 1u;   // the first bit is set up before the first edge
+    drive_lines();
+    schedule_edge();
+}
+
+void Spi::schedule_edge()
+{
+    unsigned edges = 2 * bits_;
+    uint64_t slot;
+    if (edge_ < edges)
+        slot = (csr_used_ & CSR_NCPHA) ? edge_ + 1 : edge_;
+    else
+        slot = edges;
+    Picos when = first_edge_ + static_cast<Picos>((static_cast<unsigned __int128>(slot) * half_period_fs_) / 1000);
+    if (edge_ < edges) {
+        edge_event_ = clock_.schedule_at(when, [this] { on_edge(); });
+    } else {
+        edge_event_ = clock_.schedule_at(when, [this] { end_transfer(); });
+    }
+}
+
+void Spi::on_edge()
+{
+    bool cpol = (csr_used_ & CSR_CPOL) != 0;
+    bool ncpha = (csr_used_ & CSR_NCPHA) != 0;
+    bool leading = (edge_ % 2) == 0;
+    unsigned bit = edge_ / 2;   // index of the bit this edge belongs to, 0 = first sent
+    bool capture = ncpha ? leading : !leading;
+    if (capture) {
+        // The level present at the edge: the slave changed it on the other edge.
+        bool in = (mr_ & MR_LLB) ? mosi_ : pins_.level(kMisoLine);
+        shift_in_ = (shift_in_ << 1) | (in ? 1u : 0u);
+    } else {
+        unsigned next = ncpha ? bit + 1 : bit;
+        if (next < bits_)
+            mosi_ = (shift_out_ >> (bits_ - 1 - next)) & 1u;
+    }
+    spck_ = leading ? !cpol : cpol;
+    ++edge_;
+    drive_lines();
+    schedule_edge();
+}
+
+void Spi::end_transfer()
+{
+    edge_event_ = 0;
+    if (!delivered_) {
+        rdr_ = shift_in_ | ((mr_ & MR_PS) ? shift_pcs_ << 16 : 0u);
+        if (rdrf_)
+            ovres_ = true;
+        rdrf_ = true;
+        ++transfers_;
+        delivered_ = true;
+        if (after_cycles_) {
+            // DLYBCT: the received word is in, the next transfer waits.
+            edge_event_ = clock_.schedule_in(clock_.cycles_to_picos(after_cycles_), [this] { end_transfer(); });
+            kick_pdc();
+            update_irq();
+            return;
+        }
+    }
+    shifting_ = false;
+    start_if_ready();
+    kick_pdc();
+    update_irq();
+}
+
+void Spi::kick_pdc()
+{
+    if (pdc_event_ && clock_.pending(pdc_event_))
+        return;
+    if (!clock_on())
+        return;
+    bool tx = tx_en_ && tcr_ != 0 && enabled_ && !tdr_full_;
+    bool rx = rx_en_ && rcr_ != 0 && rdrf_;
+    if (!tx && !rx)
+        return;
+    pdc_event_ = clock_.schedule_in(clock_.cycles_to_picos(pdc_latency_), [this] { pdc_move(); });
+}
+
+void Spi::pdc_move()
+{
+    pdc_event_ = 0;
+    Memory *memory = bus_.memory();
+    unsigned size = bits_ > 8 ? 2 : 1;
+    if (rx_en_ && rcr_ != 0 && rdrf_) {
+        rdrf_ = false;
+        for (unsigned i = 0; i < size; ++i) {
+            uint8_t byte = static_cast<uint8_t>(rdr_ >> (8 * i));
+            if (!memory || !memory->write8(rpr_ + i, byte))
+                log_.warn(name_, "PDC receive channel: nothing at " + hex32(rpr_ + i) + " to write to");
+        }
+        rpr_ += size;
+        if (--rcr_ == 0) {
+            rpr_ = rnpr_;
+            rcr_ = rncr_;
+            rncr_ = 0;
+        }
+    }
+    if (tx_en_ && tcr_ != 0 && enabled_ && !tdr_full_) {
+        uint32_t word = 0;
+        for (unsigned i = 0; i < size; ++i) {
+            uint8_t byte = 0;
+            if (!memory || !memory->read8(tpr_ + i, byte))
+                log_.warn(name_, "PDC transmit channel: nothing at " + hex32(tpr_ + i) + " to read from");
+            word |= static_cast<uint32_t>(byte) << (8 * i);
+        }
+        tpr_ += size;
+        if (--tcr_ == 0) {
+            tpr_ = tnpr_;
+            tcr_ = tncr_;
+            tncr_ = 0;
+        }
+        tdr_ = word;
+        tdr_full_ = true;
+        start_if_ready();
+    }
+    kick_pdc();
+    update_irq();
+}
+
+void Spi::drive_lines()
+{
+    if (!enabled_ && !shifting_) {
+        pio_.set_peripheral_output(Pio::A, kMosi | kSpck, 0, 0);
+        return;
+    }
+    if (!shifting_) {
+        // Idle: the clock rests at CPOL of the chip select in MR.
+        int cs = selected_cs((mr_ >> 16) & 0xF);
+        spck_ = (csr_[cs < 0 ? 0 : cs] & CSR_CPOL) != 0;
+    }
+    uint32_t levels = (mosi_ ? kMosi : 0u) | (spck_ ? kSpck : 0u);
+    pio_.set_peripheral_output(Pio::A, kMosi | kSpck, kMosi | kSpck, levels);
+}
+
+void Spi::update_irq()
+{
+    bool level = (status() & imr_) != 0;
+    if (level == irq_)
+        return;
+    irq_ = level;
+    if (irq_out_)
+        irq_out_(level);
+}
+
+}  // namespace board

@@ -1,0 +1,149 @@
+// SPI controller with its PDC channel pair, after the chip's documentation.
+//
+// Registers: CR (SPIEN, SPIDIS, SWRST), MR, RDR, TDR, SR, IER/IDR/IMR,
+// CSR[0..3]; the PDC at +0x100: RPR, RCR, TPR, TCR, RNPR, RNCR, TNPR, TNCR,
+// PTCR (write), PTSR (read).
+//
+// Transfers (master mode only; slave mode is not modelled and is logged):
+// - Writing TDR clears TDRE and TXEMPTY. When the shift register is idle the
+//   word moves into it at once and TDRE is set again; TXEMPTY is set when TDR
+//   and the shifter are both empty.
+// - A transfer of n bits (CSR.BITS: 8..16) takes n x SCBR master-clock cycles,
+//   after DLYBS cycles when DLYBS is set, and is followed by 32 x DLYBCT
+//   cycles when DLYBCT is set. (The chip's half-period default for DLYBS = 0
+//   is not modelled: 8 x SCBR cycles per byte exactly.)
+// - At its end RDR takes the received word and RDRF is set; if RDRF was
+//   still set, OVRES is set too (cleared by reading SR). RDR keeps the word
+//   until the next transfer ends; reading RDR clears RDRF only.
+// - Every SPCK edge is an event on the virtual clock at its exact time, so
+//   the nets show each bit: MOSI (PA13) and SPCK (PA14) are driven through
+//   the PIO's peripheral function A, MISO (PA12) is sampled from the net on
+//   the capture edge (or from MOSI with MR.LLB). CSR.CPOL sets the idle
+//   level; CSR.NCPHA = 1 captures on the leading edge, 0 on the trailing one.
+//   The CSR used is the one of the chip select in MR.PCS (fixed select) or
+//   in TDR's PCS field (MR.PS = 1). The controller's own NPCS outputs are not
+//   driven (the board selects its flash with a PIO line).
+// - Bits are sent most significant first.
+//
+// PDC:
+// - A transmit move happens while the channel is enabled, TCR is not 0 and
+//   TDRE is set; a receive move whenever RDRF is set while the channel is
+//   enabled and RCR is not 0, including a word already waiting in RDR when
+//   the channel is armed. A receive move reads RDR (clearing RDRF).
+// - Each move takes the PDC kPdcLatencyCycles master-clock cycles from its
+//   trigger (bus request and grant), one byte per move. When a counter
+//   reaches 0 the next pointer and counter are copied in and the next
+//   counter becomes 0.
+// - ENDRX/ENDTX are RCR/TCR = 0; RXBUFF/TXBUFE are both counters of the pair
+//   at 0 (so they read 1 after reset and clear when a counter is written).
+// - The PDC reaches memory through the bus's Memory; a move that finds
+//   nothing at its address is logged (a read then gives 0).
+// - SWRST resets the SPI but not the PDC registers.
+//
+// With the peripheral clock off (PMC id 5) nothing shifts and the PDC does
+// not move; a transfer that waits for the clock is logged, and starts at the
+// first register access after the clock is back.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "board/bus.h"
+#include "board/clock.h"
+#include "board/device.h"
+#include "board/log.h"
+#include "board/pins.h"
+#include "board/pio.h"
+
+namespace board {
+
+class Spi : public Device {
+public:
+    static constexpr int kMisoLine = 12;
+    static constexpr int kMosiLine = 13;
+    static constexpr int kSpckLine = 14;
+    static constexpr uint64_t kDefaultPdcLatencyCycles = 2;
+
+    // Status register bits.
+    static constexpr uint32_t RDRF = 1u << 0, TDRE = 1u << 1, MODF = 1u << 2, OVRES = 1u << 3,
+                              ENDRX = 1u << 4, ENDTX = 1u << 5, RXBUFF = 1u << 6, TXBUFE = 1u << 7,
+                              NSSR = 1u << 8, TXEMPTY = 1u << 9, SPIENS = 1u << 16;
+
+    Spi(Bus &bus, Pio &pio, Pins &pins, Log &log, std::string name = "SPI");
+    ~Spi() override;
+
+    uint32_t read(uint32_t offset) override;
+    void write(uint32_t offset, uint32_t value) override;
+    uint32_t peek(uint32_t offset) const override;
+    void reset() override;
+    const char *register_name(uint32_t offset) const override;
+
+    void set_clock_query(std::function<bool()> q) { clock_on_ = std::move(q); }
+    void set_irq_output(std::function<void(bool)> out) { irq_out_ = std::move(out); }
+    bool irq() const { return irq_; }
+
+    // Master-clock cycles from a PDC trigger to its move. The chip gives no
+    // figure; a busy system bus (other PDC channels, the CPU) makes it longer.
+    void set_pdc_latency_cycles(uint64_t cycles) { pdc_latency_ = cycles; }
+
+    // State, for views and tests.
+    uint32_t status() const;
+    bool shifting() const { return shifting_; }
+    uint64_t transfers() const { return transfers_; }
+
+private:
+    void software_reset();
+    void start_if_ready();
+    void begin_transfer();
+    void schedule_edge();
+    void on_edge();
+    void end_transfer();
+    void kick_pdc();
+    void pdc_move();
+    void drive_lines();
+    void update_irq();
+    bool clock_on() const { return !clock_on_ || clock_on_(); }
+    bool master() const { return (mr_ & 1u) != 0; }
+    int selected_cs(uint32_t pcs) const;
+
+    Bus &bus_;
+    Clock &clock_;
+    Pio &pio_;
+    Pins &pins_;
+    Log &log_;
+    std::string name_;
+    std::function<bool()> clock_on_;
+    std::function<void(bool)> irq_out_;
+    bool irq_ = false;
+    uint64_t pdc_latency_ = kDefaultPdcLatencyCycles;
+
+    // SPI
+    bool enabled_ = false;
+    uint32_t mr_ = 0, imr_ = 0, csr_[4] = {0, 0, 0, 0};
+    uint32_t tdr_ = 0;
+    bool tdr_full_ = false;
+    uint32_t rdr_ = 0;
+    bool rdrf_ = false, ovres_ = false;
+    bool waiting_logged_ = false;
+
+    // Shift register and its clock edges.
+    bool shifting_ = false;
+    uint32_t shift_out_ = 0, shift_in_ = 0, shift_pcs_ = 0;
+    unsigned bits_ = 8, edge_ = 0;
+    bool delivered_ = false;
+    uint32_t csr_used_ = 0;
+    Picos first_edge_ = 0;
+    uint64_t half_period_fs_ = 0;
+    uint64_t after_cycles_ = 0;
+    bool mosi_ = true, spck_ = false;
+    Clock::EventId edge_event_ = 0;
+    uint64_t transfers_ = 0;
+
+    // PDC
+    uint32_t rpr_ = 0, rcr_ = 0, tpr_ = 0, tcr_ = 0, rnpr_ = 0, rncr_ = 0, tnpr_ = 0, tncr_ = 0;
+    bool rx_en_ = false, tx_en_ = false;
+    Clock::EventId pdc_event_ = 0;
+};
+
+}  // namespace board

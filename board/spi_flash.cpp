@@ -1,0 +1,384 @@
+#include "board/spi_flash.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace board {
+
+namespace {
+enum : uint8_t {
+    WRSR = 0x01, PROGRAM = 0x02, READ = 0x03, WRDI = 0x04, RDSR = 0x05, WREN = 0x06,
+    FAST_READ = 0x0B, SECTOR_ERASE = 0x20, EWSR = 0x50, BLOCK_ERASE_32K = 0x52,
+    CHIP_ERASE = 0x60, READ_ID = 0x90, JEDEC_ID = 0x9F, AAI_PROGRAM = 0xAD,
+    RELEASE = 0xAB, POWER_DOWN = 0xB9, CHIP_ERASE_ALT = 0xC7, BLOCK_ERASE_64K = 0xD8,
+};
+
+std::string hex8(uint8_t v)
+{
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "0x%02X", v);
+    return buf;
+}
+}  // namespace
+
+SpiFlash::SpiFlash(Pins &pins, Clock &clock, Log &log, std::string name, Lines lines)
+    : pins_(pins), clock_(clock), log_(log), name_(std::move(name)), lines_(lines),
+      source_(pins.add_source(name_)), array_(kSize, 0xFF)
+{
+    pins_.add_listener([this](uint32_t changed, uint32_t levels) { on_lines(changed, levels); });
+    reset();
+}
+
+SpiFlash::~SpiFlash() { clock_.cancel(busy_event_); }
+
+void SpiFlash::reset()
+{
+    clock_.cancel(busy_event_);
+    busy_event_ = 0;
+    busy_ = wel_ = aai_ = power_down_ = ewsr_ = false;
+    protect_bits_ = BP_BITS;
+    selected_ = ignored_ = giving_ = false;
+    bit_ = count_ = 0;
+    pins_.release(source_, 1u << lines_.miso);
+    // Powered up with the chip select already low: the part waits for a rise.
+    if (!pins_.level(lines_.cs))
+        ignored_ = selected_ = true;
+}
+
+uint8_t SpiFlash::status() const
+{
+    return static_cast<uint8_t>((busy_ ? BUSY : 0) | (wel_ ? WEL : 0) | protect_bits_ | (aai_ ? AAI : 0));
+}
+
+void SpiFlash::preload(uint32_t address, const std::vector<uint8_t> &bytes)
+{
+    for (size_t i = 0; i < bytes.size(); ++i)
+        array_[(address + i) % kSize] = bytes[i];
+}
+
+bool SpiFlash::load(const std::string &path, std::string &error)
+{
+    FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f) {
+        error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::vector<uint8_t> data(kSize + 1);
+    size_t n = std::fread(data.data(), 1, data.size(), f);
+    bool failed = std::ferror(f) != 0;
+    std::fclose(f);
+    if (failed) {
+        error = path + ": read error";
+        return false;
+    }
+    if (n > kSize) {
+        error = path + ": larger than the serial flash (" + std::to_string(kSize) + " bytes)";
+        return false;
+    }
+    std::fill(array_.begin(), array_.end(), 0xFF);
+    std::copy(data.begin(), data.begin() + static_cast<long>(n), array_.begin());
+    return true;
+}
+
+bool SpiFlash::save(const std::string &path, std::string &error) const
+{
+    std::string temp = path + ".part";
+    FILE *f = std::fopen(temp.c_str(), "wb");
+    if (!f) {
+        error = temp + ": " + std::strerror(errno);
+        return false;
+    }
+    bool ok = std::fwrite(array_.data(), 1, array_.size(), f) == array_.size();
+    ok = std::fclose(f) == 0 && ok;
+    if (!ok || std::rename(temp.c_str(), path.c_str()) != 0) {
+        error = path + ": " + (ok ? std::strerror(errno) : "write error");
+        std::remove(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+void SpiFlash::on_lines(uint32_t changed, uint32_t levels)
+{
+    uint32_t cs = 1u << lines_.cs, sck = 1u << lines_.sck;
+    if (changed & cs) {
+        // An SCK change at the same instant is not a clock edge for the part.
+        if (levels & cs)
+            deselect();
+        else
+            select();
+        return;
+    }
+    if (!selected_ || !(changed & sck))
+        return;
+    if (levels & sck) {
+        in_ = static_cast<uint8_t>((in_ << 1) | ((levels >> lines_.mosi) & 1u));
+        if (++bit_ == 8) {
+            bit_ = 0;
+            on_byte(in_);
+        }
+    } else if (giving_) {
+        uint32_t miso = 1u << lines_.miso;
+        pins_.drive(source_, miso, miso, ((out_ >> (7 - bit_)) & 1u) ? miso : 0u);
+    }
+}
+
+void SpiFlash::select()
+{
+    selected_ = true;
+    ignored_ = giving_ = false;
+    bit_ = count_ = 0;
+    addr_ = 0;
+}
+
+void SpiFlash::deselect()
+{
+    if (!selected_)
+        return;
+    selected_ = false;
+    giving_ = false;
+    pins_.release(source_, 1u << lines_.miso);
+    if (ignored_ || count_ == 0)
+        return;
+    bool was_ewsr = opcode_ == EWSR;
+    if (bit_ != 0)
+        refuse("chip select rose in the middle of a byte");
+    else
+        execute();
+    if (!was_ewsr)
+        ewsr_ = false;
+}
+
+bool SpiFlash::accept(uint8_t op)
+{
+    if (power_down_ && op != RELEASE) {
+        log_.warn(name_, "command " + hex8(op) + " ignored in deep power-down");
+        return false;
+    }
+    if (busy_ && op != RDSR) {
+        log_.warn(name_, "command " + hex8(op) + " ignored: busy");
+        return false;
+    }
+    if (aai_ && op != RDSR && op != WRDI && op != AAI_PROGRAM) {
+        log_.warn(name_, "command " + hex8(op) + " ignored in auto-address-increment mode");
+        return false;
+    }
+    switch (op) {
+    case WRSR: case PROGRAM: case READ: case WRDI: case RDSR: case WREN: case FAST_READ:
+    case SECTOR_ERASE: case EWSR: case BLOCK_ERASE_32K: case CHIP_ERASE: case READ_ID:
+    case JEDEC_ID: case AAI_PROGRAM: case RELEASE: case POWER_DOWN: case CHIP_ERASE_ALT:
+    case BLOCK_ERASE_64K:
+        return true;
+    default:
+        log_.warn(name_, "unknown command " + hex8(op) + " ignored");
+        return false;
+    }
+}
+
+void SpiFlash::give(uint8_t byte)
+{
+    out_ = byte;
+    giving_ = true;
+}
+
+void SpiFlash::on_byte(uint8_t b)
+{
+    if (ignored_)
+        return;
+    unsigned n = count_++;   // index of this byte in the command
+    if (n == 0) {
+        opcode_ = b;
+        if (!accept(b)) {
+            ignored_ = true;
+            return;
+        }
+        if (b == RELEASE)
+            power_down_ = false;
+        if (b == RDSR)
+            give(status());
+        else if (b == JEDEC_ID)
+            give(kManufacturer);
+        return;
+    }
+    // Address bytes, most significant first, follow the opcode where needed.
+    bool addressed = opcode_ == READ || opcode_ == FAST_READ || opcode_ == PROGRAM || opcode_ == SECTOR_ERASE ||
+                     opcode_ == BLOCK_ERASE_32K || opcode_ == BLOCK_ERASE_64K || opcode_ == READ_ID ||
+                     opcode_ == RELEASE || (opcode_ == AAI_PROGRAM && !aai_);
+    if (addressed && n <= 3) {
+        addr_ = (addr_ << 8) | b;
+        if (n < 3)
+            return;
+    }
+    static const uint8_t jedec[3] = {kManufacturer, kMemoryType, kDevice};
+    switch (opcode_) {
+    case RDSR:
+        give(status());
+        break;
+    case JEDEC_ID:
+        give(jedec[n % 3]);
+        break;
+    case READ:
+    case FAST_READ: {
+        unsigned first_data = opcode_ == READ ? 3 : 4;   // last byte before the data
+        if (n == first_data)
+            read_address_ = address();
+        else if (n > first_data)
+            read_address_ = (read_address_ + 1) % kSize;
+        if (n >= first_data)
+            give(array_[read_address_]);
+        break;
+    }
+    case READ_ID:
+    case RELEASE: {
+        if (n == 3)
+            id_index_ = addr_ & 1u;
+        else if (n > 3)
+            id_index_ ^= 1u;
+        if (n >= 3)
+            give(id_index_ ? kDevice : kManufacturer);
+        break;
+    }
+    case WRSR:
+        if (n == 1)
+            data_[0] = b;
+        break;
+    case PROGRAM:
+        if (n == 4)
+            data_[0] = b;
+        else if (n == 5)
+            log_.warn(name_, "byte program: bytes after the first data byte ignored");
+        break;
+    case AAI_PROGRAM: {
+        unsigned first = aai_ ? 1 : 4;
+        if (n == first || n == first + 1)
+            data_[n - first] = b;
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void SpiFlash::refuse(const std::string &why)
+{
+    log_.warn(name_, "command " + hex8(opcode_) + " refused: " + why);
+}
+
+bool SpiFlash::writable(uint32_t first, uint32_t count, const char *what)
+{
+    if (!wel_) {
+        refuse(std::string(what) + " without write enable");
+        return false;
+    }
+    uint8_t bp = (protect_bits_ >> 2) & 0xF;
+    uint32_t protected_from = kSize;
+    if (bp & 0xC)
+        protected_from = 0;
+    else if (bp == 1)
+        protected_from = kSize - kSize / 8;
+    else if (bp == 2)
+        protected_from = kSize - kSize / 4;
+    else if (bp == 3)
+        protected_from = kSize / 2;
+    if (first + count > protected_from) {
+        refuse(std::string(what) + " in a write-protected area (BP = " + hex8(bp) + ")");
+        return false;
+    }
+    return true;
+}
+
+void SpiFlash::start_busy(Picos duration, bool clear_wel)
+{
+    busy_ = true;
+    busy_event_ = clock_.schedule_in(duration, [this, clear_wel] {
+        busy_ = false;
+        busy_event_ = 0;
+        if (clear_wel)
+            wel_ = false;
+    });
+}
+
+void SpiFlash::erase(uint32_t size, Picos duration, const char *what)
+{
+    if (count_ < (size == kSize ? 1u : 4u)) {
+        refuse("address incomplete");
+        return;
+    }
+    uint32_t first = size == kSize ? 0 : address() & ~(size - 1);
+    if (!writable(first, size, what))
+        return;
+    std::fill(array_.begin() + first, array_.begin() + first + size, 0xFF);
+    start_busy(duration, true);
+}
+
+void SpiFlash::program_aai_word(uint32_t address)
+{
+    if (writable(address, 2, "auto-address-increment program")) {
+        array_[address] &= data_[0];
+        array_[address + 1] &= data_[1];
+    }
+    aai_address_ = address + 2;
+    bool last = aai_address_ >= kSize;
+    start_busy(kAaiWordTime, last);
+    if (last) {
+        log_.warn(name_, "auto-address-increment programming reached the end of the array: mode ended");
+        aai_ = false;
+    }
+}
+
+void SpiFlash::execute()
+{
+    switch (opcode_) {
+    case WREN: wel_ = true; break;
+    case WRDI:
+        wel_ = false;
+        aai_ = false;
+        break;
+    case EWSR: ewsr_ = true; break;
+    case WRSR:
+        if (count_ < 2)
+            refuse("no status byte");
+        else if (!ewsr_ && !wel_)
+            refuse("status write without EWSR or WREN just before");
+        else {
+            protect_bits_ = data_[0] & (BP_BITS | BPL);
+            wel_ = false;
+        }
+        break;
+    case PROGRAM:
+        if (count_ < 5)
+            refuse("no data byte");
+        else if (writable(address(), 1, "byte program")) {
+            array_[address()] &= data_[0];
+            start_busy(kByteProgramTime, true);
+        }
+        break;
+    case AAI_PROGRAM:
+        if (!aai_) {
+            if (count_ < 6)
+                refuse("address or data incomplete");
+            else if (!wel_)
+                refuse("auto-address-increment program without write enable");
+            else if (writable(address() & ~1u, 2, "auto-address-increment program")) {
+                aai_ = true;
+                program_aai_word(address() & ~1u);
+            }
+        } else if (count_ < 3) {
+            refuse("data incomplete");
+        } else {
+            program_aai_word(aai_address_);
+        }
+        break;
+    case SECTOR_ERASE: erase(kSectorSize, kSectorEraseTime, "sector erase"); break;
+    case BLOCK_ERASE_32K: erase(32 * 1024, kBlockEraseTime, "32 KiB block erase"); break;
+    case BLOCK_ERASE_64K: erase(64 * 1024, kBlockEraseTime, "64 KiB block erase"); break;
+    case CHIP_ERASE:
+    case CHIP_ERASE_ALT: erase(kSize, kChipEraseTime, "chip erase"); break;
+    case POWER_DOWN: power_down_ = true; break;
+    default: break;   // reads and identification act while clocked
+    }
+}
+
+}  // namespace board
