@@ -371,7 +371,7 @@ void Spi::pdc_move()
                 log_.warn(name_, "PDC receive channel: nothing at " + hex32(rpr_ + i) + " to write to");
         }
         rpr_ += size;
-        if (--rcr_ == 0) {
+        if (--rcr_ == 0 && rncr_ != 0) {
             rpr_ = rnpr_;
             rcr_ = rncr_;
             rncr_ = 0;
@@ -386,7 +386,7 @@ void Spi::pdc_move()
             word |= static_cast<uint32_t>(byte) << (8 * i);
         }
         tpr_ += size;
-        if (--tcr_ == 0) {
+        if (--tcr_ == 0 && tncr_ != 0) {
             tpr_ = tnpr_;
             tcr_ = tncr_;
             tncr_ = 0;

@@ -32,8 +32,9 @@
 //   the channel is armed. A receive move reads RDR (clearing RDRF).
 // - Each move takes the PDC kPdcLatencyCycles master-clock cycles from its
 //   trigger (bus request and grant), one byte per move. When a counter
-//   reaches 0 the next pointer and counter are copied in and the next
-//   counter becomes 0.
+//   reaches 0 and the next counter is not 0, the next pointer and counter
+//   are copied in and the next counter becomes 0; otherwise the channel
+//   stops with its pointer just past the buffer.
 // - ENDRX/ENDTX are RCR/TCR = 0; RXBUFF/TXBUFE are both counters of the pair
 //   at 0 (so they read 1 after reset and clear when a counter is written).
 // - The PDC reaches memory through the bus's Memory; a move that finds
