@@ -1,5 +1,7 @@
 #include "board/spi.h"
 
+#include "board/bad_access.h"
+
 namespace board {
 
 namespace {
@@ -144,10 +146,7 @@ uint32_t Spi::read(uint32_t offset)
     case RPR: case RCR: case TPR: case TCR: case RNPR: case RNCR: case TNPR: case TNCR: case PTSR:
         return peek(offset);
     default:
-        if (register_name(offset))
-            log_.warn(name_, std::string("read of write-only ") + register_name(offset));
-        else
-            log_.warn(name_, "read of unknown register at offset " + hex32(offset));
+        log_bad_read(log_, name_, *this, offset);
         return 0;
     }
 }
@@ -199,10 +198,7 @@ void Spi::write(uint32_t offset, uint32_t v)
         else if (v & TXTEN) tx_en_ = true;
         break;
     default:
-        if (register_name(offset))
-            log_.warn(name_, std::string("write of ") + hex32(v) + " to read-only " + register_name(offset));
-        else
-            log_.warn(name_, "write of " + hex32(v) + " to unknown register at offset " + hex32(offset));
+        log_bad_write(log_, name_, *this, offset, v);
         return;
     }
     start_if_ready();

@@ -2,7 +2,6 @@
 // behaviour, with nothing but the test on the other end of the nets.
 #include <gtest/gtest.h>
 
-#include <map>
 #include <vector>
 
 #include "board/board.h"
@@ -130,22 +129,18 @@ TEST_F(SpiTest, ReceiveRegisterOverrunAndLoopback)
     EXPECT_EQ(rd(RDR), 0xC3u) << "RDR keeps its word until the next transfer";
 }
 
-// Records the SPCK and MOSI levels at each change and answers on MISO like a
-// mode-3 slave: next bit on every falling edge.
-struct Scope {
-    std::vector<std::pair<board::Picos, uint32_t>> changes;
-};
-
 TEST_F(SpiTest, EveryBitIsOnTheNetsAtTheRealClockTiming)
 {
     enable_master();
-    Scope scope;
+    // Records SPCK and MOSI at each change and answers on MISO as a mode-3
+    // slave: next bit on every falling edge.
+    std::vector<std::pair<board::Picos, uint32_t>> changes;
     uint8_t reply = 0x96;
     int sent_bits = 0;
     b.pa.add_listener([&](uint32_t changed, uint32_t levels) {
         if (!(changed & (kSpck | kMosi)))
             return;
-        scope.changes.emplace_back(b.clock.now(), levels);
+        changes.emplace_back(b.clock.now(), levels);
         if ((changed & kSpck) && !(levels & kSpck) && sent_bits < 8) {
             bool bit = (reply >> (7 - sent_bits++)) & 1;
             b.pa.drive(slave, kMiso, kMiso, bit ? kMiso : 0);
@@ -158,7 +153,7 @@ TEST_F(SpiTest, EveryBitIsOnTheNetsAtTheRealClockTiming)
     uint8_t mosi = 0;
     std::vector<board::Picos> falls, rises;
     uint32_t prev = kSpck;
-    for (auto &[t, levels] : scope.changes) {
+    for (auto &[t, levels] : changes) {
         if ((prev & kSpck) && !(levels & kSpck))
             falls.push_back(t - start);
         if (!(prev & kSpck) && (levels & kSpck)) {
