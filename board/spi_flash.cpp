@@ -73,16 +73,18 @@ bool SpiFlash::load(const std::string &path, std::string &error)
         error = path + ": read error";
         return false;
     }
-    if (n > kSize) {
-        error = path + ": larger than the serial flash (" + std::to_string(kSize) + " bytes)";
+    if (n != kSize) {
+        error = path + ": " + std::to_string(n) + (n > kSize ? " bytes or more" : " bytes") +
+                "; the serial flash array is " + std::to_string(kSize) + " bytes";
         return false;
     }
-    std::fill(array_.begin(), array_.end(), 0xFF);
-    std::copy(data.begin(), data.begin() + static_cast<long>(n), array_.begin());
+    data.resize(kSize);
+    array_ = std::move(data);
+    modified_ = false;
     return true;
 }
 
-bool SpiFlash::save(const std::string &path, std::string &error) const
+bool SpiFlash::save(const std::string &path, std::string &error)
 {
     std::string temp = path + ".part";
     FILE *f = std::fopen(temp.c_str(), "wb");
@@ -97,6 +99,7 @@ bool SpiFlash::save(const std::string &path, std::string &error) const
         std::remove(temp.c_str());
         return false;
     }
+    modified_ = false;
     return true;
 }
 
@@ -310,6 +313,7 @@ void SpiFlash::erase(uint32_t size, Picos duration, const char *what)
     if (!writable(first, size, what))
         return;
     std::fill(array_.begin() + first, array_.begin() + first + size, 0xFF);
+    modified_ = true;
     start_busy(duration, true);
 }
 
@@ -318,6 +322,7 @@ void SpiFlash::program_aai_word(uint32_t address)
     if (writable(address, 2, "auto-address-increment program")) {
         array_[address] &= data_[0];
         array_[address + 1] &= data_[1];
+        modified_ = true;
     }
     aai_address_ = address + 2;
     bool last = aai_address_ >= kSize;
@@ -352,6 +357,7 @@ void SpiFlash::execute()
             refuse("no data byte");
         else if (writable(address(), 1, "byte program")) {
             array_[address()] &= data_[0];
+            modified_ = true;
             start_busy(kByteProgramTime, true);
         }
         break;

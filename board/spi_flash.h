@@ -79,12 +79,13 @@ public:
     // array keeps its content.
     void reset();
 
-    // For the owner (the simulator): the array from and to a file. A shorter
-    // file fills the start of the array and the rest reads erased (0xFF).
-    // On failure `error` names the file and the problem; a failed save leaves
-    // no partial file behind.
+    // For the owner (the simulator): the array from and to a file of exactly
+    // kSize bytes. On failure `error` names the file and the problem, the
+    // array is left as it was, and a failed save leaves no partial file.
     bool load(const std::string &path, std::string &error);
-    bool save(const std::string &path, std::string &error) const;
+    bool save(const std::string &path, std::string &error);
+    // Whether a program or erase changed the array since the last load or save.
+    bool modified() const { return modified_; }
     // Contents put in place as a programmer would, outside the SPI protocol.
     void preload(uint32_t address, const std::vector<uint8_t> &bytes);
 
@@ -118,6 +119,7 @@ private:
     Lines lines_;
     Pins::SourceId source_;
     std::vector<uint8_t> array_;
+    bool modified_ = false;
 
     // Status and modes.
     bool busy_ = false, wel_ = false, aai_ = false, power_down_ = false, ewsr_ = false;
