@@ -147,7 +147,7 @@ unsigned char SROM_Read(unsigned int Dst)
         static_cast<unsigned char>(Dst),
         0x00,
     };
-    unsigned char received[5] = {kNoData, kNoData, kNoData, kNoData, kNoData};
+    unsigned char received[5];   // filled by the receive channel, only when armed in its current slot
 
     if (hw_read(AT91C_BASE_SPI, SPI_SR) & AT91C_SPI_RDRF)
         AT91F_SPI_GetChar(AT91C_BASE_SPI);
@@ -166,7 +166,10 @@ unsigned char SROM_Read(unsigned int Dst)
         }
     }
     deselect();
-    return slot == 2 ? received[4] : kNoData;
+    if (slot != 2)
+        return kNoData;
+    // Written by the PDC, behind the compiler's back.
+    return static_cast<volatile unsigned char *>(received)[4];
 }
 
 void SROM_Read_Cont(unsigned int Dst, unsigned int no_bytes, unsigned char *buffer)
