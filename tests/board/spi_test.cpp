@@ -49,6 +49,7 @@ struct SpiTest : ::testing::Test {
     {
         b.clock.set_master_period_fs(20000000);   // 50 MHz: whole picoseconds per cycle
         b.bus.set_memory(&mem);
+        b.bus.write(board::kPmcBase + 0x10, 1u << board::kIdSpi);   // PMC_PCER: the SPI's clock
         b.bus.write(board::kPioaBase + PIO_ASR, 0x7000);
         b.bus.write(board::kPioaBase + PIO_PDR, 0x7000);
     }
@@ -293,6 +294,25 @@ TEST_F(SpiTest, PeekHasNoSideEffects)
     ASSERT_TRUE(b.bus.peek(SPI + RDR, v));
     EXPECT_EQ(b.spi.status() & (Spi::RDRF | Spi::OVRES), Spi::RDRF | Spi::OVRES);
     EXPECT_STREQ(b.spi.register_name(TNCR), "PDC_TNCR");
+}
+
+TEST(SpiWiring, ShiftsOnlyWithItsPmcClockAndInterruptsAsSourceFive)
+{
+    Board b;
+    b.bus.write(SPI + MR, 0x91);
+    b.bus.write(SPI + CSR0, 0x209);
+    b.bus.write(SPI + CR, 0x01);
+    b.bus.write(SPI + TDR, 0x42);
+    b.clock.advance_cycles(100);
+    EXPECT_EQ(b.spi.transfers(), 0u) << "the SPI clock is off after reset";
+    b.bus.write(board::kPmcBase + 0x10, 1u << board::kIdSpi);
+    b.bus.write(SPI + IER, Spi::RDRF);
+    b.bus.write(board::kAicBase + 0x120, 1u << board::kIdSpi);   // AIC_IECR
+    b.clock.advance_cycles(16);
+    EXPECT_EQ(b.spi.transfers(), 1u);
+    EXPECT_TRUE(b.aic.nirq());
+    b.bus.read(SPI + RDR);
+    EXPECT_EQ(b.aic.pending() & (1u << board::kIdSpi), 0u);
 }
 
 }  // namespace
