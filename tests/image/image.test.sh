@@ -1,0 +1,168 @@
+#!/usr/bin/env bash
+# The built image, read with the cross binutils: entry point, vector table and
+# FIQ entry word by word, the instruction set of every entry point, where the
+# variables live, that nothing lies outside flash and RAM, the binary and HEX
+# outputs, and the stand-alone bring-up object.
+# Usage: image.test.sh BUILD_DIR
+set -uo pipefail
+build=${1:?usage: image.test.sh BUILD_DIR}
+fw=$build/firmware
+elf=$fw/program.elf
+
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+check_eq() {   # what expected actual
+    [ "$2" = "$3" ] || fail "$1: expected $2, got $3"
+}
+
+for f in program.elf program.bin program.hex program.map lowinit.o; do
+    [ -s "$fw/$f" ] || { echo "FAIL: $fw/$f was not built" >&2; exit 1; }
+done
+
+FLASH_START=$((0x00100000)); FLASH_END=$((0x00140000))
+RAM_START=$((0x00200000));   RAM_END=$((0x00210000))
+
+symbols=$(arm-none-eabi-readelf -sW "$elf")
+# Value of a symbol as the symbol table holds it (bit 0 set for Thumb code).
+sym() {
+    awk -v n="$1" '$8 == n { print "0x" $2; exit }' <<<"$symbols"
+}
+# Value of a C++ function, whatever its mangled name.
+cxx_sym() {
+    arm-none-eabi-readelf -sW -C "$elf" | awk -v n="$1" '$5 == "GLOBAL" && $8 == n { print "0x" $2; exit }'
+}
+# The 32-bit word stored at a flash address.
+word_at() {
+    local off=$(( $1 - FLASH_START ))
+    od -An -tx4 -j "$off" -N 4 "$fw/program.bin" | tr -d ' '
+}
+
+# ---- entry point ----
+check_eq "entry point" 0x100000 "$(arm-none-eabi-readelf -h "$elf" | awk '/Entry point/ { print $4 }')"
+check_eq "_startup" 0x00100000 "$(sym _startup)"
+
+# ---- vector table and FIQ entry ----
+init_reset=$(sym InitReset)
+irq_entry=$(sym IRQ_Handler_Entry)
+# One line per word: address, encoding, then the disassembly.
+disasm=$(arm-none-eabi-objdump -d --start-address=0x100000 --stop-address=0x100048 "$elf" |
+    awk -F'\t' '/^ +[0-9a-f]+:\t/ { sub(/^ +/, "", $1); sub(/:$/, "", $1); sub(/ +$/, "", $2); sub(/[ \t]*@.*$/, "", $4);
+                 print $1 "|" $2 "|" $3 " " $4 }')
+expected=$(cat <<EXP
+100000|b $(printf '%x' "$init_reset")
+100004|b 100004
+100008|b 100008
+10000c|b 10000c
+100010|b 100010
+100014|b 100014
+100018|b $(printf '%x' "$irq_entry")
+10001c|mov r9, r0
+100020|ldr r0, [r8, #260]
+100024|msr CPSR_c, #211
+100028|push {r1, r2, r3, ip, lr}
+10002c|mov lr, pc
+100030|bx r0
+100034|pop {r1, r2, r3, ip, lr}
+100038|msr CPSR_c, #209
+10003c|mov r0, r9
+100040|subs pc, lr, #4
+100044|.word 0x00210000
+EXP
+)
+actual=$(awk -F'|' '{ sub(/ <.*>$/, "", $3); gsub(/\t/, " ", $3); print $1 "|" $3 }' <<<"$disasm")
+if [ "$actual" != "$expected" ]; then
+    fail "vector table, FIQ entry and .RAM_TOP differ from the expected words"
+    diff <(echo "$expected") <(echo "$actual") >&2
+fi
+check_eq "InitReset follows the literal .RAM_TOP" 0x00100048 "$init_reset"
+check_eq ".RAM_TOP" 0x00100044 "$(sym .RAM_TOP)"
+check_eq "Top_Stack" 0x00210000 "$(sym Top_Stack)"
+
+# ---- instruction sets: bit 0 of a function symbol marks Thumb code ----
+thumb_bit() { echo $(( $1 & 1 )); }
+for f in _startup InitReset IRQ_Handler_Entry exit AT91F_LowLevelInit \
+         AT91F_Default_FIQ_handler AT91F_Default_IRQ_handler AT91F_Spurious_handler; do
+    v=$(sym "$f")
+    if [ -z "$v" ]; then fail "$f is missing"; continue; fi
+    [ "$(thumb_bit "$v")" = 0 ] || fail "$f must be ARM code, its symbol is $v"
+done
+for f in main 'ISR_PIO_handler()' 'init_hardware()'; do
+    v=$(cxx_sym "$f")
+    if [ -z "$v" ]; then fail "$f is missing"; continue; fi
+    [ "$(thumb_bit "$v")" = 1 ] || fail "$f must be Thumb code, its symbol is $v"
+done
+
+# The reset path enters main through BX with bit 0 set and returns to exit in ARM state.
+main=$(cxx_sym main)
+exit_addr=$(sym exit)
+literals=$(arm-none-eabi-objdump -d --start-address="$irq_entry" --stop-address=$((0x00100000 + 0x200)) "$elf" |
+    awk '/\.word/ { print "0x" $2 }')
+grep -qx "$(printf '0x%08x' "$main")" <<<"$literals" ||
+    fail "no literal of the start-up holds main's Thumb address $main"
+grep -qx "$(printf '0x%08x' "$exit_addr")" <<<"$literals" ||
+    fail "no literal of the start-up holds exit's ARM address $exit_addr"
+
+# ---- data bounds and variables ----
+etext=$(sym _etext); data=$(sym _data); edata=$(sym _edata)
+bss_start=$(sym __bss_start__); bss_end=$(sym __bss_end__)
+check_eq "_data" 0x00200000 "$data"
+check_eq "__bss_start__" "$edata" "$bss_start"
+for b in "$etext" "$data" "$edata" "$bss_start" "$bss_end"; do
+    [ $(( b % 4 )) = 0 ] || fail "data bound $b is not word-aligned"
+done
+for v in demo_bukle text; do
+    a=$(sym "$v")
+    if [ -z "$a" ]; then fail "$v is missing"; continue; fi
+    (( a >= bss_start && a < bss_end )) || fail "$v at $a is not in the zeroed data [$bss_start, $bss_end)"
+done
+check_eq "size of text" 21 "$(awk '$8 == "text" { print $3; exit }' <<<"$symbols")"
+data_lma=$(arm-none-eabi-objdump -h "$elf" | awk '$2 == ".data" && $3 != "00000000" { print "0x" $5 }')
+[ -z "$data_lma" ] || check_eq "flash copy of the initialised data at _etext" $((etext)) $((data_lma))
+
+# ---- nothing outside flash and RAM ----
+while read -r name addr size; do
+    a=$((0x$addr)); s=$((0x$size)); e=$((a + s))
+    if (( s == 0 )); then continue; fi
+    if ! (( (a >= FLASH_START && e <= FLASH_END) || (a >= RAM_START && e <= RAM_END) )); then
+        fail "section $name [$addr, +$size) lies outside flash and RAM"
+    fi
+done < <(arm-none-eabi-readelf -SW "$elf" | awk '/^ *\[ *[0-9]+\]/ { sub(/^ *\[ *[0-9]+\] */, ""); if ($6 ~ /A/) print $1, $3, $5 }')
+while read -r type off vaddr paddr filesz memsz rest; do
+    for pair in "$vaddr $memsz" "$paddr $filesz"; do
+        set -- $pair; a=$(($1)); e=$(($1 + $2))
+        (( (a >= FLASH_START && e <= FLASH_END) || (a >= RAM_START && e <= RAM_END) )) ||
+            fail "segment at $1 size $2 lies outside flash and RAM"
+    done
+done < <(arm-none-eabi-readelf -lW "$elf" | awk '$1 == "LOAD"')
+
+# ---- raw binary and HEX: the flash contents from 0x00100000 ----
+bin_size=$(stat -c %s "$fw/program.bin")
+check_eq "program.bin size (code, constants and initialised data)" \
+    $(( etext - FLASH_START + edata - data )) "$bin_size"
+check_eq "first word of program.bin (branch to InitReset)" "$(arm-none-eabi-objdump -d --start-address=0x100000 --stop-address=0x100004 "$elf" | awk '/100000:/ { print $2 }')" "$(word_at $FLASH_START)"
+hex_as_bin=$(mktemp); trap 'rm -f "$hex_as_bin"' EXIT
+arm-none-eabi-objcopy -I ihex -O binary "$fw/program.hex" "$hex_as_bin"
+cmp -s "$hex_as_bin" "$fw/program.bin" || fail "program.hex and program.bin hold different flash contents"
+grep -q '^:020000040010EA' "$fw/program.hex" || fail "program.hex does not start its records at 0x0010xxxx"
+
+# ---- map ----
+grep -q '_startup' "$fw/program.map" || fail "program.map does not list _startup"
+
+# ---- the stand-alone bring-up object ----
+lowinit=$fw/lowinit.o
+check_eq "lowinit.o type" REL "$(arm-none-eabi-readelf -h "$lowinit" | awk '/Type:/ { print $2 }')"
+lsyms=$(arm-none-eabi-readelf -sW "$lowinit")
+for h in AT91F_Default_FIQ_handler AT91F_Default_IRQ_handler AT91F_Spurious_handler; do
+    awk -v n="$h" '$8 == n && $7 == "UND" { found = 1 } END { exit !found }' <<<"$lsyms" ||
+        fail "lowinit.o does not refer to $h as an undefined symbol"
+done
+awk '$8 == "AT91F_LowLevelInit" && $4 == "FUNC" && $5 == "GLOBAL" && $7 != "UND" && $2 ~ /[02468ace]$/ { found = 1 } END { exit !found }' <<<"$lsyms" ||
+    fail "lowinit.o does not define AT91F_LowLevelInit as a global ARM function"
+undefined=$(awk '$7 == "UND" && $8 != "" { print $8 }' <<<"$lsyms" | sort | tr '\n' ' ')
+check_eq "lowinit.o undefined symbols" "AT91F_Default_FIQ_handler AT91F_Default_IRQ_handler AT91F_Spurious_handler " "$undefined"
+
+if (( failures )); then
+    echo "$failures check(s) failed" >&2
+    exit 1
+fi
+echo "image checks passed"
