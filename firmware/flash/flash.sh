@@ -3,16 +3,20 @@
 # makes the chip boot from flash, verifies and starts the firmware.
 #
 # Usage: flash.sh [IMAGE.elf]
-#   OPENOCD_INTERFACE  adapter configuration (default interface/ftdi/olimex-arm-usb-ocd-h.cfg)
+#   OPENOCD_INTERFACE  the adapter's OpenOCD configuration (required), e.g. interface/jlink.cfg
 #   OPENOCD            the openocd program (default: openocd from PATH)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 image=${1:-$here/../../build/firmware/program.elf}
-interface=${OPENOCD_INTERFACE:-interface/ftdi/olimex-arm-usb-ocd-h.cfg}
+interface=${OPENOCD_INTERFACE:-}
 openocd=${OPENOCD:-openocd}
 
 if [ ! -s "$image" ]; then
     echo "flash: no image at $image (build first: cmake --build build)" >&2
+    exit 1
+fi
+if [ -z "$interface" ]; then
+    echo "flash: set OPENOCD_INTERFACE to your adapter's OpenOCD configuration, e.g. interface/jlink.cfg" >&2
     exit 1
 fi
 if ! command -v "$openocd" >/dev/null; then
