@@ -2,6 +2,7 @@
 // run against the board models.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <climits>
 #include <string>
 #include <vector>
@@ -96,6 +97,19 @@ TEST_F(BoardSetupTest, InitHardwareMakesItsAccessesInOrder)
     // In between, the display's initialisation and glyphs: port A alone.
     for (size_t i = head.size(); i < tail_at; ++i)
         EXPECT_EQ(got[i].address & ~0x1FFu, PIOA) << describe(b.bus, got[i].write, got[i].address, got[i].value);
+}
+
+TEST_F(BoardSetupTest, InitHardwareLeavesTheDisplayOnWithBothHearts)
+{
+    record(init_hardware);
+    const std::array<uint8_t, 8> large = {0x0A, 0x1F, 0x1F, 0x1F, 0x1F, 0x0E, 0x04, 0x00};
+    const std::array<uint8_t, 8> small = {0x00, 0x0A, 0x1F, 0x1F, 0x0E, 0x04, 0x00, 0x00};
+    EXPECT_EQ(b.lcd.glyph(1), large);
+    EXPECT_EQ(b.lcd.glyph(2), small);
+    EXPECT_TRUE(b.lcd.display_on());
+    EXPECT_FALSE(b.lcd.cursor_on());
+    EXPECT_FALSE(b.lcd.blink_on());
+    EXPECT_EQ(b.lcd.lost_writes(), 0u);
 }
 
 TEST_F(BoardSetupTest, KeysRaiseTheAicSourceAfterSetUp)
