@@ -15,8 +15,9 @@ const char heart_small[9] = {'\x80', '\x8A', '\x9F', '\x9F', '\x8E', '\x84', '\x
 
 constexpr unsigned int kPioPriority = 6;
 constexpr unsigned int kPioSourceType = 0;
+constexpr unsigned int kSpiDataIn = 0x00001000;   // PA12
 // Keys, the flash chip select and the SPI data input keep their pull-ups.
-constexpr unsigned int kPullups = KEYS | FLASH_CS | 0x00001000;
+constexpr unsigned int kPullups = KEYS | FLASH_CS | kSpiDataIn;
 
 }  // namespace
 
