@@ -26,6 +26,11 @@ void init_hardware(void)
     hw_write(AT91C_BASE_WDTC, WDTC_WDMR, AT91C_WDTC_WDDIS);
     AT91F_PMC_EnablePeriphClock(AT91C_BASE_PMC, (1u << AT91C_ID_PIOA) | (1u << AT91C_ID_SPI));
 
+    // The flash chip select is driven high from the moment it becomes an
+    // output. Left at the reset level of PIO_ODSR it would select the flash
+    // while the SPI set-up moves the clock line, and the stray edge would
+    // shift a bit into the first command.
+    AT91F_PIO_SetOutput(AT91C_BASE_PIOA, FLASH_CS);
     AT91F_PIO_CfgOutput(AT91C_BASE_PIOA, LED | FLASH_CS);
     // Only the LED is written through ODSR; the display driver widens this
     // set around its own transfers and puts it back.

@@ -16,7 +16,7 @@ namespace {
 constexpr uint32_t PIOA = 0xFFFFF400;
 constexpr uint32_t AIC = 0xFFFFF000;
 enum : uint32_t {
-    PIO_PER = PIOA + 0x00, PIO_OER = PIOA + 0x10, PIO_ODR = PIOA + 0x14,
+    PIO_PER = PIOA + 0x00, PIO_OER = PIOA + 0x10, PIO_ODR = PIOA + 0x14, PIO_SODR = PIOA + 0x30,
     PIO_IER = PIOA + 0x40, PIO_ISR = PIOA + 0x4C, PIO_PPUDR = PIOA + 0x60, PIO_PPUER = PIOA + 0x64,
     PIO_OWER = PIOA + 0xA0, PIO_OWDR = PIOA + 0xA4,
     AIC_SMR2 = AIC + 0x008, AIC_SVR2 = AIC + 0x088, AIC_IECR = AIC + 0x120, AIC_IDCR = AIC + 0x124,
@@ -65,6 +65,7 @@ TEST_F(BoardSetupTest, InitHardwareMakesItsAccessesInOrder)
     const std::vector<Expected> head = {
         {true, WDTC_WDMR, 0x00008000},
         {true, PMC_PCER, 0x24},
+        {true, PIO_SODR, 0x00000800},   // the flash stays deselected
         {true, PIO_PER, 0x00010800},
         {true, PIO_OER, 0x00010800},
         {true, PIO_OWDR, ~0x00010000u},
@@ -99,9 +100,11 @@ TEST_F(BoardSetupTest, InitHardwareMakesItsAccessesInOrder)
         EXPECT_EQ(got[i].address & ~0x1FFu, PIOA) << describe(b.bus, got[i].write, got[i].address, got[i].value);
 }
 
-TEST_F(BoardSetupTest, InitHardwareLeavesTheDisplayOnWithBothHearts)
+TEST_F(BoardSetupTest, InitHardwareLeavesTheFlashDeselectedAndTheDisplayOnWithBothHearts)
 {
     record(init_hardware);
+    EXPECT_TRUE(b.pa.level(11)) << "FLASH_CS high";
+    EXPECT_FALSE(b.flash.selected());
     const std::array<uint8_t, 8> large = {0x0A, 0x1F, 0x1F, 0x1F, 0x1F, 0x0E, 0x04, 0x00};
     const std::array<uint8_t, 8> small = {0x00, 0x0A, 0x1F, 0x1F, 0x0E, 0x04, 0x00, 0x00};
     EXPECT_EQ(b.lcd.glyph(1), large);
