@@ -1,0 +1,48 @@
+// The chip's memories as the core and the PDC see them: 256 KiB of flash at
+// 0x00100000, also shown at 0x00000000 as after reset (the firmware never
+// remaps), and 64 KiB of RAM at 0x00200000. The buffers are mapped into the
+// emulator directly, so the core, the PDC (as the bus's Memory) and the
+// debugger all see the same bytes.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "board/device.h"
+
+namespace sim {
+
+class MemoryMap : public board::Memory {
+public:
+    static constexpr uint32_t kFlashBase = 0x00100000;
+    static constexpr uint32_t kFlashSize = 256 * 1024;
+    static constexpr uint32_t kFlashMirror = 0x00000000;
+    static constexpr uint32_t kRamBase = 0x00200000;
+    static constexpr uint32_t kRamSize = 64 * 1024;
+
+    MemoryMap();
+
+    uint8_t *flash() { return flash_.data(); }
+    uint8_t *ram() { return ram_.data(); }
+
+    // Host pointer to `length` bytes at `address` when they lie in one memory
+    // (flash, its mirror or RAM), else nullptr.
+    const uint8_t *host(uint32_t address, uint32_t length) const;
+    uint8_t *host(uint32_t address, uint32_t length);
+    bool in_flash(uint32_t address) const;
+
+    // Power-on: RAM cleared (the chip leaves it undefined; zero keeps runs
+    // repeatable). Flash keeps what was programmed.
+    void clear_ram();
+    void erase_flash();
+
+    // The PDC's view: RAM read and write, flash read only.
+    bool read8(uint32_t address, uint8_t &value) override;
+    bool write8(uint32_t address, uint8_t value) override;
+
+private:
+    std::vector<uint8_t> flash_;
+    std::vector<uint8_t> ram_;
+};
+
+}  // namespace sim
