@@ -1,0 +1,38 @@
+// The serial flash's contents kept in a file between runs. The file holds
+// the whole array (512 KiB); a missing file is created erased (all 0xFF),
+// and a file of any other size is refused rather than guessed at. At the end
+// of a run the file is written only if the contents changed, and then
+// atomically: the new contents go to a temporary file in the same directory,
+// which is flushed to disk and renamed over the old one, so a crash or a
+// kill leaves either the old file or the new one, never a mix.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+class FlashFile {
+public:
+    static constexpr size_t kSize = 512 * 1024;
+
+    static std::optional<FlashFile> open(const std::string &path, std::string &error);
+
+    const std::string &path() const { return path_; }
+    const std::vector<uint8_t> &contents() const { return contents_; }
+
+    // Writes `now` if it differs from the contents last loaded or saved.
+    // Returns false with `error` set when the file cannot be written.
+    bool save_if_changed(const std::vector<uint8_t> &now, std::string &error);
+
+private:
+    std::string path_;
+    std::vector<uint8_t> contents_;
+};
+
+// Writes `bytes` to `path` through a temporary file and a rename.
+bool write_atomically(const std::string &path, const std::vector<uint8_t> &bytes, std::string &error);
+
+}  // namespace sim

@@ -1,0 +1,54 @@
+// The board's three keys on PA5..PA7: a press pulls the line low, a release
+// leaves it to its pull-up. Edges are clean unless bounce is asked for; then
+// each edge is followed by a burst of extra transitions, chosen by a seeded
+// generator and timed in virtual time, so a run repeats exactly.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "board/board.h"
+
+namespace sim {
+
+struct KeyInfo {
+    const char *name;
+    int line;
+};
+
+class Keys {
+public:
+    static constexpr KeyInfo kKeys[3] = {{"KEY_INC", 5}, {"KEY_DEC", 6}, {"KEY_CLR", 7}};
+
+    explicit Keys(board::Board &board);
+
+    // Index into kKeys for "KEY_INC" etc., or nullopt.
+    static std::optional<int> find(const std::string &name);
+
+    void press(int key);
+    void release(int key);
+    bool pressed(int key) const { return (pressed_ >> key) & 1u; }
+
+    // Bounce: up to `transitions` extra changes within `window` after each
+    // edge (0 turns it off).
+    void set_bounce(unsigned transitions, board::Picos window, uint64_t seed);
+
+    // Power-on: nothing pressed.
+    void reset();
+
+private:
+    void set(int key, bool down);
+    void drive(int key, bool low);
+    uint64_t next_random();
+
+    board::Board &board_;
+    board::Pins::SourceId source_;
+    uint32_t pressed_ = 0;
+    unsigned bounce_ = 0;
+    board::Picos window_ = 0;
+    uint64_t seed_ = 1, state_ = 1;
+    uint64_t generation_[3] = {};
+};
+
+}  // namespace sim

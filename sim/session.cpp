@@ -1,0 +1,73 @@
+#include "sim/session.h"
+
+#include "sim/duration.h"
+#include "sim/screen_text.h"
+
+namespace sim {
+
+std::unique_ptr<Session> Session::open(const SessionOptions &options, std::string &error)
+{
+    auto image = ElfImage::load(options.image, error);
+    if (!image)
+        return nullptr;
+    std::optional<FlashFile> flash;
+    if (options.flash_file) {
+        flash = FlashFile::open(*options.flash_file, error);
+        if (!flash)
+            return nullptr;
+    }
+    std::unique_ptr<Session> s(new Session);
+    s->board.pmc.set_crystal_hz(options.crystal_hz);
+    s->keys.set_bounce(options.bounce, options.bounce_window, options.bounce_seed);
+    s->flash_ = std::move(flash);
+    if (s->flash_)
+        s->board.flash.preload(0, s->flash_->contents());
+    s->machine.load(*image);
+    s->power_on();
+    return s;
+}
+
+void Session::power_on()
+{
+    machine.reset();
+    keys.reset();
+}
+
+bool Session::save_flash(std::string &error)
+{
+    if (!flash_)
+        return true;
+    return flash_->save_if_changed(board.flash.array(), error);
+}
+
+std::string Session::report() const
+{
+    std::string out;
+    for (int r = 0; r < 4; ++r)
+        out += codes_text(row_codes(r)) + "\n";
+    out += std::string("LED ") + (led() ? "1" : "0") + "\n";
+    out += describe_faults(machine);
+    return out;
+}
+
+std::string describe_faults(const Machine &machine)
+{
+    std::string out;
+    for (const auto &f : machine.faults()) {
+        out += "fault: " + f.what + " at " + board::hex32(f.pc);
+        if (!f.where.empty())
+            out += " (" + f.where + ")";
+        if (f.what.find("data abort") == 0)
+            out += ", accessing " + board::hex32(f.data_address);
+        out += ", at " + format_time(f.time) + "\n" + format_registers(f.registers) + "\n";
+    }
+    if (auto p = machine.parked()) {
+        out += "parked: the core loops at " + board::hex32(p->pc);
+        if (!p->where.empty())
+            out += " (" + p->where + ")";
+        out += " since " + format_time(p->since) + "\n" + format_registers(p->registers) + "\n";
+    }
+    return out;
+}
+
+}  // namespace sim

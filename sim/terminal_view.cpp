@@ -1,0 +1,177 @@
+#include "sim/terminal_view.h"
+
+#include <curses.h>
+
+#include <chrono>
+#include <clocale>
+#include <cstdio>
+#include <thread>
+
+#include "sim/duration.h"
+#include "sim/screen_text.h"
+#include "sim/session.h"
+#include "sim/stop_signal.h"
+
+namespace sim {
+
+namespace {
+
+using wall = std::chrono::steady_clock;
+constexpr board::Picos kClick = 100 * board::kPicosPerMs;
+constexpr board::Picos kMaxSlice = 20 * board::kPicosPerMs;
+const char kBindings[3] = {'i', 'd', 'c'};
+
+void put(int y, int x, const std::string &s)
+{
+    mvaddstr(y, x, s.c_str());
+}
+
+// Two pixel rows per character cell with the half blocks.
+std::string dots(uint8_t upper, uint8_t lower, int column)
+{
+    bool u = (upper >> (4 - column)) & 1, l = (lower >> (4 - column)) & 1;
+    return u && l ? "█" : u ? "▀" : l ? "▄" : " ";
+}
+
+void draw(Session &s, const ViewOptions &o, double speed, bool fast, uint32_t held)
+{
+    erase();
+    put(0, 0, "boardsim  " + o.image);
+    put(2, 0, "┌────────────────────┐");
+    for (int r = 0; r < 4; ++r)
+        put(3 + r, 0, "│" + codes_text(s.row_codes(r)) + "│");
+    put(7, 0, "└────────────────────┘");
+    put(2, 25, std::string("LED ") + (s.led() ? "● on " : "○ off"));
+
+    // The user glyphs as the controller holds them now.
+    put(9, 0, "glyphs");
+    for (int g = 0; g < 8; ++g) {
+        auto rows = s.board.lcd.glyph(static_cast<uint8_t>(g));
+        put(10, 8 + g * 7, code_text(static_cast<uint8_t>(g)));
+        for (int pair = 0; pair < 4; ++pair) {
+            std::string line;
+            for (int c = 0; c < 5; ++c)
+                line += dots(rows[pair * 2], rows[pair * 2 + 1], c);
+            put(11 + pair, 8 + g * 7, line);
+        }
+    }
+
+    for (int k = 0; k < 3; ++k) {
+        bool down = s.keys.pressed(k);
+        char b[96];
+        snprintf(b, sizeof b, "%c/%c  %-7s PA%d %s", kBindings[k], kBindings[k] - 32, Keys::kKeys[k].name,
+                 Keys::kKeys[k].line, down ? ((held >> k) & 1 ? "held" : "pressed") : "up");
+        put(16 + k, 0, b);
+    }
+    char t[128];
+    snprintf(t, sizeof t, "virtual time %s   speed %.2fx %s   master clock %.3f MHz",
+             format_time(s.board.clock.now()).c_str(), speed, fast ? "(fast)" : "(real time)",
+             s.board.clock.master_hz() / 1e6);
+    put(20, 0, t);
+    put(21, 0, "i/d/c click a key, I/D/C hold it, f fast, r reset, q quit");
+    std::string faults = describe_faults(s.machine);
+    if (!faults.empty())
+        put(23, 0, faults);
+    refresh();
+}
+
+}  // namespace
+
+int run_terminal_view(Session &s, const ViewOptions &o)
+{
+    setlocale(LC_ALL, "");
+    initscr();
+    cbreak();
+    noecho();
+    nodelay(stdscr, TRUE);
+    keypad(stdscr, TRUE);
+    curs_set(0);
+
+    bool fast = o.fast;
+    uint32_t held = 0;
+    board::Picos release_at[3] = {0, 0, 0};
+    auto base_wall = wall::now();
+    board::Picos base_virtual = s.board.clock.now();
+    auto speed_wall = base_wall;
+    board::Picos speed_virtual = base_virtual;
+    double speed = 0;
+    auto last_draw = wall::now() - std::chrono::seconds(1);
+
+    while (!stop_requested()) {
+        int ch;
+        bool quit = false;
+        while ((ch = getch()) != ERR) {
+            for (int k = 0; k < 3; ++k) {
+                if (ch == kBindings[k] && !((held >> k) & 1)) {
+                    s.keys.press(k);
+                    release_at[k] = s.board.clock.now() + kClick;
+                } else if (ch == kBindings[k] - 32) {
+                    held ^= 1u << k;
+                    if ((held >> k) & 1)
+                        s.keys.press(k);
+                    else
+                        s.keys.release(k);
+                    release_at[k] = 0;
+                }
+            }
+            if (ch == 'q' || ch == 'Q')
+                quit = true;
+            if (ch == 'f') {
+                fast = !fast;
+                base_wall = wall::now();
+                base_virtual = s.board.clock.now();
+            }
+            if (ch == 'r') {
+                s.power_on();
+                held = 0;
+                base_wall = wall::now();
+                base_virtual = s.board.clock.now();
+            }
+        }
+        if (quit)
+            break;
+
+        board::Picos now = s.board.clock.now();
+        board::Picos target;
+        if (fast) {
+            target = now + kMaxSlice;
+        } else {
+            double elapsed = std::chrono::duration<double>(wall::now() - base_wall).count();
+            target = base_virtual + static_cast<board::Picos>(elapsed * board::kPicosPerSecond);
+            if (target > now + kMaxSlice) {
+                // The host cannot keep up: run at its own pace instead of piling up a debt.
+                target = now + kMaxSlice;
+                base_virtual = target;
+                base_wall = wall::now();
+            }
+        }
+        for (int k = 0; k < 3; ++k)
+            if (release_at[k] && release_at[k] <= target)
+                target = std::max(now, release_at[k]);
+        if (target > now)
+            s.machine.run_until(target);
+        for (int k = 0; k < 3; ++k)
+            if (release_at[k] && s.board.clock.now() >= release_at[k]) {
+                s.keys.release(k);
+                release_at[k] = 0;
+            }
+
+        auto w = wall::now();
+        double since = std::chrono::duration<double>(w - speed_wall).count();
+        if (since >= 0.5) {
+            speed = static_cast<double>(s.board.clock.now() - speed_virtual) / board::kPicosPerSecond / since;
+            speed_wall = w;
+            speed_virtual = s.board.clock.now();
+        }
+        if (w - last_draw >= std::chrono::milliseconds(33)) {
+            draw(s, o, speed, fast, held);
+            last_draw = w;
+        }
+        if (!fast && s.board.clock.now() >= target)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    endwin();
+    return 0;
+}
+
+}  // namespace sim
