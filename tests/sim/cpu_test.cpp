@@ -1,0 +1,134 @@
+// The core as the ARM7TDMI behaves: exception entry and return, nested IRQs
+// through the AIC, the FIQ, aborts and undefined instructions, and the ELF
+// loader's refusals. The programs are small assembly files built for the test.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "sim/machine.h"
+
+namespace {
+
+using sim::Exception;
+using sim::Machine;
+
+constexpr uint32_t RAM = 0x00200000;
+
+struct Program {
+    board::Board board;
+    Machine machine{board};
+    explicit Program(const std::string &name)
+    {
+        std::string error;
+        auto image = sim::ElfImage::load(std::string(PROGRAMS_DIR) + "/" + name + ".elf", error);
+        EXPECT_TRUE(image) << error;
+        if (image)
+            machine.load(*image);
+    }
+    uint32_t word(uint32_t address)
+    {
+        uint32_t v = 0;
+        EXPECT_TRUE(machine.peek(address, reinterpret_cast<uint8_t *>(&v), 4));
+        return v;
+    }
+    uint32_t symbol(const char *name) { return machine.image()->address_of(name).value_or(0); }
+};
+
+TEST(Cpu, ResetStateIsSupervisorArmWithInterruptsOff)
+{
+    Program p("faults");
+    EXPECT_EQ(p.machine.cpu().pc(), 0u);
+    EXPECT_EQ(p.machine.cpu().cpsr() & 0xFFu, 0xD3u);
+}
+
+TEST(Cpu, ExceptionsFromThumbReturnWithFlagsModeAndState)
+{
+    Program p("faults");
+    p.machine.run_for(200 * board::kPicosPerMs);
+    uint32_t swi = p.symbol("swi_site"), undef = p.symbol("undef_site"), abort = p.symbol("abort_site");
+    EXPECT_EQ(p.word(RAM + 0), swi + 2) << "SWI: lr is the next Thumb instruction";
+    EXPECT_EQ(p.word(RAM + 4) & 0x600000FFu, 0x600000F3u) << "SWI: spsr holds Z, C, IRQ and FIQ masked, Thumb, supervisor";
+    EXPECT_EQ(p.word(RAM + 8), undef + 2) << "undefined: lr is the next Thumb instruction";
+    EXPECT_EQ(p.word(RAM + 12) & 0xFFu, 0xF3u);
+    EXPECT_EQ(p.word(RAM + 16), abort + 8) << "data abort: lr is the faulting instruction + 8";
+    EXPECT_EQ(p.word(RAM + 20) & 0x600000FFu, 0x600000F3u);
+    EXPECT_EQ(p.word(RAM + 24), 0x600Du) << "flags survived the three exceptions";
+    EXPECT_EQ(p.word(RAM + 28), 0x44u) << "execution went on after the faulting load";
+
+    ASSERT_EQ(p.machine.faults().size(), 2u);
+    EXPECT_EQ(p.machine.faults()[0].what, "undefined instruction");
+    EXPECT_EQ(p.machine.faults()[0].pc, undef);
+    EXPECT_EQ(p.machine.faults()[1].data_address, 0x00300000u);
+    EXPECT_EQ(p.machine.faults()[1].pc, abort);
+    EXPECT_EQ(p.machine.exceptions_taken(Exception::SoftwareInterrupt), 1u);
+
+    auto parked = p.machine.parked();
+    ASSERT_TRUE(parked);
+    EXPECT_EQ(parked->where, "park");
+    EXPECT_EQ(parked->registers.cpsr & 0x3Fu, 0x33u) << "parked in supervisor mode, Thumb state";
+}
+
+TEST(Cpu, NestedIrqOfHigherPriorityAndFiqFromItsVector)
+{
+    Program p("interrupts");
+    p.machine.run_for(200 * board::kPicosPerMs);
+    EXPECT_EQ(p.word(RAM + 4), 1u) << "low-priority handler started first";
+    EXPECT_EQ(p.word(RAM + 8), 2u) << "the higher priority preempted it";
+    EXPECT_EQ(p.word(RAM + 12), 3u) << "and the first handler then finished";
+    EXPECT_EQ(p.word(RAM + 16), 0x600Du) << "Thumb code resumed with its flags";
+    EXPECT_EQ(p.word(RAM + 20), 0xCAFE0000u) << "FVR gave SVR[0]";
+    EXPECT_EQ(p.word(RAM + 24) & 0xFFu, 0x33u) << "FIQ interrupted Thumb supervisor code";
+    EXPECT_EQ(p.word(RAM + 28) & 0xFFu, 0xD1u) << "FIQ mode, IRQ and FIQ masked, ARM state";
+    EXPECT_EQ(p.word(RAM + 32), 0xF1F0u) << "returned from the FIQ";
+    EXPECT_EQ(p.machine.exceptions_taken(Exception::Irq), 2u);
+    EXPECT_EQ(p.machine.exceptions_taken(Exception::Fiq), 1u);
+    EXPECT_EQ(p.board.aic.stack_depth(), 0u) << "both IRQs ended with EOICR";
+    EXPECT_TRUE(p.machine.faults().empty());
+}
+
+TEST(Cpu, SameProgramSameCycles)
+{
+    Program a("interrupts"), b("interrupts");
+    a.machine.run_for(200 * board::kPicosPerMs);
+    b.machine.run_for(200 * board::kPicosPerMs);
+    EXPECT_EQ(a.machine.cycles(), b.machine.cycles());
+    EXPECT_EQ(a.machine.instructions(), b.machine.instructions());
+    EXPECT_EQ(a.board.clock.now(), b.board.clock.now());
+}
+
+TEST(Cpu, StoresIntoFlashAreLoggedAndLost)
+{
+    Program p("faults");
+    uint32_t before = p.word(0x00100100);
+    uint32_t v = 0x12345678;
+    // A store the core makes: place one at the reset vector's target.
+    // (The debugger's poke writes flash on purpose; the core's stores do not.)
+    p.machine.cpu().set_reg(0, 0x00100100);
+    p.machine.cpu().set_reg(1, v);
+    const uint8_t str_r1_r0[4] = {0x00, 0x10, 0x80, 0xE5};   // str r1, [r0]
+    const uint8_t loop[4] = {0xFE, 0xFF, 0xFF, 0xEA};        // b .
+    ASSERT_TRUE(p.machine.poke(0x00100200, str_r1_r0, 4));
+    ASSERT_TRUE(p.machine.poke(0x00100204, loop, 4));
+    p.machine.cpu().set_pc(0x00100200);
+    p.machine.run_for(10 * board::kPicosPerUs);
+    EXPECT_EQ(p.word(0x00100100), before);
+    EXPECT_TRUE(p.board.log.contains("into flash"));
+}
+
+TEST(ElfLoader, RefusesWhatIsNotAnArmExecutableInFlashAndRam)
+{
+    std::string error;
+    EXPECT_FALSE(sim::ElfImage::load("/nonexistent/x.elf", error));
+    EXPECT_NE(error.find("cannot open"), std::string::npos);
+
+    std::string text = testing::TempDir() + "/not_elf.bin";
+    std::ofstream(text) << "hello";
+    EXPECT_FALSE(sim::ElfImage::load(text, error));
+    EXPECT_NE(error.find("not an ELF file"), std::string::npos) << error;
+
+    // A host executable: ELF, but not a 32-bit ARM one.
+    EXPECT_FALSE(sim::ElfImage::load("/proc/self/exe", error));
+    EXPECT_NE(error.find("32-bit"), std::string::npos) << error;
+}
+
+}  // namespace
