@@ -39,7 +39,7 @@ int main(int argc, char **argv)
                  "Display codes 0..7 (the user glyphs) are shown as the circled digits ⓪..⑦."};
     std::string image = DEFAULT_IMAGE;
     std::string for_text, flash, scenario_path, junit;
-    bool headless = false, fast = false, bench = false;
+    bool headless = false, fast = false, bench = false, verbose = false;
     unsigned bench_passes = sim::kBenchPasses;
     uint32_t crystal = 18432000;
     unsigned bounce = 0;
@@ -54,6 +54,7 @@ int main(int argc, char **argv)
     app.add_option("--crystal", crystal, "main crystal frequency in Hz")->capture_default_str()->check(CLI::Range(3000000u, 20000000u));
     app.add_option("--bounce", bounce, "extra contact transitions per key edge (0 = clean edges)")->check(CLI::Range(0u, 32u));
     app.add_option("--seed", seed, "seed of the key bounce");
+    app.add_flag("-v,--verbose", verbose, "print the board's diagnostics (bus errors, lost writes) as they happen");
     auto *bench_opt = app.add_flag("--bench", bench, "benchmark: boot, run status passes headless, print figures");
     app.add_option("--passes", bench_passes, "with --bench: status passes to run")->check(CLI::Range(1u, 1000u))->needs(bench_opt);
     try {
@@ -103,6 +104,10 @@ int main(int argc, char **argv)
         return kUsageError;
     }
     sim::install_stop_signals();
+    if (verbose)
+        session->board.log.set_listener([](const board::LogEntry &e) {
+            std::cerr << sim::format_time(e.time) << "  " << e.source << ": " << e.message << "\n";
+        });
 
     if (bench)
         return finish(*session, sim::run_bench(*session, bench_passes, std::cout));
