@@ -132,3 +132,40 @@ TEST(ElfLoader, RefusesWhatIsNotAnArmExecutableInFlashAndRam)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Cpu, BreakpointsStopBeforeTheInstructionAndSteppingGoesOn)
+{
+    Program p("faults");
+    uint32_t undef = p.symbol("undef_site");
+    p.machine.add_breakpoint(undef);
+    EXPECT_EQ(p.machine.run_for(200 * board::kPicosPerMs), Machine::Stop::Breakpoint);
+    EXPECT_EQ(p.machine.cpu().pc(), undef) << "stopped in the middle of a block, before the instruction";
+    EXPECT_EQ(p.word(RAM + 0), p.symbol("swi_site") + 2) << "what came before it ran";
+    EXPECT_TRUE(p.machine.faults().empty());
+    board::Picos at = p.board.clock.now();
+
+    p.machine.step();
+    EXPECT_EQ(p.machine.cpu().pc(), 0x04u) << "the step took the undefined-instruction trap";
+    EXPECT_EQ(p.machine.faults().size(), 1u);
+    EXPECT_GT(p.board.clock.now(), at) << "a step costs time";
+
+    p.machine.remove_breakpoint(undef);
+    EXPECT_EQ(p.machine.run_for(200 * board::kPicosPerMs), Machine::Stop::Deadline);
+    EXPECT_EQ(p.word(RAM + 24), 0x600Du);
+}
+
+TEST(Cpu, PeekReadsPeripheralsWithoutSideEffects)
+{
+    Program p("interrupts");
+    p.machine.run_for(200 * board::kPicosPerMs);
+    // AIC_IVR read through the bus acknowledges; through peek it must not.
+    p.board.bus.write(0xFFFFF12C, 0x8);   // ISCR: source 3 pending again
+    uint8_t v[4];
+    ASSERT_TRUE(p.machine.peek(0xFFFFF100, v, 4));
+    EXPECT_EQ(p.board.aic.stack_depth(), 0u);
+    EXPECT_FALSE(p.machine.peek(0x00300000, v, 4)) << "nothing there";
+}
+
+}  // namespace

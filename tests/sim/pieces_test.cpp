@@ -1,0 +1,137 @@
+// The simulator's own pieces: the screen notation, durations, the keys on
+// the nets, and the flash file's keeping rules.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+#include "board/board.h"
+#include "sim/duration.h"
+#include "sim/flash_file.h"
+#include "sim/keys.h"
+#include "sim/screen_text.h"
+
+namespace {
+
+TEST(ScreenText, GlyphsAndRomSymbolsRoundTrip)
+{
+    std::string codes = std::string("A\x01\x02 ") + '\x5C' + '\x7E' + '\x00';
+    codes += '\xB1';   // half-width katakana A
+    std::string text = sim::codes_text(codes);
+    EXPECT_EQ(text, "A①② ¥→⓪ｱ");
+    EXPECT_EQ(sim::text_codes(text), codes);
+    EXPECT_EQ(sim::codes_text("\x09"), "①") << "codes 8..15 mirror the glyphs";
+    EXPECT_EQ(sim::text_codes(std::string("\x01", 1)), std::string("\x01", 1)) << "raw control codes are taken as glyph codes";
+    EXPECT_FALSE(sim::text_codes("€")) << "no such character in the ROM";
+    EXPECT_FALSE(sim::text_codes("\\")) << "0x5C is a yen sign on this display";
+}
+
+TEST(Duration, UnitsAreRequiredAndExact)
+{
+    EXPECT_EQ(sim::parse_duration("3s"), 3 * board::kPicosPerSecond);
+    EXPECT_EQ(sim::parse_duration("250ms"), 250 * board::kPicosPerMs);
+    EXPECT_EQ(sim::parse_duration("1.5us"), 1500 * board::kPicosPerNs);
+    EXPECT_EQ(sim::parse_duration("0.000001s"), board::kPicosPerUs);
+    for (const char *bad : {"", "3", "s", "3 s", "-1s", "3min", "1e3ms", "999999999s"})
+        EXPECT_FALSE(sim::parse_duration(bad)) << bad;
+}
+
+TEST(Keys, PressPullsTheLineLowAndReleaseLeavesItToThePullup)
+{
+    board::Board b;
+    sim::Keys keys(b);
+    EXPECT_TRUE(b.pa.level(6));
+    keys.press(1);
+    EXPECT_FALSE(b.pa.level(6));
+    EXPECT_TRUE(b.pa.level(5));
+    keys.release(1);
+    EXPECT_TRUE(b.pa.level(6));
+    EXPECT_EQ(sim::Keys::find("KEY_CLR"), 2);
+    EXPECT_FALSE(sim::Keys::find("KEY_UP"));
+}
+
+std::string bounce_trace(uint64_t seed)
+{
+    board::Board b;
+    sim::Keys keys(b);
+    keys.set_bounce(6, 2 * board::kPicosPerMs, seed);
+    std::string trace;
+    b.pa.add_listener([&](uint32_t changed, uint32_t levels) {
+        if (changed & 0x20)
+            trace += std::to_string(b.clock.now()) + (levels & 0x20 ? "H " : "L ");
+    });
+    for (int i = 0; i < 4; ++i) {
+        keys.press(0);
+        b.clock.advance_to(b.clock.now() + 10 * board::kPicosPerMs);
+        EXPECT_FALSE(b.pa.level(5)) << "settles pressed";
+        keys.release(0);
+        b.clock.advance_to(b.clock.now() + 10 * board::kPicosPerMs);
+        EXPECT_TRUE(b.pa.level(5)) << "settles released";
+    }
+    return trace;
+}
+
+TEST(Keys, BounceIsRepeatableAndSettles)
+{
+    std::string a = bounce_trace(7), b = bounce_trace(7), c = bounce_trace(8);
+    EXPECT_EQ(a, b);
+    EXPECT_NE(a, c);
+    EXPECT_GT(std::count(a.begin(), a.end(), 'L'), 4) << "some edges bounced";
+}
+
+struct FlashFileTest : ::testing::Test {
+    std::string dir = testing::TempDir() + "/flashfile";
+    void SetUp() override { std::filesystem::remove_all(dir); std::filesystem::create_directories(dir); }
+    ino_t inode(const std::string &p)
+    {
+        struct stat st;
+        return stat(p.c_str(), &st) == 0 ? st.st_ino : 0;
+    }
+};
+
+TEST_F(FlashFileTest, MissingIsCreatedErasedOtherSizesRefused)
+{
+    std::string error;
+    auto f = sim::FlashFile::open(dir + "/new.bin", error);
+    ASSERT_TRUE(f) << error;
+    EXPECT_EQ(std::filesystem::file_size(dir + "/new.bin"), sim::FlashFile::kSize);
+    EXPECT_EQ(f->contents(), std::vector<uint8_t>(sim::FlashFile::kSize, 0xFF));
+
+    std::ofstream(dir + "/small.bin") << "abc";
+    EXPECT_FALSE(sim::FlashFile::open(dir + "/small.bin", error));
+    EXPECT_NE(error.find("is 3 bytes"), std::string::npos) << error;
+    EXPECT_EQ(std::filesystem::file_size(dir + "/small.bin"), 3u) << "a refused file is left alone";
+    EXPECT_FALSE(sim::FlashFile::open(dir, error)) << "a directory";
+}
+
+TEST_F(FlashFileTest, SavedOnlyWhenChangedAndByRename)
+{
+    std::string path = dir + "/f.bin", error;
+    auto f = sim::FlashFile::open(path, error);
+    ASSERT_TRUE(f);
+    ino_t first = inode(path);
+    std::vector<uint8_t> now = f->contents();
+    ASSERT_TRUE(f->save_if_changed(now, error));
+    EXPECT_EQ(inode(path), first) << "unchanged contents: not rewritten";
+    now[12345] = 0x5A;
+    ASSERT_TRUE(f->save_if_changed(now, error)) << error;
+    EXPECT_NE(inode(path), first) << "a new file renamed over the old one";
+    auto again = sim::FlashFile::open(path, error);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->contents()[12345], 0x5A);
+    int files = 0;
+    for (auto &e : std::filesystem::directory_iterator(dir))
+        files += e.is_regular_file();
+    EXPECT_EQ(files, 1) << "no temporary file left";
+}
+
+TEST_F(FlashFileTest, UnwritableDirectoryIsReportedNotHalfWritten)
+{
+    std::string error;
+    EXPECT_FALSE(sim::write_atomically(dir + "/no/such/dir/f.bin", {1, 2, 3}, error));
+    EXPECT_NE(error.find("temporary"), std::string::npos) << error;
+}
+
+}  // namespace
