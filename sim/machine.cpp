@@ -72,7 +72,7 @@ void Machine::load(const ElfImage &image)
 {
     image_ = image;
     image.place(memory_);
-    costs_.clear();
+    forget_costs();
     // Translated code of the old image must go.
     build_cpu();
     reset();
@@ -230,14 +230,26 @@ void Machine::recompute_budget()
 const BlockCost &Machine::cost_of(uint32_t address, uint32_t size)
 {
     uint64_t key = (static_cast<uint64_t>(size) << 32) | address;
+    CostSlot &slot = cost_slots_[(address >> 1) & (kCostSlots - 1)];
+    if (slot.key == key)
+        return slot.cost;
     auto it = costs_.find(key);
-    if (it != costs_.end())
-        return it->second;
-    const uint8_t *code = memory_.host(address, size);
-    BlockCost c;
-    if (code)
-        c = block_cost(code, address, size, cpu_->thumb(), memory_.in_flash(address));
-    return costs_.emplace(key, c).first->second;
+    if (it == costs_.end()) {
+        const uint8_t *code = memory_.host(address, size);
+        BlockCost c;
+        if (code)
+            c = block_cost(code, address, size, cpu_->thumb(), memory_.in_flash(address));
+        it = costs_.emplace(key, c).first;
+    }
+    slot.key = key;
+    slot.cost = it->second;
+    return slot.cost;
+}
+
+void Machine::forget_costs()
+{
+    costs_.clear();
+    std::fill(cost_slots_.begin(), cost_slots_.end(), CostSlot{});
 }
 
 void Machine::on_block(uint32_t address, uint32_t size)
@@ -537,7 +549,7 @@ bool Machine::poke(uint32_t address, const uint8_t *data, uint32_t length)
         if (memory_.in_flash(address)) {
             // Code may have changed under translated blocks.
             uc_ctl_remove_cache(cpu_->uc(), address, address + length);
-            costs_.clear();
+            forget_costs();
         }
         return true;
     }

@@ -119,6 +119,7 @@ private:
     void build_cpu();
     void on_block(uint32_t address, uint32_t size);
     const BlockCost &cost_of(uint32_t address, uint32_t size);
+    void forget_costs();
     void flush();
     void recompute_budget();
     bool interrupt_wanted();
@@ -140,6 +141,13 @@ private:
     std::set<uint32_t> breakpoints_;
 
     std::unordered_map<uint64_t, BlockCost> costs_;
+    // Direct-mapped front of costs_: the hot loops hit it on every block.
+    struct CostSlot {
+        uint64_t key = ~uint64_t{0};
+        BlockCost cost;
+    };
+    static constexpr size_t kCostSlots = 4096;
+    std::vector<CostSlot> cost_slots_ = std::vector<CostSlot>(kCostSlots);
     unsigned wait_states_ = 0;
     uint64_t pending_cycles_ = 0;
     uint64_t budget_ = 0;
