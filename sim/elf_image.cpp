@@ -127,6 +127,7 @@ std::optional<ElfImage> ElfImage::load(const std::string &path, std::string &err
             uint32_t address = static_cast<uint32_t>(sym.st_value);
             bool thumb = type == STT_FUNC && (address & 1u);
             address &= type == STT_FUNC ? ~1u : ~0u;
+            img.addresses_.emplace(name, address);
             auto [it, inserted] = img.symbols_.emplace(address, ElfSymbol{name, static_cast<uint32_t>(sym.st_size), thumb});
             // Prefer a sized symbol (a function) over a bare label at the same address.
             if (!inserted && it->second.size == 0 && sym.st_size != 0)
@@ -168,10 +169,10 @@ std::string ElfImage::describe(uint32_t address) const
 
 std::optional<uint32_t> ElfImage::address_of(const std::string &name) const
 {
-    for (const auto &[address, sym] : symbols_)
-        if (sym.name == name)
-            return address;
-    return std::nullopt;
+    auto it = addresses_.find(name);
+    if (it == addresses_.end())
+        return std::nullopt;
+    return it->second;
 }
 
 }  // namespace sim

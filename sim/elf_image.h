@@ -46,7 +46,8 @@ public:
 private:
     uint32_t entry_ = 0;
     std::vector<ElfSegment> segments_;
-    std::map<uint32_t, ElfSymbol> symbols_;
+    std::map<uint32_t, ElfSymbol> symbols_;          // one name per address, for reports
+    std::map<std::string, uint32_t> addresses_;      // every name, aliases included
 };
 
 }  // namespace sim

@@ -262,6 +262,12 @@ void Machine::on_block(uint32_t address, uint32_t size)
         pending_cycles_ += last_taken_cycles_;
     last_conditional_ = false;
 
+    // Unicorn's exits stop inside a block; one at a block's start is seen here.
+    if (!breakpoints_.empty() && breakpoints_.count(address)) {
+        stop_requested_ = true;
+        uc_emu_stop(cpu_->uc());
+        return;
+    }
     if (pending_cycles_ >= budget_ || check_lines_) {
         if (pending_cycles_ >= budget_)
             flush();
@@ -384,6 +390,7 @@ Machine::Stop Machine::run_until(board::Picos deadline)
         current_block_size_ = 0;
         uc_err err = uc_emu_start(cpu_->uc(), cpu_->resume_address(), kNoExit, 0, 0);
         restore_flash();
+        settle_branch();
         if (swi_return_) {
             uint32_t back = *swi_return_;
             swi_return_.reset();
@@ -439,8 +446,18 @@ Machine::Stop Machine::run_until(board::Picos deadline)
     }
 }
 
+void Machine::settle_branch()
+{
+    // A run that ended right after a block with a conditional branch (at a
+    // breakpoint or a fault) has not yet seen where the branch went.
+    if (last_conditional_ && cpu_->pc() != last_fallthrough_)
+        pending_cycles_ += last_taken_cycles_;
+    last_conditional_ = false;
+}
+
 Machine::Stop Machine::step()
 {
+    settle_branch();
     flush();
     if (interrupt_wanted()) {
         take(wanted_, cpu_->pc() + 4);
@@ -456,7 +473,6 @@ Machine::Stop Machine::step()
     if (!breakpoints_.empty())
         uc_ctl_exits_disable(cpu_->uc());
     stepping_ = true;
-    deadline_ = ~board::Picos{0};
     current_block_ = pc;
     current_block_size_ = thumb ? 2 : 4;
     uc_err err = uc_emu_start(cpu_->uc(), cpu_->resume_address(), kNoExit, 0, 1);

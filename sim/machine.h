@@ -126,6 +126,7 @@ private:
     void take(Exception e, uint32_t return_link);
     void fault(Exception e, const std::string &what, uint32_t pc, uint32_t data_address, uint32_t return_link);
     void restore_flash();
+    void settle_branch();
     void after_peripheral_access(uint32_t address, bool write);
     board::Picos pending_picos() const { return board_.clock.cycles_to_picos(pending_cycles_); }
     uint32_t locate_data_fault(uint32_t block_start, uint32_t address) const;

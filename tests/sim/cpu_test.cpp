@@ -31,7 +31,12 @@ struct Program {
         EXPECT_TRUE(machine.peek(address, reinterpret_cast<uint8_t *>(&v), 4));
         return v;
     }
-    uint32_t symbol(const char *name) { return machine.image()->address_of(name).value_or(0); }
+    uint32_t symbol(const char *name)
+    {
+        auto a = machine.image()->address_of(name);
+        EXPECT_TRUE(a) << name;
+        return a.value_or(0xFFFFFFF0);
+    }
 };
 
 TEST(Cpu, ResetStateIsSupervisorArmWithInterruptsOff)
@@ -166,6 +171,62 @@ TEST(Cpu, PeekReadsPeripheralsWithoutSideEffects)
     ASSERT_TRUE(p.machine.peek(0xFFFFF100, v, 4));
     EXPECT_EQ(p.board.aic.stack_depth(), 0u);
     EXPECT_FALSE(p.machine.peek(0x00300000, v, 4)) << "nothing there";
+}
+
+}  // namespace
+
+namespace {
+
+// mov 1S, then subs 1S + bne taken 2S+1N = 4 cycles a pass, the last pass
+// 2; with one flash wait state every ARM fetch from flash costs one more.
+TEST(Timing, CountedLoopAtTheSlowClockWithAndWithoutWaitStates)
+{
+    Program p("timing");
+    auto cycles_between = [&](const char *from, const char *to) {
+        p.machine.add_breakpoint(p.symbol(from));
+        EXPECT_EQ(p.machine.run_for(board::kPicosPerSecond), Machine::Stop::Breakpoint);
+        EXPECT_EQ(p.machine.cpu().pc(), p.symbol(from));
+        p.machine.remove_breakpoint(p.symbol(from));
+        uint64_t c0 = p.machine.cycles();
+        board::Picos t0 = p.board.clock.now();
+        p.machine.add_breakpoint(p.symbol(to));
+        EXPECT_EQ(p.machine.run_for(board::kPicosPerSecond), Machine::Stop::Breakpoint);
+        EXPECT_EQ(p.machine.cpu().pc(), p.symbol(to));
+        p.machine.remove_breakpoint(p.symbol(to));
+        uint64_t n = p.machine.cycles() - c0;
+        EXPECT_NEAR(static_cast<double>(p.board.clock.now() - t0), static_cast<double>(p.board.clock.cycles_to_picos(n)), 1.0)
+            << "at the master clock";
+        return n;
+    };
+    EXPECT_EQ(cycles_between("start0", "park0"), 1u + 99 * 4 + 2);
+    EXPECT_EQ(p.machine.flash_wait_states(), 0u);
+    EXPECT_EQ(cycles_between("start1", "park1"), 2u + 99 * 8 + 4);
+    EXPECT_EQ(p.machine.flash_wait_states(), 1u);
+    EXPECT_NEAR(p.board.clock.master_hz(), 32768.0, 1.0) << "still on the slow clock";
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Timing, BreakpointInALoopStopsEveryPassAndRunsRespectTheirDeadline)
+{
+    Program p("timing");
+    uint32_t loop = p.symbol("loop0");
+    p.machine.add_breakpoint(loop);
+    EXPECT_EQ(p.machine.run_for(board::kPicosPerSecond), Machine::Stop::Breakpoint);
+    uint64_t c0 = p.machine.cycles();
+    EXPECT_EQ(p.machine.run_for(board::kPicosPerSecond), Machine::Stop::Breakpoint);
+    EXPECT_EQ(p.machine.cpu().pc(), loop);
+    EXPECT_EQ(p.machine.cycles() - c0, 4u) << "one pass of subs and a taken bne";
+    EXPECT_EQ(p.machine.cpu().reg(0), 99u);
+    p.machine.remove_breakpoint(loop);
+    // A breakpoint the run never reaches: the run ends at its deadline.
+    p.machine.add_breakpoint(0x00100FF0);
+    board::Picos t = p.board.clock.now();
+    EXPECT_EQ(p.machine.run_for(100 * board::kPicosPerMs), Machine::Stop::Deadline);
+    EXPECT_GE(p.board.clock.now(), t + 100 * board::kPicosPerMs);
+    EXPECT_LT(p.board.clock.now(), t + 101 * board::kPicosPerMs);
 }
 
 }  // namespace
