@@ -1,6 +1,7 @@
 #include "sim/terminal_view.h"
 
 #include <curses.h>
+#include <langinfo.h>
 
 #include <chrono>
 #include <clocale>
@@ -79,7 +80,11 @@ void draw(Session &s, const ViewOptions &o, double speed, bool fast, uint32_t he
 
 int run_terminal_view(Session &s, const ViewOptions &o)
 {
+    // The screen is drawn with UTF-8 (frames, half blocks, circled digits).
+    // Without a UTF-8 locale in the environment, take the C library's own.
     setlocale(LC_ALL, "");
+    if (std::string(nl_langinfo(CODESET)) != "UTF-8")
+        setlocale(LC_CTYPE, "C.UTF-8");
     initscr();
     cbreak();
     noecho();
