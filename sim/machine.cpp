@@ -279,6 +279,14 @@ void Machine::on_block(uint32_t address, uint32_t size)
         recompute_budget();
     }
 
+    if (block_observer_) {
+        block_observer_(address, size);
+        if (halt_requested_) {
+            stop_requested_ = true;
+            uc_emu_stop(cpu_->uc());
+            return;
+        }
+    }
     const BlockCost &c = cost_of(address, size);
     pending_cycles_ += c.charge(wait_states_);
     instructions_ += c.instructions;
@@ -297,8 +305,12 @@ void Machine::on_block(uint32_t address, uint32_t size)
     } else {
         loop_at_.reset();
     }
-    if (block_observer_)
-        block_observer_(address, size);
+}
+
+void Machine::request_stop()
+{
+    halt_requested_ = true;
+    uc_emu_stop(cpu_->uc());
 }
 
 bool Machine::interrupt_wanted()
@@ -368,6 +380,10 @@ Machine::Stop Machine::run_until(board::Picos deadline)
     bool first = true;
     for (;;) {
         flush();
+        if (halt_requested_) {
+            halt_requested_ = false;
+            return Stop::Requested;
+        }
         if (board_.clock.now() >= deadline_)
             return Stop::Deadline;
         if (interrupt_wanted()) {

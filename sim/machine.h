@@ -66,7 +66,7 @@ public:
     // Power-on reset of the board, the core and RAM; flash keeps the image.
     void reset();
 
-    enum class Stop { Deadline, Breakpoint, Stepped };
+    enum class Stop { Deadline, Breakpoint, Stepped, Requested };
     // Runs until virtual time `deadline` (the first block boundary at or
     // after it) or a breakpoint.
     Stop run_until(board::Picos deadline);
@@ -74,12 +74,18 @@ public:
     // One instruction (an interrupt that is due is taken first).
     Stop step();
 
+    // From an observer: end the run before the observed block or
+    // instruction; run_until then returns Stop::Requested.
+    void request_stop();
+
     // Breakpoints stop before the instruction at the address runs.
     void add_breakpoint(uint32_t address);
     void remove_breakpoint(uint32_t address);
 
-    // Observers for traces: every block as it starts (address, bytes,
-    // Thumb), and every instruction (costly: set only while tracing).
+    // Observers for traces: every block that is about to run (address,
+    // bytes; the core's state says ARM or Thumb), and every instruction
+    // (costly: set only while tracing). A block observer that calls
+    // request_stop() stops the run before that block.
     using BlockObserver = std::function<void(uint32_t address, uint32_t size)>;
     void set_block_observer(BlockObserver o) { block_observer_ = std::move(o); }
     using InstructionObserver = std::function<void(uint32_t address)>;
@@ -155,6 +161,7 @@ private:
     board::Picos deadline_ = 0;
     bool check_lines_ = true;
     bool stop_requested_ = false;
+    bool halt_requested_ = false;
     bool stepping_ = false;
     Exception wanted_ = Exception::Irq;
 

@@ -3,6 +3,7 @@
 // loader's refusals. The programs are small assembly files built for the test.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 
 #include "sim/machine.h"
@@ -227,6 +228,29 @@ TEST(Timing, BreakpointInALoopStopsEveryPassAndRunsRespectTheirDeadline)
     EXPECT_EQ(p.machine.run_for(100 * board::kPicosPerMs), Machine::Stop::Deadline);
     EXPECT_GE(p.board.clock.now(), t + 100 * board::kPicosPerMs);
     EXPECT_LT(p.board.clock.now(), t + 101 * board::kPicosPerMs);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Cpu, AnObserverCanStopTheRunBeforeABlockAndEveryInstructionIsSeen)
+{
+    Program p("faults");
+    uint32_t park = p.symbol("park");
+    std::vector<uint32_t> seen;
+    p.machine.set_instruction_observer([&](uint32_t a) { seen.push_back(a); });
+    p.machine.set_block_observer([&](uint32_t a, uint32_t) {
+        if (a == park)
+            p.machine.request_stop();
+    });
+    EXPECT_EQ(p.machine.run_for(board::kPicosPerSecond), Machine::Stop::Requested);
+    EXPECT_EQ(p.machine.cpu().pc(), park);
+    EXPECT_EQ(p.word(RAM + 24), 0x600Du) << "everything before the park ran";
+    EXPECT_NE(std::find(seen.begin(), seen.end(), p.symbol("swi_site")), seen.end());
+    p.machine.set_block_observer(nullptr);
+    p.machine.set_instruction_observer(nullptr);
+    EXPECT_EQ(p.machine.run_for(board::kPicosPerMs), Machine::Stop::Deadline);
 }
 
 }  // namespace
