@@ -1,0 +1,135 @@
+// VCD output: the file format as readers expect it, and the SPI drawing read
+// back by sigrok's own decoder.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include "board/board.h"
+#include "sim/tools/board_waves.h"
+#include "sim/tools/vcd_writer.h"
+
+namespace {
+
+using board::kPicosPerNs;
+using board::kPicosPerUs;
+using simtools::BoardWaves;
+using simtools::VcdWriter;
+
+std::string body_of(const std::string &vcd) { return vcd.substr(vcd.find("$end\n", vcd.find("$dumpvars")) + 5); }
+
+TEST(VcdWriter, HeaderOrderingCoalescingAndLateChanges)
+{
+    std::ostringstream out;
+    VcdWriter w(out, 100);   // 100 ps
+    int a = w.add_wire("top", "A", false);
+    int b = w.add_wire("top", "B", true);
+    w.start();
+    w.change(5000, b, false);
+    w.change(1234, a, true);    // given later, happened earlier
+    w.change(1299, a, false);   // same 100 ps tick: only the last level stays
+    w.change(1250, b, true);    // B's own value: nothing to write
+    w.change(1300, a, true);
+    w.flush(2000);
+    w.change(1800, a, false);   // earlier than what was flushed
+    w.finish(9000);
+    const std::string s = out.str();
+    EXPECT_NE(s.find("$timescale 100 ps $end"), std::string::npos);
+    EXPECT_NE(s.find("$var wire 1 ! A $end"), std::string::npos);
+    EXPECT_NE(s.find("$var wire 1 \" B $end"), std::string::npos);
+    EXPECT_NE(s.find("#0\n$dumpvars\n0!\n1\"\n$end\n"), std::string::npos);
+    EXPECT_EQ(body_of(s), "#13\n1!\n#20\n0!\n#50\n0\"\n#90\n");
+    EXPECT_EQ(w.late(), 1u);
+
+    std::ostringstream ns;
+    VcdWriter w2(ns, 1000);
+    w2.add_wire("x", "X", false);
+    w2.start();
+    w2.finish(0);
+    EXPECT_NE(ns.str().find("$timescale 1 ns $end"), std::string::npos);
+    EXPECT_THROW(VcdWriter(ns, 250), std::invalid_argument);
+}
+
+struct SpiCapture : ::testing::Test {
+    board::Board b;
+    board::Pins::SourceId cpu = b.pa.add_source("test cpu");
+    std::ostringstream out;
+    std::unique_ptr<BoardWaves> waves;
+
+    void SetUp() override
+    {
+        b.pa.set_pullups(0x00001800);   // flash select and MISO held high when idle
+        waves = std::make_unique<BoardWaves>(b.pa, b.clock, out);
+    }
+    // One chip-select frame at 24 MHz (two master-clock periods of 48.054857 MHz per bit).
+    void frame(std::initializer_list<std::pair<uint8_t, uint8_t>> bytes)
+    {
+        b.clock.set_master_period_fs(20809524);
+        b.pa.drive(cpu, 0x800, 0x800, 0);
+        b.clock.advance_cycles(12);
+        for (auto [mosi, miso] : bytes) {
+            board::Picos start = b.clock.now();
+            b.clock.advance_cycles(16);
+            waves->spi_transfer(start, b.clock.now(), mosi, miso);
+            b.clock.advance_cycles(9);
+        }
+        b.pa.drive(cpu, 0x800, 0x800, 0x800);
+        b.clock.advance_to(b.clock.now() + 3 * board::kPicosPerMs);   // the rest of a status pass
+    }
+};
+
+TEST_F(SpiCapture, SigrokDecodesTheFlashReadFrames)
+{
+    if (std::system("command -v sigrok-cli >/dev/null 2>&1") != 0) GTEST_SKIP() << "sigrok-cli not installed";
+    frame({{0x03, 0xFF}, {0x00, 0xFF}, {0x00, 0xFF}, {0x01, 0xFF}, {0x00, 0x5A}});
+    frame({{0x03, 0xFF}, {0x00, 0xFF}, {0x00, 0xFF}, {0x02, 0xFF}, {0x00, 0xC3}});
+    b.pa.drive(cpu, 0x00010000, 0x00010000, 0x00010000);   // the LED: a line from the nets
+    frame({{0x9F, 0x00}, {0x00, 0xBF}, {0x00, 0x25}, {0x00, 0x8D}});
+    waves->finish();
+    const std::string vcd = out.str();
+    EXPECT_EQ(waves->writer().late(), 0u);
+    EXPECT_NE(vcd.find("$var wire 1 $ FLASH_CS $end"), std::string::npos) << vcd.substr(0, 600);
+
+    std::filesystem::path file = std::filesystem::temp_directory_path() / ("waves_test_" + std::to_string(getpid()) + ".vcd");
+    std::ofstream(file) << vcd;
+    std::string cmd = "sigrok-cli -I vcd:compress=1000 -i " + file.string() +
+                      " -P spi:clk=SPCK:mosi=MOSI:miso=MISO:cs=FLASH_CS:cpol=1:cpha=1"
+                      " -A spi=mosi-transfer:miso-transfer 2>&1";
+    std::string decoded;
+    {
+        std::unique_ptr<FILE, int (*)(FILE *)> pipe(popen(cmd.c_str(), "r"), pclose);
+        std::array<char, 256> buf;
+        while (fgets(buf.data(), buf.size(), pipe.get())) decoded += buf.data();
+    }
+    std::filesystem::remove(file);
+    EXPECT_EQ(decoded,
+              "spi-1: FF FF FF FF 5A\n"
+              "spi-1: 03 00 00 01 00\n"
+              "spi-1: FF FF FF FF C3\n"
+              "spi-1: 03 00 00 02 00\n"
+              "spi-1: 00 BF 25 8D\n"
+              "spi-1: 9F 00 00 00\n")
+        << "sigrok prints each frame's MISO bytes, then its MOSI bytes";
+}
+
+TEST_F(SpiCapture, BitsChangeOnFallingEdgesAtTheSerialClockRate)
+{
+    b.clock.set_master_period_fs(20809524);
+    board::Picos start = 1000 * kPicosPerNs;
+    waves->spi_transfer(start, start + 8 * 41619, 0x80, 0x01);   // 8 periods of 41.619 ns
+    waves->finish();
+    std::string body = body_of(out.str());
+    // SPCK is code '/', MOSI '.', MISO '-'; the lines idle high (pull-ups at reset).
+    // First bit at 1000 ns (MOSI stays 1, MISO goes to 0), rise half a period later.
+    EXPECT_EQ(body.substr(0, body.find("#1020")), "#1000\n0/\n0-\n");
+    EXPECT_NE(body.find("#1020\n1/\n"), std::string::npos) << body;
+    EXPECT_NE(body.find("#1041\n0/\n0.\n"), std::string::npos) << body;
+    EXPECT_NE(body.find("#1291\n0/\n1-\n"), std::string::npos) << "MISO's last bit at the eighth falling edge\n" << body;
+    EXPECT_NE(body.find("#1312\n1/\n"), std::string::npos) << body;
+}
+
+}  // namespace
