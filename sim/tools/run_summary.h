@@ -1,0 +1,41 @@
+// The summary printed at the end of a traced run: instructions, cycles,
+// virtual time, exceptions taken, and for each processor mode the range its
+// stack pointer covered. The stack figure is the distance from the highest
+// to the lowest stack pointer seen in that mode, sampled wherever the
+// simulator reports it (at least at every branch target), so a push and pop
+// within one straight run of code can be missed by a few words.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <ostream>
+
+#include "board/clock.h"
+
+namespace simtools {
+
+class RunSummary {
+public:
+    // An exception was taken into the mode of `new_cpsr`.
+    void exception(uint32_t new_cpsr);
+    void stack_pointer(uint32_t cpsr, uint32_t sp);
+
+    // IRQ latency range from the interrupt trace, when it ran.
+    void set_irq_latency(uint64_t min_cycles, uint64_t max_cycles);
+
+    void write(std::ostream &out, uint64_t instructions, uint64_t cycles, board::Picos time) const;
+
+    uint64_t exceptions_into(uint32_t mode) const;
+    // Highest minus lowest sp seen in `mode`; 0 when never seen.
+    uint32_t stack_depth(uint32_t mode) const;
+
+private:
+    struct Range {
+        uint32_t high, low;
+    };
+    std::map<uint32_t, uint64_t> exceptions_;   // by mode bits
+    std::map<uint32_t, Range> stacks_;
+    uint64_t min_latency_ = 0, max_latency_ = 0;
+};
+
+}  // namespace simtools
