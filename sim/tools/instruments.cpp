@@ -1,0 +1,86 @@
+#include "sim/tools/instruments.h"
+
+namespace simtools {
+
+Instruments::Instruments(board::Bus &bus, board::Pins &pa, board::Clock &clock) : bus_(bus), pa_(pa), clock_(clock) {}
+
+bool Instruments::open(const Options &o, std::ostream &fallback, std::string &error)
+{
+    kinds_ = o.trace_kinds;
+    tracing_ = kinds_ != 0;
+    if (tracing_) {
+        if (o.trace_file.empty()) {
+            out_ = &fallback;
+        } else {
+            if (!trace_file_.open(o.trace_file, error)) return false;
+            out_ = &trace_file_.stream();
+        }
+        if (kinds_ & kTraceMmio) mmio_ = std::make_unique<MmioTrace>(*out_);
+        if (kinds_ & kTraceInsn) insn_ = std::make_unique<InsnTrace>(*out_);
+        irq_ = IrqTrace(kinds_ & kTraceIrq ? out_ : nullptr);
+        bus_.add_observer([this](const board::Access &a) { access(a); });
+    }
+    if (!o.vcd_file.empty()) {
+        if (!vcd_file_.open(o.vcd_file, error)) return false;
+        waves_ = std::make_unique<BoardWaves>(pa_, clock_, vcd_file_.stream());
+    }
+    return true;
+}
+
+void Instruments::access(const board::Access &a)
+{
+    if (finished_) return;
+    if (!a.write && a.address == kAicIvr) irq_.vector(a.value);
+    if (mmio_) mmio_->access(a, pc_ ? pc_() : 0, bus_.describe(a.address));
+}
+
+void Instruments::block(uint32_t pc, uint32_t cpsr, uint32_t sp)
+{
+    if (!tracing_ || finished_) return;
+    summary_.stack_pointer(cpsr, sp);
+    irq_.executing(clock_.now(), clock_.cycles(), pc, cpsr);
+}
+
+void Instruments::instruction(uint32_t pc, const uint8_t *code, size_t available, bool thumb)
+{
+    if (insn_ && !finished_) insn_->instruction(clock_.now(), pc, code, available, thumb);
+}
+
+void Instruments::exception(uint32_t new_cpsr, uint32_t resume_address, uint32_t old_cpsr)
+{
+    if (!tracing_ || finished_) return;
+    summary_.exception(new_cpsr);
+    if ((new_cpsr & 0x1F) == 0x12) irq_.taken(clock_.now(), clock_.cycles(), resume_address, old_cpsr);
+}
+
+void Instruments::nirq(bool asserted)
+{
+    if (finished_) return;
+    irq_.line(asserted, clock_.cycles());
+    if (waves_) waves_->set_nirq_level(!asserted);
+}
+
+void Instruments::spi_transfer(board::Picos start, board::Picos end, uint8_t mosi, uint8_t miso)
+{
+    if (waves_ && !finished_) waves_->spi_transfer(start, end, mosi, miso);
+}
+
+bool Instruments::finish(uint64_t instructions, std::string &error)
+{
+    if (finished_) return true;
+    finished_ = true;
+    bool ok = true;
+    if (tracing_) {
+        summary_.set_irq_latency(irq_.min_latency(), irq_.max_latency());
+        summary_.write(*out_, instructions, clock_.cycles(), clock_.now());
+        out_->flush();
+        ok = trace_file_.commit(error) && ok;
+    }
+    if (waves_) {
+        waves_->finish();
+        ok = vcd_file_.commit(error) && ok;
+    }
+    return ok;
+}
+
+}  // namespace simtools

@@ -1,0 +1,83 @@
+// Everything the command line asks to record about a run (traces, the
+// end-of-run summary, waveforms), behind the few calls a run loop makes:
+//   block()        at the start of every translated block (branch targets)
+//   instruction()  before every instruction, only when wants_instructions()
+//   exception()    when the core takes an exception
+//   nirq()         when the interrupt controller's nIRQ output changes
+//   spi_transfer() when the SPI controller has shifted a byte
+//   finish()       once, at the end: summary, files completed
+// Peripheral accesses and the interrupt vector reads are taken from the bus.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <ostream>
+#include <string>
+
+#include "board/bus.h"
+#include "board/clock.h"
+#include "board/pins.h"
+#include "sim/tools/board_waves.h"
+#include "sim/tools/insn_trace.h"
+#include "sim/tools/irq_trace.h"
+#include "sim/tools/output_file.h"
+#include "sim/tools/run_summary.h"
+#include "sim/tools/trace.h"
+
+namespace simtools {
+
+class Instruments {
+public:
+    struct Options {
+        unsigned trace_kinds = 0;    // kTrace* bits
+        std::string trace_file;      // empty: the error stream given to open()
+        std::string vcd_file;        // empty: no waveforms
+    };
+
+    // The address of the AIC's vector register: its reads name the handler.
+    static constexpr uint32_t kAicIvr = 0xFFFFF100;
+
+    // Must live as long as the bus and the nets report to it.
+    Instruments(board::Bus &bus, board::Pins &pa, board::Clock &clock);
+
+    bool open(const Options &options, std::ostream &fallback, std::string &error);
+    // Where the core is, for the lines of the mmio trace.
+    void set_pc_source(std::function<uint32_t()> pc) { pc_ = std::move(pc); }
+
+    bool active() const { return tracing_ || waves_ != nullptr; }
+    bool wants_blocks() const { return tracing_; }
+    bool wants_instructions() const { return insn_ != nullptr; }
+
+    void block(uint32_t pc, uint32_t cpsr, uint32_t sp);
+    void instruction(uint32_t pc, const uint8_t *code, size_t available, bool thumb);
+    void exception(uint32_t new_cpsr, uint32_t resume_address, uint32_t old_cpsr);
+    void nirq(bool asserted);
+    void spi_transfer(board::Picos start, board::Picos end, uint8_t mosi, uint8_t miso);
+
+    // Writes the summary (when tracing) and completes the files.
+    bool finish(uint64_t instructions, std::string &error);
+
+    const IrqTrace &irq() const { return irq_; }
+    const RunSummary &summary() const { return summary_; }
+
+private:
+    void access(const board::Access &a);
+
+    board::Bus &bus_;
+    board::Pins &pa_;
+    board::Clock &clock_;
+    std::function<uint32_t()> pc_;
+    bool tracing_ = false;
+    bool finished_ = false;
+    unsigned kinds_ = 0;
+    std::ostream *out_ = nullptr;
+    OutputFile trace_file_, vcd_file_;
+    std::unique_ptr<MmioTrace> mmio_;
+    std::unique_ptr<InsnTrace> insn_;
+    IrqTrace irq_{nullptr};
+    RunSummary summary_;
+    std::unique_ptr<BoardWaves> waves_;
+};
+
+}  // namespace simtools
