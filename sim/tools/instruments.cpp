@@ -60,11 +60,6 @@ void Instruments::nirq(bool asserted)
     if (waves_) waves_->set_nirq_level(!asserted);
 }
 
-void Instruments::spi_transfer(board::Picos start, board::Picos end, uint8_t mosi, uint8_t miso)
-{
-    if (waves_ && !finished_) waves_->spi_transfer(start, end, mosi, miso);
-}
-
 bool Instruments::finish(uint64_t instructions, std::string &error)
 {
     if (finished_) return true;

@@ -4,7 +4,6 @@
 //   instruction()  before every instruction, only when wants_instructions()
 //   exception()    when the core takes an exception
 //   nirq()         when the interrupt controller's nIRQ output changes
-//   spi_transfer() when the SPI controller has shifted a byte
 //   finish()       once, at the end: summary, files completed
 // Peripheral accesses and the interrupt vector reads are taken from the bus.
 #pragma once
@@ -53,7 +52,6 @@ public:
     void instruction(uint32_t pc, const uint8_t *code, size_t available, bool thumb);
     void exception(uint32_t new_cpsr, uint32_t resume_address, uint32_t old_cpsr);
     void nirq(bool asserted);
-    void spi_transfer(board::Picos start, board::Picos end, uint8_t mosi, uint8_t miso);
 
     // Writes the summary (when tracing) and completes the files.
     bool finish(uint64_t instructions, std::string &error);
