@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace simtools {
 
@@ -55,6 +56,16 @@ public:
     // Returns StopCause::None when the slice ran out, so that the caller can
     // look for the debugger's interrupt request between slices.
     virtual StopEvent run_slice() = 0;
+
+    // A "monitor" command from the debugger (for the board: press and release
+    // a key, show the virtual time). Sets the text to show; false when the
+    // command is not known.
+    virtual bool monitor(const std::string &command, std::string &output)
+    {
+        output = "no monitor commands here\n";
+        (void)command;
+        return false;
+    }
 };
 
 }  // namespace simtools

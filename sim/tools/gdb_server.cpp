@@ -440,6 +440,15 @@ std::string GdbServer::query(const std::string &p)
     if (p == "qfThreadInfo") return "m1";
     if (p == "qsThreadInfo") return "l";
     if (starts_with(p, "qSymbol")) return "OK";
+    if (starts_with(p, "qRcmd,")) {
+        auto bytes = rsp::parse_hex_bytes(std::string_view(p).substr(6));
+        if (!bytes) return "E01";
+        std::string output;
+        bool known = target_.monitor(std::string(bytes->begin(), bytes->end()), output);
+        if (!output.empty())
+            send("O" + rsp::to_hex(reinterpret_cast<const uint8_t *>(output.data()), output.size()));
+        return known ? "OK" : "E02";
+    }
     return "";
 }
 

@@ -6,7 +6,7 @@
 //
 // Supported: the target description (an ARM core with r0..r15 and cpsr),
 // g/G/p/P, m/M/X, Z0..Z4/z0..z4, s/c (with signals ignored) and vCont, ?,
-// Ctrl-C, D (detach) and k/vKill, no-ack mode, and the thread queries a
+// Ctrl-C, D (detach) and k/vKill, monitor commands (qRcmd), no-ack mode, and the thread queries a
 // single-threaded target answers. Anything else gets the empty reply that
 // the protocol defines for "not supported"; a packet with bad arguments gets
 // an "E" reply; a packet with a bad checksum is refused with '-'.

@@ -83,6 +83,13 @@ public:
         return {};
     }
 
+    bool monitor(const std::string &command, std::string &output) override
+    {
+        if (command != "status") return simtools::DebugTarget::monitor(command, output);
+        output = "status " + std::to_string(status) + "\n";
+        return true;
+    }
+
     // A read as the CPU makes it, with the register's side effect.
     uint32_t cpu_read_status()
     {

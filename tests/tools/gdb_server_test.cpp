@@ -134,6 +134,14 @@ TEST_F(GdbSession, RegistersMemoryAndTheTargetDescription)
     EXPECT_EQ(target.status_reads, 0);
     EXPECT_EQ(target.status, 0x20u);
 
+    // Monitor commands: the output comes first, as console output.
+    std::string cmd = "status";
+    EXPECT_EQ(ask("qRcmd," + rsp::to_hex(reinterpret_cast<const uint8_t *>(cmd.data()), cmd.size())),
+              "O" + rsp::to_hex(reinterpret_cast<const uint8_t *>("status 32\n"), 10));
+    EXPECT_EQ(client->reply(), "OK");
+    EXPECT_EQ(ask("qRcmd,6e6f7065").substr(0, 1), "O");
+    EXPECT_EQ(client->reply(), "E02") << "an unknown monitor command";
+
     EXPECT_EQ(ask("D"), "OK");
     thread.join();
     EXPECT_EQ(outcome, GdbServer::Outcome::Detached);
@@ -192,7 +200,7 @@ TEST_F(GdbSession, MalformedAndUnknownPacketsGetTheProtocolsAnswers)
     for (const char *bad : {"m", "m100000", "m10000g,4", "m,4", "M200000,2:abc", "M200000,3:aabb",
                             "M200000,2", "X200000,5:ab", "p", "pzz", "P1", "P1=1234", "Z0,zz,2", "Z2,200000,0",
                             "c12345678901", "Czz", "S05;nothex", "vCont;x", "g00",
-                            "qXfer:features:read:target.xml:zz,10"})
+                            "qXfer:features:read:target.xml:zz,10", "qRcmd,6"})
         EXPECT_EQ(ask(bad).substr(0, 1), "E") << bad;
 
     // Noise and junk of every byte value, in a repeatable sequence: the server
