@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <ostream>
+#include <string>
 
 #include "board/clock.h"
 #include "board/pins.h"
@@ -17,10 +18,22 @@
 
 namespace simtools {
 
+// Groups of signals that can be chosen for a file.
+enum WaveGroup : unsigned {
+    kWavesLcd = 1u,    // RS, RW, E, D4..D7
+    kWavesSpi = 2u,    // FLASH_CS, MISO, MOSI, SPCK
+    kWavesLed = 4u,
+    kWavesKeys = 8u,
+    kWavesIrq = 16u,   // nIRQ
+    kWavesAll = 31u,
+};
+// "spi,irq", "all"; false with a message naming the bad word.
+bool parse_wave_groups(const std::string &text, unsigned &groups, std::string &error);
+
 class BoardWaves {
 public:
     // Must live as long as `pa` reports changes.
-    BoardWaves(board::Pins &pa, const board::Clock &clock, std::ostream &out,
+    BoardWaves(board::Pins &pa, const board::Clock &clock, std::ostream &out, unsigned groups = kWavesAll,
                board::Picos timescale_ps = board::kPicosPerNs);
 
     // Level of nIRQ (low = an interrupt request to the core).
@@ -35,7 +48,7 @@ private:
     const board::Clock &clock_;
     VcdWriter vcd_;
     int line_wire_[32];
-    int nirq_;
+    int nirq_ = -1;
     bool finished_ = false;
 };
 

@@ -22,7 +22,7 @@ bool Instruments::open(const Options &o, std::ostream &fallback, std::string &er
     }
     if (!o.vcd_file.empty()) {
         if (!vcd_file_.open(o.vcd_file, error)) return false;
-        waves_ = std::make_unique<BoardWaves>(pa_, clock_, vcd_file_.stream());
+        waves_ = std::make_unique<BoardWaves>(pa_, clock_, vcd_file_.stream(), o.vcd_groups);
     }
     return true;
 }

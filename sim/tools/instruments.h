@@ -32,6 +32,7 @@ public:
         unsigned trace_kinds = 0;    // kTrace* bits
         std::string trace_file;      // empty: the error stream given to open()
         std::string vcd_file;        // empty: no waveforms
+        unsigned vcd_groups = kWavesAll;
     };
 
     // The address of the AIC's vector register: its reads name the handler.

@@ -129,4 +129,29 @@ TEST_F(SpiCapture, SigrokDecodesTheFlashReadFrames)
         << "sigrok prints each frame's MISO bytes, then its MOSI bytes";
 }
 
+TEST(BoardWaves, OnlyTheChosenSignalGroups)
+{
+    unsigned groups;
+    std::string error;
+    ASSERT_TRUE(simtools::parse_wave_groups("spi,irq", groups, error));
+    EXPECT_EQ(groups, simtools::kWavesSpi | simtools::kWavesIrq);
+    EXPECT_FALSE(simtools::parse_wave_groups("spi,,led", groups, error));
+    EXPECT_FALSE(simtools::parse_wave_groups("audio", groups, error));
+    EXPECT_NE(error.find("'audio'"), std::string::npos);
+
+    board::Board b;
+    std::ostringstream out;
+    BoardWaves w(b.pa, b.clock, out, simtools::kWavesSpi);
+    auto src = b.pa.add_source("test");
+    b.clock.advance_cycles(100);
+    b.pa.drive(src, 0x00010800, 0x00010800, 0);   // the LED and the flash select together
+    w.set_nirq_level(false);
+    w.finish();
+    std::string vcd = out.str();
+    EXPECT_EQ(vcd.find("LED"), std::string::npos);
+    EXPECT_EQ(vcd.find("nIRQ"), std::string::npos);
+    EXPECT_NE(vcd.find("$var wire 1 ! FLASH_CS $end"), std::string::npos);
+    EXPECT_EQ(body_of(vcd), "#3051757\n0!\n") << "100 slow-clock cycles, only the select";
+}
+
 }  // namespace
