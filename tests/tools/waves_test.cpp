@@ -22,6 +22,23 @@ using simtools::VcdWriter;
 
 std::string body_of(const std::string &vcd) { return vcd.substr(vcd.find("$end\n", vcd.find("$dumpvars")) + 5); }
 
+std::string sigrok_spi(const std::string &vcd)
+{
+    std::filesystem::path file = std::filesystem::temp_directory_path() / ("waves_test_" + std::to_string(getpid()) + ".vcd");
+    std::ofstream(file) << vcd;
+    std::string cmd = "sigrok-cli -I vcd:compress=1000 -i " + file.string() +
+                      " -P spi:clk=SPCK:mosi=MOSI:miso=MISO:cs=FLASH_CS:cpol=1:cpha=1"
+                      " -A spi=mosi-transfer:miso-transfer 2>&1";
+    std::string decoded;
+    {
+        std::unique_ptr<FILE, int (*)(FILE *)> pipe(popen(cmd.c_str(), "r"), pclose);
+        std::array<char, 256> buf;
+        while (fgets(buf.data(), buf.size(), pipe.get())) decoded += buf.data();
+    }
+    std::filesystem::remove(file);
+    return decoded;
+}
+
 TEST(VcdWriter, HeaderOrderingCoalescingAndLateChanges)
 {
     std::ostringstream out;
@@ -107,18 +124,7 @@ TEST_F(SpiCapture, SigrokDecodesTheFlashReadFrames)
     // after the select (249.7 ns), and the rising edge half a bit later.
     EXPECT_NE(vcd.find("#249\n0'\n0(\n#270\n1(\n"), std::string::npos) << vcd.substr(vcd.find("$end\n", vcd.find("$dumpvars")), 120);
 
-    std::filesystem::path file = std::filesystem::temp_directory_path() / ("waves_test_" + std::to_string(getpid()) + ".vcd");
-    std::ofstream(file) << vcd;
-    std::string cmd = "sigrok-cli -I vcd:compress=1000 -i " + file.string() +
-                      " -P spi:clk=SPCK:mosi=MOSI:miso=MISO:cs=FLASH_CS:cpol=1:cpha=1"
-                      " -A spi=mosi-transfer:miso-transfer 2>&1";
-    std::string decoded;
-    {
-        std::unique_ptr<FILE, int (*)(FILE *)> pipe(popen(cmd.c_str(), "r"), pclose);
-        std::array<char, 256> buf;
-        while (fgets(buf.data(), buf.size(), pipe.get())) decoded += buf.data();
-    }
-    std::filesystem::remove(file);
+    std::string decoded = sigrok_spi(vcd);
     EXPECT_EQ(decoded,
               "spi-1: FF FF FF FF 5A\n"
               "spi-1: 03 00 00 01 00\n"
@@ -127,6 +133,45 @@ TEST_F(SpiCapture, SigrokDecodesTheFlashReadFrames)
               "spi-1: 00 BF 25 8D\n"
               "spi-1: 9F 00 00 00\n")
         << "sigrok prints each frame's MISO bytes, then its MOSI bytes";
+}
+
+// The board's own SPI controller and flash, set up as the firmware sets them
+// (master, clock idle high, MCK / 2), reading bytes 5 and 6 of the array.
+TEST(BoardWaves, TheControllerAndFlashModelsAsSigrokSeesThem)
+{
+    if (std::system("command -v sigrok-cli >/dev/null 2>&1") != 0) GTEST_SKIP() << "sigrok-cli not installed";
+    board::Board b;
+    b.clock.set_master_period_fs(20809524);
+    b.flash.preload(5, {0x5A, 0xC3});
+    auto wr = [&](uint32_t a, uint32_t v) { b.bus.write(a, v); };
+    wr(board::kPmcBase + 0x10, (1u << 2) | (1u << 5));   // PMC_PCER: PIOA, SPI
+    wr(board::kPioaBase + 0x30, 0x800);                   // FLASH_CS high, then an output
+    wr(board::kPioaBase + 0x10, 0x800);
+    wr(board::kPioaBase + 0x04, 0x7000);                  // MISO, MOSI, SPCK to function A
+    wr(board::kPioaBase + 0x70, 0x7000);
+    wr(board::kSpiBase + 0x00, 0x80);                     // SWRST
+    wr(board::kSpiBase + 0x04, 0x000E0011);               // master, fixed NPCS0, no fault detection
+    wr(board::kSpiBase + 0x30, 0x00000201);               // CPOL = 1, SCBR = 2, 8 bits
+    wr(board::kSpiBase + 0x00, 0x01);                     // SPIEN
+
+    std::ostringstream out;
+    BoardWaves waves(b.pa, b.clock, out, simtools::kWavesSpi);
+    for (uint8_t address : {5, 6}) {
+        wr(board::kPioaBase + 0x34, 0x800);
+        for (uint8_t byte : {uint8_t(0x03), uint8_t(0), uint8_t(0), address, uint8_t(0)}) {
+            wr(board::kSpiBase + 0x0C, byte);
+            b.clock.advance_cycles(40);
+            b.bus.read(board::kSpiBase + 0x08);
+        }
+        wr(board::kPioaBase + 0x30, 0x800);
+        b.clock.advance_cycles(2000);
+    }
+    waves.finish();
+    std::string decoded = sigrok_spi(out.str());
+    EXPECT_NE(decoded.find("spi-1: 03 00 00 05 00\n"), std::string::npos) << decoded;
+    EXPECT_NE(decoded.find("spi-1: 03 00 00 06 00\n"), std::string::npos) << decoded;
+    EXPECT_NE(decoded.find(" 5A\n"), std::string::npos) << decoded;
+    EXPECT_NE(decoded.find(" C3\n"), std::string::npos) << decoded;
 }
 
 TEST(BoardWaves, OnlyTheChosenSignalGroups)
