@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ clang
+  cmake ninja-build g++ clang pkgconf
   gcc-arm-none-eabi binutils-arm-none-eabi
   libgtest-dev
   libunicorn-dev libcapstone-dev libyaml-cpp-dev libelf-dev libcli11-dev
