@@ -38,25 +38,25 @@ void Instruments::block(uint32_t pc, uint32_t cpsr, uint32_t sp)
 {
     if (!tracing_ || finished_) return;
     summary_.stack_pointer(cpsr, sp);
-    irq_.executing(clock_.now(), clock_.cycles(), pc, cpsr);
+    irq_.executing(now(), cycles(), pc, cpsr);
 }
 
 void Instruments::instruction(uint32_t pc, const uint8_t *code, size_t available, bool thumb)
 {
-    if (insn_ && !finished_) insn_->instruction(clock_.now(), pc, code, available, thumb);
+    if (insn_ && !finished_) insn_->instruction(now(), pc, code, available, thumb);
 }
 
 void Instruments::exception(uint32_t new_cpsr, uint32_t resume_address, uint32_t old_cpsr)
 {
     if (!tracing_ || finished_) return;
     summary_.exception(new_cpsr);
-    if ((new_cpsr & 0x1F) == 0x12) irq_.taken(clock_.now(), clock_.cycles(), resume_address, old_cpsr);
+    if ((new_cpsr & 0x1F) == 0x12) irq_.taken(now(), cycles(), resume_address, old_cpsr);
 }
 
 void Instruments::nirq(bool asserted)
 {
     if (finished_) return;
-    irq_.line(asserted, clock_.cycles());
+    irq_.line(asserted, cycles());
     if (waves_) waves_->set_nirq_level(!asserted);
 }
 
@@ -67,7 +67,7 @@ bool Instruments::finish(uint64_t instructions, std::string &error)
     bool ok = true;
     if (tracing_) {
         summary_.set_irq_latency(irq_.min_latency(), irq_.max_latency());
-        summary_.write(*out_, instructions, clock_.cycles(), clock_.now());
+        summary_.write(*out_, instructions, cycles(), now());
         out_->flush();
         ok = trace_file_.commit(error) && ok;
     }

@@ -44,6 +44,13 @@ public:
     bool open(const Options &options, std::ostream &fallback, std::string &error);
     // Where the core is, for the lines of the mmio trace.
     void set_pc_source(std::function<uint32_t()> pc) { pc_ = std::move(pc); }
+    // Cycles and time as the core has counted them (a run loop may charge
+    // the board's clock in batches); the board's clock by default.
+    void set_time_source(std::function<uint64_t()> cycles, std::function<board::Picos()> now)
+    {
+        cycles_ = std::move(cycles);
+        now_ = std::move(now);
+    }
 
     bool active() const { return tracing_ || waves_ != nullptr; }
     bool wants_blocks() const { return tracing_; }
@@ -53,6 +60,10 @@ public:
     void instruction(uint32_t pc, const uint8_t *code, size_t available, bool thumb);
     void exception(uint32_t new_cpsr, uint32_t resume_address, uint32_t old_cpsr);
     void nirq(bool asserted);
+
+    // See RunSummary.
+    void set_stack_region(uint32_t low, uint32_t high) { summary_.set_stack_region(low, high); }
+    void restart_stack(uint32_t mode) { summary_.restart_stack(mode); }
 
     // Writes the summary (when tracing) and completes the files.
     bool finish(uint64_t instructions, std::string &error);
@@ -67,6 +78,10 @@ private:
     board::Pins &pa_;
     board::Clock &clock_;
     std::function<uint32_t()> pc_;
+    std::function<uint64_t()> cycles_;
+    std::function<board::Picos()> now_;
+    uint64_t cycles() const { return cycles_ ? cycles_() : clock_.cycles(); }
+    board::Picos now() const { return now_ ? now_() : clock_.now(); }
     bool tracing_ = false;
     bool finished_ = false;
     unsigned kinds_ = 0;

@@ -9,8 +9,17 @@ namespace simtools {
 
 void RunSummary::exception(uint32_t new_cpsr) { ++exceptions_[new_cpsr & 0x1F]; }
 
+void RunSummary::set_stack_region(uint32_t low, uint32_t high)
+{
+    region_low_ = low;
+    region_high_ = high;
+}
+
+void RunSummary::restart_stack(uint32_t mode) { stacks_.erase(mode & 0x1F); }
+
 void RunSummary::stack_pointer(uint32_t cpsr, uint32_t sp)
 {
+    if (sp < region_low_ || sp > region_high_) return;
     auto [it, fresh] = stacks_.try_emplace(cpsr & 0x1F, Range{sp, sp});
     if (fresh) return;
     if (sp > it->second.high) it->second.high = sp;

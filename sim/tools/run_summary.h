@@ -19,6 +19,13 @@ public:
     // An exception was taken into the mode of `new_cpsr`.
     void exception(uint32_t new_cpsr);
     void stack_pointer(uint32_t cpsr, uint32_t sp);
+    // Stack pointers outside [low, high] are not stacks yet (a mode whose sp
+    // was never set) and are left out.
+    void set_stack_region(uint32_t low, uint32_t high);
+    // Forgets the range seen so far in `mode`: its stack starts anew here
+    // (the supervisor stack of the program proper, after start-up code ran
+    // on a temporary one).
+    void restart_stack(uint32_t mode);
 
     // IRQ latency range from the interrupt trace, when it ran.
     void set_irq_latency(uint64_t min_cycles, uint64_t max_cycles);
@@ -36,6 +43,7 @@ private:
     std::map<uint32_t, uint64_t> exceptions_;   // by mode bits
     std::map<uint32_t, Range> stacks_;
     uint64_t min_latency_ = 0, max_latency_ = 0;
+    uint32_t region_low_ = 0, region_high_ = 0xFFFFFFFF;
 };
 
 }  // namespace simtools

@@ -125,6 +125,9 @@ TEST(InsnTrace, ArmThumbAndTheThumbCallPair)
 TEST(RunSummary, CountsAndStackRanges)
 {
     RunSummary s;
+    s.set_stack_region(0x00200000, 0x00210000);
+    s.stack_pointer(0x11, 0x00000000);   // FIQ mode, its sp never set
+    s.stack_pointer(0x13, 0x00000000);   // before the first stack is set
     s.stack_pointer(0x13, 0x00210000);
     s.stack_pointer(0x33, 0x0020FFA0);
     s.stack_pointer(0x33, 0x0020FF40);
@@ -136,6 +139,11 @@ TEST(RunSummary, CountsAndStackRanges)
     EXPECT_EQ(s.stack_depth(0x13), 0xC0u);
     EXPECT_EQ(s.stack_depth(0x12), 12u);
     EXPECT_EQ(s.stack_depth(0x11), 0u);
+    RunSummary restarted = s;
+    restarted.restart_stack(0x13);
+    restarted.stack_pointer(0x13, 0x0020FFA0);
+    restarted.stack_pointer(0x13, 0x0020FF90);
+    EXPECT_EQ(restarted.stack_depth(0x13), 16u) << "the start-up's temporary stack no longer counts";
     std::ostringstream out;
     s.write(out, 1000, 2500, 52 * board::kPicosPerUs);
     EXPECT_EQ(out.str(),
