@@ -8,10 +8,15 @@
 
 #include "sim/bench.h"
 #include "sim/duration.h"
+#include "sim/gdb_run.h"
+#include "sim/instrument_wiring.h"
 #include "sim/scenario.h"
 #include "sim/session.h"
 #include "sim/stop_signal.h"
+#include "sim/screenshot.h"
 #include "sim/terminal_view.h"
+#include "sim/tools/board_waves.h"
+#include "sim/tools/instruments.h"
 
 #ifndef DEFAULT_IMAGE
 #define DEFAULT_IMAGE "program.elf"
@@ -21,13 +26,25 @@ namespace {
 
 constexpr int kUsageError = 2;
 
-int finish(sim::Session &session, int status)
+// What a run leaves behind besides the flash: the picture, traces, waveforms.
+struct Outputs {
+    std::unique_ptr<simtools::Instruments> instruments;
+    std::string screenshot;
+};
+
+int finish(sim::Session &session, int status, Outputs &outputs)
 {
     std::string error;
-    if (!session.save_flash(error)) {
+    auto failed = [&] {
         std::cerr << "boardsim: " << error << "\n";
-        return status == 0 ? 1 : status;
-    }
+        if (status == 0) status = 1;
+    };
+    if (!outputs.screenshot.empty() && !sim::save_screenshot(session, outputs.screenshot, error))
+        failed();
+    if (outputs.instruments && !outputs.instruments->finish(session.machine.instructions(), error))
+        failed();
+    if (!session.save_flash(error))
+        failed();
     return status;
 }
 
@@ -54,6 +71,19 @@ int main(int argc, char **argv)
     app.add_option("--crystal", crystal, "main crystal frequency in Hz")->capture_default_str()->check(CLI::Range(3000000u, 20000000u));
     app.add_option("--bounce", bounce, "extra contact transitions per key edge (0 = clean edges)")->check(CLI::Range(0u, 32u));
     app.add_option("--seed", seed, "seed of the key bounce");
+    int gdb_port = -1;
+    bool gdb_wait = false;
+    std::string vcd_file, vcd_signals = "all", trace_kinds, trace_file, screenshot;
+    auto *gdb_opt = app.add_option("--gdb", gdb_port, "serve the GDB remote protocol on 127.0.0.1:PORT (runs headless)")
+                        ->check(CLI::Range(0, 65535));
+    app.add_flag("--gdb-wait", gdb_wait, "with --gdb: hold the core at reset until a debugger attaches")->needs(gdb_opt);
+    auto *vcd_opt = app.add_option("--vcd", vcd_file, "write the board's signals as a VCD waveform file");
+    app.add_option("--vcd-signals", vcd_signals, "with --vcd: lcd, spi, led, keys, irq or all, comma-separated")
+        ->capture_default_str()->needs(vcd_opt);
+    auto *trace_opt = app.add_option("--trace", trace_kinds, "trace mmio, irq, insn or all, comma-separated");
+    app.add_option("--trace-file", trace_file, "with --trace: the file to write (default: standard error)")
+        ->needs(trace_opt);
+    app.add_option("--screenshot", screenshot, "at exit, save a PNG picture of the display and the LED");
     app.add_flag("-v,--verbose", verbose, "print the board's diagnostics (bus errors, lost writes) as they happen");
     auto *bench_opt = app.add_flag("--bench", bench, "benchmark: boot, run status passes headless, print figures");
     app.add_option("--passes", bench_passes, "with --bench: status passes to run")->check(CLI::Range(1u, 1000u))->needs(bench_opt);
@@ -97,11 +127,35 @@ int main(int argc, char **argv)
     else if (scenario && scenario->flash_file)
         options.flash_file = *scenario->flash_file;
 
+    simtools::Instruments::Options recording;
     std::string error;
+    if (!trace_kinds.empty() && !simtools::parse_trace_kinds(trace_kinds, recording.trace_kinds, error)) {
+        std::cerr << "boardsim: --trace " << trace_kinds << ": " << error << "\n";
+        return kUsageError;
+    }
+    if (!vcd_file.empty() && !simtools::parse_wave_groups(vcd_signals, recording.vcd_groups, error)) {
+        std::cerr << "boardsim: --vcd-signals " << vcd_signals << ": " << error << "\n";
+        return kUsageError;
+    }
+    recording.trace_file = trace_file;
+    recording.vcd_file = vcd_file;
+
+    // Declared before the session, so that it outlives the board reporting to it.
+    Outputs outputs;
+    outputs.screenshot = screenshot;
     auto session = sim::Session::open(options, error);
     if (!session) {
         std::cerr << "boardsim: " << error << "\n";
         return kUsageError;
+    }
+    if (recording.trace_kinds || !recording.vcd_file.empty()) {
+        outputs.instruments = std::make_unique<simtools::Instruments>(session->board.bus, session->board.pa,
+                                                                      session->board.clock);
+        if (!outputs.instruments->open(recording, std::cerr, error)) {
+            std::cerr << "boardsim: " << error << "\n";
+            return kUsageError;
+        }
+        sim::attach_instruments(*outputs.instruments, *session);
     }
     sim::install_stop_signals();
     if (verbose)
@@ -110,16 +164,27 @@ int main(int argc, char **argv)
         });
 
     if (bench)
-        return finish(*session, sim::run_bench(*session, bench_passes, std::cout));
+        return finish(*session, sim::run_bench(*session, bench_passes, std::cout), outputs);
+    if (gdb_port >= 0) {
+        sim::GdbRunOptions g;
+        g.port = static_cast<uint16_t>(gdb_port);
+        g.wait = gdb_wait;
+        g.duration = duration;
+        int status = sim::run_with_gdb(*session, g, std::cerr);
+        if (status != 0)
+            return status;
+        std::cout << session->report();
+        return finish(*session, 0, outputs);
+    }
     if (scenario) {
         int status = sim::run_scenario(*scenario, *session, std::cout, junit);
-        return finish(*session, status);
+        return finish(*session, status, outputs);
     }
     if (!headless && !duration && isatty(STDIN_FILENO) && isatty(STDOUT_FILENO)) {
         sim::ViewOptions view;
         view.fast = fast;
         view.image = image;
-        return finish(*session, sim::run_terminal_view(*session, view));
+        return finish(*session, sim::run_terminal_view(*session, view), outputs);
     }
     if (!duration) {
         // No terminal and no duration: run until stopped by a signal.
@@ -131,5 +196,5 @@ int main(int argc, char **argv)
             session->machine.run_until(std::min(end, session->board.clock.now() + 100 * board::kPicosPerMs));
     }
     std::cout << session->report();
-    return finish(*session, 0);
+    return finish(*session, 0, outputs);
 }

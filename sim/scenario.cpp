@@ -9,6 +9,7 @@
 #include "sim/junit.h"
 #include "sim/keys.h"
 #include "sim/screen_text.h"
+#include "sim/screenshot.h"
 #include "sim/session.h"
 #include "sim/stop_signal.h"
 
@@ -97,7 +98,7 @@ Step lcd_step(Step s, const YAML::Node &args, bool wait)
     return s;
 }
 
-Step parse_step(const YAML::Node &node)
+Step parse_step(const YAML::Node &node, const std::string &scenario_path)
 {
     if (!node.IsMap() || node.size() != 1)
         throw BadScenario{line_of(node), "a step is one name with its arguments, like \"- delay: 50ms\""};
@@ -152,8 +153,17 @@ Step parse_step(const YAML::Node &node)
         s.file = scalar(args, "screenshot");
         return s;
     }
+    if (name == "expect-screenshot") {
+        s.kind = Step::ExpectScreenshot;
+        std::filesystem::path f = scalar(args, "expect-screenshot");
+        if (f.is_relative())
+            f = std::filesystem::path(scenario_path).parent_path() / f;
+        s.file = f.string();
+        return s;
+    }
     throw BadScenario{s.line, "unknown step \"" + name +
-                                  "\" (wait-lcd, expect-lcd, press, release, delay, expect-pin, screenshot)"};
+                                  "\" (wait-lcd, expect-lcd, press, release, delay, expect-pin, screenshot, "
+                                  "expect-screenshot)"};
 }
 
 bool row_matches(const Session &session, const Step &s)
@@ -191,7 +201,7 @@ std::optional<Scenario> Scenario::load(const std::string &path, std::string &err
         if (!steps || !steps.IsSequence() || steps.size() == 0)
             throw BadScenario{steps ? line_of(steps) : line_of(root), "steps must be a list of at least one step"};
         for (const auto &n : steps)
-            sc.steps.push_back(parse_step(n));
+            sc.steps.push_back(parse_step(n, path));
     } catch (const BadScenario &b) {
         error = path + ":" + std::to_string(b.line) + ": " + b.why;
         return std::nullopt;
@@ -243,10 +253,18 @@ int run_scenario(const Scenario &sc, Session &session, std::ostream &out, const 
             if (session.board.pa.level(s.pin) != (s.level != 0))
                 failure = "PA" + std::to_string(s.pin) + " is " + (s.level ? "0" : "1") + ", expected " + std::to_string(s.level);
             break;
-        case Step::Screenshot:
-            tc.skipped = "screenshot: not available yet";
-            out << sc.path << ":" << s.line << ": screenshot " << s.file << ": not available yet\n";
+        case Step::Screenshot: {
+            std::string error;
+            if (!save_screenshot(session, s.file, error))
+                failure = error;
             break;
+        }
+        case Step::ExpectScreenshot: {
+            std::string report;
+            if (!matches_screenshot(session, s.file, report))
+                failure = report;
+            break;
+        }
         }
         tc.seconds = static_cast<double>(clock.now() - started) / board::kPicosPerSecond;
         if (!failure.empty()) {

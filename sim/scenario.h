@@ -10,7 +10,8 @@
 //     - release: KEY_INC
 //     - expect-lcd: { row: 0, col: 0, text: "ARM direct SPI" }
 //     - expect-pin: { pin: PA16, level: 0 }
-//     - screenshot: counter.png
+//     - screenshot: counter.png                 # written where boardsim runs
+//     - expect-screenshot: counter-ref.png      # relative to the scenario file
 //
 // Texts are written in the screen notation of screen_text.h. Everything is
 // checked when the file is loaded (unknown steps, keys or pins, bad
@@ -29,7 +30,7 @@ namespace sim {
 class Session;
 
 struct Step {
-    enum Kind { WaitLcd, ExpectLcd, Press, Release, Delay, ExpectPin, Screenshot } kind;
+    enum Kind { WaitLcd, ExpectLcd, Press, Release, Delay, ExpectPin, Screenshot, ExpectScreenshot } kind;
     int line = 0;              // in the scenario file, from 1
     std::string source;        // the step as written, for reports
     int row = 0, col = 0;

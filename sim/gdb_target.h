@@ -1,0 +1,57 @@
+// The simulated board as a debugger sees it: the core's registers, memory
+// (peripherals through their side-effect-free peek), breakpoints, watchpoints
+// on RAM, stepping and running in slices of virtual time, and monitor
+// commands that act on the board ("press KEY_INC", "release KEY_INC",
+// "time"). Virtual time advances only while the debugger lets the core run.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <tuple>
+
+#include <unicorn/unicorn.h>
+
+#include "sim/session.h"
+#include "sim/tools/debug_target.h"
+
+namespace sim {
+
+class MachineDebugTarget : public simtools::DebugTarget {
+public:
+    // Virtual time one slice runs before the server looks for Ctrl-C.
+    static constexpr board::Picos kSlice = board::kPicosPerMs;
+
+    explicit MachineDebugTarget(Session &session);
+    ~MachineDebugTarget() override;
+    MachineDebugTarget(const MachineDebugTarget &) = delete;
+    MachineDebugTarget &operator=(const MachineDebugTarget &) = delete;
+
+    uint32_t read_register(int n) override;
+    void write_register(int n, uint32_t value) override;
+    bool read_memory(uint32_t address, uint8_t *out, uint32_t length) override;
+    bool write_memory(uint32_t address, const uint8_t *data, uint32_t length) override;
+    bool set_breakpoint(uint32_t address, bool hardware) override;
+    bool clear_breakpoint(uint32_t address, bool hardware) override;
+    bool set_watchpoint(uint32_t address, uint32_t length, simtools::WatchKind kind) override;
+    bool clear_watchpoint(uint32_t address, uint32_t length, simtools::WatchKind kind) override;
+    simtools::StopEvent step() override;
+    simtools::StopEvent run_slice() override;
+    bool monitor(const std::string &command, std::string &output) override;
+
+    // Removes every breakpoint and watchpoint (the debugger detached).
+    void clear_all();
+
+private:
+    static void on_access(uc_engine *uc, uc_mem_type type, uint64_t address, int size, int64_t value, void *user);
+    static void on_instruction(uc_engine *uc, uint64_t address, uint32_t size, void *user);
+    void update_hooks();
+    std::optional<simtools::StopEvent> after_run(size_t faults_before);
+
+    Session &session_;
+    std::map<uint32_t, int> breakpoints_;   // address -> insertions (software and hardware alike)
+    std::map<std::tuple<uint32_t, uint32_t, simtools::WatchKind>, int> watchpoints_;
+    uc_hook access_hook_ = 0, code_hook_ = 0;
+    std::optional<simtools::StopEvent> hit_;
+};
+
+}  // namespace sim
