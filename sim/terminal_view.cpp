@@ -6,10 +6,12 @@
 #include <chrono>
 #include <clocale>
 #include <cstdio>
+#include <filesystem>
 #include <thread>
 
 #include "sim/duration.h"
 #include "sim/screen_text.h"
+#include "sim/screenshot.h"
 #include "sim/session.h"
 #include "sim/stop_signal.h"
 
@@ -34,7 +36,7 @@ std::string dots(uint8_t upper, uint8_t lower, int column)
     return u && l ? "█" : u ? "▀" : l ? "▄" : " ";
 }
 
-void draw(Session &s, const ViewOptions &o, double speed, bool fast, uint32_t held)
+void draw(Session &s, const ViewOptions &o, double speed, bool fast, uint32_t held, const std::string &note)
 {
     erase();
     put(0, 0, "boardsim  " + o.image);
@@ -69,7 +71,9 @@ void draw(Session &s, const ViewOptions &o, double speed, bool fast, uint32_t he
              format_time(s.board.clock.now()).c_str(), speed, fast ? "(fast)" : "(real time)",
              s.board.clock.master_hz() / 1e6);
     put(20, 0, t);
-    put(21, 0, "i/d/c click a key, I/D/C hold it, f fast, r reset, q quit");
+    put(21, 0, "i/d/c click a key, I/D/C hold it, p picture, f fast, r reset, q quit");
+    if (!note.empty())
+        put(22, 0, note);
     std::string faults = describe_faults(s.machine);
     if (!faults.empty())
         put(23, 0, faults);
@@ -93,6 +97,7 @@ int run_terminal_view(Session &s, const ViewOptions &o)
     curs_set(0);
 
     bool fast = o.fast;
+    std::string note;
     uint32_t held = 0;
     board::Picos release_at[3] = {0, 0, 0};
     auto base_wall = wall::now();
@@ -121,6 +126,14 @@ int run_terminal_view(Session &s, const ViewOptions &o)
             }
             if (ch == 'q' || ch == 'Q')
                 quit = true;
+            if (ch == 'p') {
+                // The first free name, so that no earlier picture is overwritten.
+                std::string name;
+                for (int n = 1; name.empty() || std::filesystem::exists(name); ++n)
+                    name = "boardsim-" + std::to_string(n) + ".png";
+                std::string error;
+                note = save_screenshot(s, name, error) ? "picture saved: " + name : error;
+            }
             if (ch == 'f') {
                 fast = !fast;
                 base_wall = wall::now();
@@ -169,7 +182,7 @@ int run_terminal_view(Session &s, const ViewOptions &o)
             speed_virtual = s.board.clock.now();
         }
         if (w - last_draw >= std::chrono::milliseconds(33)) {
-            draw(s, o, speed, fast, held);
+            draw(s, o, speed, fast, held, note);
             last_draw = w;
         }
         if (!fast && s.board.clock.now() >= target)

@@ -5,8 +5,9 @@
 // `fast`, as fast as the host allows.
 //
 // Keys: i, d, c click KEY_INC, KEY_DEC, KEY_CLR (pressed for 100 ms of
-// virtual time); I, D, C hold or let go; f toggles fast; r resets the board;
-// q quits. A terminal reports no key releases, hence clicks and holds.
+// virtual time); I, D, C hold or let go; p saves a picture of the display
+// and LED (boardsim-N.png, the first free N); f toggles fast; r resets the
+// board; q quits. A terminal reports no key releases, hence clicks and holds.
 #pragma once
 
 #include <string>
