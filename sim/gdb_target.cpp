@@ -90,13 +90,9 @@ void MachineDebugTarget::update_hooks()
     if (want && !access_hook_) {
         uc_hook_add(uc, &access_hook_, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, reinterpret_cast<void *>(on_access), this,
                     MemoryMap::kRamBase, MemoryMap::kRamBase + MemoryMap::kRamSize - 1);
-        // Stops right after the accessing instruction: the emulator checks a
-        // stop request before each instruction only while a code hook is set.
-        uc_hook_add(uc, &code_hook_, UC_HOOK_CODE, reinterpret_cast<void *>(on_instruction), this, 1, 0);
     } else if (!want && access_hook_) {
         uc_hook_del(uc, access_hook_);
-        uc_hook_del(uc, code_hook_);
-        access_hook_ = code_hook_ = 0;
+        access_hook_ = 0;
     }
 }
 
@@ -113,12 +109,6 @@ void MachineDebugTarget::on_access(uc_engine *, uc_mem_type type, uint64_t addre
         self->session_.machine.request_stop();
         return;
     }
-}
-
-void MachineDebugTarget::on_instruction(uc_engine *uc, uint64_t, uint32_t, void *user)
-{
-    auto *self = static_cast<MachineDebugTarget *>(user);
-    if (self->hit_) uc_emu_stop(uc);
 }
 
 std::optional<simtools::StopEvent> MachineDebugTarget::after_run(size_t faults_before)

@@ -3,6 +3,9 @@
 // on RAM, stepping and running in slices of virtual time, and monitor
 // commands that act on the board ("press KEY_INC", "release KEY_INC",
 // "time"). Virtual time advances only while the debugger lets the core run.
+// A watchpoint stops the core at the end of the translated block that made
+// the access (the emulator finishes a block once started), so the pc shown
+// can be a few instructions past the access.
 #pragma once
 
 #include <map>
@@ -43,14 +46,13 @@ public:
 
 private:
     static void on_access(uc_engine *uc, uc_mem_type type, uint64_t address, int size, int64_t value, void *user);
-    static void on_instruction(uc_engine *uc, uint64_t address, uint32_t size, void *user);
     void update_hooks();
     std::optional<simtools::StopEvent> after_run(size_t faults_before);
 
     Session &session_;
     std::map<uint32_t, int> breakpoints_;   // address -> insertions (software and hardware alike)
     std::map<std::tuple<uint32_t, uint32_t, simtools::WatchKind>, int> watchpoints_;
-    uc_hook access_hook_ = 0, code_hook_ = 0;
+    uc_hook access_hook_ = 0;
     std::optional<simtools::StopEvent> hit_;
 };
 

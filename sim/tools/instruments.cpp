@@ -41,9 +41,10 @@ void Instruments::block(uint32_t pc, uint32_t cpsr, uint32_t sp)
     irq_.executing(now(), cycles(), pc, cpsr);
 }
 
-void Instruments::instruction(uint32_t pc, const uint8_t *code, size_t available, bool thumb)
+size_t Instruments::instruction(uint32_t pc, const uint8_t *code, size_t available, bool thumb)
 {
-    if (insn_ && !finished_) insn_->instruction(now(), pc, code, available, thumb);
+    if (insn_ && !finished_) return insn_->instruction(now(), pc, code, available, thumb);
+    return thumb ? 2 : 4;
 }
 
 void Instruments::exception(uint32_t new_cpsr, uint32_t resume_address, uint32_t old_cpsr)
