@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# gdb-multiarch against boardsim running the real image: break in the key
+# interrupt handler, look at PIO_ISR without clearing it, read and step the
+# counter, watch it change, continue; then bad packets on the raw socket.
+set -euo pipefail
+build=$1
+sim=$build/bin/boardsim
+elf=$build/firmware/program.elf
+command -v gdb-multiarch >/dev/null || { echo "gdb-multiarch not installed: skipped"; exit 0; }
+work=$(mktemp -d)
+sim_pid=
+cleanup() {
+    [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*"; echo "--- gdb:"; cat "$work/gdb.out" 2>/dev/null || true; echo "--- boardsim:"; cat "$work/sim.err" 2>/dev/null || true; exit 1; }
+
+# Starts boardsim on a free port and sets $port.
+start_sim() {
+    "$sim" --gdb 0 --gdb-wait "$elf" >"$work/sim.out" 2>"$work/sim.err" &
+    sim_pid=$!
+    for _ in $(seq 100); do
+        port=$(sed -n 's/.*GDB server on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/sim.err")
+        [ -n "$port" ] && return 0
+        sleep 0.1
+    done
+    fail "boardsim did not report its port"
+}
+
+start_sim
+timeout 120 gdb-multiarch -batch -nx "$elf" \
+    -ex "target remote 127.0.0.1:$port" \
+    -ex 'break SPI_Init' -ex 'continue' -ex 'delete 1' \
+    -ex 'monitor press KEY_INC' \
+    -ex 'break ISR_PIO_handler' -ex 'continue' \
+    -ex 'printf "isr %08x\n", *(unsigned int *)0xFFFFF44C' \
+    -ex 'printf "isr %08x\n", *(unsigned int *)0xFFFFF44C' \
+    -ex 'printf "before %d\n", demo_bukle' \
+    -ex 'next' -ex 'next' -ex 'next' \
+    -ex 'printf "after %d\n", demo_bukle' \
+    -ex 'printf "cpsr %08x\n", $cpsr' \
+    -ex 'delete' -ex 'watch demo_bukle' \
+    -ex 'monitor release KEY_INC' -ex 'continue' \
+    -ex 'printf "watched %d\n", demo_bukle' \
+    -ex 'delete' -ex 'hbreak ISR_PIO_handler' \
+    -ex 'monitor press KEY_CLR' -ex 'continue' -ex 'stepi' \
+    -ex 'detach' >"$work/gdb.out" 2>&1 || fail "gdb-multiarch failed"
+
+grep -q 'Breakpoint 2, ISR_PIO_handler ()' "$work/gdb.out" || fail "the handler's breakpoint was not hit"
+# Two looks at PIO_ISR: bit 5 latched both times (peeking does not clear it) ...
+[ "$(grep -c '^isr .*[2367abef]0$' "$work/gdb.out")" = 2 ] || fail "PIO_ISR did not show the key's change twice"
+# ... so the handler still finds it and counts the press.
+grep -q '^before 0$' "$work/gdb.out" || fail "demo_bukle before the handler"
+grep -q '^after 1$' "$work/gdb.out" || fail "demo_bukle after stepping the handler"
+grep -q '^cpsr 00000033$' "$work/gdb.out" || fail "the handler runs in supervisor mode, Thumb state"
+grep -q 'Old value = 1' "$work/gdb.out" && grep -q 'New value = 2' "$work/gdb.out" || fail "the watchpoint on demo_bukle"
+grep -q '^watched 2$' "$work/gdb.out" || fail "demo_bukle at the watchpoint"
+grep -q 'Hardware assisted breakpoint' "$work/gdb.out" || fail "hardware breakpoint"
+grep -q 'debugger detached; the board runs on' "$work/sim.err" || fail "detach"
+kill "$sim_pid"; wait "$sim_pid" || true; sim_pid=
+
+# Malformed and unknown packets on the raw socket, then a proper one.
+start_sim
+checksum() {
+    local s=$1 sum=0 i c
+    for ((i = 0; i < ${#s}; i++)); do printf -v c '%d' "'${s:i:1}"; sum=$((sum + c)); done
+    printf '%02x' $((sum % 256))
+}
+packet() { printf '$%s#%s' "$1" "$(checksum "$1")"; }
+exec 3<>"/dev/tcp/127.0.0.1/$port"
+printf '$g#00' >&3                    # bad checksum
+packet 'm' >&3                        # m without arguments
+packet 'Zq,100000,2' >&3              # no such breakpoint type
+packet 'qNoSuchQuery' >&3
+packet 'm100000,4' >&3                # the first word of the image
+packet 'k' >&3
+reply=$(timeout 10 cat <&3 || true)
+exec 3<&-
+case "$reply" in
+    -*) ;;
+    *) fail "a bad checksum was not refused with '-': $reply" ;;
+esac
+echo "$reply" | grep -q '\$E01#a6' || fail "malformed m was not answered E01: $reply"
+[ "$(echo "$reply" | grep -o '\$#00' | wc -l)" = 2 ] || fail "unknown packets were not answered empty: $reply"
+word=$(od -An -tx1 -N4 -j "$(arm-none-eabi-readelf -lW "$elf" | awk '/LOAD/ && $3 ~ /0x00100000/ {print $2; exit}')" "$elf" 2>/dev/null | tr -d ' \n' || true)
+[ ${#word} = 8 ] || fail "could not read the image's first word"
+echo "$reply" | grep -q "\\\$${word}#" || fail "memory read of the image's first word ($word): $reply"
+wait "$sim_pid" || true; sim_pid=
+grep -q 'killed by the debugger' "$work/sim.err" || fail "kill"
+echo "gdb session: ok"
