@@ -31,7 +31,10 @@ start_sim() {
 start_sim
 timeout 120 gdb-multiarch -batch -nx "$elf" \
     -ex "target remote 127.0.0.1:$port" \
-    -ex 'break SPI_Init' -ex 'continue' -ex 'delete 1' \
+    -ex 'break AT91F_LowLevelInit' -ex 'continue' \
+    -ex 'printf "arm cpsr %08x\n", $cpsr' \
+    -ex 'monitor time' -ex 'shell sleep 0.3' -ex 'monitor time' \
+    -ex 'delete' -ex 'break SPI_Init' -ex 'continue' -ex 'delete' \
     -ex 'monitor press KEY_INC' \
     -ex 'break ISR_PIO_handler' -ex 'continue' \
     -ex 'printf "isr %08x\n", *(unsigned int *)0xFFFFF44C' \
@@ -47,7 +50,12 @@ timeout 120 gdb-multiarch -batch -nx "$elf" \
     -ex 'monitor press KEY_CLR' -ex 'continue' -ex 'stepi' \
     -ex 'detach' >"$work/gdb.out" 2>&1 || fail "gdb-multiarch failed"
 
-grep -q 'Breakpoint 2, ISR_PIO_handler ()' "$work/gdb.out" || fail "the handler's breakpoint was not hit"
+grep -q 'Breakpoint 1, .*AT91F_LowLevelInit' "$work/gdb.out" || fail "a breakpoint in ARM code"
+grep -q '^arm cpsr 000000d3$' "$work/gdb.out" || fail "the bring-up runs in ARM state, supervisor mode, interrupts off"
+# Halted means halted: the virtual time does not move while the debugger waits.
+[ "$(grep -c '^virtual time ' "$work/gdb.out")" = 2 ] && [ "$(grep '^virtual time ' "$work/gdb.out" | sort -u | wc -l)" = 1 ] ||
+    fail "virtual time moved while the core was halted"
+grep -q 'Breakpoint 3, ISR_PIO_handler ()' "$work/gdb.out" || fail "the handler's breakpoint was not hit (Thumb code)"
 # Two looks at PIO_ISR: bit 5 latched both times (peeking does not clear it) ...
 [ "$(grep -c '^isr .*[2367abef]0$' "$work/gdb.out")" = 2 ] || fail "PIO_ISR did not show the key's change twice"
 # ... so the handler still finds it and counts the press.
@@ -74,6 +82,10 @@ packet 'm' >&3                        # m without arguments
 packet 'Zq,100000,2' >&3              # no such breakpoint type
 packet 'qNoSuchQuery' >&3
 packet 'm100000,4' >&3                # the first word of the image
+packet 'vCont;c' >&3                  # runs until ...
+sleep 0.3
+printf '\003' >&3                     # ... Ctrl-C
+sleep 0.2
 packet 'k' >&3
 reply=$(timeout 10 cat <&3 || true)
 exec 3<&-
@@ -86,6 +98,7 @@ echo "$reply" | grep -q '\$E01#a6' || fail "malformed m was not answered E01: $r
 word=$(od -An -tx1 -N4 -j "$(arm-none-eabi-readelf -lW "$elf" | awk '/LOAD/ && $3 ~ /0x00100000/ {print $2; exit}')" "$elf" 2>/dev/null | tr -d ' \n' || true)
 [ ${#word} = 8 ] || fail "could not read the image's first word"
 echo "$reply" | grep -q "\\\$${word}#" || fail "memory read of the image's first word ($word): $reply"
+echo "$reply" | grep -q '\$T02#b6' || fail "Ctrl-C did not stop the running core: $reply"
 wait "$sim_pid" || true; sim_pid=
 grep -q 'killed by the debugger' "$work/sim.err" || fail "kill"
 echo "gdb session: ok"
