@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 
+#include "sim/fault_locator.h"
 #include "sim/memory_map.h"
 
 namespace sim {
@@ -12,7 +13,30 @@ void attach_instruments(simtools::Instruments &in, Session &s)
 {
     Machine &m = s.machine;
     board::Board &b = s.board;
-    in.set_pc_source([&m] { return m.cpu().pc(); });
+    // The emulator shows pc at the start of the block during an access; the
+    // instruction is found by decoding the block, as for a data abort. The
+    // accesses of one block come in program order, so each search starts
+    // after the instruction found for the one before.
+    struct Block {
+        uint32_t start = 0, size = 0, next = 0;
+    };
+    auto block = std::make_shared<Block>();
+    in.set_pc_source([&m, block](uint32_t address) {
+        Cpu &cpu = m.cpu();
+        uint32_t regs[16];
+        for (int i = 0; i < 16; ++i) regs[i] = cpu.reg(i);
+        bool thumb = cpu.thumb();
+        for (uint32_t from : {block->next, block->start}) {
+            if (from < block->start || from >= block->start + block->size) continue;
+            uint32_t size = block->start + block->size - from;
+            if (const uint8_t *code = m.memory().host(from, size))
+                if (auto at = find_faulting_access(code, from, size, thumb, regs, address)) {
+                    block->next = *at + (thumb ? 2 : 4);
+                    return *at;
+                }
+        }
+        return cpu.pc();
+    });
     in.set_time_source([&m] { return m.cycles(); },
                        [&m, &b] { return b.clock.now() + b.clock.cycles_to_picos(m.cycles() - b.clock.cycles()); });
     b.aic.add_listener([&in](bool nirq, bool) { in.nirq(nirq); });
@@ -26,7 +50,8 @@ void attach_instruments(simtools::Instruments &in, Session &s)
     // Exceptions are taken between blocks: the first block after one is at
     // its vector, in its mode, with the interrupted state in SPSR.
     auto counts = std::make_shared<std::array<uint64_t, 6>>();
-    m.set_block_observer([&in, &m, counts, main_entry](uint32_t address, uint32_t size) mutable {
+    m.set_block_observer([&in, &m, counts, main_entry, block](uint32_t address, uint32_t size) mutable {
+        *block = {address, size, address};
         Cpu &cpu = m.cpu();
         for (int e = 0; e < 6; ++e) {
             uint64_t n = m.exceptions_taken(static_cast<Exception>(e));

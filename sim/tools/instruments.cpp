@@ -31,7 +31,7 @@ void Instruments::access(const board::Access &a)
 {
     if (finished_) return;
     if (!a.write && a.address == kAicIvr) irq_.vector(a.value);
-    if (mmio_) mmio_->access(a, pc_ ? pc_() : 0, bus_.describe(a.address));
+    if (mmio_) mmio_->access(a, pc_ ? pc_(a.address) : 0, bus_.describe(a.address));
 }
 
 void Instruments::block(uint32_t pc, uint32_t cpsr, uint32_t sp)

@@ -43,8 +43,9 @@ public:
     Instruments(board::Bus &bus, board::Pins &pa, board::Clock &clock);
 
     bool open(const Options &options, std::ostream &fallback, std::string &error);
-    // Where the core is, for the lines of the mmio trace.
-    void set_pc_source(std::function<uint32_t()> pc) { pc_ = std::move(pc); }
+    // The instruction making a peripheral access to `address`, for the lines
+    // of the mmio trace.
+    void set_pc_source(std::function<uint32_t(uint32_t address)> pc) { pc_ = std::move(pc); }
     // Cycles and time as the core has counted them (a run loop may charge
     // the board's clock in batches); the board's clock by default.
     void set_time_source(std::function<uint64_t()> cycles, std::function<board::Picos()> now)
@@ -78,7 +79,7 @@ private:
     board::Bus &bus_;
     board::Pins &pa_;
     board::Clock &clock_;
-    std::function<uint32_t()> pc_;
+    std::function<uint32_t(uint32_t)> pc_;
     std::function<uint64_t()> cycles_;
     std::function<board::Picos()> now_;
     uint64_t cycles() const { return cycles_ ? cycles_() : clock_.cycles(); }

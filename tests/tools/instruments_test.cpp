@@ -40,7 +40,7 @@ TEST_F(InstrumentsTest, AnInterruptAsTheRunLoopReportsIt)
     std::string error;
     ASSERT_TRUE(in.open(o, fallback, error)) << error;
     uint32_t pc = 0x00100200;
-    in.set_pc_source([&] { return pc; });
+    in.set_pc_source([&](uint32_t) { return pc; });
     EXPECT_TRUE(in.wants_instructions());
 
     b.clock.set_master_period_fs(20833333);   // 48 MHz
