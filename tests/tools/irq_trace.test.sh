@@ -9,7 +9,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; cat "$work/irq.txt" 2>/dev/null || true; exit 1; }
 
-"$build/bin/boardsim" --scenario "$here/data/two_edges.yaml" --trace irq --trace-file "$work/irq.txt" >"$work/out.txt" ||
+"$build/bin/boardsim" --scenario "$here/data/two_edges.yaml" --trace irq,mmio --trace-file "$work/irq.txt" >"$work/out.txt" ||
     fail "scenario: $(cat "$work/out.txt")"
 [ "$(grep -c ' irq taken: ' "$work/irq.txt")" = 2 ] || fail "not one interrupt per key change"
 [ "$(grep -c ' irq handler 001.* entered: latency ' "$work/irq.txt")" = 2 ] || fail "handler entries"
@@ -28,5 +28,17 @@ entry0=$((latency[0] - taken[0])) entry1=$((latency[1] - taken[1]))
 # with one wait state: at least one cycle each and at most a handful.
 [ "$entry0" -ge 14 ] && [ "$entry0" -le 100 ] || fail "entry code $entry0 cycles"
 grep -q '  interrupts    2 IRQ, 0 FIQ' "$work/irq.txt" || fail "summary"
+# The accesses of each interrupt, each with the instruction that made it: the
+# handler reads PIO_ISR from its own code, the entry code ends the interrupt.
+symbol=$(arm-none-eabi-nm -SC "$build/firmware/program.elf" | awk '$4 == "ISR_PIO_handler()" {print $1, $2}')
+[ -n "$symbol" ] || fail "no ISR_PIO_handler in the image"
+read -r start size <<<"$symbol"
+reads=0
+while read -r pc; do
+    (( 16#$pc >= 16#$start && 16#$pc < 16#$start + 16#$size )) || fail "PIO_ISR read at $pc, outside the handler"
+    reads=$((reads + 1))
+done < <(sed -n 's/.* mmio pc=\([0-9a-f]*\) R PIOA.PIO_ISR .*/\1/p' "$work/irq.txt")
+[ "$reads" = 2 ] || fail "$reads reads of PIO_ISR"
+[ "$(grep -c ' W AIC.AIC_EOICR ' "$work/irq.txt")" = 2 ] || fail "end-of-interrupt writes"
 grep -q '^    irq  00210000 .. 0020fff4  12$' "$work/irq.txt" || fail "the IRQ stack holds one 3-word frame"
 echo "irq trace: ok"
