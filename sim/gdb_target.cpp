@@ -90,9 +90,11 @@ void MachineDebugTarget::update_hooks()
     if (want && !access_hook_) {
         uc_hook_add(uc, &access_hook_, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, reinterpret_cast<void *>(on_access), this,
                     MemoryMap::kRamBase, MemoryMap::kRamBase + MemoryMap::kRamSize - 1);
+        uc_hook_add(uc, &block_hook_, UC_HOOK_BLOCK, reinterpret_cast<void *>(on_block), this, 1, 0);
     } else if (!want && access_hook_) {
         uc_hook_del(uc, access_hook_);
-        access_hook_ = 0;
+        uc_hook_del(uc, block_hook_);
+        access_hook_ = block_hook_ = 0;
     }
 }
 
@@ -105,10 +107,17 @@ void MachineDebugTarget::on_access(uc_engine *, uc_mem_type type, uint64_t addre
         auto [a, len, kind] = key;
         if (!overlaps(a, len, static_cast<uint32_t>(address), static_cast<uint32_t>(size))) continue;
         if ((kind == simtools::WatchKind::Write && !write) || (kind == simtools::WatchKind::Read && write)) continue;
+        // Stopping here would leave pc at the start of the block, whose
+        // stores are done, and run them again: the stop waits for the next block.
         self->hit_ = simtools::StopEvent{simtools::StopCause::Watchpoint, kind, static_cast<uint32_t>(address), 5};
-        self->session_.machine.request_stop();
         return;
     }
+}
+
+void MachineDebugTarget::on_block(uc_engine *, uint64_t, uint32_t, void *user)
+{
+    auto *self = static_cast<MachineDebugTarget *>(user);
+    if (self->hit_) self->session_.machine.request_stop();
 }
 
 std::optional<simtools::StopEvent> MachineDebugTarget::after_run(size_t faults_before)

@@ -46,13 +46,14 @@ public:
 
 private:
     static void on_access(uc_engine *uc, uc_mem_type type, uint64_t address, int size, int64_t value, void *user);
+    static void on_block(uc_engine *uc, uint64_t address, uint32_t size, void *user);
     void update_hooks();
     std::optional<simtools::StopEvent> after_run(size_t faults_before);
 
     Session &session_;
     std::map<uint32_t, int> breakpoints_;   // address -> insertions (software and hardware alike)
     std::map<std::tuple<uint32_t, uint32_t, simtools::WatchKind>, int> watchpoints_;
-    uc_hook access_hook_ = 0;
+    uc_hook access_hook_ = 0, block_hook_ = 0;
     std::optional<simtools::StopEvent> hit_;
 };
 
