@@ -78,6 +78,126 @@ check_eq "InitReset follows the literal .RAM_TOP" 0x00100048 "$init_reset"
 check_eq ".RAM_TOP" 0x00100044 "$(sym .RAM_TOP)"
 check_eq "Top_Stack" 0x00210000 "$(sym Top_Stack)"
 
+# ---- reset path and IRQ entry, instruction by instruction ----
+# Literal loads are shown as "=value" so that the constants (stack top, AIC
+# base, the addresses entered by BX) are checked with the code that uses them.
+# Branch targets are shown as symbols where the code branches to a label.
+# Instructions from $1 up to (not including) $2; literals are looked up to $3.
+startup_listing() {
+    arm-none-eabi-objdump -d --start-address="$1" --stop-address="$3" "$elf" | awk -F'\t' -v stop="$2" '
+        /^ +[0-9a-f]+:\t/ {
+            a = $1; sub(/^ +/, "", a); sub(/:$/, "", a); w = $2; sub(/ +$/, "", w)
+            n++; at[n] = a; op[n] = $3; arg[n] = $4; note[n] = $5; word[a] = w
+        }
+        function hex(s,    v, i) {
+            s = tolower(s); sub(/^0x/, "", s); v = 0
+            for (i = 1; i <= length(s); i++) v = v * 16 + index("0123456789abcdef", substr(s, i, 1)) - 1
+            return v
+        }
+        END {
+            for (i = 1; i <= n; i++) {
+                if (op[i] == ".word" || hex(at[i]) >= hex(stop)) continue
+                g = arg[i]
+                if (g ~ /\[pc, #-?[0-9]+\]/) {
+                    l = note[i]; sub(/^@ /, "", l); sub(/ .*/, "", l)
+                    r = g; sub(/,.*/, "", r); g = r ", =0x" word[l]
+                } else if (g ~ / <[^>]*>$/) {
+                    t = g; sub(/.* </, "", t); sub(/>$/, "", t); g = t
+                }
+                print op[i] " " g
+            }
+        }'
+}
+hex8() { printf '0x%08x' "$1"; }
+lowinit_addr=$(sym AT91F_LowLevelInit)
+irq_entry_end=$(( $(sym IRQ_Handler_Entry) + $(arm-none-eabi-readelf -sW "$elf" | awk '$8 == "IRQ_Handler_Entry" { print $3; exit }') ))
+actual=$(startup_listing 0x00100044 "$(hex8 "$irq_entry_end")" "$(( irq_entry_end + 0x40 ))")
+expected=$(cat <<EXP
+ldr sp, =0x00210000
+ldr r0, =$(hex8 "$lowinit_addr")
+mov lr, pc
+bx r0
+mov r0, sp
+msr CPSR_c, #209
+ldr r8, =0xfffff000
+msr CPSR_c, #210
+mov sp, r0
+sub r0, r0, #96
+msr CPSR_c, #19
+mov sp, r0
+ldr r1, =$(hex8 "$(sym _etext)")
+ldr r2, =$(hex8 "$(sym _data)")
+ldr r3, =$(hex8 "$(sym _edata)")
+cmp r2, r3
+ldrcc r0, [r1], #4
+strcc r0, [r2], #4
+bcc LoopRel
+mov r0, #0
+ldr r1, =$(hex8 "$(sym __bss_start__)")
+ldr r2, =$(hex8 "$(sym __bss_end__)")
+cmp r1, r2
+strcc r0, [r1], #4
+bcc LoopZI
+ldr lr, =$(hex8 "$(sym exit)")
+ldr r0, =$(hex8 "$(cxx_sym main)")
+bx r0
+b exit
+sub lr, lr, #4
+stmfd sp!, {lr}
+mrs lr, SPSR
+stmfd sp!, {lr}
+stmfd sp!, {r0}
+ldr lr, =0xfffff000
+ldr r0, [lr, #256]
+str lr, [lr, #256]
+msr CPSR_c, #19
+push {r1, r2, r3, ip, lr}
+mov lr, pc
+bx r0
+pop {r1, r2, r3, ip, lr}
+msr CPSR_c, #146
+ldr lr, =0xfffff000
+str lr, [lr, #304]
+ldmfd sp!, {r0}
+ldmfd sp!, {lr}
+msr SPSR_fsxc, lr
+ldm sp!, {pc}^
+EXP
+)
+if [ "$actual" != "$expected" ]; then
+    fail "reset path or IRQ entry differs from the expected instructions"
+    diff <(echo "$expected") <(echo "$actual") >&2
+fi
+
+# ---- counted delays: the counter goes through memory on every pass ----
+# Each loop must load the counter from the stack, store it back and execute
+# its no-operation; a counter kept in a register would shorten every delay.
+for f in 'lcd_e_delay()' 'lcd_ms_delay(unsigned int)' 'pauze(unsigned int)'; do
+    read -r start size < <(arm-none-eabi-nm -SC "$elf" | awk -v n="$f" '{ name = $4; for (i = 5; i <= NF; i++) name = name " " $i } name == n { print $1, $2; exit }')
+    if [ -z "${start:-}" ]; then fail "$f is missing"; continue; fi
+    loop=$(arm-none-eabi-objdump -d --start-address=$((16#$start)) --stop-address=$((16#$start + 16#$size)) "$elf" | awk -F'\t' '
+        function hex(s,    v, i) {
+            s = tolower(s); sub(/ .*/, "", s); v = 0
+            for (i = 1; i <= length(s); i++) v = v * 16 + index("0123456789abcdef", substr(s, i, 1)) - 1
+            return v
+        }
+        /^ +[0-9a-f]+:\t/ { a = $1; sub(/^ +/, "", a); sub(/:$/, "", a); n++; at[n] = hex(a); op[n] = $3; arg[n] = $4 }
+        END {
+            # The back edge: a branch to an earlier address of the function.
+            for (i = 1; i <= n; i++)
+                if (op[i] ~ /^b(\.n)?$|^b[a-z][a-z](\.n)?$/ && hex(arg[i]) < at[i]) { from = hex(arg[i]); to = at[i] }
+            if (!to) { print "none"; exit }
+            for (i = 1; i <= n; i++) if (at[i] >= from && at[i] <= to) {
+                if (op[i] == "ldr" && arg[i] ~ /\[sp/) ld = 1
+                if (op[i] == "str" && arg[i] ~ /\[sp/) st = 1
+                if (op[i] == "nop") nop = 1
+            }
+            print (ld ? "load " : "") (st ? "store " : "") (nop ? "nop" : "")
+        }')
+    check_eq "$f loop body" "load store nop" "$loop"
+    unset start size
+done
+
 # ---- instruction sets: bit 0 of a function symbol marks Thumb code ----
 thumb_bit() { echo $(( $1 & 1 )); }
 for f in _startup InitReset IRQ_Handler_Entry exit AT91F_LowLevelInit \
