@@ -281,6 +281,19 @@ awk '$8 == "AT91F_LowLevelInit" && $4 == "FUNC" && $5 == "GLOBAL" && $7 != "UND"
 undefined=$(awk '$7 == "UND" && $8 != "" { print $8 }' <<<"$lsyms" | sort | tr '\n' ' ')
 check_eq "lowinit.o undefined symbols" "AT91F_Default_FIQ_handler AT91F_Default_IRQ_handler AT91F_Spurious_handler " "$undefined"
 
+# ---- the drivers' whole interface is in the image, called or not ----
+defined=$(arm-none-eabi-nm -C --defined-only "$elf" | sed -E 's/^[0-9a-f]+ [A-Za-z] //; s/\(.*//')
+for f in SROM_ReadStatus SROM_EWSR SROM_WRSR SROM_WREN SROM_WRDI SROM_Read_ID SROM_Jedec_ID_Read \
+         SROM_Read2 SROM_Read SROM_Read_Cont SROM_HighSpeed_Read SROM_HighSpeed_Read_Cont \
+         SROM_Byte_Program SROM_Auto_Add_IncA SROM_Auto_Add_IncB SROM_DP SROM_RDP SROM_Chip_Erase \
+         SROM_Sector_Erase SROM_Block_Erase_32K SROM_Block_Erase_64K SROM_Wait_Busy SROM_Wait_Busy_AAI \
+         SROM_WREN_Check SROM_WREN_AAI_Check \
+         SPI_Init SPI_MasterTransmit SPI_TrasmitBuffer SPI_ReadBuffer \
+         lcd_init lcd_gotoxy lcd_getxy lcd_clrscr lcd_home lcd_putc lcd_puts lcd_CustChar lcd_data \
+         PutChar PutString PutUnsignedInt PutSignedInt PutHexa vsnprintf snprintf vsprintf; do
+    grep -qx "$f" <<<"$defined" || fail "$f is not in the image"
+done
+
 if (( failures )); then
     echo "$failures check(s) failed" >&2
     exit 1
