@@ -3,12 +3,7 @@
 # exit status 1 with the step, the display and the time, and none of them
 # touches the flash file.
 set -euo pipefail
-B=$(cd "$1" && pwd)
-SIM="$B/bin/boardsim"
-IMG="$B/firmware/program.elf"
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
-fail() { echo "FAIL: $*" >&2; exit 1; }
+source "$(dirname "$0")/../lib/sim_env.sh"
 
 head -c 524288 /dev/urandom > "$T/flash.bin"
 cp "$T/flash.bin" "$T/flash.orig"

@@ -3,12 +3,7 @@
 # boot, the keys through the PIO interrupt, the heart and the flash address
 # over a full wrap, and two identical runs.
 set -euo pipefail
-B=$(cd "$1" && pwd)
-SIM="$B/bin/boardsim"
-IMG="$B/firmware/program.elf"
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
-fail() { echo "FAIL: $*" >&2; exit 1; }
+source "$(dirname "$0")/../lib/sim_env.sh"
 
 # A flash pattern where every address of the first 256 holds a different byte.
 python3 -c "
