@@ -8,29 +8,9 @@
 
 #include <unicorn/unicorn.h>
 
+#include "sim/core/arm7tdmi.h"
+
 namespace sim {
-
-enum class Mode : uint32_t {
-    User = 0x10, Fiq = 0x11, Irq = 0x12, Supervisor = 0x13, Abort = 0x17, Undefined = 0x1B, System = 0x1F,
-};
-
-enum class Exception { Undefined, SoftwareInterrupt, PrefetchAbort, DataAbort, Irq, Fiq };
-
-constexpr uint32_t kCpsrT = 1u << 5;
-constexpr uint32_t kCpsrF = 1u << 6;
-constexpr uint32_t kCpsrI = 1u << 7;
-
-struct Registers {
-    uint32_t r[16] = {};
-    uint32_t cpsr = 0;
-    uint32_t spsr = 0;   // of the current mode; 0 in user and system mode
-};
-
-const char *mode_name(uint32_t cpsr);
-uint32_t vector_of(Exception e);
-const char *exception_name(Exception e);
-// "r0=... r1=... ... cpsr=... (SVC, Thumb, IRQ off)" on a few lines.
-std::string format_registers(const Registers &regs);
 
 class Cpu {
 public:

@@ -1,0 +1,204 @@
+// The ARM7TDMI: an interpreter of the ARMv4T instruction set as this core
+// executes it, ARM and Thumb state, every mode with its banked registers,
+// every exception, and the core's own timing.
+//
+// The core knows nothing of the board. It reads and writes memory directly
+// where it has been given host memory for an address range (flash, RAM) and
+// goes through CoreBus for everything else (peripherals, holes), handing each
+// such access the core cycle at which it happens. Time is counted in core
+// cycles (one master-clock cycle each): every code fetch and data access
+// costs its S or N cycle plus the wait states of the memory it goes to, and
+// every internal cycle one, in the order the ARM7TDMI performs them.
+//
+// A data access that the bus refuses (nothing there, or the memory
+// controller's misalignment check) is a precise data abort: taken on that
+// instruction, LR_abt = its address + 8, later instructions not run, base
+// write-back as the ARM7TDMI does it. A fetch the bus refuses is a prefetch
+// abort, taken when the instruction would execute.
+//
+// nIRQ and nFIQ are sampled at every instruction boundary: the run loop
+// sets them with set_interrupt_lines() (typically from a bus callback, so a
+// change made by a peripheral access is seen before the next instruction).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+enum class Mode : uint32_t {
+    User = 0x10, Fiq = 0x11, Irq = 0x12, Supervisor = 0x13, Abort = 0x17, Undefined = 0x1B, System = 0x1F,
+};
+
+enum class Exception { Undefined, SoftwareInterrupt, PrefetchAbort, DataAbort, Irq, Fiq };
+
+constexpr uint32_t kCpsrT = 1u << 5;
+constexpr uint32_t kCpsrF = 1u << 6;
+constexpr uint32_t kCpsrI = 1u << 7;
+
+struct Registers {
+    uint32_t r[16] = {};
+    uint32_t cpsr = 0;
+    uint32_t spsr = 0;   // of the current mode; 0 in user and system mode
+};
+
+const char *mode_name(uint32_t cpsr);
+uint32_t vector_of(Exception e);
+const char *exception_name(Exception e);
+// "r0=... r1=... ... cpsr=... (SVC, Thumb, IRQ off)" on a few lines.
+std::string format_registers(const Registers &regs);
+
+enum class AccessKind : uint8_t { Fetch, Read, Write };
+
+// Why an access was refused.
+enum class AbortCause : uint8_t { Undefined, Misaligned };
+
+struct AbortInfo {
+    uint32_t pc = 0;          // the instruction that made the access
+    uint32_t address = 0;     // the address accessed
+    uint8_t size = 0;         // bytes
+    AccessKind kind = AccessKind::Read;
+    AbortCause cause = AbortCause::Undefined;
+};
+
+// Host memory the core reads and writes directly.
+struct MemoryRegion {
+    uint32_t base = 0;
+    uint32_t size = 0;          // a power of two; base aligned to it
+    uint8_t *host = nullptr;    // little-endian bytes
+    bool writable = true;       // false: stores go to CoreBus::write instead
+    // Wait states of one access (added to its one cycle). A sequential code
+    // fetch in Thumb state of the second halfword of a 32-bit word pays
+    // nothing when `word_fetch` is set (the memory hands out 32 bits a read).
+    uint8_t wait_n = 0;
+    uint8_t wait_s = 0;
+    bool word_fetch = false;
+};
+
+class CoreBus {
+public:
+    virtual ~CoreBus() = default;
+    // An access outside every MemoryRegion, or a store to a read-only one.
+    // `cycle` is the core's cycle count when the access starts; `wait`
+    // returns the extra cycles it took. False refuses the access (abort).
+    virtual bool read(uint32_t address, unsigned size, uint64_t cycle, uint32_t &value, unsigned &wait) = 0;
+    virtual bool write(uint32_t address, unsigned size, uint64_t cycle, uint32_t value, unsigned &wait) = 0;
+    // Whether the memory system aborts this misaligned data access (the
+    // chip's memory controller does); false: the ARM7TDMI's own behaviour
+    // (a word load rotates the aligned word, stores ignore the low bits).
+    virtual bool aborts_misaligned() const { return false; }
+    // The core is about to take an abort for this access (for the memory
+    // controller's status registers and reports).
+    virtual void aborted(const AbortInfo &) {}
+};
+
+// Sees what the core runs; set only while a tool needs it (traces, coverage,
+// profiles, watchpoints).
+class ExecutionObserver {
+public:
+    virtual ~ExecutionObserver() = default;
+    // One instruction done: its address, state, encoding, whether its
+    // condition passed, the cycles it took (wait states included) and where
+    // execution goes next. Called after the instruction, before any
+    // exception it raised is entered.
+    virtual void executed(uint32_t pc, bool thumb, uint32_t encoding, bool passed, uint32_t cycles, uint32_t next_pc) = 0;
+    // An exception entered (after the entry: the core shows the new mode).
+    virtual void exception(Exception e, uint32_t return_link, uint32_t old_cpsr) = 0;
+    // A loop fast-forwarded: the instructions from `first` to `last`
+    // (inclusive) each ran `iterations` more times than executed() told,
+    // costing `cycles` in all, and the loop's closing branch was taken each
+    // time. The executed() calls of the iteration that leaves the loop
+    // follow as usual.
+    virtual void repeated(uint32_t first, uint32_t last, bool thumb, uint64_t iterations, uint64_t cycles) = 0;
+    // A data access (memory or bus) made by the instruction at `pc`.
+    virtual void accessed(uint32_t pc, uint32_t address, unsigned size, bool write, uint32_t value) = 0;
+};
+
+class Arm7tdmi {
+public:
+    explicit Arm7tdmi(CoreBus &bus);
+    ~Arm7tdmi();
+    Arm7tdmi(const Arm7tdmi &) = delete;
+    Arm7tdmi &operator=(const Arm7tdmi &) = delete;
+
+    // The memories the core reaches directly; replaces the previous set (a
+    // remap, the flash controller making the flash unreadable, new wait
+    // states). Decoded code of addresses whose bytes change is forgotten.
+    void set_regions(const std::vector<MemoryRegion> &regions);
+    // Forget decoded instructions in a range whose bytes were changed behind
+    // the core's back (debugger, loader, flash programming).
+    void invalidate_code(uint32_t address, uint32_t length);
+
+    // The reset exception: supervisor mode, ARM state, IRQ and FIQ masked,
+    // pc 0; every other register 0 (undefined on the chip). Cycles to 0.
+    void reset();
+
+    // Registers as a debugger sees them: r0..r15 of the current mode and
+    // cpsr = 16. Writing pc keeps the state; writing cpsr switches banks.
+    static constexpr int kCpsr = 16;
+    uint32_t reg(int n) const;
+    void set_reg(int n, uint32_t value);
+    uint32_t cpsr() const;
+    void set_cpsr(uint32_t value);
+    uint32_t spsr() const;              // of the current mode; 0 in user and system mode
+    void set_spsr(uint32_t value);
+    // A register of another mode's bank (for reports and tests).
+    uint32_t banked(Mode mode, int n) const;
+    uint32_t pc() const { return reg(15); }   // the next instruction's address
+    bool thumb() const { return cpsr() & kCpsrT; }
+    Registers registers() const;
+
+    // nIRQ / nFIQ asserted (true = the exception is wanted).
+    void set_interrupt_lines(bool irq, bool fiq);
+    // Enter an exception now, as the core would (used by the run loop for
+    // tests and by the reset path).
+    void enter(Exception e, uint32_t return_link);
+
+    enum class Stop : uint8_t { Limit, Requested, Breakpoint, Watchpoint };
+    // Runs until the cycle count reaches `cycle_limit` (at an instruction
+    // boundary: the last instruction may overrun it), a stop request, a
+    // breakpoint (before the instruction runs; not at the first instruction
+    // of the call, so that a run resumes from a breakpoint), or a watchpoint
+    // (after the instruction that touched the watched range).
+    Stop run(uint64_t cycle_limit);
+    // Exactly one instruction (or the entry of an interrupt that is due).
+    void step();
+    // From a bus callback or observer: end run() at the next instruction boundary.
+    void request_stop();
+
+    uint64_t cycles() const;
+    uint64_t instructions() const;
+    // Charge cycles the core did not run (for callers that own time).
+    void add_cycles(uint64_t n);
+
+    void set_breakpoints(const std::vector<uint32_t> &addresses);
+    struct Watch {
+        uint32_t address;
+        uint32_t length;
+        bool read;
+        bool write;
+    };
+    void set_watchpoints(const std::vector<Watch> &watches);
+    // After Stop::Watchpoint: the access that hit.
+    struct WatchHit {
+        uint32_t pc, address;
+        unsigned size;
+        bool write;
+        uint32_t value;
+    };
+    WatchHit last_watch_hit() const;
+
+    void set_observer(ExecutionObserver *observer);
+    // Delay-loop fast-forward (on by default); off, every iteration runs.
+    // It is never used while breakpoints, watchpoints or stepping are active.
+    void set_fast_forward(bool on);
+    uint64_t exceptions_taken(Exception e) const;
+
+private:
+    struct State;
+    std::unique_ptr<State> s_;
+};
+
+}  // namespace sim
