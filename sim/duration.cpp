@@ -5,15 +5,23 @@
 
 namespace sim {
 
-std::optional<board::Picos> parse_duration(const std::string &text)
+std::optional<board::Picos> parse_duration(const std::string &text, std::string *why)
 {
+    auto bad = [&]() -> std::optional<board::Picos> {
+        if (why) *why = "is not a duration (write it like 3s, 250ms, 40us, 500ns)";
+        return std::nullopt;
+    };
+    auto too_long = [&]() -> std::optional<board::Picos> {
+        if (why) *why = "is longer than one day of virtual time, the longest run";
+        return std::nullopt;
+    };
     size_t i = 0;
     unsigned long long whole = 0;
     unsigned long long fraction = 0, scale = 1;
     bool digits = false;
     while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) {
-        if (whole > 1000000000ull)
-            return std::nullopt;
+        if (whole > 1000000000000ull)
+            return too_long();
         whole = whole * 10 + static_cast<unsigned>(text[i++] - '0');
         digits = true;
     }
@@ -29,7 +37,7 @@ std::optional<board::Picos> parse_duration(const std::string &text)
         }
     }
     if (!digits)
-        return std::nullopt;
+        return bad();
     std::string unit = text.substr(i);
     board::Picos per;
     if (unit == "s")
@@ -41,11 +49,12 @@ std::optional<board::Picos> parse_duration(const std::string &text)
     else if (unit == "ns")
         per = board::kPicosPerNs;
     else
-        return std::nullopt;
+        return bad();
     // At most a day: far beyond any run, and no overflow.
-    if (whole > 86400ull * board::kPicosPerSecond / per)
-        return std::nullopt;
-    return whole * per + static_cast<board::Picos>(static_cast<unsigned __int128>(fraction) * per / scale);
+    board::Picos t = whole * per + static_cast<board::Picos>(static_cast<unsigned __int128>(fraction) * per / scale);
+    if (whole > 86400ull * board::kPicosPerSecond / per || t > 86400ull * board::kPicosPerSecond)
+        return too_long();
+    return t;
 }
 
 std::string format_time(board::Picos t)

@@ -167,6 +167,17 @@ std::string ElfImage::describe(uint32_t address) const
     return it->second.name + b;
 }
 
+std::optional<bool> ElfImage::thumb_at(uint32_t address) const
+{
+    auto it = symbols_.upper_bound(address);
+    if (it == symbols_.begin())
+        return std::nullopt;
+    --it;
+    if (it->second.size == 0 || address - it->first >= it->second.size)
+        return std::nullopt;
+    return it->second.thumb;
+}
+
 std::optional<uint32_t> ElfImage::address_of(const std::string &name) const
 {
     auto it = addresses_.find(name);

@@ -42,6 +42,9 @@ public:
     // "main+0x1a", or "" when no symbol is near.
     std::string describe(uint32_t address) const;
     std::optional<uint32_t> address_of(const std::string &name) const;
+    // Whether the function around `address` is Thumb code; nullopt outside
+    // every function the symbols size.
+    std::optional<bool> thumb_at(uint32_t address) const;
 
 private:
     uint32_t entry_ = 0;

@@ -8,21 +8,26 @@
 #include <cstdio>
 #include <cstring>
 
+#include "sim/tools/output_file.h"
+
 namespace sim {
 
 std::optional<FlashFile> FlashFile::open(const std::string &path, std::string &error)
 {
     FlashFile f;
     f.path_ = path;
+    // Written back at the end: found unwritable now, not after the run.
+    if (!simtools::plan_output(path, error))
+        return std::nullopt;
     struct stat st;
     if (stat(path.c_str(), &st) != 0) {
         if (errno != ENOENT) {
             error = path + ": " + strerror(errno);
             return std::nullopt;
         }
+        // Created at the end of the run, so that a refused run leaves no file.
         f.contents_.assign(kSize, 0xFF);
-        if (!write_atomically(path, f.contents_, error))
-            return std::nullopt;
+        f.on_disk_ = false;
         return f;
     }
     if (!S_ISREG(st.st_mode)) {
@@ -56,44 +61,12 @@ std::optional<FlashFile> FlashFile::open(const std::string &path, std::string &e
 
 bool FlashFile::save_if_changed(const std::vector<uint8_t> &now, std::string &error)
 {
-    if (now == contents_)
+    if (now == contents_ && on_disk_)
         return true;
-    if (!write_atomically(path_, now, error))
+    if (!simtools::write_output(path_, now.data(), now.size(), error))
         return false;
     contents_ = now;
-    return true;
-}
-
-bool write_atomically(const std::string &path, const std::vector<uint8_t> &bytes, std::string &error)
-{
-    std::string temp = path + ".tmp-XXXXXX";
-    int fd = mkstemp(temp.data());
-    if (fd < 0) {
-        error = path + ": cannot create a temporary file next to it: " + strerror(errno);
-        return false;
-    }
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            error = path + ": " + strerror(errno);
-            close(fd);
-            unlink(temp.c_str());
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    fchmod(fd, 0644);
-    if (fsync(fd) != 0 || close(fd) != 0) {
-        error = path + ": " + strerror(errno);
-        unlink(temp.c_str());
-        return false;
-    }
-    if (rename(temp.c_str(), path.c_str()) != 0) {
-        error = path + ": " + strerror(errno);
-        unlink(temp.c_str());
-        return false;
-    }
+    on_disk_ = true;
     return true;
 }
 

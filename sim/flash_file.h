@@ -1,10 +1,9 @@
 // The serial flash's contents kept in a file between runs. The file holds
-// the whole array (512 KiB); a missing file is created erased (all 0xFF),
-// and a file of any other size is refused rather than guessed at. At the end
-// of a run the file is written only if the contents changed, and then
-// atomically: the new contents go to a temporary file in the same directory,
-// which is flushed to disk and renamed over the old one, so a crash or a
-// kill leaves either the old file or the new one, never a mix.
+// the whole array (512 KiB); a missing file starts erased (all 0xFF) and is
+// created at the end of the run, and a file of any other size is refused
+// rather than guessed at. At the end of a run the file is written only if
+// the contents changed, and then as an output file (output_file.h): a crash
+// or a kill leaves either the old file or the new one, never a mix.
 #pragma once
 
 #include <cstdint>
@@ -30,9 +29,7 @@ public:
 private:
     std::string path_;
     std::vector<uint8_t> contents_;
+    bool on_disk_ = true;
 };
-
-// Writes `bytes` to `path` through a temporary file and a rename.
-bool write_atomically(const std::string &path, const std::vector<uint8_t> &bytes, std::string &error);
 
 }  // namespace sim

@@ -31,8 +31,20 @@ uint32_t MachineDebugTarget::read_register(int n) { return session_.machine.cpu(
 
 void MachineDebugTarget::write_register(int n, uint32_t value)
 {
-    if (n == 15) value &= session_.machine.cpu().thumb() ? ~1u : ~3u;
-    session_.machine.cpu().set_reg(n, value);
+    Cpu &cpu = session_.machine.cpu();
+    if (n != 15) {
+        cpu.set_reg(n, value);
+        return;
+    }
+    // A new pc (jump, call, "set $pc", "continue ADDR") runs in the state its
+    // bit 0 or its function's symbol gives, else in the present one. The
+    // core takes bit 0 of a pc write as the Thumb bit, as BX does.
+    bool thumb = cpu.thumb();
+    if (value & 1u)
+        thumb = true;
+    else if (auto image = session_.machine.image(); image && image->thumb_at(value))
+        thumb = *image->thumb_at(value);
+    cpu.set_reg(15, thumb ? (value & ~1u) | 1u : value & ~3u);
 }
 
 bool MachineDebugTarget::read_memory(uint32_t address, uint8_t *out, uint32_t length)
@@ -146,7 +158,8 @@ simtools::StopEvent MachineDebugTarget::step()
 simtools::StopEvent MachineDebugTarget::run_slice()
 {
     size_t faults = session_.machine.faults().size();
-    Machine::Stop stop = session_.machine.run_for(kSlice);
+    Machine::Stop stop = slice_end_ ? session_.machine.run_until(std::min(*slice_end_, session_.board.clock.now() + kSlice))
+                                    : session_.machine.run_for(kSlice);
     if (auto ev = after_run(faults)) return *ev;
     if (stop == Machine::Stop::Breakpoint) return {simtools::StopCause::Breakpoint};
     return {};

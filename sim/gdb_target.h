@@ -43,6 +43,8 @@ public:
 
     // Removes every breakpoint and watchpoint (the debugger detached).
     void clear_all();
+    // A run slice ends at `end` at the latest (a scenario's next look).
+    void limit_slices(std::optional<board::Picos> end) { slice_end_ = end; }
 
 private:
     static void on_access(uc_engine *uc, uc_mem_type type, uint64_t address, int size, int64_t value, void *user);
@@ -55,6 +57,7 @@ private:
     std::map<std::tuple<uint32_t, uint32_t, simtools::WatchKind>, int> watchpoints_;
     uc_hook access_hook_ = 0, block_hook_ = 0;
     std::optional<simtools::StopEvent> hit_;
+    std::optional<board::Picos> slice_end_;
 };
 
 }  // namespace sim

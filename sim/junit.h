@@ -11,6 +11,7 @@ struct JunitCase {
     double seconds = 0;   // virtual time the step took
     std::string failure;  // empty when it passed
     std::string skipped;  // why it did not run, or empty
+    std::string error;    // why it could not finish (the run was interrupted), or empty
 };
 
 struct JunitSuite {

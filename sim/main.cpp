@@ -1,32 +1,195 @@
 // boardsim: runs the firmware image on the simulated board.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 
 #include "sim/bench.h"
 #include "sim/duration.h"
 #include "sim/gdb_run.h"
+#include "sim/headless_run.h"
 #include "sim/instrument_wiring.h"
 #include "sim/scenario.h"
+#include "sim/scenario_run.h"
 #include "sim/screenshot.h"
 #include "sim/session.h"
 #include "sim/stop_signal.h"
 #include "sim/terminal_view.h"
 #include "sim/tools/board_waves.h"
+#include "sim/tools/capped_stream.h"
 #include "sim/tools/instruments.h"
+#include "sim/tools/output_file.h"
 
 #ifndef DEFAULT_IMAGE
 #define DEFAULT_IMAGE "program.elf"
+#endif
+#ifndef BOARDSIM_VERSION
+#define BOARDSIM_VERSION "unknown"
 #endif
 
 namespace {
 
 constexpr int kUsageError = 2;
 
-// What a run leaves behind besides the flash: the picture, traces, waveforms.
+// Everything the command line says.
+struct CommandLine {
+    std::string image = DEFAULT_IMAGE;
+    std::string for_text, flash, scenario, junit;
+    bool headless = false, fast = false, bench = false, verbose = false;
+    unsigned bench_passes = sim::kBenchPasses;
+    uint32_t crystal_hz = 18432000;
+    unsigned bounce = 0;
+    uint64_t seed = 1;
+    int gdb_port = -1;
+    bool gdb_wait = false;
+    std::string vcd_file, vcd_signals = "all", trace_kinds, trace_file, screenshot;
+    uint64_t trace_limit = simtools::Instruments::kDefaultTraceLimit;
+};
+
+const CLI::Validator kNotEmpty(
+    [](const std::string &s) { return s.empty() ? std::string("an empty file name") : std::string(); }, "");
+
+const CLI::Validator kWholeNumber(
+    [](const std::string &s) {
+        return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos ? std::string()
+                                                                                    : "must be a whole number, 0 or more";
+    },
+    "");
+
+// "18432000", "18432000Hz", "18432kHz", "18.432MHz".
+std::string parse_frequency(std::string text, uint32_t &hz)
+{
+    double scale = 1;
+    for (auto [unit, s] : {std::pair{"MHz", 1e6}, {"kHz", 1e3}, {"Hz", 1.0}}) {
+        size_t n = std::strlen(unit);
+        if (text.size() > n && text.compare(text.size() - n, n, unit) == 0) {
+            text.resize(text.size() - n);
+            scale = s;
+            break;
+        }
+    }
+    size_t used = 0;
+    double v = -1;
+    try {
+        v = std::stod(text, &used) * scale;
+    } catch (const std::exception &) {
+    }
+    if (used != text.size() || text.empty() || !(text[0] >= '0' && text[0] <= '9'))
+        return "is not a frequency (write it like 18432000, 18432kHz or 18.432MHz)";
+    if (v < 3e6 || v > 20e6) return "is outside the crystal range of 3 to 20 MHz";
+    hz = static_cast<uint32_t>(v + 0.5);
+    return "";
+}
+
+void declare_options(CLI::App &app, CommandLine &c)
+{
+    app.add_option("image", c.image, "firmware ELF image (default: firmware/program.elf of the build tree boardsim was built in)")->capture_default_str()->check(kNotEmpty);
+    auto *headless = app.add_flag("--headless", c.headless, "run without the terminal view");
+    auto *for_opt = app.add_option("--for", c.for_text, "virtual time to run, e.g. 3s, 250ms, 40us, 500ns (at most 1 day)");
+    auto *fast = app.add_flag("--fast", c.fast, "terminal view: run unthrottled instead of in real time");
+    app.add_option("--flash", c.flash, "serial flash contents (512 KiB file; created erased if absent)")->check(kNotEmpty);
+    auto *scenario = app.add_option("--scenario", c.scenario, "run the steps of a YAML scenario")->check(kNotEmpty);
+    app.add_option("--junit", c.junit, "with --scenario: write a JUnit XML report")->check(kNotEmpty)->needs(scenario);
+    app.add_option_function<std::string>(
+           "--crystal",
+           [&c](const std::string &text) {
+               std::string why = parse_frequency(text, c.crystal_hz);
+               if (!why.empty()) throw CLI::ValidationError("--crystal", text + " " + why);
+           },
+           "main crystal frequency: 18432000, 18432kHz or 18.432MHz (default 18.432MHz)")
+        ->type_name("HZ");
+    auto *bounce = app.add_option("--bounce", c.bounce, "extra contact transitions per key edge (0 = clean edges)")
+                       ->check(CLI::Range(0u, 32u));
+    app.add_option("--seed", c.seed, "with --bounce: seed of the key bounce")->capture_default_str()->check(kWholeNumber)->needs(bounce);
+    auto *gdb = app.add_option("--gdb", c.gdb_port, "serve the GDB remote protocol on 127.0.0.1:PORT (runs headless, unthrottled)")
+                    ->check(CLI::Range(0, 65535));
+    app.add_flag("--gdb-wait", c.gdb_wait, "with --gdb: hold the core at reset until a debugger attaches")->needs(gdb);
+    auto *vcd = app.add_option("--vcd", c.vcd_file, "write the board's signals as a VCD waveform file")->check(kNotEmpty);
+    app.add_option("--vcd-signals", c.vcd_signals, "with --vcd: lcd, spi, led, keys, irq or all, comma-separated")
+        ->capture_default_str()
+        ->needs(vcd);
+    auto *trace = app.add_option("--trace", c.trace_kinds, "trace mmio, irq, insn or all, comma-separated")->check(kNotEmpty);
+    app.add_option("--trace-file", c.trace_file, "with --trace: the file to write (default: standard error)")
+        ->check(kNotEmpty)
+        ->needs(trace);
+    app.add_option_function<std::string>(
+           "--trace-limit",
+           [&c](const std::string &text) {
+               if (!simtools::parse_size(text, c.trace_limit))
+                   throw CLI::ValidationError("--trace-limit", text + " is not a size (write it like 500M, 2G or 0 for none)");
+           },
+           "with --trace: stop writing trace lines after this many bytes (default 1G; 0: no limit)")
+        ->type_name("SIZE")
+        ->needs(trace);
+    app.add_option("--screenshot", c.screenshot, "at exit, save a PNG picture of the display and the LED")->check(kNotEmpty);
+    app.add_flag("-v,--verbose", c.verbose, "print the board's diagnostics (bus errors, lost writes) as they happen");
+    auto *bench = app.add_flag("--bench", c.bench, "benchmark: boot, run status passes headless, print figures");
+    app.add_option("--passes", c.bench_passes, "with --bench: status passes to run")
+        ->capture_default_str()
+        ->check(CLI::Range(1u, 1000u))
+        ->needs(bench);
+
+    // Combinations where one option would be silently ignored.
+    bench->excludes(scenario, gdb, for_opt);
+    scenario->excludes(for_opt);
+    fast->excludes(headless, for_opt, scenario, gdb, bench);
+}
+
+const char *kFooter = R"(Exit status:
+  0  the run ended (at --for, q in the terminal view, or the debugger's kill), every scenario step passed
+  1  a scenario step failed, the benchmark did not complete, or an output could not be written
+  2  a bad command line, image, flash file, scenario or output path (nothing was run or written)
+  3  a headless run ended with guest faults (undefined instruction, abort; they are printed)
+  128+N  ended by signal N (130 for SIGINT, 143 for SIGTERM, 129 for SIGHUP); the flash and outputs are saved
+
+Examples:
+  boardsim --headless --for 3s --flash flash.bin
+  boardsim --scenario counter.yaml --junit report.xml
+)";
+
+// One file a run reads or writes, for the checks before it starts.
+struct NamedPath {
+    std::string what;   // "--vcd", "the image", ...
+    std::string path;
+};
+
+bool same_input(const std::string &input, const simtools::OutputPlan &out)
+{
+    struct stat st;
+    return out.exists && stat(input.c_str(), &st) == 0 && st.st_dev == out.device && st.st_ino == out.inode;
+}
+
+// Every output can be written, none is an input, and no two are one file.
+bool check_paths(const std::vector<NamedPath> &inputs, const std::vector<NamedPath> &outputs, std::string &error)
+{
+    std::vector<simtools::OutputPlan> plans;
+    for (const auto &o : outputs) {
+        auto plan = simtools::plan_output(o.path, error);
+        if (!plan) {
+            error = o.what + " " + error;
+            return false;
+        }
+        for (const auto &in : inputs)
+            if (same_input(in.path, *plan)) {
+                error = o.what + " " + o.path + " is " + in.what + " " + in.path + ": writing it would destroy the input";
+                return false;
+            }
+        for (size_t k = 0; k < plans.size(); ++k)
+            if (plan->how != simtools::OutputPlan::How::Direct && plan->same_file(plans[k])) {
+                error = o.what + " " + o.path + " and " + outputs[k].what + " " + outputs[k].path +
+                        " are one file: one output would overwrite the other";
+                return false;
+            }
+        plans.push_back(*plan);
+    }
+    return true;
+}
+
+// Each output's finishing touch, after the run: the picture, traces,
+// waveforms, the flash.
 struct Outputs {
     std::unique_ptr<simtools::Instruments> instruments;
     std::string screenshot;
@@ -54,39 +217,10 @@ int main(int argc, char **argv)
 {
     CLI::App app{"Runs the firmware image on the simulated board.\n"
                  "Display codes 0..7 (the user glyphs) are shown as the circled digits ⓪..⑦."};
-    std::string image = DEFAULT_IMAGE;
-    std::string for_text, flash, scenario_path, junit;
-    bool headless = false, fast = false, bench = false, verbose = false;
-    unsigned bench_passes = sim::kBenchPasses;
-    uint32_t crystal = 18432000;
-    unsigned bounce = 0;
-    uint64_t seed = 1;
-    app.add_option("image", image, "firmware ELF image")->capture_default_str();
-    app.add_flag("--headless", headless, "run without the terminal view");
-    app.add_option("--for", for_text, "headless: virtual time to run, e.g. 3s or 250ms");
-    app.add_flag("--fast", fast, "terminal view: run unthrottled instead of in real time");
-    app.add_option("--flash", flash, "serial flash contents (512 KiB file; created erased if absent)");
-    app.add_option("--scenario", scenario_path, "run the steps of a YAML scenario");
-    app.add_option("--junit", junit, "with --scenario: write a JUnit XML report");
-    app.add_option("--crystal", crystal, "main crystal frequency in Hz")->capture_default_str()->check(CLI::Range(3000000u, 20000000u));
-    app.add_option("--bounce", bounce, "extra contact transitions per key edge (0 = clean edges)")->check(CLI::Range(0u, 32u));
-    app.add_option("--seed", seed, "seed of the key bounce");
-    int gdb_port = -1;
-    bool gdb_wait = false;
-    std::string vcd_file, vcd_signals = "all", trace_kinds, trace_file, screenshot;
-    auto *gdb_opt = app.add_option("--gdb", gdb_port, "serve the GDB remote protocol on 127.0.0.1:PORT (runs headless)")
-                        ->check(CLI::Range(0, 65535));
-    app.add_flag("--gdb-wait", gdb_wait, "with --gdb: hold the core at reset until a debugger attaches")->needs(gdb_opt);
-    auto *vcd_opt = app.add_option("--vcd", vcd_file, "write the board's signals as a VCD waveform file");
-    app.add_option("--vcd-signals", vcd_signals, "with --vcd: lcd, spi, led, keys, irq or all, comma-separated")
-        ->capture_default_str()->needs(vcd_opt);
-    auto *trace_opt = app.add_option("--trace", trace_kinds, "trace mmio, irq, insn or all, comma-separated");
-    app.add_option("--trace-file", trace_file, "with --trace: the file to write (default: standard error)")
-        ->needs(trace_opt);
-    app.add_option("--screenshot", screenshot, "at exit, save a PNG picture of the display and the LED");
-    app.add_flag("-v,--verbose", verbose, "print the board's diagnostics (bus errors, lost writes) as they happen");
-    auto *bench_opt = app.add_flag("--bench", bench, "benchmark: boot, run status passes headless, print figures");
-    app.add_option("--passes", bench_passes, "with --bench: status passes to run")->check(CLI::Range(1u, 1000u))->needs(bench_opt);
+    app.set_version_flag("--version", "boardsim " BOARDSIM_VERSION);
+    app.footer(kFooter);
+    CommandLine c;
+    declare_options(app, c);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
@@ -95,106 +229,108 @@ int main(int argc, char **argv)
     }
 
     std::optional<board::Picos> duration;
-    if (!for_text.empty()) {
-        duration = sim::parse_duration(for_text);
+    if (!c.for_text.empty()) {
+        std::string why;
+        duration = sim::parse_duration(c.for_text, &why);
         if (!duration) {
-            std::cerr << "boardsim: --for " << for_text << ": not a duration (write it like 3s, 250ms, 40us)\n";
+            std::cerr << "boardsim: --for " << c.for_text << " " << why << "\n";
             return kUsageError;
         }
     }
-    if (!junit.empty() && scenario_path.empty()) {
-        std::cerr << "boardsim: --junit needs --scenario\n";
-        return kUsageError;
-    }
 
     std::optional<sim::Scenario> scenario;
-    if (!scenario_path.empty()) {
-        std::string error;
-        scenario = sim::Scenario::load(scenario_path, error);
+    std::vector<NamedPath> inputs{{"the image", c.image}}, outputs;
+    std::string error;
+    if (!c.scenario.empty()) {
+        scenario = sim::Scenario::load(c.scenario, error);
         if (!scenario) {
             std::cerr << "boardsim: " << error << "\n";
             return kUsageError;
         }
+        inputs.push_back({"the scenario", c.scenario});
+        for (const auto &s : scenario->steps) {
+            if (s.kind == sim::Step::ExpectScreenshot) inputs.push_back({"the reference picture", s.file});
+            if (s.kind == sim::Step::Screenshot) outputs.push_back({"the scenario's screenshot", s.file});
+        }
     }
 
     sim::SessionOptions options;
-    options.image = image;
-    options.crystal_hz = crystal;
-    options.bounce = bounce;
-    options.bounce_seed = seed;
-    if (!flash.empty())
-        options.flash_file = flash;
+    options.image = c.image;
+    options.crystal_hz = c.crystal_hz;
+    options.bounce = c.bounce;
+    options.bounce_seed = c.seed;
+    if (!c.flash.empty())
+        options.flash_file = c.flash;
     else if (scenario && scenario->flash_file)
         options.flash_file = *scenario->flash_file;
+    if (options.flash_file) outputs.insert(outputs.begin(), {"the flash file", *options.flash_file});
+    if (!c.vcd_file.empty()) outputs.push_back({"--vcd", c.vcd_file});
+    if (!c.trace_file.empty()) outputs.push_back({"--trace-file", c.trace_file});
+    if (!c.junit.empty()) outputs.push_back({"--junit", c.junit});
+    if (!c.screenshot.empty()) outputs.push_back({"--screenshot", c.screenshot});
+    if (!check_paths(inputs, outputs, error)) {
+        std::cerr << "boardsim: " << error << "\n";
+        return kUsageError;
+    }
 
     simtools::Instruments::Options recording;
-    std::string error;
-    if (!trace_kinds.empty() && !simtools::parse_trace_kinds(trace_kinds, recording.trace_kinds, error)) {
-        std::cerr << "boardsim: --trace " << trace_kinds << ": " << error << "\n";
+    if (!c.trace_kinds.empty() && !simtools::parse_trace_kinds(c.trace_kinds, recording.trace_kinds, error)) {
+        std::cerr << "boardsim: --trace " << c.trace_kinds << ": " << error << "\n";
         return kUsageError;
     }
-    if (!vcd_file.empty() && !simtools::parse_wave_groups(vcd_signals, recording.vcd_groups, error)) {
-        std::cerr << "boardsim: --vcd-signals " << vcd_signals << ": " << error << "\n";
+    if (!c.vcd_file.empty() && !simtools::parse_wave_groups(c.vcd_signals, recording.vcd_groups, error)) {
+        std::cerr << "boardsim: --vcd-signals " << c.vcd_signals << ": " << error << "\n";
         return kUsageError;
     }
-    recording.trace_file = trace_file;
-    recording.vcd_file = vcd_file;
+    recording.trace_file = c.trace_file;
+    recording.trace_limit = c.trace_limit;
+    recording.vcd_file = c.vcd_file;
 
     // Declared before the session, so that it outlives the board reporting to it.
-    Outputs outputs;
-    outputs.screenshot = screenshot;
+    Outputs outs;
+    outs.screenshot = c.screenshot;
     auto session = sim::Session::open(options, error);
     if (!session) {
         std::cerr << "boardsim: " << error << "\n";
         return kUsageError;
     }
     if (recording.trace_kinds || !recording.vcd_file.empty()) {
-        outputs.instruments = std::make_unique<simtools::Instruments>(session->board.bus, session->board.pa,
-                                                                      session->board.clock);
-        if (!outputs.instruments->open(recording, std::cerr, error)) {
+        outs.instruments = std::make_unique<simtools::Instruments>(session->board.bus, session->board.pa,
+                                                                   session->board.clock);
+        if (!outs.instruments->open(recording, std::cerr, error)) {
             std::cerr << "boardsim: " << error << "\n";
             return kUsageError;
         }
-        sim::attach_instruments(*outputs.instruments, *session);
+        sim::attach_instruments(*outs.instruments, *session);
     }
     sim::install_stop_signals();
-    if (verbose)
+    if (c.verbose)
         session->board.log.set_listener([](const board::LogEntry &e) {
             std::cerr << sim::format_time(e.time) << "  " << e.source << ": " << e.message << "\n";
         });
 
-    if (bench)
-        return finish(*session, sim::run_bench(*session, bench_passes, std::cout), outputs);
-    if (gdb_port >= 0) {
+    if (c.bench)
+        return finish(*session, sim::status_after_signal(sim::run_bench(*session, c.bench_passes, std::cout)), outs);
+    if (c.gdb_port >= 0) {
         sim::GdbRunOptions g;
-        g.port = static_cast<uint16_t>(gdb_port);
-        g.wait = gdb_wait;
+        g.port = static_cast<uint16_t>(c.gdb_port);
+        g.wait = c.gdb_wait;
         g.duration = duration;
-        int status = sim::run_with_gdb(*session, g, std::cerr);
-        if (status != 0)
+        g.scenario = scenario ? &*scenario : nullptr;
+        g.junit = c.junit;
+        int status = sim::run_with_gdb(*session, g, std::cout, std::cerr);
+        if (status == kUsageError)
             return status;
-        std::cout << session->report();
-        return finish(*session, 0, outputs);
+        if (!scenario) std::cout << session->report();
+        return finish(*session, status, outs);
     }
-    if (scenario) {
-        int status = sim::run_scenario(*scenario, *session, std::cout, junit);
-        return finish(*session, status, outputs);
-    }
-    if (!headless && !duration && isatty(STDIN_FILENO) && isatty(STDOUT_FILENO)) {
+    if (scenario)
+        return finish(*session, sim::run_scenario(*scenario, *session, std::cout, std::cerr, c.junit), outs);
+    if (!c.headless && !duration && isatty(STDIN_FILENO) && isatty(STDOUT_FILENO)) {
         sim::ViewOptions view;
-        view.fast = fast;
-        view.image = image;
-        return finish(*session, sim::run_terminal_view(*session, view), outputs);
+        view.fast = c.fast;
+        view.image = c.image;
+        return finish(*session, sim::status_after_signal(sim::run_terminal_view(*session, view)), outs);
     }
-    if (!duration) {
-        // No terminal and no duration: run until stopped by a signal.
-        while (!sim::stop_requested())
-            session->machine.run_for(100 * board::kPicosPerMs);
-    } else {
-        board::Picos end = *duration;
-        while (!sim::stop_requested() && session->board.clock.now() < end)
-            session->machine.run_until(std::min(end, session->board.clock.now() + 100 * board::kPicosPerMs));
-    }
-    std::cout << session->report();
-    return finish(*session, 0, outputs);
+    return finish(*session, sim::run_headless(*session, duration, std::cout, std::cerr), outs);
 }

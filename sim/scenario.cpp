@@ -1,17 +1,17 @@
 #include "sim/scenario.h"
 
+#include <yaml-cpp/depthguard.h>
 #include <yaml-cpp/yaml.h>
+
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "sim/duration.h"
-#include "sim/junit.h"
 #include "sim/keys.h"
 #include "sim/screen_text.h"
-#include "sim/screenshot.h"
-#include "sim/session.h"
-#include "sim/stop_signal.h"
 
 namespace sim {
 
@@ -51,10 +51,27 @@ int integer(const YAML::Node &n, const std::string &what, int low, int high)
 board::Picos duration(const YAML::Node &n, const std::string &what)
 {
     std::string s = scalar(n, what);
-    auto d = parse_duration(s);
+    std::string why;
+    auto d = parse_duration(s, &why);
     if (!d)
-        throw BadScenario{line_of(n), what + ": \"" + s + "\" is not a duration (write it like 3s, 250ms, 40us)"};
+        throw BadScenario{line_of(n), what + ": \"" + s + "\" " + why};
     return *d;
+}
+
+// yaml-cpp keeps one of two equal keys without a word; a scenario where
+// a step silently vanished would pass without running it.
+void refuse_duplicate_keys(const YAML::Node &node)
+{
+    if (node.IsSequence()) {
+        for (const auto &n : node) refuse_duplicate_keys(n);
+    } else if (node.IsMap()) {
+        std::set<std::string> seen;
+        for (const auto &kv : node) {
+            if (kv.first.IsScalar() && !seen.insert(kv.first.Scalar()).second)
+                throw BadScenario{line_of(kv.first), "\"" + kv.first.Scalar() + "\" appears twice in one map"};
+            refuse_duplicate_keys(kv.second);
+        }
+    }
 }
 
 void only_fields(const YAML::Node &args, std::initializer_list<const char *> allowed, const std::string &step)
@@ -166,11 +183,6 @@ Step parse_step(const YAML::Node &node, const std::string &scenario_path)
                                   "expect-screenshot)"};
 }
 
-bool row_matches(const Session &session, const Step &s)
-{
-    return session.row_codes(s.row).compare(static_cast<size_t>(s.col), s.codes.size(), s.codes) == 0;
-}
-
 }  // namespace
 
 std::optional<Scenario> Scenario::load(const std::string &path, std::string &error)
@@ -178,11 +190,21 @@ std::optional<Scenario> Scenario::load(const std::string &path, std::string &err
     Scenario sc;
     sc.path = path;
     try {
-        if (!std::ifstream(path)) {
+        struct stat st;
+        if (stat(path.c_str(), &st) != 0 || !std::ifstream(path)) {
             error = path + ": cannot be read";
             return std::nullopt;
         }
-        YAML::Node root = YAML::LoadFile(path);
+        // A FIFO or a device would hold the read for ever or without end.
+        if (!S_ISREG(st.st_mode)) {
+            error = path + ": not a regular file";
+            return std::nullopt;
+        }
+        std::vector<YAML::Node> documents = YAML::LoadAllFromFile(path);
+        if (documents.size() > 1)
+            throw BadScenario{line_of(documents[1]), "a second YAML document; a scenario is one document"};
+        YAML::Node root = documents.empty() ? YAML::Node() : documents[0];
+        refuse_duplicate_keys(root);
         if (!root.IsMap())
             throw BadScenario{line_of(root), "a scenario is a map with name, steps and optionally flash"};
         for (const auto &kv : root) {
@@ -193,6 +215,8 @@ std::optional<Scenario> Scenario::load(const std::string &path, std::string &err
         sc.name = root["name"] ? scalar(root["name"], "name") : std::filesystem::path(path).stem().string();
         if (root["flash"]) {
             std::filesystem::path f = scalar(root["flash"], "flash");
+            if (f.empty())
+                throw BadScenario{line_of(root["flash"]), "flash must name a file"};
             if (f.is_relative())
                 f = std::filesystem::path(path).parent_path() / f;
             sc.flash_file = f.string();
@@ -205,88 +229,15 @@ std::optional<Scenario> Scenario::load(const std::string &path, std::string &err
     } catch (const BadScenario &b) {
         error = path + ":" + std::to_string(b.line) + ": " + b.why;
         return std::nullopt;
+    } catch (const YAML::DeepRecursion &e) {
+        error = path + ":" + std::to_string(e.mark.line + 1) + ": nested deeper than " + std::to_string(e.depth() - 1) +
+                " levels";
+        return std::nullopt;
     } catch (const YAML::Exception &e) {
         error = path + ":" + std::to_string(e.mark.line + 1) + ": malformed YAML: " + e.msg;
         return std::nullopt;
     }
     return sc;
-}
-
-int run_scenario(const Scenario &sc, Session &session, std::ostream &out, const std::string &junit_path)
-{
-    constexpr board::Picos kPoll = 100 * board::kPicosPerUs;
-    JunitSuite suite;
-    suite.name = sc.name;
-    Machine &m = session.machine;
-    board::Clock &clock = session.board.clock;
-    int status = 0;
-    for (size_t i = 0; i < sc.steps.size(); ++i) {
-        const Step &s = sc.steps[i];
-        JunitCase tc;
-        tc.name = std::to_string(i + 1) + ": " + s.source;
-        board::Picos started = clock.now();
-        if (status != 0 || stop_requested()) {
-            tc.skipped = status != 0 ? "an earlier step failed" : "interrupted";
-            suite.cases.push_back(tc);
-            continue;
-        }
-        std::string failure;
-        switch (s.kind) {
-        case Step::WaitLcd: {
-            board::Picos end = clock.now() + s.time;
-            while (!row_matches(session, s) && clock.now() < end && !stop_requested())
-                m.run_until(std::min(end, clock.now() + kPoll));
-            if (!row_matches(session, s))
-                failure = "row " + std::to_string(s.row) + " did not show \"" + codes_text(s.codes) + "\" at column " +
-                          std::to_string(s.col) + " within " + format_time(s.time);
-            break;
-        }
-        case Step::ExpectLcd:
-            if (!row_matches(session, s))
-                failure = "row " + std::to_string(s.row) + " does not show \"" + codes_text(s.codes) + "\" at column " +
-                          std::to_string(s.col);
-            break;
-        case Step::Press: session.keys.press(s.key); break;
-        case Step::Release: session.keys.release(s.key); break;
-        case Step::Delay: m.run_until(clock.now() + s.time); break;
-        case Step::ExpectPin:
-            if (session.board.pa.level(s.pin) != (s.level != 0))
-                failure = "PA" + std::to_string(s.pin) + " is " + (s.level ? "0" : "1") + ", expected " + std::to_string(s.level);
-            break;
-        case Step::Screenshot: {
-            std::string error;
-            if (!save_screenshot(session, s.file, error))
-                failure = error;
-            break;
-        }
-        case Step::ExpectScreenshot: {
-            std::string report;
-            if (!matches_screenshot(session, s.file, report))
-                failure = report;
-            break;
-        }
-        }
-        tc.seconds = static_cast<double>(clock.now() - started) / board::kPicosPerSecond;
-        if (!failure.empty()) {
-            status = 1;
-            tc.failure = failure;
-            out << sc.path << ":" << s.line << ": step " << (i + 1) << " failed: " << s.source << "\n  " << failure
-                << "\nat virtual time " << format_time(clock.now()) << ", the display shows:\n"
-                << session.report();
-        }
-        suite.cases.push_back(tc);
-    }
-    if (status == 0)
-        out << "scenario " << sc.name << ": " << sc.steps.size() << " steps passed at virtual time "
-            << format_time(clock.now()) << " (" << m.cycles() << " cycles)\n";
-    if (!junit_path.empty()) {
-        std::string error;
-        if (!write_junit(junit_path, suite, error)) {
-            out << "boardsim: " << error << "\n";
-            return status ? status : 1;
-        }
-    }
-    return status;
 }
 
 }  // namespace sim

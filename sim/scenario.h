@@ -27,8 +27,6 @@
 
 namespace sim {
 
-class Session;
-
 struct Step {
     enum Kind { WaitLcd, ExpectLcd, Press, Release, Delay, ExpectPin, Screenshot, ExpectScreenshot } kind;
     int line = 0;              // in the scenario file, from 1
@@ -52,10 +50,5 @@ struct Scenario {
     // bad file.
     static std::optional<Scenario> load(const std::string &path, std::string &error);
 };
-
-// Runs the steps; returns 0 when all pass, 1 at the first failure (after
-// printing the step, the display and the virtual time). Writes a JUnit
-// report to `junit` unless it is empty.
-int run_scenario(const Scenario &scenario, Session &session, std::ostream &out, const std::string &junit);
 
 }  // namespace sim

@@ -52,8 +52,12 @@ std::string Session::report() const
 
 std::string describe_faults(const Machine &machine)
 {
+    // A guest that faults in a loop would bury the display under reports.
+    constexpr size_t kShown = 10;
     std::string out;
-    for (const auto &f : machine.faults()) {
+    const auto &faults = machine.faults();
+    for (size_t i = 0; i < faults.size() && i < kShown; ++i) {
+        const auto &f = faults[i];
         out += "fault: " + f.what + " at " + board::hex32(f.pc);
         if (!f.where.empty())
             out += " (" + f.where + ")";
@@ -61,6 +65,9 @@ std::string describe_faults(const Machine &machine)
             out += ", accessing " + board::hex32(f.data_address);
         out += ", at " + format_time(f.time) + "\n" + format_registers(f.registers) + "\n";
     }
+    if (faults.size() > kShown)
+        out += "... and " + std::to_string(faults.size() - kShown) + " more faults, the last at " +
+               format_time(faults.back().time) + "\n";
     if (auto p = machine.parked()) {
         out += "parked: the core loops at " + board::hex32(p->pc);
         if (!p->where.empty())

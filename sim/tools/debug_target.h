@@ -18,6 +18,7 @@ enum class StopCause {
     Watchpoint,  // an access to a watched address was made
     Interrupt,   // halted on the debugger's request
     Fault,       // the target cannot go on (an exception it has no way out of, or the run ended)
+    Exited,      // the run is over (a scenario finished): `signal` holds its exit status
 };
 
 struct StopEvent {

@@ -88,7 +88,7 @@ bool GdbServer::listen(uint16_t port, std::string &error)
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = htons(port);
-    if (::bind(listener_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || ::listen(listener_, 1) != 0) {
+    if (::bind(listener_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || ::listen(listener_, 4) != 0) {
         error = "cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + std::strerror(errno);
         ::close(listener_);
         listener_ = -1;
@@ -114,7 +114,22 @@ bool GdbServer::accept(int timeout_ms)
     pending_.clear();
     no_ack_ = false;
     gone_ = false;
+    ended_ = false;
     return true;
+}
+
+void GdbServer::refuse_extra_clients()
+{
+    pollfd p{listener_, POLLIN, 0};
+    while (listener_ >= 0 && ::poll(&p, 1, 0) > 0) {
+        int extra = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (extra < 0) return;
+        // The debugger shows this as the reason its connection failed.
+        std::string reply = rsp::frame("E.a debugger is already attached to this board");
+        ::send(extra, reply.data(), reply.size(), MSG_NOSIGNAL);
+        ::close(extra);
+        if (refused_) refused_();
+    }
 }
 
 void GdbServer::close_client()
@@ -126,10 +141,11 @@ void GdbServer::close_client()
 bool GdbServer::read_some(int timeout_ms)
 {
     if (client_ < 0) return false;
-    pollfd p{client_, POLLIN, 0};
-    int r = ::poll(&p, 1, timeout_ms);
+    pollfd p[2] = {{client_, POLLIN, 0}, {listener_, POLLIN, 0}};
+    int r = ::poll(p, listener_ >= 0 ? 2 : 1, timeout_ms);
     if (r < 0) return errno == EINTR;
-    if (r == 0) return true;
+    if (listener_ >= 0 && (p[1].revents & POLLIN)) refuse_extra_clients();
+    if (!(p[0].revents & (POLLIN | POLLHUP | POLLERR))) return true;
     char buf[4096];
     ssize_t n = ::recv(client_, buf, sizeof buf, 0);
     if (n <= 0) {
@@ -159,7 +175,13 @@ GdbServer::Outcome GdbServer::serve()
 {
     std::deque<std::string> packets;
     while (client_ >= 0) {
-        if (!gone_ && packets.empty() && !read_some(-1)) break;
+        // Halted, a stop signal ends the session without a word: the
+        // debugger expects no packet until it asks.
+        if (stop_check_ && stop_check_()) {
+            close_client();
+            return Outcome::Ended;
+        }
+        if (!gone_ && packets.empty() && !read_some(250)) break;
         for (char c : pending_) {
             auto ev = reader_.feed(static_cast<uint8_t>(c));
             if (!ev) continue;
@@ -190,6 +212,10 @@ GdbServer::Outcome GdbServer::serve()
                 close_client();
                 return Outcome::Killed;
             }
+            if (ended_) {
+                close_client();
+                return Outcome::Ended;
+            }
             if (gone_) break;
         }
         if (gone_) break;
@@ -207,6 +233,14 @@ void GdbServer::resume(bool single_step)
         for (;;) {
             ev = target_.run_slice();
             if (ev.cause != StopCause::None) break;
+            if (int signal = stop_check_ ? stop_check_() : 0) {
+                // The debugger waits for a stop: tell it the program is gone.
+                char reply[8];
+                std::snprintf(reply, sizeof reply, "X%02x", signal & 0xFF);
+                send(reply);
+                ended_ = true;
+                return;
+            }
             if (!read_some(0)) {
                 // The debugger went away while the target ran: halt it there.
                 ev.cause = StopCause::Interrupt;
@@ -232,6 +266,7 @@ void GdbServer::resume(bool single_step)
     }
     last_stop_ = ev;
     send(stop_reply(ev));
+    if (ev.cause == StopCause::Exited) ended_ = true;
 }
 
 std::string GdbServer::stop_reply(const StopEvent &ev) const
@@ -244,6 +279,9 @@ std::string GdbServer::stop_reply(const StopEvent &ev) const
         return buf;
     }
     case StopCause::Interrupt: return "T02";
+    case StopCause::Exited:
+        std::snprintf(buf, sizeof buf, "W%02x", ev.signal & 0xFF);
+        return buf;
     case StopCause::Fault:
         std::snprintf(buf, sizeof buf, "T%02x", ev.signal & 0xFF);
         return buf;

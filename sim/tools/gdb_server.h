@@ -1,5 +1,6 @@
 // A GDB remote serial protocol server for one debugger at a time, on a TCP
-// port of 127.0.0.1 only. It owns the execution while a debugger is attached:
+// port of 127.0.0.1 only; a second one is turned away at once rather than
+// left waiting. It owns the execution while a debugger is attached:
 // the target runs only on "continue" or "step", in slices, and between slices
 // the server looks for the debugger's Ctrl-C. While halted nothing runs, so
 // virtual time stands still.
@@ -13,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "sim/tools/debug_target.h"
@@ -22,7 +24,8 @@ namespace simtools {
 
 class GdbServer {
 public:
-    enum class Outcome { Detached, Killed, Disconnected };
+    // Ended: the target's run is over, or the stop check asked to end.
+    enum class Outcome { Detached, Killed, Disconnected, Ended };
 
     explicit GdbServer(DebugTarget &target);
     ~GdbServer();
@@ -37,6 +40,13 @@ public:
     bool accept(int timeout_ms);
     bool connected() const { return client_ >= 0; }
 
+    // Asked while serving, at least every few hundred milliseconds: a
+    // signal number ends the session (a running target is reported to the
+    // debugger as terminated by it), 0 goes on.
+    void set_stop_check(std::function<int()> check) { stop_check_ = std::move(check); }
+    // Told when a second debugger is turned away.
+    void set_refusal_listener(std::function<void()> l) { refused_ = std::move(l); }
+
     // Serves the connected debugger until it detaches, kills or goes away.
     // The target is halted throughout, except while the debugger lets it run.
     Outcome serve();
@@ -50,6 +60,7 @@ private:
     Flow handle(const std::string &packet);
     void send(const std::string &payload);
     bool read_some(int timeout_ms);   // false when the connection is gone
+    void refuse_extra_clients();
     void resume(bool single_step);
     std::string stop_reply(const StopEvent &event) const;
 
@@ -74,6 +85,9 @@ private:
     bool no_ack_ = false;
     bool interrupt_requested_ = false;
     bool gone_ = false;
+    bool ended_ = false;
+    std::function<int()> stop_check_;
+    std::function<void()> refused_;
     StopEvent last_stop_{StopCause::Step, WatchKind::Write, 0, 5};
 };
 

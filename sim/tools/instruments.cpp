@@ -8,13 +8,17 @@ bool Instruments::open(const Options &o, std::ostream &fallback, std::string &er
 {
     kinds_ = o.trace_kinds;
     tracing_ = kinds_ != 0;
+    fallback_ = &fallback;
     if (tracing_) {
         if (o.trace_file.empty()) {
-            out_ = &fallback;
+            unlimited_ = &fallback;
         } else {
             if (!trace_file_.open(o.trace_file, error)) return false;
-            out_ = &trace_file_.stream();
+            unlimited_ = &trace_file_.stream();
         }
+        cap_ = std::make_unique<CappedBuffer>(unlimited_->rdbuf(), o.trace_limit);
+        capped_ = std::make_unique<std::ostream>(cap_.get());
+        out_ = capped_.get();
         if (kinds_ & kTraceMmio) mmio_ = std::make_unique<MmioTrace>(*out_);
         if (kinds_ & kTraceInsn) insn_ = std::make_unique<InsnTrace>(*out_);
         irq_ = IrqTrace(kinds_ & kTraceIrq ? out_ : nullptr);
@@ -68,8 +72,15 @@ bool Instruments::finish(uint64_t instructions, std::string &error)
     bool ok = true;
     if (tracing_) {
         summary_.set_irq_latency(irq_.min_latency(), irq_.max_latency());
-        summary_.write(*out_, instructions, cycles(), now());
-        out_->flush();
+        cap_->end_line();
+        if (cap_->reached()) {
+            std::string note = "trace cut at its size limit (--trace-limit) after " + std::to_string(cap_->written()) +
+                               " bytes; " + std::to_string(cap_->dropped()) + " bytes more were not written\n";
+            *unlimited_ << note;
+            if (fallback_ != unlimited_) *fallback_ << "boardsim: " << note;
+        }
+        summary_.write(*unlimited_, instructions, cycles(), now());
+        unlimited_->flush();
         ok = trace_file_.commit(error) && ok;
     }
     if (waves_) {

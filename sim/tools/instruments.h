@@ -19,6 +19,7 @@
 #include "board/clock.h"
 #include "board/pins.h"
 #include "sim/tools/board_waves.h"
+#include "sim/tools/capped_stream.h"
 #include "sim/tools/insn_trace.h"
 #include "sim/tools/irq_trace.h"
 #include "sim/tools/output_file.h"
@@ -32,9 +33,13 @@ public:
     struct Options {
         unsigned trace_kinds = 0;    // kTrace* bits
         std::string trace_file;      // empty: the error stream given to open()
+        uint64_t trace_limit = kDefaultTraceLimit;   // bytes of trace lines; 0: no limit
         std::string vcd_file;        // empty: no waveforms
         unsigned vcd_groups = kWavesAll;
     };
+
+    // An instruction trace grows by tens of megabytes per second of wall time.
+    static constexpr uint64_t kDefaultTraceLimit = uint64_t(1) << 30;
 
     // The address of the AIC's vector register: its reads name the handler.
     static constexpr uint32_t kAicIvr = 0xFFFFF100;
@@ -87,7 +92,11 @@ private:
     bool tracing_ = false;
     bool finished_ = false;
     unsigned kinds_ = 0;
-    std::ostream *out_ = nullptr;
+    std::ostream *out_ = nullptr;          // trace lines, through the cap
+    std::ostream *unlimited_ = nullptr;    // the same file, for the summary
+    std::ostream *fallback_ = nullptr;
+    std::unique_ptr<CappedBuffer> cap_;
+    std::unique_ptr<std::ostream> capped_;
     OutputFile trace_file_, vcd_file_;
     std::unique_ptr<MmioTrace> mmio_;
     std::unique_ptr<InsnTrace> insn_;

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "sim/tools/display_picture.h"
+#include "sim/tools/output_file.h"
 
 namespace simtools {
 
@@ -92,24 +93,15 @@ bool write_png(const std::string &path, const Image &image, std::string &error)
         error = path + ": empty or inconsistent picture";
         return false;
     }
-    std::string temporary = path + ".tmp" + std::to_string(::getpid());
-    std::unique_ptr<FILE, FileCloser> f(std::fopen(temporary.c_str(), "wb"));
-    if (!f) {
-        error = path + ": " + std::strerror(errno);
-        return false;
-    }
+    OutputFile out;
+    if (!out.open(path, error)) return false;
+    FILE *f = out.file();
     std::string png_error;
-    bool ok = write_rows(f.get(), image, png_error);
-    ok = std::fflush(f.get()) == 0 && ok;
-    ok = std::fclose(f.release()) == 0 && ok;
-    std::error_code ec;
-    if (ok) std::filesystem::rename(temporary, path, ec);
-    if (!ok || ec) {
-        std::filesystem::remove(temporary, ec);
+    if (!f || !write_rows(f, image, png_error)) {
         error = path + ": cannot write PNG" + (png_error.empty() ? "" : " (" + png_error + ")");
         return false;
     }
-    return true;
+    return out.commit(error);
 }
 
 bool read_png(const std::string &path, Image &image, std::string &error)

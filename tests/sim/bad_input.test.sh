@@ -26,7 +26,7 @@ head -c 1000 /dev/zero > "$T/short.bin"
 expect 2 "short.bin: is 1000 bytes; a flash file must be exactly 524288" --headless --for 1ms --flash "$T/short.bin" "$IMG"
 expect 2 "not a duration" --headless --for 3 --flash "$T/flash.bin" "$IMG"
 expect 2 "not a duration" --headless --for 5parsecs --flash "$T/flash.bin" "$IMG"
-expect 2 "--junit needs --scenario" --junit "$T/x.xml" --flash "$T/flash.bin" "$IMG"
+expect 2 "--junit requires --scenario" --junit "$T/x.xml" --flash "$T/flash.bin" "$IMG"
 expect 2 "" --no-such-option --flash "$T/flash.bin" "$IMG"
 
 scenario() { printf '%s\n' "name: bad" "steps:" "$@" > "$T/s.yaml"; }
