@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gelf.h>
 #include <libelf.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -50,15 +51,28 @@ std::optional<ElfImage> ElfImage::load(const std::string &path, std::string &err
     if (elf_version(EV_CURRENT) == EV_NONE)
         return fail("libelf cannot be initialised");
     ElfHandle h;
-    h.fd = open(path.c_str(), O_RDONLY);
+    // Non-blocking, so that a FIFO is refused rather than waited on.
+    h.fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (h.fd < 0)
         return fail(std::string("cannot open: ") + strerror(errno));
+    struct stat st;
+    if (fstat(h.fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return fail("not a regular file");
+    uint64_t file_size = static_cast<uint64_t>(st.st_size);
+    char magic[4] = {};
+    bool elf_magic = pread(h.fd, magic, 4, 0) == 4 && memcmp(magic, ELFMAG, SELFMAG) == 0;
     h.elf = elf_begin(h.fd, ELF_C_READ, nullptr);
+    if (elf_magic && file_size < sizeof(Elf32_Ehdr))
+        return fail("truncated: " + std::to_string(file_size) + " bytes, shorter than an ELF header");
     if (!h.elf || elf_kind(h.elf) != ELF_K_ELF)
         return fail("not an ELF file");
     GElf_Ehdr eh;
     if (!gelf_getehdr(h.elf, &eh))
         return fail("unreadable ELF header");
+    if (uint64_t(eh.e_phoff) + uint64_t(eh.e_phnum) * eh.e_phentsize > file_size)
+        return fail("truncated: the program headers end at byte " +
+                    std::to_string(uint64_t(eh.e_phoff) + uint64_t(eh.e_phnum) * eh.e_phentsize) + ", the file has " +
+                    std::to_string(file_size));
     if (eh.e_ident[EI_CLASS] != ELFCLASS32 || eh.e_ident[EI_DATA] != ELFDATA2LSB)
         return fail("not a 32-bit little-endian ELF file");
     if (eh.e_machine != EM_ARM)
@@ -94,7 +108,8 @@ std::optional<ElfImage> ElfImage::load(const std::string &path, std::string &err
         s.bytes.resize(ph.p_filesz);
         if (ph.p_filesz) {
             if (pread(h.fd, s.bytes.data(), ph.p_filesz, static_cast<off_t>(ph.p_offset)) != static_cast<ssize_t>(ph.p_filesz))
-                return fail("segment " + std::to_string(i) + " runs past the end of the file");
+                return fail("truncated: segment " + std::to_string(i) + " runs past the end of the file (" +
+                            std::to_string(file_size) + " bytes)");
         }
         if (!ph.p_filesz)
             s.address = zero_at;

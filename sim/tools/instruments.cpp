@@ -47,7 +47,8 @@ void Instruments::block(uint32_t pc, uint32_t cpsr, uint32_t sp)
 
 size_t Instruments::instruction(uint32_t pc, const uint8_t *code, size_t available, bool thumb)
 {
-    if (insn_ && !finished_) return insn_->instruction(now(), pc, code, available, thumb);
+    // Past the size limit the lines would be dropped: spare the disassembly.
+    if (insn_ && !finished_ && !cap_->reached()) return insn_->instruction(now(), pc, code, available, thumb);
     return thumb ? 2 : 4;
 }
 
