@@ -36,14 +36,12 @@ void MachineDebugTarget::write_register(int n, uint32_t value)
         cpu.set_reg(n, value);
         return;
     }
-    // A new pc (jump, call, "set $pc", "continue ADDR") runs in the state its
-    // bit 0 or its function's symbol gives, else in the present one. The
-    // core takes bit 0 of a pc write as the Thumb bit, as BX does.
-    bool thumb = cpu.thumb();
-    if (value & 1u)
-        thumb = true;
-    else if (auto image = session_.machine.image(); image && image->thumb_at(value))
-        thumb = *image->thumb_at(value);
+    // A new pc (jump, call, "set $pc", "continue ADDR") runs in the state
+    // its bit 0 or its function's symbol gives, else in the present one. The
+    // core takes bit 0 of a pc write as the T bit, as BX does.
+    const ElfImage *image = session_.machine.image();
+    std::optional<bool> symbol = image ? image->thumb_at(value & ~1u) : std::nullopt;
+    bool thumb = (value & 1u) ? true : symbol.value_or(cpu.thumb());
     cpu.set_reg(15, thumb ? (value & ~1u) | 1u : value & ~3u);
 }
 

@@ -191,13 +191,13 @@ std::optional<Scenario> Scenario::load(const std::string &path, std::string &err
     sc.path = path;
     try {
         struct stat st;
-        if (stat(path.c_str(), &st) != 0 || !std::ifstream(path)) {
-            error = path + ": cannot be read";
+        // A FIFO or a device would hold the read for ever or without end.
+        if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+            error = path + ": not a regular file";
             return std::nullopt;
         }
-        // A FIFO or a device would hold the read for ever or without end.
-        if (!S_ISREG(st.st_mode)) {
-            error = path + ": not a regular file";
+        if (!std::ifstream(path)) {
+            error = path + ": cannot be read";
             return std::nullopt;
         }
         std::vector<YAML::Node> documents = YAML::LoadAllFromFile(path);

@@ -16,12 +16,13 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; echo "--- gdb:"; cat "$work/gdb.out" 2>/dev/null || true; echo "--- boardsim:"; cat "$work/sim.err" 2>/dev/null || true; exit 1; }
 
-# Starts boardsim on a free port and sets $port.
+# Starts boardsim on a free port (with any extra arguments) and sets $port.
 start_sim() {
-    "$sim" --gdb 0 --gdb-wait "$elf" >"$work/sim.out" 2>"$work/sim.err" &
+    rm -f "$work/sim.err"
+    "$sim" --gdb 0 --gdb-wait "$@" "$elf" >"$work/sim.out" 2>"$work/sim.err" &
     sim_pid=$!
     for _ in $(seq 100); do
-        port=$(sed -n 's/.*GDB server on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/sim.err")
+        port=$(sed -n 's/.*GDB server on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/sim.err" 2>/dev/null || true)
         [ -n "$port" ] && return 0
         sleep 0.1
     done
@@ -68,6 +69,45 @@ grep -q 'Hardware assisted breakpoint' "$work/gdb.out" || fail "hardware breakpo
 grep -q 'debugger detached; the board runs on' "$work/sim.err" || fail "detach"
 kill "$sim_pid"; wait "$sim_pid" || true; sim_pid=
 
+# A jump into Thumb code keeps the core in Thumb state, from Thumb code and
+# from ARM code: the callee's breakpoint is reached, not a fault.
+start_sim
+timeout 120 gdb-multiarch -batch -nx "$elf" \
+    -ex "target remote 127.0.0.1:$port" \
+    -ex 'break AT91F_LowLevelInit' -ex 'continue' -ex 'delete' \
+    -ex "break '(anonymous namespace)::simple_command'" -ex 'jump _Z9SROM_WRDIv' \
+    -ex 'printf "from arm cpsr %08x\n", $cpsr' -ex 'bt 2' \
+    -ex 'jump _Z9SROM_WRENv' \
+    -ex 'printf "from thumb cpsr %08x\n", $cpsr' -ex 'bt 2' \
+    -ex 'kill' >"$work/gdb.out" 2>&1 || fail "gdb-multiarch failed"
+[ "$(grep -c 'Breakpoint 2, (anonymous namespace)::simple_command' "$work/gdb.out")" = 2 ] || fail "a jump into Thumb code did not reach the callee"
+grep -q '^from arm cpsr ......[2367abef].$' "$work/gdb.out" || fail "jump from ARM code: not in Thumb state"
+grep -q '^from thumb cpsr ......[2367abef].$' "$work/gdb.out" || fail "jump from Thumb code: not in Thumb state"
+grep -q 'in SROM_WREN ()' "$work/gdb.out" || fail "the second jump's caller"
+wait "$sim_pid" || true; sim_pid=
+
+# With a scenario: it runs while the debugger lets the core run, and its end
+# is the program's exit (status 1 for a failing step); a second debugger is
+# turned away at once instead of waiting.
+printf '%s\n' "name: under gdb" "steps:" "  - wait-lcd: { row: 1, text: \"STATUS:00000000\", timeout: 3s }" \
+    "  - press: KEY_INC" "  - delay: 50ms" "  - wait-lcd: { row: 1, text: \"STATUS:00000005\", timeout: 1s }" > "$work/s.yaml"
+start_sim --scenario "$work/s.yaml" --junit "$work/r.xml"
+timeout 120 gdb-multiarch -batch -nx "$elf" \
+    -ex "target remote 127.0.0.1:$port" \
+    -ex 'break ISR_PIO_handler' -ex 'continue' \
+    -ex 'monitor time' -ex 'shell sleep 0.3' -ex 'monitor time' \
+    -ex "shell timeout 10 gdb-multiarch -batch -nx -ex 'target remote 127.0.0.1:$port' > $work/second.out 2>&1" \
+    -ex 'delete' -ex 'continue' >"$work/gdb.out" 2>&1 || fail "gdb-multiarch failed"
+status=0; wait "$sim_pid" || status=$?; sim_pid=
+[ "$status" = 1 ] || fail "the failing scenario under the debugger exited $status"
+grep -q 'Breakpoint 1, ISR_PIO_handler' "$work/gdb.out" || fail "the scenario's key press did not reach the handler"
+[ "$(grep '^virtual time ' "$work/gdb.out" | sort -u | wc -l)" = 1 ] || fail "time moved while halted"
+grep -q 'exited with code 01' "$work/gdb.out" || fail "the debugger was not told the scenario ended"
+grep -q 'step 4 failed' "$work/sim.out" || fail "the failing step: $(cat "$work/sim.out")"
+grep -q 'failures="1"' "$work/r.xml" || fail "the JUnit report"
+grep -q 'a second debugger was turned away' "$work/sim.err" || fail "the second debugger"
+grep -q 'already attached' "$work/second.out" || fail "the second debugger was not told why: $(cat "$work/second.out")"
+
 # Malformed and unknown packets on the raw socket, then a proper one.
 start_sim
 checksum() {
@@ -82,6 +122,12 @@ packet 'm' >&3                        # m without arguments
 packet 'Zq,100000,2' >&3              # no such breakpoint type
 packet 'qNoSuchQuery' >&3
 packet 'm100000,4' >&3                # the first word of the image
+# The core is at reset, in ARM state; a pc in a Thumb function (by its
+# symbol, bit 0 clear) puts it in Thumb state: cpsr 0xd3 becomes 0xf3.
+thumb_fn=$(arm-none-eabi-nm "$elf" | awk '$3 == "_Z9SROM_WRDIv" {print $1}')
+le=${thumb_fn:6:2}${thumb_fn:4:2}${thumb_fn:2:2}${thumb_fn:0:2}
+packet "Pf=${le%?}$(( ${le: -1} & 0xe ))" >&3
+packet 'p10' >&3
 packet 'vCont;c' >&3                  # runs until ...
 sleep 0.3
 printf '\003' >&3                     # ... Ctrl-C
@@ -99,6 +145,7 @@ word=$(od -An -tx1 -N4 -j "$(arm-none-eabi-readelf -lW "$elf" | awk '/LOAD/ && $
 [ ${#word} = 8 ] || fail "could not read the image's first word"
 echo "$reply" | grep -q "\\\$${word}#" || fail "memory read of the image's first word ($word): $reply"
 echo "$reply" | grep -q '\$T02#b6' || fail "Ctrl-C did not stop the running core: $reply"
+echo "$reply" | grep -q '\$f3000000#' || fail "a pc write into a Thumb function left the core in ARM state: $reply"
 wait "$sim_pid" || true; sim_pid=
 grep -q 'killed by the debugger' "$work/sim.err" || fail "kill"
 echo "gdb session: ok"
