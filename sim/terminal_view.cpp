@@ -7,6 +7,7 @@
 #include <clocale>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <thread>
 
 #include "sim/duration.h"
@@ -36,15 +37,65 @@ std::string dots(uint8_t upper, uint8_t lower, int column)
     return u && l ? "█" : u ? "▀" : l ? "▄" : " ";
 }
 
-void draw(Session &s, const ViewOptions &o, double speed, bool fast, uint32_t held, const std::string &note)
+constexpr int kNeedRows = 24, kNeedColumns = 80;
+
+// How long the LED was lit over the last frame: a blink burst is far faster
+// than the frames, so the level at the instant of drawing says little.
+class LedMeter {
+public:
+    explicit LedMeter(Session &s) : clock_(s.board.clock), on_(s.led()), since_(clock_.now()), frame_(since_) {}
+    void changed(bool on)
+    {
+        board::Picos now = clock_.now();
+        if (on_) lit_ += now - since_;
+        since_ = now;
+        on_ = on;
+    }
+    // The share of the frame that ends now; starts the next frame.
+    double duty()
+    {
+        changed(on_);
+        board::Picos length = since_ - frame_;
+        double d = length ? static_cast<double>(lit_) / static_cast<double>(length) : (on_ ? 1.0 : 0.0);
+        lit_ = 0;
+        frame_ = since_;
+        return d;
+    }
+
+private:
+    const board::Clock &clock_;
+    bool on_;
+    board::Picos since_, frame_, lit_ = 0;
+};
+
+std::string led_text(double duty)
+{
+    if (duty <= 0) return "LED ○ off";
+    if (duty >= 1) return "LED ● on";
+    char b[32];
+    snprintf(b, sizeof b, "LED ◐ %3.0f%% on", duty * 100);
+    return b;
+}
+
+void draw(Session &s, const ViewOptions &o, double speed, bool fast, uint32_t held, const std::string &note, double led_duty)
 {
     erase();
+    int rows, columns;
+    getmaxyx(stdscr, rows, columns);
+    if (rows < kNeedRows || columns < kNeedColumns) {
+        char b[160];
+        snprintf(b, sizeof b, "terminal too small: the view needs %dx%d, this one is %dx%d (q quits)", kNeedColumns,
+                 kNeedRows, columns, rows);
+        put(0, 0, b);
+        refresh();
+        return;
+    }
     put(0, 0, "boardsim  " + o.image);
     put(2, 0, "┌────────────────────┐");
     for (int r = 0; r < 4; ++r)
         put(3 + r, 0, "│" + codes_text(s.row_codes(r)) + "│");
     put(7, 0, "└────────────────────┘");
-    put(2, 25, std::string("LED ") + (s.led() ? "● on " : "○ off"));
+    put(2, 25, led_text(led_duty));
 
     // The user glyphs as the controller holds them now.
     put(9, 0, "glyphs");
@@ -106,6 +157,11 @@ int run_terminal_view(Session &s, const ViewOptions &o)
     board::Picos speed_virtual = base_virtual;
     double speed = 0;
     auto last_draw = wall::now() - std::chrono::seconds(1);
+    // Shared with the listener, which the pins keep after the view ends.
+    auto led = std::make_shared<LedMeter>(s);
+    s.board.pa.add_listener([led](uint32_t changed, uint32_t levels) {
+        if ((changed >> Session::kLedLine) & 1u) led->changed((levels >> Session::kLedLine) & 1u);
+    });
 
     while (!stop_requested()) {
         int ch;
@@ -182,7 +238,7 @@ int run_terminal_view(Session &s, const ViewOptions &o)
             speed_virtual = s.board.clock.now();
         }
         if (w - last_draw >= std::chrono::milliseconds(33)) {
-            draw(s, o, speed, fast, held, note);
+            draw(s, o, speed, fast, held, note, led->duty());
             last_draw = w;
         }
         if (!fast && s.board.clock.now() >= target)
