@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "tests/core/diff_core.h"
 #include "tests/core/diff_report.h"
 #include "tests/core/diff_unicorn.h"
 
@@ -61,6 +62,28 @@ TEST(CoreDifferential, OracleRunsEverySequenceToItsEnd)
             ADD_FAILURE() << "seed " << seed << ": the oracle " << out.error << "\n" << diff::describe(p) << reproduce(seed);
         }
     }
+}
+
+TEST(CoreDifferential, RandomSequencesEndAsOnTheOracle)
+{
+    Seeds s = seeds();
+    diff::UnicornRunner oracle;
+    diff::CoreRunner ours;
+    unsigned failures = 0;
+    uint64_t compared = 0;
+    for (uint64_t seed = s.first; seed <= s.last && failures < kReportedFailures; ++seed) {
+        diff::Program p = diff::generate(seed);
+        diff::Outcome expected = oracle.run(p);
+        if (!expected.error.empty())
+            continue;   // reported by the test above
+        std::string difference = diff::compare(ours.run(p), expected);
+        ++compared;
+        if (!difference.empty()) {
+            ++failures;
+            ADD_FAILURE() << "seed " << seed << ": " << difference << "\n" << diff::describe(p) << reproduce(seed);
+        }
+    }
+    std::printf("%llu sequences compared\n", static_cast<unsigned long long>(compared));
 }
 
 }  // namespace
