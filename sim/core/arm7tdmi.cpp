@@ -3,6 +3,7 @@
 #include "sim/core/arm7tdmi.h"
 
 #include "sim/core/cpu.h"
+#include "sim/core/delay_loop.h"
 
 #include <algorithm>
 #include <cstring>
@@ -83,11 +84,6 @@ void execute_one(Cpu &c)
 }
 
 namespace {
-
-bool interrupt_due(const Cpu &c)
-{
-    return (c.fiq_line && !(c.cpsr & kCpsrF)) || (c.irq_line && !(c.cpsr & kCpsrI));
-}
 
 // FIQ before IRQ; LR is the next instruction's address + 4 in both states.
 void take_interrupt(Cpu &c)
@@ -309,7 +305,7 @@ Arm7tdmi::Stop Arm7tdmi::run(uint64_t cycle_limit)
                 return Stop::Requested;
             }
             if (c.cycles >= cycle_limit) return Stop::Limit;
-            if (core::interrupt_due(c)) {
+            if (c.interrupt_due()) {
                 core::take_interrupt(c);
                 first = false;
                 continue;
@@ -336,7 +332,7 @@ void Arm7tdmi::step()
 {
     Cpu &c = s_->cpu;
     c.stepping = true;
-    if (core::interrupt_due(c))
+    if (c.interrupt_due())
         core::take_interrupt(c);
     else if (c.tools)
         core::execute_observed(c);

@@ -52,6 +52,42 @@
 namespace sim::core {
 
 struct Cpu;
+struct LoopInfo;
+
+constexpr uint32_t kN = 1u << 31, kZ = 1u << 30, kC = 1u << 29, kV = 1u << 28;
+
+// An ARM condition code against the N, Z, C and V bits of `flags`.
+inline bool condition_passed(uint32_t flags, uint32_t c)
+{
+    bool n = flags & kN, z = flags & kZ, cf = flags & kC, v = flags & kV;
+    switch (c) {
+    case 0x0: return z;
+    case 0x1: return !z;
+    case 0x2: return cf;
+    case 0x3: return !cf;
+    case 0x4: return n;
+    case 0x5: return !n;
+    case 0x6: return v;
+    case 0x7: return !v;
+    case 0x8: return cf && !z;
+    case 0x9: return !cf || z;
+    case 0xA: return n == v;
+    case 0xB: return n != v;
+    case 0xC: return !z && n == v;
+    case 0xD: return z || n != v;
+    case 0xE: return true;
+    default: return false;
+    }
+}
+
+// N, Z, C and V of a + b (add) or a - b (subtract), as the ALU sets them.
+inline uint32_t alu_flags(uint32_t a, uint32_t b, bool subtract)
+{
+    uint32_t bb = subtract ? ~b : b;
+    uint64_t wide = uint64_t{a} + bb + (subtract ? 1 : 0);
+    uint32_t res = static_cast<uint32_t>(wide);
+    return (res & kN) | (res == 0 ? kZ : 0) | ((wide >> 32) ? kC : 0) | (((~(a ^ bb) & (a ^ res)) >> 31) ? kV : 0);
+}
 struct Decoded;
 using Handler = void (*)(Cpu &, Decoded &);
 
@@ -66,8 +102,6 @@ struct Decoded {
 // The encoding an undecoded ARM entry shows: condition "always", so that
 // the run loop calls its stub.
 constexpr uint32_t kUndecoded = 0xE0000000;
-
-constexpr uint32_t kN = 1u << 31, kZ = 1u << 30, kC = 1u << 29, kV = 1u << 28;
 
 // Decoded instructions of one piece of host memory, shared by every region
 // that shows it (a remap shows the same RAM at two addresses). Entries are
@@ -149,6 +183,7 @@ struct Cpu {
     uint64_t exceptions[6] = {};
     uint64_t exceptions_total = 0;
     bool stepping = false;
+    std::vector<LoopInfo> loops;     // analysed loops, see delay_loop.h
     bool prefetch_aborted = false;   // the last execute_one took a prefetch abort
 
     // ---- state ----
@@ -167,29 +202,7 @@ struct Cpu {
     void set_user_reg(int n, uint32_t v);
 
     // ---- flags ----
-    bool cond(uint32_t c) const
-    {
-        uint32_t f = cpsr;
-        bool n = f & kN, z = f & kZ, cf = f & kC, v = f & kV;
-        switch (c) {
-        case 0x0: return z;
-        case 0x1: return !z;
-        case 0x2: return cf;
-        case 0x3: return !cf;
-        case 0x4: return n;
-        case 0x5: return !n;
-        case 0x6: return v;
-        case 0x7: return !v;
-        case 0x8: return cf && !z;
-        case 0x9: return !cf || z;
-        case 0xA: return n == v;
-        case 0xB: return n != v;
-        case 0xC: return !z && n == v;
-        case 0xD: return z || n != v;
-        case 0xE: return true;
-        default: return false;
-        }
-    }
+    bool cond(uint32_t c) const { return condition_passed(cpsr, c); }
     void set_nz(uint32_t res) { cpsr = (cpsr & ~(kN | kZ)) | (res & kN) | (res == 0 ? kZ : 0); }
     void set_nzc(uint32_t res, bool c)
     {
@@ -206,6 +219,7 @@ struct Cpu {
         set_nzcv(res, wide >> 32, (~(a ^ b) & (a ^ res)) >> 31);
         return res;
     }
+    bool interrupt_due() const { return (fiq_line && !(cpsr & kCpsrF)) || (irq_line && !(cpsr & kCpsrI)); }
     // a - b - !carry_in, ARM carry = no borrow.
     uint32_t sub_flags(uint32_t a, uint32_t b, uint32_t carry_in) { return add_flags(a, ~b, carry_in); }
 

@@ -25,6 +25,55 @@ namespace sim::core {
 
 constexpr uint32_t kNotALoop = 0xFFFFFFFF;
 
+// A value as a function of the state at the start of an iteration: the
+// value location `base` had then, plus k (or the constant k). Locations are
+// registers 0..14 and slots (words at fixed offsets from the slot base
+// register) kSlot + j.
+struct Sym {
+    static constexpr uint8_t kConst = 0xFF;
+    uint8_t base = kConst;
+    uint32_t k = 0;
+    bool operator==(const Sym &) const = default;
+};
+constexpr uint8_t kSlot = 16;
+constexpr unsigned kMaxSlots = 4;
+
+// The flags of an add or subtract of two values.
+struct FlagOp {
+    bool valid = false;
+    bool subtract = false;
+    Sym a, b;
+};
+
+struct LoopInfo {
+    uint32_t branch_pc = 0, head = 0;
+    bool thumb = false;
+    uint64_t generation = 0;
+    bool usable = false;
+
+    uint8_t counter = 0;            // location
+    uint32_t step = 0;              // added per iteration (mod 2^32)
+    uint8_t slot_base = 0;          // register
+    unsigned slots = 0;
+    uint32_t slot_offset[kMaxSlots] = {};
+    struct Update {
+        uint8_t location;
+        Sym value;                  // in terms of the last skipped iteration's start
+    };
+    std::vector<Update> updates;    // modified locations other than the counter
+    FlagOp exit_op;                 // the flags the way out tests
+    uint32_t exit_cond = 0;
+    bool exit_when = true;          // leaves when the condition is this
+    FlagOp last_op;                 // the flags an iteration ends with
+    uint32_t path_length = 0;       // instructions per iteration
+    std::vector<std::pair<uint32_t, uint32_t>> segments;   // address ranges of the path
+
+    // The last time round (for the measured cost of an iteration).
+    bool marked = false;
+    uint64_t mark_cycles = 0, mark_instructions = 0, mark_exceptions = 0;
+    uint32_t mark_counter = 0, mark_base = 0;
+};
+
 // The branch in `d` at `pc` has just been taken backwards (r[15] is its target).
 void delay_loop_closed(Cpu &c, Decoded &d, uint32_t pc);
 

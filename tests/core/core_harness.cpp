@@ -16,7 +16,7 @@ bool TestBus::read(uint32_t address, unsigned size, uint64_t cycle, uint32_t &va
 {
     if ((address & 0xFFF00000) != kIo) return false;
     auto it = io.find(address);
-    value = it == io.end() ? 0 : it->second;
+    value = address == kTimer ? static_cast<uint32_t>(cycle / 16) : it == io.end() ? 0 : it->second;
     wait = io_wait;
     log.push_back({address, size, false, value, cycle});
     return true;
@@ -30,6 +30,7 @@ bool TestBus::write(uint32_t address, unsigned size, uint64_t cycle, uint32_t va
         if (core) core->request_stop();
         return true;
     }
+    if (address == kAcknowledge && core) core->set_interrupt_lines(false, false);
     io[address] = value;
     log.push_back({address, size, true, value, cycle});
     return true;

@@ -19,6 +19,10 @@ constexpr uint32_t kRam = 0x00200000;
 constexpr uint32_t kIo = 0xFFF00000;
 // A store here ends the run (Stop::Requested).
 constexpr uint32_t kHalt = 0xFFF0FFF0;
+// A store here drops nIRQ and nFIQ (an interrupt handler's acknowledge).
+constexpr uint32_t kAcknowledge = 0xFFF00200;
+// Reads of this register count up: the core's cycle count / 16 (a timer).
+constexpr uint32_t kTimer = 0xFFF00100;
 
 struct BusAccess {
     uint32_t address;
