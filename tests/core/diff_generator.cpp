@@ -164,9 +164,15 @@ private:
             break;
         }
         case Fix::ArmLiteral: {
-            uint32_t off = pool + 4 * f.target - (f.at + 8);
+            // A load just before the pool reaches back to it (pc is 8 ahead).
+            int32_t off = static_cast<int32_t>(pool + 4 * f.target - (f.at + 8));
+            uint32_t word = read32(f.at);
+            if (off < 0) {
+                word &= ~(1u << 23);
+                off = -off;
+            }
             check(off < 4096, "ARM literal");
-            write32(f.at, read32(f.at) | off);
+            write32(f.at, word | static_cast<uint32_t>(off));
             break;
         }
         case Fix::ArmAddPc: {
@@ -379,7 +385,8 @@ private:
         else if (pick < 75) arm_mode_change();
         else if (pick < 81) arm_branch();
         else if (pick < 86) arm_pc_write();
-        else if (pick < 89) arm_user_bank();
+        else if (pick < 88) arm_user_bank();
+        else if (pick < 89) arm_exception_return();
         else if (pick < 95) arm_literal(rng_.cond(), arm_dest(), rng_.value());
         else arm_to_thumb();
     }
@@ -616,8 +623,10 @@ private:
         int rt = arm_dest();
         switch (rng_.below(5)) {
         case 0:
+            // Bits 1..0 of a value loaded into pc are dropped on ARMv4T
+            // (from ARMv5 on bit 0 would switch to Thumb).
             e_.arm(cond << 28 | 0x059FF000);   // ldr pc, [pc, #+lit]
-            e_.fix(Emitter::Fix::ArmLiteral, e_.literal(0, target));
+            e_.fix(Emitter::Fix::ArmLiteral, e_.literal(rng_.below(4), target));
             break;
         case 1: {
             if (rt == 0)
@@ -629,7 +638,7 @@ private:
             uint32_t pops = 0;
             while (static_cast<unsigned>(__builtin_popcount(pops)) < n)
                 pops |= 1u << arm_dest();
-            arm_literal(kAl, rt, 0, target);
+            arm_literal(kAl, rt, rng_.below(4), target);
             e_.arm(arm_ldm(kAl, true, false, false, true, false, kSp, below | 1u << rt));   // stmdb sp!
             e_.arm(arm_ldm(cond, false, true, false, true, true, kSp, pops | 1u << kPc));   // ldmia sp!
             break;
@@ -661,6 +670,43 @@ private:
         e_.arm(arm_ldm(rng_.cond(), rng_.chance(50), rng_.chance(50), true, false, load, rn, list));
         // The ARM7TDMI needs an instruction between LDM^ and one that uses a banked register.
         e_.arm(arm_nop());
+    }
+
+    // The exception returns: MOVS pc, SUBS pc and LDM ^ with pc load the
+    // CPSR from the SPSR, which the generator writes just before, so that it
+    // knows the mode and state of the code that follows. Excluded: user and
+    // system mode, which have no SPSR (UNPREDICTABLE).
+    void arm_exception_return()
+    {
+        static const uint32_t modes[] = {0x11, 0x12, 0x13, 0x17, 0x1B, 0x1F};
+        if (!has_spsr())
+            return arm_data_processing();
+        if (!spend_stack(8))
+            return arm_status();
+        barrier();
+        uint32_t mode = rng_.chance(8) ? kUser : modes[rng_.below(6)];
+        bool thumb = rng_.chance(50);
+        int rt = arm_dest(), rl = arm_dest();
+        arm_literal(kAl, rt, (rng_.u32() & 0xF00000C0) | (thumb ? kT : 0) | mode);
+        e_.arm(kAl << 28 | 0x0120F000 | 1u << 22 | 0xFu << 16 | rt);   // msr spsr_fsxc, rt
+        int target = e_.label();
+        switch (rng_.below(3)) {
+        case 0:
+            arm_literal(kAl, rl, 0, target);
+            e_.arm(arm_dp(kAl, 13, true, 0, kPc, shift_imm(rl, 0, 0)));   // movs pc, rl
+            break;
+        case 1:
+            arm_literal(kAl, rl, 4, target);
+            e_.arm(arm_dp(kAl, 2, true, rl, kPc, imm_operand(4, 0)));     // subs pc, rl, #4
+            break;
+        default:
+            arm_literal(kAl, rl, 0, target);
+            e_.arm(arm_ldm(kAl, true, false, false, true, false, kSp, 1u << rl));   // stmdb sp!, {rl}
+            e_.arm(arm_ldm(kAl, false, true, true, true, true, kSp, 1u << kPc));    // ldmia sp!, {pc}^
+        }
+        e_.bind(target);
+        thumb_ = thumb;
+        mode_ = mode;
     }
 
     void arm_to_thumb()
