@@ -31,6 +31,7 @@ bool TestBus::write(uint32_t address, unsigned size, uint64_t cycle, uint32_t va
         return true;
     }
     if (address == kAcknowledge && core) core->set_interrupt_lines(false, false);
+    if (raise_irq_at && address == raise_irq_at && core) core->set_interrupt_lines(true, false);
     io[address] = value;
     log.push_back({address, size, true, value, cycle});
     return true;

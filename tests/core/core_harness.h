@@ -44,6 +44,7 @@ public:
     std::vector<sim::AbortInfo> aborts;
     std::map<uint32_t, uint32_t> io;   // peripheral registers by address
     unsigned io_wait = 0;
+    uint32_t raise_irq_at = 0;   // a store here asserts nIRQ
     bool abort_misaligned = false;
 };
 
