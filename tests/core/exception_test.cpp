@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tests/core/core_harness.h"
+#include "tests/core/refusing_bus.h"
 
 namespace {
 
@@ -40,7 +41,7 @@ const char *const kVectors = R"(
 
 // Code at 0 in writable memory, RAM, and an empty page that aborts every
 // access until paged in.
-class ExceptionBoard : public sim::CoreBus {
+class ExceptionBoard : public coretest::RefusingBus {
 public:
     explicit ExceptionBoard(const std::string &source, const std::string &vectors = kVectors)
         : program_(coretest::assemble(vectors + source))
@@ -48,17 +49,6 @@ public:
         std::memcpy(code_.data(), program_.image.data(), std::min(program_.image.size(), code_.size()));
         map(false);
         core.reset();
-    }
-    bool read(uint32_t, unsigned, uint64_t, uint32_t &value, unsigned &wait) override
-    {
-        value = 0;
-        wait = 0;
-        return false;
-    }
-    bool write(uint32_t, unsigned, uint64_t, uint32_t, unsigned &wait) override
-    {
-        wait = 0;
-        return false;
     }
     void aborted(const sim::AbortInfo &) override
     {
