@@ -66,6 +66,7 @@ Outcome CoreRunner::run(const Program &program)
     if (out.error.empty() && out.cpu.pc != program.end)
         out.error = "did not reach the end";
     out.data = data_;
+    out.code = code_;
     return out;
 }
 

@@ -387,7 +387,8 @@ private:
         else if (pick < 86) arm_pc_write();
         else if (pick < 88) arm_user_bank();
         else if (pick < 89) arm_exception_return();
-        else if (pick < 95) arm_literal(rng_.cond(), arm_dest(), rng_.value());
+        else if (pick < 93) arm_literal(rng_.cond(), arm_dest(), rng_.value());
+        else if (pick < 95) arm_code_patch();
         else arm_to_thumb();
     }
 
@@ -709,6 +710,38 @@ private:
         mode_ = mode;
     }
 
+    // Code that rewrites an instruction ahead of it, which must then run as
+    // rewritten (the decoded code is forgotten). A branch to the rewritten
+    // instruction separates the two: the ARM7TDMI has fetched the next two
+    // instructions before the store, and the oracle goes on running what it
+    // translated before the store up to the next branch.
+    void arm_code_patch()
+    {
+        int slot = e_.label();
+        int rb = arm_dest(), rv, rd = arm_dest();
+        do rv = arm_dest(); while (rv == rb);
+        arm_literal(kAl, rb, 0, slot);
+        arm_literal(kAl, rv, arm_dp(kAl, 13, false, 0, rd, imm_operand(rng_.below(256), rng_.below(16))));
+        e_.arm(rng_.cond() << 28 | 0x05800000 | rng_.chance(30) << 22 | rb << 16 | rv << 12);   // str(b) rv, [rb]
+        e_.arm(kAl << 28 | 0x0A000000);
+        e_.fix(Emitter::Fix::ArmBranch, slot);
+        e_.bind(slot);
+        e_.arm(arm_dp(kAl, 13, false, 0, rd, imm_operand(rng_.below(256), rng_.below(16))));   // mov rd, #imm
+    }
+    void thumb_code_patch()
+    {
+        int slot = e_.label();
+        int rb = low(), rv, rd = low();
+        do rv = low(); while (rv == rb);
+        thumb_literal(rb, 0, slot);
+        thumb_literal(rv, 0x2000 | rd << 8 | rng_.below(256));
+        e_.thumb(static_cast<uint16_t>((rng_.chance(30) ? 0x7000 : 0x8000) | rb << 3 | rv));   // strb/strh rv, [rb]
+        e_.thumb(0xE000);
+        e_.fix(Emitter::Fix::ThumbBranch, slot);
+        e_.bind(slot);
+        e_.thumb(static_cast<uint16_t>(0x2000 | rd << 8 | rng_.below(256)));   // movs rd, #imm
+    }
+
     void arm_to_thumb()
     {
         barrier();
@@ -737,7 +770,8 @@ private:
         else if (pick < 78) thumb_block_transfer();
         else if (pick < 87) thumb_branch();
         else if (pick < 93) thumb_pc_write();
-        else if (pick < 97) thumb_shift_immediate();
+        else if (pick < 95) thumb_shift_immediate();
+        else if (pick < 97) thumb_code_patch();
         else thumb_to_arm();
     }
 

@@ -65,9 +65,13 @@ std::string compare(const Outcome &ours, const Outcome &oracle)
     for (size_t i = 0; i < a.size(); ++i)
         if (a[i].value != b[i].value)
             note(a[i].name, a[i].value, b[i].value);
-    for (size_t o = 0; o + 4 <= ours.data.size() && o + 4 <= oracle.data.size(); o += 4)
-        if (word(ours.data, o) != word(oracle.data, o))
-            note("mem[" + hex(kDataBase + static_cast<uint32_t>(o)) + "]", word(ours.data, o), word(oracle.data, o));
+    auto memory = [&](const std::vector<uint8_t> &a, const std::vector<uint8_t> &b, uint32_t base) {
+        for (size_t o = 0; o + 4 <= a.size() && o + 4 <= b.size(); o += 4)
+            if (word(a, o) != word(b, o))
+                note("mem[" + hex(base + static_cast<uint32_t>(o)) + "]", word(a, o), word(b, o));
+    };
+    memory(ours.data, oracle.data, kDataBase);
+    memory(ours.code, oracle.code, kCodeBase);
     if (first.empty())
         return "";
     return first + (more ? " (and " + std::to_string(more) + " more)" : "");
