@@ -56,29 +56,40 @@ struct LoopInfo;
 
 constexpr uint32_t kN = 1u << 31, kZ = 1u << 30, kC = 1u << 29, kV = 1u << 28;
 
-// An ARM condition code against the N, Z, C and V bits of `flags`.
-inline bool condition_passed(uint32_t flags, uint32_t c)
-{
-    bool n = flags & kN, z = flags & kZ, cf = flags & kC, v = flags & kV;
-    switch (c) {
-    case 0x0: return z;
-    case 0x1: return !z;
-    case 0x2: return cf;
-    case 0x3: return !cf;
-    case 0x4: return n;
-    case 0x5: return !n;
-    case 0x6: return v;
-    case 0x7: return !v;
-    case 0x8: return cf && !z;
-    case 0x9: return !cf || z;
-    case 0xA: return n == v;
-    case 0xB: return n != v;
-    case 0xC: return !z && n == v;
-    case 0xD: return z || n != v;
-    case 0xE: return true;
-    default: return false;
+// An ARM condition code against the N, Z, C and V bits of `flags`: a table
+// of 16 bits per condition, one per NZCV combination.
+struct ConditionTable {
+    uint16_t pass[16];
+    constexpr ConditionTable() : pass{}
+    {
+        for (unsigned c = 0; c < 16; ++c) {
+            for (unsigned f = 0; f < 16; ++f) {
+                bool n = f & 8, z = f & 4, cf = f & 2, v = f & 1, p = false;
+                switch (c) {
+                case 0x0: p = z; break;
+                case 0x1: p = !z; break;
+                case 0x2: p = cf; break;
+                case 0x3: p = !cf; break;
+                case 0x4: p = n; break;
+                case 0x5: p = !n; break;
+                case 0x6: p = v; break;
+                case 0x7: p = !v; break;
+                case 0x8: p = cf && !z; break;
+                case 0x9: p = !cf || z; break;
+                case 0xA: p = n == v; break;
+                case 0xB: p = n != v; break;
+                case 0xC: p = !z && n == v; break;
+                case 0xD: p = z || n != v; break;
+                case 0xE: p = true; break;
+                default: p = false; break;
+                }
+                if (p) pass[c] = static_cast<uint16_t>(pass[c] | (1u << f));
+            }
+        }
     }
-}
+};
+inline constexpr ConditionTable kConditions{};
+inline bool condition_passed(uint32_t flags, uint32_t c) { return (kConditions.pass[c & 15] >> (flags >> 28)) & 1; }
 
 // N, Z, C and V of a + b (add) or a - b (subtract), as the ALU sets them.
 inline uint32_t alu_flags(uint32_t a, uint32_t b, bool subtract)
@@ -353,8 +364,6 @@ Handler decode_thumb(uint32_t raw);
 void decode_arm_stub(Cpu &c, Decoded &d);
 void decode_thumb_stub(Cpu &c, Decoded &d);
 
-// Execute one instruction at r[15] (fetching it through the cache).
-void execute_one(Cpu &c);
 
 inline uint32_t rotr(uint32_t v, unsigned n)
 {

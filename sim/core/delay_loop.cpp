@@ -464,11 +464,12 @@ LoopInfo *loop_for(Cpu &c, Decoded &d, uint32_t pc)
 
 void delay_loop_closed(Cpu &c, Decoded &d, uint32_t pc)
 {
+    if (!c.fast_forward || c.stepping) return;
     LoopInfo *found = loop_for(c, d, pc);
     if (!found) return;
     LoopInfo &loop = *found;
     const uint32_t base = loop.slots ? c.r[loop.slot_base] : 0;
-    if (!c.fast_forward || c.stepping || !c.breakpoints.empty() || !c.watches.empty() || c.stop_requested ||
+    if (!c.breakpoints.empty() || !c.watches.empty() || c.stop_requested ||
         c.interrupt_due() || !slots_in_memory(c, loop, base)) {
         loop.marked = false;
         return;

@@ -152,12 +152,13 @@ void load_literal(Cpu &c, Decoded &d)
     finish_load(c, (d.raw >> 8) & 7, value, pc + 2);
 }
 
-void transfer(Cpu &c, bool is_load, Load kind, unsigned size, uint32_t address, unsigned rd)
+template <bool IsLoad, Load Kind, unsigned Size>
+void transfer(Cpu &c, uint32_t address, unsigned rd)
 {
-    if (is_load) {
+    if constexpr (IsLoad) {
         c.fetch_s();
         uint32_t value;
-        if (!load(c, kind, address, value)) {
+        if (!load(c, Kind, address, value)) {
             c.idle();
             c.data_abort();
             return;
@@ -165,7 +166,7 @@ void transfer(Cpu &c, bool is_load, Load kind, unsigned size, uint32_t address, 
         finish_load(c, rd, value, c.r[15] + 2);
     } else {
         c.fetch_n();
-        if (!store(c, size, address, c.r[rd])) {
+        if (!store(c, Size, address, c.r[rd])) {
             c.data_abort();
             return;
         }
@@ -173,48 +174,51 @@ void transfer(Cpu &c, bool is_load, Load kind, unsigned size, uint32_t address, 
     }
 }
 
+// STR, STRH, STRB, LDRSB, LDR, LDRH, LDRB, LDRSH with a register offset.
+template <unsigned Op>
 void transfer_register_offset(Cpu &c, Decoded &d)
 {
     const uint32_t raw = d.raw;
     const uint32_t address = c.r[(raw >> 3) & 7] + c.r[(raw >> 6) & 7];
     const unsigned rd = raw & 7;
-    switch ((raw >> 9) & 7) {
-    case 0: transfer(c, false, Load::Word, 4, address, rd); break;
-    case 1: transfer(c, false, Load::Half, 2, address, rd); break;
-    case 2: transfer(c, false, Load::Byte, 1, address, rd); break;
-    case 3: transfer(c, true, Load::SignedByte, 1, address, rd); break;
-    case 4: transfer(c, true, Load::Word, 4, address, rd); break;
-    case 5: transfer(c, true, Load::Half, 2, address, rd); break;
-    case 6: transfer(c, true, Load::Byte, 1, address, rd); break;
-    default: transfer(c, true, Load::SignedHalf, 2, address, rd); break;
+    switch (Op) {
+    case 0: transfer<false, Load::Word, 4>(c, address, rd); break;
+    case 1: transfer<false, Load::Half, 2>(c, address, rd); break;
+    case 2: transfer<false, Load::Byte, 1>(c, address, rd); break;
+    case 3: transfer<true, Load::SignedByte, 1>(c, address, rd); break;
+    case 4: transfer<true, Load::Word, 4>(c, address, rd); break;
+    case 5: transfer<true, Load::Half, 2>(c, address, rd); break;
+    case 6: transfer<true, Load::Byte, 1>(c, address, rd); break;
+    default: transfer<true, Load::SignedHalf, 2>(c, address, rd); break;
     }
 }
 
+template <bool IsLoad>
 void transfer_word_immediate(Cpu &c, Decoded &d)
 {
     const uint32_t raw = d.raw;
-    const uint32_t address = c.r[(raw >> 3) & 7] + ((raw >> 6) & 31) * 4;
-    transfer(c, raw & (1u << 11), Load::Word, 4, address, raw & 7);
+    transfer<IsLoad, Load::Word, 4>(c, c.r[(raw >> 3) & 7] + ((raw >> 6) & 31) * 4, raw & 7);
 }
 
+template <bool IsLoad>
 void transfer_byte_immediate(Cpu &c, Decoded &d)
 {
     const uint32_t raw = d.raw;
-    const uint32_t address = c.r[(raw >> 3) & 7] + ((raw >> 6) & 31);
-    transfer(c, raw & (1u << 11), Load::Byte, 1, address, raw & 7);
+    transfer<IsLoad, Load::Byte, 1>(c, c.r[(raw >> 3) & 7] + ((raw >> 6) & 31), raw & 7);
 }
 
+template <bool IsLoad>
 void transfer_half_immediate(Cpu &c, Decoded &d)
 {
     const uint32_t raw = d.raw;
-    const uint32_t address = c.r[(raw >> 3) & 7] + ((raw >> 6) & 31) * 2;
-    transfer(c, raw & (1u << 11), Load::Half, 2, address, raw & 7);
+    transfer<IsLoad, Load::Half, 2>(c, c.r[(raw >> 3) & 7] + ((raw >> 6) & 31) * 2, raw & 7);
 }
 
+template <bool IsLoad>
 void transfer_stack(Cpu &c, Decoded &d)
 {
     const uint32_t raw = d.raw;
-    transfer(c, raw & (1u << 11), Load::Word, 4, c.r[13] + (raw & 0xFF) * 4, (raw >> 8) & 7);
+    transfer<IsLoad, Load::Word, 4>(c, c.r[13] + (raw & 0xFF) * 4, (raw >> 8) & 7);
 }
 
 void load_address(Cpu &c, Decoded &d)
@@ -324,9 +328,23 @@ Handler decode_thumb(uint32_t raw)
             return high_register;
         }
         if ((raw >> 11) == 0x09) return load_literal;
-        return transfer_register_offset;
-    case 3: return raw & (1u << 12) ? transfer_byte_immediate : transfer_word_immediate;
-    case 4: return raw & (1u << 12) ? transfer_stack : transfer_half_immediate;
+        {
+            static constexpr Handler kRegisterOffset[8] = {
+                transfer_register_offset<0>, transfer_register_offset<1>, transfer_register_offset<2>,
+                transfer_register_offset<3>, transfer_register_offset<4>, transfer_register_offset<5>,
+                transfer_register_offset<6>, transfer_register_offset<7>};
+            return kRegisterOffset[(raw >> 9) & 7];
+        }
+    case 3: {
+        bool l = raw & (1u << 11);
+        if (raw & (1u << 12)) return l ? transfer_byte_immediate<true> : transfer_byte_immediate<false>;
+        return l ? transfer_word_immediate<true> : transfer_word_immediate<false>;
+    }
+    case 4: {
+        bool l = raw & (1u << 11);
+        if (raw & (1u << 12)) return l ? transfer_stack<true> : transfer_stack<false>;
+        return l ? transfer_half_immediate<true> : transfer_half_immediate<false>;
+    }
     case 5:
         if (!(raw & (1u << 12))) return load_address;
         if ((raw & 0x0F00) == 0x0000) return adjust_stack;
