@@ -132,6 +132,8 @@ public:
     // The memories the core reaches directly; replaces the previous set (a
     // remap, the flash controller making the flash unreadable, new wait
     // states). Decoded code of addresses whose bytes change is forgotten.
+    // Throws std::invalid_argument for a region without host memory, of a
+    // size that is not a power of two, or with a base not aligned to it.
     void set_regions(const std::vector<MemoryRegion> &regions);
     // Forget decoded instructions in a range whose bytes were changed behind
     // the core's back (debugger, loader, flash programming).
