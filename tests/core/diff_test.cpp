@@ -21,7 +21,7 @@
 
 namespace {
 
-constexpr uint64_t kDefaultSequences = 6000;
+constexpr uint64_t kDefaultSequences = 5000;
 constexpr unsigned kReportedFailures = 5;
 
 struct Seeds {

@@ -7,8 +7,8 @@ namespace diff {
 
 namespace {
 
-// Far more instructions than a forward-only sequence can run.
-constexpr size_t kInstructionLimit = 4096;
+// Far more instructions than a sequence runs (its loops included).
+constexpr size_t kInstructionLimit = 2'000'000;
 
 class UnicornRegisters : public RegisterAccess {
 public:
