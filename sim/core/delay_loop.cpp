@@ -335,6 +335,7 @@ void analyse(const Cpu &c, LoopInfo &loop)
 {
     loop.generation = c.code_generation;
     loop.marked = false;
+    loop.cost = 0;
     Walk w;
     loop.usable = Analyser(c, loop).walk(loop.head, w) && describe(loop, w);
 }
@@ -449,8 +450,11 @@ LoopInfo *loop_for(Cpu &c, Decoded &d, uint32_t pc)
         d.aux = index + 1;
     }
     LoopInfo &loop = c.loops[d.aux - 1];
-    if (loop.generation != c.code_generation || loop.head != c.r[15]) {
+    // Decoded code is shared by every view of the same memory: the same
+    // entry may close the loop at another address.
+    if (loop.generation != c.code_generation || loop.head != c.r[15] || loop.branch_pc != pc) {
         loop.head = c.r[15];
+        loop.branch_pc = pc;
         analyse(c, loop);
     }
     if (!loop.usable) {
@@ -476,14 +480,22 @@ void delay_loop_closed(Cpu &c, Decoded &d, uint32_t pc)
     }
     Frame f{c, loop, base};
     const uint32_t counter = f.get(loop.counter);
-    const bool came_round = loop.marked && c.instructions - loop.mark_instructions == loop.path_length &&
-                            c.exceptions_total == loop.mark_exceptions && counter == loop.mark_counter + loop.step &&
-                            base == loop.mark_base;
-    if (!came_round) {
-        mark(c, loop, counter, base);
-        return;
+    // An iteration costs the same every time round as long as its code and
+    // its words stay in the same memories: measured once, it holds for
+    // every later run of the loop.
+    const Region *slot_region = loop.slots ? c.region_of(base + loop.slot_offset[0]) : nullptr;
+    if (!loop.cost || loop.cost_slot_region != slot_region) {
+        const bool came_round = loop.marked && c.instructions - loop.mark_instructions == loop.path_length &&
+                                c.exceptions_total == loop.mark_exceptions &&
+                                counter == loop.mark_counter + loop.step && base == loop.mark_base;
+        if (!came_round) {
+            mark(c, loop, counter, base);
+            return;
+        }
+        loop.cost = c.cycles - loop.mark_cycles;
+        loop.cost_slot_region = slot_region;
     }
-    const uint64_t per_iteration = c.cycles - loop.mark_cycles;
+    const uint64_t per_iteration = loop.cost;
     const uint64_t budget = c.cycles >= c.limit ? 0 : (c.limit - c.cycles) / per_iteration;
     const uint64_t n = budget ? first_leaving(f, counter, budget) : 0;
     if (n > 0) {

@@ -193,25 +193,12 @@ void transfer_register_offset(Cpu &c, Decoded &d)
     }
 }
 
-template <bool IsLoad>
-void transfer_word_immediate(Cpu &c, Decoded &d)
+// LDR/STR, LDRB/STRB, LDRH/STRH with a 5-bit offset scaled by the size.
+template <bool IsLoad, Load Kind, unsigned Size>
+void transfer_immediate(Cpu &c, Decoded &d)
 {
     const uint32_t raw = d.raw;
-    transfer<IsLoad, Load::Word, 4>(c, c.r[(raw >> 3) & 7] + ((raw >> 6) & 31) * 4, raw & 7);
-}
-
-template <bool IsLoad>
-void transfer_byte_immediate(Cpu &c, Decoded &d)
-{
-    const uint32_t raw = d.raw;
-    transfer<IsLoad, Load::Byte, 1>(c, c.r[(raw >> 3) & 7] + ((raw >> 6) & 31), raw & 7);
-}
-
-template <bool IsLoad>
-void transfer_half_immediate(Cpu &c, Decoded &d)
-{
-    const uint32_t raw = d.raw;
-    transfer<IsLoad, Load::Half, 2>(c, c.r[(raw >> 3) & 7] + ((raw >> 6) & 31) * 2, raw & 7);
+    transfer<IsLoad, Kind, Size>(c, c.r[(raw >> 3) & 7] + ((raw >> 6) & 31) * Size, raw & 7);
 }
 
 template <bool IsLoad>
@@ -337,13 +324,14 @@ Handler decode_thumb(uint32_t raw)
         }
     case 3: {
         bool l = raw & (1u << 11);
-        if (raw & (1u << 12)) return l ? transfer_byte_immediate<true> : transfer_byte_immediate<false>;
-        return l ? transfer_word_immediate<true> : transfer_word_immediate<false>;
+        if (raw & (1u << 12))
+            return l ? transfer_immediate<true, Load::Byte, 1> : transfer_immediate<false, Load::Byte, 1>;
+        return l ? transfer_immediate<true, Load::Word, 4> : transfer_immediate<false, Load::Word, 4>;
     }
     case 4: {
         bool l = raw & (1u << 11);
         if (raw & (1u << 12)) return l ? transfer_stack<true> : transfer_stack<false>;
-        return l ? transfer_half_immediate<true> : transfer_half_immediate<false>;
+        return l ? transfer_immediate<true, Load::Half, 2> : transfer_immediate<false, Load::Half, 2>;
     }
     case 5:
         if (!(raw & (1u << 12))) return load_address;
@@ -367,13 +355,9 @@ Handler decode_thumb(uint32_t raw)
 
 void decode_thumb_stub(Cpu &c, Decoded &d)
 {
-    uint32_t offset = c.r[15] - c.code_base;
-    uint16_t raw;
-    std::memcpy(&raw, c.code_host + offset, 2);
-    d.raw = raw;
-    d.fn = decode_thumb(raw);
+    d.raw = c.code_for_decoding(2);
+    d.fn = decode_thumb(d.raw);
     d.aux = 0;
-    c.code_cache->page_has_code[(c.code_cache_offset + offset) >> CodeCache::kPageShift] = 1;
     d.fn(c, d);
 }
 
