@@ -102,7 +102,7 @@ void data_processing(Cpu &c, Decoded &d)
 {
     const uint32_t raw = d.raw;
     const uint32_t pc = c.r[15];
-    c.fetch_s();
+    c.fetch_s_arm();
     bool cin = c.cpsr & kC;
     bool sc = cin;
     uint32_t op2, rn;
@@ -154,7 +154,7 @@ void multiply(Cpu &c, Decoded &d)
     const uint32_t raw = d.raw;
     const unsigned rd = (raw >> 16) & 15, rn = (raw >> 12) & 15, rs = (raw >> 8) & 15, rm = raw & 15;
     const bool accumulate = raw & (1u << 21);
-    c.fetch_s();
+    c.fetch_s_arm();
     c.idle(multiplier_cycles(c.r[rs], true) + accumulate);
     uint32_t res = c.r[rm] * c.r[rs] + (accumulate ? c.r[rn] : 0);
     if (raw & (1u << 20)) c.set_nz(res);
@@ -167,7 +167,7 @@ void multiply_long(Cpu &c, Decoded &d)
     const uint32_t raw = d.raw;
     const unsigned hi = (raw >> 16) & 15, lo = (raw >> 12) & 15, rs = (raw >> 8) & 15, rm = raw & 15;
     const bool is_signed = raw & (1u << 22), accumulate = raw & (1u << 21);
-    c.fetch_s();
+    c.fetch_s_arm();
     c.idle(multiplier_cycles(c.r[rs], is_signed) + 1 + accumulate);
     uint64_t res;
     if (is_signed)
@@ -188,7 +188,7 @@ void swap(Cpu &c, Decoded &d)
     const unsigned rn = (raw >> 16) & 15, rd = (raw >> 12) & 15, rm = raw & 15;
     const bool byte = raw & (1u << 22);
     const uint32_t address = c.r[rn], source = c.r[rm];
-    c.fetch_s();
+    c.fetch_s_arm();
     uint32_t value;
     if (!load(c, byte ? Load::Byte : Load::Word, address, value) || !store(c, byte ? 1 : 4, address, source)) {
         c.idle();
@@ -206,7 +206,7 @@ template <bool IsLoad>
 {
     const uint32_t pc = c.r[15];
     if constexpr (IsLoad) {
-        c.fetch_s();
+        c.fetch_s_arm();
         uint32_t value;
         bool ok = load(c, kind, address, value);
         if (writeback) c.r[rn] = moved;
@@ -286,7 +286,7 @@ template <bool Link>
 void branch(Cpu &c, Decoded &d)
 {
     const uint32_t pc = c.r[15];
-    c.fetch_s();
+    c.fetch_s_arm();
     if (Link) c.r[14] = pc + 4;
     int32_t offset = static_cast<int32_t>(d.raw << 8) >> 6;
     uint32_t target = pc + 8 + static_cast<uint32_t>(offset);
@@ -297,7 +297,7 @@ void branch(Cpu &c, Decoded &d)
 void branch_exchange(Cpu &c, Decoded &d)
 {
     const uint32_t v = reg_or_pc(c, d.raw & 15, c.r[15] + 8);
-    c.fetch_s();
+    c.fetch_s_arm();
     if (v & 1) {
         c.cpsr |= kCpsrT;
         c.branch(v & ~1u);
@@ -309,7 +309,7 @@ void branch_exchange(Cpu &c, Decoded &d)
 
 void software_interrupt(Cpu &c, Decoded &)
 {
-    c.fetch_s();
+    c.fetch_s_arm();
     c.take(Exception::SoftwareInterrupt, c.r[15] + 4);
 }
 
@@ -317,7 +317,7 @@ void undefined_instruction(Cpu &c, Decoded &) { c.undefined(); }
 
 void status_read(Cpu &c, Decoded &d)
 {
-    c.fetch_s();
+    c.fetch_s_arm();
     unsigned rd = (d.raw >> 12) & 15;
     uint32_t v = (d.raw & (1u << 22)) && c.has_spsr() ? c.spsr() : c.cpsr;
     if (rd != 15) c.r[rd] = v;
@@ -349,7 +349,7 @@ namespace {
 template <bool Imm>
 void status_write(Cpu &c, Decoded &d)
 {
-    c.fetch_s();
+    c.fetch_s_arm();
     uint32_t v = Imm ? rotr(d.raw & 0xFF, (d.raw >> 7) & 0x1E) : c.r[d.raw & 15];
     write_status(c, d.raw, v);
     c.r[15] += 4;
@@ -425,7 +425,7 @@ void decode_arm_stub(Cpu &c, Decoded &d)
     d.aux = 0;
     uint32_t cond = d.raw >> 28;
     if (cond < 0xE && !c.cond(cond)) {
-        c.fetch_s();
+        c.fetch_s_arm();
         c.r[15] += 4;
         return;
     }

@@ -205,6 +205,9 @@ struct Cpu {
         else
             cycles += code_s;
     }
+    // The same, for handlers that run in one state only.
+    void fetch_s_arm() { cycles += code_s; }
+    void fetch_s_thumb() { cycles += (r[15] & 2) ? thumb_s_second : code_s; }
     void fetch_n() { cycles += code_n; }
     void idle(uint32_t n = 1) { cycles += n; }
     // pc := target (already aligned for the state), and the pipeline refill:

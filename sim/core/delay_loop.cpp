@@ -402,21 +402,25 @@ uint64_t first_leaving(const Frame &f, uint32_t counter, uint64_t limit)
         const Sym &other = op.a.base == f.loop.counter ? op.b : op.a;
         const Sym &mine = op.a.base == f.loop.counter ? op.a : op.b;
         uint32_t o = f.eval(other, counter);
-        std::array<uint32_t, 16> points{};
-        unsigned n = 0;
-        for (uint32_t x : {o, 0u - o}) {
-            for (uint32_t d : {0u, 1u, 0x7FFFFFFFu, 0x80000000u, 0x80000001u}) points[n++] = x + d - mine.k;
-        }
-        for (uint32_t x : {0u, 1u, 0x7FFFFFFFu, 0x80000000u, 0x80000001u, 0xFFFFFFFFu}) points[n++] = x - mine.k;
         if (f.leaves(counter)) return 0;
-        uint64_t best = limit;
-        for (unsigned i = 0; i < n; ++i) {
-            uint32_t value = step == 1 ? points[i] : points[i] - 1;
-            uint64_t distance = step == 1 ? uint32_t(value - counter) : uint32_t(counter - value);
-            if (distance == 0 || distance >= best) continue;
-            if (f.leaves(value)) best = distance;
-        }
-        return best;
+        // Nearest first: the first candidate that leaves is the answer.
+        uint32_t distances[16];
+        unsigned n = 0;
+        auto add = [&](uint32_t operand_value) {
+            uint32_t value = operand_value - mine.k;
+            if (step != 1) --value;
+            uint32_t distance = step == 1 ? value - counter : counter - value;
+            if (distance == 0 || distance >= limit) return;
+            unsigned i = n++;
+            for (; i > 0 && distances[i - 1] > distance; --i) distances[i] = distances[i - 1];
+            distances[i] = distance;
+        };
+        for (uint32_t x : {o, 0u - o})
+            for (uint32_t d : {0u, 1u, 0x7FFFFFFFu, 0x80000000u, 0x80000001u}) add(x + d);
+        for (uint32_t x : {0u, 1u, 0x7FFFFFFFu, 0x80000000u, 0x80000001u, 0xFFFFFFFFu}) add(x);
+        for (unsigned i = 0; i < n; ++i)
+            if (f.leaves(counter + distances[i] * step)) return distances[i];
+        return limit;
     }
     constexpr uint64_t kMaxScan = 1u << 20;
     uint64_t end = std::min(limit, kMaxScan);
