@@ -118,7 +118,10 @@ void execute_observed(Cpu &c)
     if (c.prefetch_aborted) return;
     if (c.observer) {
         uint32_t next = c.deferred >= 0 ? vector_of(static_cast<Exception>(c.deferred)) : c.r[15];
-        c.observer->executed(pc, thumb, encoding, passed, static_cast<uint32_t>(c.cycles - start), next);
+        // A closing branch that skipped iterations: its own cycles, then the skip.
+        uint64_t own = c.cycles - start - c.repeat_cycles;
+        c.observer->executed(pc, thumb, encoding, passed, static_cast<uint32_t>(own), next);
+        if (c.repeat_loop) tell_repeated(c);
     }
     if (c.deferred >= 0) {
         Exception e = static_cast<Exception>(c.deferred);

@@ -159,7 +159,9 @@ public:
     // (inclusive) each ran `iterations` more times than executed() told,
     // costing `cycles` in all, and the loop's closing branch was taken each
     // time. The executed() calls of the iteration that leaves the loop
-    // follow as usual. A loop whose path jumps over instructions between
+    // follow as usual; the repeated() calls come right after the executed()
+    // of the closing branch that started the skip (whose cycles are its
+    // own). A loop whose path jumps over instructions between
     // its head and its closing branch is told as one call per straight
     // stretch of its path, in path order; the last call carries all the
     // cycles, the others 0. Data accesses of the skipped iterations are not

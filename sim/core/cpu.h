@@ -157,6 +157,9 @@ struct Cpu {
     uint64_t exceptions_total = 0;
     bool stepping = false;
     std::vector<LoopInfo> loops;     // analysed loops, see delay_loop.h
+    // Iterations a closing branch skipped, for the observer after the branch.
+    const LoopInfo *repeat_loop = nullptr;
+    uint64_t repeat_iterations = 0, repeat_cycles = 0;
     bool prefetch_aborted = false;   // the last execute_one took a prefetch abort
 
     // ---- state ----

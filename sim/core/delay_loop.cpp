@@ -470,6 +470,16 @@ LoopInfo *loop_for(Cpu &c, Decoded &d, uint32_t pc)
 
 }  // namespace
 
+void tell_repeated(Cpu &c)
+{
+    const LoopInfo &loop = *c.repeat_loop;
+    for (size_t i = 0; i < loop.segments.size(); ++i)
+        c.observer->repeated(loop.segments[i].first, loop.segments[i].second, loop.thumb, c.repeat_iterations,
+                             i + 1 == loop.segments.size() ? c.repeat_cycles : 0);
+    c.repeat_loop = nullptr;
+    c.repeat_iterations = c.repeat_cycles = 0;
+}
+
 void delay_loop_closed(Cpu &c, Decoded &d, uint32_t pc)
 {
     if (!c.fast_forward || c.stepping) return;
@@ -517,10 +527,11 @@ void delay_loop_closed(Cpu &c, Decoded &d, uint32_t pc)
         put(loop.counter, counter + static_cast<uint32_t>(n) * loop.step);
         c.cycles += n * per_iteration;
         c.instructions += n * loop.path_length;
+        // Told after the closing branch's own executed().
         if (c.observer) {
-            for (size_t i = 0; i < loop.segments.size(); ++i)
-                c.observer->repeated(loop.segments[i].first, loop.segments[i].second, loop.thumb, n,
-                                     i + 1 == loop.segments.size() ? n * per_iteration : 0);
+            c.repeat_loop = &loop;
+            c.repeat_iterations = n;
+            c.repeat_cycles = n * per_iteration;
         }
     }
     mark(c, loop, f.get(loop.counter), base);

@@ -81,5 +81,7 @@ struct LoopInfo {
 
 // The branch in `d` at `pc` has just been taken backwards (r[15] is its target).
 void delay_loop_closed(Cpu &c, Decoded &d, uint32_t pc);
+// Tells the observer of the iterations the last closing branch skipped.
+void tell_repeated(Cpu &c);
 
 }  // namespace sim::core

@@ -110,15 +110,26 @@ struct Snapshot {
 
 class Repeats : public sim::ExecutionObserver {
 public:
-    void executed(uint32_t, bool, uint32_t, bool, uint32_t, uint32_t) override { ++executed_count; }
+    void executed(uint32_t pc, bool, uint32_t, bool, uint32_t cycles, uint32_t) override
+    {
+        ++executed_count;
+        told_cycles += cycles;
+        last_pc = pc;
+    }
     void exception(sim::Exception, uint32_t, uint32_t) override {}
-    void repeated(uint32_t first, uint32_t last, bool thumb, uint64_t iterations, uint64_t) override
+    void repeated(uint32_t first, uint32_t last, bool thumb, uint64_t iterations, uint64_t cycles) override
     {
         skipped += iterations;
         skipped_instructions += iterations * ((last - first) / (thumb ? 2 : 4) + 1);
+        told_cycles += cycles;
+        // The stretch carrying the cycles ends with the closing branch just told.
+        if (cycles) {
+            EXPECT_EQ(last, last_pc);
+        }
     }
     void accessed(uint32_t, uint32_t, unsigned, bool, uint32_t) override {}
-    uint64_t executed_count = 0, skipped = 0, skipped_instructions = 0;
+    uint64_t executed_count = 0, skipped = 0, skipped_instructions = 0, told_cycles = 0;
+    uint32_t last_pc = 0;
 };
 
 struct Outcome {
@@ -152,11 +163,15 @@ Outcome run(const std::string &main, bool fast_forward, uint64_t slice, std::vec
             }
         }
     }
+    EXPECT_EQ(b.core.exceptions_taken(sim::Exception::DataAbort), 0u) << "the program itself is wrong";
     out.ram = b.ram;
     out.skipped = repeats.skipped;
     if (observed) {
         EXPECT_EQ(repeats.executed_count + repeats.skipped_instructions, b.core.instructions())
             << "executed() and repeated() together tell every instruction";
+        if (irqs.empty()) {
+            EXPECT_EQ(repeats.told_cycles, b.core.cycles()) << "and every cycle";
+        }
     }
     return out;
 }
@@ -259,6 +274,7 @@ TEST(CoreFastForward, LeavesOtherLoopsAlone)
         )",
         // The counter's word is also written through another pointer.
         R"(
+        sub sp, #8
         mov r5, sp
         adds r5, #4
         movs r3, #0
