@@ -1,6 +1,7 @@
 // The simulated board as a debugger sees it: the core's registers, memory
 // (peripherals through their side-effect-free peek), breakpoints, watchpoints
-// on RAM, stepping and running in slices of virtual time, and monitor
+// on memory and peripheral registers, stepping and running in slices of
+// virtual time, and monitor
 // commands that act on the board ("press KEY_INC", "release KEY_INC",
 // "time"). Virtual time advances only while the debugger lets the core run.
 // A watchpoint stops the core right after the instruction that made the

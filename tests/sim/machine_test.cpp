@@ -250,4 +250,24 @@ TEST(Machine, SwpOnAPeripheralReadsThenWritesTheRegisterAtConsecutiveCycles)
     EXPECT_EQ(p.word(RAM + 52), 0x00105678u);
 }
 
+TEST(Machine, WatchpointsStopRightAfterTheAccessOnPeripheralsToo)
+{
+    Program p("aborts");
+    p.machine.set_watchpoints({{0xFFFFF084, 4, false, true}});   // AIC_SVR1, writes
+    ASSERT_EQ(p.machine.run_for(100 * board::kPicosPerMs), Machine::Stop::Watchpoint);
+    auto hit = p.machine.last_watch_hit();
+    EXPECT_TRUE(hit.write);
+    EXPECT_EQ(hit.address, 0xFFFFF084u);
+    EXPECT_EQ(hit.value, 0x00101234u);
+    EXPECT_EQ(p.machine.cpu().pc(), hit.pc + 4) << "stopped after the store, before the next instruction";
+    EXPECT_EQ(p.board.aic.peek(0x84), 0x00101234u);
+
+    ASSERT_EQ(p.machine.run_for(100 * board::kPicosPerMs), Machine::Stop::Watchpoint);
+    hit = p.machine.last_watch_hit();
+    EXPECT_EQ(hit.pc, p.symbol("swp_site")) << "SWP's read is not watched, its write is";
+    EXPECT_EQ(hit.value, 0x00105678u);
+    p.machine.set_watchpoints({});
+    EXPECT_EQ(p.machine.run_for(10 * board::kPicosPerMs), Machine::Stop::Deadline);
+}
+
 }  // namespace
