@@ -13,6 +13,8 @@ constexpr uint32_t kFmrMask = 0x00FF038D;   // FRDY, LOCKE, PROGE, NEBP, FWS, FM
 constexpr uint32_t kFcrKey = 0x5A000000;
 const Rule kSingleCycle{"MC", "master clock with flash reads single-cycle (FWS = 0)", Rule::AtMost, 30, "MHz",
                         "AT91SAM7S embedded flash: 0 wait states up to 30 MHz"};
+enum : uint32_t { UNDADD = 1u << 0, MISADD = 1u << 1, MST_SHIFT = 16, SVMST_SHIFT = 24 };
+constexpr uint32_t kMstMask = 3u << MST_SHIFT;
 }  // namespace
 
 void Mc::set_master_hz(double hz)
@@ -36,7 +38,21 @@ void Mc::reset()
 {
     fmr_ = 0;
     fsr_ = FRDY;
+    asr_ = aasr_ = 0;
+    asr_read_ = true;
     remapped_ = false;
+}
+
+void Mc::record_abort(unsigned master, uint32_t address, unsigned size, AbortType type, bool undefined, bool misaligned)
+{
+    uint32_t saved = asr_ & (kMstMask << (SVMST_SHIFT - MST_SHIFT));
+    if (!asr_read_)
+        saved |= (asr_ & kMstMask) << (SVMST_SHIFT - MST_SHIFT);
+    uint32_t size_code = size == 1 ? 0 : size == 2 ? 1 : 2;
+    asr_ = (undefined ? uint32_t{UNDADD} : 0u) | (misaligned ? uint32_t{MISADD} : 0u) | size_code << 8 |
+           static_cast<uint32_t>(type) << 10 | 1u << (MST_SHIFT + master) | saved;
+    aasr_ = address;
+    asr_read_ = false;
 }
 
 const char *Mc::register_name(uint32_t offset) const
@@ -55,6 +71,8 @@ const char *Mc::register_name(uint32_t offset) const
 uint32_t Mc::peek(uint32_t offset) const
 {
     switch (offset) {
+    case ASR: return asr_;
+    case AASR: return aasr_;
     case FMR: return fmr_;
     case FSR: return fsr_;
     default: return 0;
@@ -64,7 +82,13 @@ uint32_t Mc::peek(uint32_t offset) const
 uint32_t Mc::read(uint32_t offset)
 {
     switch (offset) {
-    case ASR: case AASR: case FMR:
+    case ASR: {
+        uint32_t v = asr_;
+        asr_ &= ~(kMstMask << (SVMST_SHIFT - MST_SHIFT));
+        asr_read_ = true;
+        return v;
+    }
+    case AASR: case FMR:
         return peek(offset);
     case FSR: {
         uint32_t v = fsr_;

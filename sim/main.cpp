@@ -38,7 +38,7 @@ constexpr int kUsageError = 2;
 struct CommandLine {
     std::string image = DEFAULT_IMAGE;
     std::string for_text, flash, scenario, junit;
-    bool headless = false, fast = false, bench = false, verbose = false;
+    bool headless = false, fast = false, bench = false, verbose = false, exact = false;
     unsigned bench_passes = sim::kBenchPasses;
     uint32_t crystal_hz = 18432000;
     unsigned bounce = 0;
@@ -125,6 +125,7 @@ void declare_options(CLI::App &app, CommandLine &c)
         ->type_name("SIZE")
         ->needs(trace);
     app.add_option("--screenshot", c.screenshot, "at exit, save a PNG picture of the display and the LED")->check(kNotEmpty);
+    app.add_flag("--exact", c.exact, "run every instruction: no delay-loop fast-forward (same results, slower)");
     app.add_flag("-v,--verbose", c.verbose, "print the board's diagnostics (bus errors, lost writes) as they happen");
     auto *bench = app.add_flag("--bench", c.bench, "benchmark: boot, run status passes headless, print figures");
     app.add_option("--passes", c.bench_passes, "with --bench: status passes to run")
@@ -294,6 +295,7 @@ int main(int argc, char **argv)
         std::cerr << "boardsim: " << error << "\n";
         return kUsageError;
     }
+    session->machine.set_exact(c.exact);
     if (recording.trace_kinds || !recording.vcd_file.empty()) {
         outs.instruments = std::make_unique<simtools::Instruments>(session->board.bus, session->board.pa,
                                                                    session->board.clock);

@@ -45,10 +45,10 @@ void Instruments::block(uint32_t pc, uint32_t cpsr, uint32_t sp)
     irq_.executing(now(), cycles(), pc, cpsr);
 }
 
-size_t Instruments::instruction(uint32_t pc, const uint8_t *code, size_t available, bool thumb)
+size_t Instruments::instruction(uint32_t pc, board::Picos started, const uint8_t *code, size_t available, bool thumb)
 {
     // Past the size limit the lines would be dropped: spare the disassembly.
-    if (insn_ && !finished_ && !cap_->reached()) return insn_->instruction(now(), pc, code, available, thumb);
+    if (insn_ && !finished_ && !cap_->reached()) return insn_->instruction(started, pc, code, available, thumb);
     return thumb ? 2 : 4;
 }
 
