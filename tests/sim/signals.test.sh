@@ -66,6 +66,7 @@ for sig in INT TERM HUP; do
   run_and_signal "$sig" "$want" --headless --flash "$T/flash.bin" "$IMG"
   flash_saved "$sig during a headless run"
   grep -q "^LED [01]$" "$T/out" || fail "$sig: a headless run ends with the display and LED: $(cat "$T/out")"
+  [[ ! -s $T/err ]] || fail "$sig: progress or other text on a standard error that is no terminal: $(cat "$T/err")"
 
   # A debugger that attached and says nothing: the core is halted, waiting.
   "$SIM" --gdb 0 --gdb-wait --flash "$T/flash.bin" "$IMG" > "$T/out" 2> "$T/err" &
