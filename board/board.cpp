@@ -14,6 +14,8 @@ Board::Board()
     pioa.set_irq_output([this](bool level) { aic.set_source(kIdPioa, level); });
     spi.set_clock_query([this] { return pmc.peripheral_clock(kIdSpi); });
     spi.set_irq_output([this](bool level) { aic.set_source(kIdSpi, level); });
+    pmc.set_master_listener([this](double hz) { mc.set_master_hz(hz); });
+    mc.set_master_hz(pmc.master_hz());
 }
 
 void Board::reset()

@@ -45,7 +45,7 @@ public:
     Log log{clock};
     Bus bus{clock, log};
     Pins pa{log, "PA"};
-    Pio pioa{pa, log, "PIOA"};
+    Pio pioa{pa, clock, log, "PIOA"};
     Aic aic{log};
     Pmc pmc{clock, log};
     Wdt wdt{clock, log};

@@ -11,7 +11,21 @@ enum : uint32_t { RCR = 0x00, ASR = 0x04, AASR = 0x08, FMR = 0x60, FCR = 0x64, F
 enum : uint32_t { FRDY = 0x1, LOCKE = 0x4, PROGE = 0x8 };
 constexpr uint32_t kFmrMask = 0x00FF038D;   // FRDY, LOCKE, PROGE, NEBP, FWS, FMCN
 constexpr uint32_t kFcrKey = 0x5A000000;
+const Rule kSingleCycle{"MC", "master clock with flash reads single-cycle (FWS = 0)", Rule::AtMost, 30, "MHz",
+                        "AT91SAM7S embedded flash: 0 wait states up to 30 MHz"};
 }  // namespace
+
+void Mc::set_master_hz(double hz)
+{
+    master_hz_ = hz;
+    check_wait_states();
+}
+
+void Mc::check_wait_states()
+{
+    if (flash_wait_states() == 0)
+        log_.rules.check(kSingleCycle, master_hz_ / 1e6);
+}
 
 Mc::Mc(Log &log) : log_(log)
 {
@@ -74,6 +88,7 @@ void Mc::write(uint32_t offset, uint32_t v)
         return;
     case FMR:
         fmr_ = v & kFmrMask;
+        check_wait_states();
         return;
     case FCR:
         if ((v & 0xFF000000) != kFcrKey) {

@@ -13,6 +13,11 @@
 //   not performed and FSR.PROGE sets. MC_FSR: FRDY (bit 0), PROGE and LOCKE
 //   (cleared by reading FSR).
 //
+// Operating limit checked (reported to the log's rules): flash reads are
+// single-cycle (FWS = 0) only up to 30 MHz of master clock; above it FWS must
+// be at least 1 (the chip's limit of 55 MHz is the PMC's check). Checked when
+// MC_FMR is written and whenever the master clock changes.
+//
 // Choices where the documentation is silent:
 // - Flash commands are not modelled: a command with the right key is logged
 //   and leaves the flash as it is; FRDY stays 1. No region is locked and the
@@ -40,10 +45,15 @@ public:
     unsigned fmcn() const { return (fmr_ >> 16) & 0xFF; }
     bool remapped() const { return remapped_; }
 
+    // The master clock changed (from the PMC): the wait states are checked.
+    void set_master_hz(double hz);
+
 private:
     Log &log_;
     uint32_t fmr_ = 0, fsr_ = 0;
     bool remapped_ = false;
+    double master_hz_ = 0;
+    void check_wait_states();
 };
 
 }  // namespace board
