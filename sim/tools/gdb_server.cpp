@@ -226,6 +226,13 @@ GdbServer::Outcome GdbServer::serve()
                 return Outcome::Killed;
             }
             if (ended_) {
+                // The debugger acknowledges the exit and then hangs up itself;
+                // closing first would meet its acknowledgement with a broken pipe.
+                ::shutdown(client_, SHUT_WR);
+                pollfd p{client_, POLLIN, 0};
+                char buf[256];
+                for (int i = 0; i < 10 && ::poll(&p, 1, 100) > 0 && ::recv(client_, buf, sizeof buf, 0) > 0; ++i) {
+                }
                 close_client();
                 return Outcome::Ended;
             }

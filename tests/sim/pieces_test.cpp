@@ -10,6 +10,7 @@
 #include "board/board.h"
 #include "sim/duration.h"
 #include "sim/flash_file.h"
+#include "sim/junit.h"
 #include "sim/keys.h"
 #include "sim/screen_text.h"
 
@@ -36,6 +37,33 @@ TEST(Duration, UnitsAreRequiredAndExact)
     EXPECT_EQ(sim::parse_duration("0.000001s"), board::kPicosPerUs);
     for (const char *bad : {"", "3", "s", "3 s", "-1s", "3min", "1e3ms", "999999999s"})
         EXPECT_FALSE(sim::parse_duration(bad)) << bad;
+}
+
+TEST(Duration, TheOneDayLimitIsNamedAsSuch)
+{
+    std::string why;
+    EXPECT_TRUE(sim::parse_duration("86400s", &why));
+    EXPECT_FALSE(sim::parse_duration("86401s", &why));
+    EXPECT_NE(why.find("longer than one day"), std::string::npos) << why;
+    EXPECT_FALSE(sim::parse_duration("86400000000001us", &why));
+    EXPECT_NE(why.find("longer than one day"), std::string::npos) << why;
+    EXPECT_FALSE(sim::parse_duration("3 s", &why));
+    EXPECT_NE(why.find("not a duration"), std::string::npos) << why;
+}
+
+// A name that is not UTF-8, or holds characters XML 1.0 cannot, must still
+// give a well-formed report: each bad byte becomes U+FFFD, good UTF-8 stays.
+TEST(Junit, NamesThatXmlCannotHoldAreReplaced)
+{
+    sim::JunitSuite suite;
+    suite.name = std::string("caf\xC3\xA9 \xFF\xFE\x01 \xC0\xAF \xED\xA0\x80 <&>");
+    suite.cases.push_back({"1: delay", 0.5, "", "", "interrupted by SIGINT"});
+    std::string xml = sim::junit_xml(suite);
+    std::string want = "caf\xC3\xA9 \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD \xEF\xBF\xBD\xEF\xBF\xBD "
+                       "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD &lt;&amp;&gt;";
+    EXPECT_NE(xml.find("name=\"" + want + "\""), std::string::npos) << xml;
+    EXPECT_NE(xml.find("errors=\"1\""), std::string::npos) << xml;
+    EXPECT_NE(xml.find("<error message=\"interrupted by SIGINT\"/>"), std::string::npos) << xml;
 }
 
 TEST(Keys, PressPullsTheLineLowAndReleaseLeavesItToThePullup)

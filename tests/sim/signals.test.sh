@@ -44,6 +44,22 @@ flash_saved() {
   rm -f "$T/flash.bin"
 }
 
+start_gdb_server() {
+  "$SIM" --gdb 0 --gdb-wait --flash "$T/flash.bin" "$IMG" > "$T/out" 2> "$T/err" &
+  pid=$!
+  wait_for_handlers
+  for _ in $(seq 200); do grep -q "GDB server on" "$T/err" && break; sleep 0.05; done
+  port=$(sed -n 's/.*GDB server on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$T/err")
+}
+ended_with() {   # status, what
+  local status=0
+  for _ in $(seq 200); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
+  kill -0 "$pid" 2>/dev/null && fail "$2: boardsim still runs 10 s after the signal"
+  wait "$pid" || status=$?
+  pid=
+  [[ $status == "$1" ]] || fail "$2: exit $status, expected $1: $(cat "$T/err")"
+}
+
 scenario() { printf '%s\n' "name: long" "steps:" "$@" > "$T/s.yaml"; }
 
 for sig in INT TERM HUP; do
@@ -66,21 +82,31 @@ for sig in INT TERM HUP; do
   run_and_signal "$sig" "$want" --headless --flash "$T/flash.bin" "$IMG"
   flash_saved "$sig during a headless run"
   grep -q "^LED [01]$" "$T/out" || fail "$sig: a headless run ends with the display and LED: $(cat "$T/out")"
+  [[ ! -s $T/err ]] || fail "$sig: progress or other text on a standard error that is no terminal: $(cat "$T/err")"
 
   # A debugger that attached and says nothing: the core is halted, waiting.
-  "$SIM" --gdb 0 --gdb-wait --flash "$T/flash.bin" "$IMG" > "$T/out" 2> "$T/err" &
-  pid=$!
-  wait_for_handlers
-  for _ in $(seq 200); do grep -q "GDB server on" "$T/err" && break; sleep 0.05; done
-  port=$(sed -n 's/.*GDB server on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$T/err")
+  start_gdb_server
   exec 3<>"/dev/tcp/127.0.0.1/$port"
   for _ in $(seq 200); do grep -q "debugger attached" "$T/err" && break; sleep 0.05; done
   kill -s "$sig" "$pid"
-  for _ in $(seq 200); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
-  kill -0 "$pid" 2>/dev/null && fail "$sig: boardsim with a debugger attached still runs 10 s after the signal"
-  status=0; wait "$pid" || status=$?; pid=
+  ended_with "$want" "$sig with a debugger attached"
   exec 3<&-
-  [[ $status == "$want" ]] || fail "$sig with a debugger attached: exit $status, expected $want: $(cat "$T/err")"
   flash_saved "$sig with a debugger attached"
 done
+
+# A debugger that lets the core run is told that the program was terminated.
+if command -v gdb-multiarch > /dev/null; then
+  start_gdb_server
+  timeout 60 gdb-multiarch -q -batch -nx "$IMG" -ex "target remote 127.0.0.1:$port" -ex continue > "$T/gdb" 2>&1 &
+  gdb_pid=$!
+  for _ in $(seq 200); do grep -q "debugger attached" "$T/err" && break; sleep 0.05; done
+  sleep 0.5
+  kill -TERM "$pid"
+  ended_with 143 "SIGTERM with the core running under a debugger"
+  wait "$gdb_pid" || true
+  grep -q "Program terminated with signal SIGTERM" "$T/gdb" || fail "the debugger was not told: $(cat "$T/gdb")"
+  flash_saved "SIGTERM with the core running under a debugger"
+else
+  echo "gdb-multiarch not installed: the running-debugger case skipped"
+fi
 echo "signals end every run, save the flash and give 128 + the signal"

@@ -2,7 +2,8 @@
 # Pictures of the running board: a known screen (after one key press and
 # release, on the pass that reads address 4, with the large heart) matches
 # its reference picture; the same reference taken too early names the cells
-# that differ; --screenshot writes a PNG at exit.
+# that differ; --screenshot writes a PNG at exit, and a path it cannot write
+# is refused before the run.
 set -euo pipefail
 build=$1
 here=$(cd "$(dirname "$0")" && pwd)
@@ -29,5 +30,5 @@ grep -q "differs from $here/data/key_screen.png: row 0 col 15, row 1 col 14, row
 [ "$(head -c 8 "$work/end.png" | od -An -tx1 | tr -d ' \n')" = 89504e470d0a1a0a ] || fail "--screenshot wrote no PNG"
 status=0
 "$build/bin/boardsim" --headless --for 10ms --screenshot "$work/no/such/dir.png" >/dev/null 2>"$work/err.txt" || status=$?
-[ "$status" = 1 ] && grep -q "dir.png" "$work/err.txt" || fail "an unwritable picture was not reported ($status)"
+[ "$status" = 2 ] && grep -q "dir.png: cannot write" "$work/err.txt" || fail "an unwritable picture was not refused before the run ($status)"
 echo "screenshots: ok"
