@@ -5,6 +5,7 @@
 // word at 0x00200000, and the program loops from 0x00100040 back to the start.
 #pragma once
 
+#include <atomic>
 #include <cstring>
 #include <set>
 #include <tuple>
@@ -23,7 +24,7 @@ public:
     uint32_t regs[kRegisters] = {};
     uint32_t status = 0x20;      // a latched key change
     int status_reads = 0;        // reads with side effects
-    uint64_t executed = 0;
+    std::atomic<uint64_t> executed{0};   // read by the test while the server runs the target
     uint64_t slice = 1000;
     std::set<uint32_t> breakpoints;
     std::set<std::tuple<uint32_t, uint32_t, simtools::WatchKind>> watchpoints;

@@ -171,7 +171,9 @@ TEST_F(GdbSession, BreakpointsWatchpointsStepAndInterrupt)
     // Running with nothing to stop at: only Ctrl-C brings it back.
     uint64_t executed = target.executed;
     client->send("c");
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // Interrupt only once more than a slice has run, however slow the host is.
+    for (int i = 0; i < 10000 && target.executed <= executed + target.slice; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     client->raw("\x03");
     EXPECT_EQ(client->reply(), "T02");
     EXPECT_GT(target.executed, executed + target.slice);
@@ -231,7 +233,8 @@ TEST_F(GdbSession, MalformedAndUnknownPacketsGetTheProtocolsAnswers)
 TEST_F(GdbSession, ADebuggerThatGoesAwayWhileTheTargetRunsLeavesItHalted)
 {
     client->send("c");
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (int i = 0; i < 10000 && target.executed == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     client->close();
     thread.join();
     EXPECT_EQ(outcome, GdbServer::Outcome::Disconnected);
