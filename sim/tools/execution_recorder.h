@@ -1,0 +1,99 @@
+// What coverage and profiles are made of: for every halfword of code memory,
+// how often an instruction there ran, how often its condition failed and the
+// cycles it took, plus the calls the core made (CallTracker). It is the core's
+// ExecutionObserver; per instruction it does a table lookup and a few
+// increments, and looks at calls only when execution jumps. Addresses become
+// source lines only when a report is written.
+//
+// Memory is described in granules of 1 MiB: each holds one memory (repeated
+// through the granule, as the chip decodes it) or an alias of one (the boot
+// memory at 0), so an instruction run through an alias counts for the code it is.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "sim/core/arm7tdmi.h"
+#include "sim/tools/call_tracker.h"
+
+namespace simtools {
+
+class ExecutionRecorder final : public sim::ExecutionObserver {
+public:
+    struct Counter {
+        uint64_t hits = 0;      // times run, condition passed or not
+        uint64_t cycles = 0;
+        uint64_t failed = 0;    // condition failed (a branch not taken)
+        uint64_t last_cycles = 0;
+    };
+    struct Memory {
+        uint32_t base = 0, size = 0;
+        std::vector<Counter> counters;   // one per halfword
+        std::vector<uint8_t> entries;    // a function starts here
+    };
+    static constexpr unsigned kGranuleShift = 20;
+
+    // `size` a power of two up to 1 MiB, `base` on a granule.
+    void add_memory(uint32_t base, uint32_t size);
+    // The granule at `base` shows the memory added at `target`.
+    void add_alias(uint32_t base, uint32_t target);
+    // The first instruction of a function: a jump there from another
+    // function is a tail call.
+    void mark_function_entry(uint32_t address);
+
+    void executed(uint32_t pc, bool thumb, uint32_t encoding, bool passed, uint32_t cycles, uint32_t next_pc) override
+    {
+        if (pc != expected_) moved(pc);
+        const Granule &g = granules_[pc >> kGranuleShift];
+        if (g.counters) {
+            Counter &c = g.counters[(pc & g.mask) >> 1];
+            ++c.hits;
+            c.cycles += cycles;
+            c.failed += !passed;
+            c.last_cycles = cycles;
+        }
+        cycles_ += cycles;
+        ++instructions_;
+        expected_ = next_pc;
+        if (next_pc != pc + (thumb ? 2u : 4u)) transfer(pc, thumb, encoding, passed, next_pc);
+        previous_pc_ = pc;
+        previous_encoding_ = encoding;
+    }
+    void exception(sim::Exception e, uint32_t return_link, uint32_t old_cpsr) override;
+    void repeated(uint32_t first, uint32_t last, bool thumb, uint64_t iterations, uint64_t cycles) override;
+    void accessed(uint32_t, uint32_t, unsigned, bool, uint32_t) override {}
+
+    // The address an instruction at `address` is counted under; nullopt
+    // outside every memory.
+    const Counter *counter(uint32_t address) const;
+    uint32_t canonical(uint32_t address) const;
+    const std::vector<Memory> &memories() const { return memories_; }
+    uint64_t cycles() const { return cycles_; }
+    uint64_t instructions() const { return instructions_; }
+    // Calls so far, frames still open included (their cost up to now).
+    const CallTracker &calls();
+
+private:
+    struct Granule {
+        Counter *counters = nullptr;
+        uint8_t *entries = nullptr;
+        uint32_t mask = 0;
+        uint32_t base = 0;
+    };
+    void moved(uint32_t pc);
+    void transfer(uint32_t pc, bool thumb, uint32_t encoding, bool passed, uint32_t next_pc);
+    bool is_entry(uint32_t address) const;
+    Counter *counter_at(uint32_t address);
+    void rebuild_granules();
+
+    std::vector<Memory> memories_;
+    std::vector<std::pair<uint32_t, uint32_t>> aliases_;
+    std::vector<Granule> granules_ = std::vector<Granule>(size_t{1} << (32 - kGranuleShift));
+    uint64_t cycles_ = 0, instructions_ = 0;
+    uint32_t expected_ = CallTracker::kNoAddress;
+    uint32_t previous_pc_ = CallTracker::kNoAddress, previous_encoding_ = 0;
+    CallTracker calls_;
+    bool tracker_ready_ = false;
+};
+
+}  // namespace simtools
