@@ -1,5 +1,7 @@
 #include "sim/tools/execution_recorder.h"
 
+#include <algorithm>
+
 namespace simtools {
 
 namespace {
@@ -139,27 +141,43 @@ void ExecutionRecorder::exception(sim::Exception e, uint32_t link, uint32_t)
     if (!tracker_ready_) moved(vector);
     else calls_.exception(canonical(vector), resume, alt);
     expected_ = vector;
+    // After the context is stacked: the entry is the interrupt's cost.
+    if (core_cycles_) {
+        // Differences only, modulo 2^64: a count set back just moves the base.
+        uint64_t now = core_cycles_();
+        uint64_t seen = now - core_base_;
+        if (seen > cycles_ && seen - cycles_ < (uint64_t{1} << 32)) {
+            entry_cycles_ += seen - cycles_;
+            cycles_ = seen;
+        } else {
+            core_base_ = now - cycles_;
+        }
+    }
 }
 
 void ExecutionRecorder::repeated(uint32_t first, uint32_t last, bool thumb, uint64_t iterations, uint64_t cycles)
 {
     uint32_t step = thumb ? 2 : 4;
     // Each instruction is charged what it cost on the iteration run before
-    // (the loop's body costs the same every time); what that leaves over
-    // (none, when the loop's cost is as observed) goes to the closing branch.
-    uint64_t assigned = 0, count = 0;
+    // (the loop's body costs the same every time). A loop told in several
+    // straight stretches carries its cycles on the last one: what the shares
+    // leave over, or take beyond them, is settled on its closing branch.
+    uint64_t count = 0;
     for (uint32_t a = first; a <= last; a += step) {
         if (Counter *c = counter_at(a)) {
             c->hits += iterations;
-            uint64_t share = c->last_cycles * iterations;
-            if (assigned + share <= cycles) {
-                c->cycles += share;
-                assigned += share;
-            }
+            c->cycles += c->last_cycles * iterations;
+            loop_charged_ += c->last_cycles * iterations;
         }
         ++count;
     }
-    if (Counter *c = counter_at(last)) c->cycles += cycles - assigned;
+    if (cycles) {
+        if (Counter *c = counter_at(last)) {
+            if (loop_charged_ <= cycles) c->cycles += cycles - loop_charged_;
+            else c->cycles -= std::min(loop_charged_ - cycles, c->cycles);
+        }
+        loop_charged_ = 0;
+    }
     cycles_ += cycles;
     instructions_ += iterations * count;
     expected_ = first;

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "sim/core/arm7tdmi.h"
@@ -41,6 +42,16 @@ public:
     // function is a tail call.
     void mark_function_entry(uint32_t address);
 
+    // The core's own cycle count, read when an exception is entered: the
+    // cycles of the entry (which no instruction reports) are charged to the
+    // handler's first instruction. Only its advance counts (a reset may set
+    // it back).
+    void set_cycle_source(std::function<uint64_t()> cycles)
+    {
+        core_cycles_ = std::move(cycles);
+        core_base_ = core_cycles_() - cycles_;
+    }
+
     void executed(uint32_t pc, bool thumb, uint32_t encoding, bool passed, uint32_t cycles, uint32_t next_pc) override
     {
         if (pc != expected_) moved(pc);
@@ -48,10 +59,11 @@ public:
         if (g.counters) {
             Counter &c = g.counters[(pc & g.mask) >> 1];
             ++c.hits;
-            c.cycles += cycles;
+            c.cycles += cycles + entry_cycles_;
             c.failed += !passed;
             c.last_cycles = cycles;
         }
+        entry_cycles_ = 0;
         cycles_ += cycles;
         ++instructions_;
         expected_ = next_pc;
@@ -94,6 +106,10 @@ private:
     uint32_t previous_pc_ = CallTracker::kNoAddress, previous_encoding_ = 0;
     CallTracker calls_;
     bool tracker_ready_ = false;
+    std::function<uint64_t()> core_cycles_;
+    uint64_t core_base_ = 0;        // the core's count when ours was 0
+    uint64_t entry_cycles_ = 0;     // of the exception just entered
+    uint64_t loop_charged_ = 0;     // by the straight stretches of a loop told so far
 };
 
 }  // namespace simtools

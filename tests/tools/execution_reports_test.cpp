@@ -170,9 +170,12 @@ TEST(CallStack, AnInterruptIsARootAndCostsNothingToWhatItInterrupted)
     const uint32_t main_ = kFlash + 0x100, f = kFlash + 0x200;
     r.mark_function_entry(main_);
     r.mark_function_entry(f);
+    uint64_t core_cycles = 0;
+    r.set_cycle_source([&] { return core_cycles; });
     r.executed(main_, true, 0xF000, true, 1, main_ + 2);          // BL prefix
     r.executed(main_ + 2, true, 0xF800, true, 3, f);              // BL suffix: a call
     r.executed(f, true, 0x2000, true, 1, f + 2);
+    core_cycles = 5 + 3;                                          // the entry: 3 cycles no instruction tells
     r.exception(sim::Exception::Irq, f + 2 + 4, 0x3F);
     r.executed(0x18, false, 0xEA000000, true, 3, 0x40);           // vector, through the boot alias
     r.executed(0x40, false, 0xE25EF004, true, 10, f + 2);         // subs pc, lr, #4: back
@@ -184,11 +187,12 @@ TEST(CallStack, AnInterruptIsARootAndCostsNothingToWhatItInterrupted)
     EXPECT_EQ(calls.edges()[0].site, main_ + 2);
     EXPECT_EQ(calls.edges()[0].target, f);
     EXPECT_EQ(calls.edges()[0].calls, 1u);
-    EXPECT_EQ(calls.edges()[0].cycles, 4u) << "f's two instructions, not the handler's 13 cycles";
+    EXPECT_EQ(calls.edges()[0].cycles, 4u) << "f's two instructions, not the interrupt's 16 cycles";
     ASSERT_EQ(calls.roots().size(), 2u);
     EXPECT_EQ(calls.roots()[1].target, kFlash + 0x18) << "the vector, counted where its code is";
     EXPECT_EQ(r.counter(kFlash + 0x18)->hits, 1u);
-    EXPECT_EQ(r.cycles(), 22u);
+    EXPECT_EQ(r.counter(kFlash + 0x18)->cycles, 6u) << "the vector's branch and the exception entry";
+    EXPECT_EQ(r.cycles(), 25u);
 }
 
 TEST(CallStack, TailCallAndReturnPastIt)
@@ -229,6 +233,21 @@ TEST(Recorder, FastForwardedLoopIsCountedPerInstruction)
     EXPECT_EQ(r.cycles(), 7 + 7000 + 5u);
     EXPECT_EQ(r.instructions(), 3006u);
     EXPECT_TRUE(r.calls().edges().empty()) << "a loop's branch back is no call";
+
+    // A path that jumps over an instruction is told in two stretches, the
+    // cycles on the last: ldr (3), b over one (3), adds (1), bne back (3).
+    const uint32_t l2 = kFlash + 0x80;
+    r.executed(l2, true, 0x9800, true, 3, l2 + 2);
+    r.executed(l2 + 2, true, 0xE000, true, 3, l2 + 6);
+    r.executed(l2 + 6, true, 0x3001, true, 1, l2 + 8);
+    r.executed(l2 + 8, true, 0xD1FA, true, 3, l2);
+    r.repeated(l2, l2 + 2, true, 50, 0);
+    r.repeated(l2 + 6, l2 + 8, true, 50, 500);
+    EXPECT_EQ(r.counter(l2)->cycles, 153u);
+    EXPECT_EQ(r.counter(l2 + 2)->cycles, 153u);
+    EXPECT_EQ(r.counter(l2 + 4)->hits, 0u);
+    EXPECT_EQ(r.counter(l2 + 6)->cycles, 51u);
+    EXPECT_EQ(r.counter(l2 + 8)->cycles, 153u);
 }
 
 TEST(Tracefile, MergeAddsHitsAndBadRecordsAreNamed)
