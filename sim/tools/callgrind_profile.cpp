@@ -19,16 +19,14 @@ struct Call {
     Cost cost;
 };
 
-// Names written once in full and by number after (the format's compression).
-class Names {
-public:
-    std::string operator()(std::map<std::string, unsigned> &seen, const std::string &name)
-    {
-        auto [it, fresh] = seen.emplace(name, static_cast<unsigned>(seen.size() + 1));
-        std::string id = "(" + std::to_string(it->second) + ")";
-        return fresh ? id + " " + name : id;
-    }
-};
+// A name written in full the first time and by number after (the format's
+// name compression).
+std::string named(std::map<std::string, unsigned> &seen, const std::string &name)
+{
+    auto [it, fresh] = seen.emplace(name, static_cast<unsigned>(seen.size() + 1));
+    std::string id = "(" + std::to_string(it->second) + ")";
+    return fresh ? id + " " + name : id;
+}
 
 }  // namespace
 
@@ -78,7 +76,6 @@ void write_callgrind(std::ostream &out, ExecutionRecorder &recorder, const Sourc
     auto file_name = [&](uint32_t file) { return file == no_file ? std::string("???") : map.files()[file]; };
 
     std::map<std::string, unsigned> files_seen, functions_seen;
-    Names named;
     uint64_t total = 0;
     for (const auto &[f, lines] : self)
         for (const auto &[at, cost] : lines) total += cost.cycles;

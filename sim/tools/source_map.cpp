@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <tuple>
 
 namespace simtools {
 
@@ -51,8 +52,24 @@ struct Symbol {
 struct SourceMapBuilder {
     SourceMap &map;
     std::map<std::string, uint32_t> file_ids;
-    std::map<std::string, uint32_t> function_ids;
+    std::map<std::tuple<std::string, std::optional<uint32_t>, uint32_t>, uint32_t> function_ids;
     uint32_t scopes = 0;
+
+    uint32_t file_id(const std::string &path)
+    {
+        auto [it, fresh] = file_ids.emplace(path, static_cast<uint32_t>(map.files_.size()));
+        if (fresh) map.files_.push_back(path);
+        return it->second;
+    }
+
+    // One function per name and declaration: its out-of-line copies and
+    // inlined instances, from every unit that has them, together.
+    uint32_t function_id(const std::string &name, const std::string &display, std::optional<uint32_t> file, uint32_t line)
+    {
+        auto [it, fresh] = function_ids.emplace(std::make_tuple(name, file, line), static_cast<uint32_t>(map.functions_.size()));
+        if (fresh) map.functions_.push_back({name, display, file, line, {}, {}});
+        return it->second;
+    }
 
     void walk(Dwarf_Die *parent, unsigned depth)
     {
@@ -82,10 +99,10 @@ struct SourceMapBuilder {
         std::string name = linkage ? linkage : plain;
         std::string display = linkage ? demangle(linkage) : plain;
         std::optional<uint32_t> file;
-        if (const char *f = dwarf_decl_file(die)) file = map.file_id(normal(f));
+        if (const char *f = dwarf_decl_file(die)) file = file_id(normal(f));
         int line = 0;
         dwarf_decl_line(die, &line);
-        uint32_t fid = map.function_id(name, display, file, static_cast<uint32_t>(line));
+        uint32_t fid = function_id(name, display, file, static_cast<uint32_t>(line));
         Dwarf_Addr entry = ranges.front().first;
         if (dwarf_entrypc(die, &entry) != 0) entry = ranges.front().first;
         auto &f = map.functions_[fid];
@@ -130,7 +147,7 @@ struct SourceMapBuilder {
                 map.rows_.push_back({static_cast<uint32_t>(address), 0, 0});
                 continue;
             }
-            map.rows_.push_back({static_cast<uint32_t>(address) & ~1u, map.file_id(normal(src)), static_cast<uint32_t>(number)});
+            map.rows_.push_back({static_cast<uint32_t>(address) & ~1u, file_id(normal(src)), static_cast<uint32_t>(number)});
         }
     }
 
@@ -190,31 +207,13 @@ struct SourceMapBuilder {
                         break;
                     }
             auto line = map.line_at(s.address);
-            uint32_t fid = map.function_id(s.name, demangle(s.name), line ? std::optional(line->file) : std::nullopt,
+            uint32_t fid = function_id(s.name, demangle(s.name), line ? std::optional(line->file) : std::nullopt,
                                            line ? line->line : 0);
             if (s.function) map.functions_[fid].entries.push_back(s.address);
             map.symbol_bodies_.push_back({s.address, end, fid, 0});
         }
     }
 };
-
-uint32_t SourceMap::file_id(const std::string &path)
-{
-    auto it = std::find(files_.begin(), files_.end(), path);
-    if (it != files_.end()) return static_cast<uint32_t>(it - files_.begin());
-    files_.push_back(path);
-    return static_cast<uint32_t>(files_.size() - 1);
-}
-
-uint32_t SourceMap::function_id(const std::string &name, const std::string &display, std::optional<uint32_t> file,
-                                uint32_t line)
-{
-    for (size_t i = 0; i < functions_.size(); ++i)
-        if (functions_[i].name == name && functions_[i].file == file && functions_[i].line == line)
-            return static_cast<uint32_t>(i);
-    functions_.push_back({name, display, file, line, {}, {}});
-    return static_cast<uint32_t>(functions_.size() - 1);
-}
 
 std::optional<SourceMap> SourceMap::load(const std::string &path, std::string &error)
 {

@@ -65,9 +65,6 @@ private:
         uint32_t start, end, id;
         unsigned depth = 0;
     };
-    uint32_t file_id(const std::string &path);
-    uint32_t function_id(const std::string &name, const std::string &display, std::optional<uint32_t> file, uint32_t line);
-
     std::vector<std::string> files_;
     std::vector<Function> functions_;
     std::vector<Row> rows_;             // by address
