@@ -103,12 +103,12 @@ void ExecutionRecorder::transfer(uint32_t pc, bool thumb, uint32_t encoding, boo
         } else if (thumb_bl_suffix(encoding)) {
             call = true;
             return_address = pc + 2;
-        } else if (previous_encoding_ == kThumbMovLrPc && previous_pc_ == pc - 2) {
+        } else if (previous_encoding_ == kThumbMovLrPc) {
             call = true;
             return_address = pc + 2;
         }
     } else if (arm_bl(encoding) ||
-               ((previous_encoding_ & 0x0FFFFFFF) == kArmMovLrPc && previous_pc_ == pc - 4)) {
+               (previous_encoding_ & 0x0FFFFFFF) == kArmMovLrPc) {
         call = true;
         return_address = pc + 4;
     }
@@ -141,13 +141,14 @@ void ExecutionRecorder::exception(sim::Exception e, uint32_t link, uint32_t)
     if (!tracker_ready_) moved(vector);
     else calls_.exception(canonical(vector), resume, alt);
     expected_ = vector;
+    previous_encoding_ = 0;   // the vector's branch is no call, whatever came before
     // After the context is stacked: the entry is the interrupt's cost.
     if (core_cycles_) {
         // Differences only, modulo 2^64: a count set back just moves the base.
         uint64_t now = core_cycles_();
         uint64_t seen = now - core_base_;
         if (seen > cycles_ && seen - cycles_ < (uint64_t{1} << 32)) {
-            entry_cycles_ += seen - cycles_;
+            if (Counter *c = counter_at(vector)) c->cycles += seen - cycles_;
             cycles_ = seen;
         } else {
             core_base_ = now - cycles_;

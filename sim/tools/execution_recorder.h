@@ -59,16 +59,14 @@ public:
         if (g.counters) {
             Counter &c = g.counters[(pc & g.mask) >> 1];
             ++c.hits;
-            c.cycles += cycles + entry_cycles_;
+            c.cycles += cycles;
             c.failed += !passed;
             c.last_cycles = cycles;
         }
-        entry_cycles_ = 0;
         cycles_ += cycles;
         ++instructions_;
         expected_ = next_pc;
         if (next_pc != pc + (thumb ? 2u : 4u)) transfer(pc, thumb, encoding, passed, next_pc);
-        previous_pc_ = pc;
         previous_encoding_ = encoding;
     }
     void exception(sim::Exception e, uint32_t return_link, uint32_t old_cpsr) override;
@@ -103,12 +101,11 @@ private:
     std::vector<Granule> granules_ = std::vector<Granule>(size_t{1} << (32 - kGranuleShift));
     uint64_t cycles_ = 0, instructions_ = 0;
     uint32_t expected_ = CallTracker::kNoAddress;
-    uint32_t previous_pc_ = CallTracker::kNoAddress, previous_encoding_ = 0;
+    uint32_t previous_encoding_ = 0;   // of the instruction that led here
     CallTracker calls_;
     bool tracker_ready_ = false;
     std::function<uint64_t()> core_cycles_;
     uint64_t core_base_ = 0;        // the core's count when ours was 0
-    uint64_t entry_cycles_ = 0;     // of the exception just entered
     uint64_t loop_charged_ = 0;     // by the straight stretches of a loop told so far
 };
 
