@@ -10,12 +10,14 @@
 #include "sim/duration.h"
 #include "sim/gdb_run.h"
 #include "sim/instrument_wiring.h"
+#include "sim/report_wiring.h"
 #include "sim/scenario.h"
 #include "sim/screenshot.h"
 #include "sim/session.h"
 #include "sim/stop_signal.h"
 #include "sim/terminal_view.h"
 #include "sim/tools/board_waves.h"
+#include "sim/tools/execution_reports.h"
 #include "sim/tools/instruments.h"
 
 #ifndef DEFAULT_IMAGE
@@ -29,6 +31,7 @@ constexpr int kUsageError = 2;
 // What a run leaves behind besides the flash: the picture, traces, waveforms.
 struct Outputs {
     std::unique_ptr<simtools::Instruments> instruments;
+    std::unique_ptr<simtools::ExecutionReports> reports;
     std::string screenshot;
 };
 
@@ -42,6 +45,8 @@ int finish(sim::Session &session, int status, Outputs &outputs)
     if (!outputs.screenshot.empty() && !sim::save_screenshot(session, outputs.screenshot, error))
         failed();
     if (outputs.instruments && !outputs.instruments->finish(session.machine.instructions(), error))
+        failed();
+    if (outputs.reports && !outputs.reports->finish(session.machine.cycles(), std::cerr, error))
         failed();
     if (!session.save_flash(error))
         failed();
@@ -85,6 +90,9 @@ int main(int argc, char **argv)
         ->needs(trace_opt);
     app.add_option("--screenshot", screenshot, "at exit, save a PNG picture of the display and the LED");
     app.add_flag("--exact", exact, "run every instruction: no delay-loop fast-forward (same results, slower)");
+    std::string coverage_file, profile_file;
+    app.add_option("--coverage", coverage_file, "at exit, write an lcov tracefile of the image's sources (hits add to an existing one)");
+    app.add_option("--profile", profile_file, "at exit, write a callgrind profile: cycles by function and line, with calls");
     app.add_flag("-v,--verbose", verbose, "print the board's diagnostics (bus errors, lost writes) as they happen");
     auto *bench_opt = app.add_flag("--bench", bench, "benchmark: boot, run status passes headless, print figures");
     app.add_option("--passes", bench_passes, "with --bench: status passes to run")->check(CLI::Range(1u, 1000u))->needs(bench_opt);
@@ -158,6 +166,17 @@ int main(int argc, char **argv)
             return kUsageError;
         }
         sim::attach_instruments(*outputs.instruments, *session);
+    }
+    if (!coverage_file.empty() || !profile_file.empty()) {
+        simtools::ExecutionReports::Options o{image, coverage_file, profile_file, {}};
+        for (int i = 0; i < argc; ++i)
+            o.command += (i ? " " : "") + std::string(argv[i]);
+        outputs.reports = std::make_unique<simtools::ExecutionReports>();
+        if (!outputs.reports->open(o, error)) {
+            std::cerr << "boardsim: " << error << "\n";
+            return kUsageError;
+        }
+        sim::attach_execution_reports(*outputs.reports, *session);
     }
     sim::install_stop_signals();
     if (verbose)

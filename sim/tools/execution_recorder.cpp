@@ -78,6 +78,20 @@ uint32_t ExecutionRecorder::canonical(uint32_t address) const
     return g.counters ? g.base + (address & g.mask) : address;
 }
 
+uint32_t ExecutionRecorder::unexpected(uint32_t pc, uint32_t cycles)
+{
+    if (skipped_) {
+        skipped_ = false;
+        // The core skips a loop's iterations while its closing branch runs
+        // and may tell that branch after the skip, with the skipped cycles
+        // in its own (modulo 2^32): they were told by repeated() already.
+        if (pc == skipped_branch_) return cycles - static_cast<uint32_t>(skipped_cycles_);
+        if (pc == skipped_head_) return cycles;
+    }
+    moved(pc);
+    return cycles;
+}
+
 void ExecutionRecorder::moved(uint32_t pc)
 {
     // The first instruction, or the core put somewhere else than where it
@@ -164,6 +178,7 @@ void ExecutionRecorder::repeated(uint32_t first, uint32_t last, bool thumb, uint
     // straight stretches carries its cycles on the last one: what the shares
     // leave over, or take beyond them, is settled on its closing branch.
     uint64_t count = 0;
+    if (loop_charged_ == 0) loop_head_ = first;
     for (uint32_t a = first; a <= last; a += step) {
         if (Counter *c = counter_at(a)) {
             c->hits += iterations;
@@ -178,10 +193,15 @@ void ExecutionRecorder::repeated(uint32_t first, uint32_t last, bool thumb, uint
             else c->cycles -= std::min(loop_charged_ - cycles, c->cycles);
         }
         loop_charged_ = 0;
+        skipped_ = true;
+        skipped_head_ = loop_head_;
+        skipped_branch_ = last;
+        skipped_cycles_ = cycles;
+        // Next comes the closing branch or the loop's head, as the core tells it.
+        expected_ = CallTracker::kNoAddress;
     }
     cycles_ += cycles;
     instructions_ += iterations * count;
-    expected_ = first;
 }
 
 const CallTracker &ExecutionRecorder::calls()

@@ -54,7 +54,7 @@ public:
 
     void executed(uint32_t pc, bool thumb, uint32_t encoding, bool passed, uint32_t cycles, uint32_t next_pc) override
     {
-        if (pc != expected_) moved(pc);
+        if (pc != expected_) cycles = unexpected(pc, cycles);
         const Granule &g = granules_[pc >> kGranuleShift];
         if (g.counters) {
             Counter &c = g.counters[(pc & g.mask) >> 1];
@@ -90,6 +90,7 @@ private:
         uint32_t mask = 0;
         uint32_t base = 0;
     };
+    uint32_t unexpected(uint32_t pc, uint32_t cycles);
     void moved(uint32_t pc);
     void transfer(uint32_t pc, bool thumb, uint32_t encoding, bool passed, uint32_t next_pc);
     bool is_entry(uint32_t address) const;
@@ -107,6 +108,12 @@ private:
     std::function<uint64_t()> core_cycles_;
     uint64_t core_base_ = 0;        // the core's count when ours was 0
     uint64_t loop_charged_ = 0;     // by the straight stretches of a loop told so far
+    uint32_t loop_head_ = 0;
+    // A loop just fast-forwarded: its head, its closing branch and the
+    // cycles of the skipped iterations.
+    bool skipped_ = false;
+    uint32_t skipped_head_ = 0, skipped_branch_ = 0;
+    uint64_t skipped_cycles_ = 0;
 };
 
 }  // namespace simtools

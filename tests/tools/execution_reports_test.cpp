@@ -236,18 +236,26 @@ TEST(Recorder, FastForwardedLoopIsCountedPerInstruction)
 
     // A path that jumps over an instruction is told in two stretches, the
     // cycles on the last: ldr (3), b over one (3), adds (1), bne back (3).
+    // The core may tell the closing branch after the skip, the skipped
+    // cycles included in its own.
     const uint32_t l2 = kFlash + 0x80;
+    r.executed(loop + 6, true, 0x2000, true, 1, l2);
+    uint64_t starts = r.calls().roots()[0].entries;
     r.executed(l2, true, 0x9800, true, 3, l2 + 2);
     r.executed(l2 + 2, true, 0xE000, true, 3, l2 + 6);
     r.executed(l2 + 6, true, 0x3001, true, 1, l2 + 8);
-    r.executed(l2 + 8, true, 0xD1FA, true, 3, l2);
     r.repeated(l2, l2 + 2, true, 50, 0);
     r.repeated(l2 + 6, l2 + 8, true, 50, 500);
-    EXPECT_EQ(r.counter(l2)->cycles, 153u);
+    r.executed(l2 + 8, true, 0xD1FA, true, 3 + 500, l2);
+    r.executed(l2, true, 0x9800, true, 3, l2 + 2);
+    EXPECT_EQ(r.calls().roots()[0].entries, starts) << "the skip is not taken for a jump of the core";
+    EXPECT_EQ(r.counter(l2)->cycles, 156u);
     EXPECT_EQ(r.counter(l2 + 2)->cycles, 153u);
     EXPECT_EQ(r.counter(l2 + 4)->hits, 0u);
     EXPECT_EQ(r.counter(l2 + 6)->cycles, 51u);
     EXPECT_EQ(r.counter(l2 + 8)->cycles, 153u);
+    EXPECT_EQ(r.counter(l2 + 8)->hits, 51u);
+    EXPECT_EQ(r.cycles(), 7 + 7000 + 5 + 1 + 7 + 500 + 3 + 3u);
 }
 
 TEST(Tracefile, MergeAddsHitsAndBadRecordsAreNamed)
