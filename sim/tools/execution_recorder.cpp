@@ -25,6 +25,7 @@ void ExecutionRecorder::add_memory(uint32_t base, uint32_t size)
     m.base = base;
     m.size = size;
     m.counters.resize(size / 2);
+    m.failed.resize(size / 2);
     m.entries.resize(size / 2);
     memories_.push_back(std::move(m));
     rebuild_granules();
@@ -40,7 +41,7 @@ void ExecutionRecorder::rebuild_granules()
 {
     auto fill = [&](uint32_t at, Memory &m) {
         Granule &g = granules_[at >> kGranuleShift];
-        g = {m.counters.data(), m.entries.data(), m.size - 1, m.base};
+        g = {m.counters.data(), m.failed.data(), m.entries.data(), m.size - 1, m.base};
     };
     for (Memory &m : memories_) fill(m.base, m);
     for (auto [at, target] : aliases_)
@@ -60,10 +61,12 @@ bool ExecutionRecorder::is_entry(uint32_t address) const
     return g.entries && g.entries[(address & g.mask) >> 1];
 }
 
-const ExecutionRecorder::Counter *ExecutionRecorder::counter(uint32_t address) const
+ExecutionRecorder::Count ExecutionRecorder::count(uint32_t address) const
 {
     const Granule &g = granules_[address >> kGranuleShift];
-    return g.counters ? &g.counters[(address & g.mask) >> 1] : nullptr;
+    if (!g.counters) return {};
+    uint32_t i = (address & g.mask) >> 1;
+    return {g.counters[i].hits, g.counters[i].cycles, g.failed[i]};
 }
 
 ExecutionRecorder::Counter *ExecutionRecorder::counter_at(uint32_t address)
@@ -173,17 +176,18 @@ void ExecutionRecorder::exception(sim::Exception e, uint32_t link, uint32_t)
 void ExecutionRecorder::repeated(uint32_t first, uint32_t last, bool thumb, uint64_t iterations, uint64_t cycles)
 {
     uint32_t step = thumb ? 2 : 4;
-    // Each instruction is charged what it cost on the iteration run before
-    // (the loop's body costs the same every time). A loop told in several
+    // Each instruction is charged what it cost on average so far (a delay
+    // loop's body costs about the same every time). A loop told in several
     // straight stretches carries its cycles on the last one: what the shares
     // leave over, or take beyond them, is settled on its closing branch.
     uint64_t count = 0;
     if (loop_charged_ == 0) loop_head_ = first;
     for (uint32_t a = first; a <= last; a += step) {
         if (Counter *c = counter_at(a)) {
+            uint64_t share = c->hits ? c->cycles / c->hits * iterations : 0;
             c->hits += iterations;
-            c->cycles += c->last_cycles * iterations;
-            loop_charged_ += c->last_cycles * iterations;
+            c->cycles += share;
+            loop_charged_ += share;
         }
         ++count;
     }

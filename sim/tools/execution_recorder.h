@@ -21,15 +21,19 @@ namespace simtools {
 
 class ExecutionRecorder final : public sim::ExecutionObserver {
 public:
+    // Per halfword: 16 bytes, so that a loop's counters share few cache lines.
     struct Counter {
         uint64_t hits = 0;      // times run, condition passed or not
         uint64_t cycles = 0;
+    };
+    struct Count {
+        uint64_t hits = 0, cycles = 0;
         uint64_t failed = 0;    // condition failed (a branch not taken)
-        uint64_t last_cycles = 0;
     };
     struct Memory {
         uint32_t base = 0, size = 0;
         std::vector<Counter> counters;   // one per halfword
+        std::vector<uint64_t> failed;    // one per halfword
         std::vector<uint8_t> entries;    // a function starts here
     };
     static constexpr unsigned kGranuleShift = 20;
@@ -57,11 +61,10 @@ public:
         if (pc != expected_) cycles = unexpected(pc, cycles);
         const Granule &g = granules_[pc >> kGranuleShift];
         if (g.counters) {
-            Counter &c = g.counters[(pc & g.mask) >> 1];
-            ++c.hits;
-            c.cycles += cycles;
-            c.failed += !passed;
-            c.last_cycles = cycles;
+            uint32_t i = (pc & g.mask) >> 1;
+            ++g.counters[i].hits;
+            g.counters[i].cycles += cycles;
+            if (!passed) ++g.failed[i];
         }
         cycles_ += cycles;
         ++instructions_;
@@ -73,9 +76,8 @@ public:
     void repeated(uint32_t first, uint32_t last, bool thumb, uint64_t iterations, uint64_t cycles) override;
     void accessed(uint32_t, uint32_t, unsigned, bool, uint32_t) override {}
 
-    // The address an instruction at `address` is counted under; nullopt
-    // outside every memory.
-    const Counter *counter(uint32_t address) const;
+    // What ran at `address` (zero outside every memory).
+    Count count(uint32_t address) const;
     uint32_t canonical(uint32_t address) const;
     const std::vector<Memory> &memories() const { return memories_; }
     uint64_t cycles() const { return cycles_; }
@@ -86,6 +88,7 @@ public:
 private:
     struct Granule {
         Counter *counters = nullptr;
+        uint64_t *failed = nullptr;
         uint8_t *entries = nullptr;
         uint32_t mask = 0;
         uint32_t base = 0;

@@ -22,14 +22,12 @@ LcovTracefile line_coverage(ExecutionRecorder &recorder, const SourceMap &map, s
 {
     using Place = std::tuple<uint32_t, uint32_t, uint32_t>;   // file, line, scope
     std::map<Place, uint64_t> most;
-    std::map<Place, std::vector<const ExecutionRecorder::Counter *>> decisions;
-    static const ExecutionRecorder::Counter kNever;
+    std::map<Place, std::vector<ExecutionRecorder::Count>> decisions;
     for (const auto &i : map.instructions()) {
-        const ExecutionRecorder::Counter *c = recorder.counter(i.address);
-        if (!c) c = &kNever;
+        ExecutionRecorder::Count c = recorder.count(i.address);
         Place p{i.line.file, i.line.line, map.scope_at(i.address)};
         uint64_t &m = most[p];
-        m = std::max(m, c->hits);
+        m = std::max(m, c.hits);
         if (conditional(i)) decisions[p].push_back(c);
     }
 
@@ -49,10 +47,10 @@ LcovTracefile line_coverage(ExecutionRecorder &recorder, const SourceMap &map, s
         auto d = decisions.find(p);
         if (d == decisions.end()) continue;
         uint32_t branch = 0;
-        for (const ExecutionRecorder::Counter *c : d->second) {
-            bool ran = c->hits > 0;
-            out.branches[{line, block, branch++}] = ran ? std::optional(c->hits - c->failed) : std::nullopt;
-            out.branches[{line, block, branch++}] = ran ? std::optional(c->failed) : std::nullopt;
+        for (const ExecutionRecorder::Count &c : d->second) {
+            bool ran = c.hits > 0;
+            out.branches[{line, block, branch++}] = ran ? std::optional(c.hits - c.failed) : std::nullopt;
+            out.branches[{line, block, branch++}] = ran ? std::optional(c.failed) : std::nullopt;
         }
     }
 
@@ -60,10 +58,7 @@ LcovTracefile line_coverage(ExecutionRecorder &recorder, const SourceMap &map, s
     std::unordered_map<uint32_t, uint64_t> entered;
     for (const auto &e : calls.edges()) entered[e.target] += e.calls;
     for (const auto &r : calls.roots()) entered[r.target] += r.entries;
-    auto hits_at = [&](uint32_t a) {
-        const ExecutionRecorder::Counter *c = recorder.counter(a);
-        return c ? c->hits : 0;
-    };
+    auto hits_at = [&](uint32_t a) { return recorder.count(a).hits; };
     for (const auto &f : map.functions()) {
         if (!f.file || !present[*f.file]) continue;
         uint64_t n = 0, first = 0;

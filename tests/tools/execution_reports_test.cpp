@@ -190,8 +190,8 @@ TEST(CallStack, AnInterruptIsARootAndCostsNothingToWhatItInterrupted)
     EXPECT_EQ(calls.edges()[0].cycles, 4u) << "f's two instructions, not the interrupt's 16 cycles";
     ASSERT_EQ(calls.roots().size(), 2u);
     EXPECT_EQ(calls.roots()[1].target, kFlash + 0x18) << "the vector, counted where its code is";
-    EXPECT_EQ(r.counter(kFlash + 0x18)->hits, 1u);
-    EXPECT_EQ(r.counter(kFlash + 0x18)->cycles, 6u) << "the vector's branch and the exception entry";
+    EXPECT_EQ(r.count(kFlash + 0x18).hits, 1u);
+    EXPECT_EQ(r.count(kFlash + 0x18).cycles, 6u) << "the vector's branch and the exception entry";
     EXPECT_EQ(r.cycles(), 25u);
 }
 
@@ -225,11 +225,11 @@ TEST(Recorder, FastForwardedLoopIsCountedPerInstruction)
     r.executed(loop, true, 0x9800, true, 3, loop + 2);
     r.executed(loop + 2, true, 0x3001, true, 1, loop + 4);
     r.executed(loop + 4, true, 0xD1FC, false, 1, loop + 6);   // falls out
-    EXPECT_EQ(r.counter(loop)->hits, 1002u);
-    EXPECT_EQ(r.counter(loop)->cycles, 3006u);
-    EXPECT_EQ(r.counter(loop + 2)->cycles, 1002u);
-    EXPECT_EQ(r.counter(loop + 4)->hits, 1002u);
-    EXPECT_EQ(r.counter(loop + 4)->failed, 1u) << "the closing branch was taken on every skipped iteration";
+    EXPECT_EQ(r.count(loop).hits, 1002u);
+    EXPECT_EQ(r.count(loop).cycles, 3006u);
+    EXPECT_EQ(r.count(loop + 2).cycles, 1002u);
+    EXPECT_EQ(r.count(loop + 4).hits, 1002u);
+    EXPECT_EQ(r.count(loop + 4).failed, 1u) << "the closing branch was taken on every skipped iteration";
     EXPECT_EQ(r.cycles(), 7 + 7000 + 5u);
     EXPECT_EQ(r.instructions(), 3006u);
     EXPECT_TRUE(r.calls().edges().empty()) << "a loop's branch back is no call";
@@ -249,12 +249,12 @@ TEST(Recorder, FastForwardedLoopIsCountedPerInstruction)
     r.executed(l2 + 8, true, 0xD1FA, true, 3 + 500, l2);
     r.executed(l2, true, 0x9800, true, 3, l2 + 2);
     EXPECT_EQ(r.calls().roots()[0].entries, starts) << "the skip is not taken for a jump of the core";
-    EXPECT_EQ(r.counter(l2)->cycles, 156u);
-    EXPECT_EQ(r.counter(l2 + 2)->cycles, 153u);
-    EXPECT_EQ(r.counter(l2 + 4)->hits, 0u);
-    EXPECT_EQ(r.counter(l2 + 6)->cycles, 51u);
-    EXPECT_EQ(r.counter(l2 + 8)->cycles, 153u);
-    EXPECT_EQ(r.counter(l2 + 8)->hits, 51u);
+    EXPECT_EQ(r.count(l2).cycles, 156u);
+    EXPECT_EQ(r.count(l2 + 2).cycles, 153u);
+    EXPECT_EQ(r.count(l2 + 4).hits, 0u);
+    EXPECT_EQ(r.count(l2 + 6).cycles, 51u);
+    EXPECT_EQ(r.count(l2 + 8).cycles, 153u);
+    EXPECT_EQ(r.count(l2 + 8).hits, 51u);
     EXPECT_EQ(r.cycles(), 7 + 7000 + 5 + 1 + 7 + 500 + 3 + 3u);
 }
 
