@@ -7,9 +7,9 @@ packages=(
   cmake ninja-build g++ clang pkgconf
   gcc-arm-none-eabi binutils-arm-none-eabi
   libgtest-dev
-  libunicorn-dev libcapstone-dev libyaml-cpp-dev libelf-dev libcli11-dev
+  libunicorn-dev libcapstone-dev libyaml-cpp-dev libelf-dev libdw-dev libcli11-dev
   libpng-dev libncurses-dev
-  gdb-multiarch sigrok-cli
+  gdb-multiarch sigrok-cli lcov valgrind
 )
 
 missing=()

@@ -12,6 +12,7 @@
 #include "sim/gdb_run.h"
 #include "sim/headless_run.h"
 #include "sim/instrument_wiring.h"
+#include "sim/report_wiring.h"
 #include "sim/scenario.h"
 #include "sim/scenario_run.h"
 #include "sim/screenshot.h"
@@ -20,6 +21,7 @@
 #include "sim/terminal_view.h"
 #include "sim/tools/board_waves.h"
 #include "sim/tools/capped_stream.h"
+#include "sim/tools/execution_reports.h"
 #include "sim/tools/instruments.h"
 #include "sim/tools/output_file.h"
 
@@ -46,6 +48,7 @@ struct CommandLine {
     int gdb_port = -1;
     bool gdb_wait = false;
     std::string vcd_file, vcd_signals = "all", trace_kinds, trace_file, screenshot;
+    std::string coverage, profile;
     uint64_t trace_limit = simtools::Instruments::kDefaultTraceLimit;
 };
 
@@ -126,6 +129,10 @@ void declare_options(CLI::App &app, CommandLine &c)
         ->needs(trace);
     app.add_option("--screenshot", c.screenshot, "at exit, save a PNG picture of the display and the LED")->check(kNotEmpty);
     app.add_flag("--exact", c.exact, "run every instruction: no delay-loop fast-forward (same results, slower)");
+    app.add_option("--coverage", c.coverage, "at exit, write an lcov tracefile of the image's sources (hits add to an existing one)")
+        ->check(kNotEmpty);
+    app.add_option("--profile", c.profile, "at exit, write a callgrind profile: cycles by function and line, with calls")
+        ->check(kNotEmpty);
     app.add_flag("-v,--verbose", c.verbose, "print the board's diagnostics (bus errors, lost writes) as they happen");
     auto *bench = app.add_flag("--bench", c.bench, "benchmark: boot, run status passes headless, print figures");
     app.add_option("--passes", c.bench_passes, "with --bench: status passes to run")
@@ -193,6 +200,7 @@ bool check_paths(const std::vector<NamedPath> &inputs, const std::vector<NamedPa
 // waveforms, the flash.
 struct Outputs {
     std::unique_ptr<simtools::Instruments> instruments;
+    std::unique_ptr<simtools::ExecutionReports> reports;
     std::string screenshot;
 };
 
@@ -206,6 +214,8 @@ int finish(sim::Session &session, int status, Outputs &outputs)
     if (!outputs.screenshot.empty() && !sim::save_screenshot(session, outputs.screenshot, error))
         failed();
     if (outputs.instruments && !outputs.instruments->finish(session.machine.instructions(), error))
+        failed();
+    if (outputs.reports && !outputs.reports->finish(session.machine.cycles(), std::cerr, error))
         failed();
     if (!session.save_flash(error))
         failed();
@@ -269,6 +279,8 @@ int main(int argc, char **argv)
     if (!c.trace_file.empty()) outputs.push_back({"--trace-file", c.trace_file});
     if (!c.junit.empty()) outputs.push_back({"--junit", c.junit});
     if (!c.screenshot.empty()) outputs.push_back({"--screenshot", c.screenshot});
+    if (!c.coverage.empty()) outputs.push_back({"--coverage", c.coverage});
+    if (!c.profile.empty()) outputs.push_back({"--profile", c.profile});
     if (!check_paths(inputs, outputs, error)) {
         std::cerr << "boardsim: " << error << "\n";
         return kUsageError;
@@ -304,6 +316,17 @@ int main(int argc, char **argv)
             return kUsageError;
         }
         sim::attach_instruments(*outs.instruments, *session);
+    }
+    if (!c.coverage.empty() || !c.profile.empty()) {
+        simtools::ExecutionReports::Options o{c.image, c.coverage, c.profile, {}};
+        for (int i = 0; i < argc; ++i)
+            o.command += (i ? " " : "") + std::string(argv[i]);
+        outs.reports = std::make_unique<simtools::ExecutionReports>();
+        if (!outs.reports->open(o, error)) {
+            std::cerr << "boardsim: " << error << "\n";
+            return kUsageError;
+        }
+        sim::attach_execution_reports(*outs.reports, *session);
     }
     sim::install_stop_signals();
     if (c.verbose)
