@@ -161,9 +161,25 @@ Step parse_step(const YAML::Node &node, const std::string &scenario_path)
         s.file = f.string();
         return s;
     }
+    if (name == "wait-serial") {
+        s.kind = Step::WaitSerial;
+        if (!args.IsMap() || !args["text"] || !args["timeout"])
+            throw BadScenario{line_of(args), "wait-serial needs { text, timeout }"};
+        only_fields(args, {"text", "timeout"}, name);
+        s.text = scalar(args["text"], "text");
+        if (s.text.empty())
+            throw BadScenario{line_of(args["text"]), "wait-serial: the text is empty"};
+        s.time = duration(args["timeout"], "timeout");
+        return s;
+    }
+    if (name == "write-serial") {
+        s.kind = Step::WriteSerial;
+        s.text = scalar(args, "write-serial");
+        return s;
+    }
     throw BadScenario{s.line, "unknown step \"" + name +
                                   "\" (wait-lcd, expect-lcd, press, release, delay, expect-pin, screenshot, "
-                                  "expect-screenshot)"};
+                                  "expect-screenshot, wait-serial, write-serial)"};
 }
 
 bool row_matches(const Session &session, const Step &s)
@@ -220,6 +236,7 @@ int run_scenario(const Scenario &sc, Session &session, std::ostream &out, const 
     Machine &m = session.machine;
     board::Clock &clock = session.board.clock;
     int status = 0;
+    size_t serial_from = 0;   // wait-serial looks past the last text it matched
     for (size_t i = 0; i < sc.steps.size(); ++i) {
         const Step &s = sc.steps[i];
         JunitCase tc;
@@ -265,6 +282,20 @@ int run_scenario(const Scenario &sc, Session &session, std::ostream &out, const 
                 failure = report;
             break;
         }
+        case Step::WaitSerial: {
+            board::Picos end = clock.now() + s.time;
+            auto found = [&] { return session.serial_text().find(s.text, serial_from); };
+            while (found() == std::string::npos && clock.now() < end && !stop_requested())
+                m.run_until(std::min(end, clock.now() + kPoll));
+            size_t at = found();
+            if (at == std::string::npos)
+                failure = "the serial line did not carry \"" + s.text + "\" within " + format_time(s.time) +
+                          "; since the last match it carried \"" + session.serial_text().substr(serial_from) + "\"";
+            else
+                serial_from = at + s.text.size();
+            break;
+        }
+        case Step::WriteSerial: session.board.dbgu.receive_from_host(s.text); break;
         }
         tc.seconds = static_cast<double>(clock.now() - started) / board::kPicosPerSecond;
         if (!failure.empty()) {
