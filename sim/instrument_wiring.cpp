@@ -42,6 +42,7 @@ void attach_instruments(simtools::Instruments &in, Session &s)
     b.aic.add_listener([&in](bool nirq, bool) { in.nirq(nirq); });
 
     in.set_stack_region(MemoryMap::kRamBase, MemoryMap::kRamBase + MemoryMap::kRamSize);
+    in.set_rules(&b.log.rules);
     std::optional<uint32_t> main_entry;
     if (const ElfImage *image = m.image())
         if (auto a = image->address_of("main")) main_entry = *a & ~1u;
