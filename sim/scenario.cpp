@@ -8,6 +8,7 @@
 #include "sim/duration.h"
 #include "sim/junit.h"
 #include "sim/keys.h"
+#include "sim/rule_report.h"
 #include "sim/screen_text.h"
 #include "sim/screenshot.h"
 #include "sim/session.h"
@@ -203,8 +204,8 @@ std::optional<Scenario> Scenario::load(const std::string &path, std::string &err
             throw BadScenario{line_of(root), "a scenario is a map with name, steps and optionally flash"};
         for (const auto &kv : root) {
             std::string k = kv.first.Scalar();
-            if (k != "name" && k != "steps" && k != "flash")
-                throw BadScenario{line_of(kv.first), "unknown field \"" + k + "\" (name, flash, steps)"};
+            if (k != "name" && k != "steps" && k != "flash" && k != "strict")
+                throw BadScenario{line_of(kv.first), "unknown field \"" + k + "\" (name, flash, strict, steps)"};
         }
         sc.name = root["name"] ? scalar(root["name"], "name") : std::filesystem::path(path).stem().string();
         if (root["flash"]) {
@@ -212,6 +213,12 @@ std::optional<Scenario> Scenario::load(const std::string &path, std::string &err
             if (f.is_relative())
                 f = std::filesystem::path(path).parent_path() / f;
             sc.flash_file = f.string();
+        }
+        if (root["strict"]) {
+            std::string v = scalar(root["strict"], "strict");
+            if (v != "true" && v != "false")
+                throw BadScenario{line_of(root["strict"]), "strict is true or false, not \"" + v + "\""};
+            sc.strict = v == "true";
         }
         YAML::Node steps = root["steps"];
         if (!steps || !steps.IsSequence() || steps.size() == 0)
@@ -297,6 +304,9 @@ int run_scenario(const Scenario &sc, Session &session, std::ostream &out, const 
         }
         case Step::WriteSerial: session.board.dbgu.receive_from_host(s.text); break;
         }
+        const auto &broken = session.board.log.rules.violations();
+        if (sc.strict && !broken.empty())
+            failure = describe_violation(broken.front()) + (failure.empty() ? "" : "\n  " + failure);
         tc.seconds = static_cast<double>(clock.now() - started) / board::kPicosPerSecond;
         if (!failure.empty()) {
             status = 1;

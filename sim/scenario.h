@@ -3,6 +3,7 @@
 //
 //   name: counter
 //   flash: data.bin            # optional, relative to the scenario file
+//   strict: true               # optional: a broken timing or operating rule fails the step it happened in
 //   steps:
 //     - wait-lcd: { row: 1, text: "STATUS:00000000", timeout: 3s }   # col 0 by default
 //     - press: KEY_INC
@@ -52,6 +53,7 @@ struct Scenario {
     std::string path;
     std::string name;
     std::optional<std::string> flash_file;
+    bool strict = false;
     std::vector<Step> steps;
 
     // Reads and checks `path`; nullopt with `error` ("file:line: why") on a

@@ -1,6 +1,7 @@
 #include "sim/session.h"
 
 #include "sim/duration.h"
+#include "sim/rule_report.h"
 #include "sim/screen_text.h"
 
 namespace sim {
@@ -38,6 +39,7 @@ std::unique_ptr<Session> Session::open(const SessionOptions &options, std::strin
         s->board.chip_flash.load(s->chip_flash_->contents());
     s->board.pmc.set_crystal_hz(options.crystal_hz);
     s->keys.set_bounce(options.bounce, options.bounce_window, options.bounce_seed);
+    attach_pc_source(s->board.log.rules, s->machine);
     s->flash_ = std::move(flash);
     if (s->flash_)
         s->board.flash.preload(0, s->flash_->contents());
@@ -68,6 +70,7 @@ std::string Session::report() const
         out += codes_text(row_codes(r)) + "\n";
     out += std::string("LED ") + (led() ? "1" : "0") + "\n";
     out += describe_faults(machine);
+    out += describe_violations(board.log.rules);
     return out;
 }
 
