@@ -6,6 +6,8 @@ namespace board {
 
 namespace {
 enum : uint32_t { RCR = 0x00, ASR = 0x04, AASR = 0x08, FMR = 0x60 };
+enum : uint32_t { UNDADD = 1u << 0, MISADD = 1u << 1, MST_SHIFT = 16, SVMST_SHIFT = 24 };
+constexpr uint32_t kMstMask = 3u << MST_SHIFT;
 const Rule kSingleCycle{"MC", "master clock with flash reads single-cycle (FWS = 0)", Rule::AtMost, 30, "MHz",
                         "AT91SAM7S embedded flash: 0 wait states up to 30 MHz"};
 }  // namespace
@@ -30,7 +32,21 @@ Mc::Mc(Clock &clock, Log &log, ChipFlash &flash) : log_(log), efc_(clock, log, f
 void Mc::reset()
 {
     efc_.reset();
+    asr_ = aasr_ = 0;
+    asr_read_ = true;
     remapped_ = false;
+}
+
+void Mc::record_abort(unsigned master, uint32_t address, unsigned size, AbortType type, bool undefined, bool misaligned)
+{
+    uint32_t saved = asr_ & (kMstMask << (SVMST_SHIFT - MST_SHIFT));
+    if (!asr_read_)
+        saved |= (asr_ & kMstMask) << (SVMST_SHIFT - MST_SHIFT);
+    uint32_t size_code = size == 1 ? 0 : size == 2 ? 1 : 2;
+    asr_ = (undefined ? uint32_t{UNDADD} : 0u) | (misaligned ? uint32_t{MISADD} : 0u) | size_code << 8 |
+           static_cast<uint32_t>(type) << 10 | 1u << (MST_SHIFT + master) | saved;
+    aasr_ = address;
+    asr_read_ = false;
 }
 
 const char *Mc::register_name(uint32_t offset) const
@@ -45,7 +61,11 @@ const char *Mc::register_name(uint32_t offset) const
 
 uint32_t Mc::peek(uint32_t offset) const
 {
-    return Efc::owns(offset) ? efc_.peek(offset) : 0;
+    switch (offset) {
+    case ASR: return asr_;
+    case AASR: return aasr_;
+    default: return Efc::owns(offset) ? efc_.peek(offset) : 0;
+    }
 }
 
 uint32_t Mc::read(uint32_t offset)
@@ -53,8 +73,14 @@ uint32_t Mc::read(uint32_t offset)
     if (Efc::owns(offset))
         return efc_.read(offset);
     switch (offset) {
-    case ASR: case AASR:
-        return 0;
+    case ASR: {
+        uint32_t v = asr_;
+        asr_ &= ~(kMstMask << (SVMST_SHIFT - MST_SHIFT));
+        asr_read_ = true;
+        return v;
+    }
+    case AASR:
+        return aasr_;
     default:
         log_bad_read(log_, "MC", *this, offset);
         return 0;

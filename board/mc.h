@@ -3,8 +3,15 @@
 // - MC_RCR: writing RCB (bit 0) toggles the remap: RAM or flash at address
 //   0. The state is kept and every toggle logged; the memory map belongs to
 //   the simulator, which asks remapped().
-// - MC_ASR / MC_AASR: abort status and address; no abort is recorded here,
-//   both read 0.
+// - MC_ASR / MC_AASR: status and address of the last aborted access, as
+//   the bus master that was refused reports it (record_abort): UNDADD (bit
+//   0) for an access to an undefined address, MISADD (bit 1) for a
+//   misaligned one (both can be set), ABTSZ (bits 8..9: byte, halfword,
+//   word), ABTTYP (bits 10..11: data read, data write, code fetch), MST0 /
+//   MST1 (bits 16, 17: the core, the PDC) for the master of the last abort
+//   and SVMST0 / SVMST1 (bits 24, 25) for a master whose abort was replaced
+//   by a later one before MC_ASR was read. Reading MC_ASR clears SVMST.
+//   Both registers reset to 0.
 // - The embedded flash controller's registers (MC_FMR, MC_FCR, MC_FSR) are
 //   the flash controller's (efc.h); the memory controller's interrupt line
 //   is the flash controller's.
@@ -35,6 +42,12 @@ public:
     void reset() override;
     const char *register_name(uint32_t offset) const override;
 
+    enum class AbortType : uint32_t { Read = 0, Write = 1, Fetch = 2 };
+    static constexpr unsigned kMasterCore = 0;
+    static constexpr unsigned kMasterPdc = 1;
+    // An access the memory controller refused.
+    void record_abort(unsigned master, uint32_t address, unsigned size, AbortType type, bool undefined, bool misaligned);
+
     unsigned flash_wait_states() const { return (efc_.fmr() >> 8) & 3; }
     unsigned fmcn() const { return (efc_.fmr() >> 16) & 0xFF; }
     bool remapped() const { return remapped_; }
@@ -48,6 +61,8 @@ public:
 private:
     Log &log_;
     Efc efc_;
+    uint32_t asr_ = 0, aasr_ = 0;
+    bool asr_read_ = true;   // the last abort's status has been read
     bool remapped_ = false;
     double master_hz_ = 0;
     void check_wait_states();
