@@ -214,21 +214,42 @@ void Machine::forget_code(uint32_t address, uint32_t length)
 
 void Machine::catch_up(uint64_t cycle)
 {
-    // Event by event, so that each fires with the clock at its own cycle
-    // (the first cycle boundary at or after it).
     board::Clock &c = board_.clock;
+    if (cycle <= c.cycles())
+        return;
     bool outer = clock_leads_;
     clock_leads_ = true;
-    while (cycle > c.cycles()) {
-        uint64_t n = cycle - c.cycles();
-        if (auto e = c.next_event(); e && *e > c.now()) {
-            unsigned __int128 fs = static_cast<unsigned __int128>(*e - c.now()) * 1000;
-            uint64_t to_event = static_cast<uint64_t>((fs + c.master_period_fs() - 1) / c.master_period_fs());
-            n = std::min(n, std::max<uint64_t>(to_event, 1));
+    if (cycle < next_event_cycle_) {
+        c.advance_cycles(cycle - c.cycles());
+    } else {
+        // Event by event, so that each fires with the clock at its own
+        // cycle (the first cycle boundary at or after it).
+        while (cycle > c.cycles()) {
+            uint64_t n = cycle - c.cycles();
+            if (auto e = c.next_event(); e && *e > c.now())
+                n = std::min(n, std::max<uint64_t>(cycles_until(*e), 1));
+            c.advance_cycles(n);
         }
-        c.advance_cycles(n);
+        note_next_event();
     }
     clock_leads_ = outer;
+}
+
+uint64_t Machine::cycles_until(board::Picos t) const
+{
+    const board::Clock &c = board_.clock;
+    if (t <= c.now())
+        return 0;
+    unsigned __int128 fs = static_cast<unsigned __int128>(t - c.now()) * 1000;
+    return static_cast<uint64_t>((fs + c.master_period_fs() - 1) / c.master_period_fs());
+}
+
+void Machine::note_next_event()
+{
+    board::Clock &c = board_.clock;
+    limit_event_ = c.next_event();
+    limit_period_fs_ = c.master_period_fs();
+    next_event_cycle_ = limit_event_ ? c.cycles() + cycles_until(*limit_event_) : ~uint64_t{0};
 }
 
 bool Machine::read(uint32_t address, unsigned size, uint64_t cycle, uint32_t &value, unsigned &wait)
@@ -269,8 +290,10 @@ void Machine::after_access(uint32_t address, bool write)
     board::Clock &c = board_.clock;
     // The run's limit came from the next event and the clock's period: if
     // either changed, end the run here and compute a new one.
-    if (c.next_event() != limit_event_ || c.master_period_fs() != limit_period_fs_)
+    if (c.next_event() != limit_event_ || c.master_period_fs() != limit_period_fs_) {
+        note_next_event();
         core_.request_stop();
+    }
 }
 
 void Machine::aborted(const AbortInfo &info)
@@ -342,15 +365,9 @@ void Machine::note_fault(const std::string &what, uint32_t pc, uint32_t data_add
 
 uint64_t Machine::cycle_limit(board::Picos deadline)
 {
-    board::Clock &c = board_.clock;
-    limit_event_ = c.next_event();
-    limit_period_fs_ = c.master_period_fs();
-    board::Picos target = limit_event_ ? std::min(deadline, *limit_event_) : deadline;
-    uint64_t base = c.cycles();
-    if (target <= c.now())
-        return base + 1;
-    unsigned __int128 fs = static_cast<unsigned __int128>(target - c.now()) * 1000;
-    return base + static_cast<uint64_t>((fs + limit_period_fs_ - 1) / limit_period_fs_);
+    note_next_event();
+    uint64_t to_deadline = board_.clock.cycles() + std::max<uint64_t>(cycles_until(deadline), 1);
+    return std::min(to_deadline, std::max(next_event_cycle_, board_.clock.cycles() + 1));
 }
 
 void Machine::after_run()

@@ -148,6 +148,8 @@ private:
     // After a peripheral access: new events, clock or memory map.
     void after_access(uint32_t address, bool write);
     uint64_t cycle_limit(board::Picos deadline);
+    uint64_t cycles_until(board::Picos t) const;
+    void note_next_event();
     void after_run();
     void note_undefined_instructions();
     uint32_t spsr_of(Mode mode);
@@ -164,6 +166,7 @@ private:
     // What the current core run's limit was computed from.
     std::optional<board::Picos> limit_event_;
     uint64_t limit_period_fs_ = 0;
+    uint64_t next_event_cycle_ = 0;   // the clock's cycle count when the next event is due
     unsigned regions_key_ = ~0u;
     bool clock_leads_ = false;      // in a peripheral access or catching up: time is the clock's
     bool stop_wanted_ = false;      // a stop asked by a caller, not a resync

@@ -7,8 +7,7 @@ namespace sim {
 
 void attach_pc_source(board::Rules &rules, Machine &machine)
 {
-    // Within a block the emulator shows the block's first instruction; the
-    // access that broke the rule is in that block.
+    // During a bus access the core's pc is the instruction making it.
     rules.set_pc_source([&machine]() -> std::optional<uint32_t> { return machine.cpu().pc(); });
 }
 

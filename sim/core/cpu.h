@@ -1,45 +1,7 @@
 // The core's state and the inline pieces every instruction uses: register
 // banks, flags, memory access with its cycle cost, and the decoded-code
 // cache. Private to sim/core.
-//
-// Timing (ARM7TDMI cycle counts; S = sequential, N = non-sequential, I =
-// internal; every memory cycle costs 1 + the wait states of the memory it
-// goes to, every I cycle 1):
-//   data processing           1S            (+1I register-specified shift,
-//                                             +1S+1N when it writes pc)
-//   MRS, MSR                  1S
-//   B, BL, BX                 2S+1N          (Thumb BL: 1S for its first half)
-//   Bcc not taken (Thumb)     1S
-//   LDR/LDRB/LDRH/LDRS*       1S+1N+1I       (+1S+1N into pc)
-//   STR/STRB/STRH             2N
-//   LDM, POP                  nS+1N+1I       (+1S+1N with pc)
-//   STM, PUSH                 (n-1)S+2N
-//   SWP, SWPB                 1S+2N+1I
-//   MUL / MLA                 1S+mI / 1S+(m+1)I
-//   UMULL,SMULL / UMLAL,SMLAL 1S+(m+1)I / 1S+(m+2)I
-//   SWI, exception entry      2S+1N
-//   undefined instruction     2S+1I+1N
-//   condition failed (ARM)    1S
-// m is 1..4: the number of nonzero (for the signed forms: not all-zero and
-// not all-one) bytes of the multiplier operand Rs above its lowest byte, plus
-// one, as the ARM7TDMI's early-terminating multiplier does; UMULL/UMLAL only
-// stop early on zero bytes.
-//
-// Which accesses these are, in the order they happen (a CoreBus access sees
-// the cycle count at its start):
-//   - every instruction's first cycle fetches the instruction two ahead
-//     (S, or N for stores) from the memory of the executing instruction;
-//   - data accesses follow (the first N, the rest of an LDM/STM S), then the
-//     I cycles;
-//   - a write to pc (branch, load into pc, exception) then fetches the
-//     target (N) and the word or halfword after it (S).
-// A Thumb sequential fetch of the second halfword of a word from memory with
-// `word_fetch` costs one cycle, no wait states (the word came in one read).
-// Fetches from outside every region (code run from a peripheral) go through
-// CoreBus like data; their prefetch cycles are counted without wait states.
-//
-// MUL, MLA and the long multiplies leave C and V unchanged (the ARM7TDMI
-// leaves C meaningless; unchanged is the choice here).
+// The cycle table and the order of accesses are documented in arm7tdmi.h.
 #pragma once
 
 #include "sim/core/arm7tdmi.h"
@@ -243,6 +205,9 @@ struct Cpu {
         else
             cycles += code_s;
     }
+    // The same, for handlers that run in one state only.
+    void fetch_s_arm() { cycles += code_s; }
+    void fetch_s_thumb() { cycles += (r[15] & 2) ? thumb_s_second : code_s; }
     void fetch_n() { cycles += code_n; }
     void idle(uint32_t n = 1) { cycles += n; }
     // pc := target (already aligned for the state), and the pipeline refill:
@@ -263,6 +228,15 @@ struct Cpu {
     // Look up the region holding `address` as the code region; false when
     // none does (code then comes through CoreBus).
     bool enter_code_region(uint32_t address);
+    // The encoding at r[15] (`size` bytes) for the decoded-code cache, whose
+    // page is then marked as holding decoded code.
+    uint32_t code_for_decoding(unsigned size)
+    {
+        uint32_t offset = r[15] - code_base, raw = 0;
+        std::memcpy(&raw, code_host + offset, size);
+        code_cache->page_has_code[(code_cache_offset + offset) >> CodeCache::kPageShift] = 1;
+        return raw;
+    }
 
     // ---- memory ----
     const Region *region_of(uint32_t address) const

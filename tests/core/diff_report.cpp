@@ -46,6 +46,21 @@ private:
     csh arm_ = 0, thumb_ = 0;
 };
 
+// Which parts of two PSR values differ: "N C mode".
+std::string psr_difference(uint32_t a, uint32_t b)
+{
+    static const struct {
+        uint32_t mask;
+        const char *name;
+    } parts[] = {{1u << 31, "N"}, {1u << 30, "Z"}, {1u << 29, "C"}, {1u << 28, "V"}, {0x0FFFFF00, "reserved"},
+                 {1u << 7, "I"}, {1u << 6, "F"}, {1u << 5, "T"}, {0x1F, "mode"}};
+    std::string out;
+    for (const auto &p : parts)
+        if ((a ^ b) & p.mask)
+            out += std::string(out.empty() ? "" : " ") + p.name;
+    return out;
+}
+
 }  // namespace
 
 std::string compare(const Outcome &ours, const Outcome &oracle)
@@ -54,7 +69,8 @@ std::string compare(const Outcome &ours, const Outcome &oracle)
     unsigned more = 0;
     auto note = [&](const std::string &name, uint32_t a, uint32_t b) {
         if (first.empty())
-            first = name + ": ours " + hex(a) + ", oracle " + hex(b);
+            first = name + ": ours " + hex(a) + ", oracle " + hex(b) +
+                    (name.find("psr") != std::string::npos ? " (" + psr_difference(a, b) + ")" : "");
         else
             ++more;
     };
