@@ -12,7 +12,7 @@
 
 namespace sim {
 
-std::optional<FlashFile> FlashFile::open(const std::string &path, std::string &error)
+std::optional<FlashFile> FlashFile::open(const std::string &path, std::string &error, size_t size)
 {
     FlashFile f;
     f.path_ = path;
@@ -26,7 +26,7 @@ std::optional<FlashFile> FlashFile::open(const std::string &path, std::string &e
             return std::nullopt;
         }
         // Created at the end of the run, so that a refused run leaves no file.
-        f.contents_.assign(kSize, 0xFF);
+        f.contents_.assign(size, 0xFF);
         f.on_disk_ = false;
         return f;
     }
@@ -34,9 +34,9 @@ std::optional<FlashFile> FlashFile::open(const std::string &path, std::string &e
         error = path + ": not a regular file";
         return std::nullopt;
     }
-    if (static_cast<uint64_t>(st.st_size) != kSize) {
+    if (static_cast<uint64_t>(st.st_size) != size) {
         error = path + ": is " + std::to_string(st.st_size) + " bytes; a flash file must be exactly " +
-                std::to_string(kSize) + " bytes (512 KiB)";
+                std::to_string(size) + " bytes (" + std::to_string(size / 1024) + " KiB)";
         return std::nullopt;
     }
     int fd = ::open(path.c_str(), O_RDONLY);
@@ -44,10 +44,10 @@ std::optional<FlashFile> FlashFile::open(const std::string &path, std::string &e
         error = path + ": " + strerror(errno);
         return std::nullopt;
     }
-    f.contents_.resize(kSize);
+    f.contents_.resize(size);
     size_t got = 0;
-    while (got < kSize) {
-        ssize_t n = read(fd, f.contents_.data() + got, kSize - got);
+    while (got < size) {
+        ssize_t n = read(fd, f.contents_.data() + got, size - got);
         if (n <= 0) {
             error = path + ": " + (n < 0 ? strerror(errno) : "shorter than it was a moment ago");
             close(fd);

@@ -1,9 +1,10 @@
-// The serial flash's contents kept in a file between runs. The file holds
-// the whole array (512 KiB); a missing file starts erased (all 0xFF) and is
-// created at the end of the run, and a file of any other size is refused
-// rather than guessed at. At the end of a run the file is written only if
-// the contents changed, and then as an output file (output_file.h): a crash
-// or a kill leaves either the old file or the new one, never a mix.
+// A flash's contents kept in a file between runs: the serial flash's
+// (512 KiB) or the chip's own (256 KiB). The file holds the whole array; a
+// missing file starts erased (all 0xFF) and is created at the end of the
+// run, and a file of any other size is refused rather than guessed at. At
+// the end of a run the file is written only if the contents changed, and
+// then as an output file (output_file.h): a crash or a kill leaves either
+// the old file or the new one, never a mix.
 #pragma once
 
 #include <cstdint>
@@ -17,7 +18,7 @@ class FlashFile {
 public:
     static constexpr size_t kSize = 512 * 1024;
 
-    static std::optional<FlashFile> open(const std::string &path, std::string &error);
+    static std::optional<FlashFile> open(const std::string &path, std::string &error, size_t size = kSize);
 
     const std::string &path() const { return path_; }
     const std::vector<uint8_t> &contents() const { return contents_; }

@@ -61,11 +61,17 @@ Machine::Machine(board::Board &board) : board_(board), core_(*this)
     board_.bus.set_memory(&memory_);
     // The AIC's outputs are wires into the core, sampled at every boundary.
     board_.aic.add_listener([this](bool nirq, bool nfiq) { core_.set_interrupt_lines(nirq, nfiq); });
+    // Pages the flash controller programmed hold new code.
+    board_.chip_flash.set_change_listener([this](uint32_t offset, uint32_t length) {
+        forget_code(MemoryMap::kFlashBase + offset, length);
+        core_.request_stop();
+    });
     reset();
 }
 
 Machine::~Machine()
 {
+    board_.chip_flash.set_change_listener(nullptr);
     if (board_.bus.memory() == &memory_)
         board_.bus.set_memory(nullptr);
 }
@@ -150,8 +156,43 @@ void Machine::update_regions()
 
 void Machine::flash_store(uint32_t address, unsigned size, uint32_t value)
 {
-    board_.log.warn("bus", "store of " + hex(value) + " (" + std::to_string(size * 8) + " bits) into flash at " +
-                               hex(address) + ": the flash is not written");
+    // The array changes only by the flash controller's commands; a store
+    // fills its page latch.
+    board_.mc.efc().latch_store(address, value, size);
+}
+
+void Machine::perform_reset_order()
+{
+    auto order = board_.take_reset_order();
+    if (!order)
+        return;
+    board_.perform_reset(*order);
+    if (order->processor) {
+        // The clock runs on through the reset; RAM keeps its contents.
+        uint64_t cycles = core_.cycles();
+        core_.reset();
+        core_.add_cycles(cycles);
+        board::Clock &c = board_.clock;
+        unsigned __int128 fs = static_cast<unsigned __int128>(order->hold) * 1000;
+        core_.add_cycles(static_cast<uint64_t>((fs + c.master_period_fs() - 1) / c.master_period_fs()));
+        catch_up(core_.cycles());
+        parked_at_.reset();
+    }
+    regions_key_ = ~0u;
+    update_regions();
+    core_.set_interrupt_lines(board_.aic.nirq(), board_.aic.nfiq());
+}
+
+void Machine::wait_for_flash()
+{
+    // The flash cannot be read while its controller runs a command: a core
+    // about to fetch from it waits until the command is done.
+    board::Clock &c = board_.clock;
+    if (!board_.chip_flash.busy(c.now()) || !memory_.in_flash(core_.pc()))
+        return;
+    unsigned __int128 fs = static_cast<unsigned __int128>(board_.chip_flash.ready_at() - c.now()) * 1000;
+    core_.add_cycles(static_cast<uint64_t>((fs + c.master_period_fs() - 1) / c.master_period_fs()));
+    catch_up(core_.cycles());
 }
 
 void Machine::forget_code(uint32_t address, uint32_t length)
@@ -244,6 +285,8 @@ void Machine::after_access(uint32_t address, bool write)
 {
     if (write && ((address & ~3u) == kMcFmr || (address & ~3u) == kMcRcr))
         update_regions();
+    if (board_.reset_ordered())
+        core_.request_stop();
     board::Clock &c = board_.clock;
     // The run's limit came from the next event and the clock's period: if
     // either changed, end the run here and compute a new one.
@@ -359,6 +402,10 @@ Machine::Stop Machine::run_until(board::Picos deadline)
         if (!first && breakpoints_.count(core_.pc()))
             return Stop::Breakpoint;
         first = false;
+        perform_reset_order();
+        wait_for_flash();
+        if (board_.clock.now() >= deadline)
+            return Stop::Deadline;
         Arm7tdmi::Stop stop = core_.run(cycle_limit(deadline));
         after_run();
         switch (stop) {
@@ -372,6 +419,8 @@ Machine::Stop Machine::run_until(board::Picos deadline)
 
 Machine::Stop Machine::step()
 {
+    perform_reset_order();
+    wait_for_flash();
     core_.step();
     after_run();
     return Stop::Stepped;

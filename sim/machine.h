@@ -136,6 +136,11 @@ private:
     void update_regions();
     // What a store by the core into the flash's address range does.
     void flash_store(uint32_t address, unsigned size, uint32_t value);
+    // A reset the reset controller (or the watchdog through it) ordered:
+    // the board's part, and the core's when it names the processor.
+    void perform_reset_order();
+    // A fetch from flash while the flash controller is busy waits for it.
+    void wait_for_flash();
     // Decoded code of bytes that changed, at every address they show at.
     void forget_code(uint32_t address, uint32_t length);
     // Brings the board's clock to `cycle`, firing the events due by then.
@@ -152,7 +157,7 @@ private:
     void install_observers();
 
     board::Board &board_;
-    MemoryMap memory_;
+    MemoryMap memory_{board_.chip_flash};
     Arm7tdmi core_;
     std::optional<ElfImage> image_;
     std::set<uint32_t> breakpoints_;

@@ -49,6 +49,7 @@ struct CommandLine {
     bool gdb_wait = false;
     std::string vcd_file, vcd_signals = "all", trace_kinds, trace_file, screenshot;
     std::string coverage, profile;
+    std::string chip_flash, serial;
     uint64_t trace_limit = simtools::Instruments::kDefaultTraceLimit;
 };
 
@@ -94,6 +95,11 @@ void declare_options(CLI::App &app, CommandLine &c)
     auto *for_opt = app.add_option("--for", c.for_text, "virtual time to run, e.g. 3s, 250ms, 40us, 500ns (at most 1 day)");
     auto *fast = app.add_flag("--fast", c.fast, "terminal view: run unthrottled instead of in real time");
     app.add_option("--flash", c.flash, "serial flash contents (512 KiB file; created erased if absent)")->check(kNotEmpty);
+    app.add_option("--chip-flash", c.chip_flash,
+                   "the chip's own flash (256 KiB file; created erased if absent; the image is programmed into it)")
+        ->check(kNotEmpty);
+    app.add_option("--serial", c.serial, "the debug unit's serial line: pty (a new pseudo-terminal) or stdio")
+        ->check(CLI::IsMember({"pty", "stdio"}));
     auto *scenario = app.add_option("--scenario", c.scenario, "run the steps of a YAML scenario")->check(kNotEmpty);
     app.add_option("--junit", c.junit, "with --scenario: write a JUnit XML report")->check(kNotEmpty)->needs(scenario);
     app.add_option_function<std::string>(
@@ -270,11 +276,21 @@ int main(int argc, char **argv)
     options.crystal_hz = c.crystal_hz;
     options.bounce = c.bounce;
     options.bounce_seed = c.seed;
+    if (!c.chip_flash.empty())
+        options.chip_flash_file = c.chip_flash;
+    if (!c.serial.empty())
+        options.serial = c.serial == "pty" ? sim::SerialLink::Kind::Pty : sim::SerialLink::Kind::Stdio;
+    if (c.serial == "stdio" && !c.headless && !duration && !scenario && c.gdb_port < 0 && !c.bench &&
+        isatty(STDIN_FILENO) && isatty(STDOUT_FILENO)) {
+        std::cerr << "boardsim: --serial stdio needs a headless run (--headless or --for): the terminal view uses the terminal\n";
+        return kUsageError;
+    }
     if (!c.flash.empty())
         options.flash_file = c.flash;
     else if (scenario && scenario->flash_file)
         options.flash_file = *scenario->flash_file;
     if (options.flash_file) outputs.insert(outputs.begin(), {"the flash file", *options.flash_file});
+    if (options.chip_flash_file) outputs.insert(outputs.begin(), {"the chip's flash file", *options.chip_flash_file});
     if (!c.vcd_file.empty()) outputs.push_back({"--vcd", c.vcd_file});
     if (!c.trace_file.empty()) outputs.push_back({"--trace-file", c.trace_file});
     if (!c.junit.empty()) outputs.push_back({"--junit", c.junit});
@@ -328,6 +344,8 @@ int main(int argc, char **argv)
         }
         sim::attach_execution_reports(*outs.reports, *session);
     }
+    if (!session->serial_path().empty())
+        std::cerr << "boardsim: serial line (DBGU) on " << session->serial_path() << std::endl;
     sim::install_stop_signals();
     if (c.verbose)
         session->board.log.set_listener([](const board::LogEntry &e) {

@@ -11,6 +11,7 @@
 
 #include "sim/duration.h"
 #include "sim/keys.h"
+#include "sim/rule_report.h"
 #include "sim/screen_text.h"
 
 namespace sim {
@@ -178,9 +179,25 @@ Step parse_step(const YAML::Node &node, const std::string &scenario_path)
         s.file = f.string();
         return s;
     }
+    if (name == "wait-serial") {
+        s.kind = Step::WaitSerial;
+        if (!args.IsMap() || !args["text"] || !args["timeout"])
+            throw BadScenario{line_of(args), "wait-serial needs { text, timeout }"};
+        only_fields(args, {"text", "timeout"}, name);
+        s.text = scalar(args["text"], "text");
+        if (s.text.empty())
+            throw BadScenario{line_of(args["text"]), "wait-serial: the text is empty"};
+        s.time = duration(args["timeout"], "timeout");
+        return s;
+    }
+    if (name == "write-serial") {
+        s.kind = Step::WriteSerial;
+        s.text = scalar(args, "write-serial");
+        return s;
+    }
     throw BadScenario{s.line, "unknown step \"" + name +
                                   "\" (wait-lcd, expect-lcd, press, release, delay, expect-pin, screenshot, "
-                                  "expect-screenshot)"};
+                                  "expect-screenshot, wait-serial, write-serial)"};
 }
 
 }  // namespace
@@ -209,8 +226,8 @@ std::optional<Scenario> Scenario::load(const std::string &path, std::string &err
             throw BadScenario{line_of(root), "a scenario is a map with name, steps and optionally flash"};
         for (const auto &kv : root) {
             std::string k = kv.first.Scalar();
-            if (k != "name" && k != "steps" && k != "flash")
-                throw BadScenario{line_of(kv.first), "unknown field \"" + k + "\" (name, flash, steps)"};
+            if (k != "name" && k != "steps" && k != "flash" && k != "strict")
+                throw BadScenario{line_of(kv.first), "unknown field \"" + k + "\" (name, flash, strict, steps)"};
         }
         sc.name = root["name"] ? scalar(root["name"], "name") : std::filesystem::path(path).stem().string();
         if (root["flash"]) {
@@ -220,6 +237,12 @@ std::optional<Scenario> Scenario::load(const std::string &path, std::string &err
             if (f.is_relative())
                 f = std::filesystem::path(path).parent_path() / f;
             sc.flash_file = f.string();
+        }
+        if (root["strict"]) {
+            std::string v = scalar(root["strict"], "strict");
+            if (v != "true" && v != "false")
+                throw BadScenario{line_of(root["strict"]), "strict is true or false, not \"" + v + "\""};
+            sc.strict = v == "true";
         }
         YAML::Node steps = root["steps"];
         if (!steps || !steps.IsSequence() || steps.size() == 0)

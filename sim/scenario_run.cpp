@@ -1,6 +1,7 @@
 #include "sim/scenario_run.h"
 
 #include "sim/duration.h"
+#include "sim/rule_report.h"
 #include "sim/screen_text.h"
 #include "sim/screenshot.h"
 #include "sim/session.h"
@@ -71,7 +72,23 @@ std::optional<board::Picos> ScenarioRun::advance()
             if (!matches_screenshot(session_, s.file, report)) failure = report;
             break;
         }
+        case Step::WaitSerial: {
+            // Each wait looks past the text the one before it matched.
+            size_t at = session_.serial_text().find(s.text, serial_from_);
+            if (at != std::string::npos) {
+                serial_from_ = at + s.text.size();
+                break;
+            }
+            if (now < end_) return std::min(end_, now + kPoll);
+            failure = "the serial line did not carry \"" + s.text + "\" within " + format_time(s.time) +
+                      "; since the last match it carried \"" + session_.serial_text().substr(serial_from_) + "\"";
+            break;
         }
+        case Step::WriteSerial: session_.board.dbgu.receive_from_host(s.text); break;
+        }
+        const auto &broken = session_.board.log.rules.violations();
+        if (scenario_.strict && !broken.empty())
+            failure = describe_violation(broken.front()) + (failure.empty() ? "" : "\n  " + failure);
         complete(failure);
     }
     return std::nullopt;

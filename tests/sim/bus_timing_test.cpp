@@ -121,7 +121,7 @@ struct Firmware {
             return seen.size();
         };
         size_t first = 0, last = 0;
-        for (int slice = 0; slice < 200; ++slice) {
+        for (int slice = 0; slice < 2000; ++slice) {   // the display starts some 85 ms after power-on
             machine.run_for(board::kPicosPerMs);
             first = store(start_reg, 0, true);
             last = store(end_reg, first + 1, false);
