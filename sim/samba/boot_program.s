@@ -1,8 +1,8 @@
 @ The simulated chip's boot program as the TST procedure leaves it in the
 @ first two lock regions of the flash. Only its bring-up is code: it stops
 @ the watchdog, runs the master clock at 48 MHz from the 18.432 MHz crystal
-@ (as the board's firmware does), gives the flash its timing, hands PA9/PA10
-@ to the debug unit at 115200 baud and waits at `monitor`. While the core
+@ (as the board's firmware does), gives the flash its programming timing,
+@ hands PA9/PA10 to the debug unit at 115200 baud and waits at `monitor`. While the core
 @ waits there, the monitor model (monitor.h) serves the line; code it runs
 @ with the go command returns there through LR.
 @ Linked at the flash (0x00100000); the simulator knows the layout: vectors
@@ -45,7 +45,9 @@ bring_up:
         mov r1, #0x8000         @ WDDIS
         str r1, [r0]
         ldr r0, =MC_FMR
-        ldr r1, =(48 << 16) | (1 << 8)   @ FMCN 48 cycles per us, FWS 1
+        @ FWS 1; FMCN the master-clock cycles in 1.5 us, what page writes
+        @ and erases need (a lock bit, needing 1 us, then just takes longer).
+        ldr r1, =(72 << 16) | (1 << 8)
         str r1, [r0]
         ldr r0, =PMC
         ldr r1, =(64 << 8) | 1  @ main oscillator, 64 x 8 slow clocks to settle
