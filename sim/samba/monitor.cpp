@@ -229,7 +229,11 @@ void Monitor::malformed(const std::string &line, const char *why)
 
 void Monitor::report(const std::string &message)
 {
-    if (reporter_)
+    if (!reporter_ || reports_ > kMaxReports)
+        return;
+    if (++reports_ > kMaxReports)
+        reporter_("further diagnostics of the boot monitor are not reported");
+    else
         reporter_(message);
 }
 

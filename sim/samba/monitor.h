@@ -37,6 +37,7 @@ public:
     static constexpr Picos kXmodemTimeout = kPicosPerSecond;  // a quiet line during a transfer
     static constexpr int kXmodemTries = 10;         // then the transfer is abandoned
     static constexpr Picos kDefaultGoLimit = 2 * kPicosPerSecond;
+    static constexpr unsigned kMaxReports = 100;    // then one notice, and silence
     static constexpr std::string_view kVersion = "v1.4 simulated boot monitor";
 
     explicit Monitor(Target &target, Picos go_limit = kDefaultGoLimit);
@@ -55,7 +56,8 @@ public:
     Phase phase() const { return phase_; }
     bool binary() const { return binary_; }
 
-    // Diagnostics: malformed commands, failed transfers, a go that did not return.
+    // Diagnostics: malformed commands, failed transfers, a go that did not
+    // return; at most kMaxReports of them, so a noisy line cannot flood.
     using Reporter = std::function<void(const std::string &)>;
     void set_reporter(Reporter r) { reporter_ = std::move(r); }
 
@@ -85,6 +87,7 @@ private:
     Target &target_;
     Picos go_limit_;
     Reporter reporter_;
+    unsigned reports_ = 0;
     std::string out_;
     Phase phase_ = Phase::AutoBaud;
     bool binary_ = false;

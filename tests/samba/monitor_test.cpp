@@ -297,6 +297,8 @@ TEST_F(MonitorTest, ArbitraryBytesNeverBreakIt)
         if (random() % 64 == 0) monitor.elapse(kSecond);
         ASSERT_LT(monitor.take_output().size(), 1000u);
     }
+    EXPECT_EQ(reports.size(), Monitor::kMaxReports + 1) << "diagnostics are bounded too";
+    EXPECT_NE(reports.back().find("not reported"), std::string::npos);
     // End whatever line or transfer the noise left open; then it serves a host.
     for (int i = 0; i < 3; ++i) {
         monitor.receive('#');
