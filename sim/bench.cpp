@@ -64,10 +64,12 @@ int run_bench(Session &session, unsigned passes, std::ostream &out)
              "real-time factor   %.2f\n"
              "guest MIPS         %.1f\n"
              "cycles             %llu\n"
+             "instructions       %llu\n"
              "first status screen after %.3f s wall\n",
              counted, virtual_s, wall_s, wall_s > 0 ? virtual_s / wall_s : 0.0,
              wall_s > 0 ? static_cast<double>(session.machine.instructions()) / wall_s / 1e6 : 0.0,
-             static_cast<unsigned long long>(session.machine.cycles()), first_screen);
+             static_cast<unsigned long long>(session.machine.cycles()),
+             static_cast<unsigned long long>(session.machine.instructions()), first_screen);
     out << b;
     if (counted < passes) {
         out << "the firmware did not complete " << passes << " status passes\n" << session.report();

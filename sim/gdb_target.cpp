@@ -3,7 +3,6 @@
 #include <csignal>
 #include <sstream>
 
-#include "sim/memory_map.h"
 #include "sim/tools/trace.h"
 
 namespace sim {
@@ -24,7 +23,7 @@ void MachineDebugTarget::clear_all()
     for (auto &[address, count] : breakpoints_) session_.machine.remove_breakpoint(address);
     breakpoints_.clear();
     watchpoints_.clear();
-    update_hooks();
+    update_watchpoints();
 }
 
 uint32_t MachineDebugTarget::read_register(int n) { return session_.machine.cpu().reg(n); }
@@ -66,11 +65,9 @@ bool MachineDebugTarget::clear_breakpoint(uint32_t address, bool)
 
 bool MachineDebugTarget::set_watchpoint(uint32_t address, uint32_t length, simtools::WatchKind kind)
 {
-    // RAM only: a peripheral register changes on its own, and flash does not change.
-    if (address < MemoryMap::kRamBase || uint64_t(address) + length > uint64_t(MemoryMap::kRamBase) + MemoryMap::kRamSize)
-        return false;
+    if (length == 0 || uint64_t(address) + length > 0x100000000ull) return false;
     ++watchpoints_[{address, length, kind}];
-    update_hooks();
+    update_watchpoints();
     return true;
 }
 
@@ -79,53 +76,35 @@ bool MachineDebugTarget::clear_watchpoint(uint32_t address, uint32_t length, sim
     auto it = watchpoints_.find({address, length, kind});
     if (it == watchpoints_.end()) return false;
     if (--it->second == 0) watchpoints_.erase(it);
-    update_hooks();
+    update_watchpoints();
     return true;
 }
 
-void MachineDebugTarget::update_hooks()
+void MachineDebugTarget::update_watchpoints()
 {
-    uc_engine *uc = session_.machine.cpu().uc();
-    bool want = !watchpoints_.empty();
-    if (want && !access_hook_) {
-        uc_hook_add(uc, &access_hook_, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, reinterpret_cast<void *>(on_access), this,
-                    MemoryMap::kRamBase, MemoryMap::kRamBase + MemoryMap::kRamSize - 1);
-        uc_hook_add(uc, &block_hook_, UC_HOOK_BLOCK, reinterpret_cast<void *>(on_block), this, 1, 0);
-    } else if (!want && access_hook_) {
-        uc_hook_del(uc, access_hook_);
-        uc_hook_del(uc, block_hook_);
-        access_hook_ = block_hook_ = 0;
-    }
-}
-
-void MachineDebugTarget::on_access(uc_engine *, uc_mem_type type, uint64_t address, int size, int64_t, void *user)
-{
-    auto *self = static_cast<MachineDebugTarget *>(user);
-    if (self->hit_) return;
-    bool write = type == UC_MEM_WRITE;
-    for (const auto &[key, count] : self->watchpoints_) {
+    std::vector<Arm7tdmi::Watch> watches;
+    for (const auto &[key, count] : watchpoints_) {
         auto [a, len, kind] = key;
-        if (!overlaps(a, len, static_cast<uint32_t>(address), static_cast<uint32_t>(size))) continue;
-        if ((kind == simtools::WatchKind::Write && !write) || (kind == simtools::WatchKind::Read && write)) continue;
-        // Stopping here would leave pc at the start of the block, whose
-        // stores are done, and run them again: the stop waits for the next block.
-        self->hit_ = simtools::StopEvent{simtools::StopCause::Watchpoint, kind, static_cast<uint32_t>(address), 5};
-        return;
+        watches.push_back({a, len, kind != simtools::WatchKind::Write, kind != simtools::WatchKind::Read});
     }
+    session_.machine.set_watchpoints(watches);
 }
 
-void MachineDebugTarget::on_block(uc_engine *, uint64_t, uint32_t, void *user)
+std::optional<simtools::StopEvent> MachineDebugTarget::after_run(Machine::Stop stop, size_t faults_before)
 {
-    auto *self = static_cast<MachineDebugTarget *>(user);
-    if (self->hit_) self->session_.machine.request_stop();
-}
-
-std::optional<simtools::StopEvent> MachineDebugTarget::after_run(size_t faults_before)
-{
-    if (hit_) {
-        auto ev = *hit_;
-        hit_.reset();
-        return ev;
+    if (stop == Machine::Stop::Watchpoint) {
+        Arm7tdmi::WatchHit hit = session_.machine.last_watch_hit();
+        // The kind GDB set for the range, so that it names the watchpoint.
+        simtools::WatchKind kind = hit.write ? simtools::WatchKind::Write : simtools::WatchKind::Read;
+        for (const auto &[key, count] : watchpoints_) {
+            auto [a, len, k] = key;
+            if (!overlaps(a, len, hit.address, hit.size)) continue;
+            if (k == simtools::WatchKind::Access || k == kind) {
+                kind = k;
+                break;
+            }
+        }
+        return simtools::StopEvent{simtools::StopCause::Watchpoint, kind, hit.address, 5};
     }
     const auto &faults = session_.machine.faults();
     if (faults.size() > faults_before) {
@@ -138,8 +117,8 @@ std::optional<simtools::StopEvent> MachineDebugTarget::after_run(size_t faults_b
 simtools::StopEvent MachineDebugTarget::step()
 {
     size_t faults = session_.machine.faults().size();
-    session_.machine.step();
-    if (auto ev = after_run(faults)) return *ev;
+    Machine::Stop stop = session_.machine.step();
+    if (auto ev = after_run(stop, faults)) return *ev;
     return {simtools::StopCause::Step};
 }
 
@@ -147,7 +126,7 @@ simtools::StopEvent MachineDebugTarget::run_slice()
 {
     size_t faults = session_.machine.faults().size();
     Machine::Stop stop = session_.machine.run_for(kSlice);
-    if (auto ev = after_run(faults)) return *ev;
+    if (auto ev = after_run(stop, faults)) return *ev;
     if (stop == Machine::Stop::Breakpoint) return {simtools::StopCause::Breakpoint};
     return {};
 }

@@ -3,16 +3,14 @@
 // on RAM, stepping and running in slices of virtual time, and monitor
 // commands that act on the board ("press KEY_INC", "release KEY_INC",
 // "time"). Virtual time advances only while the debugger lets the core run.
-// A watchpoint stops the core at the end of the translated block that made
-// the access (the emulator finishes a block once started), so the pc shown
-// can be a few instructions past the access.
+// A watchpoint stops the core right after the instruction that made the
+// access: the pc shown is the next instruction's (the first of a handler,
+// when the access was the last thing before an exception).
 #pragma once
 
 #include <map>
 #include <optional>
 #include <tuple>
-
-#include <unicorn/unicorn.h>
 
 #include "sim/session.h"
 #include "sim/tools/debug_target.h"
@@ -45,16 +43,12 @@ public:
     void clear_all();
 
 private:
-    static void on_access(uc_engine *uc, uc_mem_type type, uint64_t address, int size, int64_t value, void *user);
-    static void on_block(uc_engine *uc, uint64_t address, uint32_t size, void *user);
-    void update_hooks();
-    std::optional<simtools::StopEvent> after_run(size_t faults_before);
+    void update_watchpoints();
+    std::optional<simtools::StopEvent> after_run(Machine::Stop stop, size_t faults_before);
 
     Session &session_;
     std::map<uint32_t, int> breakpoints_;   // address -> insertions (software and hardware alike)
     std::map<std::tuple<uint32_t, uint32_t, simtools::WatchKind>, int> watchpoints_;
-    uc_hook access_hook_ = 0, block_hook_ = 0;
-    std::optional<simtools::StopEvent> hit_;
 };
 
 }  // namespace sim

@@ -1,78 +1,107 @@
 #include "sim/instrument_wiring.h"
 
-#include <array>
-#include <memory>
 #include <optional>
 
-#include "sim/fault_locator.h"
 #include "sim/memory_map.h"
 
 namespace sim {
 
+namespace {
+
+bool is_thumb_bl_prefix(uint32_t half) { return (half & 0xF800u) == 0xF000u; }
+bool is_thumb_bl_suffix(uint32_t half) { return (half & 0xF800u) == 0xF800u; }
+
+// What the core runs, as the instruments want it: the instruction trace,
+// branch targets (where the interrupt trace and the stack summary look),
+// exceptions, and which instruction makes each peripheral access (the core
+// reports an instruction after its accesses, so the one running during an
+// access is the one the last report said comes next).
+class InstrumentObserver : public ExecutionObserver {
+public:
+    InstrumentObserver(simtools::Instruments &in, Machine &m) : in_(in), m_(m), running_(m.cpu().pc())
+    {
+        if (const ElfImage *image = m.image())
+            if (auto a = image->address_of("main")) main_entry_ = *a & ~1u;
+    }
+
+    uint32_t running() const { return running_; }
+
+    void executed(uint32_t pc, bool thumb, uint32_t encoding, bool, uint32_t cycles, uint32_t next_pc) override
+    {
+        if (in_.wants_instructions()) list(pc, thumb, encoding, cycles);
+        running_ = next_pc;
+        // Where the stack pointers are seen: at every branch target and
+        // wherever the mode changes (an MSR to another mode's stack).
+        uint32_t mode = m_.cpu().cpsr() & 0x1F;
+        if (next_pc != pc + (thumb ? 2 : 4) || mode != mode_) branch_target(next_pc);
+    }
+
+    void exception(Exception e, uint32_t return_link, uint32_t old_cpsr) override
+    {
+        Arm7tdmi &cpu = m_.cpu();
+        // IRQ and FIQ save the interrupted instruction's address + 4.
+        bool interrupt = e == Exception::Irq || e == Exception::Fiq;
+        in_.exception(cpu.cpsr(), interrupt ? return_link - 4 : return_link, old_cpsr);
+        running_ = cpu.pc();
+        branch_target(running_);
+    }
+
+    // Fast-forwarded loop passes move no stack pointer and touch no peripheral.
+    void repeated(uint32_t, uint32_t, bool, uint64_t, uint64_t) override {}
+    void accessed(uint32_t, uint32_t, unsigned, bool, uint32_t) override {}
+
+private:
+    void branch_target(uint32_t pc)
+    {
+        Arm7tdmi &cpu = m_.cpu();
+        if (main_entry_ && pc == *main_entry_) {
+            // The start-up code ran on a temporary stack; the program's own starts here.
+            in_.restart_stack(cpu.cpsr());
+            main_entry_.reset();
+        }
+        mode_ = cpu.cpsr() & 0x1F;
+        in_.block(pc, cpu.cpsr(), cpu.reg(13));
+    }
+
+    void list(uint32_t pc, bool thumb, uint32_t encoding, uint32_t cycles)
+    {
+        // A Thumb BL pair is one line, at its first half.
+        if (thumb && pc == bl_suffix_at_ && is_thumb_bl_suffix(encoding)) return;
+        uint8_t code[4] = {static_cast<uint8_t>(encoding), static_cast<uint8_t>(encoding >> 8),
+                           static_cast<uint8_t>(encoding >> 16), static_cast<uint8_t>(encoding >> 24)};
+        size_t available = thumb ? 2 : 4;
+        if (thumb && is_thumb_bl_prefix(encoding) && m_.peek(pc + 2, code + 2, 2) &&
+            is_thumb_bl_suffix(code[2] | code[3] << 8)) {
+            available = 4;
+            bl_suffix_at_ = pc + 2;
+        }
+        in_.instruction(pc, m_.time_of(m_.cycles() - cycles), code, available, thumb);
+    }
+
+    simtools::Instruments &in_;
+    Machine &m_;
+    uint32_t running_;
+    uint32_t bl_suffix_at_ = 1;   // never an instruction address
+    uint32_t mode_ = 0;
+    std::optional<uint32_t> main_entry_;
+};
+
+}  // namespace
+
 void attach_instruments(simtools::Instruments &in, Session &s)
 {
     Machine &m = s.machine;
-    board::Board &b = s.board;
-    // The emulator shows pc at the start of the block during an access; the
-    // instruction is found by decoding the block, as for a data abort. The
-    // accesses of one block come in program order, so each search starts
-    // after the instruction found for the one before.
-    struct Block {
-        uint32_t start = 0, size = 0, next = 0;
-    };
-    auto block = std::make_shared<Block>();
-    in.set_pc_source([&m, block](uint32_t address) {
-        Cpu &cpu = m.cpu();
-        uint32_t regs[16];
-        for (int i = 0; i < 16; ++i) regs[i] = cpu.reg(i);
-        bool thumb = cpu.thumb();
-        for (uint32_t from : {block->next, block->start}) {
-            if (from < block->start || from >= block->start + block->size) continue;
-            uint32_t size = block->start + block->size - from;
-            if (const uint8_t *code = m.memory().host(from, size))
-                if (auto at = find_faulting_access(code, from, size, thumb, regs, address)) {
-                    block->next = *at + (thumb ? 2 : 4);
-                    return *at;
-                }
-        }
-        return cpu.pc();
-    });
-    in.set_time_source([&m] { return m.cycles(); },
-                       [&m, &b] { return b.clock.now() + b.clock.cycles_to_picos(m.cycles() - b.clock.cycles()); });
-    b.aic.add_listener([&in](bool nirq, bool) { in.nirq(nirq); });
-
+    in.set_time_source([&m] { return m.cycles(); }, [&m] { return m.now(); });
+    s.board.aic.add_listener([&in](bool nirq, bool) { in.nirq(nirq); });
     in.set_stack_region(MemoryMap::kRamBase, MemoryMap::kRamBase + MemoryMap::kRamSize);
-    std::optional<uint32_t> main_entry;
-    if (const ElfImage *image = m.image())
-        if (auto a = image->address_of("main")) main_entry = *a & ~1u;
-
     if (!in.wants_blocks()) return;
-    // Exceptions are taken between blocks: the first block after one is at
-    // its vector, in its mode, with the interrupted state in SPSR.
-    auto counts = std::make_shared<std::array<uint64_t, 6>>();
-    m.set_block_observer([&in, &m, counts, main_entry, block](uint32_t address, uint32_t size) mutable {
-        *block = {address, size, address};
-        Cpu &cpu = m.cpu();
-        for (int e = 0; e < 6; ++e) {
-            uint64_t n = m.exceptions_taken(static_cast<Exception>(e));
-            if (n == (*counts)[e]) continue;
-            (*counts)[e] = n;
-            // IRQ and FIQ save the interrupted instruction's address + 4.
-            in.exception(cpu.cpsr(), cpu.reg(14) - 4, cpu.spsr());
-        }
-        if (main_entry && address == *main_entry) {
-            // The start-up code ran on a temporary stack; the program's own starts here.
-            in.restart_stack(cpu.cpsr());
-            main_entry.reset();
-        }
-        in.block(address, cpu.cpsr(), cpu.reg(13));
-        // The instructions of the block, listed as it starts: the emulator
-        // runs a block to its end unless an abort cuts it short.
-        if (in.wants_instructions())
-            if (const uint8_t *code = m.memory().host(address, size))
-                for (uint32_t off = 0; off < size;)
-                    off += static_cast<uint32_t>(in.instruction(address + off, code + off, size - off, cpu.thumb()));
-    });
+
+    auto observer = std::make_unique<InstrumentObserver>(in, m);
+    InstrumentObserver *o = observer.get();
+    in.set_pc_source([o](uint32_t) { return o->running(); });
+    // The instruction trace lists every instruction, fast-forwarded or not.
+    if (in.wants_instructions()) m.set_exact(true);
+    m.keep_execution_observer(std::move(observer));
 }
 
 }  // namespace sim

@@ -3,28 +3,64 @@
 #include <algorithm>
 #include <cstring>
 
-#include "sim/fault_locator.h"
+#include "sim/cycle_model.h"
 
 namespace sim {
 
 namespace {
 
-constexpr uint32_t kPeripheralsBase = 0xFFF00000;
-constexpr uint32_t kPage = 0x1000;
-// An address the core never executes: the run's end when no breakpoint is set.
-constexpr uint64_t kNoExit = 0xFFFFFFFC;
+constexpr uint32_t kMcRcr = board::kMcBase + 0x00;
+constexpr uint32_t kMcFmr = board::kMcBase + 0x60;
 
 std::string hex(uint32_t v)
 {
     return board::hex32(v);
 }
 
+// `b .` in either state: a loop only an exception can leave.
+bool is_self_branch(const uint8_t *code, bool thumb)
+{
+    if (thumb)
+        return code[0] == 0xFE && code[1] == 0xE7;
+    return code[0] == 0xFE && code[1] == 0xFF && code[2] == 0xFF && code[3] == 0xEA;
+}
+
+// Several tools on the core's one observer slot.
+class FanOut : public ExecutionObserver {
+public:
+    explicit FanOut(std::vector<ExecutionObserver *> to) : to_(std::move(to)) {}
+    void executed(uint32_t pc, bool thumb, uint32_t encoding, bool passed, uint32_t cycles, uint32_t next_pc) override
+    {
+        for (auto *o : to_)
+            o->executed(pc, thumb, encoding, passed, cycles, next_pc);
+    }
+    void exception(Exception e, uint32_t return_link, uint32_t old_cpsr) override
+    {
+        for (auto *o : to_)
+            o->exception(e, return_link, old_cpsr);
+    }
+    void repeated(uint32_t first, uint32_t last, bool thumb, uint64_t iterations, uint64_t cycles) override
+    {
+        for (auto *o : to_)
+            o->repeated(first, last, thumb, iterations, cycles);
+    }
+    void accessed(uint32_t pc, uint32_t address, unsigned size, bool write, uint32_t value) override
+    {
+        for (auto *o : to_)
+            o->accessed(pc, address, size, write, value);
+    }
+
+private:
+    std::vector<ExecutionObserver *> to_;
+};
+
 }  // namespace
 
-Machine::Machine(board::Board &board) : board_(board)
+Machine::Machine(board::Board &board) : board_(board), core_(*this)
 {
     board_.bus.set_memory(&memory_);
-    build_cpu();
+    // The AIC's outputs are wires into the core, sampled at every boundary.
+    board_.aic.add_listener([this](bool nirq, bool nfiq) { core_.set_interrupt_lines(nirq, nfiq); });
     reset();
 }
 
@@ -34,47 +70,12 @@ Machine::~Machine()
         board_.bus.set_memory(nullptr);
 }
 
-void Machine::build_cpu()
-{
-    cpu_ = std::make_unique<Cpu>();
-    uc_engine *uc = cpu_->uc();
-    uc_mem_map_ptr(uc, MemoryMap::kFlashMirror, MemoryMap::kFlashSize, UC_PROT_READ | UC_PROT_EXEC, memory_.flash());
-    uc_mem_map_ptr(uc, MemoryMap::kFlashBase, MemoryMap::kFlashSize, UC_PROT_READ | UC_PROT_EXEC, memory_.flash());
-    uc_mem_map_ptr(uc, MemoryMap::kRamBase, MemoryMap::kRamSize, UC_PROT_ALL, memory_.ram());
-
-    // Peripherals: only the 4 KiB pages that hold a model, so that an access
-    // elsewhere in the peripheral space faults precisely like any other hole.
-    pages_.clear();
-    for (uint64_t page = kPeripheralsBase; page < 0x100000000ull; page += kPage) {
-        bool used = false;
-        for (uint32_t a = static_cast<uint32_t>(page); a < page + kPage && !used; a += 4)
-            used = board_.bus.is_mapped(a);
-        if (!used)
-            continue;
-        auto p = std::make_unique<MmioPage>(MmioPage{this, static_cast<uint32_t>(page)});
-        uc_mmio_map(uc, page, kPage, on_mmio_read, p.get(), on_mmio_write, p.get());
-        pages_.push_back(std::move(p));
-    }
-
-    uc_hook h;
-    uc_hook_add(uc, &h, UC_HOOK_BLOCK, reinterpret_cast<void *>(on_block_hook), this, 1, 0);
-    uc_hook_add(uc, &h, UC_HOOK_MEM_UNMAPPED, reinterpret_cast<void *>(on_unmapped_hook), this, 1, 0);
-    uc_hook_add(uc, &h, UC_HOOK_MEM_WRITE_PROT, reinterpret_cast<void *>(on_write_protected_hook), this, 1, 0);
-    uc_hook_add(uc, &h, UC_HOOK_INTR, reinterpret_cast<void *>(on_interrupt_hook), this, 1, 0);
-    code_hook_ = 0;
-    if (instruction_observer_)
-        uc_hook_add(uc, &code_hook_, UC_HOOK_CODE, reinterpret_cast<void *>(on_code_hook), this, 1, 0);
-    if (!breakpoints_.empty())
-        add_breakpoint(*breakpoints_.begin());
-}
-
 void Machine::load(const ElfImage &image)
 {
     image_ = image;
     image.place(memory_);
-    forget_costs();
-    // Translated code of the old image must go.
-    build_cpu();
+    forget_code(MemoryMap::kFlashBase, MemoryMap::kFlashSize);
+    forget_code(MemoryMap::kRamBase, MemoryMap::kRamSize);
     reset();
 }
 
@@ -82,18 +83,14 @@ void Machine::reset()
 {
     board_.reset();
     memory_.clear_ram();
-    cpu_->reset();
-    wait_states_ = 0;
-    pending_cycles_ = 0;
-    budget_ = 0;
-    check_lines_ = true;
-    last_conditional_ = false;
-    loop_at_.reset();
-    pending_fault_.reset();
-    swi_return_.reset();
-    flash_restore_.clear();
-    instructions_ = 0;
-    std::fill(std::begin(taken_), std::end(taken_), 0);
+    core_.reset();
+    core_.set_fast_forward(!exact_);
+    regions_key_ = ~0u;
+    update_regions();
+    core_.set_interrupt_lines(board_.aic.nirq(), board_.aic.nfiq());
+    stop_wanted_ = false;
+    undefined_seen_ = 0;
+    parked_at_.reset();
     faults_.clear();
 }
 
@@ -102,461 +99,335 @@ std::string Machine::describe(uint32_t address) const
     if (!image_)
         return "";
     // The vectors run from the flash mirror at 0: name them by their flash address.
-    if (address < MemoryMap::kFlashSize)
+    if (memory_.in_flash(address) && address < MemoryMap::kFlashBase)
         address += MemoryMap::kFlashBase;
     return image_->describe(address);
 }
 
-// ---- hooks ----
-
-void Machine::on_block_hook(uc_engine *, uint64_t address, uint32_t size, void *user)
+board::Picos Machine::time_of(uint64_t cycle) const
 {
-    static_cast<Machine *>(user)->on_block(static_cast<uint32_t>(address), size);
+    const board::Clock &c = board_.clock;
+    if (cycle >= c.cycles())
+        return c.now() + c.cycles_to_picos(cycle - c.cycles());
+    return c.now() - c.cycles_to_picos(c.cycles() - cycle);
 }
 
-void Machine::on_code_hook(uc_engine *, uint64_t address, uint32_t, void *user)
+// ---- memory map ----
+
+void Machine::update_regions()
 {
-    auto *m = static_cast<Machine *>(user);
-    if (m->instruction_observer_)
-        m->instruction_observer_(static_cast<uint32_t>(address));
+    unsigned fws = board_.mc.flash_wait_states();
+    bool remapped = board_.mc.remapped();
+    unsigned key = fws | (remapped ? 0x100u : 0u);
+    if (key == regions_key_)
+        return;
+    regions_key_ = key;
+    memory_.set_remapped(remapped);
+
+    MemoryTiming flash = flash_timing(fws);
+    auto flash_at = [&](uint32_t base) {
+        MemoryRegion r;
+        r.base = base;
+        r.size = MemoryMap::kFlashSize;
+        r.host = memory_.flash();
+        r.writable = false;   // stores go to flash_store()
+        r.wait_n = flash.wait_n;
+        r.wait_s = flash.wait_s;
+        r.word_fetch = flash.word_fetch;
+        return r;
+    };
+    auto ram_at = [&](uint32_t base) {
+        MemoryRegion r;
+        r.base = base;
+        r.size = MemoryMap::kRamSize;
+        r.host = memory_.ram();
+        return r;
+    };
+    std::vector<MemoryRegion> regions{flash_at(MemoryMap::kFlashBase), ram_at(MemoryMap::kRamBase)};
+    regions.push_back(remapped ? ram_at(0) : flash_at(MemoryMap::kFlashMirror));
+    core_.set_regions(regions);
 }
 
-bool Machine::on_unmapped_hook(uc_engine *, uc_mem_type type, uint64_t address, int, int64_t, void *user)
+void Machine::flash_store(uint32_t address, unsigned size, uint32_t value)
 {
-    auto *m = static_cast<Machine *>(user);
-    bool fetch = type == UC_MEM_FETCH_UNMAPPED;
-    bool write = type == UC_MEM_WRITE_UNMAPPED;
-    m->pending_fault_ = PendingFault{fetch ? Exception::PrefetchAbort : Exception::DataAbort,
-                                     fetch ? "prefetch abort" : "data abort", static_cast<uint32_t>(address), write};
-    return false;
+    board_.log.warn("bus", "store of " + hex(value) + " (" + std::to_string(size * 8) + " bits) into flash at " +
+                               hex(address) + ": the flash is not written");
 }
 
-bool Machine::on_write_protected_hook(uc_engine *, uc_mem_type, uint64_t address, int size, int64_t value, void *user)
+void Machine::forget_code(uint32_t address, uint32_t length)
 {
-    auto *m = static_cast<Machine *>(user);
-    uint32_t a = static_cast<uint32_t>(address);
-    // The flash does not take stores from the core: the store is lost. The
-    // emulator performs it anyway, so the bytes are put back at the next
-    // block boundary.
-    for (int i = 0; i < size; ++i) {
-        const uint8_t *p = m->memory_.host(a + static_cast<uint32_t>(i), 1);
-        if (p)
-            m->flash_restore_.emplace_back(a + static_cast<uint32_t>(i), *p);
-    }
-    m->board_.log.warn("bus", "store of " + hex(static_cast<uint32_t>(value)) + " (" + std::to_string(size * 8) +
-                                  " bits) into flash at " + hex(a) + ": bus error, the flash is not written");
-    return true;
-}
-
-void Machine::on_interrupt_hook(uc_engine *uc, uint32_t number, void *user)
-{
-    auto *m = static_cast<Machine *>(user);
-    if (number == 2) {   // SWI: pc already points past it
-        m->swi_return_ = m->cpu_->pc();
+    // The same bytes are decoded at each address they show at.
+    uint32_t offset;
+    if (memory_.in_flash(address)) {
+        offset = (address - MemoryMap::kFlashMirror) % MemoryMap::kFlashSize;
+        core_.invalidate_code(MemoryMap::kFlashBase + offset, length);
+        core_.invalidate_code(MemoryMap::kFlashMirror + offset, length);
     } else {
-        m->pending_fault_ = PendingFault{Exception::Undefined, "undefined instruction", m->cpu_->pc(), false};
+        offset = (address - MemoryMap::kRamBase) % MemoryMap::kRamSize;
+        core_.invalidate_code(MemoryMap::kRamBase + offset, length);
+        core_.invalidate_code(offset, length);
     }
-    uc_emu_stop(uc);
 }
 
-uint64_t Machine::on_mmio_read(uc_engine *uc, uint64_t offset, unsigned size, void *user)
+// ---- the core's bus ----
+
+void Machine::catch_up(uint64_t cycle)
 {
-    auto *page = static_cast<MmioPage *>(user);
-    Machine *m = page->machine;
-    uint32_t address = page->base + static_cast<uint32_t>(offset);
-    m->flush();
-    uint32_t v = m->board_.bus.read(address, size);
-    if (m->board_.bus.take_fault()) {
-        m->pending_fault_ = PendingFault{Exception::DataAbort, "data abort", address, false};
-        uc_emu_stop(uc);
-    }
-    m->after_peripheral_access(address, false);
-    return v;
-}
-
-void Machine::on_mmio_write(uc_engine *uc, uint64_t offset, unsigned size, uint64_t value, void *user)
-{
-    auto *page = static_cast<MmioPage *>(user);
-    Machine *m = page->machine;
-    uint32_t address = page->base + static_cast<uint32_t>(offset);
-    m->flush();
-    m->board_.bus.write(address, static_cast<uint32_t>(value), size);
-    if (m->board_.bus.take_fault()) {
-        m->pending_fault_ = PendingFault{Exception::DataAbort, "data abort", address, true};
-        uc_emu_stop(uc);
-    }
-    m->after_peripheral_access(address, true);
-}
-
-void Machine::after_peripheral_access(uint32_t address, bool write)
-{
-    if (write && (address & ~3u) == kMcFmr) {
-        uint32_t fmr = 0;
-        if (board_.bus.peek(kMcFmr, fmr))
-            wait_states_ = (fmr >> 8) & 3;
-    }
-    check_lines_ = true;
-    recompute_budget();
-}
-
-// ---- time ----
-
-void Machine::flush()
-{
-    if (pending_cycles_) {
-        uint64_t n = pending_cycles_;
-        pending_cycles_ = 0;
-        board_.clock.advance_cycles(n);
-    }
-    check_lines_ = true;
-}
-
-void Machine::recompute_budget()
-{
-    board::Clock &clock = board_.clock;
-    board::Picos target = deadline_;
-    if (auto e = clock.next_event())
-        target = std::min(target, *e);
-    board::Picos now = clock.now() + pending_picos();
-    if (target <= now) {
-        budget_ = pending_cycles_;
-        return;
-    }
-    unsigned __int128 fs = static_cast<unsigned __int128>(target - now) * 1000;
-    uint64_t period = clock.master_period_fs();
-    budget_ = pending_cycles_ + static_cast<uint64_t>((fs + period - 1) / period);
-}
-
-const BlockCost &Machine::cost_of(uint32_t address, uint32_t size)
-{
-    uint64_t key = (static_cast<uint64_t>(size) << 32) | address;
-    CostSlot &slot = cost_slots_[(address >> 1) & (kCostSlots - 1)];
-    if (slot.key == key)
-        return slot.cost;
-    auto it = costs_.find(key);
-    if (it == costs_.end()) {
-        const uint8_t *code = memory_.host(address, size);
-        BlockCost c;
-        if (code)
-            c = block_cost(code, address, size, cpu_->thumb(), memory_.in_flash(address));
-        it = costs_.emplace(key, c).first;
-    }
-    slot.key = key;
-    slot.cost = it->second;
-    return slot.cost;
-}
-
-void Machine::forget_costs()
-{
-    costs_.clear();
-    std::fill(cost_slots_.begin(), cost_slots_.end(), CostSlot{});
-}
-
-void Machine::on_block(uint32_t address, uint32_t size)
-{
-    if (!flash_restore_.empty())
-        restore_flash();
-    if (stepping_)
-        return;
-    if (last_conditional_ && address != last_fallthrough_)
-        pending_cycles_ += last_taken_cycles_;
-    last_conditional_ = false;
-
-    // Unicorn's exits stop inside a block; one at a block's start is seen here.
-    if (!breakpoints_.empty() && breakpoints_.count(address)) {
-        stop_requested_ = true;
-        uc_emu_stop(cpu_->uc());
-        return;
-    }
-    if (pending_cycles_ >= budget_ || check_lines_) {
-        if (pending_cycles_ >= budget_)
-            flush();
-        if (board_.clock.now() >= deadline_ || interrupt_wanted()) {
-            stop_requested_ = true;
-            uc_emu_stop(cpu_->uc());
-            return;
+    // Event by event, so that each fires with the clock at its own cycle
+    // (the first cycle boundary at or after it).
+    board::Clock &c = board_.clock;
+    bool outer = clock_leads_;
+    clock_leads_ = true;
+    while (cycle > c.cycles()) {
+        uint64_t n = cycle - c.cycles();
+        if (auto e = c.next_event(); e && *e > c.now()) {
+            unsigned __int128 fs = static_cast<unsigned __int128>(*e - c.now()) * 1000;
+            uint64_t to_event = static_cast<uint64_t>((fs + c.master_period_fs() - 1) / c.master_period_fs());
+            n = std::min(n, std::max<uint64_t>(to_event, 1));
         }
-        recompute_budget();
+        c.advance_cycles(n);
     }
-
-    if (block_observer_) {
-        block_observer_(address, size);
-        if (halt_requested_) {
-            stop_requested_ = true;
-            uc_emu_stop(cpu_->uc());
-            return;
-        }
-    }
-    const BlockCost &c = cost_of(address, size);
-    pending_cycles_ += c.charge(wait_states_);
-    instructions_ += c.instructions;
-    if (c.conditional_end) {
-        last_conditional_ = true;
-        last_fallthrough_ = address + size;
-        last_taken_cycles_ = c.taken_charge(wait_states_);
-    }
-    current_block_ = address;
-    current_block_size_ = size;
-    if (c.self_loop) {
-        if (loop_at_ != address) {
-            loop_at_ = address;
-            loop_since_ = board_.clock.now() + pending_picos();
-        }
-    } else {
-        loop_at_.reset();
-    }
+    clock_leads_ = outer;
 }
 
-void Machine::request_stop()
+bool Machine::read(uint32_t address, unsigned size, uint64_t cycle, uint32_t &value, unsigned &wait)
 {
-    halt_requested_ = true;
-    uc_emu_stop(cpu_->uc());
+    catch_up(cycle);
+    wait = 0;
+    clock_leads_ = true;
+    value = board_.bus.read(address, size);
+    bool refused = board_.bus.take_fault();
+    clock_leads_ = false;
+    after_access(address, false);
+    return !refused;
 }
 
-bool Machine::interrupt_wanted()
+bool Machine::write(uint32_t address, unsigned size, uint64_t cycle, uint32_t value, unsigned &wait)
 {
-    uint32_t cisr = 0;
-    board_.bus.peek(kAicCisr, cisr);
-    bool fiq = cisr & 1u, irq = cisr & 2u;
-    if (!fiq && !irq) {
-        check_lines_ = false;
-        return false;
-    }
-    uint32_t cpsr = cpu_->cpsr();
-    // Asserted but masked: look again at every block until it is taken.
-    check_lines_ = true;
-    if (fiq && !(cpsr & kCpsrF)) {
-        wanted_ = Exception::Fiq;
+    catch_up(cycle);
+    if (memory_.in_flash(address)) {
+        wait = flash_store_wait(board_.mc.flash_wait_states());
+        flash_store(address, size, value);
         return true;
     }
-    if (irq && !(cpsr & kCpsrI)) {
-        wanted_ = Exception::Irq;
-        return true;
-    }
-    return false;
+    wait = 0;
+    clock_leads_ = true;
+    board_.bus.write(address, value, size);
+    bool refused = board_.bus.take_fault();
+    clock_leads_ = false;
+    after_access(address, true);
+    return !refused;
 }
 
-void Machine::take(Exception e, uint32_t return_link)
+void Machine::after_access(uint32_t address, bool write)
 {
-    cpu_->enter(e, return_link);
-    taken_[static_cast<int>(e)]++;
-    pending_cycles_ += exception_entry_cycles(memory_.in_flash(vector_of(e)) ? wait_states_ : 0);
-    last_conditional_ = false;
-    loop_at_.reset();
+    if (write && ((address & ~3u) == kMcFmr || (address & ~3u) == kMcRcr))
+        update_regions();
+    board::Clock &c = board_.clock;
+    // The run's limit came from the next event and the clock's period: if
+    // either changed, end the run here and compute a new one.
+    if (c.next_event() != limit_event_ || c.master_period_fs() != limit_period_fs_)
+        core_.request_stop();
 }
 
-void Machine::fault(Exception e, const std::string &what, uint32_t pc, uint32_t data_address, uint32_t return_link)
+void Machine::aborted(const AbortInfo &info)
+{
+    note_undefined_instructions();
+    bool misaligned = info.cause == AbortCause::Misaligned;
+    // A misaligned access to nothing is both.
+    bool nothing = !memory_.host(info.address & ~3u, 1) && !board_.bus.is_mapped(info.address);
+    bool undefined = info.cause == AbortCause::Undefined || nothing;
+    board::Mc::AbortType type = info.kind == AccessKind::Fetch  ? board::Mc::AbortType::Fetch
+                                : info.kind == AccessKind::Read ? board::Mc::AbortType::Read
+                                                                : board::Mc::AbortType::Write;
+    board_.mc.record_abort(board::Mc::kMasterCore, info.address, info.size, type, undefined, misaligned);
+
+    Registers regs = core_.registers();
+    regs.r[15] = info.pc;
+    std::string what = info.kind == AccessKind::Fetch ? "prefetch abort" : "data abort";
+    if (misaligned)
+        what += " (misaligned)";
+    note_fault(what, info.pc, info.kind == AccessKind::Fetch ? 0 : info.address, regs);
+}
+
+void Machine::note_undefined_instructions()
+{
+    // The core takes the trap itself; its count tells the loop one happened,
+    // and the undefined mode's LR and SPSR where.
+    uint64_t n = core_.exceptions_taken(Exception::Undefined);
+    if (n == undefined_seen_)
+        return;
+    undefined_seen_ = n;
+    uint32_t spsr = spsr_of(Mode::Undefined);
+    uint32_t pc = core_.banked(Mode::Undefined, 14) - ((spsr & kCpsrT) ? 2 : 4);
+    Registers regs = core_.registers();
+    regs.r[15] = pc;
+    regs.cpsr = spsr;
+    regs.spsr = 0;
+    note_fault("undefined instruction", pc, 0, regs);
+}
+
+uint32_t Machine::spsr_of(Mode mode)
+{
+    // Through the mode's own view: a switch there and back only moves banks.
+    uint32_t cpsr = core_.cpsr();
+    if ((cpsr & 0x1F) == static_cast<uint32_t>(mode))
+        return core_.spsr();
+    core_.set_cpsr((cpsr & ~0x1Fu) | static_cast<uint32_t>(mode));
+    uint32_t spsr = core_.spsr();
+    core_.set_cpsr(cpsr);
+    return spsr;
+}
+
+void Machine::note_fault(const std::string &what, uint32_t pc, uint32_t data_address, const Registers &registers)
 {
     GuestFault f;
     f.what = what;
     f.pc = pc;
     f.data_address = data_address;
-    f.registers = cpu_->registers();
-    f.registers.r[15] = pc;
-    f.time = board_.clock.now() + pending_picos();
+    f.registers = registers;
+    f.time = now();
     f.where = describe(pc);
     std::string text = what + " at " + hex(pc) + (f.where.empty() ? "" : " (" + f.where + ")");
-    if (e == Exception::DataAbort)
+    if (what.rfind("data abort", 0) == 0)
         text += ", accessing " + hex(data_address);
-    board_.log.warn("cpu", text + " in " + mode_name(f.registers.cpsr) + " mode");
+    board_.log.warn("cpu", text + " in " + mode_name(registers.cpsr) + " mode");
     faults_.push_back(std::move(f));
-    take(e, return_link);
-}
-
-void Machine::restore_flash()
-{
-    for (auto it = flash_restore_.rbegin(); it != flash_restore_.rend(); ++it)
-        if (uint8_t *p = memory_.host(it->first, 1))
-            *p = static_cast<uint8_t>(it->second);
-    flash_restore_.clear();
 }
 
 // ---- running ----
 
-Machine::Stop Machine::run_until(board::Picos deadline)
+uint64_t Machine::cycle_limit(board::Picos deadline)
 {
-    deadline_ = deadline;
-    check_lines_ = true;
-    bool first = true;
-    for (;;) {
-        flush();
-        if (halt_requested_) {
-            halt_requested_ = false;
-            return Stop::Requested;
+    board::Clock &c = board_.clock;
+    limit_event_ = c.next_event();
+    limit_period_fs_ = c.master_period_fs();
+    board::Picos target = limit_event_ ? std::min(deadline, *limit_event_) : deadline;
+    uint64_t base = c.cycles();
+    if (target <= c.now())
+        return base + 1;
+    unsigned __int128 fs = static_cast<unsigned __int128>(target - c.now()) * 1000;
+    return base + static_cast<uint64_t>((fs + limit_period_fs_ - 1) / limit_period_fs_);
+}
+
+void Machine::after_run()
+{
+    catch_up(core_.cycles());
+    note_undefined_instructions();
+    uint32_t pc = core_.pc();
+    bool thumb = core_.thumb();
+    const uint8_t *code = memory_.host(pc, thumb ? 2 : 4);
+    if (code && is_self_branch(code, thumb)) {
+        if (parked_at_ != pc) {
+            parked_at_ = pc;
+            parked_since_ = board_.clock.now();
         }
-        if (board_.clock.now() >= deadline_)
-            return Stop::Deadline;
-        if (interrupt_wanted()) {
-            take(wanted_, cpu_->pc() + 4);
-            continue;
-        }
-        uint32_t start = cpu_->pc();
-        if (!first && breakpoints_.count(start))
-            return Stop::Breakpoint;
-        if (first && breakpoints_.count(start)) {
-            // Resuming from a breakpoint: its instruction runs first.
-            step();
-            first = false;
-            continue;
-        }
-        first = false;
-        recompute_budget();
-        stop_requested_ = false;
-        current_block_ = start;
-        current_block_size_ = 0;
-        uc_err err = uc_emu_start(cpu_->uc(), cpu_->resume_address(), kNoExit, 0, 0);
-        restore_flash();
-        settle_branch();
-        if (swi_return_) {
-            uint32_t back = *swi_return_;
-            swi_return_.reset();
-            take(Exception::SoftwareInterrupt, back);
-            continue;
-        }
-        if (pending_fault_) {
-            PendingFault pf = *pending_fault_;
-            pending_fault_.reset();
-            uint32_t pc = cpu_->pc();
-            bool thumb = cpu_->thumb();
-            switch (pf.kind) {
-            case Exception::PrefetchAbort:
-                fault(pf.kind, pf.what, pf.address, 0, pf.address + 4);
-                break;
-            case Exception::Undefined:
-                fault(pf.kind, pf.what, pc, 0, pc + (thumb ? 2 : 4));
-                break;
-            default: {
-                if (err != UC_ERR_OK) {
-                    // Stopped before the faulting instruction: find it in the block.
-                    uint32_t regs[16];
-                    for (int i = 0; i < 16; ++i)
-                        regs[i] = cpu_->reg(i);
-                    uint32_t at = pc;
-                    if (const uint8_t *code = memory_.host(current_block_, current_block_size_))
-                        at = find_faulting_access(code, current_block_, current_block_size_, thumb, regs, pf.address)
-                                 .value_or(pc);
-                    fault(pf.kind, pf.what, at, pf.address, at + 8);
-                } else {
-                    // A peripheral hole: the access came back as 0 and the
-                    // block ran to its end; the abort is taken after it.
-                    fault(pf.kind, pf.what + " after the block at " + hex(current_block_), pc, pf.address, pc + 8);
-                }
-            }
-            }
-            continue;
-        }
-        if (err == UC_ERR_INSN_INVALID || err == UC_ERR_EXCEPTION) {
-            uint32_t pc = cpu_->pc();
-            fault(Exception::Undefined, "undefined instruction", pc, 0, pc + (cpu_->thumb() ? 2 : 4));
-            continue;
-        }
-        if (err != UC_ERR_OK) {
-            uint32_t pc = cpu_->pc();
-            fault(Exception::DataAbort, std::string("emulator error: ") + uc_strerror(err), pc, 0, pc + 8);
-            continue;
-        }
-        if (!stop_requested_ && breakpoints_.count(cpu_->pc())) {
-            flush();
-            return Stop::Breakpoint;
-        }
+    } else {
+        parked_at_.reset();
     }
 }
 
-void Machine::settle_branch()
+Machine::Stop Machine::run_until(board::Picos deadline)
 {
-    // A run that ended right after a block with a conditional branch (at a
-    // breakpoint or a fault) has not yet seen where the branch went.
-    if (last_conditional_ && cpu_->pc() != last_fallthrough_)
-        pending_cycles_ += last_taken_cycles_;
-    last_conditional_ = false;
+    bool first = true;
+    for (;;) {
+        if (stop_wanted_) {
+            stop_wanted_ = false;
+            return Stop::Requested;
+        }
+        if (board_.clock.now() >= deadline)
+            return Stop::Deadline;
+        // The core resumes from a breakpoint at the start of its own run:
+        // only the first run of this call may do that.
+        if (!first && breakpoints_.count(core_.pc()))
+            return Stop::Breakpoint;
+        first = false;
+        Arm7tdmi::Stop stop = core_.run(cycle_limit(deadline));
+        after_run();
+        switch (stop) {
+        case Arm7tdmi::Stop::Breakpoint: return Stop::Breakpoint;
+        case Arm7tdmi::Stop::Watchpoint: return Stop::Watchpoint;
+        case Arm7tdmi::Stop::Limit:
+        case Arm7tdmi::Stop::Requested: break;   // a caller's request is seen at the top
+        }
+    }
 }
 
 Machine::Stop Machine::step()
 {
-    settle_branch();
-    flush();
-    if (interrupt_wanted()) {
-        take(wanted_, cpu_->pc() + 4);
-        flush();
-    }
-    uint32_t pc = cpu_->pc();
-    bool thumb = cpu_->thumb();
-    if (const uint8_t *code = memory_.host(pc, thumb ? 2 : 4)) {
-        BlockCost c = block_cost(code, pc, thumb ? 2 : 4, thumb, memory_.in_flash(pc));
-        pending_cycles_ += c.charge(wait_states_);
-        instructions_ += 1;
-    }
-    if (!breakpoints_.empty())
-        uc_ctl_exits_disable(cpu_->uc());
-    stepping_ = true;
-    current_block_ = pc;
-    current_block_size_ = thumb ? 2 : 4;
-    uc_err err = uc_emu_start(cpu_->uc(), cpu_->resume_address(), kNoExit, 0, 1);
-    stepping_ = false;
-    if (!breakpoints_.empty())
-        add_breakpoint(*breakpoints_.begin());
-    restore_flash();
-    if (swi_return_) {
-        take(Exception::SoftwareInterrupt, *swi_return_);
-        swi_return_.reset();
-    } else if (pending_fault_) {
-        PendingFault pf = *pending_fault_;
-        pending_fault_.reset();
-        if (pf.kind == Exception::PrefetchAbort)
-            fault(pf.kind, pf.what, pf.address, 0, pf.address + 4);
-        else if (pf.kind == Exception::Undefined)
-            fault(pf.kind, pf.what, pc, 0, pc + (thumb ? 2 : 4));
-        else
-            fault(pf.kind, pf.what, pc, pf.address, pc + 8);
-    } else if (err == UC_ERR_INSN_INVALID || err == UC_ERR_EXCEPTION) {
-        fault(Exception::Undefined, "undefined instruction", pc, 0, pc + (thumb ? 2 : 4));
-    }
-    flush();
+    core_.step();
+    after_run();
     return Stop::Stepped;
+}
+
+void Machine::request_stop()
+{
+    stop_wanted_ = true;
+    core_.request_stop();
 }
 
 void Machine::add_breakpoint(uint32_t address)
 {
     breakpoints_.insert(address & ~1u);
-    std::vector<uint64_t> exits(breakpoints_.begin(), breakpoints_.end());
-    uc_ctl_exits_enable(cpu_->uc());
-    uc_ctl_set_exits(cpu_->uc(), exits.data(), exits.size());
+    core_.set_breakpoints({breakpoints_.begin(), breakpoints_.end()});
 }
 
 void Machine::remove_breakpoint(uint32_t address)
 {
     breakpoints_.erase(address & ~1u);
-    if (breakpoints_.empty()) {
-        uc_ctl_exits_disable(cpu_->uc());
-        return;
-    }
-    std::vector<uint64_t> exits(breakpoints_.begin(), breakpoints_.end());
-    uc_ctl_set_exits(cpu_->uc(), exits.data(), exits.size());
+    core_.set_breakpoints({breakpoints_.begin(), breakpoints_.end()});
 }
 
-void Machine::set_instruction_observer(InstructionObserver o)
+void Machine::set_exact(bool exact)
 {
-    instruction_observer_ = std::move(o);
-    uc_engine *uc = cpu_->uc();
-    if (instruction_observer_ && !code_hook_) {
-        uc_hook_add(uc, &code_hook_, UC_HOOK_CODE, reinterpret_cast<void *>(on_code_hook), this, 1, 0);
-    } else if (!instruction_observer_ && code_hook_) {
-        uc_hook_del(uc, code_hook_);
-        code_hook_ = 0;
+    exact_ = exact;
+    core_.set_fast_forward(!exact);
+}
+
+void Machine::set_execution_observer(ExecutionObserver *observer)
+{
+    if (observer && std::find(observers_.begin(), observers_.end(), observer) == observers_.end())
+        observers_.push_back(observer);
+    install_observers();
+}
+
+void Machine::keep_execution_observer(std::unique_ptr<ExecutionObserver> observer)
+{
+    set_execution_observer(observer.get());
+    kept_.push_back(std::move(observer));
+}
+
+void Machine::remove_execution_observer(ExecutionObserver *observer)
+{
+    observers_.erase(std::remove(observers_.begin(), observers_.end(), observer), observers_.end());
+    install_observers();
+}
+
+void Machine::install_observers()
+{
+    if (observers_.size() <= 1) {
+        core_.set_observer(observers_.empty() ? nullptr : observers_.front());
+        fan_out_.reset();
+        return;
     }
+    auto fan = std::make_unique<FanOut>(observers_);
+    core_.set_observer(fan.get());
+    fan_out_ = std::move(fan);
 }
 
 std::optional<ParkedState> Machine::parked() const
 {
-    if (!loop_at_)
+    if (!parked_at_)
         return std::nullopt;
     ParkedState p;
-    p.pc = *loop_at_;
+    p.pc = *parked_at_;
     p.where = describe(p.pc);
-    p.registers = cpu_->registers();
-    p.since = loop_since_;
+    p.registers = core_.registers();
+    p.since = parked_since_;
     return p;
 }
+
+// ---- debugger access ----
 
 bool Machine::peek(uint32_t address, uint8_t *out, uint32_t length) const
 {
@@ -578,19 +449,16 @@ bool Machine::poke(uint32_t address, const uint8_t *data, uint32_t length)
 {
     if (uint8_t *p = memory_.host(address, length)) {
         std::memcpy(p, data, length);
-        if (memory_.in_flash(address)) {
-            // Code may have changed under translated blocks.
-            uc_ctl_remove_cache(cpu_->uc(), address, address + length);
-            forget_costs();
-        }
+        forget_code(address, length);
         return true;
     }
     if (length == 4 && (address & 3u) == 0 && board_.bus.is_mapped(address)) {
         uint32_t v;
         std::memcpy(&v, data, 4);
-        flush();
+        catch_up(core_.cycles());
         board_.bus.write(address, v);
-        after_peripheral_access(address, true);
+        if ((address & ~3u) == kMcFmr || (address & ~3u) == kMcRcr)
+            update_regions();
         return true;
     }
     return false;

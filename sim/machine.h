@@ -1,19 +1,28 @@
-// The run loop: the core, the chip's memories and the board's models on one
-// virtual clock.
+// The run loop: the ARM7TDMI core, the chip's memories and the board's models
+// on one virtual clock.
 //
-// Unicorn runs translated blocks; at the start of each block the loop charges
-// its cycle estimate (cycle_model.h) at the current flash wait states. The
-// cycles are handed to the board's clock in batches, always before the next
-// device event falls due, before every peripheral access (so a model sees the
-// time at the end of the block that makes the access) and at the end of a
-// run. The AIC's nIRQ and nFIQ (as CISR shows them) are sampled between
-// blocks whenever something could have changed them, and an unmasked one is
-// taken there as the ARM7TDMI takes it. Nothing depends on the host's clock,
-// so one image with one sequence of inputs always gives the same run.
+// The core counts time in master-clock cycles and runs on its own until the
+// next device event or the run's deadline, whichever is first; the board's
+// clock trails it and is brought up to the exact cycle of every peripheral
+// access before the access reaches its model, so each model, trace line and
+// waveform edge sees the access at its own time. An access that schedules an
+// earlier event or changes the master clock ends the core's run at the next
+// instruction boundary and the loop starts a new one with the new limit. The
+// AIC's nIRQ and nFIQ reach the core whenever they change and are sampled at
+// every instruction boundary. Nothing depends on the host's clock, so one
+// image with one sequence of inputs always gives the same run, with or
+// without the core's delay-loop fast-forward.
 //
-// Faults of the guest (undefined instruction, prefetch and data aborts, a
-// store into flash, an access to nothing) are taken or logged as the chip
-// would and recorded for reports; the loop itself goes on running.
+// Memory as this chip's memory controller decodes it: flash at 0x00100000
+// and, until a remap, at 0 (MC_FMR.FWS wait states on reads, one more on
+// writes; 32 bits a read); RAM at 0x00200000 (and at 0 after a remap), no
+// wait states; peripherals through the board's bus. A store into flash and
+// the memory at 0 are decided in one place (flash_store, regions). An access
+// to nothing, or a misaligned data access, is refused: the core takes a
+// precise abort and MC_ASR / MC_AASR record it.
+//
+// Faults of the guest (undefined instruction, prefetch and data aborts) are
+// taken as the chip takes them and recorded for reports; the loop goes on.
 #pragma once
 
 #include <cstdint>
@@ -22,12 +31,10 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "board/board.h"
-#include "sim/cpu.h"
-#include "sim/cycle_model.h"
+#include "sim/core/arm7tdmi.h"
 #include "sim/elf_image.h"
 #include "sim/memory_map.h"
 
@@ -48,16 +55,13 @@ struct ParkedState {
     uint32_t pc = 0;
     std::string where;
     Registers registers;
-    board::Picos since = 0;
+    board::Picos since = 0;     // when the run loop first found it there
 };
 
-class Machine {
+class Machine : private CoreBus {
 public:
-    static constexpr uint32_t kAicCisr = 0xFFFFF114;
-    static constexpr uint32_t kMcFmr = 0xFFFFFF60;
-
     explicit Machine(board::Board &board);
-    ~Machine();
+    ~Machine() override;
     Machine(const Machine &) = delete;
     Machine &operator=(const Machine &) = delete;
 
@@ -66,30 +70,37 @@ public:
     // Power-on reset of the board, the core and RAM; flash keeps the image.
     void reset();
 
-    enum class Stop { Deadline, Breakpoint, Stepped, Requested };
-    // Runs until virtual time `deadline` (the first block boundary at or
-    // after it) or a breakpoint.
+    enum class Stop { Deadline, Breakpoint, Watchpoint, Stepped, Requested };
+    // Runs until virtual time `deadline` (the first instruction boundary at
+    // or after it), a breakpoint, a watchpoint or a stop request.
     Stop run_until(board::Picos deadline);
-    Stop run_for(board::Picos duration) { return run_until(board().clock.now() + duration + pending_picos()); }
-    // One instruction (an interrupt that is due is taken first).
+    Stop run_for(board::Picos duration) { return run_until(now() + duration); }
+    // One instruction (or the entry of an interrupt that is due).
     Stop step();
 
-    // From an observer: end the run before the observed block or
-    // instruction; run_until then returns Stop::Requested.
+    // From an observer or a bus callback: end the run at the next
+    // instruction boundary; run_until then returns Stop::Requested.
     void request_stop();
 
     // Breakpoints stop before the instruction at the address runs.
     void add_breakpoint(uint32_t address);
     void remove_breakpoint(uint32_t address);
+    // Watchpoints stop after the instruction whose access touched the range.
+    void set_watchpoints(const std::vector<Arm7tdmi::Watch> &watches) { core_.set_watchpoints(watches); }
+    Arm7tdmi::WatchHit last_watch_hit() const { return core_.last_watch_hit(); }
 
-    // Observers for traces: every block that is about to run (address,
-    // bytes; the core's state says ARM or Thumb), and every instruction
-    // (costly: set only while tracing). A block observer that calls
-    // request_stop() stops the run before that block.
-    using BlockObserver = std::function<void(uint32_t address, uint32_t size)>;
-    void set_block_observer(BlockObserver o) { block_observer_ = std::move(o); }
-    using InstructionObserver = std::function<void(uint32_t address)>;
-    void set_instruction_observer(InstructionObserver o);
+    // Tools that follow what the core runs (traces, coverage, profiles).
+    // Several may be attached; each sees everything. An attached observer
+    // slows the core: attach only what is needed.
+    void set_execution_observer(ExecutionObserver *observer);
+    void remove_execution_observer(ExecutionObserver *observer);
+    // Attaches an observer the machine keeps for the rest of its life.
+    void keep_execution_observer(std::unique_ptr<ExecutionObserver> observer);
+
+    // Off: every instruction runs, no delay loop is fast-forwarded. Results
+    // are the same either way; only the host's time differs.
+    void set_exact(bool exact);
+    bool exact() const { return exact_; }
 
     // Reads without side effects: memory, and peripherals through peek.
     bool peek(uint32_t address, uint8_t *out, uint32_t length) const;
@@ -97,97 +108,68 @@ public:
     bool poke(uint32_t address, const uint8_t *data, uint32_t length);
 
     board::Board &board() { return board_; }
-    Cpu &cpu() { return *cpu_; }
+    Arm7tdmi &cpu() { return core_; }
+    const Arm7tdmi &cpu() const { return core_; }
     MemoryMap &memory() { return memory_; }
     const ElfImage *image() const { return image_ ? &*image_ : nullptr; }
     std::string describe(uint32_t address) const;
 
-    uint64_t instructions() const { return instructions_; }
-    uint64_t cycles() const { return board_.clock.cycles() + pending_cycles_; }
-    unsigned flash_wait_states() const { return wait_states_; }
+    uint64_t instructions() const { return core_.instructions(); }
+    // The core's count; inside a peripheral access, the access's cycle.
+    uint64_t cycles() const { return clock_leads_ ? board_.clock.cycles() : core_.cycles(); }
+    // Virtual time at cycles(), and at any cycle near it.
+    board::Picos now() const { return time_of(cycles()); }
+    board::Picos time_of(uint64_t cycle) const;
+    unsigned flash_wait_states() const { return board_.mc.flash_wait_states(); }
     const std::vector<GuestFault> &faults() const { return faults_; }
     std::optional<ParkedState> parked() const;
-    uint64_t exceptions_taken(Exception e) const { return taken_[static_cast<int>(e)]; }
+    uint64_t exceptions_taken(Exception e) const { return core_.exceptions_taken(e); }
 
 private:
-    struct MmioPage {
-        Machine *machine;
-        uint32_t base;
-    };
-    static void on_block_hook(uc_engine *uc, uint64_t address, uint32_t size, void *user);
-    static void on_code_hook(uc_engine *uc, uint64_t address, uint32_t size, void *user);
-    static bool on_unmapped_hook(uc_engine *uc, uc_mem_type type, uint64_t address, int size, int64_t value, void *user);
-    static bool on_write_protected_hook(uc_engine *uc, uc_mem_type type, uint64_t address, int size, int64_t value, void *user);
-    static void on_interrupt_hook(uc_engine *uc, uint32_t number, void *user);
-    static uint64_t on_mmio_read(uc_engine *uc, uint64_t offset, unsigned size, void *user);
-    static void on_mmio_write(uc_engine *uc, uint64_t offset, unsigned size, uint64_t value, void *user);
+    // CoreBus: peripherals, holes and stores into flash.
+    bool read(uint32_t address, unsigned size, uint64_t cycle, uint32_t &value, unsigned &wait) override;
+    bool write(uint32_t address, unsigned size, uint64_t cycle, uint32_t value, unsigned &wait) override;
+    bool aborts_misaligned() const override { return true; }
+    void aborted(const AbortInfo &info) override;
 
-    void build_cpu();
-    void on_block(uint32_t address, uint32_t size);
-    const BlockCost &cost_of(uint32_t address, uint32_t size);
-    void forget_costs();
-    void flush();
-    void recompute_budget();
-    bool interrupt_wanted();
-    void take(Exception e, uint32_t return_link);
-    void fault(Exception e, const std::string &what, uint32_t pc, uint32_t data_address, uint32_t return_link);
-    void restore_flash();
-    void settle_branch();
-    void after_peripheral_access(uint32_t address, bool write);
-    board::Picos pending_picos() const { return board_.clock.cycles_to_picos(pending_cycles_); }
-    uint32_t locate_data_fault(uint32_t block_start, uint32_t address) const;
+    // What the core reaches directly, from the memory controller's state.
+    void update_regions();
+    // What a store by the core into the flash's address range does.
+    void flash_store(uint32_t address, unsigned size, uint32_t value);
+    // Decoded code of bytes that changed, at every address they show at.
+    void forget_code(uint32_t address, uint32_t length);
+    // Brings the board's clock to `cycle`, firing the events due by then.
+    void catch_up(uint64_t cycle);
+    // After a peripheral access: new events, clock or memory map.
+    void after_access(uint32_t address, bool write);
+    uint64_t cycle_limit(board::Picos deadline);
+    void after_run();
+    void note_undefined_instructions();
+    uint32_t spsr_of(Mode mode);
+    void note_fault(const std::string &what, uint32_t pc, uint32_t data_address, const Registers &registers);
+    void install_observers();
 
     board::Board &board_;
     MemoryMap memory_;
-    std::unique_ptr<Cpu> cpu_;
+    Arm7tdmi core_;
     std::optional<ElfImage> image_;
-    std::vector<std::unique_ptr<MmioPage>> pages_;
-    uc_hook code_hook_ = 0;
-    InstructionObserver instruction_observer_;
-    BlockObserver block_observer_;
     std::set<uint32_t> breakpoints_;
+    bool exact_ = false;
 
-    std::unordered_map<uint64_t, BlockCost> costs_;
-    // Direct-mapped front of costs_: the hot loops hit it on every block.
-    struct CostSlot {
-        uint64_t key = ~uint64_t{0};
-        BlockCost cost;
-    };
-    static constexpr size_t kCostSlots = 4096;
-    std::vector<CostSlot> cost_slots_ = std::vector<CostSlot>(kCostSlots);
-    unsigned wait_states_ = 0;
-    uint64_t pending_cycles_ = 0;
-    uint64_t budget_ = 0;
-    board::Picos deadline_ = 0;
-    bool check_lines_ = true;
-    bool stop_requested_ = false;
-    bool halt_requested_ = false;
-    bool stepping_ = false;
-    Exception wanted_ = Exception::Irq;
+    // What the current core run's limit was computed from.
+    std::optional<board::Picos> limit_event_;
+    uint64_t limit_period_fs_ = 0;
+    unsigned regions_key_ = ~0u;
+    bool clock_leads_ = false;      // in a peripheral access or catching up: time is the clock's
+    bool stop_wanted_ = false;      // a stop asked by a caller, not a resync
 
-    // The block that ran last, to see whether its final branch was taken.
-    bool last_conditional_ = false;
-    uint32_t last_fallthrough_ = 0;
-    uint64_t last_taken_cycles_ = 0;
-    uint32_t current_block_ = 0;
-    uint32_t current_block_size_ = 0;
+    std::vector<ExecutionObserver *> observers_;
+    std::unique_ptr<ExecutionObserver> fan_out_;
+    std::vector<std::unique_ptr<ExecutionObserver>> kept_;
 
-    std::optional<uint32_t> loop_at_;   // start of the self-loop block running now
-    board::Picos loop_since_ = 0;
-
-    // A guest fault raised inside a hook, taken when the emulator returns.
-    struct PendingFault {
-        Exception kind;
-        std::string what;
-        uint32_t address;
-        bool write;
-    };
-    std::optional<PendingFault> pending_fault_;
-    std::optional<uint32_t> swi_return_;
-    std::vector<std::pair<uint32_t, uint32_t>> flash_restore_;   // address, original word
-
-    uint64_t instructions_ = 0;
-    uint64_t taken_[6] = {};
+    uint64_t undefined_seen_ = 0;
+    std::optional<uint32_t> parked_at_;
+    board::Picos parked_since_ = 0;
     std::vector<GuestFault> faults_;
 };
 

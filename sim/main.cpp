@@ -56,7 +56,7 @@ int main(int argc, char **argv)
                  "Display codes 0..7 (the user glyphs) are shown as the circled digits ⓪..⑦."};
     std::string image = DEFAULT_IMAGE;
     std::string for_text, flash, scenario_path, junit;
-    bool headless = false, fast = false, bench = false, verbose = false;
+    bool headless = false, fast = false, bench = false, verbose = false, exact = false;
     unsigned bench_passes = sim::kBenchPasses;
     uint32_t crystal = 18432000;
     unsigned bounce = 0;
@@ -84,6 +84,7 @@ int main(int argc, char **argv)
     app.add_option("--trace-file", trace_file, "with --trace: the file to write (default: standard error)")
         ->needs(trace_opt);
     app.add_option("--screenshot", screenshot, "at exit, save a PNG picture of the display and the LED");
+    app.add_flag("--exact", exact, "run every instruction: no delay-loop fast-forward (same results, slower)");
     app.add_flag("-v,--verbose", verbose, "print the board's diagnostics (bus errors, lost writes) as they happen");
     auto *bench_opt = app.add_flag("--bench", bench, "benchmark: boot, run status passes headless, print figures");
     app.add_option("--passes", bench_passes, "with --bench: status passes to run")->check(CLI::Range(1u, 1000u))->needs(bench_opt);
@@ -148,6 +149,7 @@ int main(int argc, char **argv)
         std::cerr << "boardsim: " << error << "\n";
         return kUsageError;
     }
+    session->machine.set_exact(exact);
     if (recording.trace_kinds || !recording.vcd_file.empty()) {
         outputs.instruments = std::make_unique<simtools::Instruments>(session->board.bus, session->board.pa,
                                                                       session->board.clock);

@@ -18,7 +18,9 @@ uint8_t *MemoryMap::host(uint32_t address, uint32_t length)
     };
     if (inside(kFlashBase, kFlashSize))
         return flash_.data() + (address - kFlashBase);
-    if (inside(kFlashMirror, kFlashSize))
+    if (remapped_ && inside(0, kRamSize))
+        return ram_.data() + address;
+    if (!remapped_ && inside(kFlashMirror, kFlashSize))
         return flash_.data() + (address - kFlashMirror);
     if (inside(kRamBase, kRamSize))
         return ram_.data() + (address - kRamBase);
@@ -27,7 +29,7 @@ uint8_t *MemoryMap::host(uint32_t address, uint32_t length)
 
 bool MemoryMap::in_flash(uint32_t address) const
 {
-    return address - kFlashBase < kFlashSize || address - kFlashMirror < kFlashSize;
+    return address - kFlashBase < kFlashSize || (!remapped_ && address - kFlashMirror < kFlashSize);
 }
 
 void MemoryMap::clear_ram()
@@ -51,9 +53,12 @@ bool MemoryMap::read8(uint32_t address, uint8_t &value)
 
 bool MemoryMap::write8(uint32_t address, uint8_t value)
 {
-    if (address - kRamBase >= kRamSize)
+    if (in_flash(address))
         return false;
-    ram_[address - kRamBase] = value;
+    uint8_t *p = host(address, 1);
+    if (!p)
+        return false;
+    *p = value;
     return true;
 }
 

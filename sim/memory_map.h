@@ -1,8 +1,8 @@
 // The chip's memories as the core and the PDC see them: 256 KiB of flash at
-// 0x00100000, also shown at 0x00000000 as after reset (the firmware never
-// remaps), and 64 KiB of RAM at 0x00200000. The buffers are mapped into the
-// emulator directly, so the core, the PDC (as the bus's Memory) and the
-// debugger all see the same bytes.
+// 0x00100000, also shown at 0x00000000 after reset, and 64 KiB of RAM at
+// 0x00200000, shown at 0x00000000 instead of the flash after a remap. The
+// core reads and writes the buffers directly, so the core, the PDC (as the
+// bus's Memory) and the debugger all see the same bytes.
 #pragma once
 
 #include <cstdint>
@@ -31,6 +31,10 @@ public:
     uint8_t *host(uint32_t address, uint32_t length);
     bool in_flash(uint32_t address) const;
 
+    // RAM instead of flash at address 0 (the memory controller's remap).
+    void set_remapped(bool remapped) { remapped_ = remapped; }
+    bool remapped() const { return remapped_; }
+
     // Power-on: RAM cleared (the chip leaves it undefined; zero keeps runs
     // repeatable). Flash keeps what was programmed.
     void clear_ram();
@@ -43,6 +47,7 @@ public:
 private:
     std::vector<uint8_t> flash_;
     std::vector<uint8_t> ram_;
+    bool remapped_ = false;
 };
 
 }  // namespace sim

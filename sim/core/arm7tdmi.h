@@ -77,6 +77,8 @@ struct MemoryRegion {
     bool word_fetch = false;
 };
 
+// While the core is inside a CoreBus call, Arm7tdmi::pc() is the address of
+// the instruction making the access and cycles() the cycle it starts at.
 class CoreBus {
 public:
     virtual ~CoreBus() = default;
@@ -110,7 +112,11 @@ public:
     // (inclusive) each ran `iterations` more times than executed() told,
     // costing `cycles` in all, and the loop's closing branch was taken each
     // time. The executed() calls of the iteration that leaves the loop
-    // follow as usual.
+    // follow as usual. A loop whose path jumps over instructions between
+    // its head and its closing branch is told as one call per straight
+    // stretch of its path, in path order; the last call carries all the
+    // cycles, the others 0. Data accesses of the skipped iterations are not
+    // told through accessed().
     virtual void repeated(uint32_t first, uint32_t last, bool thumb, uint64_t iterations, uint64_t cycles) = 0;
     // A data access (memory or bus) made by the instruction at `pc`.
     virtual void accessed(uint32_t pc, uint32_t address, unsigned size, bool write, uint32_t value) = 0;

@@ -41,9 +41,9 @@ void Instruments::block(uint32_t pc, uint32_t cpsr, uint32_t sp)
     irq_.executing(now(), cycles(), pc, cpsr);
 }
 
-size_t Instruments::instruction(uint32_t pc, const uint8_t *code, size_t available, bool thumb)
+size_t Instruments::instruction(uint32_t pc, board::Picos started, const uint8_t *code, size_t available, bool thumb)
 {
-    if (insn_ && !finished_) return insn_->instruction(now(), pc, code, available, thumb);
+    if (insn_ && !finished_) return insn_->instruction(started, pc, code, available, thumb);
     return thumb ? 2 : 4;
 }
 

@@ -1,8 +1,8 @@
 // Everything the command line asks to record about a run (traces, the
 // end-of-run summary, waveforms), behind the few calls a run loop makes:
-//   block()        at the start of every translated block (branch targets)
-//   instruction()  for every instruction, only when wants_instructions();
-//                  returns its length, so a caller can walk a block
+//   block()        at every branch target, before it runs
+//   instruction()  for every instruction, only when wants_instructions(),
+//                  with the time it started; returns its length
 //   exception()    when the core takes an exception
 //   nirq()         when the interrupt controller's nIRQ output changes
 //   finish()       once, at the end: summary, files completed
@@ -59,7 +59,7 @@ public:
     bool wants_instructions() const { return insn_ != nullptr; }
 
     void block(uint32_t pc, uint32_t cpsr, uint32_t sp);
-    size_t instruction(uint32_t pc, const uint8_t *code, size_t available, bool thumb);
+    size_t instruction(uint32_t pc, board::Picos started, const uint8_t *code, size_t available, bool thumb);
     void exception(uint32_t new_cpsr, uint32_t resume_address, uint32_t old_cpsr);
     void nirq(bool asserted);
 

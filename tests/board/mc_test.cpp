@@ -1,4 +1,4 @@
-// The memory controller model: flash wait states, command key, remap.
+// The memory controller model: flash wait states, command key, remap, abort status.
 #include <gtest/gtest.h>
 
 #include "board/clock.h"
@@ -55,6 +55,29 @@ TEST_F(McTest, RemapTogglesAndIsLogged)
     mc.write(FSR, 0);
     mc.write(0x70, 0);
     EXPECT_EQ(log.count_from("MC"), 5u);
+}
+
+TEST_F(McTest, AbortStatusKeepsTheLastAbortAndSavesTheMasterItReplaced)
+{
+    using T = board::Mc::AbortType;
+    mc.record_abort(board::Mc::kMasterCore, 0x00300000, 4, T::Write, true, false);
+    EXPECT_EQ(mc.peek(ASR), 0x00010000u | 2u << 8 | 1u << 10 | 1u) << "undefined address, word, data write, core";
+    EXPECT_EQ(mc.read(AASR), 0x00300000u);
+    EXPECT_EQ(mc.read(ASR), 0x00010601u);
+
+    // Read, then replaced: no saved master.
+    mc.record_abort(board::Mc::kMasterCore, 0x00200041, 2, T::Read, false, true);
+    EXPECT_EQ(mc.peek(ASR), 0x00010000u | 1u << 8 | 0u << 10 | 2u) << "misaligned halfword read";
+    // Not read before the next abort: its master is saved, until ASR is read.
+    mc.record_abort(board::Mc::kMasterPdc, 0x10000000, 1, T::Read, true, false);
+    EXPECT_EQ(mc.read(ASR), 0x01020001u) << "PDC now, core saved";
+    EXPECT_EQ(mc.read(ASR), 0x00020001u) << "reading ASR cleared the saved master";
+    EXPECT_EQ(mc.read(AASR), 0x10000000u);
+    mc.record_abort(board::Mc::kMasterCore, 0x0000000C, 4, T::Fetch, true, false);
+    EXPECT_EQ(mc.peek(ASR) >> 10 & 3u, 2u) << "code fetch";
+    mc.reset();
+    EXPECT_EQ(mc.read(ASR), 0u);
+    EXPECT_EQ(mc.read(AASR), 0u);
 }
 
 }  // namespace

@@ -46,7 +46,7 @@ TEST_F(InstrumentsTest, AnInterruptAsTheRunLoopReportsIt)
     b.clock.set_master_period_fs(20833333);   // 48 MHz
     in.block(0x00100200, 0x33, 0x0020FF80);
     const uint8_t str_thumb[] = {0x18, 0x60};   // str r0, [r3]
-    in.instruction(pc, str_thumb, 2, true);
+    in.instruction(pc, b.clock.now(), str_thumb, 2, true);
     b.bus.write(board::kPioaBase + 0x30, 0x00010000);
     b.clock.advance_cycles(10);
     in.nirq(true);

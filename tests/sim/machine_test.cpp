@@ -1,53 +1,30 @@
-// The core as the ARM7TDMI behaves: exception entry and return, nested IRQs
-// through the AIC, the FIQ, aborts and undefined instructions, and the ELF
-// loader's refusals. The programs are small assembly files built for the test.
+// The machine as the chip behaves: exception entry and return, nested IRQs
+// through the AIC, the FIQ, precise aborts recorded by the memory
+// controller, SWP on a peripheral, undefined instructions, breakpoints,
+// observers, and the ELF loader's refusals. The programs are small assembly
+// files built for the test.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <fstream>
 
-#include "sim/machine.h"
+#include "tests/sim/program.h"
 
 namespace {
 
 using sim::Exception;
 using sim::Machine;
+using simtest::Program;
+using simtest::RAM;
 
-constexpr uint32_t RAM = 0x00200000;
-
-struct Program {
-    board::Board board;
-    Machine machine{board};
-    explicit Program(const std::string &name)
-    {
-        std::string error;
-        auto image = sim::ElfImage::load(std::string(PROGRAMS_DIR) + "/" + name + ".elf", error);
-        EXPECT_TRUE(image) << error;
-        if (image)
-            machine.load(*image);
-    }
-    uint32_t word(uint32_t address)
-    {
-        uint32_t v = 0;
-        EXPECT_TRUE(machine.peek(address, reinterpret_cast<uint8_t *>(&v), 4));
-        return v;
-    }
-    uint32_t symbol(const char *name)
-    {
-        auto a = machine.image()->address_of(name);
-        EXPECT_TRUE(a) << name;
-        return a.value_or(0xFFFFFFF0);
-    }
-};
-
-TEST(Cpu, ResetStateIsSupervisorArmWithInterruptsOff)
+TEST(Machine, ResetStateIsSupervisorArmWithInterruptsOff)
 {
     Program p("faults");
     EXPECT_EQ(p.machine.cpu().pc(), 0u);
     EXPECT_EQ(p.machine.cpu().cpsr() & 0xFFu, 0xD3u);
 }
 
-TEST(Cpu, ExceptionsFromThumbReturnWithFlagsModeAndState)
+TEST(Machine, ExceptionsFromThumbReturnWithFlagsModeAndState)
 {
     Program p("faults");
     p.machine.run_for(200 * board::kPicosPerMs);
@@ -74,7 +51,7 @@ TEST(Cpu, ExceptionsFromThumbReturnWithFlagsModeAndState)
     EXPECT_EQ(parked->registers.cpsr & 0x3Fu, 0x33u) << "parked in supervisor mode, Thumb state";
 }
 
-TEST(Cpu, NestedIrqOfHigherPriorityAndFiqFromItsVector)
+TEST(Machine, NestedIrqOfHigherPriorityAndFiqFromItsVector)
 {
     Program p("interrupts");
     p.machine.run_for(200 * board::kPicosPerMs);
@@ -92,7 +69,7 @@ TEST(Cpu, NestedIrqOfHigherPriorityAndFiqFromItsVector)
     EXPECT_TRUE(p.machine.faults().empty());
 }
 
-TEST(Cpu, SameProgramSameCycles)
+TEST(Machine, SameProgramSameCycles)
 {
     Program a("interrupts"), b("interrupts");
     a.machine.run_for(200 * board::kPicosPerMs);
@@ -102,7 +79,7 @@ TEST(Cpu, SameProgramSameCycles)
     EXPECT_EQ(a.board.clock.now(), b.board.clock.now());
 }
 
-TEST(Cpu, StoresIntoFlashAreLoggedAndLost)
+TEST(Machine, StoresIntoFlashAreLoggedAndLost)
 {
     Program p("faults");
     uint32_t before = p.word(0x00100100);
@@ -115,7 +92,7 @@ TEST(Cpu, StoresIntoFlashAreLoggedAndLost)
     const uint8_t loop[4] = {0xFE, 0xFF, 0xFF, 0xEA};        // b .
     ASSERT_TRUE(p.machine.poke(0x00100200, str_r1_r0, 4));
     ASSERT_TRUE(p.machine.poke(0x00100204, loop, 4));
-    p.machine.cpu().set_pc(0x00100200);
+    p.machine.cpu().set_reg(15, 0x00100200);
     p.machine.run_for(10 * board::kPicosPerUs);
     EXPECT_EQ(p.word(0x00100100), before);
     EXPECT_TRUE(p.board.log.contains("into flash"));
@@ -141,13 +118,13 @@ TEST(ElfLoader, RefusesWhatIsNotAnArmExecutableInFlashAndRam)
 
 namespace {
 
-TEST(Cpu, BreakpointsStopBeforeTheInstructionAndSteppingGoesOn)
+TEST(Machine, BreakpointsStopBeforeTheInstructionAndSteppingGoesOn)
 {
     Program p("faults");
     uint32_t undef = p.symbol("undef_site");
     p.machine.add_breakpoint(undef);
     EXPECT_EQ(p.machine.run_for(200 * board::kPicosPerMs), Machine::Stop::Breakpoint);
-    EXPECT_EQ(p.machine.cpu().pc(), undef) << "stopped in the middle of a block, before the instruction";
+    EXPECT_EQ(p.machine.cpu().pc(), undef) << "stopped before the instruction";
     EXPECT_EQ(p.word(RAM + 0), p.symbol("swi_site") + 2) << "what came before it ran";
     EXPECT_TRUE(p.machine.faults().empty());
     board::Picos at = p.board.clock.now();
@@ -162,7 +139,7 @@ TEST(Cpu, BreakpointsStopBeforeTheInstructionAndSteppingGoesOn)
     EXPECT_EQ(p.word(RAM + 24), 0x600Du);
 }
 
-TEST(Cpu, PeekReadsPeripheralsWithoutSideEffects)
+TEST(Machine, PeekReadsPeripheralsWithoutSideEffects)
 {
     Program p("interrupts");
     p.machine.run_for(200 * board::kPicosPerMs);
@@ -178,79 +155,99 @@ TEST(Cpu, PeekReadsPeripheralsWithoutSideEffects)
 
 namespace {
 
-// mov 1S, then subs 1S + bne taken 2S+1N = 4 cycles a pass, the last pass
-// 2; with one flash wait state every ARM fetch from flash costs one more.
-TEST(Timing, CountedLoopAtTheSlowClockWithAndWithoutWaitStates)
-{
-    Program p("timing");
-    auto cycles_between = [&](const char *from, const char *to) {
-        p.machine.add_breakpoint(p.symbol(from));
-        EXPECT_EQ(p.machine.run_for(board::kPicosPerSecond), Machine::Stop::Breakpoint);
-        EXPECT_EQ(p.machine.cpu().pc(), p.symbol(from));
-        p.machine.remove_breakpoint(p.symbol(from));
-        uint64_t c0 = p.machine.cycles();
-        board::Picos t0 = p.board.clock.now();
-        p.machine.add_breakpoint(p.symbol(to));
-        EXPECT_EQ(p.machine.run_for(board::kPicosPerSecond), Machine::Stop::Breakpoint);
-        EXPECT_EQ(p.machine.cpu().pc(), p.symbol(to));
-        p.machine.remove_breakpoint(p.symbol(to));
-        uint64_t n = p.machine.cycles() - c0;
-        EXPECT_NEAR(static_cast<double>(p.board.clock.now() - t0), static_cast<double>(p.board.clock.cycles_to_picos(n)), 1.0)
-            << "at the master clock";
-        return n;
-    };
-    EXPECT_EQ(cycles_between("start0", "park0"), 1u + 99 * 4 + 2);
-    EXPECT_EQ(p.machine.flash_wait_states(), 0u);
-    EXPECT_EQ(cycles_between("start1", "park1"), 2u + 99 * 8 + 4);
-    EXPECT_EQ(p.machine.flash_wait_states(), 1u);
-    EXPECT_NEAR(p.board.clock.master_hz(), 32768.0, 1.0) << "still on the slow clock";
-}
+// Stops the run when execution is about to reach `at`, and keeps every
+// instruction address it is told of.
+struct StopAt : sim::ExecutionObserver {
+    Machine &machine;
+    uint32_t at;
+    std::vector<uint32_t> seen;
+    StopAt(Machine &m, uint32_t a) : machine(m), at(a) {}
+    void executed(uint32_t pc, bool, uint32_t, bool, uint32_t, uint32_t next_pc) override
+    {
+        seen.push_back(pc);
+        if (next_pc == at)
+            machine.request_stop();
+    }
+    void exception(Exception, uint32_t, uint32_t) override {}
+    void repeated(uint32_t, uint32_t, bool, uint64_t, uint64_t) override {}
+    void accessed(uint32_t, uint32_t, unsigned, bool, uint32_t) override {}
+};
 
-}  // namespace
-
-namespace {
-
-TEST(Timing, BreakpointInALoopStopsEveryPassAndRunsRespectTheirDeadline)
-{
-    Program p("timing");
-    uint32_t loop = p.symbol("loop0");
-    p.machine.add_breakpoint(loop);
-    EXPECT_EQ(p.machine.run_for(board::kPicosPerSecond), Machine::Stop::Breakpoint);
-    uint64_t c0 = p.machine.cycles();
-    EXPECT_EQ(p.machine.run_for(board::kPicosPerSecond), Machine::Stop::Breakpoint);
-    EXPECT_EQ(p.machine.cpu().pc(), loop);
-    EXPECT_EQ(p.machine.cycles() - c0, 4u) << "one pass of subs and a taken bne";
-    EXPECT_EQ(p.machine.cpu().reg(0), 99u);
-    p.machine.remove_breakpoint(loop);
-    // A breakpoint the run never reaches: the run ends at its deadline.
-    p.machine.add_breakpoint(0x00100FF0);
-    board::Picos t = p.board.clock.now();
-    EXPECT_EQ(p.machine.run_for(100 * board::kPicosPerMs), Machine::Stop::Deadline);
-    EXPECT_GE(p.board.clock.now(), t + 100 * board::kPicosPerMs);
-    EXPECT_LT(p.board.clock.now(), t + 101 * board::kPicosPerMs);
-}
-
-}  // namespace
-
-namespace {
-
-TEST(Cpu, AnObserverCanStopTheRunBeforeABlockAndEveryInstructionIsSeen)
+TEST(Machine, AnObserverCanStopTheRunAndEveryInstructionIsSeen)
 {
     Program p("faults");
     uint32_t park = p.symbol("park");
-    std::vector<uint32_t> seen;
-    p.machine.set_instruction_observer([&](uint32_t a) { seen.push_back(a); });
-    p.machine.set_block_observer([&](uint32_t a, uint32_t) {
-        if (a == park)
-            p.machine.request_stop();
-    });
+    StopAt stop(p.machine, park);
+    p.machine.set_execution_observer(&stop);
     EXPECT_EQ(p.machine.run_for(board::kPicosPerSecond), Machine::Stop::Requested);
     EXPECT_EQ(p.machine.cpu().pc(), park);
     EXPECT_EQ(p.word(RAM + 24), 0x600Du) << "everything before the park ran";
-    EXPECT_NE(std::find(seen.begin(), seen.end(), p.symbol("swi_site")), seen.end());
-    p.machine.set_block_observer(nullptr);
-    p.machine.set_instruction_observer(nullptr);
+    EXPECT_NE(std::find(stop.seen.begin(), stop.seen.end(), p.symbol("swi_site")), stop.seen.end());
+    EXPECT_EQ(stop.seen.size(), p.machine.instructions());
+    p.machine.remove_execution_observer(&stop);
     EXPECT_EQ(p.machine.run_for(board::kPicosPerMs), Machine::Stop::Deadline);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Machine, AbortsAreTakenOnceOnTheFaultingInstructionAndRecordedByTheMemoryController)
+{
+    Program p("aborts");
+    p.machine.run_for(100 * board::kPicosPerMs);
+    ASSERT_EQ(p.word(RAM), 3u) << "three aborts, each taken once";
+    EXPECT_EQ(p.machine.exceptions_taken(Exception::DataAbort), 3u);
+    auto entry = [&](int n, int field) { return p.word(RAM + 0x40 + 16 * n + 4 * field); };
+
+    // MC_ASR: UNDADD b0, MISADD b1, size b8..9 (2 word), type b10..11 (0
+    // read, 1 write), MST0 b16 (the core).
+    EXPECT_EQ(entry(0, 0), p.symbol("store_site") + 8) << "lr: the faulting store + 8";
+    EXPECT_EQ(entry(0, 1), 0x00010601u) << "undefined address, word write by the core";
+    EXPECT_EQ(entry(0, 2), 0x00300000u);
+    EXPECT_EQ(p.word(RAM + 16), 3u) << "the adds before the store ran once each";
+
+    EXPECT_EQ(entry(1, 0), p.symbol("load_site") + 8);
+    EXPECT_EQ(entry(1, 1), 0x00010202u) << "misaligned word read";
+    EXPECT_EQ(entry(1, 2), RAM + 0x41);
+    EXPECT_EQ(p.word(RAM + 32), 0x77u) << "the aborted load left its register alone";
+
+    EXPECT_EQ(entry(2, 0), p.symbol("store2_site") + 8);
+    EXPECT_EQ(entry(2, 1), 0x00010602u) << "misaligned word write";
+    EXPECT_EQ(entry(2, 2), RAM + 0x102);
+    EXPECT_EQ(p.word(RAM + 44), 0x11223344u) << "the aborted store wrote nothing";
+
+    const auto &faults = p.machine.faults();
+    ASSERT_EQ(faults.size(), 3u);
+    EXPECT_EQ(faults[0].pc, p.symbol("store_site"));
+    EXPECT_EQ(faults[0].data_address, 0x00300000u);
+    EXPECT_EQ(faults[0].registers.r[5], 3u) << "the registers as the store found them";
+    EXPECT_EQ(faults[1].pc, p.symbol("load_site"));
+    EXPECT_NE(faults[1].what.find("misaligned"), std::string::npos) << faults[1].what;
+}
+
+TEST(Machine, SwpOnAPeripheralReadsThenWritesTheRegisterAtConsecutiveCycles)
+{
+    Program p("aborts");
+    p.machine.add_breakpoint(p.symbol("swp_site"));
+    ASSERT_EQ(p.machine.run_for(100 * board::kPicosPerMs), Machine::Stop::Breakpoint);
+    p.board.bus.set_recording(true);
+    p.machine.step();
+    p.board.bus.set_recording(false);
+    const auto &seen = p.board.bus.recorded();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_FALSE(seen[0].write);
+    EXPECT_EQ(seen[0].address, 0xFFFFF084u);
+    EXPECT_EQ(seen[0].value, 0x00101234u);
+    EXPECT_TRUE(seen[1].write);
+    EXPECT_EQ(seen[1].address, 0xFFFFF084u);
+    EXPECT_EQ(seen[1].value, 0x00105678u);
+    // 1S+2N+1I: the read is the first N, the write the next cycle.
+    EXPECT_NEAR(static_cast<double>(seen[1].time - seen[0].time), static_cast<double>(p.board.clock.cycles_to_picos(1)), 1.0);
+    p.machine.remove_breakpoint(p.symbol("swp_site"));
+    p.machine.run_for(10 * board::kPicosPerMs);
+    EXPECT_EQ(p.word(RAM + 48), 0x00101234u);
+    EXPECT_EQ(p.word(RAM + 52), 0x00105678u);
 }
 
 }  // namespace

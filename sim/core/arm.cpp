@@ -1,0 +1,442 @@
+// The ARM instruction set (32-bit, ARM state): decoding into handlers and
+// their execution.
+#include "sim/core/cpu.h"
+#include "sim/core/delay_loop.h"
+#include "sim/core/transfer.h"
+
+#include <array>
+#include <utility>
+
+namespace sim::core {
+
+namespace {
+
+// Reading pc as an operand: the instruction's address + 8, or + 12 when a
+// register-specified shift takes an extra cycle before the operands are read.
+inline uint32_t reg_or_pc(const Cpu &c, unsigned n, uint32_t pc_value) { return n == 15 ? pc_value : c.r[n]; }
+
+// Shift by an immediate amount, with the shifter's carry-out.
+inline uint32_t shift_imm(uint32_t v, unsigned type, unsigned amount, bool c_in, bool &carry)
+{
+    switch (type) {
+    case 0:
+        if (amount == 0) {
+            carry = c_in;
+            return v;
+        }
+        carry = (v >> (32 - amount)) & 1;
+        return v << amount;
+    case 1:
+        if (amount == 0) {   // LSR #32
+            carry = v >> 31;
+            return 0;
+        }
+        carry = (v >> (amount - 1)) & 1;
+        return v >> amount;
+    case 2:
+        if (amount == 0) {   // ASR #32
+            carry = v >> 31;
+            return carry ? 0xFFFFFFFFu : 0;
+        }
+        carry = (v >> (amount - 1)) & 1;
+        return static_cast<uint32_t>(static_cast<int32_t>(v) >> amount);
+    default:
+        if (amount == 0) {   // RRX
+            carry = v & 1;
+            return (v >> 1) | (c_in ? 0x80000000u : 0);
+        }
+        carry = (v >> (amount - 1)) & 1;
+        return rotr(v, amount);
+    }
+}
+
+}  // namespace
+
+// Shift by a register's bottom byte (shared with Thumb's shift instructions).
+uint32_t shift_reg(uint32_t v, unsigned type, uint32_t amount, bool c_in, bool &carry)
+{
+    amount &= 0xFF;
+    if (amount == 0) {
+        carry = c_in;
+        return v;
+    }
+    switch (type) {
+    case 0:
+        if (amount < 32) {
+            carry = (v >> (32 - amount)) & 1;
+            return v << amount;
+        }
+        carry = amount == 32 ? (v & 1) : false;
+        return 0;
+    case 1:
+        if (amount < 32) {
+            carry = (v >> (amount - 1)) & 1;
+            return v >> amount;
+        }
+        carry = amount == 32 ? (v >> 31) : false;
+        return 0;
+    case 2:
+        if (amount < 32) {
+            carry = (v >> (amount - 1)) & 1;
+            return static_cast<uint32_t>(static_cast<int32_t>(v) >> amount);
+        }
+        carry = v >> 31;
+        return carry ? 0xFFFFFFFFu : 0;
+    default:
+        amount &= 31;
+        if (amount == 0) {
+            carry = v >> 31;
+            return v;
+        }
+        carry = (v >> (amount - 1)) & 1;
+        return rotr(v, amount);
+    }
+}
+
+namespace {
+
+enum OperandKind { kImm, kImmShift, kRegShift };
+
+template <unsigned Op, int Kind, bool S>
+void data_processing(Cpu &c, Decoded &d)
+{
+    const uint32_t raw = d.raw;
+    const uint32_t pc = c.r[15];
+    c.fetch_s();
+    bool cin = c.cpsr & kC;
+    bool sc = cin;
+    uint32_t op2, rn;
+    const unsigned rn_i = (raw >> 16) & 15, rd = (raw >> 12) & 15;
+    if constexpr (Kind == kImm) {
+        unsigned rot = (raw >> 7) & 0x1E;
+        op2 = rotr(raw & 0xFF, rot);
+        if (rot) sc = op2 >> 31;
+        rn = reg_or_pc(c, rn_i, pc + 8);
+    } else if constexpr (Kind == kImmShift) {
+        op2 = shift_imm(reg_or_pc(c, raw & 15, pc + 8), (raw >> 5) & 3, (raw >> 7) & 31, cin, sc);
+        rn = reg_or_pc(c, rn_i, pc + 8);
+    } else {
+        c.idle();
+        uint32_t amount = reg_or_pc(c, (raw >> 8) & 15, pc + 12);
+        op2 = shift_reg(reg_or_pc(c, raw & 15, pc + 12), (raw >> 5) & 3, amount, cin, sc);
+        rn = reg_or_pc(c, rn_i, pc + 12);
+    }
+    uint32_t res = 0;
+    constexpr bool kTest = Op >= 8 && Op <= 11;
+    constexpr bool kLogical = Op == 0 || Op == 1 || Op == 8 || Op == 9 || Op >= 12;
+    switch (Op) {
+    case 0x0: case 0x8: res = rn & op2; break;
+    case 0x1: case 0x9: res = rn ^ op2; break;
+    case 0xC: res = rn | op2; break;
+    case 0xD: res = op2; break;
+    case 0xE: res = rn & ~op2; break;
+    case 0xF: res = ~op2; break;
+    case 0x2: case 0xA: res = S ? c.sub_flags(rn, op2, 1) : rn - op2; break;
+    case 0x3: res = S ? c.sub_flags(op2, rn, 1) : op2 - rn; break;
+    case 0x4: case 0xB: res = S ? c.add_flags(rn, op2, 0) : rn + op2; break;
+    case 0x5: res = S ? c.add_flags(rn, op2, cin) : rn + op2 + cin; break;
+    case 0x6: res = S ? c.sub_flags(rn, op2, cin) : rn - op2 - !cin; break;
+    case 0x7: res = S ? c.sub_flags(op2, rn, cin) : op2 - rn - !cin; break;
+    }
+    if (S && kLogical) c.set_nzc(res, sc);
+    if (kTest || rd != 15) {
+        if (!kTest) c.r[rd] = res;
+        c.r[15] = pc + 4;
+        return;
+    }
+    // A write to pc; with S, the CPSR comes back from the SPSR (exception return).
+    if (S && c.has_spsr()) c.write_cpsr(c.spsr());
+    c.branch(res & (c.thumb() ? ~1u : ~3u));
+}
+
+void multiply(Cpu &c, Decoded &d)
+{
+    const uint32_t raw = d.raw;
+    const unsigned rd = (raw >> 16) & 15, rn = (raw >> 12) & 15, rs = (raw >> 8) & 15, rm = raw & 15;
+    const bool accumulate = raw & (1u << 21);
+    c.fetch_s();
+    c.idle(multiplier_cycles(c.r[rs], true) + accumulate);
+    uint32_t res = c.r[rm] * c.r[rs] + (accumulate ? c.r[rn] : 0);
+    if (raw & (1u << 20)) c.set_nz(res);
+    if (rd != 15) c.r[rd] = res;
+    c.r[15] += 4;
+}
+
+void multiply_long(Cpu &c, Decoded &d)
+{
+    const uint32_t raw = d.raw;
+    const unsigned hi = (raw >> 16) & 15, lo = (raw >> 12) & 15, rs = (raw >> 8) & 15, rm = raw & 15;
+    const bool is_signed = raw & (1u << 22), accumulate = raw & (1u << 21);
+    c.fetch_s();
+    c.idle(multiplier_cycles(c.r[rs], is_signed) + 1 + accumulate);
+    uint64_t res;
+    if (is_signed)
+        res = static_cast<uint64_t>(int64_t{static_cast<int32_t>(c.r[rm])} * static_cast<int32_t>(c.r[rs]));
+    else
+        res = uint64_t{c.r[rm]} * c.r[rs];
+    if (accumulate) res += (uint64_t{c.r[hi]} << 32) | c.r[lo];
+    if (raw & (1u << 20))
+        c.cpsr = (c.cpsr & ~(kN | kZ)) | ((res >> 32) & kN) | (res == 0 ? kZ : 0);
+    if (lo != 15) c.r[lo] = static_cast<uint32_t>(res);
+    if (hi != 15) c.r[hi] = static_cast<uint32_t>(res >> 32);
+    c.r[15] += 4;
+}
+
+void swap(Cpu &c, Decoded &d)
+{
+    const uint32_t raw = d.raw;
+    const unsigned rn = (raw >> 16) & 15, rd = (raw >> 12) & 15, rm = raw & 15;
+    const bool byte = raw & (1u << 22);
+    const uint32_t address = c.r[rn], source = c.r[rm];
+    c.fetch_s();
+    uint32_t value;
+    if (!load(c, byte ? Load::Byte : Load::Word, address, value) || !store(c, byte ? 1 : 4, address, source)) {
+        c.idle();
+        c.data_abort();
+        return;
+    }
+    finish_load(c, rd, value, c.r[15] + 4);
+}
+
+template <bool L, bool B, bool RegOffset>
+void single_transfer(Cpu &c, Decoded &d)
+{
+    const uint32_t raw = d.raw;
+    const uint32_t pc = c.r[15];
+    const unsigned rn = (raw >> 16) & 15, rd = (raw >> 12) & 15;
+    uint32_t offset;
+    if constexpr (RegOffset) {
+        bool unused;
+        offset = shift_imm(reg_or_pc(c, raw & 15, pc + 8), (raw >> 5) & 3, (raw >> 7) & 31, c.cpsr & kC, unused);
+    } else {
+        offset = raw & 0xFFF;
+    }
+    const uint32_t base = reg_or_pc(c, rn, pc + 8);
+    const uint32_t moved = raw & (1u << 23) ? base + offset : base - offset;
+    const bool pre = raw & (1u << 24);
+    const uint32_t address = pre ? moved : base;
+    const bool writeback = (!pre || (raw & (1u << 21))) && rn != 15;
+    if constexpr (L) {
+        c.fetch_s();
+        uint32_t value;
+        bool ok = load(c, B ? Load::Byte : Load::Word, address, value);
+        if (writeback) c.r[rn] = moved;
+        if (!ok) {
+            c.idle();
+            c.data_abort();
+            return;
+        }
+        finish_load(c, rd, value, pc + 4);
+    } else {
+        c.fetch_n();
+        uint32_t value = rd == 15 ? pc + 12 : c.r[rd];
+        bool ok = store(c, B ? 1 : 4, address, value);
+        if (writeback) c.r[rn] = moved;
+        if (!ok) {
+            c.data_abort();
+            return;
+        }
+        c.r[15] = pc + 4;
+    }
+}
+
+void halfword_transfer(Cpu &c, Decoded &d)
+{
+    const uint32_t raw = d.raw;
+    const uint32_t pc = c.r[15];
+    const unsigned rn = (raw >> 16) & 15, rd = (raw >> 12) & 15;
+    const uint32_t offset = raw & (1u << 22) ? ((raw >> 4) & 0xF0) | (raw & 0xF) : reg_or_pc(c, raw & 15, pc + 8);
+    const uint32_t base = reg_or_pc(c, rn, pc + 8);
+    const uint32_t moved = raw & (1u << 23) ? base + offset : base - offset;
+    const bool pre = raw & (1u << 24);
+    const uint32_t address = pre ? moved : base;
+    const bool writeback = (!pre || (raw & (1u << 21))) && rn != 15;
+    if (raw & (1u << 20)) {
+        c.fetch_s();
+        static constexpr Load kKinds[4] = {Load::Half, Load::Half, Load::SignedByte, Load::SignedHalf};
+        uint32_t value;
+        bool ok = load(c, kKinds[(raw >> 5) & 3], address, value);
+        if (writeback) c.r[rn] = moved;
+        if (!ok) {
+            c.idle();
+            c.data_abort();
+            return;
+        }
+        finish_load(c, rd, value, pc + 4);
+    } else {
+        c.fetch_n();
+        bool ok = store(c, 2, address, rd == 15 ? pc + 12 : c.r[rd]);
+        if (writeback) c.r[rn] = moved;
+        if (!ok) {
+            c.data_abort();
+            return;
+        }
+        c.r[15] = pc + 4;
+    }
+}
+
+void block(Cpu &c, Decoded &d)
+{
+    const uint32_t raw = d.raw;
+    BlockTransfer t{(raw >> 16) & 15, raw & 0xFFFF, bool(raw & (1u << 24)), bool(raw & (1u << 23)),
+                    bool(raw & (1u << 21)), bool(raw & (1u << 22)), c.r[15] + 12, c.r[15] + 4};
+    if (raw & (1u << 20))
+        block_load(c, t);
+    else
+        block_store(c, t);
+}
+
+template <bool Link>
+void branch(Cpu &c, Decoded &d)
+{
+    const uint32_t pc = c.r[15];
+    c.fetch_s();
+    if (Link) c.r[14] = pc + 4;
+    int32_t offset = static_cast<int32_t>(d.raw << 8) >> 6;
+    uint32_t target = pc + 8 + static_cast<uint32_t>(offset);
+    c.branch(target);
+    if (!Link && offset < 0 && d.aux != kNotALoop) delay_loop_closed(c, d, pc);
+}
+
+void branch_exchange(Cpu &c, Decoded &d)
+{
+    const uint32_t v = reg_or_pc(c, d.raw & 15, c.r[15] + 8);
+    c.fetch_s();
+    if (v & 1) {
+        c.cpsr |= kCpsrT;
+        c.branch(v & ~1u);
+    } else {
+        c.cpsr &= ~kCpsrT;
+        c.branch(v & ~3u);
+    }
+}
+
+void software_interrupt(Cpu &c, Decoded &)
+{
+    c.fetch_s();
+    c.take(Exception::SoftwareInterrupt, c.r[15] + 4);
+}
+
+void undefined_instruction(Cpu &c, Decoded &) { c.undefined(); }
+
+void status_read(Cpu &c, Decoded &d)
+{
+    c.fetch_s();
+    unsigned rd = (d.raw >> 12) & 15;
+    uint32_t v = (d.raw & (1u << 22)) && c.has_spsr() ? c.spsr() : c.cpsr;
+    if (rd != 15) c.r[rd] = v;
+    c.r[15] += 4;
+}
+
+}  // namespace
+
+// MSR's write of the CPSR or SPSR under a field mask (user mode: flags only;
+// the T bit is never changed by MSR).
+void write_status(Cpu &c, uint32_t raw, uint32_t value)
+{
+    uint32_t mask = 0;
+    if (raw & (1u << 16)) mask |= 0x000000FF;
+    if (raw & (1u << 17)) mask |= 0x0000FF00;
+    if (raw & (1u << 18)) mask |= 0x00FF0000;
+    if (raw & (1u << 19)) mask |= 0xFF000000;
+    if (raw & (1u << 22)) {
+        if (c.has_spsr()) c.set_spsr((c.spsr() & ~mask) | (value & mask));
+        return;
+    }
+    if (c.mode() == static_cast<uint32_t>(Mode::User)) mask &= 0xFF000000;
+    mask &= ~kCpsrT;
+    c.write_cpsr((c.cpsr & ~mask) | (value & mask));
+}
+
+namespace {
+
+template <bool Imm>
+void status_write(Cpu &c, Decoded &d)
+{
+    c.fetch_s();
+    uint32_t v = Imm ? rotr(d.raw & 0xFF, (d.raw >> 7) & 0x1E) : c.r[d.raw & 15];
+    write_status(c, d.raw, v);
+    c.r[15] += 4;
+}
+
+template <int Kind, std::size_t... I>
+constexpr std::array<Handler, 32> dp_table(std::index_sequence<I...>)
+{
+    return {&data_processing<I / 2, Kind, (I & 1) != 0>...};
+}
+
+constexpr auto kDpImm = dp_table<kImm>(std::make_index_sequence<32>());
+constexpr auto kDpImmShift = dp_table<kImmShift>(std::make_index_sequence<32>());
+constexpr auto kDpRegShift = dp_table<kRegShift>(std::make_index_sequence<32>());
+
+}  // namespace
+
+Handler decode_arm(uint32_t raw)
+{
+    if ((raw >> 28) == 0xF) return undefined_instruction;   // ARMv5's unconditional space
+    const uint32_t op = (raw >> 20) & 0xFF;                  // bits 27..20
+    const uint32_t dp_index = (raw >> 20) & 31;              // opcode and S
+    switch ((raw >> 25) & 7) {
+    case 0: {
+        const uint32_t low = (raw >> 4) & 0xF;
+        if (low == 0x9) {
+            if ((op & 0xFC) == 0x00) return multiply;
+            if ((op & 0xF8) == 0x08) return multiply_long;
+            if ((op & 0xFB) == 0x10) return swap;
+            return undefined_instruction;
+        }
+        if ((low & 0x9) == 0x9) {   // halfword and signed transfers
+            unsigned sh = (raw >> 5) & 3;
+            bool l = raw & (1u << 20);
+            if (sh == 1 || l) return halfword_transfer;
+            return undefined_instruction;   // LDRD / STRD
+        }
+        if ((op & 0x19) == 0x10) {   // test opcodes without S: status and branch-exchange
+            if (low == 0 && (op & 0x1B) == 0x10) return status_read;
+            if (low == 0 && (op & 0x1B) == 0x12) return status_write<false>;
+            if (low == 1 && op == 0x12) return branch_exchange;
+            return undefined_instruction;   // BLX, CLZ, saturating and DSP multiplies, BKPT
+        }
+        return (raw & (1u << 4)) ? kDpRegShift[dp_index] : kDpImmShift[dp_index];
+    }
+    case 1:
+        if ((op & 0x1B) == 0x12) return status_write<true>;
+        if ((op & 0x19) == 0x10) return undefined_instruction;
+        return kDpImm[dp_index];
+    case 2:
+    case 3: {
+        if ((raw >> 25) & 1 && (raw & (1u << 4))) return undefined_instruction;
+        bool l = raw & (1u << 20), b = raw & (1u << 22), reg = raw & (1u << 25);
+        static constexpr Handler kTransfers[8] = {
+            single_transfer<false, false, false>, single_transfer<false, false, true>,
+            single_transfer<false, true, false>,  single_transfer<false, true, true>,
+            single_transfer<true, false, false>,  single_transfer<true, false, true>,
+            single_transfer<true, true, false>,   single_transfer<true, true, true>};
+        return kTransfers[(l ? 4 : 0) | (b ? 2 : 0) | (reg ? 1 : 0)];
+    }
+    case 4: return block;
+    case 5: return (raw & (1u << 24)) ? branch<true> : branch<false>;
+    case 6: return undefined_instruction;   // coprocessor transfers: no coprocessor
+    default: return (raw & (1u << 24)) ? software_interrupt : undefined_instruction;
+    }
+}
+
+void decode_arm_stub(Cpu &c, Decoded &d)
+{
+    uint32_t offset = c.r[15] - c.code_base;
+    uint32_t raw;
+    std::memcpy(&raw, c.code_host + offset, 4);
+    d.raw = raw;
+    d.fn = decode_arm(raw);
+    d.aux = 0;
+    c.code_cache->page_has_code[(c.code_cache_offset + offset) >> CodeCache::kPageShift] = 1;
+    uint32_t cond = raw >> 28;
+    if (cond < 0xE && !c.cond(cond)) {
+        c.fetch_s();
+        c.r[15] += 4;
+        return;
+    }
+    d.fn(c, d);
+}
+
+}  // namespace sim::core

@@ -1,0 +1,380 @@
+// The core's public face: the run loop, the instruction boundary (interrupts,
+// stops, tools), memory regions, and the register view of a debugger.
+#include "sim/core/arm7tdmi.h"
+
+#include "sim/core/cpu.h"
+#include "sim/core/delay_loop.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace sim {
+
+using core::Cpu;
+using core::Decoded;
+
+struct Arm7tdmi::State {
+    Cpu cpu;
+};
+
+namespace core {
+
+namespace {
+
+// Code outside every region: fetched through the bus, decoded each time.
+void execute_from_bus(Cpu &c)
+{
+    const uint32_t pc = c.r[15];
+    const bool thumb = c.thumb();
+    const unsigned size = thumb ? 2 : 4;
+    uint32_t raw = 0;
+    unsigned wait = 0;
+    if (!c.bus->read(pc, size, c.cycles, raw, wait)) {
+        AbortInfo info;
+        info.pc = pc;
+        info.address = pc;
+        info.size = static_cast<uint8_t>(size);
+        info.kind = AccessKind::Fetch;
+        c.bus->aborted(info);
+        bool defer = c.defer_exceptions;
+        c.defer_exceptions = false;
+        c.take_between(Exception::PrefetchAbort, pc + 4);
+        c.defer_exceptions = defer;
+        c.prefetch_aborted = true;
+        return;
+    }
+    Decoded d{thumb ? decode_thumb(raw) : decode_arm(raw), raw, 0xFFFFFFFF};
+    uint32_t cond = raw >> 28;
+    if (!thumb && cond < 0xE && !c.cond(cond)) {
+        c.fetch_s();
+        c.r[15] += 4;
+    } else {
+        d.fn(c, d);
+    }
+    ++c.instructions;
+}
+
+}  // namespace
+
+void execute_one(Cpu &c)
+{
+    const uint32_t pc = c.r[15];
+    uint32_t offset = pc - c.code_base;
+    if (offset >= c.code_size) [[unlikely]] {
+        if (!c.enter_code_region(pc)) {
+            execute_from_bus(c);
+            return;
+        }
+        offset = pc - c.code_base;
+    }
+    if (c.cpsr & kCpsrT) {
+        Decoded &d = c.code_thumb[offset >> 1];
+        d.fn(c, d);
+    } else {
+        Decoded &d = c.code_arm[offset >> 2];
+        uint32_t cond = d.raw >> 28;
+        if (cond < 0xE && !c.cond(cond)) {
+            c.fetch_s();
+            c.r[15] = pc + 4;
+        } else {
+            d.fn(c, d);
+        }
+    }
+    ++c.instructions;
+}
+
+namespace {
+
+// FIQ before IRQ; LR is the next instruction's address + 4 in both states.
+void take_interrupt(Cpu &c)
+{
+    Exception e = c.fiq_line && !(c.cpsr & kCpsrF) ? Exception::Fiq : Exception::Irq;
+    c.take_between(e, c.r[15] + 4);
+}
+
+uint32_t encoding_at(const Cpu &c, uint32_t pc, bool thumb)
+{
+    const Region *g = c.region_of(pc);
+    if (!g) return 0;
+    uint32_t v = 0;
+    std::memcpy(&v, g->host + (pc & g->mask), thumb ? 2 : 4);
+    return v;
+}
+
+// One instruction with the observer told about it (and its exception
+// entered only after that).
+void execute_observed(Cpu &c)
+{
+    const uint32_t pc = c.r[15];
+    const bool thumb = c.thumb();
+    const uint64_t start = c.cycles;
+    const uint32_t encoding = encoding_at(c, pc, thumb);
+    bool passed = true;
+    if (!thumb && (encoding >> 28) < 0xE) passed = c.cond(encoding >> 28);
+    if (thumb && (encoding & 0xF000) == 0xD000 && ((encoding >> 8) & 15) < 0xE) passed = c.cond((encoding >> 8) & 15);
+    c.defer_exceptions = c.observer != nullptr;
+    c.prefetch_aborted = false;
+    execute_one(c);
+    c.defer_exceptions = false;
+    if (c.prefetch_aborted) return;
+    if (c.observer) {
+        uint32_t next = c.deferred >= 0 ? vector_of(static_cast<Exception>(c.deferred)) : c.r[15];
+        c.observer->executed(pc, thumb, encoding, passed, static_cast<uint32_t>(c.cycles - start), next);
+    }
+    if (c.deferred >= 0) {
+        Exception e = static_cast<Exception>(c.deferred);
+        c.deferred = -1;
+        c.take(e, c.deferred_link);
+    }
+}
+
+void update_tools(Cpu &c)
+{
+    c.tools = c.observer || !c.breakpoints.empty() || !c.watches.empty();
+    c.access_hooks = c.observer || !c.watches.empty();
+    c.update_attention();
+}
+
+}  // namespace
+
+}  // namespace core
+
+Arm7tdmi::Arm7tdmi(CoreBus &bus) : s_(std::make_unique<State>())
+{
+    Cpu &c = s_->cpu;
+    c.bus = &bus;
+    c.page_region = std::make_unique<uint8_t[]>(1u << 20);
+    std::memset(c.page_region.get(), 0, 1u << 20);
+    reset();
+}
+
+Arm7tdmi::~Arm7tdmi() = default;
+
+void Arm7tdmi::set_regions(const std::vector<MemoryRegion> &regions)
+{
+    Cpu &c = s_->cpu;
+    std::vector<std::unique_ptr<core::CodeCache>> old = std::move(c.caches);
+    c.caches.clear();
+    c.regions.clear();
+    std::memset(c.page_region.get(), 0, 1u << 20);
+    // Largest first, so that a smaller view of the same host memory shares
+    // the larger one's decoded code.
+    std::vector<MemoryRegion> sorted = regions;
+    std::stable_sort(sorted.begin(), sorted.end(), [](const MemoryRegion &a, const MemoryRegion &b) { return a.size > b.size; });
+    for (const MemoryRegion &m : sorted) {
+        if (c.regions.size() >= 254 || m.size < 4 || (m.size & (m.size - 1)) || (m.base & (m.size - 1)) || !m.host) continue;
+        core::Region g;
+        g.base = m.base;
+        g.mask = m.size - 1;
+        g.host = m.host;
+        g.writable = m.writable;
+        g.word_fetch = m.word_fetch;
+        g.wait_n = m.wait_n;
+        g.wait_s = m.wait_s;
+        for (auto &cc : c.caches) {
+            if (m.host >= cc->host && m.host + m.size <= cc->host + cc->size) {
+                g.cache = cc.get();
+                g.cache_offset = static_cast<uint32_t>(m.host - cc->host);
+            }
+        }
+        if (!g.cache) {
+            // Keep what was decoded from this very memory before.
+            std::unique_ptr<core::CodeCache> cc;
+            for (auto &o : old)
+                if (o && o->host == m.host && o->size == m.size) cc = std::move(o);
+            if (!cc) {
+                cc = std::make_unique<core::CodeCache>();
+                cc->host = m.host;
+                cc->size = m.size;
+                cc->page_has_code.assign((m.size + (1u << core::CodeCache::kPageShift) - 1) >> core::CodeCache::kPageShift, 0);
+            }
+            g.cache = cc.get();
+            c.caches.push_back(std::move(cc));
+        }
+        c.regions.push_back(g);
+        uint8_t index = static_cast<uint8_t>(c.regions.size());
+        uint32_t first = m.base >> 12, last = (m.base + (m.size - 1)) >> 12;
+        for (uint32_t p = first; p <= last; ++p) c.page_region[p] = m.size >= 4096 && !c.page_region[p] ? index : 0xFF;
+    }
+    c.code_base = 1;
+    c.code_size = 0;
+    ++c.code_generation;
+}
+
+void Arm7tdmi::invalidate_code(uint32_t address, uint32_t length)
+{
+    Cpu &c = s_->cpu;
+    if (length == 0) return;
+    uint64_t end = uint64_t{address} + length;
+    for (const core::Region &g : c.regions) {
+        uint64_t lo = std::max<uint64_t>(address, g.base), hi = std::min<uint64_t>(end, uint64_t{g.base} + g.mask + 1);
+        if (lo >= hi) continue;
+        uint32_t first = static_cast<uint32_t>(lo - g.base) + g.cache_offset;
+        uint32_t last = static_cast<uint32_t>(hi - 1 - g.base) + g.cache_offset;
+        g.cache->invalidate_pages(first >> core::CodeCache::kPageShift, last >> core::CodeCache::kPageShift);
+    }
+    ++c.code_generation;
+}
+
+void Arm7tdmi::reset()
+{
+    Cpu &c = s_->cpu;
+    std::memset(c.r, 0, sizeof c.r);
+    std::memset(c.bank_r13, 0, sizeof c.bank_r13);
+    std::memset(c.bank_r14, 0, sizeof c.bank_r14);
+    std::memset(c.bank_spsr, 0, sizeof c.bank_spsr);
+    std::memset(c.user_r8_12, 0, sizeof c.user_r8_12);
+    std::memset(c.fiq_r8_12, 0, sizeof c.fiq_r8_12);
+    c.cpsr = static_cast<uint32_t>(Mode::Supervisor) | kCpsrI | kCpsrF;
+    c.cycles = 0;
+    c.instructions = 0;
+    std::memset(c.exceptions, 0, sizeof c.exceptions);
+    c.exceptions_total = 0;
+    c.deferred = -1;
+    c.update_attention();
+}
+
+uint32_t Arm7tdmi::reg(int n) const
+{
+    const Cpu &c = s_->cpu;
+    if (n == kCpsr) return c.cpsr;
+    return n >= 0 && n < 16 ? c.r[n] : 0;
+}
+
+void Arm7tdmi::set_reg(int n, uint32_t value)
+{
+    Cpu &c = s_->cpu;
+    if (n == kCpsr)
+        c.write_cpsr(value);
+    else if (n == 15)
+        c.r[15] = value & (c.thumb() ? ~1u : ~3u);
+    else if (n >= 0 && n < 15)
+        c.r[n] = value;
+}
+
+uint32_t Arm7tdmi::cpsr() const { return s_->cpu.cpsr; }
+void Arm7tdmi::set_cpsr(uint32_t value) { s_->cpu.write_cpsr(value); }
+uint32_t Arm7tdmi::spsr() const { return s_->cpu.spsr(); }
+void Arm7tdmi::set_spsr(uint32_t value) { s_->cpu.set_spsr(value); }
+
+uint32_t Arm7tdmi::banked(Mode mode, int n) const
+{
+    const Cpu &c = s_->cpu;
+    if (n < 0 || n > 15) return 0;
+    int want = core::bank_of(static_cast<uint32_t>(mode)), cur = core::bank_of(c.mode());
+    if (want < 0 || n < 8 || n == 15) return c.r[n];
+    if (n <= 12) {
+        bool want_fiq = want == core::kBankFiq, cur_fiq = cur == core::kBankFiq;
+        if (want_fiq == cur_fiq) return c.r[n];
+        return want_fiq ? c.fiq_r8_12[n - 8] : c.user_r8_12[n - 8];
+    }
+    if (want == cur) return c.r[n];
+    return n == 13 ? c.bank_r13[want] : c.bank_r14[want];
+}
+
+Registers Arm7tdmi::registers() const
+{
+    const Cpu &c = s_->cpu;
+    Registers regs;
+    std::memcpy(regs.r, c.r, sizeof regs.r);
+    regs.cpsr = c.cpsr;
+    regs.spsr = c.spsr();
+    return regs;
+}
+
+void Arm7tdmi::set_interrupt_lines(bool irq, bool fiq)
+{
+    Cpu &c = s_->cpu;
+    c.irq_line = irq;
+    c.fiq_line = fiq;
+    c.update_attention();
+}
+
+void Arm7tdmi::enter(Exception e, uint32_t return_link) { s_->cpu.take_between(e, return_link); }
+
+Arm7tdmi::Stop Arm7tdmi::run(uint64_t cycle_limit)
+{
+    Cpu &c = s_->cpu;
+    c.limit = cycle_limit;
+    bool first = true;
+    for (;;) {
+        if (c.attention) [[unlikely]] {
+            if (c.stop_requested) {
+                c.stop_requested = false;
+                c.update_attention();
+                return Stop::Requested;
+            }
+            if (c.cycles >= cycle_limit) return Stop::Limit;
+            if (c.interrupt_due()) {
+                core::take_interrupt(c);
+                first = false;
+                continue;
+            }
+            if (c.tools) {
+                if (!first && std::find(c.breakpoints.begin(), c.breakpoints.end(), c.r[15]) != c.breakpoints.end())
+                    return Stop::Breakpoint;
+                first = false;
+                core::execute_observed(c);
+                if (c.watch_hit_pending) {
+                    c.watch_hit_pending = false;
+                    return Stop::Watchpoint;
+                }
+                continue;
+            }
+        }
+        if (c.cycles >= cycle_limit) return Stop::Limit;
+        core::execute_one(c);
+        first = false;
+    }
+}
+
+void Arm7tdmi::step()
+{
+    Cpu &c = s_->cpu;
+    c.stepping = true;
+    if (c.interrupt_due())
+        core::take_interrupt(c);
+    else if (c.tools)
+        core::execute_observed(c);
+    else
+        core::execute_one(c);
+    c.watch_hit_pending = false;
+    c.stepping = false;
+}
+
+void Arm7tdmi::request_stop()
+{
+    Cpu &c = s_->cpu;
+    c.stop_requested = true;
+    c.update_attention();
+}
+
+uint64_t Arm7tdmi::cycles() const { return s_->cpu.cycles; }
+uint64_t Arm7tdmi::instructions() const { return s_->cpu.instructions; }
+void Arm7tdmi::add_cycles(uint64_t n) { s_->cpu.cycles += n; }
+
+void Arm7tdmi::set_breakpoints(const std::vector<uint32_t> &addresses)
+{
+    s_->cpu.breakpoints = addresses;
+    core::update_tools(s_->cpu);
+}
+
+void Arm7tdmi::set_watchpoints(const std::vector<Watch> &watches)
+{
+    s_->cpu.watches = watches;
+    core::update_tools(s_->cpu);
+}
+
+Arm7tdmi::WatchHit Arm7tdmi::last_watch_hit() const { return s_->cpu.watch_hit; }
+
+void Arm7tdmi::set_observer(ExecutionObserver *observer)
+{
+    s_->cpu.observer = observer;
+    core::update_tools(s_->cpu);
+}
+
+void Arm7tdmi::set_fast_forward(bool on) { s_->cpu.fast_forward = on; }
+
+uint64_t Arm7tdmi::exceptions_taken(Exception e) const { return s_->cpu.exceptions[static_cast<int>(e)]; }
+
+}  // namespace sim

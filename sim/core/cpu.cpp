@@ -1,0 +1,205 @@
+// Modes and banks, exceptions, memory reached through the bus, and the
+// decoded-code cache's bookkeeping.
+#include "sim/core/cpu.h"
+
+#include <algorithm>
+
+namespace sim::core {
+
+int bank_of(uint32_t mode)
+{
+    switch (static_cast<Mode>(mode)) {
+    case Mode::User:
+    case Mode::System: return kBankUser;
+    case Mode::Fiq: return kBankFiq;
+    case Mode::Irq: return kBankIrq;
+    case Mode::Supervisor: return kBankSvc;
+    case Mode::Abort: return kBankAbt;
+    case Mode::Undefined: return kBankUnd;
+    }
+    return -1;
+}
+
+bool valid_mode(uint32_t mode) { return bank_of(mode) >= 0; }
+
+void Cpu::write_cpsr(uint32_t value)
+{
+    uint32_t old_mode = cpsr & 0x1F, new_mode = value & 0x1F;
+    // A write of a mode the ARM7TDMI does not have keeps the current mode
+    // (the part's behaviour there is undefined; this keeps the banks sound).
+    if (!valid_mode(new_mode)) {
+        value = (value & ~0x1Fu) | old_mode;
+        new_mode = old_mode;
+    }
+    if (old_mode != new_mode) {
+        int ob = bank_of(old_mode), nb = bank_of(new_mode);
+        if (ob != nb) {
+            bank_r13[ob] = r[13];
+            bank_r14[ob] = r[14];
+            if (ob == kBankFiq || nb == kBankFiq) {
+                uint32_t *save = ob == kBankFiq ? fiq_r8_12 : user_r8_12;
+                const uint32_t *load = nb == kBankFiq ? fiq_r8_12 : user_r8_12;
+                for (int i = 0; i < 5; ++i) {
+                    save[i] = r[8 + i];
+                    r[8 + i] = load[i];
+                }
+            }
+            r[13] = bank_r13[nb];
+            r[14] = bank_r14[nb];
+        }
+    }
+    cpsr = value;
+    update_attention();
+}
+
+uint32_t Cpu::user_reg(int n) const
+{
+    int b = bank_of(mode());
+    if (n >= 8 && n <= 12 && b == kBankFiq) return user_r8_12[n - 8];
+    if ((n == 13 || n == 14) && b != kBankUser) return n == 13 ? bank_r13[kBankUser] : bank_r14[kBankUser];
+    return r[n];
+}
+
+void Cpu::set_user_reg(int n, uint32_t v)
+{
+    int b = bank_of(mode());
+    if (n >= 8 && n <= 12 && b == kBankFiq) user_r8_12[n - 8] = v;
+    else if (n == 13 && b != kBankUser) bank_r13[kBankUser] = v;
+    else if (n == 14 && b != kBankUser) bank_r14[kBankUser] = v;
+    else r[n] = v;
+}
+
+const Region *Cpu::search_region(uint32_t address) const
+{
+    for (const Region &g : regions)
+        if ((address & ~g.mask) == g.base) return &g;
+    return nullptr;
+}
+
+bool Cpu::enter_code_region(uint32_t address)
+{
+    const Region *g = region_of(address);
+    if (!g) {
+        code_base = 1;
+        code_size = 0;
+        return false;
+    }
+    CodeCache *cc = g->cache;
+    if (cc->arm.empty()) {
+        cc->arm.assign(cc->size / 4, Decoded{decode_arm_stub, kUndecoded, 0});
+        cc->thumb.assign(cc->size / 2, Decoded{decode_thumb_stub, 0, 0});
+    }
+    code_base = g->base;
+    code_size = g->mask + 1;
+    code_host = g->host;
+    code_cache = cc;
+    code_cache_offset = g->cache_offset;
+    code_arm = cc->arm.data() + g->cache_offset / 4;
+    code_thumb = cc->thumb.data() + g->cache_offset / 2;
+    code_s = 1 + g->wait_s;
+    code_n = 1 + g->wait_n;
+    thumb_s_second = g->word_fetch ? 1 : code_s;
+    return true;
+}
+
+void CodeCache::invalidate_pages(uint32_t first_page, uint32_t last_page)
+{
+    for (uint32_t p = first_page; p <= last_page && p < page_has_code.size(); ++p) {
+        if (!page_has_code[p]) continue;
+        page_has_code[p] = 0;
+        if (arm.empty()) continue;
+        uint32_t start = p << kPageShift, end = std::min(size, start + (1u << kPageShift));
+        for (uint32_t a = start; a < end; a += 4) arm[a / 4] = Decoded{decode_arm_stub, kUndecoded, 0};
+        for (uint32_t a = start; a < end; a += 2) thumb[a / 2] = Decoded{decode_thumb_stub, 0, 0};
+    }
+}
+
+void Cpu::code_written(CodeCache *cache, uint32_t page)
+{
+    cache->invalidate_pages(page, page);
+    ++code_generation;
+}
+
+bool Cpu::bus_read(uint32_t address, unsigned size, uint32_t &value)
+{
+    unsigned wait = 0;
+    value = 0;
+    if (!bus->read(address, size, cycles, value, wait)) {
+        refuse(address, size, AccessKind::Read, AbortCause::Undefined);
+        return false;
+    }
+    cycles += 1 + wait;
+    return true;
+}
+
+bool Cpu::bus_write(uint32_t address, unsigned size, uint32_t value)
+{
+    unsigned wait = 0;
+    if (!bus->write(address, size, cycles, value, wait)) {
+        refuse(address, size, AccessKind::Write, AbortCause::Undefined);
+        return false;
+    }
+    cycles += 1 + wait;
+    return true;
+}
+
+void Cpu::refuse(uint32_t address, unsigned size, AccessKind kind, AbortCause cause)
+{
+    // The refused cycle still takes its time on the bus.
+    cycles += 1;
+    aborted = true;
+    AbortInfo info;
+    info.pc = r[15];
+    info.address = address;
+    info.size = static_cast<uint8_t>(size);
+    info.kind = kind;
+    info.cause = cause;
+    bus->aborted(info);
+}
+
+void Cpu::hook_access(uint32_t address, unsigned size, bool is_write, uint32_t value)
+{
+    if (observer) observer->accessed(r[15], address, size, is_write, value);
+    if (watch_hit_pending) return;
+    for (const Arm7tdmi::Watch &w : watches) {
+        if (!(is_write ? w.write : w.read)) continue;
+        if (address + size > w.address && address < w.address + w.length) {
+            watch_hit = Arm7tdmi::WatchHit{r[15], address, size, is_write, value};
+            watch_hit_pending = true;
+            return;
+        }
+    }
+}
+
+void Cpu::take(Exception e, uint32_t return_link)
+{
+    if (defer_exceptions) {
+        deferred = static_cast<int>(e);
+        deferred_link = return_link;
+        return;
+    }
+    static constexpr uint32_t kModeOf[] = {
+        static_cast<uint32_t>(Mode::Undefined), static_cast<uint32_t>(Mode::Supervisor),
+        static_cast<uint32_t>(Mode::Abort),     static_cast<uint32_t>(Mode::Abort),
+        static_cast<uint32_t>(Mode::Irq),       static_cast<uint32_t>(Mode::Fiq)};
+    uint32_t old = cpsr;
+    uint32_t mode = kModeOf[static_cast<int>(e)];
+    uint32_t value = (old & ~(0x1Fu | kCpsrT)) | mode | kCpsrI;
+    if (e == Exception::Fiq) value |= kCpsrF;
+    write_cpsr(value);
+    bank_spsr[bank_of(mode)] = old;
+    r[14] = return_link;
+    ++exceptions[static_cast<int>(e)];
+    ++exceptions_total;
+    branch(vector_of(e));
+    if (observer) observer->exception(e, return_link, old);
+}
+
+void Cpu::undefined()
+{
+    fetch_s();
+    idle();
+    take(Exception::Undefined, r[15] + (thumb() ? 2 : 4));
+}
+
+}  // namespace sim::core

@@ -1,0 +1,378 @@
+// The core's state and the inline pieces every instruction uses: register
+// banks, flags, memory access with its cycle cost, and the decoded-code
+// cache. Private to sim/core.
+//
+// Timing (ARM7TDMI cycle counts; S = sequential, N = non-sequential, I =
+// internal; every memory cycle costs 1 + the wait states of the memory it
+// goes to, every I cycle 1):
+//   data processing           1S            (+1I register-specified shift,
+//                                             +1S+1N when it writes pc)
+//   MRS, MSR                  1S
+//   B, BL, BX                 2S+1N          (Thumb BL: 1S for its first half)
+//   Bcc not taken (Thumb)     1S
+//   LDR/LDRB/LDRH/LDRS*       1S+1N+1I       (+1S+1N into pc)
+//   STR/STRB/STRH             2N
+//   LDM, POP                  nS+1N+1I       (+1S+1N with pc)
+//   STM, PUSH                 (n-1)S+2N
+//   SWP, SWPB                 1S+2N+1I
+//   MUL / MLA                 1S+mI / 1S+(m+1)I
+//   UMULL,SMULL / UMLAL,SMLAL 1S+(m+1)I / 1S+(m+2)I
+//   SWI, exception entry      2S+1N
+//   undefined instruction     2S+1I+1N
+//   condition failed (ARM)    1S
+// m is 1..4: the number of nonzero (for the signed forms: not all-zero and
+// not all-one) bytes of the multiplier operand Rs above its lowest byte, plus
+// one, as the ARM7TDMI's early-terminating multiplier does; UMULL/UMLAL only
+// stop early on zero bytes.
+//
+// Which accesses these are, in the order they happen (a CoreBus access sees
+// the cycle count at its start):
+//   - every instruction's first cycle fetches the instruction two ahead
+//     (S, or N for stores) from the memory of the executing instruction;
+//   - data accesses follow (the first N, the rest of an LDM/STM S), then the
+//     I cycles;
+//   - a write to pc (branch, load into pc, exception) then fetches the
+//     target (N) and the word or halfword after it (S).
+// A Thumb sequential fetch of the second halfword of a word from memory with
+// `word_fetch` costs one cycle, no wait states (the word came in one read).
+// Fetches from outside every region (code run from a peripheral) go through
+// CoreBus like data; their prefetch cycles are counted without wait states.
+//
+// MUL, MLA and the long multiplies leave C and V unchanged (the ARM7TDMI
+// leaves C meaningless; unchanged is the choice here).
+#pragma once
+
+#include "sim/core/arm7tdmi.h"
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace sim::core {
+
+struct Cpu;
+struct LoopInfo;
+
+constexpr uint32_t kN = 1u << 31, kZ = 1u << 30, kC = 1u << 29, kV = 1u << 28;
+
+// An ARM condition code against the N, Z, C and V bits of `flags`.
+inline bool condition_passed(uint32_t flags, uint32_t c)
+{
+    bool n = flags & kN, z = flags & kZ, cf = flags & kC, v = flags & kV;
+    switch (c) {
+    case 0x0: return z;
+    case 0x1: return !z;
+    case 0x2: return cf;
+    case 0x3: return !cf;
+    case 0x4: return n;
+    case 0x5: return !n;
+    case 0x6: return v;
+    case 0x7: return !v;
+    case 0x8: return cf && !z;
+    case 0x9: return !cf || z;
+    case 0xA: return n == v;
+    case 0xB: return n != v;
+    case 0xC: return !z && n == v;
+    case 0xD: return z || n != v;
+    case 0xE: return true;
+    default: return false;
+    }
+}
+
+// N, Z, C and V of a + b (add) or a - b (subtract), as the ALU sets them.
+inline uint32_t alu_flags(uint32_t a, uint32_t b, bool subtract)
+{
+    uint32_t bb = subtract ? ~b : b;
+    uint64_t wide = uint64_t{a} + bb + (subtract ? 1 : 0);
+    uint32_t res = static_cast<uint32_t>(wide);
+    return (res & kN) | (res == 0 ? kZ : 0) | ((wide >> 32) ? kC : 0) | (((~(a ^ bb) & (a ^ res)) >> 31) ? kV : 0);
+}
+struct Decoded;
+using Handler = void (*)(Cpu &, Decoded &);
+
+// One instruction decoded: its handler and encoding. `aux` belongs to the
+// handler (loop table index of a closing branch).
+struct Decoded {
+    Handler fn;
+    uint32_t raw;
+    uint32_t aux;
+};
+
+// The encoding an undecoded ARM entry shows: condition "always", so that
+// the run loop calls its stub.
+constexpr uint32_t kUndecoded = 0xE0000000;
+
+// Decoded instructions of one piece of host memory, shared by every region
+// that shows it (a remap shows the same RAM at two addresses). Entries are
+// position independent so that aliases can share them.
+struct CodeCache {
+    static constexpr unsigned kPageShift = 8;   // granule of "has decoded code"
+    uint8_t *host = nullptr;
+    uint32_t size = 0;
+    std::vector<Decoded> arm;     // one per word, allocated on first ARM use
+    std::vector<Decoded> thumb;   // one per halfword, on first Thumb use
+    std::vector<uint8_t> page_has_code;
+    void invalidate_pages(uint32_t first_page, uint32_t last_page);
+};
+
+struct Region {
+    uint32_t base = 0, mask = 0;  // mask = size - 1
+    uint8_t *host = nullptr;
+    bool writable = true;
+    bool word_fetch = false;
+    uint8_t wait_n = 0, wait_s = 0;
+    CodeCache *cache = nullptr;
+    uint32_t cache_offset = 0;    // of host within cache->host
+};
+
+// Bank index of a mode's r13, r14 and SPSR.
+enum Bank : int { kBankUser = 0, kBankFiq, kBankIrq, kBankSvc, kBankAbt, kBankUnd, kBankCount };
+int bank_of(uint32_t mode);   // -1 for an invalid mode
+bool valid_mode(uint32_t mode);
+
+struct Cpu {
+    // Current registers; r[15] is the address of the instruction executing
+    // (not the pipeline's pc+8): instructions reading pc add it themselves.
+    uint32_t r[16] = {};
+    uint32_t cpsr = 0;
+    uint32_t bank_r13[kBankCount] = {}, bank_r14[kBankCount] = {}, bank_spsr[kBankCount] = {};
+    uint32_t user_r8_12[5] = {}, fiq_r8_12[5] = {};
+
+    uint64_t cycles = 0;
+    uint64_t instructions = 0;
+    uint64_t limit = 0;
+
+    CoreBus *bus = nullptr;
+
+    // Anything other than plain execution wanted at the next boundary:
+    // an unmasked interrupt line, a stop request, breakpoints, an observer.
+    bool attention = false;
+    bool irq_line = false, fiq_line = false;
+    bool stop_requested = false;
+    bool tools = false;          // breakpoints, watchpoints or an observer
+    bool access_hooks = false;   // watchpoints or an observer see each data access
+    bool watch_hit_pending = false;
+    bool fast_forward = true;
+    bool aborted = false;        // set by a refused data access of this instruction
+    // With an observer the exception an instruction raises is entered after
+    // the observer has seen the instruction.
+    bool defer_exceptions = false;
+    int deferred = -1;
+    uint32_t deferred_link = 0;
+
+    // Memories.
+    std::vector<Region> regions;
+    std::vector<std::unique_ptr<CodeCache>> caches;
+    std::unique_ptr<uint8_t[]> page_region;  // per 4 KiB page: 0 none, k region k-1, 0xFF search
+    // The region the current code runs from.
+    uint32_t code_base = 1, code_size = 0;   // empty until looked up
+    uint8_t *code_host = nullptr;
+    Decoded *code_arm = nullptr, *code_thumb = nullptr;
+    CodeCache *code_cache = nullptr;
+    uint32_t code_cache_offset = 0;
+    uint32_t code_s = 1, code_n = 1;          // cost of a sequential / non-sequential fetch
+    uint32_t thumb_s_second = 1;               // sequential Thumb fetch of a word's second half
+    uint64_t code_generation = 0;              // bumped whenever decoded code is forgotten
+
+    // Tools.
+    ExecutionObserver *observer = nullptr;
+    std::vector<uint32_t> breakpoints;
+    std::vector<Arm7tdmi::Watch> watches;
+    Arm7tdmi::WatchHit watch_hit{};
+    uint64_t exceptions[6] = {};
+    uint64_t exceptions_total = 0;
+    bool stepping = false;
+    std::vector<LoopInfo> loops;     // analysed loops, see delay_loop.h
+    bool prefetch_aborted = false;   // the last execute_one took a prefetch abort
+
+    // ---- state ----
+    bool thumb() const { return cpsr & kCpsrT; }
+    uint32_t mode() const { return cpsr & 0x1F; }
+    bool has_spsr() const { int b = bank_of(mode()); return b > kBankUser; }
+    uint32_t spsr() const { return has_spsr() ? bank_spsr[bank_of(mode())] : 0; }
+    void set_spsr(uint32_t v) { if (has_spsr()) bank_spsr[bank_of(mode())] = v; }
+    // Switch register banks to the mode of `value` and set the CPSR.
+    void write_cpsr(uint32_t value);
+    void update_attention()
+    {
+        attention = stop_requested || tools || (irq_line && !(cpsr & kCpsrI)) || (fiq_line && !(cpsr & kCpsrF));
+    }
+    uint32_t user_reg(int n) const;
+    void set_user_reg(int n, uint32_t v);
+
+    // ---- flags ----
+    bool cond(uint32_t c) const { return condition_passed(cpsr, c); }
+    void set_nz(uint32_t res) { cpsr = (cpsr & ~(kN | kZ)) | (res & kN) | (res == 0 ? kZ : 0); }
+    void set_nzc(uint32_t res, bool c)
+    {
+        cpsr = (cpsr & ~(kN | kZ | kC)) | (res & kN) | (res == 0 ? kZ : 0) | (c ? kC : 0);
+    }
+    void set_nzcv(uint32_t res, bool c, bool v)
+    {
+        cpsr = (cpsr & 0x0FFFFFFF) | (res & kN) | (res == 0 ? kZ : 0) | (c ? kC : 0) | (v ? kV : 0);
+    }
+    uint32_t add_flags(uint32_t a, uint32_t b, uint32_t carry_in)
+    {
+        uint64_t wide = uint64_t{a} + b + carry_in;
+        uint32_t res = static_cast<uint32_t>(wide);
+        set_nzcv(res, wide >> 32, (~(a ^ b) & (a ^ res)) >> 31);
+        return res;
+    }
+    bool interrupt_due() const { return (fiq_line && !(cpsr & kCpsrF)) || (irq_line && !(cpsr & kCpsrI)); }
+    // a - b - !carry_in, ARM carry = no borrow.
+    uint32_t sub_flags(uint32_t a, uint32_t b, uint32_t carry_in) { return add_flags(a, ~b, carry_in); }
+
+    // ---- time ----
+    // The instruction's own fetch of the instruction two ahead.
+    void fetch_s()
+    {
+        if (cpsr & kCpsrT)
+            cycles += (r[15] & 2) ? thumb_s_second : code_s;
+        else
+            cycles += code_s;
+    }
+    void fetch_n() { cycles += code_n; }
+    void idle(uint32_t n = 1) { cycles += n; }
+    // pc := target (already aligned for the state), and the pipeline refill:
+    // N fetch of the target, S fetch of the next one.
+    void branch(uint32_t target)
+    {
+        r[15] = target;
+        if (target - code_base >= code_size && !enter_code_region(target)) {
+            cycles += 2;
+            return;
+        }
+        cycles += code_n;
+        if ((cpsr & kCpsrT) && !(target & 2))
+            cycles += thumb_s_second;
+        else
+            cycles += code_s;
+    }
+    // Look up the region holding `address` as the code region; false when
+    // none does (code then comes through CoreBus).
+    bool enter_code_region(uint32_t address);
+
+    // ---- memory ----
+    const Region *region_of(uint32_t address) const
+    {
+        uint8_t i = page_region[address >> 12];
+        if (i != 0 && i != 0xFF) [[likely]]
+            return &regions[i - 1];
+        return i == 0 ? nullptr : search_region(address);
+    }
+    const Region *search_region(uint32_t address) const;
+
+    // Data accesses. `seq`: an S cycle (the later transfers of LDM/STM).
+    // False: the access was refused and the abort reported (`aborted` set).
+    template <unsigned Size>
+    bool read(uint32_t address, bool seq, uint32_t &value)
+    {
+        const Region *g = region_of(address);
+        if (g) [[likely]] {
+            const uint8_t *p = g->host + (address & g->mask);
+            if constexpr (Size == 4) {
+                std::memcpy(&value, p, 4);
+            } else if constexpr (Size == 2) {
+                uint16_t h;
+                std::memcpy(&h, p, 2);
+                value = h;
+            } else {
+                value = *p;
+            }
+            cycles += 1 + (seq ? g->wait_s : g->wait_n);
+        } else if (!bus_read(address, Size, value)) {
+            return false;
+        }
+        if (access_hooks) [[unlikely]]
+            hook_access(address, Size, false, value);
+        return true;
+    }
+    template <unsigned Size>
+    bool write(uint32_t address, bool seq, uint32_t value)
+    {
+        const Region *g = region_of(address);
+        if (g && g->writable) [[likely]] {
+            uint32_t off = address & g->mask;
+            uint8_t *p = g->host + off;
+            if constexpr (Size == 4) {
+                std::memcpy(p, &value, 4);
+            } else if constexpr (Size == 2) {
+                uint16_t h = static_cast<uint16_t>(value);
+                std::memcpy(p, &h, 2);
+            } else {
+                *p = static_cast<uint8_t>(value);
+            }
+            cycles += 1 + (seq ? g->wait_s : g->wait_n);
+            if (g->cache) {
+                uint32_t page = (g->cache_offset + off) >> CodeCache::kPageShift;
+                if (g->cache->page_has_code[page]) [[unlikely]]
+                    code_written(g->cache, page);
+            }
+        } else if (!bus_write(address, Size, value)) {
+            return false;
+        }
+        if (access_hooks) [[unlikely]]
+            hook_access(address, Size, true, value);
+        return true;
+    }
+    bool bus_read(uint32_t address, unsigned size, uint32_t &value);
+    bool bus_write(uint32_t address, unsigned size, uint32_t value);
+    void hook_access(uint32_t address, unsigned size, bool write, uint32_t value);
+    void code_written(CodeCache *cache, uint32_t page);
+    // Reports a refused data access of the current instruction.
+    void refuse(uint32_t address, unsigned size, AccessKind kind, AbortCause cause);
+    // A misaligned data access: false when the memory system aborts it (reported).
+    bool misaligned_allowed(uint32_t address, unsigned size, bool write)
+    {
+        if (!bus->aborts_misaligned())
+            return true;
+        refuse(address, size, write ? AccessKind::Write : AccessKind::Read, AbortCause::Misaligned);
+        return false;
+    }
+    // Charge the cycle of a transfer that the core makes no more (after an
+    // abort in LDM/STM): one cycle, no memory reached.
+    void dead_transfer() { cycles += 1; }
+
+    // ---- exceptions ----
+    void take(Exception e, uint32_t return_link);
+    // Entry timing of an exception taken between instructions (2S+1N).
+    void take_between(Exception e, uint32_t return_link)
+    {
+        fetch_s();
+        take(e, return_link);
+    }
+    void data_abort() { take(Exception::DataAbort, r[15] + 8); }
+    void undefined();
+};
+
+// Decoding: the handler for an encoding.
+Handler decode_arm(uint32_t raw);
+Handler decode_thumb(uint32_t raw);
+// Stubs filling not-yet-decoded entries: decode, store, run.
+void decode_arm_stub(Cpu &c, Decoded &d);
+void decode_thumb_stub(Cpu &c, Decoded &d);
+
+// Execute one instruction at r[15] (fetching it through the cache).
+void execute_one(Cpu &c);
+
+inline uint32_t rotr(uint32_t v, unsigned n)
+{
+    n &= 31;
+    return n ? (v >> n) | (v << (32 - n)) : v;
+}
+
+// The ARM7TDMI's multiplier cycles for an operand (m in the table above).
+inline uint32_t multiplier_cycles(uint32_t rs, bool signed_ok)
+{
+    auto top_clear = [&](unsigned shift) {
+        uint32_t t = rs >> shift;
+        return t == 0 || (signed_ok && t == (0xFFFFFFFFu >> shift));
+    };
+    if (top_clear(8)) return 1;
+    if (top_clear(16)) return 2;
+    if (top_clear(24)) return 3;
+    return 4;
+}
+
+}  // namespace sim::core

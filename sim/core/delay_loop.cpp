@@ -1,0 +1,512 @@
+// Delay-loop recognition (a symbolic walk of one iteration) and the
+// analytic skip of the iterations before the last (see delay_loop.h).
+#include "sim/core/delay_loop.h"
+
+#include <algorithm>
+#include <array>
+
+namespace sim::core {
+
+namespace {
+
+constexpr unsigned kMaxPath = 32;
+
+// One instruction as the loop walk understands it.
+struct MicroOp {
+    enum Kind : uint8_t { Fail, MovReg, AddImm, AddReg, Compare, Load, Store, Jump, CondJump } kind = Fail;
+    uint8_t rd = 0, rn = 0, rm = 0;
+    bool subtract = false, sets_flags = false, reg_operand = false;
+    uint32_t imm = 0, cond = 0xE, target = 0;
+};
+
+MicroOp thumb_micro(uint32_t h, uint32_t pc)
+{
+    MicroOp m;
+    auto lo = [&](unsigned shift) { return static_cast<uint8_t>((h >> shift) & 7); };
+    if ((h >> 13) == 1) {   // MOV/CMP/ADD/SUB immediate
+        unsigned op = (h >> 11) & 3;
+        if (op == 0) return m;   // MOVS: N and Z only
+        m.rd = m.rn = lo(8);
+        m.imm = h & 0xFF;
+        m.subtract = op != 2;
+        m.sets_flags = true;
+        m.kind = op == 1 ? MicroOp::Compare : MicroOp::AddImm;
+    } else if ((h >> 11) == 3) {   // ADD/SUB register or 3-bit immediate
+        m.rd = lo(0);
+        m.rn = lo(3);
+        m.rm = lo(6);
+        m.imm = (h >> 6) & 7;
+        m.subtract = h & (1u << 9);
+        m.sets_flags = true;
+        m.kind = h & (1u << 10) ? MicroOp::AddImm : MicroOp::AddReg;
+    } else if ((h >> 10) == 0x10) {   // ALU: CMP and CMN only
+        unsigned op = (h >> 6) & 15;
+        if (op != 0xA && op != 0xB) return m;
+        m.kind = MicroOp::Compare;
+        m.rn = lo(0);
+        m.rm = lo(3);
+        m.reg_operand = true;
+        m.subtract = op == 0xA;
+    } else if ((h >> 10) == 0x11) {   // high registers
+        unsigned op = (h >> 8) & 3;
+        uint8_t rd = static_cast<uint8_t>((h & 7) | ((h >> 4) & 8)), rs = static_cast<uint8_t>((h >> 3) & 15);
+        if (op == 3 || rd == 15 || rs == 15) return m;
+        m.rd = m.rn = rd;
+        m.rm = rs;
+        m.reg_operand = true;
+        m.kind = op == 0 ? MicroOp::AddReg : op == 1 ? MicroOp::Compare : MicroOp::MovReg;
+        m.subtract = op == 1;
+    } else if ((h >> 12) == 6 || (h >> 12) == 9) {   // word LDR/STR, register or SP base
+        bool sp = (h >> 12) == 9;
+        m.kind = h & (1u << 11) ? MicroOp::Load : MicroOp::Store;
+        m.rd = sp ? lo(8) : lo(0);
+        m.rn = sp ? 13 : lo(3);
+        m.imm = sp ? (h & 0xFF) * 4 : ((h >> 6) & 31) * 4;
+    } else if ((h >> 12) == 0xD && ((h >> 8) & 15) < 0xE) {
+        m.kind = MicroOp::CondJump;
+        m.cond = (h >> 8) & 15;
+        m.target = pc + 4 + static_cast<uint32_t>(static_cast<int32_t>(h << 24) >> 23);
+    } else if ((h >> 11) == 0x1C) {
+        m.kind = MicroOp::Jump;
+        m.target = pc + 4 + static_cast<uint32_t>(static_cast<int32_t>(h << 21) >> 20);
+    }
+    return m;
+}
+
+MicroOp arm_micro(uint32_t w, uint32_t pc)
+{
+    MicroOp m;
+    uint32_t cond = w >> 28;
+    if ((w & 0x0E000000) == 0x0A000000 && !(w & (1u << 24)) && cond != 0xF) {
+        m.kind = cond == 0xE ? MicroOp::Jump : MicroOp::CondJump;
+        m.cond = cond;
+        m.target = pc + 8 + static_cast<uint32_t>(static_cast<int32_t>(w << 8) >> 6);
+        return m;
+    }
+    if (cond != 0xE) return m;
+    if ((w & 0x0C000000) == 0) {   // data processing, immediate or unshifted register
+        bool imm = w & (1u << 25);
+        if (!imm && (w & 0xFF0) != 0) return m;
+        unsigned op = (w >> 21) & 15;
+        bool s = w & (1u << 20);
+        m.rd = (w >> 12) & 15;
+        m.rn = (w >> 16) & 15;
+        m.rm = w & 15;
+        m.reg_operand = !imm;
+        m.imm = imm ? rotr(w & 0xFF, (w >> 7) & 0x1E) : 0;
+        m.sets_flags = s;
+        if ((!imm && m.rm == 15) || m.rn == 15 || m.rd == 15) return m;
+        switch (op) {
+        case 0x2: m.subtract = true; [[fallthrough]];
+        case 0x4: m.kind = imm ? MicroOp::AddImm : MicroOp::AddReg; break;
+        case 0xA: m.subtract = true; [[fallthrough]];
+        case 0xB: if (s) m.kind = MicroOp::Compare; break;
+        case 0xD: if (!s && !imm) m.kind = MicroOp::MovReg; break;
+        default: break;
+        }
+        return m;
+    }
+    // LDR/STR word, immediate offset, no write-back.
+    if ((w & 0x0F200000) == 0x05000000 && !(w & (1u << 22))) {
+        m.kind = w & (1u << 20) ? MicroOp::Load : MicroOp::Store;
+        m.rd = (w >> 12) & 15;
+        m.rn = (w >> 16) & 15;
+        m.imm = w & (1u << 23) ? (w & 0xFFF) : 0u - (w & 0xFFF);
+        if (m.rd == 15 || m.rn == 15) m.kind = MicroOp::Fail;
+    }
+    return m;
+}
+
+struct Walk {
+    std::array<Sym, 15> reg;
+    std::array<Sym, kMaxSlots> slot;
+    std::array<bool, kMaxSlots> written{};
+    std::array<uint32_t, kMaxSlots> offset{};
+    unsigned slots = 0;
+    int base = -1;
+    FlagOp flags;
+    bool have_exit = false;
+    FlagOp exit_op;
+    uint32_t exit_cond = 0;
+    bool exit_when = true;
+    unsigned length = 0;
+    std::vector<std::pair<uint32_t, uint32_t>> segments;
+
+    Walk()
+    {
+        for (unsigned i = 0; i < 15; ++i) reg[i] = Sym{static_cast<uint8_t>(i), 0};
+    }
+    void visit(uint32_t address, unsigned size)
+    {
+        if (!segments.empty() && segments.back().second + size == address)
+            segments.back().second = address;
+        else
+            segments.emplace_back(address, address);
+        ++length;
+    }
+};
+
+class Analyser {
+public:
+    Analyser(const Cpu &c, LoopInfo &loop) : c_(c), loop_(loop) {}
+
+    // Walks from `address` to the closing branch; false when the path is
+    // not a delay loop's.
+    bool walk(uint32_t address, Walk &w)
+    {
+        const unsigned size = loop_.thumb ? 2 : 4;
+        while (w.length < kMaxPath) {
+            const Region *g = c_.region_of(address);
+            if (!g) return false;
+            uint32_t raw = 0;
+            std::memcpy(&raw, g->host + (address & g->mask), size);
+            MicroOp m = loop_.thumb ? thumb_micro(raw, address) : arm_micro(raw, address);
+            w.visit(address, size);
+            if (address == loop_.branch_pc) {
+                if (m.kind == MicroOp::Jump) return true;
+                if (m.kind != MicroOp::CondJump || w.have_exit || !w.flags.valid) return false;
+                w.have_exit = true;
+                w.exit_op = w.flags;
+                w.exit_cond = m.cond;
+                w.exit_when = false;
+                return true;
+            }
+            switch (m.kind) {
+            case MicroOp::Fail: return false;
+            case MicroOp::Jump: address = m.target; continue;
+            case MicroOp::CondJump: return fork(address + size, m, w);
+            default:
+                if (!apply(m, w)) return false;
+                address += size;
+            }
+        }
+        return false;
+    }
+
+private:
+    // A conditional branch inside the loop: exactly one way must come round.
+    bool fork(uint32_t fall_through, const MicroOp &m, Walk &w)
+    {
+        if (w.have_exit || !w.flags.valid) return false;
+        Walk taken = w, fall = w;
+        taken.have_exit = fall.have_exit = true;
+        taken.exit_op = fall.exit_op = w.flags;
+        taken.exit_cond = fall.exit_cond = m.cond;
+        taken.exit_when = false;   // continuing when taken: leaves when the condition fails
+        fall.exit_when = true;
+        bool by_taken = walk(m.target, taken), by_fall = walk(fall_through, fall);
+        if (by_taken == by_fall) return false;
+        w = by_taken ? taken : fall;
+        return true;
+    }
+
+    bool apply(const MicroOp &m, Walk &w)
+    {
+        auto read = [&](uint8_t r, Sym &out) {
+            if (r >= 15) return false;
+            out = w.reg[r];
+            return true;
+        };
+        Sym a, b;
+        switch (m.kind) {
+        case MicroOp::MovReg:
+            if (!read(m.rm, a) || m.rd >= 15) return false;
+            w.reg[m.rd] = a;
+            return true;
+        case MicroOp::AddImm:
+            if (!read(m.rn, a) || m.rd >= 15) return false;
+            if (m.sets_flags) w.flags = FlagOp{true, m.subtract, a, Sym{Sym::kConst, m.imm}};
+            w.reg[m.rd] = Sym{a.base, m.subtract ? a.k - m.imm : a.k + m.imm};
+            return true;
+        case MicroOp::AddReg:
+            if (!read(m.rn, a) || !read(m.rm, b) || m.rd >= 15) return false;
+            if (m.sets_flags) w.flags = FlagOp{true, m.subtract, a, b};
+            if (b.base == Sym::kConst)
+                w.reg[m.rd] = Sym{a.base, m.subtract ? a.k - b.k : a.k + b.k};
+            else if (!m.subtract && a.base == Sym::kConst)
+                w.reg[m.rd] = Sym{b.base, b.k + a.k};
+            else
+                return false;
+            return true;
+        case MicroOp::Compare:
+            if (!read(m.rn, a)) return false;
+            if (m.reg_operand) {
+                if (!read(m.rm, b)) return false;
+            } else {
+                b = Sym{Sym::kConst, m.imm};
+            }
+            w.flags = FlagOp{true, m.subtract, a, b};
+            return true;
+        case MicroOp::Load:
+        case MicroOp::Store: {
+            // The base must still hold its value from the iteration's start.
+            if (m.rn >= 15 || m.rd >= 15 || !(w.reg[m.rn] == Sym{m.rn, 0})) return false;
+            if (w.base < 0) w.base = m.rn;
+            if (w.base != m.rn || (m.imm & 3)) return false;
+            unsigned j = 0;
+            while (j < w.slots && w.offset[j] != m.imm) ++j;
+            if (j == w.slots) {
+                if (w.slots == kMaxSlots) return false;
+                w.offset[w.slots++] = m.imm;
+            }
+            if (m.kind == MicroOp::Load) {
+                w.reg[m.rd] = w.written[j] ? w.slot[j] : Sym{static_cast<uint8_t>(kSlot + j), 0};
+            } else {
+                w.slot[j] = w.reg[m.rd];
+                w.written[j] = true;
+            }
+            return true;
+        }
+        default: return false;
+        }
+    }
+
+    const Cpu &c_;
+    LoopInfo &loop_;
+};
+
+// Fills the loop's description from one walked iteration; false when the
+// iteration is not a counter and what follows from it.
+bool describe(LoopInfo &loop, const Walk &w)
+{
+    if (!w.have_exit) return false;
+    struct End {
+        uint8_t location;
+        Sym value;
+    };
+    std::vector<End> modified;
+    for (uint8_t i = 0; i < 15; ++i)
+        if (!(w.reg[i] == Sym{i, 0})) modified.push_back({i, w.reg[i]});
+    for (unsigned j = 0; j < w.slots; ++j) {
+        uint8_t loc = static_cast<uint8_t>(kSlot + j);
+        if (w.written[j] && !(w.slot[j] == Sym{loc, 0})) modified.push_back({loc, w.slot[j]});
+    }
+    auto is_modified = [&](uint8_t loc) {
+        return std::any_of(modified.begin(), modified.end(), [&](const End &e) { return e.location == loc; });
+    };
+    // The inputs an iteration's outcome depends on; the counter is the one
+    // of them the loop changes, and there must be exactly one.
+    std::vector<uint8_t> inputs;
+    auto use = [&](const Sym &s) {
+        if (s.base != Sym::kConst) inputs.push_back(s.base);
+    };
+    for (const End &e : modified) use(e.value);
+    use(w.exit_op.a);
+    use(w.exit_op.b);
+    if (w.flags.valid) {
+        use(w.flags.a);
+        use(w.flags.b);
+    }
+    int counter = -1;
+    for (uint8_t loc : inputs) {
+        if (!is_modified(loc)) continue;
+        if (counter >= 0 && counter != loc) return false;
+        counter = loc;
+    }
+    if (counter < 0) return false;
+    if (w.base >= 0 && is_modified(static_cast<uint8_t>(w.base))) return false;
+    loop.counter = static_cast<uint8_t>(counter);
+    loop.updates.clear();
+    for (const End &e : modified) {
+        if (e.location == counter) {
+            if (e.value.base != counter || e.value.k == 0) return false;
+            loop.step = e.value.k;
+        } else {
+            loop.updates.push_back({e.location, e.value});
+        }
+    }
+    auto on_counter = [&](const FlagOp &f) {
+        return (f.a.base == counter) != (f.b.base == counter);
+    };
+    if (!on_counter(w.exit_op) || (w.flags.valid && !on_counter(w.flags))) return false;
+    loop.slot_base = static_cast<uint8_t>(w.base < 0 ? 0 : w.base);
+    loop.slots = w.slots;
+    std::copy(w.offset.begin(), w.offset.end(), loop.slot_offset);
+    loop.exit_op = w.exit_op;
+    loop.exit_cond = w.exit_cond;
+    loop.exit_when = w.exit_when;
+    loop.last_op = w.flags;
+    loop.path_length = w.length;
+    loop.segments = w.segments;
+    return true;
+}
+
+void analyse(const Cpu &c, LoopInfo &loop)
+{
+    loop.generation = c.code_generation;
+    loop.marked = false;
+    Walk w;
+    loop.usable = Analyser(c, loop).walk(loop.head, w) && describe(loop, w);
+}
+
+// ---- the skip ----
+
+struct Frame {
+    const Cpu &c;
+    const LoopInfo &loop;
+    uint32_t base;   // slot base register's value
+
+    uint8_t *slot(unsigned j) const
+    {
+        uint32_t address = base + loop.slot_offset[j];
+        const Region *g = c.region_of(address);
+        return g->host + (address & g->mask);
+    }
+    uint32_t get(uint8_t loc) const
+    {
+        if (loc < 15) return c.r[loc];
+        uint32_t v;
+        std::memcpy(&v, slot(loc - kSlot), 4);
+        return v;
+    }
+    // `counter`: the counter's value at the start of the iteration in question.
+    uint32_t eval(const Sym &s, uint32_t counter) const
+    {
+        if (s.base == Sym::kConst) return s.k;
+        return (s.base == loop.counter ? counter : get(s.base)) + s.k;
+    }
+    uint32_t flags(const FlagOp &f, uint32_t counter) const
+    {
+        return alu_flags(eval(f.a, counter), eval(f.b, counter), f.subtract);
+    }
+    bool leaves(uint32_t counter) const
+    {
+        return condition_passed(flags(loop.exit_op, counter), loop.exit_cond) == loop.exit_when;
+    }
+};
+
+// Slots must be plain, aligned RAM words without decoded code on their page.
+bool slots_in_memory(const Cpu &c, const LoopInfo &loop, uint32_t base)
+{
+    for (unsigned j = 0; j < loop.slots; ++j) {
+        uint32_t address = base + loop.slot_offset[j];
+        const Region *g = c.region_of(address);
+        if ((address & 3) || !g || !g->writable) return false;
+        uint32_t page = (g->cache_offset + (address & g->mask)) >> CodeCache::kPageShift;
+        if (g->cache->page_has_code[page]) return false;
+    }
+    return true;
+}
+
+// The first iteration (from the one starting with `counter`) that leaves,
+// or `limit` when none before it does.
+uint64_t first_leaving(const Frame &f, uint32_t counter, uint64_t limit)
+{
+    const uint32_t step = f.loop.step;
+    if (step == 1 || step == 0xFFFFFFFF) {
+        // The outcome is constant between the values where some flag can
+        // change (zero, sign and carry boundaries of the operands and of
+        // the result); walk those in the counter's direction.
+        const FlagOp &op = f.loop.exit_op;
+        const Sym &other = op.a.base == f.loop.counter ? op.b : op.a;
+        const Sym &mine = op.a.base == f.loop.counter ? op.a : op.b;
+        uint32_t o = f.eval(other, counter);
+        std::array<uint32_t, 16> points{};
+        unsigned n = 0;
+        for (uint32_t x : {o, 0u - o}) {
+            for (uint32_t d : {0u, 1u, 0x7FFFFFFFu, 0x80000000u, 0x80000001u}) points[n++] = x + d - mine.k;
+        }
+        for (uint32_t x : {0u, 1u, 0x7FFFFFFFu, 0x80000000u, 0x80000001u, 0xFFFFFFFFu}) points[n++] = x - mine.k;
+        if (f.leaves(counter)) return 0;
+        uint64_t best = limit;
+        for (unsigned i = 0; i < n; ++i) {
+            uint32_t value = step == 1 ? points[i] : points[i] - 1;
+            uint64_t distance = step == 1 ? uint32_t(value - counter) : uint32_t(counter - value);
+            if (distance == 0 || distance >= best) continue;
+            if (f.leaves(value)) best = distance;
+        }
+        return best;
+    }
+    constexpr uint64_t kMaxScan = 1u << 20;
+    uint64_t end = std::min(limit, kMaxScan);
+    for (uint64_t i = 0; i < end; ++i)
+        if (f.leaves(counter + static_cast<uint32_t>(i) * step)) return i;
+    return end;
+}
+
+void mark(Cpu &c, LoopInfo &loop, uint32_t counter, uint32_t base)
+{
+    loop.marked = true;
+    loop.mark_cycles = c.cycles;
+    loop.mark_instructions = c.instructions;
+    loop.mark_exceptions = c.exceptions_total;
+    loop.mark_counter = counter;
+    loop.mark_base = base;
+}
+
+LoopInfo *loop_for(Cpu &c, Decoded &d, uint32_t pc)
+{
+    if (d.aux == 0) {
+        uint32_t index = 0;
+        while (index < c.loops.size() && !(c.loops[index].branch_pc == pc && c.loops[index].thumb == c.thumb())) ++index;
+        if (index == c.loops.size()) {
+            LoopInfo fresh;
+            fresh.branch_pc = pc;
+            fresh.thumb = c.thumb();
+            fresh.generation = c.code_generation - 1;
+            c.loops.push_back(std::move(fresh));
+        }
+        d.aux = index + 1;
+    }
+    LoopInfo &loop = c.loops[d.aux - 1];
+    if (loop.generation != c.code_generation || loop.head != c.r[15]) {
+        loop.head = c.r[15];
+        analyse(c, loop);
+    }
+    if (!loop.usable) {
+        d.aux = kNotALoop;
+        return nullptr;
+    }
+    return &loop;
+}
+
+}  // namespace
+
+void delay_loop_closed(Cpu &c, Decoded &d, uint32_t pc)
+{
+    LoopInfo *found = loop_for(c, d, pc);
+    if (!found) return;
+    LoopInfo &loop = *found;
+    const uint32_t base = loop.slots ? c.r[loop.slot_base] : 0;
+    if (!c.fast_forward || c.stepping || !c.breakpoints.empty() || !c.watches.empty() || c.stop_requested ||
+        c.interrupt_due() || !slots_in_memory(c, loop, base)) {
+        loop.marked = false;
+        return;
+    }
+    Frame f{c, loop, base};
+    const uint32_t counter = f.get(loop.counter);
+    const bool came_round = loop.marked && c.instructions - loop.mark_instructions == loop.path_length &&
+                            c.exceptions_total == loop.mark_exceptions && counter == loop.mark_counter + loop.step &&
+                            base == loop.mark_base;
+    if (!came_round) {
+        mark(c, loop, counter, base);
+        return;
+    }
+    const uint64_t per_iteration = c.cycles - loop.mark_cycles;
+    const uint64_t budget = c.cycles >= c.limit ? 0 : (c.limit - c.cycles) / per_iteration;
+    const uint64_t n = budget ? first_leaving(f, counter, budget) : 0;
+    if (n > 0) {
+        const uint32_t last = counter + static_cast<uint32_t>(n - 1) * loop.step;
+        uint32_t values[15 + kMaxSlots];
+        for (size_t i = 0; i < loop.updates.size(); ++i) values[i] = f.eval(loop.updates[i].value, last);
+        auto put = [&](uint8_t loc, uint32_t v) {
+            if (loc < 15)
+                c.r[loc] = v;
+            else
+                std::memcpy(f.slot(loc - kSlot), &v, 4);
+        };
+        for (size_t i = 0; i < loop.updates.size(); ++i) put(loop.updates[i].location, values[i]);
+        if (loop.last_op.valid) c.cpsr = (c.cpsr & 0x0FFFFFFF) | f.flags(loop.last_op, last);
+        put(loop.counter, counter + static_cast<uint32_t>(n) * loop.step);
+        c.cycles += n * per_iteration;
+        c.instructions += n * loop.path_length;
+        if (c.observer) {
+            for (size_t i = 0; i < loop.segments.size(); ++i)
+                c.observer->repeated(loop.segments[i].first, loop.segments[i].second, loop.thumb, n,
+                                     i + 1 == loop.segments.size() ? n * per_iteration : 0);
+        }
+    }
+    mark(c, loop, f.get(loop.counter), base);
+}
+
+}  // namespace sim::core

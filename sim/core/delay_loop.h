@@ -1,0 +1,80 @@
+// Delay-loop fast-forward. Private to sim/core.
+//
+// A backward branch that closes a loop is analysed the first time it is
+// taken. The loop qualifies when the path around it is straight-line code
+// whose whole effect is a counter (a register or a word at a fixed offset
+// from an unchanging base register) moving by a constant step, values
+// derived from the counter, constants, and the flags of a compare or add/sub
+// of the counter with a constant or an unchanging register; its only way
+// out is one conditional branch on those flags. Its data accesses must go
+// to host memory (never to a peripheral).
+//
+// When such a loop comes round again after one complete iteration run in
+// full (which is how the cost of an iteration is measured, wait states and
+// all), the iterations before the one that leaves are computed at once: the
+// counter and the locations derived from it get the values of the last
+// skipped iteration, the flags those of its last flag-setting instruction,
+// and the cycle and instruction counts the measured cost times the number
+// skipped. It never skips past the run's cycle limit, and never while
+// anything wants the core's attention (an interrupt, a stop, tools).
+#pragma once
+
+#include "sim/core/cpu.h"
+
+namespace sim::core {
+
+constexpr uint32_t kNotALoop = 0xFFFFFFFF;
+
+// A value as a function of the state at the start of an iteration: the
+// value location `base` had then, plus k (or the constant k). Locations are
+// registers 0..14 and slots (words at fixed offsets from the slot base
+// register) kSlot + j.
+struct Sym {
+    static constexpr uint8_t kConst = 0xFF;
+    uint8_t base = kConst;
+    uint32_t k = 0;
+    bool operator==(const Sym &) const = default;
+};
+constexpr uint8_t kSlot = 16;
+constexpr unsigned kMaxSlots = 4;
+
+// The flags of an add or subtract of two values.
+struct FlagOp {
+    bool valid = false;
+    bool subtract = false;
+    Sym a, b;
+};
+
+struct LoopInfo {
+    uint32_t branch_pc = 0, head = 0;
+    bool thumb = false;
+    uint64_t generation = 0;
+    bool usable = false;
+
+    uint8_t counter = 0;            // location
+    uint32_t step = 0;              // added per iteration (mod 2^32)
+    uint8_t slot_base = 0;          // register
+    unsigned slots = 0;
+    uint32_t slot_offset[kMaxSlots] = {};
+    struct Update {
+        uint8_t location;
+        Sym value;                  // in terms of the last skipped iteration's start
+    };
+    std::vector<Update> updates;    // modified locations other than the counter
+    FlagOp exit_op;                 // the flags the way out tests
+    uint32_t exit_cond = 0;
+    bool exit_when = true;          // leaves when the condition is this
+    FlagOp last_op;                 // the flags an iteration ends with
+    uint32_t path_length = 0;       // instructions per iteration
+    std::vector<std::pair<uint32_t, uint32_t>> segments;   // address ranges of the path
+
+    // The last time round (for the measured cost of an iteration).
+    bool marked = false;
+    uint64_t mark_cycles = 0, mark_instructions = 0, mark_exceptions = 0;
+    uint32_t mark_counter = 0, mark_base = 0;
+};
+
+// The branch in `d` at `pc` has just been taken backwards (r[15] is its target).
+void delay_loop_closed(Cpu &c, Decoded &d, uint32_t pc);
+
+}  // namespace sim::core

@@ -1,0 +1,362 @@
+// The Thumb instruction set (16-bit, Thumb state): decoding into handlers
+// and their execution. pc reads as the instruction's address + 4.
+#include "sim/core/cpu.h"
+#include "sim/core/delay_loop.h"
+#include "sim/core/transfer.h"
+
+namespace sim::core {
+
+uint32_t shift_reg(uint32_t v, unsigned type, uint32_t amount, bool c_in, bool &carry);
+void write_status(Cpu &c, uint32_t raw, uint32_t value);
+
+namespace {
+
+inline void next(Cpu &c) { c.r[15] += 2; }
+
+// LSL, LSR, ASR by an immediate.
+void shift_immediate(Cpu &c, Decoded &d)
+{
+    const uint32_t raw = d.raw;
+    const unsigned type = (raw >> 11) & 3, amount = (raw >> 6) & 31, rs = (raw >> 3) & 7, rd = raw & 7;
+    c.fetch_s();
+    uint32_t v = c.r[rs];
+    bool carry = c.cpsr & kC;
+    uint32_t res;
+    if (amount == 0) {
+        if (type == 0) {
+            res = v;
+        } else {   // LSR #32, ASR #32
+            carry = v >> 31;
+            res = type == 1 ? 0 : (carry ? 0xFFFFFFFFu : 0);
+        }
+    } else if (type == 0) {
+        carry = (v >> (32 - amount)) & 1;
+        res = v << amount;
+    } else {
+        carry = (v >> (amount - 1)) & 1;
+        res = type == 1 ? v >> amount : static_cast<uint32_t>(static_cast<int32_t>(v) >> amount);
+    }
+    c.r[rd] = res;
+    c.set_nzc(res, carry);
+    next(c);
+}
+
+void add_subtract(Cpu &c, Decoded &d)
+{
+    const uint32_t raw = d.raw;
+    const unsigned rn = (raw >> 6) & 7, rs = (raw >> 3) & 7, rd = raw & 7;
+    c.fetch_s();
+    uint32_t op = raw & (1u << 10) ? rn : c.r[rn];
+    c.r[rd] = raw & (1u << 9) ? c.sub_flags(c.r[rs], op, 1) : c.add_flags(c.r[rs], op, 0);
+    next(c);
+}
+
+void immediate(Cpu &c, Decoded &d)
+{
+    const uint32_t raw = d.raw;
+    const unsigned rd = (raw >> 8) & 7;
+    const uint32_t imm = raw & 0xFF;
+    c.fetch_s();
+    switch ((raw >> 11) & 3) {
+    case 0: c.r[rd] = imm; c.set_nz(imm); break;
+    case 1: c.sub_flags(c.r[rd], imm, 1); break;
+    case 2: c.r[rd] = c.add_flags(c.r[rd], imm, 0); break;
+    default: c.r[rd] = c.sub_flags(c.r[rd], imm, 1); break;
+    }
+    next(c);
+}
+
+void alu(Cpu &c, Decoded &d)
+{
+    const uint32_t raw = d.raw;
+    const unsigned rs = (raw >> 3) & 7, rd = raw & 7;
+    const uint32_t a = c.r[rd], b = c.r[rs];
+    const bool cin = c.cpsr & kC;
+    c.fetch_s();
+    bool carry = cin;
+    uint32_t res;
+    switch ((raw >> 6) & 15) {
+    case 0x0: res = a & b; c.set_nz(res); break;
+    case 0x1: res = a ^ b; c.set_nz(res); break;
+    case 0x2: c.idle(); res = shift_reg(a, 0, b, cin, carry); c.set_nzc(res, carry); break;
+    case 0x3: c.idle(); res = shift_reg(a, 1, b, cin, carry); c.set_nzc(res, carry); break;
+    case 0x4: c.idle(); res = shift_reg(a, 2, b, cin, carry); c.set_nzc(res, carry); break;
+    case 0x5: res = c.add_flags(a, b, cin); break;
+    case 0x6: res = c.sub_flags(a, b, cin); break;
+    case 0x7: c.idle(); res = shift_reg(a, 3, b, cin, carry); c.set_nzc(res, carry); break;
+    case 0x8: c.set_nz(a & b); next(c); return;                    // TST
+    case 0x9: res = c.sub_flags(0, b, 1); break;                    // NEG
+    case 0xA: c.sub_flags(a, b, 1); next(c); return;                // CMP
+    case 0xB: c.add_flags(a, b, 0); next(c); return;                // CMN
+    case 0xC: res = a | b; c.set_nz(res); break;
+    case 0xD:                                                       // MUL
+        c.idle(multiplier_cycles(a, true));
+        res = a * b;
+        c.set_nz(res);
+        break;
+    case 0xE: res = a & ~b; c.set_nz(res); break;
+    default: res = ~b; c.set_nz(res); break;
+    }
+    c.r[rd] = res;
+    next(c);
+}
+
+// ADD, CMP, MOV with a high register, and BX.
+void high_register(Cpu &c, Decoded &d)
+{
+    const uint32_t raw = d.raw;
+    const unsigned rs = (raw >> 3) & 15, rd = (raw & 7) | ((raw >> 4) & 8);
+    const uint32_t pc = c.r[15];
+    const uint32_t v = rs == 15 ? pc + 4 : c.r[rs];
+    c.fetch_s();
+    switch ((raw >> 8) & 3) {
+    case 0: {
+        uint32_t res = (rd == 15 ? pc + 4 : c.r[rd]) + v;
+        if (rd == 15) {
+            c.branch(res & ~1u);
+            return;
+        }
+        c.r[rd] = res;
+        break;
+    }
+    case 1: c.sub_flags(rd == 15 ? pc + 4 : c.r[rd], v, 1); break;
+    case 2:
+        if (rd == 15) {
+            c.branch(v & ~1u);
+            return;
+        }
+        c.r[rd] = v;
+        break;
+    default:
+        if (v & 1) {
+            c.branch(v & ~1u);
+        } else {
+            c.cpsr &= ~kCpsrT;
+            c.branch(v & ~3u);
+        }
+        return;
+    }
+    next(c);
+}
+
+void load_literal(Cpu &c, Decoded &d)
+{
+    const uint32_t pc = c.r[15];
+    c.fetch_s();
+    uint32_t value;
+    if (!load(c, Load::Word, ((pc + 4) & ~3u) + (d.raw & 0xFF) * 4, value)) {
+        c.idle();
+        c.data_abort();
+        return;
+    }
+    finish_load(c, (d.raw >> 8) & 7, value, pc + 2);
+}
+
+void transfer(Cpu &c, bool is_load, Load kind, unsigned size, uint32_t address, unsigned rd)
+{
+    if (is_load) {
+        c.fetch_s();
+        uint32_t value;
+        if (!load(c, kind, address, value)) {
+            c.idle();
+            c.data_abort();
+            return;
+        }
+        finish_load(c, rd, value, c.r[15] + 2);
+    } else {
+        c.fetch_n();
+        if (!store(c, size, address, c.r[rd])) {
+            c.data_abort();
+            return;
+        }
+        next(c);
+    }
+}
+
+void transfer_register_offset(Cpu &c, Decoded &d)
+{
+    const uint32_t raw = d.raw;
+    const uint32_t address = c.r[(raw >> 3) & 7] + c.r[(raw >> 6) & 7];
+    const unsigned rd = raw & 7;
+    switch ((raw >> 9) & 7) {
+    case 0: transfer(c, false, Load::Word, 4, address, rd); break;
+    case 1: transfer(c, false, Load::Half, 2, address, rd); break;
+    case 2: transfer(c, false, Load::Byte, 1, address, rd); break;
+    case 3: transfer(c, true, Load::SignedByte, 1, address, rd); break;
+    case 4: transfer(c, true, Load::Word, 4, address, rd); break;
+    case 5: transfer(c, true, Load::Half, 2, address, rd); break;
+    case 6: transfer(c, true, Load::Byte, 1, address, rd); break;
+    default: transfer(c, true, Load::SignedHalf, 2, address, rd); break;
+    }
+}
+
+void transfer_word_immediate(Cpu &c, Decoded &d)
+{
+    const uint32_t raw = d.raw;
+    const uint32_t address = c.r[(raw >> 3) & 7] + ((raw >> 6) & 31) * 4;
+    transfer(c, raw & (1u << 11), Load::Word, 4, address, raw & 7);
+}
+
+void transfer_byte_immediate(Cpu &c, Decoded &d)
+{
+    const uint32_t raw = d.raw;
+    const uint32_t address = c.r[(raw >> 3) & 7] + ((raw >> 6) & 31);
+    transfer(c, raw & (1u << 11), Load::Byte, 1, address, raw & 7);
+}
+
+void transfer_half_immediate(Cpu &c, Decoded &d)
+{
+    const uint32_t raw = d.raw;
+    const uint32_t address = c.r[(raw >> 3) & 7] + ((raw >> 6) & 31) * 2;
+    transfer(c, raw & (1u << 11), Load::Half, 2, address, raw & 7);
+}
+
+void transfer_stack(Cpu &c, Decoded &d)
+{
+    const uint32_t raw = d.raw;
+    transfer(c, raw & (1u << 11), Load::Word, 4, c.r[13] + (raw & 0xFF) * 4, (raw >> 8) & 7);
+}
+
+void load_address(Cpu &c, Decoded &d)
+{
+    const uint32_t raw = d.raw;
+    c.fetch_s();
+    uint32_t base = raw & (1u << 11) ? c.r[13] : (c.r[15] + 4) & ~3u;
+    c.r[(raw >> 8) & 7] = base + (raw & 0xFF) * 4;
+    next(c);
+}
+
+void adjust_stack(Cpu &c, Decoded &d)
+{
+    c.fetch_s();
+    uint32_t imm = (d.raw & 0x7F) * 4;
+    c.r[13] = d.raw & (1u << 7) ? c.r[13] - imm : c.r[13] + imm;
+    next(c);
+}
+
+void push_pop(Cpu &c, Decoded &d)
+{
+    const uint32_t raw = d.raw;
+    const bool pop = raw & (1u << 11), extra = raw & (1u << 8);
+    uint32_t list = raw & 0xFF;
+    if (extra) list |= pop ? 1u << 15 : 1u << 14;
+    BlockTransfer t{13, list, !pop, pop, true, false, c.r[15] + 6, c.r[15] + 2};
+    if (pop)
+        block_load(c, t);
+    else
+        block_store(c, t);
+}
+
+void multiple(Cpu &c, Decoded &d)
+{
+    const uint32_t raw = d.raw;
+    const unsigned rb = (raw >> 8) & 7;
+    const uint32_t list = raw & 0xFF;
+    const bool is_load = raw & (1u << 11);
+    BlockTransfer t{rb, list, false, true, true, false, c.r[15] + 6, c.r[15] + 2};
+    if (is_load)
+        block_load(c, t);
+    else
+        block_store(c, t);
+}
+
+void conditional_branch(Cpu &c, Decoded &d)
+{
+    const uint32_t pc = c.r[15];
+    c.fetch_s();
+    if (!c.cond((d.raw >> 8) & 15)) {
+        next(c);
+        return;
+    }
+    int32_t offset = static_cast<int32_t>(d.raw << 24) >> 23;
+    c.branch(pc + 4 + static_cast<uint32_t>(offset));
+    if (offset < 0 && d.aux != kNotALoop) delay_loop_closed(c, d, pc);
+}
+
+void software_interrupt(Cpu &c, Decoded &)
+{
+    c.fetch_s();
+    c.take(Exception::SoftwareInterrupt, c.r[15] + 2);
+}
+
+void unconditional_branch(Cpu &c, Decoded &d)
+{
+    const uint32_t pc = c.r[15];
+    c.fetch_s();
+    int32_t offset = static_cast<int32_t>(d.raw << 21) >> 20;
+    c.branch(pc + 4 + static_cast<uint32_t>(offset));
+    if (offset < 0 && d.aux != kNotALoop) delay_loop_closed(c, d, pc);
+}
+
+// BL is two instructions: the first puts the upper offset into LR, the
+// second branches and leaves the return address (Thumb bit set) in LR.
+void long_branch_first(Cpu &c, Decoded &d)
+{
+    c.fetch_s();
+    int32_t high = static_cast<int32_t>(d.raw << 21) >> 9;
+    c.r[14] = c.r[15] + 4 + static_cast<uint32_t>(high);
+    next(c);
+}
+
+void long_branch_second(Cpu &c, Decoded &d)
+{
+    const uint32_t pc = c.r[15];
+    c.fetch_s();
+    uint32_t target = c.r[14] + ((d.raw & 0x7FF) << 1);
+    c.r[14] = (pc + 2) | 1;
+    c.branch(target & ~1u);
+}
+
+void undefined_instruction(Cpu &c, Decoded &) { c.undefined(); }
+
+}  // namespace
+
+Handler decode_thumb(uint32_t raw)
+{
+    switch (raw >> 13) {
+    case 0: return ((raw >> 11) & 3) == 3 ? add_subtract : shift_immediate;
+    case 1: return immediate;
+    case 2:
+        if ((raw >> 10) == 0x10) return alu;
+        if ((raw >> 10) == 0x11) {
+            // BX with H1 set is ARMv5's BLX.
+            if (((raw >> 8) & 3) == 3 && (raw & 0x80)) return undefined_instruction;
+            return high_register;
+        }
+        if ((raw >> 11) == 0x09) return load_literal;
+        return transfer_register_offset;
+    case 3: return raw & (1u << 12) ? transfer_byte_immediate : transfer_word_immediate;
+    case 4: return raw & (1u << 12) ? transfer_stack : transfer_half_immediate;
+    case 5:
+        if (!(raw & (1u << 12))) return load_address;
+        if ((raw & 0x0F00) == 0x0000) return adjust_stack;
+        if ((raw & 0x0600) == 0x0400) return push_pop;
+        return undefined_instruction;   // BKPT and later architectures' additions
+    case 6:
+        if (!(raw & (1u << 12))) return multiple;
+        if (((raw >> 8) & 15) == 0xF) return software_interrupt;
+        if (((raw >> 8) & 15) == 0xE) return undefined_instruction;
+        return conditional_branch;
+    default:
+        switch ((raw >> 11) & 3) {
+        case 0: return unconditional_branch;
+        case 1: return undefined_instruction;   // BLX suffix
+        case 2: return long_branch_first;
+        default: return long_branch_second;
+        }
+    }
+}
+
+void decode_thumb_stub(Cpu &c, Decoded &d)
+{
+    uint32_t offset = c.r[15] - c.code_base;
+    uint16_t raw;
+    std::memcpy(&raw, c.code_host + offset, 2);
+    d.raw = raw;
+    d.fn = decode_thumb(raw);
+    d.aux = 0;
+    c.code_cache->page_has_code[(c.code_cache_offset + offset) >> CodeCache::kPageShift] = 1;
+    d.fn(c, d);
+}
+
+}  // namespace sim::core

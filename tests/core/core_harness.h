@@ -1,0 +1,80 @@
+// A bare ARM7TDMI on a tiny bus for the core's directed tests: 64 KiB of
+// "flash" at 0 (read-only to the core, configurable wait states, 32-bit
+// fetches), 64 KiB of RAM at 0x00200000, a peripheral window at 0xFFF00000
+// whose accesses are logged with their cycle, and nothing anywhere else
+// (accesses there abort). Programs are assembled from source text with the
+// cross assembler and linked at 0.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "sim/core/arm7tdmi.h"
+
+namespace coretest {
+
+constexpr uint32_t kRam = 0x00200000;
+constexpr uint32_t kIo = 0xFFF00000;
+// A store here ends the run (Stop::Requested).
+constexpr uint32_t kHalt = 0xFFF0FFF0;
+// A store here drops nIRQ and nFIQ (an interrupt handler's acknowledge).
+constexpr uint32_t kAcknowledge = 0xFFF00200;
+// Reads of this register count up: the core's cycle count / 16 (a timer).
+constexpr uint32_t kTimer = 0xFFF00100;
+
+struct BusAccess {
+    uint32_t address;
+    unsigned size;
+    bool write;
+    uint32_t value;
+    uint64_t cycle;
+};
+
+class TestBus : public sim::CoreBus {
+public:
+    bool read(uint32_t address, unsigned size, uint64_t cycle, uint32_t &value, unsigned &wait) override;
+    bool write(uint32_t address, unsigned size, uint64_t cycle, uint32_t value, unsigned &wait) override;
+    bool aborts_misaligned() const override { return abort_misaligned; }
+    void aborted(const sim::AbortInfo &info) override { aborts.push_back(info); }
+
+    sim::Arm7tdmi *core = nullptr;
+    std::vector<BusAccess> log;
+    std::vector<sim::AbortInfo> aborts;
+    std::map<uint32_t, uint32_t> io;   // peripheral registers by address
+    unsigned io_wait = 0;
+    uint32_t raise_irq_at = 0;   // a store here asserts nIRQ
+    bool abort_misaligned = false;
+};
+
+struct Program {
+    std::vector<uint8_t> image;
+    std::map<std::string, uint32_t> symbols;
+};
+
+// Assembles and links `source` at address 0 (ARM unless it says `.thumb`).
+// Fails the test (and returns an empty program) when the toolchain refuses it.
+Program assemble(const std::string &source);
+
+class Board {
+public:
+    explicit Board(const std::string &source, uint8_t flash_wait_n = 0, uint8_t flash_wait_s = 0);
+    void map(uint8_t flash_wait_n, uint8_t flash_wait_s, bool word_fetch = true);
+
+    uint32_t at(const std::string &label) const;
+    // Runs until the store to kHalt (or `limit` cycles); returns the stop.
+    sim::Arm7tdmi::Stop run(uint64_t limit = 1'000'000);
+    // Runs to `label` (a breakpoint), from wherever the core is.
+    void run_to(const std::string &label);
+    uint32_t ram_word(uint32_t address) const;
+    void set_ram_word(uint32_t address, uint32_t value);
+
+    Program program;
+    std::vector<uint8_t> flash = std::vector<uint8_t>(0x10000);
+    std::vector<uint8_t> ram = std::vector<uint8_t>(0x10000);
+    TestBus bus;
+    sim::Arm7tdmi core{bus};
+};
+
+}  // namespace coretest

@@ -1,0 +1,29 @@
+// Our core running a generated sequence, set up exactly as the oracle is.
+#pragma once
+
+#include <memory>
+
+#include "sim/core/arm7tdmi.h"
+#include "tests/core/diff_generator.h"
+#include "tests/core/refusing_bus.h"
+
+namespace diff {
+
+class CoreRunner {
+public:
+    CoreRunner();
+    ~CoreRunner();
+    CoreRunner(const CoreRunner &) = delete;
+    CoreRunner &operator=(const CoreRunner &) = delete;
+
+    Outcome run(const Program &program);
+
+private:
+    // Nothing outside the code and data memories: an access there aborts,
+    // which a well-defined sequence never makes.
+    coretest::RefusingBus bus_;
+    std::vector<uint8_t> code_, data_;
+    std::unique_ptr<sim::Arm7tdmi> core_;
+};
+
+}  // namespace diff

@@ -1,0 +1,299 @@
+// Delay-loop fast-forward changes nothing but the host time: the same
+// cycles, instruction counts, registers and memory at every run() return,
+// with and without it, with interrupts arriving in the middle; and it
+// leaves alone the loops that are not pure counting.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "tests/core/core_harness.h"
+
+using coretest::Board;
+
+namespace {
+
+// Vectors, an IRQ handler counting its calls at 0x00200000, and a start
+// that enters Thumb code at `main` (which ends with a store to kHalt).
+std::string program(const std::string &thumb_main)
+{
+    return R"(
+        b reset
+        .rept 5
+        b .
+        .endr
+        b irq
+        b .
+    irq:
+        stmfd sp!, {r11, r12}
+        ldr r12, =0xFFF00200
+        str r12, [r12]
+        ldr r12, =0x00200000
+        ldr r11, [r12]
+        add r11, r11, #1
+        str r11, [r12]
+        ldmfd sp!, {r11, r12}
+        subs pc, lr, #4
+    reset:
+        msr cpsr_c, #0xD2
+        ldr sp, =0x00208000
+        msr cpsr_c, #0x53
+        ldr sp, =0x00210000
+        adr r0, main + 1
+        bx r0
+        .ltorg
+        .thumb
+        .thumb_func
+    main:
+    )" + thumb_main + R"(
+        ldr r1, =0xFFF0FFF0
+        str r1, [r1]
+    done:
+        b done
+        .ltorg
+    )";
+}
+
+// The firmware's delay loops, instruction for instruction.
+const char *kFirmwareDelays = R"(
+        .thumb_func
+    pauze:
+        movs r3, #0
+        sub sp, #8
+    1:  str r3, [sp, #4]
+        ldr r3, [sp, #4]
+        cmp r3, r0
+        bcc 2f
+        add sp, #8
+        bx lr
+    2:  nop
+        ldr r3, [sp, #4]
+        adds r3, #1
+        b 1b
+        .thumb_func
+    lcd_e_delay:
+        movs r3, #0
+        sub sp, #8
+    1:  str r3, [sp, #4]
+        ldr r3, [sp, #4]
+        cmp r3, #5
+        bls 2f
+        add sp, #8
+        bx lr
+    2:  nop
+        ldr r3, [sp, #4]
+        adds r3, #1
+        b 1b
+        .thumb_func
+    lcd_ms_delay:
+        sub sp, #8
+        str r0, [sp, #4]
+    1:  ldr r3, [sp, #4]
+        subs r3, #1
+        str r3, [sp, #4]
+        cmp r3, #0
+        beq 2f
+        nop
+        b 1b
+    2:  add sp, #8
+        bx lr
+)";
+
+struct Snapshot {
+    uint64_t cycles, instructions;
+    sim::Registers regs;
+    bool operator==(const Snapshot &o) const
+    {
+        return cycles == o.cycles && instructions == o.instructions &&
+               std::memcmp(&regs, &o.regs, sizeof regs) == 0;
+    }
+};
+
+class Repeats : public sim::ExecutionObserver {
+public:
+    void executed(uint32_t, bool, uint32_t, bool, uint32_t, uint32_t) override { ++executed_count; }
+    void exception(sim::Exception, uint32_t, uint32_t) override {}
+    void repeated(uint32_t first, uint32_t last, bool thumb, uint64_t iterations, uint64_t) override
+    {
+        skipped += iterations;
+        skipped_instructions += iterations * ((last - first) / (thumb ? 2 : 4) + 1);
+    }
+    void accessed(uint32_t, uint32_t, unsigned, bool, uint32_t) override {}
+    uint64_t executed_count = 0, skipped = 0, skipped_instructions = 0;
+};
+
+struct Outcome {
+    std::vector<Snapshot> stops;   // at every run() return
+    std::vector<uint8_t> ram;
+    uint64_t skipped = 0;
+};
+
+// Runs to the halt in slices of `slice` cycles, raising nIRQ at the cycles
+// in `irqs`, as the simulator's run loop does at device events.
+Outcome run(const std::string &main, bool fast_forward, uint64_t slice, std::vector<uint64_t> irqs = {},
+            bool observed = false)
+{
+    Board b(program(main), 1, 1);
+    b.core.set_fast_forward(fast_forward);
+    Repeats repeats;
+    if (observed) b.core.set_observer(&repeats);
+    Outcome out;
+    std::vector<bool> fired(irqs.size());
+    for (int i = 0; i < 100000; ++i) {
+        uint64_t limit = b.core.cycles() + slice;
+        for (uint64_t at : irqs)
+            if (at > b.core.cycles() && at < limit) limit = at;
+        sim::Arm7tdmi::Stop stop = b.core.run(limit);
+        out.stops.push_back({b.core.cycles(), b.core.instructions(), b.core.registers()});
+        if (stop == sim::Arm7tdmi::Stop::Requested) break;
+        for (size_t k = 0; k < irqs.size(); ++k) {
+            if (!fired[k] && b.core.cycles() >= irqs[k]) {
+                fired[k] = true;
+                b.core.set_interrupt_lines(true, false);
+            }
+        }
+    }
+    out.ram = b.ram;
+    out.skipped = repeats.skipped;
+    if (observed) {
+        EXPECT_EQ(repeats.executed_count + repeats.skipped_instructions, b.core.instructions())
+            << "executed() and repeated() together tell every instruction";
+    }
+    return out;
+}
+
+void expect_same(const Outcome &a, const Outcome &b)
+{
+    ASSERT_EQ(a.stops.size(), b.stops.size());
+    for (size_t i = 0; i < a.stops.size(); ++i) {
+        ASSERT_EQ(a.stops[i].cycles, b.stops[i].cycles) << "run() return " << i;
+        ASSERT_EQ(a.stops[i].instructions, b.stops[i].instructions) << "run() return " << i;
+        ASSERT_TRUE(a.stops[i] == b.stops[i]) << "registers at run() return " << i << "\n"
+                                               << sim::format_registers(a.stops[i].regs) << "\n"
+                                               << sim::format_registers(b.stops[i].regs);
+    }
+    EXPECT_TRUE(a.ram == b.ram);
+}
+
+const std::string kFirmwareMain = std::string(R"(
+        ldr r0, =2000
+        bl pauze
+        bl lcd_e_delay
+        ldr r0, =1500
+        bl lcd_ms_delay
+        movs r0, #0
+        bl pauze
+        b finish
+    )") + kFirmwareDelays + "finish:\n";
+
+}  // namespace
+
+TEST(CoreFastForward, FirmwareDelayLoopsGiveTheSameRunsWithAndWithout)
+{
+    for (uint64_t slice : {100000ull, 997ull, 64ull}) {
+        SCOPED_TRACE("slice " + std::to_string(slice));
+        Outcome fast = run(kFirmwareMain, true, slice), exact = run(kFirmwareMain, false, slice);
+        expect_same(fast, exact);
+        EXPECT_GT(exact.stops.back().instructions, 20000u);
+    }
+    // Interrupts arriving inside the loops.
+    std::vector<uint64_t> irqs = {5003, 20011, 20400, 61000};
+    Outcome fast = run(kFirmwareMain, true, 100000, irqs), exact = run(kFirmwareMain, false, 100000, irqs);
+    expect_same(fast, exact);
+    EXPECT_EQ(fast.ram[0], 4) << "every interrupt taken";
+}
+
+TEST(CoreFastForward, SkipsAlmostAllOfTheFirmwareLoopsAndTellsTheObserver)
+{
+    Outcome seen = run(kFirmwareMain, true, 1'000'000, {}, true);
+    // pauze(2000) and lcd_ms_delay(1500): all but a couple of iterations each.
+    EXPECT_GT(seen.skipped, 3400u);
+    expect_same(seen, run(kFirmwareMain, false, 1'000'000, {}, true));
+}
+
+TEST(CoreFastForward, CountersInRegistersAndArmLoops)
+{
+    const std::string main = R"(
+        ldr r0, =3000
+        movs r3, #0
+    1:  adds r3, #1
+        cmp r3, r0
+        bne 1b
+        ldr r2, =0x00200010
+        ldr r0, =1234
+        str r0, [r2]
+        ldr r3, =3000
+    2:  subs r3, r3, #1
+        ldr r4, [r2]
+        cmp r4, r3
+        bne 2b
+        adr r0, arm_part
+        bx r0
+        .arm
+    arm_part:
+        mov r5, #0x100000
+    3:  subs r5, r5, #1
+        bne 3b
+        ldr r1, =0xFFF0FFF0
+        str r1, [r1]
+    )";
+    Outcome fast = run(main, true, 5000, {}, true), exact = run(main, false, 5000);
+    expect_same(fast, exact);
+    EXPECT_GT(fast.skipped, 0x100000u);
+}
+
+// Loops that look like delay loops but are not pure counting.
+TEST(CoreFastForward, LeavesOtherLoopsAlone)
+{
+    const std::string near_misses[] = {
+        // The counter lives in a peripheral register.
+        R"(
+        ldr r1, =0xFFF00300
+        movs r3, #0
+        str r3, [r1]
+        ldr r0, =500
+    1:  ldr r3, [r1]
+        adds r3, #1
+        str r3, [r1]
+        cmp r3, r0
+        bne 1b
+        )",
+        // The counter's word is also written through another pointer.
+        R"(
+        mov r5, sp
+        adds r5, #4
+        movs r3, #0
+        ldr r0, =500
+    1:  ldr r3, [sp, #4]
+        adds r3, #1
+        str r3, [sp, #4]
+        str r3, [r5]
+        cmp r3, r0
+        bne 1b
+        )",
+        // Two things change each time round.
+        R"(
+        movs r3, #0
+        movs r4, #0
+        ldr r0, =500
+    1:  adds r3, #1
+        adds r4, #2
+        cmp r3, r0
+        bne 1b
+        )",
+        // The way out depends on a timer, not on the counter.
+        R"(
+        ldr r1, =0xFFF00100
+        movs r3, #0
+    1:  adds r3, #1
+        ldr r2, [r1]
+        cmp r2, #200
+        bcc 1b
+        )",
+    };
+    for (const std::string &main : near_misses) {
+        SCOPED_TRACE(main);
+        Outcome fast = run(main, true, 1000, {}, true), exact = run(main, false, 1000);
+        expect_same(fast, exact);
+        EXPECT_EQ(fast.skipped, 0u);
+    }
+}

@@ -1,0 +1,185 @@
+// Cycles, hand-counted from the ARM7TDMI's S/N/I table, with code in
+// memory of 2 wait states for a non-sequential and 1 for a sequential access
+// (a fetch costs N = 3, S = 2 cycles there), data in zero-wait RAM (1 cycle)
+// and a peripheral with its own wait states; and the cycle each peripheral
+// access is made at.
+#include <gtest/gtest.h>
+
+#include "tests/core/core_harness.h"
+
+using coretest::Board;
+
+namespace {
+
+constexpr uint8_t kWaitN = 2, kWaitS = 1;
+
+// Steps to `from`, then one instruction at a time to `to`, returning the
+// cycles of each.
+std::vector<uint64_t> cycles_between(Board &b, const std::string &from, const std::string &to)
+{
+    b.run_to(from);
+    std::vector<uint64_t> each;
+    for (int i = 0; i < 64 && b.core.pc() != b.at(to); ++i) {
+        uint64_t before = b.core.cycles();
+        b.core.step();
+        each.push_back(b.core.cycles() - before);
+    }
+    return each;
+}
+
+const char *kSetup = R"(
+        ldr r4, =0x00200100
+        ldr r5, =0xFFF00000
+        mov r1, #1
+        mov r2, #0x100
+        mov r3, #0
+        adr r6, target
+        str r6, [r4, #16]
+)";
+
+}  // namespace
+
+TEST(CoreTiming, ArmInstructionsFromWaitStateMemory)
+{
+    Board b(std::string(kSetup) + R"(
+    from:
+        mov r0, #1                  @ 1S                 2
+        add r0, r0, r1, lsl r2      @ 1S+1I              3
+        ldr r3, [r4]                @ 1S+1N+1I           2+1+1
+        str r3, [r4]                @ 2N                 3+1
+        ldmia r4, {r0-r2}           @ 3S+1N+1I           2+1+1+1+1
+        stmia r4, {r0-r2}           @ 2S+2N              3+1+1+1
+        mov r2, #0x100
+        mul r0, r1, r2              @ 1S+2I (m = 2)      2+2
+        mov r2, #0x80000000
+        mul r0, r1, r2              @ 1S+4I              2+4
+        mvn r2, #0
+        mul r0, r1, r2              @ 1S+1I (all ones)   2+1
+        umull r0, r3, r1, r2        @ 1S+5I (unsigned)   2+5
+        smlal r0, r3, r1, r2        @ 1S+3I              2+3
+        swp r0, r1, [r4]            @ 1S+2N+1I           2+1+1+1
+        movs r0, #0
+        movne r0, #1                @ not executed: 1S   2
+        b 1f                        @ 2S+1N              2+3+2
+    1:  ldr pc, [r4, #16]           @ 2S+2N+1I           2+1+1+3+2
+    target:
+        add pc, pc, #0              @ 2S+1N              2+3+2
+        nop
+    to:
+    )",
+            kWaitN, kWaitS);
+    std::vector<uint64_t> expected = {2, 3, 4, 4, 6, 6, 2, 4, 2, 6, 2, 3, 7, 5, 5, 2, 2, 7, 9, 7};
+    EXPECT_EQ(cycles_between(b, "from", "to"), expected);
+}
+
+TEST(CoreTiming, ThumbFetchesPayOncePerWordFromWordWideMemory)
+{
+    const std::string program = R"(
+        ldr sp, =0x00210000
+        adr r0, from + 1
+        bx r0
+        .thumb
+        .balign 4
+    from:
+        movs r0, #1                 @ word-aligned: pays     2
+        movs r0, #2                 @ second half: free      1
+        movs r0, #3                 @                        2
+        b 1f                        @ S(free) + N + S(free)  1+3+1
+        .balign 4
+    1:  b 2f                        @ to a second half: S + N + S(paying) 2+3+2
+        nop
+        .balign 4
+        nop
+    2:  ldr r1, =0x00200000         @ 1S(free)+1N(code)+1I   1+3+1
+        ldr r2, [r1]                @ 1S+1N+1I               2+1+1
+        str r2, [r1]                @ 2N                     3+1
+        bl 3f                       @ 1S, then 2S+1N         2, 1+3+1
+        .balign 4
+    3:  push {r0-r2, lr}            @ 2S+2N                  3+1+1+1+1
+        pop {r0-r2}                 @ 3S+1N+1I               1+1+1+1+1
+    to:
+        .ltorg
+    )";
+    Board b(program, kWaitN, kWaitS);
+    std::vector<uint64_t> expected = {2, 1, 2, 5, 7, 5, 4, 4, 2, 5, 7, 5};
+    EXPECT_EQ(cycles_between(b, "from", "to"), expected);
+
+    // Without word-wide fetches every sequential fetch pays.
+    Board narrow(program, kWaitN, kWaitS);
+    narrow.map(kWaitN, kWaitS, false);
+    std::vector<uint64_t> each = cycles_between(narrow, "from", "to");
+    ASSERT_EQ(each.size(), 12u);
+    EXPECT_EQ(each[1], 2u);
+    EXPECT_EQ(each[3], 7u);
+}
+
+TEST(CoreTiming, PeripheralAccessesHappenAtTheirOwnCycle)
+{
+    Board b(std::string(kSetup) + R"(
+    from:
+        str r1, [r5]                @ fetch N (3), then the store
+        str r2, [r5, #4]            @ fetch N (3), then the store
+        ldr r0, [r5, #4]            @ fetch S (2), then the load, 1I
+        ldmia r5, {r0, r1}          @ fetch S (2), then two loads
+    to:
+    target:
+    )",
+            kWaitN, kWaitS);
+    b.bus.io_wait = 4;
+    b.run_to("from");
+    const uint64_t start = b.core.cycles();
+    for (int i = 0; i < 10 && b.core.pc() != b.at("to"); ++i) b.core.step();
+    ASSERT_EQ(b.bus.log.size(), 5u);
+    // Each peripheral access costs 1 + 4 cycles.
+    EXPECT_EQ(b.bus.log[0].cycle, start + 3);
+    EXPECT_EQ(b.bus.log[1].cycle, start + 3 + 5 + 3);
+    EXPECT_EQ(b.bus.log[2].cycle, start + 3 + 5 + 3 + 5 + 2);
+    EXPECT_EQ(b.bus.log[3].cycle, start + 3 + 5 + 3 + 5 + 2 + 5 + 1 + 2);
+    EXPECT_EQ(b.bus.log[4].cycle, b.bus.log[3].cycle + 5);
+    EXPECT_EQ(b.core.cycles(), b.bus.log[4].cycle + 5 + 1);
+}
+
+TEST(CoreTiming, InterruptEntryAndTheBoundaryItIsTakenAt)
+{
+    // A store that raises nIRQ is followed by the entry at once: the next
+    // instruction runs only after the handler.
+    Board b(R"(
+        b reset
+        .rept 5
+        b .
+        .endr
+        b irq
+        b .
+    irq:
+        mov r7, lr                  @ the link: the next instruction + 4
+        mov r8, r6                  @ r6 as the handler found it
+        ldr r12, =0xFFF00200
+        str r12, [r12]
+        subs pc, lr, #4
+    reset:
+        msr cpsr_c, #0x53           @ SVC, IRQ enabled
+        ldr r5, =0xFFF00204
+        mov r6, #0
+    raise:
+        str r5, [r5]
+    next:
+        mov r6, #1
+        ldr r1, =0xFFF0FFF0
+        str r1, [r1]
+        .ltorg
+    )",
+            kWaitN, kWaitS);
+    b.bus.raise_irq_at = 0xFFF00204;
+    b.run_to("raise");
+    b.core.step();
+    ASSERT_EQ(b.core.pc(), b.at("next"));
+    EXPECT_EQ(b.core.cpsr() & 0x1F, 0x13u) << "nothing taken inside the store";
+    const uint64_t before = b.core.cycles();
+    b.core.step();   // the entry
+    EXPECT_EQ(b.core.cycles() - before, 7u) << "2S+1N: S in the interrupted code, N and S at the vector";
+    EXPECT_EQ(b.core.cpsr() & 0x1F, 0x12u);
+    EXPECT_EQ(b.run(), sim::Arm7tdmi::Stop::Requested);
+    EXPECT_EQ(b.core.reg(7), b.at("next") + 4);
+    EXPECT_EQ(b.core.reg(8), 0u);
+    EXPECT_EQ(b.core.reg(6), 1u);
+}
