@@ -445,6 +445,37 @@ bool Machine::peek(uint32_t address, uint8_t *out, uint32_t length) const
     return true;
 }
 
+bool Machine::data_read(uint32_t address, unsigned size, uint32_t &value)
+{
+    value = 0;
+    if (address % size != 0)
+        return false;
+    if (const uint8_t *p = memory_.host(address, size)) {
+        std::memcpy(&value, p, size);
+        return true;
+    }
+    unsigned wait;
+    return read(address, size, core_.cycles(), value, wait);
+}
+
+bool Machine::data_write(uint32_t address, unsigned size, uint32_t value)
+{
+    if (address % size != 0)
+        return false;
+    if (memory_.in_flash(address)) {
+        catch_up(core_.cycles());
+        flash_store(address, size, value);
+        return true;
+    }
+    if (uint8_t *p = memory_.host(address, size)) {
+        std::memcpy(p, &value, size);
+        forget_code(address, size);
+        return true;
+    }
+    unsigned wait;
+    return write(address, size, core_.cycles(), value, wait);
+}
+
 bool Machine::poke(uint32_t address, const uint8_t *data, uint32_t length)
 {
     if (uint8_t *p = memory_.host(address, length)) {
