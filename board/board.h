@@ -5,29 +5,45 @@
 
 #include "board/aic.h"
 #include "board/bus.h"
+#include "board/chip_flash.h"
 #include "board/clock.h"
+#include "board/dbgu.h"
 #include "board/hd44780.h"
 #include "board/log.h"
 #include "board/mc.h"
+#include "board/peripheral_space.h"
 #include "board/pins.h"
 #include "board/pio.h"
+#include "board/pit.h"
 #include "board/pmc.h"
+#include "board/rstc.h"
+#include "board/rtt.h"
 #include "board/spi.h"
 #include "board/spi_flash.h"
+#include "board/system_irq.h"
+#include "board/vreg.h"
 #include "board/wdt.h"
+
+#include <optional>
 
 namespace board {
 
 // Base addresses of the peripheral blocks.
 constexpr uint32_t kAicBase = 0xFFFFF000;
+constexpr uint32_t kDbguBase = 0xFFFFF200;
 constexpr uint32_t kPioaBase = 0xFFFFF400;
 constexpr uint32_t kPmcBase = 0xFFFFFC00;
+constexpr uint32_t kRstcBase = 0xFFFFFD00;
+constexpr uint32_t kRttBase = 0xFFFFFD20;
+constexpr uint32_t kPitBase = 0xFFFFFD30;
 constexpr uint32_t kWdtcBase = 0xFFFFFD40;
+constexpr uint32_t kVregBase = 0xFFFFFD60;
 constexpr uint32_t kMcBase = 0xFFFFFF00;
 constexpr uint32_t kSpiBase = 0xFFFE0000;
 constexpr uint32_t kSpiSize = 0x4000;
 
 // Peripheral identifiers: PMC_PCSR bit and AIC source.
+constexpr unsigned kIdSystem = 1;
 constexpr unsigned kIdPioa = 2;
 constexpr unsigned kIdSpi = 5;
 
@@ -38,21 +54,44 @@ public:
     Board &operator=(const Board &) = delete;
 
     // Power-on reset of every model and of the clock: the chip as it comes
-    // out of reset (slow clock, watchdog running, AIC and PMC cleared).
+    // out of reset (slow clock, watchdog running, AIC and PMC cleared). The
+    // chip's flash keeps its contents and its non-volatile bits.
     void reset();
+
+    // A reset the reset controller ordered (software, watchdog) and not yet
+    // performed. The owner of the processor takes it, performs it with
+    // perform_reset() and resets the processor when it says so; the clock
+    // runs on (the processor is held for order.hold).
+    std::optional<ResetOrder> take_reset_order();
+    bool reset_ordered() const { return reset_order_.has_value(); }
+    // Resets what the order names on the board: the watchdog with the
+    // processor, every other peripheral but the reset controller with
+    // the peripherals. The board's devices have no reset input.
+    void perform_reset(const ResetOrder &order);
 
     Clock clock;
     Log log{clock};
     Bus bus{clock, log};
+    ChipFlash chip_flash;   // outlives every reset
     Pins pa{log, "PA"};
-    Pio pioa{pa, log, "PIOA"};
+    Pio pioa{pa, clock, log, "PIOA"};
     Aic aic{log};
     Pmc pmc{clock, log};
     Wdt wdt{clock, log};
-    Mc mc{log};
+    Mc mc{clock, log, chip_flash};
+    Rstc rstc{clock, log};
+    Pit pit{clock, log};
+    Rtt rtt{clock, log};
+    Vreg vreg{log};
+    Dbgu dbgu{bus, pioa, log};   // DRXD PA9, DTXD PA10
+    SystemIrq system_irq{[this](bool level) { aic.set_source(kIdSystem, level); }};
+    PeripheralSpace peripheral_space{log};
     Hd44780 lcd{pa, clock, log};   // display on PA17..PA23
     Spi spi{bus, pioa, pa, log};
     SpiFlash flash{pa, clock, log};   // chip select PA11
+
+private:
+    std::optional<ResetOrder> reset_order_;
 };
 
 }  // namespace board

@@ -12,9 +12,17 @@ void Bus::map(uint32_t base, uint32_t size, Device &device, std::string name)
     regions_.push_back(Region{base, size, &device, std::move(name)});
 }
 
+void Bus::map_background(uint32_t base, uint32_t size, Device &device)
+{
+    background_.push_back(Region{base, size, &device, ""});
+}
+
 const Bus::Region *Bus::find(uint32_t address) const
 {
     for (const auto &r : regions_)
+        if (address >= r.base && address - r.base < r.size)
+            return &r;
+    for (const auto &r : background_)
         if (address >= r.base && address - r.base < r.size)
             return &r;
     return nullptr;
@@ -77,7 +85,7 @@ bool Bus::peek(uint32_t address, uint32_t &value) const
 std::string Bus::describe(uint32_t address) const
 {
     const Region *r = find(address);
-    if (!r)
+    if (!r || r->name.empty())
         return hex32(address);
     const char *name = r->device->register_name((address - r->base) & ~3u);
     if (!name)
@@ -92,10 +100,11 @@ bool Bus::take_fault()
     return f;
 }
 
-void Bus::reset_devices()
+void Bus::reset_devices(const Device *except)
 {
     for (auto &r : regions_)
-        r.device->reset();
+        if (r.device != except)
+            r.device->reset();
 }
 
 }  // namespace board

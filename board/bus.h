@@ -27,6 +27,9 @@ public:
     Bus(Clock &clock, Log &log) : clock_(clock), log_(log) {}
 
     void map(uint32_t base, uint32_t size, Device &device, std::string name);
+    // A device that answers in [base, base + size) wherever no block is
+    // mapped: the holes of the peripheral space.
+    void map_background(uint32_t base, uint32_t size, Device &device);
 
     // A CPU or host-driver access. Peripheral registers are 32 bits wide: a
     // narrower access is logged and performed on the whole word (a byte read
@@ -54,7 +57,8 @@ public:
     void set_memory(Memory *memory) { memory_ = memory; }
     Memory *memory() const { return memory_; }
 
-    void reset_devices();
+    // Resets every mapped device but `except` (nullptr: all of them).
+    void reset_devices(const Device *except = nullptr);
 
     Clock &clock() { return clock_; }
     Log &log() { return log_; }
@@ -72,6 +76,7 @@ private:
     Clock &clock_;
     Log &log_;
     std::vector<Region> regions_;
+    std::vector<Region> background_;
     std::vector<Observer> observers_;
     std::vector<Access> recorded_;
     Memory *memory_ = nullptr;

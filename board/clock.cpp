@@ -6,7 +6,11 @@ Clock::Clock() = default;
 
 void Clock::set_master_period_fs(uint64_t femtoseconds)
 {
+    uint64_t old = period_fs_;
     period_fs_ = femtoseconds == 0 ? 1 : femtoseconds;
+    if (old != period_fs_)
+        for (auto &l : rate_listeners_)
+            l(old);
 }
 
 Picos Clock::cycles_to_picos(uint64_t n) const

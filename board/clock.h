@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <unordered_map>
+#include <vector>
 
 namespace board {
 
@@ -35,6 +36,11 @@ public:
     void set_master_period_fs(uint64_t femtoseconds);
     uint64_t master_period_fs() const { return period_fs_; }
     double master_hz() const { return 1e15 / static_cast<double>(period_fs_); }
+    // Called after every change of the master-clock period with the period
+    // before it, so that a model counting master-clock cycles can close the
+    // span it counted at the old rate. Not called by reset().
+    using RateListener = std::function<void(uint64_t old_period_fs)>;
+    void add_rate_listener(RateListener l) { rate_listeners_.push_back(std::move(l)); }
 
     // Time that n master-clock cycles take at the current frequency.
     Picos cycles_to_picos(uint64_t n) const;
@@ -69,6 +75,7 @@ private:
     uint64_t next_sequence_ = 1;
     std::map<Key, std::pair<EventId, std::function<void()>>> queue_;
     std::unordered_map<EventId, Key> index_;
+    std::vector<RateListener> rate_listeners_;
 };
 
 }  // namespace board

@@ -11,6 +11,27 @@ std::string hex8(uint8_t v)
     std::snprintf(s, sizeof s, "0x%02X", v);
     return s;
 }
+
+// The controller's documented limits at the board's 3.3 V supply.
+const char kBusTiming[] = "HD44780U bus timing, VCC 2.7..4.5 V";
+const char kInitialising[] = "HD44780U initialisation by instruction, VCC 2.7..4.5 V";
+const Rule kCycle{"LCD", "E cycle time tcycE", Rule::AtLeast, 1000, "ns", kBusTiming};
+const Rule kPulse{"LCD", "E pulse width PWEH", Rule::AtLeast, 450, "ns", kBusTiming};
+const Rule kAddressSetup{"LCD", "RS/RW set-up before E rises tAS", Rule::AtLeast, 60, "ns", kBusTiming};
+const Rule kAddressHold{"LCD", "RS/RW hold after E falls tAH", Rule::AtLeast, 20, "ns", kBusTiming};
+const Rule kDataSetup{"LCD", "write data set-up before E falls tDSW", Rule::AtLeast, 195, "ns", kBusTiming};
+const Rule kDataHold{"LCD", "write data hold after E falls tH", Rule::AtLeast, 10, "ns", kBusTiming};
+const Rule kPowerOn{"LCD", "time from power-on to a write (internal reset, busy)", Rule::AtLeast, 10, "ms",
+                    "HD44780U power-on reset: busy for 10 ms after VCC rises"};
+const Rule kFirstWait{"LCD", "wait from power-on to the first function set", Rule::AtLeast, 40, "ms", kInitialising};
+const Rule kSecondWait{"LCD", "wait between the first and second function sets", Rule::AtLeast, 4.1, "ms",
+                       kInitialising};
+const Rule kThirdWait{"LCD", "wait between the second and third function sets", Rule::AtLeast, 100, "us",
+                      kInitialising};
+
+double ns(Picos t) { return static_cast<double>(t) / kPicosPerNs; }
+double us(Picos t) { return static_cast<double>(t) / kPicosPerUs; }
+double ms(Picos t) { return static_cast<double>(t) / kPicosPerMs; }
 }  // namespace
 
 Hd44780::Hd44780(Pins &pins, Clock &clock, Log &log, Wiring wiring, std::string name)
@@ -20,6 +41,8 @@ Hd44780::Hd44780(Pins &pins, Clock &clock, Log &log, Wiring wiring, std::string 
     pins_.add_listener([this](uint32_t changed, uint32_t levels) { on_lines(changed, levels); });
     reset();
 }
+
+Hd44780::~Hd44780() { clock_.cancel(read_event_); }
 
 void Hd44780::reset()
 {
@@ -37,8 +60,14 @@ void Hd44780::reset()
     increment_ = true;
     shift_display_ = false;
     shift_ = 0;
-    busy_until_ = 0;
+    powered_at_ = clock_.now();
+    busy_until_ = powered_at_ + kPowerOnReset;
     stuck_busy_ = false;
+    e_rose_at_ = e_fell_at_ = control_changed_at_ = data_changed_at_ = kNever;
+    last_pulse_wrote_ = false;
+    init_strobes_ = 0;
+    clock_.cancel(read_event_);
+    read_event_ = 0;
     second_nibble_ = false;
     high_nibble_ = 0;
     read_byte_ = 0;
@@ -53,18 +82,36 @@ void Hd44780::reset()
 
 void Hd44780::on_lines(uint32_t changed, uint32_t levels)
 {
-    if ((changed >> w_.rw) & 1u && !((levels >> w_.rw) & 1u))
-        release_data();
-    if (!((changed >> w_.e) & 1u))
-        return;
+    Picos now = clock_.now();
     bool e = (levels >> w_.e) & 1u;
-    if (e == e_high_)
-        return;
-    e_high_ = e;
-    if (e)
-        e_rose(levels);
-    else
+    bool e_edge = ((changed >> w_.e) & 1u) && e != e_high_;
+    // Lines that change together with E falling have had no hold time, and
+    // those that change together with E rising no set-up time.
+    if (e_edge && !e) {
+        e_high_ = false;
         e_fell(levels);
+    }
+    uint32_t control = (1u << w_.rs) | (1u << w_.rw);
+    if (changed & control) {
+        if (e_high_)
+            log_.rules.breach(kAddressHold, 0);
+        else if (e_fell_at_ != kNever)
+            log_.rules.check(kAddressHold, ns(now - e_fell_at_));
+        control_changed_at_ = now;
+    }
+    if (changed & data_mask_) {
+        if (!e_high_ && last_pulse_wrote_ && e_fell_at_ != kNever)
+            log_.rules.check(kDataHold, ns(now - e_fell_at_));
+        data_changed_at_ = now;
+    }
+    if ((changed >> w_.rw) & 1u && !((levels >> w_.rw) & 1u)) {
+        clock_.cancel(read_event_);
+        release_data();
+    }
+    if (e_edge && e) {
+        e_high_ = true;
+        e_rose(levels);
+    }
 }
 
 void Hd44780::release_data()
@@ -74,6 +121,12 @@ void Hd44780::release_data()
 
 void Hd44780::e_rose(uint32_t levels)
 {
+    Picos now = clock_.now();
+    if (e_rose_at_ != kNever)
+        log_.rules.check(kCycle, ns(now - e_rose_at_));
+    if (control_changed_at_ != kNever)
+        log_.rules.check(kAddressSetup, ns(now - control_changed_at_));
+    e_rose_at_ = now;
     in_pulse_ = true;
     // RW is held stable around the pulse, so its level at the rising edge
     // tells a read from a write even if it changes together with E's fall.
@@ -81,15 +134,23 @@ void Hd44780::e_rose(uint32_t levels)
     if (!reading_)
         return;   // a write: the lines are sampled when E falls
     bool rs = (levels >> w_.rs) & 1u;
-    uint8_t nibble;
     if (eight_bit_ || !second_nibble_) {
         read_byte_ = read_register(rs);
         read_was_data_ = rs;
-        nibble = read_byte_ >> 4;
+        read_nibble_ = read_byte_ >> 4;
     } else {
-        nibble = read_byte_ & 0x0F;
+        read_nibble_ = read_byte_ & 0x0F;
     }
-    pins_.drive(source_, data_mask_, data_mask_, static_cast<uint32_t>(nibble) << w_.d4);
+    clock_.cancel(read_event_);
+    read_event_ = clock_.schedule_in(kDataDelay, [this] {
+        read_event_ = 0;
+        drive_read_nibble();
+    });
+}
+
+void Hd44780::drive_read_nibble()
+{
+    pins_.drive(source_, data_mask_, data_mask_, static_cast<uint32_t>(read_nibble_) << w_.d4);
 }
 
 void Hd44780::e_fell(uint32_t levels)
@@ -97,8 +158,15 @@ void Hd44780::e_fell(uint32_t levels)
     if (!in_pulse_)
         return;
     in_pulse_ = false;
+    Picos now = clock_.now();
+    log_.rules.check(kPulse, ns(now - e_rose_at_));
+    e_fell_at_ = now;
+    last_pulse_wrote_ = !reading_;
     bool rs = (levels >> w_.rs) & 1u;
     if (reading_) {
+        // Data not valid yet is never driven: the reader saw the old levels.
+        clock_.cancel(read_event_);
+        read_event_ = 0;
         release_data();
         bool done = eight_bit_ || second_nibble_;
         if (!eight_bit_)
@@ -113,11 +181,15 @@ void Hd44780::e_fell(uint32_t levels)
         }
         return;
     }
+    if (data_changed_at_ != kNever)
+        log_.rules.check(kDataSetup, ns(now - data_changed_at_));
     uint8_t nibble = static_cast<uint8_t>((levels & data_mask_) >> w_.d4);
     if (eight_bit_) {
+        check_initialisation(nibble, rs);
         accept(static_cast<uint8_t>(nibble << 4), rs);
         return;
     }
+    init_strobes_ = 3;   // the interface is set: initialisation is over
     if (!second_nibble_) {
         high_nibble_ = nibble;
         second_nibble_ = true;
@@ -125,6 +197,25 @@ void Hd44780::e_fell(uint32_t levels)
     }
     second_nibble_ = false;
     accept(static_cast<uint8_t>(high_nibble_ << 4 | nibble), rs);
+}
+
+// The first three writes after power-on, when they are the 0x3 function sets
+// of an initialisation by instruction, keep the documented waits.
+void Hd44780::check_initialisation(uint8_t nibble, bool rs)
+{
+    if (init_strobes_ >= 3)
+        return;
+    if (rs || nibble != 0x3) {
+        init_strobes_ = 3;
+        return;
+    }
+    Picos now = clock_.now();
+    switch (init_strobes_++) {
+    case 0: log_.rules.check(kFirstWait, ms(now - powered_at_)); break;
+    case 1: log_.rules.check(kSecondWait, ms(now - init_strobe_at_)); break;
+    default: log_.rules.check(kThirdWait, us(now - init_strobe_at_)); break;
+    }
+    init_strobe_at_ = now;
 }
 
 uint8_t Hd44780::read_register(bool rs)
@@ -137,6 +228,8 @@ uint8_t Hd44780::read_register(bool rs)
 void Hd44780::accept(uint8_t byte, bool rs)
 {
     if (busy()) {
+        if (clock_.now() < powered_at_ + kPowerOnReset)
+            log_.rules.breach(kPowerOn, ms(clock_.now() - powered_at_));
         ++lost_writes_;
         std::string left = stuck_busy_ ? "stuck busy"
                                        : "busy for another " +

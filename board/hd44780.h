@@ -17,10 +17,23 @@
 // - Memory: DDRAM of 80 bytes (two-line mode 0x00..0x27 and 0x40..0x67, the
 //   address counter wrapping between them; one-line mode 0x00..0x4F), CGRAM of
 //   64 bytes (eight 5x8 glyphs, codes 0..7 and their mirrors 8..15).
+// - Power-on: the supply rises at reset(); the controller's internal reset
+//   keeps it busy for 10 ms, and whatever is written meanwhile is lost.
 // - The address counter takes its new value at once (the controller's tADD
-//   of a few microseconds after the busy flag clears is not modelled), and the
-//   model assumes the supply has been up for longer than the controller's
-//   power-on reset, so it accepts instructions from time 0.
+//   of a few microseconds after the busy flag clears is not modelled).
+// - Read data: the nibble appears on D4..D7 tDDR (360 ns) after E rises;
+//   a sample taken earlier sees the lines as they were.
+//
+// Rules checked (reported to the log's rules, the model carries on). The
+// board supplies the display with 3.3 V, so the figures are the controller's
+// 2.7..4.5 V ones: after power rises, more than 40 ms before the first
+// function set of an initialisation by instruction (15 ms at 4.5..5.5 V),
+// then more than 4.1 ms and more than 100 us between the first three 0x3
+// strobes; writes during the 10 ms power-on reset; E cycle time tcycE >=
+// 1000 ns; E pulse width PWEH >= 450 ns; RS/RW set-up before E rises tAS >=
+// 60 ns and hold after E falls tAH >= 20 ns; write data set-up before E
+// falls tDSW >= 195 ns and hold tH >= 10 ns. Times are those at which the
+// lines change on the board's virtual clock.
 #pragma once
 
 #include <array>
@@ -45,15 +58,21 @@ public:
 
     static constexpr Picos kShortBusy = 37 * kPicosPerUs;
     static constexpr Picos kLongBusy = 1520 * kPicosPerUs;
+    static constexpr Picos kPowerOnReset = 10 * kPicosPerMs;
+    static constexpr Picos kDataDelay = 360 * kPicosPerNs;   // tDDR at 2.7..4.5 V
     static constexpr int kColumns = 20;
     static constexpr int kRows = 4;
     static constexpr uint8_t kRowStart[kRows] = {0x00, 0x40, 0x14, 0x54};
 
     Hd44780(Pins &pins, Clock &clock, Log &log, Wiring wiring, std::string name = "LCD");
     Hd44780(Pins &pins, Clock &clock, Log &log) : Hd44780(pins, clock, log, Wiring{}) {}
+    ~Hd44780();
+    Hd44780(const Hd44780 &) = delete;
+    Hd44780 &operator=(const Hd44780 &) = delete;
 
     // Power-on state: 8-bit interface, one line, display off, DDRAM blank,
-    // address counter 0 in DDRAM, entry mode increment; lines released.
+    // address counter 0 in DDRAM, entry mode increment; lines released; busy
+    // with the internal reset for 10 ms from now.
     void reset();
 
     // A controller whose busy flag never clears (a stalled or missing part
@@ -103,6 +122,9 @@ private:
     void move_ac(bool up);
     uint8_t read_register(bool rs);
     void set_busy(Picos t) { busy_until_ = clock_.now() + t; }
+    void check_timing(uint32_t changed, uint32_t levels);
+    void check_initialisation(uint8_t nibble, bool rs);
+    void drive_read_nibble();
 
     Pins &pins_;
     Clock &clock_;
@@ -132,6 +154,17 @@ private:
     bool e_high_ = false;
     bool in_pulse_ = false;        // E rose since reset and has not fallen yet
     bool reading_ = false;         // the pulse under way is a read
+
+    // Line timing, for the rules: when each group of lines last changed.
+    static constexpr Picos kNever = ~Picos{0};
+    Picos powered_at_ = 0;
+    Picos e_rose_at_ = kNever, e_fell_at_ = kNever;
+    Picos control_changed_at_ = kNever, data_changed_at_ = kNever;
+    bool last_pulse_wrote_ = false;
+    int init_strobes_ = 0;          // 0x3 function sets since power-on, up to 3
+    Picos init_strobe_at_ = 0;
+    uint8_t read_nibble_ = 0;       // to be driven tDDR after E rose
+    Clock::EventId read_event_ = 0;
 
     uint64_t lost_writes_ = 0;
     uint64_t bytes_written_ = 0;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "board/clock.h"
+#include "board/rules.h"
 
 namespace board {
 
@@ -20,7 +21,7 @@ struct LogEntry {
 
 class Log {
 public:
-    explicit Log(const Clock &clock) : clock_(clock) {}
+    explicit Log(const Clock &clock) : rules(clock), clock_(clock) {}
 
     void warn(const std::string &source, const std::string &message);
 
@@ -31,6 +32,9 @@ public:
 
     // Called for every new entry (the simulator prints them or shows them in its view).
     void set_listener(std::function<void(const LogEntry &)> listener) { listener_ = std::move(listener); }
+
+    // Breaches of the parts' documented limits, kept apart from the warnings.
+    Rules rules;
 
 private:
     const Clock &clock_;

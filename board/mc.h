@@ -1,9 +1,8 @@
-// Memory controller with the embedded flash controller, after the chip's
-// documentation.
+// Memory controller, after the chip's documentation.
 //
-// - MC_RCR: writing RCB (bit 0) toggles the remap (RAM or flash at address
-//   0). The state is kept and every toggle logged; the memory map belongs to
-//   the simulator, which can ask remapped().
+// - MC_RCR: writing RCB (bit 0) toggles the remap: RAM or flash at address
+//   0. The state is kept and every toggle logged; the memory map belongs to
+//   the simulator, which asks remapped().
 // - MC_ASR / MC_AASR: status and address of the last aborted access, as
 //   the bus master that was refused reports it (record_abort): UNDADD (bit
 //   0) for an access to an undefined address, MISADD (bit 1) for a
@@ -13,29 +12,29 @@
 //   and SVMST0 / SVMST1 (bits 24, 25) for a master whose abort was replaced
 //   by a later one before MC_ASR was read. Reading MC_ASR clears SVMST.
 //   Both registers reset to 0.
-// - MC_FMR: FRDY interrupt enable, LOCKE, PROGE, NEBP, FWS (bits 8..9, the
-//   extra wait states of flash reads) and FMCN (bits 16..23, master-clock
-//   cycles per microsecond for programming). Reset value 0.
-// - MC_FCR: a command needs KEY 0x5A in bits 24..31; with a wrong key it is
-//   not performed and FSR.PROGE sets. MC_FSR: FRDY (bit 0), PROGE and LOCKE
-//   (cleared by reading FSR).
+// - The embedded flash controller's registers (MC_FMR, MC_FCR, MC_FSR) are
+//   the flash controller's (efc.h); the memory controller's interrupt line
+//   is the flash controller's.
 //
-// Choices where the documentation is silent:
-// - Flash commands are not modelled: a command with the right key is logged
-//   and leaves the flash as it is; FRDY stays 1. No region is locked and the
-//   security and GPNVM bits read 0.
+// Operating limit checked (reported to the log's rules): flash reads are
+// single-cycle (FWS = 0) only up to 30 MHz of master clock; above it FWS must
+// be at least 1 (the chip's limit of 55 MHz is the PMC's check). Checked when
+// MC_FMR is written and whenever the master clock changes.
 #pragma once
 
 #include <cstdint>
 
+#include "board/chip_flash.h"
+#include "board/clock.h"
 #include "board/device.h"
+#include "board/efc.h"
 #include "board/log.h"
 
 namespace board {
 
 class Mc : public Device {
 public:
-    explicit Mc(Log &log);
+    Mc(Clock &clock, Log &log, ChipFlash &flash);
 
     uint32_t read(uint32_t offset) override;
     void write(uint32_t offset, uint32_t value) override;
@@ -49,16 +48,24 @@ public:
     // An access the memory controller refused.
     void record_abort(unsigned master, uint32_t address, unsigned size, AbortType type, bool undefined, bool misaligned);
 
-    unsigned flash_wait_states() const { return (fmr_ >> 8) & 3; }
-    unsigned fmcn() const { return (fmr_ >> 16) & 0xFF; }
+    unsigned flash_wait_states() const { return (efc_.fmr() >> 8) & 3; }
+    unsigned fmcn() const { return (efc_.fmr() >> 16) & 0xFF; }
     bool remapped() const { return remapped_; }
+
+    // The master clock changed (from the PMC): the wait states are checked.
+    void set_master_hz(double hz);
+
+    Efc &efc() { return efc_; }
+    const Efc &efc() const { return efc_; }
 
 private:
     Log &log_;
-    uint32_t fmr_ = 0, fsr_ = 0;
+    Efc efc_;
     uint32_t asr_ = 0, aasr_ = 0;
     bool asr_read_ = true;   // the last abort's status has been read
     bool remapped_ = false;
+    double master_hz_ = 0;
+    void check_wait_states();
 };
 
 }  // namespace board

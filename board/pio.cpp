@@ -18,12 +18,14 @@ enum : uint32_t {
 };
 }
 
-Pio::Pio(Pins &pins, Log &log, std::string name)
-    : pins_(pins), log_(log), name_(std::move(name)), source_(pins.add_source(name_))
+Pio::Pio(Pins &pins, Clock &clock, Log &log, std::string name)
+    : pins_(pins), clock_(clock), log_(log), name_(std::move(name)), source_(pins.add_source(name_))
 {
     pins_.add_listener([this](uint32_t changed, uint32_t levels) { on_lines_changed(changed, levels); });
     reset();
 }
+
+Pio::~Pio() { clock_.cancel(sample_event_); }
 
 void Pio::reset()
 {
@@ -32,6 +34,8 @@ void Pio::reset()
     pins_.set_pullups(~ppusr_);
     update_drive();
     // Lines settling at power-on are not input changes.
+    clock_.cancel(sample_event_);
+    sample_event_ = 0;
     pdsr_sample_ = pins_.levels();
     isr_ = 0;
     update_irq();
@@ -165,7 +169,20 @@ void Pio::on_lines_changed(uint32_t changed, uint32_t levels)
     if (!clock_on())
         return;
     pdsr_sample_ = levels;
-    isr_ |= changed;
+    if (sample_event_)
+        return;
+    before_sample_ = levels ^ changed;
+    sample_event_ = clock_.schedule_in(clock_.cycles_to_picos(1), [this] {
+        sample_event_ = 0;
+        sample();
+    });
+}
+
+void Pio::sample()
+{
+    if (!clock_on())
+        return;
+    isr_ |= pins_.levels() ^ before_sample_;
     update_irq();
 }
 

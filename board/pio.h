@@ -12,7 +12,14 @@
 // - ISR latches a change of any line (input-change detection works whatever
 //   the line's configuration) while the clock is on, and reading ISR clears it.
 //   The interrupt output is high while ISR & IMR is non-zero.
-// - IFER/IFDR/IFSR are kept but filter nothing: the board's edges are clean.
+// - Input-change detection samples the lines once per master-clock cycle: a
+//   change is latched when the level one cycle after it still differs from
+//   the level before it. A pulse shorter than a cycle is therefore never
+//   seen (a release and a press at the same instant latch nothing) and one
+//   of a cycle or longer always is. PDSR shows the lines as they are.
+// - IFER/IFDR/IFSR are kept as state. The documented filter rejects pulses
+//   shorter than half a cycle and passes those of a cycle or more; the
+//   sampling above already does both, so the filter changes nothing more here.
 // - Reset: every line under PIO control as an input, pull-ups on, ODSR 0.
 #pragma once
 
@@ -20,6 +27,7 @@
 #include <functional>
 #include <string>
 
+#include "board/clock.h"
 #include "board/device.h"
 #include "board/log.h"
 #include "board/pins.h"
@@ -30,7 +38,10 @@ class Pio : public Device {
 public:
     enum Function { A = 0, B = 1 };
 
-    Pio(Pins &pins, Log &log, std::string name);
+    Pio(Pins &pins, Clock &clock, Log &log, std::string name);
+    ~Pio() override;
+    Pio(const Pio &) = delete;
+    Pio &operator=(const Pio &) = delete;
 
     uint32_t read(uint32_t offset) override;
     void write(uint32_t offset, uint32_t value) override;
@@ -61,9 +72,11 @@ private:
     void update_drive();
     void update_irq();
     void on_lines_changed(uint32_t changed, uint32_t levels);
+    void sample();
     bool clock_on() const { return !clock_on_ || clock_on_(); }
 
     Pins &pins_;
+    Clock &clock_;
     Log &log_;
     std::string name_;
     Pins::SourceId source_;
@@ -75,6 +88,9 @@ private:
     uint32_t periph_driven_[2] = {0, 0};
     uint32_t periph_levels_[2] = {0, 0};
     bool irq_ = false;
+    // Levels before the first change still waiting for its sample.
+    uint32_t before_sample_ = 0;
+    Clock::EventId sample_event_ = 0;
 };
 
 }  // namespace board

@@ -37,6 +37,15 @@ unsigned pres_shift(uint32_t mckr)
     return pres == 7 ? 6 : pres;
 }
 
+const char kLimits[] = "AT91SAM7S electrical characteristics";
+const Rule kPllInputMin{"PMC", "PLL input (main clock / DIV), minimum", Rule::AtLeast, 1, "MHz", kLimits};
+const Rule kPllInputMax{"PMC", "PLL input (main clock / DIV), maximum", Rule::AtMost, 32, "MHz", kLimits};
+const Rule kPllOut0Min{"PMC", "PLL output with OUT = 0, minimum", Rule::AtLeast, 80, "MHz", kLimits};
+const Rule kPllOut0Max{"PMC", "PLL output with OUT = 0, maximum", Rule::AtMost, 160, "MHz", kLimits};
+const Rule kPllOut2Min{"PMC", "PLL output with OUT = 2, minimum", Rule::AtLeast, 150, "MHz", kLimits};
+const Rule kPllOut2Max{"PMC", "PLL output with OUT = 2, maximum", Rule::AtMost, 180, "MHz", kLimits};
+const Rule kMasterMax{"PMC", "master clock", Rule::AtMost, 55, "MHz", kLimits};
+
 Picos slow_cycles(uint64_t n)
 {
     return static_cast<Picos>(n * kSlowClockPeriodFs / 1000);
@@ -164,6 +173,7 @@ void Pmc::write(uint32_t offset, uint32_t v)
         source_lost(1u << CSS_PLL, "PLL reprogrammed");
         if (!pll_configured())
             return;
+        check_pll_limits();
         if (oscillator_stable())
             start_pll_count();
         else
@@ -336,6 +346,32 @@ void Pmc::apply_master()
     applied_ = r;
     unsigned __int128 fs = static_cast<unsigned __int128>(1000) * kPicosPerSecond * r.den;
     clock_.set_master_period_fs(static_cast<uint64_t>((fs + r.num / 2) / r.num));
+    log_.rules.check(kMasterMax, r.hz() / 1e6);
+    if (master_listener_)
+        master_listener_(r.hz());
+}
+
+void Pmc::check_pll_limits()
+{
+    double div = pllr_ & 0xFF;
+    double mul = (pllr_ >> 16) & 0x7FF;
+    double input = crystal_hz_ / div / 1e6;
+    double output = input * (mul + 1);
+    log_.rules.check(kPllInputMin, input);
+    log_.rules.check(kPllInputMax, input);
+    switch ((pllr_ >> 14) & 3) {
+    case 0:
+        log_.rules.check(kPllOut0Min, output);
+        log_.rules.check(kPllOut0Max, output);
+        break;
+    case 2:
+        log_.rules.check(kPllOut2Min, output);
+        log_.rules.check(kPllOut2Max, output);
+        break;
+    default:
+        log_.warn("PMC", "CKGR_PLLR.OUT = " + std::to_string((pllr_ >> 14) & 3) + " is reserved");
+        break;
+    }
 }
 
 void Pmc::source_lost(uint32_t css_mask, const char *what)
@@ -349,6 +385,8 @@ void Pmc::source_lost(uint32_t css_mask, const char *what)
 void Pmc::set_crystal_hz(uint32_t hz)
 {
     crystal_hz_ = hz;
+    if (pll_configured())
+        check_pll_limits();
     uint32_t css = css_of(active_mckr_);
     if (css == CSS_MAIN || css == CSS_PLL)
         apply_master();

@@ -20,6 +20,12 @@
 //   clock's period is set to it.
 // - IER/IDR/IMR are kept as state; the PMC's system interrupt is not raised.
 //
+// Operating limits checked (reported to the log's rules; the model carries
+// on): PLL input (main clock / DIV) 1..32 MHz and output 80..160 MHz with
+// OUT = 0, 150..180 MHz with OUT = 2, both when PLLR is written with a PLL
+// that runs and when the crystal changes; the master clock at most 55 MHz,
+// whenever it changes. OUT = 1 and 3 are reserved and logged.
+//
 // Choices where the documentation is silent:
 // - MCKRDY sets 2 cycles of the slower of the old and the new master clock
 //   (after the prescaler) after the MCKR write that cleared it: 122 us when
@@ -40,6 +46,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "board/clock.h"
@@ -69,6 +76,9 @@ public:
     uint32_t crystal_hz() const { return crystal_hz_; }
     void set_crystal_hz(uint32_t hz);
 
+    // Told the new master-clock frequency whenever the board's clock changes.
+    void set_master_listener(std::function<void(double hz)> listener) { master_listener_ = std::move(listener); }
+
     // State, for views and tests.
     uint32_t sr() const { return sr_; }
     double pll_hz() const;
@@ -95,6 +105,7 @@ private:
     void apply_master();
     void source_lost(uint32_t css_mask, const char *what);
     void cancel(Clock::EventId &id);
+    void check_pll_limits();
 
     Clock &clock_;
     Log &log_;
@@ -109,6 +120,7 @@ private:
     Rate applied_;                  // the master clock the board runs on
     bool switch_waiting_ = false;   // MCKR written, its source not running yet
     Clock::EventId osc_event_ = 0, mainf_event_ = 0, lock_event_ = 0, mck_event_ = 0;
+    std::function<void(double)> master_listener_;
 };
 
 }  // namespace board

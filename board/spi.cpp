@@ -9,20 +9,17 @@ enum : uint32_t {
     CR = 0x00, MR = 0x04, RDR = 0x08, TDR = 0x0C, SR = 0x10,
     IER = 0x14, IDR = 0x18, IMR = 0x1C,
     CSR0 = 0x30, CSR1 = 0x34, CSR2 = 0x38, CSR3 = 0x3C,
-    RPR = 0x100, RCR = 0x104, TPR = 0x108, TCR = 0x10C,
-    RNPR = 0x110, RNCR = 0x114, TNPR = 0x118, TNCR = 0x11C,
-    PTCR = 0x120, PTSR = 0x124,
 };
 enum : uint32_t { SPIEN = 1u << 0, SPIDIS = 1u << 1, SWRST = 1u << 7 };
 enum : uint32_t { MR_PS = 1u << 1, MR_PCSDEC = 1u << 2, MR_FDIV = 1u << 3, MR_LLB = 1u << 7 };
 enum : uint32_t { CSR_CPOL = 1u << 0, CSR_NCPHA = 1u << 1 };
-enum : uint32_t { RXTEN = 0x001, RXTDIS = 0x002, TXTEN = 0x100, TXTDIS = 0x200 };
 constexpr uint32_t kMosi = 1u << Spi::kMosiLine;
 constexpr uint32_t kSpck = 1u << Spi::kSpckLine;
 }  // namespace
 
 Spi::Spi(Bus &bus, Pio &pio, Pins &pins, Log &log, std::string name)
-    : bus_(bus), clock_(bus.clock()), pio_(pio), pins_(pins), log_(log), name_(std::move(name))
+    : bus_(bus), clock_(bus.clock()), pio_(pio), pins_(pins), log_(log), name_(std::move(name)),
+      pdc_(bus, log, name_, *this)
 {
     reset();
 }
@@ -30,7 +27,6 @@ Spi::Spi(Bus &bus, Pio &pio, Pins &pins, Log &log, std::string name)
 Spi::~Spi()
 {
     clock_.cancel(edge_event_);
-    clock_.cancel(pdc_event_);
 }
 
 void Spi::software_reset()
@@ -51,10 +47,7 @@ void Spi::software_reset()
 
 void Spi::reset()
 {
-    clock_.cancel(pdc_event_);
-    pdc_event_ = 0;
-    rpr_ = rcr_ = tpr_ = tcr_ = rnpr_ = rncr_ = tnpr_ = tncr_ = 0;
-    rx_en_ = tx_en_ = false;
+    pdc_.reset();
     transfers_ = 0;
     software_reset();
 }
@@ -74,17 +67,7 @@ const char *Spi::register_name(uint32_t offset) const
     case CSR1: return "SPI_CSR1";
     case CSR2: return "SPI_CSR2";
     case CSR3: return "SPI_CSR3";
-    case RPR: return "PDC_RPR";
-    case RCR: return "PDC_RCR";
-    case TPR: return "PDC_TPR";
-    case TCR: return "PDC_TCR";
-    case RNPR: return "PDC_RNPR";
-    case RNCR: return "PDC_RNCR";
-    case TNPR: return "PDC_TNPR";
-    case TNCR: return "PDC_TNCR";
-    case PTCR: return "PDC_PTCR";
-    case PTSR: return "PDC_PTSR";
-    default: return nullptr;
+    default: return Pdc::register_name(offset);
     }
 }
 
@@ -94,10 +77,10 @@ uint32_t Spi::status() const
     if (rdrf_) s |= RDRF;
     if (enabled_ && !tdr_full_) s |= TDRE;
     if (ovres_) s |= OVRES;
-    if (rcr_ == 0) s |= ENDRX;
-    if (tcr_ == 0) s |= ENDTX;
-    if (rcr_ == 0 && rncr_ == 0) s |= RXBUFF;
-    if (tcr_ == 0 && tncr_ == 0) s |= TXBUFE;
+    if (pdc_.endrx()) s |= ENDRX;
+    if (pdc_.endtx()) s |= ENDTX;
+    if (pdc_.rxbuff()) s |= RXBUFF;
+    if (pdc_.txbufe()) s |= TXBUFE;
     if (enabled_ && !tdr_full_ && !shifting_) s |= TXEMPTY;
     if (enabled_) s |= SPIENS;
     return s;
@@ -111,16 +94,7 @@ uint32_t Spi::peek(uint32_t offset) const
     case SR: return status();
     case IMR: return imr_;
     case CSR0: case CSR1: case CSR2: case CSR3: return csr_[(offset - CSR0) / 4];
-    case RPR: return rpr_;
-    case RCR: return rcr_;
-    case TPR: return tpr_;
-    case TCR: return tcr_;
-    case RNPR: return rnpr_;
-    case RNCR: return rncr_;
-    case TNPR: return tnpr_;
-    case TNCR: return tncr_;
-    case PTSR: return (rx_en_ ? RXTEN : 0u) | (tx_en_ ? TXTEN : 0u);
-    default: return 0;
+    default: return Pdc::owns(offset) ? pdc_.peek(offset) : 0;
     }
 }
 
@@ -128,7 +102,9 @@ uint32_t Spi::read(uint32_t offset)
 {
     // A transfer held up by a stopped clock resumes once the clock is back.
     start_if_ready();
-    kick_pdc();
+    pdc_.kick();
+    if (Pdc::owns(offset))
+        return pdc_.read(offset);
     switch (offset) {
     case RDR: {
         uint32_t v = rdr_;
@@ -143,7 +119,6 @@ uint32_t Spi::read(uint32_t offset)
         return v;
     }
     case MR: case IMR: case CSR0: case CSR1: case CSR2: case CSR3:
-    case RPR: case RCR: case TPR: case TCR: case RNPR: case RNCR: case TNPR: case TNCR: case PTSR:
         return peek(offset);
     default:
         log_bad_read(log_, name_, *this, offset);
@@ -153,6 +128,10 @@ uint32_t Spi::read(uint32_t offset)
 
 void Spi::write(uint32_t offset, uint32_t v)
 {
+    if (Pdc::owns(offset)) {
+        pdc_.write(offset, v);
+        return;
+    }
     switch (offset) {
     case CR:
         if (v & SWRST) {
@@ -183,26 +162,12 @@ void Spi::write(uint32_t offset, uint32_t v)
         csr_[(offset - CSR0) / 4] = v;
         drive_lines();
         break;
-    case RPR: rpr_ = v; break;
-    case RCR: rcr_ = v & 0xFFFF; break;
-    case TPR: tpr_ = v; break;
-    case TCR: tcr_ = v & 0xFFFF; break;
-    case RNPR: rnpr_ = v; break;
-    case RNCR: rncr_ = v & 0xFFFF; break;
-    case TNPR: tnpr_ = v; break;
-    case TNCR: tncr_ = v & 0xFFFF; break;
-    case PTCR:
-        if (v & RXTDIS) rx_en_ = false;
-        else if (v & RXTEN) rx_en_ = true;
-        if (v & TXTDIS) tx_en_ = false;
-        else if (v & TXTEN) tx_en_ = true;
-        break;
     default:
         log_bad_write(log_, name_, *this, offset, v);
         return;
     }
     start_if_ready();
-    kick_pdc();
+    pdc_.kick();
     update_irq();
 }
 
@@ -330,69 +295,28 @@ void Spi::end_transfer()
         if (after_cycles_) {
             // DLYBCT: the received word is in, the next transfer waits.
             edge_event_ = clock_.schedule_in(clock_.cycles_to_picos(after_cycles_), [this] { end_transfer(); });
-            kick_pdc();
+            pdc_.kick();
             update_irq();
             return;
         }
     }
     shifting_ = false;
     start_if_ready();
-    kick_pdc();
+    pdc_.kick();
     update_irq();
 }
 
-void Spi::kick_pdc()
+uint32_t Spi::pdc_rx_take()
 {
-    if (pdc_event_ && clock_.pending(pdc_event_))
-        return;
-    if (!clock_on())
-        return;
-    bool tx = tx_en_ && tcr_ != 0 && enabled_ && !tdr_full_;
-    bool rx = rx_en_ && rcr_ != 0 && rdrf_;
-    if (!tx && !rx)
-        return;
-    pdc_event_ = clock_.schedule_in(clock_.cycles_to_picos(pdc_latency_), [this] { pdc_move(); });
+    rdrf_ = false;
+    return rdr_;
 }
 
-void Spi::pdc_move()
+void Spi::pdc_tx_put(uint32_t word)
 {
-    pdc_event_ = 0;
-    Memory *memory = bus_.memory();
-    unsigned size = bits_ > 8 ? 2 : 1;
-    if (rx_en_ && rcr_ != 0 && rdrf_) {
-        rdrf_ = false;
-        for (unsigned i = 0; i < size; ++i) {
-            uint8_t byte = static_cast<uint8_t>(rdr_ >> (8 * i));
-            if (!memory || !memory->write8(rpr_ + i, byte))
-                log_.warn(name_, "PDC receive channel: nothing at " + hex32(rpr_ + i) + " to write to");
-        }
-        rpr_ += size;
-        if (--rcr_ == 0 && rncr_ != 0) {
-            rpr_ = rnpr_;
-            rcr_ = rncr_;
-            rncr_ = 0;
-        }
-    }
-    if (tx_en_ && tcr_ != 0 && enabled_ && !tdr_full_) {
-        uint32_t word = 0;
-        for (unsigned i = 0; i < size; ++i) {
-            uint8_t byte = 0;
-            if (!memory || !memory->read8(tpr_ + i, byte))
-                log_.warn(name_, "PDC transmit channel: nothing at " + hex32(tpr_ + i) + " to read from");
-            word |= static_cast<uint32_t>(byte) << (8 * i);
-        }
-        tpr_ += size;
-        if (--tcr_ == 0 && tncr_ != 0) {
-            tpr_ = tnpr_;
-            tcr_ = tncr_;
-            tncr_ = 0;
-        }
-        tdr_ = word;
-        tdr_full_ = true;
-        start_if_ready();
-    }
-    kick_pdc();
-    update_irq();
+    tdr_ = word;
+    tdr_full_ = true;
+    start_if_ready();
 }
 
 void Spi::drive_lines()

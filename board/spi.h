@@ -25,20 +25,9 @@
 //   driven (the board selects its flash with a PIO line).
 // - Bits are sent most significant first.
 //
-// PDC:
-// - A transmit move happens while the channel is enabled, TCR is not 0 and
-//   TDRE is set; a receive move whenever RDRF is set while the channel is
-//   enabled and RCR is not 0, including a word already waiting in RDR when
-//   the channel is armed. A receive move reads RDR (clearing RDRF).
-// - Each move takes the PDC kPdcLatencyCycles master-clock cycles from its
-//   trigger (bus request and grant), one byte per move. When a counter
-//   reaches 0 and the next counter is not 0, the next pointer and counter
-//   are copied in and the next counter becomes 0; otherwise the channel
-//   stops with its pointer just past the buffer.
-// - ENDRX/ENDTX are RCR/TCR = 0; RXBUFF/TXBUFE are both counters of the pair
-//   at 0 (so they read 1 after reset and clear when a counter is written).
-// - The PDC reaches memory through the bus's Memory; a move that finds
-//   nothing at its address is logged (a read then gives 0).
+// PDC (pdc.h): triggered by RDRF and TDRE; a receive move reads RDR
+// (clearing RDRF); 16-bit moves when CSR.BITS is above 8. ENDRX, ENDTX,
+// RXBUFF and TXBUFE in SR are its flags.
 // - SWRST resets the SPI but not the PDC registers.
 //
 // With the peripheral clock off (PMC id 5) nothing shifts and the PDC does
@@ -54,17 +43,17 @@
 #include "board/clock.h"
 #include "board/device.h"
 #include "board/log.h"
+#include "board/pdc.h"
 #include "board/pins.h"
 #include "board/pio.h"
 
 namespace board {
 
-class Spi : public Device {
+class Spi : public Device, private PdcPeripheral {
 public:
     static constexpr int kMisoLine = 12;
     static constexpr int kMosiLine = 13;
     static constexpr int kSpckLine = 14;
-    static constexpr uint64_t kDefaultPdcLatencyCycles = 2;
 
     // Status register bits.
     static constexpr uint32_t RDRF = 1u << 0, TDRE = 1u << 1, MODF = 1u << 2, OVRES = 1u << 3,
@@ -84,9 +73,8 @@ public:
     void set_irq_output(std::function<void(bool)> out) { irq_out_ = std::move(out); }
     bool irq() const { return irq_; }
 
-    // Master-clock cycles from a PDC trigger to its move. The chip gives no
-    // figure; a busy system bus (other PDC channels, the CPU) makes it longer.
-    void set_pdc_latency_cycles(uint64_t cycles) { pdc_latency_ = cycles; }
+    // Master-clock cycles from a PDC trigger to its move (see pdc.h).
+    void set_pdc_latency_cycles(uint64_t cycles) { pdc_.set_latency_cycles(cycles); }
 
     // State, for views and tests.
     uint32_t status() const;
@@ -100,8 +88,13 @@ private:
     void schedule_edge();
     void on_edge();
     void end_transfer();
-    void kick_pdc();
-    void pdc_move();
+    bool pdc_clock_on() const override { return clock_on(); }
+    bool pdc_rx_ready() const override { return rdrf_; }
+    uint32_t pdc_rx_take() override;
+    bool pdc_tx_ready() const override { return enabled_ && !tdr_full_; }
+    void pdc_tx_put(uint32_t word) override;
+    unsigned pdc_word_bytes() const override { return bits_ > 8 ? 2 : 1; }
+    void pdc_changed() override { update_irq(); }
     void drive_lines();
     void update_irq();
     bool clock_on() const { return !clock_on_ || clock_on_(); }
@@ -117,7 +110,6 @@ private:
     std::function<bool()> clock_on_;
     std::function<void(bool)> irq_out_;
     bool irq_ = false;
-    uint64_t pdc_latency_ = kDefaultPdcLatencyCycles;
 
     // SPI
     bool enabled_ = false;
@@ -141,10 +133,7 @@ private:
     Clock::EventId edge_event_ = 0;
     uint64_t transfers_ = 0;
 
-    // PDC
-    uint32_t rpr_ = 0, rcr_ = 0, tpr_ = 0, tcr_ = 0, rnpr_ = 0, rncr_ = 0, tnpr_ = 0, tncr_ = 0;
-    bool rx_en_ = false, tx_en_ = false;
-    Clock::EventId pdc_event_ = 0;
+    Pdc pdc_;
 };
 
 }  // namespace board

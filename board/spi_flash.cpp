@@ -12,8 +12,12 @@ enum : uint8_t {
     WRSR = 0x01, PROGRAM = 0x02, READ = 0x03, WRDI = 0x04, RDSR = 0x05, WREN = 0x06,
     FAST_READ = 0x0B, SECTOR_ERASE = 0x20, EWSR = 0x50, BLOCK_ERASE_32K = 0x52,
     CHIP_ERASE = 0x60, READ_ID = 0x90, JEDEC_ID = 0x9F, AAI_PROGRAM = 0xAD,
-    RELEASE = 0xAB, POWER_DOWN = 0xB9, CHIP_ERASE_ALT = 0xC7, BLOCK_ERASE_64K = 0xD8,
+    READ_ID_ALT = 0xAB, CHIP_ERASE_ALT = 0xC7, BLOCK_ERASE_64K = 0xD8, EBSY = 0x70, DBSY = 0x80,
 };
+
+const char kRating[] = "SST25VF040B: 50 MHz, READ 0x03 25 MHz";
+const board::Rule kClock{"serial flash", "SCK frequency", board::Rule::AtMost, 50, "MHz", kRating};
+const board::Rule kReadClock{"serial flash", "SCK frequency for READ 0x03", board::Rule::AtMost, 25, "MHz", kRating};
 
 std::string hex8(uint8_t v)
 {
@@ -37,7 +41,7 @@ void SpiFlash::reset()
 {
     clock_.cancel(busy_event_);
     busy_event_ = 0;
-    busy_ = wel_ = aai_ = power_down_ = ewsr_ = false;
+    busy_ = wel_ = aai_ = busy_output_ = ewsr_ = false;
     protect_bits_ = BP_BITS;
     selected_ = ignored_ = giving_ = false;
     bit_ = count_ = 0;
@@ -117,6 +121,7 @@ void SpiFlash::on_lines(uint32_t changed, uint32_t levels)
     if (!selected_ || !(changed & sck))
         return;
     if (levels & sck) {
+        check_clock();
         in_ = static_cast<uint8_t>((in_ << 1) | ((levels >> lines_.mosi) & 1u));
         if (++bit_ == 8) {
             bit_ = 0;
@@ -128,12 +133,36 @@ void SpiFlash::on_lines(uint32_t changed, uint32_t levels)
     }
 }
 
+void SpiFlash::check_clock()
+{
+    Picos now = clock_.now();
+    if (rose_) {
+        Picos period = now - last_rise_;
+        double mhz = period ? 1e6 / static_cast<double>(period) : 1e12;
+        bool read_body = opcode_ == READ && count_ > 0 && !ignored_;
+        log_.rules.check(read_body ? kReadClock : kClock, mhz);
+    }
+    rose_ = true;
+    last_rise_ = now;
+}
+
 void SpiFlash::select()
 {
     selected_ = true;
     ignored_ = giving_ = false;
+    rose_ = false;
     bit_ = count_ = 0;
     addr_ = 0;
+    show_ready();
+}
+
+// With EBSY, MISO tells a selecting master whether the AAI word is done.
+void SpiFlash::show_ready()
+{
+    if (!selected_ || giving_ || !aai_ || !busy_output_)
+        return;
+    uint32_t miso = 1u << lines_.miso;
+    pins_.drive(source_, miso, miso, busy_ ? 0u : miso);
 }
 
 void SpiFlash::deselect()
@@ -156,10 +185,6 @@ void SpiFlash::deselect()
 
 bool SpiFlash::accept(uint8_t op)
 {
-    if (power_down_ && op != RELEASE) {
-        log_.warn(name_, "command " + hex8(op) + " ignored in deep power-down");
-        return false;
-    }
     if (busy_ && op != RDSR) {
         log_.warn(name_, "command " + hex8(op) + " ignored: busy");
         return false;
@@ -171,11 +196,11 @@ bool SpiFlash::accept(uint8_t op)
     switch (op) {
     case WRSR: case PROGRAM: case READ: case WRDI: case RDSR: case WREN: case FAST_READ:
     case SECTOR_ERASE: case EWSR: case BLOCK_ERASE_32K: case CHIP_ERASE: case READ_ID:
-    case JEDEC_ID: case AAI_PROGRAM: case RELEASE: case POWER_DOWN: case CHIP_ERASE_ALT:
-    case BLOCK_ERASE_64K:
+    case JEDEC_ID: case AAI_PROGRAM: case READ_ID_ALT: case CHIP_ERASE_ALT: case BLOCK_ERASE_64K:
+    case EBSY: case DBSY:
         return true;
     default:
-        log_.warn(name_, "unknown command " + hex8(op) + " ignored");
+        log_.warn(name_, "command " + hex8(op) + " is not one of this part's: ignored");
         return false;
     }
 }
@@ -197,8 +222,6 @@ void SpiFlash::on_byte(uint8_t b)
             ignored_ = true;
             return;
         }
-        if (b == RELEASE)
-            power_down_ = false;
         if (b == RDSR)
             give(status());
         else if (b == JEDEC_ID)
@@ -208,7 +231,7 @@ void SpiFlash::on_byte(uint8_t b)
     // Address bytes, most significant first, follow the opcode where needed.
     bool addressed = opcode_ == READ || opcode_ == FAST_READ || opcode_ == PROGRAM || opcode_ == SECTOR_ERASE ||
                      opcode_ == BLOCK_ERASE_32K || opcode_ == BLOCK_ERASE_64K || opcode_ == READ_ID ||
-                     opcode_ == RELEASE || (opcode_ == AAI_PROGRAM && !aai_);
+                     opcode_ == READ_ID_ALT || (opcode_ == AAI_PROGRAM && !aai_);
     if (addressed && n <= 3) {
         addr_ = (addr_ << 8) | b;
         if (n < 3)
@@ -234,7 +257,7 @@ void SpiFlash::on_byte(uint8_t b)
         break;
     }
     case READ_ID:
-    case RELEASE: {
+    case READ_ID_ALT: {
         if (n == 3)
             id_index_ = addr_ & 1u;
         else if (n > 3)
@@ -275,9 +298,9 @@ bool SpiFlash::writable(uint32_t first, uint32_t count, const char *what)
         refuse(std::string(what) + " without write enable");
         return false;
     }
-    uint8_t bp = (protect_bits_ >> 2) & 0xF;
+    uint8_t bp = (protect_bits_ >> 2) & 0x7;
     uint32_t protected_from = kSize;
-    if (bp & 0xC)
+    if (bp & 0x4)
         protected_from = 0;
     else if (bp == 1)
         protected_from = kSize - kSize / 8;
@@ -300,6 +323,7 @@ void SpiFlash::start_busy(Picos duration, bool clear_wel)
         busy_event_ = 0;
         if (clear_wel)
             wel_ = false;
+        show_ready();
     });
 }
 
@@ -382,7 +406,8 @@ void SpiFlash::execute()
     case BLOCK_ERASE_64K: erase(64 * 1024, kBlockEraseTime, "64 KiB block erase"); break;
     case CHIP_ERASE:
     case CHIP_ERASE_ALT: erase(kSize, kChipEraseTime, "chip erase"); break;
-    case POWER_DOWN: power_down_ = true; break;
+    case EBSY: busy_output_ = true; break;
+    case DBSY: busy_output_ = false; break;
     default: break;   // reads and identification act while clocked
     }
 }

@@ -1,5 +1,7 @@
-// The board's SPI serial flash: a 25-series NOR flash of 4 Mbit (512 KiB,
-// 4 KiB sectors), attached to the port-A nets.
+// The board's SPI serial flash: an SST25VF040B, 4 Mbit (512 KiB, 4 KiB
+// sectors), attached to the port-A nets. Its command set is that part's,
+// exactly; an opcode the part does not have (deep power-down 0xB9 of other
+// 25-series parts, for one) is ignored as the part ignores it, and logged.
 //
 // Bus: selected while its chip select (PA11) is low. It samples MOSI (PA13)
 // on rising SCK (PA14) edges and changes MISO (PA12) on falling ones, so SPI
@@ -14,9 +16,11 @@
 // 0x02; auto-address-increment word program 0xAD; sector 0x20 (4 KiB), block
 // 0x52 (32 KiB), block 0xD8 (64 KiB) and chip 0x60 / 0xC7 erases; JEDEC ID
 // 0x9F (0xBF 0x25 0x8D, repeated while clocked); READ-ID 0x90 / 0xAB (0xBF at
-// an even address, 0x8D at an odd one, alternating while clocked); deep
-// power-down 0xB9, in which every command but 0xAB is ignored; 0xAB releases
-// it. Address bits above bit 18 are ignored.
+// an even address, 0x8D at an odd one, alternating while clocked); EBSY 0x70
+// and DBSY 0x80, which enable and disable MISO as a ready/busy output during
+// auto-address-increment programming (driven low while a word programs, high
+// when ready, whenever the chip select is low and no command answers).
+// Address bits above bit 18 are ignored.
 //
 // Status: BUSY b0, WEL b1, BP0..BP3 b2..b5 (all set at power-up), AAI b6,
 // BPL b7. WRSR needs EWSR or WREN as the command just before it and writes
@@ -25,10 +29,16 @@
 // program, erase and status write; in AAI mode it stays set until WRDI ends
 // the mode.
 //
+// Clock rating (checked, reported to the log's rules): the part runs at up to
+// 50 MHz, READ 0x03 only up to 25 MHz (its address and data bytes; the opcode
+// byte is clocked before the part knows the command). The period is measured
+// between consecutive rising SCK edges while selected.
+//
 // Choices where the documentation leaves room (written down here):
-// - Protected area from BP: BP2 or BP3 set protects the whole array; else
-//   BP1:BP0 = 01, 10, 11 protect the top 1/8, 1/4, 1/2. Program and erase of
-//   a protected byte and chip erase with any BP bit set are refused.
+// - Protected area from BP: BP2 set protects the whole array; else BP1:BP0 =
+//   01, 10, 11 protect the top 1/8, 1/4, 1/2; BP3 is kept but protects
+//   nothing on this size. Program and erase of a protected byte and chip
+//   erase with any of BP0..BP2 set are refused.
 // - A refused command (no WEL, protected, incomplete, wrong mode) changes
 //   nothing at all, WEL included, and is logged.
 // - Byte program writes the first data byte only (old AND new); further
@@ -75,8 +85,8 @@ public:
     SpiFlash(const SpiFlash &) = delete;
     SpiFlash &operator=(const SpiFlash &) = delete;
 
-    // Power-up: status with BP0..BP3 set, nothing busy, not powered down. The
-    // array keeps its content.
+    // Power-up: status with BP0..BP3 set, nothing busy, MISO not a busy
+    // output. The array keeps its content.
     void reset();
 
     // For the owner (the simulator): the array from and to a file of exactly
@@ -95,7 +105,7 @@ public:
     const std::vector<uint8_t> &array() const { return array_; }
     bool selected() const { return selected_; }
     bool busy() const { return busy_; }
-    bool deep_power_down() const { return power_down_; }
+    bool busy_output() const { return busy_output_; }
 
 private:
     void on_lines(uint32_t changed, uint32_t levels);
@@ -110,6 +120,8 @@ private:
     void erase(uint32_t size, Picos duration, const char *what);
     void program_aai_word(uint32_t address);
     void refuse(const std::string &why);
+    void check_clock();
+    void show_ready();
     uint32_t address() const { return addr_ % kSize; }
 
     Pins &pins_;
@@ -122,7 +134,7 @@ private:
     bool modified_ = false;
 
     // Status and modes.
-    bool busy_ = false, wel_ = false, aai_ = false, power_down_ = false, ewsr_ = false;
+    bool busy_ = false, wel_ = false, aai_ = false, busy_output_ = false, ewsr_ = false;
     uint8_t protect_bits_ = BP_BITS;   // BP0..BP3 and BPL as written
     Clock::EventId busy_event_ = 0;
     uint32_t aai_address_ = 0;
@@ -134,6 +146,8 @@ private:
     uint32_t addr_ = 0, read_address_ = 0;
     uint8_t data_[2] = {0, 0};
     unsigned id_index_ = 0;
+    Picos last_rise_ = 0;
+    bool rose_ = false;   // a rising SCK edge seen in this selection
 };
 
 }  // namespace board

@@ -52,6 +52,8 @@ public:
     void set_reset_request(std::function<void()> request) { reset_request_ = std::move(request); }
 
     bool running() const { return (wdmr_ & 0x8000) == 0; }
+    // WDRPROC: the watchdog's reset is of the processor alone.
+    bool processor_reset_only() const { return (wdmr_ >> 14) & 1u; }
     // Counter value now (12 bits), for views and tests.
     uint32_t counter() const;
 

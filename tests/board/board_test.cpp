@@ -40,6 +40,7 @@ TEST(BoardTest, PioInterruptReachesTheAicAsSourceTwo)
     b.bus.write(PIO_IER, 0x20);
     EXPECT_FALSE(b.aic.nirq());
     b.pa.drive(key, 0x20, 0x20, 0);
+    b.clock.advance_cycles(1);   // the PIO samples its inputs once per cycle
     EXPECT_TRUE(b.aic.nirq());
     EXPECT_EQ(b.bus.read(AIC_IVR), 0x00100123u);
     b.bus.read(PIO_ISR);

@@ -2,6 +2,8 @@
 // documentation describes the bus.
 #include <gtest/gtest.h>
 
+#include <iterator>
+
 #include "board/hd44780.h"
 
 namespace {
@@ -18,21 +20,30 @@ struct Hd44780Test : ::testing::Test {
     Hd44780 lcd{pins, clock, log};
     board::Pins::SourceId mcu = pins.add_source("mcu");
 
+    // Power rose when the fixture was built; the tests start after the
+    // controller's 40 ms, with the bus lines low.
     Hd44780Test()
     {
         pins.set_pullups(D);
         pins.drive(mcu, RS | RW | E, RS | RW | E, 0);
+        wait_us(40000);
     }
 
     void wait_us(uint64_t us) { clock.advance_to(clock.now() + us * kPicosPerUs); }
+    void wait_ns(uint64_t ns) { clock.advance_to(clock.now() + ns * board::kPicosPerNs); }
     void set(uint32_t mask, uint32_t levels) { pins.drive(mcu, mask, mask, levels); }
 
+    // Bus cycles with the controller's 2.7..4.5 V timing and some margin:
+    // RS/RW 100 ns before E, E high 500 ns, 500 ns low after it.
     void write_nibble(bool rs, uint8_t n)
     {
         set(RS | RW, rs ? RS : 0);
         set(D, static_cast<uint32_t>(n & 0xF) << 20);
+        wait_ns(100);
         set(E, E);
+        wait_ns(500);
         set(E, 0);
+        wait_ns(500);
     }
     void write4(bool rs, uint8_t byte)
     {
@@ -44,9 +55,12 @@ struct Hd44780Test : ::testing::Test {
     {
         pins.release(mcu, D);
         set(RS | RW, (rs ? RS : 0) | RW);
+        wait_ns(100);
         set(E, E);
+        wait_ns(500);
         uint8_t n = static_cast<uint8_t>((pins.levels() >> 20) & 0xF);
         set(E, 0);
+        wait_ns(500);
         return n;
     }
     uint8_t read4(bool rs)
@@ -113,6 +127,108 @@ TEST_F(Hd44780Test, PowerOnIs8BitUntilInitialisedByInstruction)
     wait_us(100);
     write_nibble(false, 0x2);
     EXPECT_TRUE(lcd.four_bit());
+    EXPECT_EQ(log.rules.total(), 0u) << "every wait and bus cycle above keeps the controller's timing";
+}
+
+TEST_F(Hd44780Test, PowerOnAndInitialisationWaitsAreChecked)
+{
+    lcd.reset();   // power rises now
+    wait_us(12000);
+    write_nibble(false, 0x3);   // E falls 12.0006 ms after power-on
+    wait_us(3750);
+    write_nibble(false, 0x3);   // 3751.1 us after the first
+    wait_us(50);
+    write_nibble(false, 0x3);   // 51.1 us after the second
+    wait_us(100);
+    write_nibble(false, 0x2);
+    EXPECT_TRUE(lcd.four_bit()) << "the controller still took them";
+
+    const auto &rules = log.rules;
+    ASSERT_EQ(rules.violations().size(), 3u);
+    const auto *first = rules.find("wait from power-on to the first function set");
+    ASSERT_NE(first, nullptr);
+    EXPECT_NEAR(first->measured, 12.0006, 1e-9);
+    EXPECT_EQ(first->rule.limit, 40) << "the 2.7..4.5 V figure: the board runs the display at 3.3 V";
+    EXPECT_EQ(first->rule.unit, "ms");
+    const auto *second = rules.find("wait between the first and second function sets");
+    ASSERT_NE(second, nullptr);
+    EXPECT_NEAR(second->measured, 3.7511, 1e-9);
+    EXPECT_EQ(second->rule.limit, 4.1);
+    const auto *third = rules.find("wait between the second and third function sets");
+    ASSERT_NE(third, nullptr);
+    EXPECT_NEAR(third->measured, 51.1, 1e-9);
+    EXPECT_EQ(third->rule.unit, "us");
+    EXPECT_EQ(third->text(),
+              "LCD: wait between the second and third function sets 51.1 us, at least 100 us "
+              "(HD44780U initialisation by instruction, VCC 2.7..4.5 V)");
+    EXPECT_FALSE(third->pc) << "no core here to say which instruction";
+
+    // Only the first three strobes after power-on are the initialisation.
+    wait_us(100);
+    write4(false, 0x28);
+    wait_us(100);
+    write4(false, 0x28);
+    EXPECT_EQ(rules.total(), 3u);
+
+    // A write within the internal reset is lost, and breaks the rules.
+    lcd.reset();
+    wait_us(5000);
+    write_nibble(false, 0x3);
+    EXPECT_EQ(lcd.lost_writes(), 1u);
+    const auto *power = rules.find("time from power-on to a write (internal reset, busy)");
+    ASSERT_NE(power, nullptr);
+    EXPECT_NEAR(power->measured, 5.0006, 1e-9);
+    EXPECT_EQ(power->rule.limit, 10);
+    EXPECT_EQ(first->count, 2u);
+    EXPECT_EQ(rules.violations().size(), 4u);
+}
+
+TEST_F(Hd44780Test, BusTimingRulesReportedOnceEachWithTheirNumbers)
+{
+    init4();
+    ASSERT_EQ(log.rules.total(), 0u);
+    // Twice: a write pulse that breaks every set-up, hold and width rule.
+    for (int i = 0; i < 2; ++i) {
+        wait_us(100);
+        set(RS | RW, RS);
+        wait_ns(30);               // tAS 30 ns
+        set(E, E);
+        wait_ns(100);
+        set(D, 0x4u << 20);
+        wait_ns(100);              // PWEH 200 ns, tDSW 100 ns
+        set(E, 0);
+        wait_ns(5);                // tAH and tH 5 ns
+        set(RS | D, 0);
+    }
+    // Then E rises again 700 ns after it last rose.
+    wait_ns(495);
+    set(E, E);
+    wait_ns(500);
+    set(E, 0);
+
+    struct Expected {
+        const char *name;
+        double measured, limit;
+        uint64_t count;
+    };
+    const Expected expected[] = {
+        {"RS/RW set-up before E rises tAS", 30, 60, 2},
+        {"E pulse width PWEH", 200, 450, 2},
+        {"write data set-up before E falls tDSW", 100, 195, 2},
+        {"RS/RW hold after E falls tAH", 5, 20, 2},
+        {"write data hold after E falls tH", 5, 10, 2},
+        {"E cycle time tcycE", 700, 1000, 1},
+    };
+    ASSERT_EQ(log.rules.violations().size(), std::size(expected));
+    for (const auto &e : expected) {
+        const auto *v = log.rules.find(e.name);
+        ASSERT_NE(v, nullptr) << e.name;
+        EXPECT_NEAR(v->measured, e.measured, 1e-9) << e.name;
+        EXPECT_EQ(v->rule.limit, e.limit) << e.name;
+        EXPECT_EQ(v->rule.unit, "ns") << e.name;
+        EXPECT_EQ(v->count, e.count) << e.name;
+    }
+    EXPECT_EQ(log.rules.total(), 11u);
 }
 
 TEST_F(Hd44780Test, BusyTimesAndWritesLostWhileBusy)
@@ -122,11 +238,12 @@ TEST_F(Hd44780Test, BusyTimesAndWritesLostWhileBusy)
     EXPECT_EQ(read4(false), 0x85) << "busy flag set right after an instruction";
     write4(true, 'X');
     EXPECT_EQ(lcd.lost_writes(), 1u);
-    EXPECT_TRUE(log.contains("data 0x58 written while busy (busy for another 37000 ns)"));
+    // Accepted at the fall of its second E pulse; 'X' falls 4.4 us later.
+    EXPECT_TRUE(log.contains("data 0x58 written while busy (busy for another 32600 ns)"));
     EXPECT_EQ(lcd.ddram(0x05), 0x20);
-    wait_us(36);
+    wait_us(31);
     EXPECT_TRUE(lcd.busy());
-    wait_us(1);
+    wait_us(2);
     EXPECT_EQ(read4(false), 0x05);
 
     write4(true, 'Y');
@@ -156,20 +273,40 @@ TEST_F(Hd44780Test, ReadsDriveTheLinesOnlyWhileEIsHighWithRwHigh)
     wait_us(40);
     pins.release(mcu, D);
     set(RS | RW, RW);
+    wait_ns(100);
     set(E, E);
+    wait_ns(359);
+    EXPECT_EQ((pins.driven_mask() & D), 0u) << "not valid before tDDR: the pull-ups still show";
+    EXPECT_EQ((pins.levels() >> 20) & 0xF, 0xFu);
+    wait_ns(1);
     EXPECT_EQ((pins.driven_mask() & D), D);
     EXPECT_EQ((pins.levels() >> 20) & 0xF, 0x4u);
+    wait_ns(100);
     set(E, 0);
     EXPECT_EQ((pins.driven_mask() & D), 0u) << "released when E falls";
+    wait_ns(540);
     set(E, E);
+    wait_ns(400);
     EXPECT_EQ((pins.levels() >> 20) & 0xF, 0x3u) << "second pulse: low nibble";
     set(RW, 0);
     EXPECT_EQ((pins.driven_mask() & D), 0u) << "released when RW goes low";
+    wait_ns(100);
     set(E, 0);
     // RW was low at the fall but the pulse began as a read: nothing written.
     EXPECT_EQ(lcd.bytes_read(), 1u);
     EXPECT_EQ(lcd.address_counter(), 0x43);
     EXPECT_FALSE(log.contains("driven high and low"));
+    EXPECT_NE(log.rules.find("RS/RW hold after E falls tAH"), nullptr) << "RW changed while E was high";
+
+    // A pulse that ends before the data is valid never shows it.
+    wait_us(2);
+    set(RW, RW);
+    wait_ns(100);
+    set(E, E);
+    wait_ns(300);
+    set(E, 0);
+    wait_ns(100);
+    EXPECT_EQ((pins.driven_mask() & D), 0u);
 }
 
 TEST_F(Hd44780Test, ClearDisplayResetsAddressCounterAndEntryMode)
@@ -290,6 +427,8 @@ TEST_F(Hd44780Test, ResetReturnsToThePowerOnState)
     EXPECT_FALSE(lcd.four_bit());
     EXPECT_FALSE(lcd.two_lines());
     EXPECT_FALSE(lcd.display_on());
+    EXPECT_TRUE(lcd.busy()) << "the internal reset of power-on";
+    wait_us(10000);
     EXPECT_FALSE(lcd.busy());
     EXPECT_EQ(lcd.lost_writes(), 0u);
     EXPECT_EQ(lcd.address_counter(), 0u);

@@ -1,6 +1,7 @@
-// The memory controller model: flash wait states, command key, remap, abort status.
+// The memory controller model: flash mode register, remap, abort status.
 #include <gtest/gtest.h>
 
+#include "board/chip_flash.h"
 #include "board/clock.h"
 #include "board/mc.h"
 
@@ -11,7 +12,8 @@ enum : uint32_t { RCR = 0x00, ASR = 0x04, AASR = 0x08, FMR = 0x60, FCR = 0x64, F
 struct McTest : ::testing::Test {
     board::Clock clock;
     board::Log log{clock};
-    board::Mc mc{log};
+    board::ChipFlash flash;
+    board::Mc mc{clock, log, flash};
 };
 
 TEST_F(McTest, FlashModeGivesTheWaitStates)
@@ -29,18 +31,6 @@ TEST_F(McTest, FlashModeGivesTheWaitStates)
     EXPECT_EQ(mc.flash_wait_states(), 0u);
 }
 
-TEST_F(McTest, CommandsNeedTheKeyAndFlashStaysReady)
-{
-    EXPECT_EQ(mc.read(FSR), 1u);
-    mc.write(FCR, 0x00000001);
-    EXPECT_EQ(mc.peek(FSR), 0x9u) << "wrong key: PROGE";
-    EXPECT_EQ(mc.read(FSR), 0x9u);
-    EXPECT_EQ(mc.read(FSR), 0x1u) << "reading FSR clears PROGE";
-    mc.write(FCR, 0x5A000301);
-    EXPECT_TRUE(log.contains("not modelled"));
-    EXPECT_EQ(mc.read(FSR), 0x1u);
-}
-
 TEST_F(McTest, RemapTogglesAndIsLogged)
 {
     EXPECT_FALSE(mc.remapped());
@@ -52,9 +42,8 @@ TEST_F(McTest, RemapTogglesAndIsLogged)
     EXPECT_EQ(mc.read(ASR), 0u);
     EXPECT_EQ(mc.read(AASR), 0u);
     mc.read(RCR);
-    mc.write(FSR, 0);
     mc.write(0x70, 0);
-    EXPECT_EQ(log.count_from("MC"), 5u);
+    EXPECT_EQ(log.count_from("MC"), 4u);
 }
 
 TEST_F(McTest, AbortStatusKeepsTheLastAbortAndSavesTheMasterItReplaced)

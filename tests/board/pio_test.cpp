@@ -27,6 +27,7 @@ struct PioTest : ::testing::Test {
         b.pioa.set_irq_output([this](bool l) { irq = l; });
     }
     uint32_t rd(uint32_t off) { return b.bus.read(PIOA + off); }
+    void cycle() { b.clock.advance_cycles(1); }
     void wr(uint32_t off, uint32_t v) { b.bus.write(PIOA + off, v); }
 };
 
@@ -115,6 +116,7 @@ TEST_F(PioTest, PeripheralFunctionOwnsItsLines)
 TEST_F(PioTest, InputChangesLatchReadClearsAndRaiseTheInterruptOnlyWhenEnabled)
 {
     b.pa.drive(ext, 0x20, 0x20, 0);   // a key pulls PA5 low
+    cycle();
     EXPECT_EQ(b.pioa.isr() & 0x20u, 0x20u) << "latched with the interrupt disabled too";
     EXPECT_FALSE(irq);
     wr(IER, 0xE0);
@@ -124,6 +126,7 @@ TEST_F(PioTest, InputChangesLatchReadClearsAndRaiseTheInterruptOnlyWhenEnabled)
     EXPECT_FALSE(irq);
     EXPECT_EQ(rd(ISR), 0u) << "reading ISR cleared it";
     b.pa.release(ext, 0x20);   // released: back high
+    cycle();
     EXPECT_TRUE(irq) << "each edge counts";
     uint32_t peeked = 0;
     ASSERT_TRUE(b.bus.peek(PIOA + ISR, peeked));
@@ -144,7 +147,37 @@ TEST_F(PioTest, WithoutItsClockTheControllerSeesNothing)
     clock = true;
     EXPECT_EQ(rd(PDSR) & 0x40u, 0u);
     b.pa.release(ext, 0x40);
+    cycle();
     EXPECT_EQ(rd(ISR), 0x40u);
+}
+
+TEST_F(PioTest, InputsAreSampledOncePerMasterClockCycle)
+{
+    wr(IER, 0x20);
+    // A release and a press at the same instant: no pulse the chip could see.
+    b.pa.drive(ext, 0x20, 0x20, 0);
+    b.pa.release(ext, 0x20);
+    cycle();
+    EXPECT_EQ(rd(ISR), 0u);
+    EXPECT_FALSE(irq);
+    // Shorter than a cycle: not seen either, with or without the glitch filter.
+    for (uint32_t filter : {0x0u, 0x20u}) {
+        wr(filter ? 0x20 : 0x24, 0x20);   // IFER / IFDR
+        b.pa.drive(ext, 0x20, 0x20, 0);
+        b.clock.advance_to(b.clock.now() + b.clock.cycles_to_picos(1) - 1);
+        b.pa.release(ext, 0x20);
+        cycle();
+        EXPECT_EQ(rd(ISR), 0u) << filter;
+        // A whole cycle low is a change, and so is the way back.
+        b.pa.drive(ext, 0x20, 0x20, 0);
+        b.clock.advance_cycles(1);
+        EXPECT_TRUE(irq) << filter;
+        EXPECT_EQ(rd(ISR), 0x20u) << filter;
+        b.pa.release(ext, 0x20);
+        cycle();
+        EXPECT_EQ(rd(ISR), 0x20u) << filter;
+    }
+    EXPECT_EQ(rd(0x28), 0x20u) << "IFSR";
 }
 
 TEST_F(PioTest, WrongAccessesAreLogged)
@@ -153,7 +186,7 @@ TEST_F(PioTest, WrongAccessesAreLogged)
     wr(PDSR, 1);
     rd(0x1F0);
     EXPECT_EQ(b.log.count_from("PIOA"), 3u);
-    b.bus.read(0xFFFFF3F0);
+    b.bus.read(0x00400000);   // outside the peripheral space: nothing answers
     EXPECT_TRUE(b.bus.take_fault());
     EXPECT_TRUE(b.log.contains("nothing mapped"));
 }

@@ -22,7 +22,14 @@ struct SpiFlashTest : ::testing::TestWithParam<int> {
     bool cpol = GetParam() == 3;   // modes 0 and 3 both serve a 25-series part
 
     void SetUp() override { b.pa.drive(master, kCs | kSck | kMosi, kCs | kSck | kMosi, kCs | (cpol ? kSck : 0)); }
-    void lines(uint32_t levels) { b.pa.drive(master, kCs | kSck | kMosi, kCs | kSck | kMosi, levels); }
+    board::Picos half_period = 20 * board::kPicosPerNs;   // 25 MHz in mode 3
+
+    // The lines change, then hold for a while: the part is clocked in its rating.
+    void lines(uint32_t levels)
+    {
+        b.pa.drive(master, kCs | kSck | kMosi, kCs | kSck | kMosi, levels);
+        b.clock.advance_to(b.clock.now() + half_period);
+    }
 
     // One command in one chip-select low period; returns the bytes on MISO.
     Bytes command(const Bytes &out, unsigned extra_bits = 0)
@@ -53,6 +60,8 @@ struct SpiFlashTest : ::testing::TestWithParam<int> {
         return in;
     }
     uint8_t status() { return command({0x05, 0})[1]; }
+    // When the chip select of the last command rose: its program or erase began.
+    board::Picos deselected_at() const { return b.clock.now() - half_period; }
     void wait_ready()
     {
         while (flash.busy())
@@ -126,8 +135,8 @@ TEST_P(SpiFlashTest, ProgramAndsAndTakesItsTime)
     unprotect();
     program(0x100, 0xF0);
     command({0x06});
-    board::Picos start = b.clock.now();
     command({0x02, 0x00, 0x01, 0x00, 0x3C});
+    board::Picos start = deselected_at();
     EXPECT_EQ(status(), 0x03) << "BUSY and WEL while programming";
     EXPECT_EQ(read(0x100), 0xFF) << "a read while busy is ignored: nothing on MISO";
     EXPECT_TRUE(b.log.contains("busy"));
@@ -161,8 +170,8 @@ TEST_P(SpiFlashTest, EraseSizesAlignmentAndTimes)
     };
     for (const Case &c : cases) {
         command({0x06});
-        board::Picos start = b.clock.now();
         command({c.op, uint8_t(c.address >> 16), uint8_t(c.address >> 8), uint8_t(c.address)});
+        board::Picos start = deselected_at();
         b.clock.advance_to(start + c.time - 1);
         EXPECT_TRUE(flash.busy());
         b.clock.advance_to(start + c.time);
@@ -173,8 +182,8 @@ TEST_P(SpiFlashTest, EraseSizesAlignmentAndTimes)
         EXPECT_EQ(flash.peek(c.first + c.size), 0x00);
     }
     command({0x06});
-    board::Picos start = b.clock.now();
     command({0x60});
+    board::Picos start = deselected_at();
     b.clock.advance_to(start + SpiFlash::kChipEraseTime - 1);
     EXPECT_TRUE(flash.busy());
     b.clock.advance_to(start + SpiFlash::kChipEraseTime);
@@ -199,26 +208,69 @@ TEST_P(SpiFlashTest, AutoAddressIncrementProgramming)
     EXPECT_EQ(command({0x03, 0x00, 0x10, 0x00, 0, 0, 0, 0, 0}), (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0xA1, 0xA2, 0xB1, 0xB2, 0xFF}));
 }
 
-TEST_P(SpiFlashTest, DeepPowerDownIgnoresAllButRelease)
+TEST_P(SpiFlashTest, OpcodesThePartLacksAreIgnoredAndAbIsReadId)
 {
-    command({0xB9});
-    EXPECT_TRUE(flash.deep_power_down());
-    EXPECT_EQ(command({0x9F, 0, 0, 0}), (Bytes{0xFF, 0xFF, 0xFF, 0xFF}));
-    EXPECT_EQ(command({0x05, 0}), (Bytes{0xFF, 0xFF}));
-    EXPECT_TRUE(b.log.contains("deep power-down"));
-    command({0xAB});
-    EXPECT_FALSE(flash.deep_power_down());
+    // Deep power-down belongs to other 25-series parts: this one ignores it
+    // and answers the next command as usual.
+    EXPECT_EQ(command({0xB9, 0, 0}), (Bytes{0xFF, 0xFF, 0xFF}));
+    EXPECT_TRUE(b.log.contains("0xB9 is not one of this part's"));
     EXPECT_EQ(command({0x9F, 0, 0, 0}), (Bytes{0xFF, 0xBF, 0x25, 0x8D}));
+    EXPECT_EQ(command({0xAB, 0, 0, 1, 0, 0}), (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0x8D, 0xBF}));
+}
+
+TEST_P(SpiFlashTest, EbsyMakesMisoTheReadyOutputDuringAai)
+{
+    unprotect();
+    command({0x70});
+    EXPECT_TRUE(flash.busy_output());
+    command({0x06});
+    command({0xAD, 0x00, 0x20, 0x00, 0x11, 0x22});
+    b.pa.drive(master, kCs, kCs, 0);
+    EXPECT_FALSE(b.pa.level(12)) << "low while the word programs";
+    b.clock.advance_to(b.clock.now() + SpiFlash::kAaiWordTime);
+    EXPECT_TRUE(b.pa.level(12)) << "high when it is done";
+    b.pa.drive(master, kCs, kCs, kCs);
+    command({0x04});
+    command({0x80});
+    EXPECT_FALSE(flash.busy_output());
+    EXPECT_EQ(command({0x03, 0x00, 0x20, 0x00, 0, 0}), (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0x11, 0x22}));
+}
+
+TEST_P(SpiFlashTest, ClockRatedPerCommand)
+{
+    // A 40 ns period (25 MHz) is within READ's rating, 20 ns (50 MHz) within
+    // the part's, but READ at 50 MHz is not.
+    EXPECT_EQ(command({0x9F, 0, 0, 0}), (Bytes{0xFF, 0xBF, 0x25, 0x8D}));
+    half_period = 10 * board::kPicosPerNs;
+    EXPECT_EQ(command({0x9F, 0, 0, 0}), (Bytes{0xFF, 0xBF, 0x25, 0x8D}));
+    EXPECT_EQ(b.log.rules.total(), 0u);
+    if (!cpol) {
+        // Mode 0 spends a third edge per bit here: 30 ns, 33 MHz.
+        command({0x03, 0, 0, 0, 0});
+        const auto *v = b.log.rules.find("SCK frequency for READ 0x03");
+        ASSERT_NE(v, nullptr);
+        EXPECT_NEAR(v->measured, 33.33, 0.01);
+        EXPECT_EQ(v->rule.limit, 25);
+        return;
+    }
+    command({0x03, 0, 0, 0, 0, 0});
+    const auto *v = b.log.rules.find("SCK frequency for READ 0x03");
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(v->measured, 50);
+    EXPECT_EQ(v->count, 40u) << "every period after the opcode counted, one report";
+    EXPECT_EQ(b.log.rules.violations().size(), 1u);
+    half_period = 5 * board::kPicosPerNs;
+    command({0x05, 0});
+    ASSERT_NE(b.log.rules.find("SCK frequency"), nullptr);
+    EXPECT_EQ(b.log.rules.find("SCK frequency")->measured, 100);
 }
 
 TEST_P(SpiFlashTest, ResetKeepsTheArrayAndFilesRoundTrip)
 {
     unprotect();
     program(0x42, 0x24);
-    command({0xB9});
     b.reset();
     EXPECT_EQ(flash.status(), 0x3C);
-    EXPECT_FALSE(flash.deep_power_down());
     EXPECT_EQ(flash.peek(0x42), 0x24);
 
     EXPECT_TRUE(flash.modified());

@@ -64,7 +64,7 @@ struct EmptySocket : ::testing::Test {
     board::Log log{clock};
     board::Bus bus{clock, log};
     board::Pins pa{log, "PA"};
-    board::Pio pioa{pa, log, "PIOA"};
+    board::Pio pioa{pa, clock, log, "PIOA"};
     board::Spi spi{bus, pioa, pa, log};
     board::HostPort port{bus};
     // Per frame, the bytes the slave gives from the second byte on.

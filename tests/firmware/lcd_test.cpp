@@ -144,7 +144,7 @@ struct LcdBench : ::testing::Test {
     board::Log log{clock};
     board::Bus bus{clock, log};
     board::Pins pa{log, "PA"};
-    board::Pio pio{pa, log, "PIOA"};
+    board::Pio pio{pa, clock, log, "PIOA"};
     board::HostPort port{bus};
     board::Pins::SourceId device = pa.add_source("device");
     std::vector<uint8_t> script;

@@ -1,0 +1,368 @@
+#include "board/dbgu.h"
+
+#include "board/bad_access.h"
+
+namespace board {
+
+namespace {
+enum : uint32_t {
+    CR = 0x00, MR = 0x04, IER = 0x08, IDR = 0x0C, IMR = 0x10, SR = 0x14,
+    RHR = 0x18, THR = 0x1C, BRGR = 0x20, CIDR = 0x40, EXID = 0x44,
+};
+enum : uint32_t {
+    RSTRX = 1u << 2, RSTTX = 1u << 3, RXEN = 1u << 4, RXDIS = 1u << 5,
+    TXEN = 1u << 6, TXDIS = 1u << 7, RSTSTA = 1u << 8,
+};
+enum : unsigned { Normal = 0, AutoEcho = 1, LocalLoopback = 2, RemoteLoopback = 3 };
+constexpr uint32_t kMrMask = 0x0000CE00;
+constexpr uint32_t kInterruptMask = 0xC0001AFB;
+constexpr uint32_t kTx = 1u << Dbgu::kTxLine;
+}  // namespace
+
+Dbgu::Dbgu(Bus &bus, Pio &pio, Log &log) : clock_(bus.clock()), pio_(pio), log_(log), pdc_(bus, log, "DBGU", *this)
+{
+    reset();
+}
+
+Dbgu::~Dbgu()
+{
+    clock_.cancel(tx_event_);
+    clock_.cancel(rx_event_);
+}
+
+void Dbgu::reset()
+{
+    clock_.cancel(tx_event_);
+    clock_.cancel(rx_event_);
+    tx_event_ = rx_event_ = 0;
+    mr_ = imr_ = brgr_ = 0;
+    rx_enabled_ = tx_enabled_ = false;
+    rxrdy_ = ovre_ = false;
+    rhr_ = thr_ = 0;
+    thr_full_ = shifting_ = false;
+    tx_waiting_logged_ = tx_pin_logged_ = false;
+    rx_queue_.clear();
+    rx_busy_ = false;
+    rx_lost_logged_ = false;
+    pdc_.reset();
+    pio_.set_peripheral_output(Pio::A, kTx, 0, 0);
+    update_irq();
+}
+
+const char *Dbgu::register_name(uint32_t offset) const
+{
+    switch (offset) {
+    case CR: return "DBGU_CR";
+    case MR: return "DBGU_MR";
+    case IER: return "DBGU_IER";
+    case IDR: return "DBGU_IDR";
+    case IMR: return "DBGU_IMR";
+    case SR: return "DBGU_SR";
+    case RHR: return "DBGU_RHR";
+    case THR: return "DBGU_THR";
+    case BRGR: return "DBGU_BRGR";
+    case CIDR: return "DBGU_CIDR";
+    case EXID: return "DBGU_EXID";
+    default: return Pdc::register_name(offset);
+    }
+}
+
+uint32_t Dbgu::status() const
+{
+    uint32_t s = 0;
+    if (rxrdy_) s |= RXRDY;
+    if (tx_enabled_ && !thr_full_) s |= TXRDY;
+    if (pdc_.endrx()) s |= ENDRX;
+    if (pdc_.endtx()) s |= ENDTX;
+    if (ovre_) s |= OVRE;
+    if (tx_enabled_ && !thr_full_ && !shifting_) s |= TXEMPTY;
+    if (pdc_.txbufe()) s |= TXBUFE;
+    if (pdc_.rxbuff()) s |= RXBUFF;
+    return s;
+}
+
+uint32_t Dbgu::peek(uint32_t offset) const
+{
+    switch (offset) {
+    case MR: return mr_;
+    case IMR: return imr_;
+    case SR: return status();
+    case RHR: return rhr_;
+    case BRGR: return brgr_;
+    case CIDR: return kChipId;
+    case EXID: return 0;
+    default: return Pdc::owns(offset) ? pdc_.peek(offset) : 0;
+    }
+}
+
+uint32_t Dbgu::read(uint32_t offset)
+{
+    if (Pdc::owns(offset))
+        return pdc_.read(offset);
+    switch (offset) {
+    case RHR: {
+        rxrdy_ = false;
+        update_irq();
+        return rhr_;
+    }
+    case MR: case IMR: case SR: case BRGR: case CIDR: case EXID:
+        return peek(offset);
+    default:
+        log_bad_read(log_, "DBGU", *this, offset);
+        return 0;
+    }
+}
+
+void Dbgu::write(uint32_t offset, uint32_t v)
+{
+    if (Pdc::owns(offset)) {
+        pdc_.write(offset, v);
+        return;
+    }
+    switch (offset) {
+    case CR:
+        if (v & RSTRX) {
+            rx_enabled_ = false;
+            rxrdy_ = false;
+        }
+        if (v & RSTTX) {
+            tx_enabled_ = false;
+            thr_full_ = false;
+            if (shifting_) {
+                clock_.cancel(tx_event_);
+                tx_event_ = 0;
+                shifting_ = false;
+            }
+        }
+        if (v & RXDIS)
+            rx_enabled_ = false;
+        else if ((v & RXEN) && !(v & RSTRX))
+            rx_enabled_ = true;
+        if (v & TXDIS)
+            tx_enabled_ = false;
+        else if ((v & TXEN) && !(v & RSTTX))
+            tx_enabled_ = true;
+        if (v & RSTSTA)
+            ovre_ = false;
+        if (rx_enabled_)
+            rx_lost_logged_ = false;
+        if (!shifting_)
+            tx_line(true);   // idle: the line rests high while the transmitter drives it
+        break;
+    case MR:
+        mr_ = v & kMrMask;
+        break;
+    case IER: imr_ |= v & kInterruptMask; break;
+    case IDR: imr_ &= ~v; break;
+    case THR:
+        if (!tx_enabled_) {
+            log_.warn("DBGU", "DBGU_THR written (" + hex32(v) + ") while the transmitter is disabled: the character is lost");
+            return;
+        }
+        if (thr_full_)
+            log_.warn("DBGU", "DBGU_THR written (" + hex32(v) + ") while TXRDY is 0: the waiting character is lost");
+        thr_ = static_cast<uint8_t>(v);
+        thr_full_ = true;
+        break;
+    case BRGR:
+        brgr_ = v & 0xFFFF;
+        break;
+    default:
+        log_bad_write(log_, "DBGU", *this, offset, v);
+        return;
+    }
+    start_tx();
+    pdc_.kick();
+    update_irq();
+}
+
+double Dbgu::baud() const
+{
+    return brgr_ == 0 ? 0.0 : clock_.master_hz() / (16.0 * brgr_);
+}
+
+unsigned Dbgu::frame_bits() const
+{
+    bool parity = ((mr_ >> 9) & 7) < 4;
+    return 1 + 8 + (parity ? 1 : 0) + 1;
+}
+
+Picos Dbgu::bit_time() const
+{
+    return clock_.cycles_to_picos(16ull * brgr_);
+}
+
+bool Dbgu::pin_given(int line) const
+{
+    uint32_t bit = 1u << line;
+    return !(pio_.psr() & bit) && !(pio_.absr() & bit);
+}
+
+void Dbgu::tx_line(bool level)
+{
+    bool driving = tx_enabled_ || shifting_;
+    // Local loopback holds DTXD high whatever is sent.
+    if (chmode() == LocalLoopback || chmode() == RemoteLoopback)
+        level = true;
+    pio_.set_peripheral_output(Pio::A, kTx, driving ? kTx : 0u, level ? kTx : 0u);
+}
+
+void Dbgu::start_tx()
+{
+    if (shifting_ || !thr_full_)
+        return;
+    if (brgr_ == 0) {
+        if (!tx_waiting_logged_)
+            log_.warn("DBGU", "character waiting in DBGU_THR: the baud clock is off (DBGU_BRGR.CD = 0), nothing is sent");
+        tx_waiting_logged_ = true;
+        return;
+    }
+    tx_waiting_logged_ = false;
+    shift_ = thr_;
+    thr_full_ = false;
+    shifting_ = true;
+    bits_ = frame_bits();
+    bit_ = 0;
+    frame_start_ = clock_.now();
+    bit_time_ = bit_time();
+    tx_line(false);   // start bit
+    tx_event_ = clock_.schedule_at(frame_start_ + bit_time_, [this] { on_tx_bit(); });
+}
+
+void Dbgu::on_tx_bit()
+{
+    tx_event_ = 0;
+    ++bit_;
+    if (bit_ < bits_) {
+        bool level;
+        if (bit_ <= 8) {
+            level = (shift_ >> (bit_ - 1)) & 1u;
+        } else if (bit_ == 9 && bits_ == 11) {
+            unsigned par = (mr_ >> 9) & 7;
+            bool odd_ones = __builtin_popcount(shift_) & 1;
+            level = par == 0 ? odd_ones : par == 1 ? !odd_ones : par == 3;
+        } else {
+            level = true;   // stop bit
+        }
+        tx_line(level);
+        tx_event_ = clock_.schedule_at(frame_start_ + (bit_ + 1) * bit_time_, [this] { on_tx_bit(); });
+        return;
+    }
+    // The stop bit has ended: the character is complete.
+    shifting_ = false;
+    uint8_t c = shift_;
+    switch (chmode()) {
+    case LocalLoopback:
+        receive_char(c);
+        break;
+    case Normal:
+        if (!pin_given(kTxLine)) {
+            if (!tx_pin_logged_)
+                log_.warn("DBGU", "character sent while PA10 is not given to the DBGU (PIO_PDR, function A): it is not on the pin");
+            tx_pin_logged_ = true;
+        } else if (host_out_) {
+            host_out_(c);
+        }
+        break;
+    default:   // the echo modes connect the pin to the receive line instead
+        break;
+    }
+    start_tx();
+    pdc_.kick();
+    update_irq();
+}
+
+void Dbgu::receive_from_host(uint8_t c)
+{
+    rx_queue_.push_back(c);
+    start_rx();
+}
+
+void Dbgu::receive_from_host(const std::string &text)
+{
+    for (char c : text)
+        rx_queue_.push_back(static_cast<uint8_t>(c));
+    start_rx();
+}
+
+void Dbgu::start_rx()
+{
+    if (rx_busy_ || rx_queue_.empty())
+        return;
+    if (brgr_ == 0 || !rx_enabled_ || !pin_given(kRxLine)) {
+        // Nobody samples the line: the characters go by unseen.
+        if (!rx_lost_logged_)
+            log_.warn("DBGU", std::to_string(rx_queue_.size()) + " character(s) from the host lost: " +
+                                  (brgr_ == 0 ? "the baud clock is off (DBGU_BRGR.CD = 0)"
+                                   : !rx_enabled_ ? "the receiver is disabled"
+                                                  : "PA9 is not given to the DBGU (PIO_PDR, function A)"));
+        rx_lost_logged_ = true;
+        rx_queue_.clear();
+        return;
+    }
+    rx_char_ = rx_queue_.front();
+    rx_queue_.pop_front();
+    rx_busy_ = true;
+    rx_event_ = clock_.schedule_in(frame_bits() * bit_time(), [this] { on_rx_done(); });
+}
+
+void Dbgu::on_rx_done()
+{
+    rx_event_ = 0;
+    rx_busy_ = false;
+    uint8_t c = rx_char_;
+    switch (chmode()) {
+    case Normal:
+        receive_char(c);
+        break;
+    case AutoEcho:
+        receive_char(c);
+        if (host_out_)
+            host_out_(c);
+        break;
+    case RemoteLoopback:
+        if (host_out_)
+            host_out_(c);
+        break;
+    default:   // local loopback: the receive line is not connected
+        break;
+    }
+    start_rx();
+    pdc_.kick();
+    update_irq();
+}
+
+void Dbgu::receive_char(uint8_t c)
+{
+    if (!rx_enabled_)
+        return;
+    if (rxrdy_)
+        ovre_ = true;
+    rhr_ = c;
+    rxrdy_ = true;
+}
+
+uint32_t Dbgu::pdc_rx_take()
+{
+    rxrdy_ = false;
+    return rhr_;
+}
+
+void Dbgu::pdc_tx_put(uint32_t word)
+{
+    thr_ = static_cast<uint8_t>(word);
+    thr_full_ = true;
+    start_tx();
+}
+
+void Dbgu::update_irq()
+{
+    bool level = (status() & imr_) != 0;
+    if (level == irq_)
+        return;
+    irq_ = level;
+    if (irq_out_)
+        irq_out_(level);
+}
+
+}  // namespace board

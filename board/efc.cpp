@@ -1,0 +1,231 @@
+#include "board/efc.h"
+
+#include <cmath>
+#include <string>
+
+namespace board {
+
+namespace {
+enum : uint32_t { FMR = 0x60, FCR = 0x64, FSR = 0x68 };
+enum : uint32_t { FRDY = 1u << 0, LOCKE = 1u << 2, PROGE = 1u << 3, SECURITY = 1u << 4, NEBP = 1u << 7 };
+enum : uint32_t { WP = 0x1, SLB = 0x2, WPL = 0x3, CLB = 0x4, EA = 0x8, SGPB = 0xB, CGPB = 0xD, SSB = 0xF };
+constexpr uint32_t kFmrMask = 0x00FF038D;
+constexpr uint32_t kKey = 0x5A000000;
+}  // namespace
+
+Efc::Efc(Clock &clock, Log &log, ChipFlash &flash) : clock_(clock), log_(log), flash_(flash)
+{
+    reset();
+}
+
+Efc::~Efc()
+{
+    clock_.cancel(event_);
+}
+
+void Efc::reset()
+{
+    if (busy_) {
+        clock_.cancel(event_);
+        log_.warn("EFC", "reset while a flash command runs: the command is abandoned, the flash keeps its old contents");
+    }
+    event_ = 0;
+    busy_ = false;
+    flash_.set_ready_at(0);
+    fmr_ = 0;
+    locke_ = proge_ = false;
+    latch_.fill(0xFF);
+    update_irq();
+}
+
+const char *Efc::register_name(uint32_t offset)
+{
+    switch (offset) {
+    case FMR: return "MC_FMR";
+    case FCR: return "MC_FCR";
+    case FSR: return "MC_FSR";
+    default: return nullptr;
+    }
+}
+
+uint32_t Efc::status() const
+{
+    uint32_t s = busy_ ? 0u : FRDY;
+    if (locke_) s |= LOCKE;
+    if (proge_) s |= PROGE;
+    if (flash_.security()) s |= SECURITY;
+    s |= flash_.gpnvm() << 8;
+    s |= flash_.lock_bits() << 16;
+    return s;
+}
+
+uint32_t Efc::peek(uint32_t offset) const
+{
+    switch (offset) {
+    case FMR: return fmr_;
+    case FSR: return status();
+    default: return 0;
+    }
+}
+
+uint32_t Efc::read(uint32_t offset)
+{
+    switch (offset) {
+    case FMR:
+        return fmr_;
+    case FSR: {
+        uint32_t v = status();
+        locke_ = proge_ = false;
+        update_irq();
+        return v;
+    }
+    default:
+        log_.warn("EFC", "read of write-only MC_FCR");
+        return 0;
+    }
+}
+
+void Efc::write(uint32_t offset, uint32_t v)
+{
+    switch (offset) {
+    case FMR:
+        fmr_ = v & kFmrMask;
+        update_irq();
+        return;
+    case FCR:
+        command(v);
+        update_irq();
+        return;
+    default:
+        log_.warn("EFC", "write of " + hex32(v) + " to read-only MC_FSR");
+        return;
+    }
+}
+
+void Efc::latch_store(uint32_t address, uint32_t value, unsigned size)
+{
+    if (size != 4) {
+        log_.warn("EFC", std::to_string(size * 8) + "-bit store of " + hex32(value) + " into flash at " + hex32(address) +
+                             ": only 32-bit stores fill the page latch buffer, dropped");
+        return;
+    }
+    if (busy_) {
+        log_.warn("EFC", "store into flash at " + hex32(address) + " while a flash command runs (FRDY 0): dropped");
+        return;
+    }
+    uint32_t at = address % ChipFlash::kPageSize & ~3u;
+    for (unsigned i = 0; i < 4; ++i)
+        latch_[at + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+void Efc::refuse_locked(const char *what, uint32_t page)
+{
+    locke_ = true;
+    log_.warn("EFC", std::string(what) + " refused: lock region " + std::to_string(page / ChipFlash::kPagesPerRegion) +
+                         " is locked (LOCKE)");
+}
+
+void Efc::command(uint32_t fcr)
+{
+    if ((fcr & 0xFF000000) != kKey) {
+        proge_ = true;
+        log_.warn("EFC", "MC_FCR write of " + hex32(fcr) + " without key 0x5A: command not performed (PROGE)");
+        return;
+    }
+    if (busy_) {
+        log_.warn("EFC", "MC_FCR write of " + hex32(fcr) + " while a command runs (FRDY 0): ignored");
+        return;
+    }
+    uint32_t cmd = fcr & 0xF;
+    uint32_t page = (fcr >> 8) & 0x3FF;
+    uint32_t region = page / ChipFlash::kPagesPerRegion;
+    switch (cmd) {
+    case WP:
+    case WPL: {
+        if (flash_.locked_page(page)) {
+            refuse_locked(cmd == WP ? "write page" : "write page and lock", page);
+            return;
+        }
+        bool erase = !(fmr_ & NEBP);
+        std::array<uint8_t, ChipFlash::kPageSize> data = latch_;
+        latch_.fill(0xFF);
+        uint64_t units = erase ? kPageWriteUnits : kPageWriteNoEraseUnits;
+        if (cmd == WPL)
+            units += kBitUnits * 2 / 3;   // the lock bit's 3 ms in 1.5 us units
+        run(units, false, [this, page, data, erase, cmd, region] {
+            flash_.write_page(page, data.data(), erase);
+            if (cmd == WPL)
+                flash_.set_lock_bits(flash_.lock_bits() | (1u << region));
+        }, "write page");
+        return;
+    }
+    case EA:
+        if (flash_.lock_bits()) {
+            locke_ = true;
+            log_.warn("EFC", "erase all refused: lock bits " + hex32(flash_.lock_bits()) + " are set (LOCKE)");
+            return;
+        }
+        run(kEraseAllUnits, false, [this] { flash_.erase_all(); }, "erase all");
+        return;
+    case SLB:
+    case CLB:
+        run(kBitUnits, true, [this, cmd, region] {
+            uint32_t bits = flash_.lock_bits();
+            flash_.set_lock_bits(cmd == SLB ? bits | (1u << region) : bits & ~(1u << region));
+        }, cmd == SLB ? "set lock bit" : "clear lock bit");
+        return;
+    case SGPB:
+    case CGPB:
+        if (page >= ChipFlash::kGpnvmBits) {
+            proge_ = true;
+            log_.warn("EFC", "GPNVM bit " + std::to_string(page) + " does not exist on this chip (bits 0 and 1): PROGE");
+            return;
+        }
+        run(kBitUnits, true, [this, cmd, page] {
+            uint32_t bits = flash_.gpnvm();
+            flash_.set_gpnvm(cmd == SGPB ? bits | (1u << page) : bits & ~(1u << page));
+        }, cmd == SGPB ? "set GPNVM bit" : "clear GPNVM bit");
+        return;
+    case SSB:
+        run(kBitUnits, true, [this] { flash_.set_security(true); }, "set security bit");
+        return;
+    default:
+        proge_ = true;
+        log_.warn("EFC", "MC_FCR command " + hex32(cmd) + " does not exist: PROGE");
+        return;
+    }
+}
+
+void Efc::run(uint64_t units, bool microsecond_units, std::function<void()> effect, const char *what)
+{
+    uint64_t fmcn = (fmr_ >> 16) & 0xFF;
+    double per_unit = clock_.master_hz() * (microsecond_units ? 1e-6 : 1.5e-6);
+    uint64_t needed = static_cast<uint64_t>(std::ceil(per_unit - 1e-9));
+    if (fmcn < needed)
+        log_.warn("EFC", std::string(what) + " with MC_FMR.FMCN " + std::to_string(fmcn) + ": the master clock needs " +
+                             std::to_string(needed) + " (its cycles in " + (microsecond_units ? "1 us" : "1.5 us") +
+                             "), the flash is programmed too briefly");
+    uint64_t cycles = units * (fmcn ? fmcn : 1);
+    busy_ = true;
+    Picos done = clock_.now() + clock_.cycles_to_picos(cycles);
+    flash_.set_ready_at(done);
+    event_ = clock_.schedule_at(done, [this, effect = std::move(effect)] {
+        event_ = 0;
+        busy_ = false;
+        effect();
+        update_irq();
+    });
+}
+
+void Efc::update_irq()
+{
+    uint32_t s = status() & (FRDY | LOCKE | PROGE);
+    bool level = (s & fmr_) != 0;
+    if (level == irq_)
+        return;
+    irq_ = level;
+    if (irq_out_)
+        irq_out_(level);
+}
+
+}  // namespace board

@@ -1,0 +1,177 @@
+#include "board/pit.h"
+
+#include "board/bad_access.h"
+
+namespace board {
+
+namespace {
+enum : uint32_t { MR = 0x00, SR = 0x04, PIVR = 0x08, PIIR = 0x0C };
+constexpr uint32_t kMrReset = 0x000FFFFF;
+constexpr uint32_t kMrMask = 0x030FFFFF;
+constexpr uint32_t kPitien = 1u << 25;
+constexpr uint32_t kCounterModulo = 1u << 20;
+}  // namespace
+
+Pit::Pit(Clock &clock, Log &log) : clock_(clock), log_(log)
+{
+    clock_.add_rate_listener([this](uint64_t old_period_fs) {
+        // Close the span counted at the old rate, then go on at the new one.
+        tick_fs_ = 16 * old_period_fs;
+        sync();
+        tick_fs_ = 16 * clock_.master_period_fs();
+        schedule();
+    });
+    reset();
+}
+
+Pit::~Pit()
+{
+    clock_.cancel(event_);
+}
+
+void Pit::reset()
+{
+    clock_.cancel(event_);
+    event_ = 0;
+    mr_ = kMrReset;
+    count_ = Count{0, 0, false, false};
+    anchor_ = clock_.now();
+    anchor_fs_ = 0;
+    tick_fs_ = 16 * clock_.master_period_fs();
+    update_irq();
+}
+
+const char *Pit::register_name(uint32_t offset) const
+{
+    switch (offset) {
+    case MR: return "PIT_MR";
+    case SR: return "PIT_SR";
+    case PIVR: return "PIT_PIVR";
+    case PIIR: return "PIT_PIIR";
+    default: return nullptr;
+    }
+}
+
+uint64_t Pit::ticks_since_anchor() const
+{
+    unsigned __int128 fs = static_cast<unsigned __int128>(clock_.now() - anchor_) * 1000;
+    if (fs < anchor_fs_)
+        return 0;
+    return static_cast<uint64_t>((fs - anchor_fs_) / tick_fs_);
+}
+
+Pit::Count Pit::at_now() const
+{
+    Count c = count_;
+    if (!c.running)
+        return c;
+    uint64_t ticks = ticks_since_anchor();
+    uint64_t period = static_cast<uint64_t>(piv()) + 1;
+    // Ticks until the counter meets PIV and goes back to 0.
+    uint64_t to_wrap = c.cpiv <= piv() ? period - c.cpiv : kCounterModulo - c.cpiv + period;
+    if (ticks < to_wrap) {
+        c.cpiv = static_cast<uint32_t>((c.cpiv + ticks) % kCounterModulo);
+        return c;
+    }
+    ticks -= to_wrap;
+    uint64_t wraps = 1;
+    if (enabled()) {
+        wraps += ticks / period;
+        c.cpiv = static_cast<uint32_t>(ticks % period);
+    } else {
+        c.cpiv = 0;
+        c.running = false;
+    }
+    c.picnt = static_cast<uint32_t>((c.picnt + wraps) & 0xFFF);
+    c.pits = true;
+    return c;
+}
+
+void Pit::sync()
+{
+    uint64_t ticks = ticks_since_anchor();
+    count_ = at_now();
+    unsigned __int128 fs = static_cast<unsigned __int128>(ticks) * tick_fs_ + anchor_fs_;
+    anchor_ += static_cast<Picos>(fs / 1000);
+    anchor_fs_ = static_cast<uint64_t>(fs % 1000);
+    if (!count_.running) {
+        anchor_ = clock_.now();
+        anchor_fs_ = 0;
+    }
+}
+
+void Pit::schedule()
+{
+    clock_.cancel(event_);
+    event_ = 0;
+    // Only the interrupt needs an event: everything else is computed on read.
+    if (!count_.running || count_.pits || !(mr_ & kPitien))
+        return;
+    uint64_t period = static_cast<uint64_t>(piv()) + 1;
+    uint64_t to_wrap = count_.cpiv <= piv() ? period - count_.cpiv : kCounterModulo - count_.cpiv + period;
+    unsigned __int128 fs = static_cast<unsigned __int128>(to_wrap) * tick_fs_ + anchor_fs_;
+    Picos when = anchor_ + static_cast<Picos>((fs + 999) / 1000);
+    event_ = clock_.schedule_at(when, [this] {
+        event_ = 0;
+        sync();
+        update_irq();
+        schedule();
+    });
+}
+
+void Pit::update_irq()
+{
+    bool level = count_.pits && (mr_ & kPitien);
+    if (level == irq_)
+        return;
+    irq_ = level;
+    if (irq_out_)
+        irq_out_(level);
+}
+
+uint32_t Pit::peek(uint32_t offset) const
+{
+    Count c = at_now();
+    switch (offset) {
+    case MR: return mr_;
+    case SR: return c.pits ? 1u : 0u;
+    case PIVR: case PIIR: return c.cpiv | (c.picnt << 20);
+    default: return 0;
+    }
+}
+
+uint32_t Pit::read(uint32_t offset)
+{
+    switch (offset) {
+    case MR: case SR: case PIIR:
+        return peek(offset);
+    case PIVR: {
+        sync();
+        uint32_t v = count_.cpiv | (count_.picnt << 20);
+        count_.picnt = 0;
+        count_.pits = false;
+        update_irq();
+        schedule();
+        return v;
+    }
+    default:
+        log_bad_read(log_, "PIT", *this, offset);
+        return 0;
+    }
+}
+
+void Pit::write(uint32_t offset, uint32_t v)
+{
+    if (offset != MR) {
+        log_bad_write(log_, "PIT", *this, offset, v);
+        return;
+    }
+    sync();
+    mr_ = v & kMrMask;
+    if (enabled())
+        count_.running = true;
+    update_irq();
+    schedule();
+}
+
+}  // namespace board

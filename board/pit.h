@@ -1,0 +1,75 @@
+// Periodic interval timer, after the chip's documentation.
+//
+// - A 20-bit counter CPIV clocked at MCK / 16. When it reaches PIV it goes
+//   back to 0 on the next tick, PICNT (12 bits) counts the period and PITS
+//   (PIT_SR bit 0) sets: one period is (PIV + 1) x 16 master-clock cycles.
+// - PIT_MR: PIV (bits 0..19), PITEN (bit 24), PITIEN (bit 25); reset value
+//   0x000FFFFF (disabled). Clearing PITEN lets the counter run on to the end
+//   of the current period (PICNT and PITS still count it), then it stays at 0;
+//   setting PITEN starts it from there.
+// - PIT_PIVR reads CPIV and PICNT and clears PICNT and PITS; PIT_PIIR reads
+//   the same without clearing anything.
+// - The interrupt (part of the system interrupt) is PITS with PITIEN.
+//
+// The counter follows every change of the master clock: the ticks counted at
+// the old rate are closed when the rate changes (Clock's rate listener).
+// Choices where the documentation is silent: a write of PIT_MR with a new PIV
+// while the counter is above it lets the counter run on to its 20-bit wrap
+// before it meets PIV again, as a comparator that looks for equality does.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "board/clock.h"
+#include "board/device.h"
+#include "board/log.h"
+
+namespace board {
+
+class Pit : public Device {
+public:
+    Pit(Clock &clock, Log &log);
+    ~Pit() override;
+    Pit(const Pit &) = delete;
+    Pit &operator=(const Pit &) = delete;
+
+    uint32_t read(uint32_t offset) override;
+    void write(uint32_t offset, uint32_t value) override;
+    uint32_t peek(uint32_t offset) const override;
+    void reset() override;
+    const char *register_name(uint32_t offset) const override;
+
+    void set_irq_output(std::function<void(bool)> out) { irq_out_ = std::move(out); }
+    bool irq() const { return irq_; }
+
+private:
+    struct Count {
+        uint32_t cpiv;
+        uint32_t picnt;
+        bool pits;
+        bool running;
+    };
+    // The counter as it stands at the clock's time (no side effects).
+    Count at_now() const;
+    uint64_t ticks_since_anchor() const;
+    void sync();
+    void schedule();
+    void update_irq();
+    uint32_t piv() const { return mr_ & 0xFFFFF; }
+    bool enabled() const { return (mr_ >> 24) & 1u; }
+
+    Clock &clock_;
+    Log &log_;
+    std::function<void(bool)> irq_out_;
+    bool irq_ = false;
+    uint32_t mr_ = 0;
+    Count count_{};
+    // Ticks are counted from the anchor at tick_fs_ femtoseconds each.
+    Picos anchor_ = 0;
+    uint64_t anchor_fs_ = 0;   // fraction of a picosecond past the anchor
+    uint64_t tick_fs_ = 0;
+    Clock::EventId event_ = 0;
+};
+
+}  // namespace board

@@ -1,0 +1,64 @@
+// Real-time timer, after the chip's documentation.
+//
+// - A 32-bit counter CRTV (RTT_VR) incremented every RTPRES slow-clock
+//   cycles (2^16 when RTPRES is 0). RTT_MR: RTPRES (bits 0..15), ALMIEN
+//   (bit 16), RTTINCIEN (bit 17), RTTRST (bit 18: restarts the divider with
+//   the RTPRES written and clears the counter). Reset value 0x00008000: one
+//   increment a second.
+// - RTT_AR: ALMV, reset value 0xFFFFFFFF. RTT_SR: ALMS (bit 0) sets when the
+//   counter reaches ALMV + 1, RTTINC (bit 1) at every increment; reading SR
+//   clears both.
+// - The interrupt (part of the system interrupt) is ALMS with ALMIEN or
+//   RTTINC with RTTINCIEN.
+//
+// Choices where the documentation is silent: a new RTPRES takes effect only
+// with RTTRST (the divider is reloaded then), and RTTRST reads back as 0.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "board/clock.h"
+#include "board/device.h"
+#include "board/log.h"
+
+namespace board {
+
+class Rtt : public Device {
+public:
+    Rtt(Clock &clock, Log &log);
+    ~Rtt() override;
+    Rtt(const Rtt &) = delete;
+    Rtt &operator=(const Rtt &) = delete;
+
+    uint32_t read(uint32_t offset) override;
+    void write(uint32_t offset, uint32_t value) override;
+    uint32_t peek(uint32_t offset) const override;
+    void reset() override;
+    const char *register_name(uint32_t offset) const override;
+
+    void set_irq_output(std::function<void(bool)> out) { irq_out_ = std::move(out); }
+    bool irq() const { return irq_; }
+
+    uint32_t counter() const;
+
+private:
+    Picos increment_period() const;
+    // Latches the flags for everything that happened up to now.
+    void sync();
+    void schedule();
+    void update_irq();
+
+    Clock &clock_;
+    Log &log_;
+    std::function<void(bool)> irq_out_;
+    bool irq_ = false;
+    uint32_t mr_ = 0, ar_ = 0;
+    uint32_t prescaler_ = 0;   // the value the divider runs with
+    Picos started_ = 0;
+    uint32_t seen_ = 0;        // counter value when the flags were last brought up to date
+    bool alms_ = false, rttinc_ = false;
+    Clock::EventId event_ = 0;
+};
+
+}  // namespace board

@@ -1,0 +1,60 @@
+#include "board/rules.h"
+
+#include <cstdio>
+
+namespace board {
+
+std::string format_quantity(double value, const std::string &unit)
+{
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.4g", value);
+    return std::string(buf) + (unit.empty() ? "" : " " + unit);
+}
+
+std::string RuleViolation::text() const
+{
+    std::string s = rule.source + ": " + rule.name + " " + format_quantity(measured, rule.unit) + ", " +
+                    (rule.bound == Rule::AtLeast ? "at least " : "at most ") + format_quantity(rule.limit, rule.unit) +
+                    " (" + rule.reference + ")";
+    if (count > 1)
+        s += ", " + std::to_string(count) + " times";
+    return s;
+}
+
+bool Rules::check(const Rule &rule, double measured)
+{
+    bool kept = rule.bound == Rule::AtLeast ? measured >= rule.limit : measured <= rule.limit;
+    if (!kept)
+        breach(rule, measured);
+    return kept;
+}
+
+void Rules::breach(const Rule &rule, double measured)
+{
+    ++total_;
+    for (auto &v : violations_)
+        if (v.rule.source == rule.source && v.rule.name == rule.name) {
+            ++v.count;
+            return;
+        }
+    RuleViolation v{rule, measured, clock_.now(), pc_source_ ? pc_source_() : std::nullopt, 1};
+    violations_.push_back(v);
+    if (listener_)
+        listener_(violations_.back());
+}
+
+const RuleViolation *Rules::find(const std::string &name) const
+{
+    for (const auto &v : violations_)
+        if (v.rule.name == name)
+            return &v;
+    return nullptr;
+}
+
+void Rules::clear()
+{
+    violations_.clear();
+    total_ = 0;
+}
+
+}  // namespace board
