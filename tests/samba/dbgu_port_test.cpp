@@ -46,13 +46,21 @@ struct FakeDbgu : testing_support::FakeChip {
     }
 };
 
-TEST(DbguPort, CarriesTheLineBothWaysAtTheTransmittersPace)
-{
+struct DbguPortTest : ::testing::Test {
     FakeDbgu dbgu;
-    Monitor monitor(dbgu);
-    DbguPort port(dbgu, monitor);
-    for (char c : std::string("\x80\x80#N#W200000,12345678#w200000,4#")) dbgu.line_in.push_back(static_cast<uint8_t>(c));
-    dbgu.arrive();
+    Monitor monitor{dbgu};
+    DbguPort port{dbgu, monitor};
+
+    void host_sends(const std::string &bytes)
+    {
+        for (char c : bytes) dbgu.line_in.push_back(static_cast<uint8_t>(c));
+        dbgu.arrive();
+    }
+};
+
+TEST_F(DbguPortTest, CarriesTheLineBothWaysAtTheTransmittersPace)
+{
+    host_sends("\x80\x80#N#W200000,12345678#w200000,4#");
     dbgu.tx_ready = false;
     port.poll(1000);
     EXPECT_EQ(dbgu.line_out, "") << "nothing goes out while the transmitter is busy";
@@ -64,13 +72,9 @@ TEST(DbguPort, CarriesTheLineBothWaysAtTheTransmittersPace)
     EXPECT_EQ(port.backlog(), 0u);
 }
 
-TEST(DbguPort, OnlyAQuietLineCountsAsTimePassing)
+TEST_F(DbguPortTest, OnlyAQuietLineCountsAsTimePassing)
 {
-    FakeDbgu dbgu;
-    Monitor monitor(dbgu);
-    DbguPort port(dbgu, monitor);
-    for (char c : std::string("\x80#N#S200000,80#")) dbgu.line_in.push_back(static_cast<uint8_t>(c));
-    dbgu.arrive();
+    host_sends("\x80#N#S200000,80#");
     port.poll(Monitor::kXmodemTimeout);
     EXPECT_EQ(dbgu.line_out, "\x80\n\r>\n\rC") << "a poll that heard bytes is not a quiet one";
     port.poll(Monitor::kXmodemTimeout / 2);
