@@ -358,11 +358,7 @@ void Dbgu::pdc_tx_put(uint32_t word)
 void Dbgu::update_irq()
 {
     bool level = (status() & imr_) != 0;
-    if (level == irq_)
-        return;
-    irq_ = level;
-    if (irq_out_)
-        irq_out_(level);
+    irq_.set(level);
 }
 
 }  // namespace board

@@ -47,6 +47,7 @@
 #include "board/bus.h"
 #include "board/clock.h"
 #include "board/device.h"
+#include "board/irq_line.h"
 #include "board/log.h"
 #include "board/pdc.h"
 #include "board/pio.h"
@@ -74,8 +75,8 @@ public:
     void reset() override;
     const char *register_name(uint32_t offset) const override;
 
-    void set_irq_output(std::function<void(bool)> out) { irq_out_ = std::move(out); }
-    bool irq() const { return irq_; }
+    void set_irq_output(std::function<void(bool)> out) { irq_.connect(std::move(out)); }
+    bool irq() const { return irq_.level(); }
 
     // The far end of the line: characters the chip sends, and characters
     // sent to the chip.
@@ -114,9 +115,8 @@ private:
     Clock &clock_;
     Pio &pio_;
     Log &log_;
-    std::function<void(bool)> irq_out_;
     std::function<void(uint8_t)> host_out_;
-    bool irq_ = false;
+    IrqLine irq_;
 
     uint32_t mr_ = 0, imr_ = 0, brgr_ = 0;
     bool rx_enabled_ = false, tx_enabled_ = false;

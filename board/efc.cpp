@@ -221,11 +221,7 @@ void Efc::update_irq()
 {
     uint32_t s = status() & (FRDY | LOCKE | PROGE);
     bool level = (s & fmr_) != 0;
-    if (level == irq_)
-        return;
-    irq_ = level;
-    if (irq_out_)
-        irq_out_(level);
+    irq_.set(level);
 }
 
 }  // namespace board

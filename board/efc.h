@@ -54,6 +54,7 @@
 
 #include "board/chip_flash.h"
 #include "board/clock.h"
+#include "board/irq_line.h"
 #include "board/log.h"
 
 namespace board {
@@ -82,8 +83,8 @@ public:
     // A store by the processor into the flash range (address absolute).
     void latch_store(uint32_t address, uint32_t value, unsigned size);
 
-    void set_irq_output(std::function<void(bool)> out) { irq_out_ = std::move(out); }
-    bool irq() const { return irq_; }
+    void set_irq_output(std::function<void(bool)> out) { irq_.connect(std::move(out)); }
+    bool irq() const { return irq_.level(); }
 
     uint32_t fmr() const { return fmr_; }
     bool ready() const { return !busy_; }
@@ -99,8 +100,7 @@ private:
     Clock &clock_;
     Log &log_;
     ChipFlash &flash_;
-    std::function<void(bool)> irq_out_;
-    bool irq_ = false;
+    IrqLine irq_;
     uint32_t fmr_ = 0;
     bool locke_ = false, proge_ = false, busy_ = false;
     std::array<uint8_t, ChipFlash::kPageSize> latch_{};

@@ -61,12 +61,10 @@ const char *Mc::register_name(uint32_t offset) const
 
 uint32_t Mc::peek(uint32_t offset) const
 {
-    if (Efc::owns(offset))
-        return efc_.peek(offset);
     switch (offset) {
     case ASR: return asr_;
     case AASR: return aasr_;
-    default: return 0;
+    default: return Efc::owns(offset) ? efc_.peek(offset) : 0;
     }
 }
 

@@ -122,11 +122,7 @@ void Pit::schedule()
 void Pit::update_irq()
 {
     bool level = count_.pits && (mr_ & kPitien);
-    if (level == irq_)
-        return;
-    irq_ = level;
-    if (irq_out_)
-        irq_out_(level);
+    irq_.set(level);
 }
 
 uint32_t Pit::peek(uint32_t offset) const

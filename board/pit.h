@@ -23,6 +23,7 @@
 
 #include "board/clock.h"
 #include "board/device.h"
+#include "board/irq_line.h"
 #include "board/log.h"
 
 namespace board {
@@ -40,8 +41,8 @@ public:
     void reset() override;
     const char *register_name(uint32_t offset) const override;
 
-    void set_irq_output(std::function<void(bool)> out) { irq_out_ = std::move(out); }
-    bool irq() const { return irq_; }
+    void set_irq_output(std::function<void(bool)> out) { irq_.connect(std::move(out)); }
+    bool irq() const { return irq_.level(); }
 
 private:
     struct Count {
@@ -61,8 +62,7 @@ private:
 
     Clock &clock_;
     Log &log_;
-    std::function<void(bool)> irq_out_;
-    bool irq_ = false;
+    IrqLine irq_;
     uint32_t mr_ = 0;
     Count count_{};
     // Ticks are counted from the anchor at tick_fs_ femtoseconds each.

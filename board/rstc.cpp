@@ -166,11 +166,7 @@ void Rstc::user_reset()
 void Rstc::update_irq()
 {
     bool level = (sr_ & URSTS) && (mr_ & URSTIEN);
-    if (level == irq_)
-        return;
-    irq_ = level;
-    if (irq_out_)
-        irq_out_(level);
+    irq_.set(level);
 }
 
 }  // namespace board

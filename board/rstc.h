@@ -34,6 +34,7 @@
 
 #include "board/clock.h"
 #include "board/device.h"
+#include "board/irq_line.h"
 #include "board/log.h"
 
 namespace board {
@@ -65,8 +66,8 @@ public:
     // Called with every reset the controller orders. It may run inside a bus
     // access or a clock event: the owner should perform it afterwards.
     void set_reset_request(std::function<void(const ResetOrder &)> r) { request_ = std::move(r); }
-    void set_irq_output(std::function<void(bool)> out) { irq_out_ = std::move(out); }
-    bool irq() const { return irq_; }
+    void set_irq_output(std::function<void(bool)> out) { irq_.connect(std::move(out)); }
+    bool irq() const { return irq_.level(); }
 
     // The watchdog's reset; processor_only reflects WDRPROC.
     void watchdog_reset(bool processor_only);
@@ -86,8 +87,7 @@ private:
     Clock &clock_;
     Log &log_;
     std::function<void(const ResetOrder &)> request_;
-    std::function<void(bool)> irq_out_;
-    bool irq_ = false;
+    IrqLine irq_;
     uint32_t sr_ = 0, mr_ = 0;
     bool srcmp_ = false, nrst_low_ = false;
     Clock::EventId end_event_ = 0, nrst_event_ = 0;

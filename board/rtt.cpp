@@ -94,11 +94,7 @@ void Rtt::schedule()
 void Rtt::update_irq()
 {
     bool level = (alms_ && (mr_ & ALMIEN)) || (rttinc_ && (mr_ & RTTINCIEN));
-    if (level == irq_)
-        return;
-    irq_ = level;
-    if (irq_out_)
-        irq_out_(level);
+    irq_.set(level);
 }
 
 uint32_t Rtt::peek(uint32_t offset) const

@@ -20,6 +20,7 @@
 
 #include "board/clock.h"
 #include "board/device.h"
+#include "board/irq_line.h"
 #include "board/log.h"
 
 namespace board {
@@ -37,8 +38,8 @@ public:
     void reset() override;
     const char *register_name(uint32_t offset) const override;
 
-    void set_irq_output(std::function<void(bool)> out) { irq_out_ = std::move(out); }
-    bool irq() const { return irq_; }
+    void set_irq_output(std::function<void(bool)> out) { irq_.connect(std::move(out)); }
+    bool irq() const { return irq_.level(); }
 
     uint32_t counter() const;
 
@@ -51,8 +52,7 @@ private:
 
     Clock &clock_;
     Log &log_;
-    std::function<void(bool)> irq_out_;
-    bool irq_ = false;
+    IrqLine irq_;
     uint32_t mr_ = 0, ar_ = 0;
     uint32_t prescaler_ = 0;   // the value the divider runs with
     Picos started_ = 0;

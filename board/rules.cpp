@@ -39,8 +39,10 @@ void Rules::breach(const Rule &rule, double measured)
         }
     RuleViolation v{rule, measured, clock_.now(), pc_source_ ? pc_source_() : std::nullopt, 1};
     violations_.push_back(v);
-    if (listener_)
-        listener_(violations_.back());
+    // A copy: a listener may add to the record.
+    RuleViolation first = violations_.back();
+    for (auto &l : listeners_)
+        l(first);
 }
 
 const RuleViolation *Rules::find(const std::string &name) const

@@ -62,14 +62,14 @@ public:
     void clear();
 
     // Called at the first breach of each rule (reports, strict scenarios).
-    void set_listener(std::function<void(const RuleViolation &)> listener) { listener_ = std::move(listener); }
+    void add_listener(std::function<void(const RuleViolation &)> listener) { listeners_.push_back(std::move(listener)); }
 
 private:
     const Clock &clock_;
     PcSource pc_source_;
     std::vector<RuleViolation> violations_;
     uint64_t total_ = 0;
-    std::function<void(const RuleViolation &)> listener_;
+    std::vector<std::function<void(const RuleViolation &)>> listeners_;
 };
 
 // "83 ns", "48.05 MHz": a value with its unit, to four significant digits.

@@ -178,14 +178,18 @@ void lcd_init(unsigned char dispAttr)
     AT91F_PIO_CfgDirectDrive(LCD_PIO, LCD_DATA);
     AT91F_PIO_ClearOutput(LCD_PIO, LCD_CTRL);
     AT91F_PIO_ForceOutput(LCD_PIO, LCD_DATA);
-    lcd_ms_delay(16000);
+    // The display runs at 3.3 V: more than 40 ms from power-on before the
+    // first function set, then more than 4.1 ms before the second. A pass
+    // takes 12 cycles or more (about 18 from flash with its wait state), so
+    // these counts keep both waits at 48 MHz with the fastest pass.
+    lcd_ms_delay(170000);
 
     // Initialisation by instruction: three 8-bit function sets bring the
     // controller to a known interface state whatever it was in, then the
     // nibble 0x2 switches it to 4 bits. The busy flag is not read here.
     AT91F_PIO_ForceOutput(LCD_PIO, 0x00300000);
     toggle_e();
-    lcd_ms_delay(10000);
+    lcd_ms_delay(18000);
     toggle_e();
     lcd_ms_delay(1000);
     toggle_e();

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 
 #include "sim/duration.h"
@@ -40,6 +41,7 @@ int run_bench(Session &session, unsigned passes, std::ostream &out)
     constexpr board::Picos kGiveUp = 600 * board::kPicosPerSecond;
     board::Clock &clock = session.board.clock;
     auto t0 = wall::now();
+    std::clock_t cpu0 = std::clock();
     double first_screen = -1;
     unsigned counted = 0;
     std::string last_address;
@@ -55,6 +57,8 @@ int run_bench(Session &session, unsigned passes, std::ostream &out)
         }
     }
     double wall_s = std::chrono::duration<double>(wall::now() - t0).count();
+    // On a shared host the process's own CPU time says more than the wall clock.
+    double cpu_s = static_cast<double>(std::clock() - cpu0) / CLOCKS_PER_SEC;
     double virtual_s = static_cast<double>(clock.now()) / board::kPicosPerSecond;
     char b[512];
     snprintf(b, sizeof b,
@@ -62,11 +66,12 @@ int run_bench(Session &session, unsigned passes, std::ostream &out)
              "virtual time       %.6f s\n"
              "wall time          %.3f s\n"
              "real-time factor   %.2f\n"
+             "host CPU time      %.3f s (real-time factor %.2f by it)\n"
              "guest MIPS         %.1f\n"
              "cycles             %llu\n"
              "instructions       %llu\n"
              "first status screen after %.3f s wall\n",
-             counted, virtual_s, wall_s, wall_s > 0 ? virtual_s / wall_s : 0.0,
+             counted, virtual_s, wall_s, wall_s > 0 ? virtual_s / wall_s : 0.0, cpu_s, cpu_s > 0 ? virtual_s / cpu_s : 0.0,
              wall_s > 0 ? static_cast<double>(session.machine.instructions()) / wall_s / 1e6 : 0.0,
              static_cast<unsigned long long>(session.machine.cycles()),
              static_cast<unsigned long long>(session.machine.instructions()), first_screen);

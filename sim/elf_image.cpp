@@ -139,7 +139,17 @@ std::optional<ElfImage> ElfImage::load(const std::string &path, std::string &err
 
 void ElfImage::place(MemoryMap &memory) const
 {
-    memory.erase_flash();
+    // As a flashing tool writes pages: each flash page the image touches is
+    // erased and written, the rest of the flash keeps what it held.
+    constexpr uint32_t kPage = board::ChipFlash::kPageSize;
+    for (const auto &s : segments_) {
+        uint32_t length = static_cast<uint32_t>(s.bytes.size()) + s.zero_fill;
+        if (length == 0 || !memory.in_flash(s.address))
+            continue;
+        for (uint32_t page = s.address & ~(kPage - 1); page < s.address + length; page += kPage)
+            if (uint8_t *p = memory.host(page, kPage))
+                std::memset(p, 0xFF, kPage);
+    }
     for (const auto &s : segments_) {
         if (!s.bytes.empty())
             std::memcpy(memory.host(s.address, static_cast<uint32_t>(s.bytes.size())), s.bytes.data(), s.bytes.size());

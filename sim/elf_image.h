@@ -36,7 +36,8 @@ public:
     uint32_t entry() const { return entry_; }
     const std::vector<ElfSegment> &segments() const { return segments_; }
 
-    // Places the segments in the chip's memories (flash is erased first).
+    // Places the segments in the chip's memories; each flash page the image
+    // touches is erased first, the other pages keep their contents.
     void place(MemoryMap &memory) const;
 
     // "main+0x1a", or "" when no symbol is near.

@@ -10,7 +10,7 @@
 
 namespace sim {
 
-std::optional<FlashFile> FlashFile::open(const std::string &path, std::string &error)
+std::optional<FlashFile> FlashFile::open(const std::string &path, std::string &error, size_t size)
 {
     FlashFile f;
     f.path_ = path;
@@ -20,7 +20,7 @@ std::optional<FlashFile> FlashFile::open(const std::string &path, std::string &e
             error = path + ": " + strerror(errno);
             return std::nullopt;
         }
-        f.contents_.assign(kSize, 0xFF);
+        f.contents_.assign(size, 0xFF);
         if (!write_atomically(path, f.contents_, error))
             return std::nullopt;
         return f;
@@ -29,9 +29,9 @@ std::optional<FlashFile> FlashFile::open(const std::string &path, std::string &e
         error = path + ": not a regular file";
         return std::nullopt;
     }
-    if (static_cast<uint64_t>(st.st_size) != kSize) {
+    if (static_cast<uint64_t>(st.st_size) != size) {
         error = path + ": is " + std::to_string(st.st_size) + " bytes; a flash file must be exactly " +
-                std::to_string(kSize) + " bytes (512 KiB)";
+                std::to_string(size) + " bytes (" + std::to_string(size / 1024) + " KiB)";
         return std::nullopt;
     }
     int fd = ::open(path.c_str(), O_RDONLY);
@@ -39,10 +39,10 @@ std::optional<FlashFile> FlashFile::open(const std::string &path, std::string &e
         error = path + ": " + strerror(errno);
         return std::nullopt;
     }
-    f.contents_.resize(kSize);
+    f.contents_.resize(size);
     size_t got = 0;
-    while (got < kSize) {
-        ssize_t n = read(fd, f.contents_.data() + got, kSize - got);
+    while (got < size) {
+        ssize_t n = read(fd, f.contents_.data() + got, size - got);
         if (n <= 0) {
             error = path + ": " + (n < 0 ? strerror(errno) : "shorter than it was a moment ago");
             close(fd);

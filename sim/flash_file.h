@@ -1,5 +1,6 @@
-// The serial flash's contents kept in a file between runs. The file holds
-// the whole array (512 KiB); a missing file is created erased (all 0xFF),
+// A flash's contents kept in a file between runs: the serial flash's
+// (512 KiB) or the chip's own (256 KiB). The file holds the whole array; a
+// missing file is created erased (all 0xFF),
 // and a file of any other size is refused rather than guessed at. At the end
 // of a run the file is written only if the contents changed, and then
 // atomically: the new contents go to a temporary file in the same directory,
@@ -18,7 +19,7 @@ class FlashFile {
 public:
     static constexpr size_t kSize = 512 * 1024;
 
-    static std::optional<FlashFile> open(const std::string &path, std::string &error);
+    static std::optional<FlashFile> open(const std::string &path, std::string &error, size_t size = kSize);
 
     const std::string &path() const { return path_; }
     const std::vector<uint8_t> &contents() const { return contents_; }

@@ -94,6 +94,7 @@ void attach_instruments(simtools::Instruments &in, Session &s)
     in.set_time_source([&m] { return m.cycles(); }, [&m] { return m.now(); });
     s.board.aic.add_listener([&in](bool nirq, bool) { in.nirq(nirq); });
     in.set_stack_region(MemoryMap::kRamBase, MemoryMap::kRamBase + MemoryMap::kRamSize);
+    in.set_rules(&s.board.log.rules);
     if (!in.wants_blocks()) return;
 
     auto observer = std::make_unique<InstrumentObserver>(in, m);

@@ -61,11 +61,17 @@ Machine::Machine(board::Board &board) : board_(board), core_(*this)
     board_.bus.set_memory(&memory_);
     // The AIC's outputs are wires into the core, sampled at every boundary.
     board_.aic.add_listener([this](bool nirq, bool nfiq) { core_.set_interrupt_lines(nirq, nfiq); });
+    // Pages the flash controller programmed hold new code.
+    board_.chip_flash.set_change_listener([this](uint32_t offset, uint32_t length) {
+        forget_code(MemoryMap::kFlashBase + offset, length);
+        core_.request_stop();
+    });
     reset();
 }
 
 Machine::~Machine()
 {
+    board_.chip_flash.set_change_listener(nullptr);
     if (board_.bus.memory() == &memory_)
         board_.bus.set_memory(nullptr);
 }
@@ -150,8 +156,43 @@ void Machine::update_regions()
 
 void Machine::flash_store(uint32_t address, unsigned size, uint32_t value)
 {
-    board_.log.warn("bus", "store of " + hex(value) + " (" + std::to_string(size * 8) + " bits) into flash at " +
-                               hex(address) + ": the flash is not written");
+    // The array changes only by the flash controller's commands; a store
+    // fills its page latch.
+    board_.mc.efc().latch_store(address, value, size);
+}
+
+void Machine::perform_reset_order()
+{
+    auto order = board_.take_reset_order();
+    if (!order)
+        return;
+    board_.perform_reset(*order);
+    if (order->processor) {
+        // The clock runs on through the reset; RAM keeps its contents.
+        uint64_t cycles = core_.cycles();
+        core_.reset();
+        core_.add_cycles(cycles);
+        board::Clock &c = board_.clock;
+        unsigned __int128 fs = static_cast<unsigned __int128>(order->hold) * 1000;
+        core_.add_cycles(static_cast<uint64_t>((fs + c.master_period_fs() - 1) / c.master_period_fs()));
+        catch_up(core_.cycles());
+        parked_at_.reset();
+    }
+    regions_key_ = ~0u;
+    update_regions();
+    core_.set_interrupt_lines(board_.aic.nirq(), board_.aic.nfiq());
+}
+
+void Machine::wait_for_flash()
+{
+    // The flash cannot be read while its controller runs a command: a core
+    // about to fetch from it waits until the command is done.
+    board::Clock &c = board_.clock;
+    if (!board_.chip_flash.busy(c.now()) || !memory_.in_flash(core_.pc()))
+        return;
+    unsigned __int128 fs = static_cast<unsigned __int128>(board_.chip_flash.ready_at() - c.now()) * 1000;
+    core_.add_cycles(static_cast<uint64_t>((fs + c.master_period_fs() - 1) / c.master_period_fs()));
+    catch_up(core_.cycles());
 }
 
 void Machine::forget_code(uint32_t address, uint32_t length)
@@ -173,21 +214,42 @@ void Machine::forget_code(uint32_t address, uint32_t length)
 
 void Machine::catch_up(uint64_t cycle)
 {
-    // Event by event, so that each fires with the clock at its own cycle
-    // (the first cycle boundary at or after it).
     board::Clock &c = board_.clock;
+    if (cycle <= c.cycles())
+        return;
     bool outer = clock_leads_;
     clock_leads_ = true;
-    while (cycle > c.cycles()) {
-        uint64_t n = cycle - c.cycles();
-        if (auto e = c.next_event(); e && *e > c.now()) {
-            unsigned __int128 fs = static_cast<unsigned __int128>(*e - c.now()) * 1000;
-            uint64_t to_event = static_cast<uint64_t>((fs + c.master_period_fs() - 1) / c.master_period_fs());
-            n = std::min(n, std::max<uint64_t>(to_event, 1));
+    if (cycle < next_event_cycle_) {
+        c.advance_cycles(cycle - c.cycles());
+    } else {
+        // Event by event, so that each fires with the clock at its own
+        // cycle (the first cycle boundary at or after it).
+        while (cycle > c.cycles()) {
+            uint64_t n = cycle - c.cycles();
+            if (auto e = c.next_event(); e && *e > c.now())
+                n = std::min(n, std::max<uint64_t>(cycles_until(*e), 1));
+            c.advance_cycles(n);
         }
-        c.advance_cycles(n);
+        note_next_event();
     }
     clock_leads_ = outer;
+}
+
+uint64_t Machine::cycles_until(board::Picos t) const
+{
+    const board::Clock &c = board_.clock;
+    if (t <= c.now())
+        return 0;
+    unsigned __int128 fs = static_cast<unsigned __int128>(t - c.now()) * 1000;
+    return static_cast<uint64_t>((fs + c.master_period_fs() - 1) / c.master_period_fs());
+}
+
+void Machine::note_next_event()
+{
+    board::Clock &c = board_.clock;
+    limit_event_ = c.next_event();
+    limit_period_fs_ = c.master_period_fs();
+    next_event_cycle_ = limit_event_ ? c.cycles() + cycles_until(*limit_event_) : ~uint64_t{0};
 }
 
 bool Machine::read(uint32_t address, unsigned size, uint64_t cycle, uint32_t &value, unsigned &wait)
@@ -223,11 +285,15 @@ void Machine::after_access(uint32_t address, bool write)
 {
     if (write && ((address & ~3u) == kMcFmr || (address & ~3u) == kMcRcr))
         update_regions();
+    if (board_.reset_ordered())
+        core_.request_stop();
     board::Clock &c = board_.clock;
     // The run's limit came from the next event and the clock's period: if
     // either changed, end the run here and compute a new one.
-    if (c.next_event() != limit_event_ || c.master_period_fs() != limit_period_fs_)
+    if (c.next_event() != limit_event_ || c.master_period_fs() != limit_period_fs_) {
+        note_next_event();
         core_.request_stop();
+    }
 }
 
 void Machine::aborted(const AbortInfo &info)
@@ -299,15 +365,9 @@ void Machine::note_fault(const std::string &what, uint32_t pc, uint32_t data_add
 
 uint64_t Machine::cycle_limit(board::Picos deadline)
 {
-    board::Clock &c = board_.clock;
-    limit_event_ = c.next_event();
-    limit_period_fs_ = c.master_period_fs();
-    board::Picos target = limit_event_ ? std::min(deadline, *limit_event_) : deadline;
-    uint64_t base = c.cycles();
-    if (target <= c.now())
-        return base + 1;
-    unsigned __int128 fs = static_cast<unsigned __int128>(target - c.now()) * 1000;
-    return base + static_cast<uint64_t>((fs + limit_period_fs_ - 1) / limit_period_fs_);
+    note_next_event();
+    uint64_t to_deadline = board_.clock.cycles() + std::max<uint64_t>(cycles_until(deadline), 1);
+    return std::min(to_deadline, std::max(next_event_cycle_, board_.clock.cycles() + 1));
 }
 
 void Machine::after_run()
@@ -342,6 +402,10 @@ Machine::Stop Machine::run_until(board::Picos deadline)
         if (!first && breakpoints_.count(core_.pc()))
             return Stop::Breakpoint;
         first = false;
+        perform_reset_order();
+        wait_for_flash();
+        if (board_.clock.now() >= deadline)
+            return Stop::Deadline;
         Arm7tdmi::Stop stop = core_.run(cycle_limit(deadline));
         after_run();
         switch (stop) {
@@ -355,6 +419,8 @@ Machine::Stop Machine::run_until(board::Picos deadline)
 
 Machine::Stop Machine::step()
 {
+    perform_reset_order();
+    wait_for_flash();
     core_.step();
     after_run();
     return Stop::Stepped;

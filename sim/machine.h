@@ -144,6 +144,11 @@ private:
     void update_regions();
     // What a store by the core into the flash's address range does.
     void flash_store(uint32_t address, unsigned size, uint32_t value);
+    // A reset the reset controller (or the watchdog through it) ordered:
+    // the board's part, and the core's when it names the processor.
+    void perform_reset_order();
+    // A fetch from flash while the flash controller is busy waits for it.
+    void wait_for_flash();
     // Decoded code of bytes that changed, at every address they show at.
     void forget_code(uint32_t address, uint32_t length);
     // Brings the board's clock to `cycle`, firing the events due by then.
@@ -151,6 +156,8 @@ private:
     // After a peripheral access: new events, clock or memory map.
     void after_access(uint32_t address, bool write);
     uint64_t cycle_limit(board::Picos deadline);
+    uint64_t cycles_until(board::Picos t) const;
+    void note_next_event();
     void after_run();
     void note_undefined_instructions();
     uint32_t spsr_of(Mode mode);
@@ -158,7 +165,7 @@ private:
     void install_observers();
 
     board::Board &board_;
-    MemoryMap memory_;
+    MemoryMap memory_{board_.chip_flash};
     Arm7tdmi core_;
     std::optional<ElfImage> image_;
     std::set<uint32_t> breakpoints_;
@@ -167,6 +174,7 @@ private:
     // What the current core run's limit was computed from.
     std::optional<board::Picos> limit_event_;
     uint64_t limit_period_fs_ = 0;
+    uint64_t next_event_cycle_ = 0;   // the clock's cycle count when the next event is due
     unsigned regions_key_ = ~0u;
     bool clock_leads_ = false;      // in a peripheral access or catching up: time is the clock's
     bool stop_wanted_ = false;      // a stop asked by a caller, not a resync

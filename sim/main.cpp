@@ -66,6 +66,11 @@ int main(int argc, char **argv)
     app.add_option("--for", for_text, "headless: virtual time to run, e.g. 3s or 250ms");
     app.add_flag("--fast", fast, "terminal view: run unthrottled instead of in real time");
     app.add_option("--flash", flash, "serial flash contents (512 KiB file; created erased if absent)");
+    std::string chip_flash, serial;
+    app.add_option("--chip-flash", chip_flash,
+                   "the chip's own flash (256 KiB file; created erased if absent; the image is programmed into it)");
+    app.add_option("--serial", serial, "the debug unit's serial line: pty (a new pseudo-terminal) or stdio")
+        ->check(CLI::IsMember({"pty", "stdio"}));
     app.add_option("--scenario", scenario_path, "run the steps of a YAML scenario");
     app.add_option("--junit", junit, "with --scenario: write a JUnit XML report");
     app.add_option("--crystal", crystal, "main crystal frequency in Hz")->capture_default_str()->check(CLI::Range(3000000u, 20000000u));
@@ -123,6 +128,15 @@ int main(int argc, char **argv)
     options.crystal_hz = crystal;
     options.bounce = bounce;
     options.bounce_seed = seed;
+    if (!chip_flash.empty())
+        options.chip_flash_file = chip_flash;
+    if (!serial.empty())
+        options.serial = serial == "pty" ? sim::SerialLink::Kind::Pty : sim::SerialLink::Kind::Stdio;
+    if (serial == "stdio" && !headless && !duration && !scenario && gdb_port < 0 && !bench &&
+        isatty(STDIN_FILENO) && isatty(STDOUT_FILENO)) {
+        std::cerr << "boardsim: --serial stdio needs a headless run (--headless or --for): the terminal view uses the terminal\n";
+        return kUsageError;
+    }
     if (!flash.empty())
         options.flash_file = flash;
     else if (scenario && scenario->flash_file)
@@ -159,6 +173,8 @@ int main(int argc, char **argv)
         }
         sim::attach_instruments(*outputs.instruments, *session);
     }
+    if (!session->serial_path().empty())
+        std::cerr << "boardsim: serial line (DBGU) on " << session->serial_path() << std::endl;
     sim::install_stop_signals();
     if (verbose)
         session->board.log.set_listener([](const board::LogEntry &e) {

@@ -4,7 +4,7 @@
 
 namespace sim {
 
-MemoryMap::MemoryMap() : flash_(kFlashSize, 0xFF), ram_(kRamSize, 0) {}
+MemoryMap::MemoryMap(board::ChipFlash &flash) : flash_(flash), ram_(kRamSize, 0) {}
 
 const uint8_t *MemoryMap::host(uint32_t address, uint32_t length) const
 {
@@ -39,7 +39,7 @@ void MemoryMap::clear_ram()
 
 void MemoryMap::erase_flash()
 {
-    std::fill(flash_.begin(), flash_.end(), 0xFF);
+    std::fill(flash_.data(), flash_.data() + kFlashSize, 0xFF);
 }
 
 bool MemoryMap::read8(uint32_t address, uint8_t &value)

@@ -1,26 +1,29 @@
 // The chip's memories as the core and the PDC see them: 256 KiB of flash at
 // 0x00100000, also shown at 0x00000000 after reset, and 64 KiB of RAM at
 // 0x00200000, shown at 0x00000000 instead of the flash after a remap. The
-// core reads and writes the buffers directly, so the core, the PDC (as the
-// bus's Memory) and the debugger all see the same bytes.
+// flash bytes are the board's (board::ChipFlash, which its flash controller
+// programs). The core reads and writes the buffers directly, so the core, the
+// PDC (as the bus's Memory), the flash controller and the debugger all see
+// the same bytes.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
+#include "board/chip_flash.h"
 #include "board/device.h"
 
 namespace sim {
 
 class MemoryMap : public board::Memory {
 public:
-    static constexpr uint32_t kFlashBase = 0x00100000;
-    static constexpr uint32_t kFlashSize = 256 * 1024;
+    static constexpr uint32_t kFlashBase = board::ChipFlash::kBase;
+    static constexpr uint32_t kFlashSize = board::ChipFlash::kSize;
     static constexpr uint32_t kFlashMirror = 0x00000000;
     static constexpr uint32_t kRamBase = 0x00200000;
     static constexpr uint32_t kRamSize = 64 * 1024;
 
-    MemoryMap();
+    explicit MemoryMap(board::ChipFlash &flash);
 
     uint8_t *flash() { return flash_.data(); }
     uint8_t *ram() { return ram_.data(); }
@@ -45,7 +48,7 @@ public:
     bool write8(uint32_t address, uint8_t value) override;
 
 private:
-    std::vector<uint8_t> flash_;
+    board::ChipFlash &flash_;
     std::vector<uint8_t> ram_;
     bool remapped_ = false;
 };

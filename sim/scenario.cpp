@@ -8,6 +8,7 @@
 #include "sim/duration.h"
 #include "sim/junit.h"
 #include "sim/keys.h"
+#include "sim/rule_report.h"
 #include "sim/screen_text.h"
 #include "sim/screenshot.h"
 #include "sim/session.h"
@@ -161,9 +162,25 @@ Step parse_step(const YAML::Node &node, const std::string &scenario_path)
         s.file = f.string();
         return s;
     }
+    if (name == "wait-serial") {
+        s.kind = Step::WaitSerial;
+        if (!args.IsMap() || !args["text"] || !args["timeout"])
+            throw BadScenario{line_of(args), "wait-serial needs { text, timeout }"};
+        only_fields(args, {"text", "timeout"}, name);
+        s.text = scalar(args["text"], "text");
+        if (s.text.empty())
+            throw BadScenario{line_of(args["text"]), "wait-serial: the text is empty"};
+        s.time = duration(args["timeout"], "timeout");
+        return s;
+    }
+    if (name == "write-serial") {
+        s.kind = Step::WriteSerial;
+        s.text = scalar(args, "write-serial");
+        return s;
+    }
     throw BadScenario{s.line, "unknown step \"" + name +
                                   "\" (wait-lcd, expect-lcd, press, release, delay, expect-pin, screenshot, "
-                                  "expect-screenshot)"};
+                                  "expect-screenshot, wait-serial, write-serial)"};
 }
 
 bool row_matches(const Session &session, const Step &s)
@@ -187,8 +204,8 @@ std::optional<Scenario> Scenario::load(const std::string &path, std::string &err
             throw BadScenario{line_of(root), "a scenario is a map with name, steps and optionally flash"};
         for (const auto &kv : root) {
             std::string k = kv.first.Scalar();
-            if (k != "name" && k != "steps" && k != "flash")
-                throw BadScenario{line_of(kv.first), "unknown field \"" + k + "\" (name, flash, steps)"};
+            if (k != "name" && k != "steps" && k != "flash" && k != "strict")
+                throw BadScenario{line_of(kv.first), "unknown field \"" + k + "\" (name, flash, strict, steps)"};
         }
         sc.name = root["name"] ? scalar(root["name"], "name") : std::filesystem::path(path).stem().string();
         if (root["flash"]) {
@@ -196,6 +213,12 @@ std::optional<Scenario> Scenario::load(const std::string &path, std::string &err
             if (f.is_relative())
                 f = std::filesystem::path(path).parent_path() / f;
             sc.flash_file = f.string();
+        }
+        if (root["strict"]) {
+            std::string v = scalar(root["strict"], "strict");
+            if (v != "true" && v != "false")
+                throw BadScenario{line_of(root["strict"]), "strict is true or false, not \"" + v + "\""};
+            sc.strict = v == "true";
         }
         YAML::Node steps = root["steps"];
         if (!steps || !steps.IsSequence() || steps.size() == 0)
@@ -220,6 +243,7 @@ int run_scenario(const Scenario &sc, Session &session, std::ostream &out, const 
     Machine &m = session.machine;
     board::Clock &clock = session.board.clock;
     int status = 0;
+    size_t serial_from = 0;   // wait-serial looks past the last text it matched
     for (size_t i = 0; i < sc.steps.size(); ++i) {
         const Step &s = sc.steps[i];
         JunitCase tc;
@@ -265,7 +289,24 @@ int run_scenario(const Scenario &sc, Session &session, std::ostream &out, const 
                 failure = report;
             break;
         }
+        case Step::WaitSerial: {
+            board::Picos end = clock.now() + s.time;
+            auto found = [&] { return session.serial_text().find(s.text, serial_from); };
+            while (found() == std::string::npos && clock.now() < end && !stop_requested())
+                m.run_until(std::min(end, clock.now() + kPoll));
+            size_t at = found();
+            if (at == std::string::npos)
+                failure = "the serial line did not carry \"" + s.text + "\" within " + format_time(s.time) +
+                          "; since the last match it carried \"" + session.serial_text().substr(serial_from) + "\"";
+            else
+                serial_from = at + s.text.size();
+            break;
         }
+        case Step::WriteSerial: session.board.dbgu.receive_from_host(s.text); break;
+        }
+        const auto &broken = session.board.log.rules.violations();
+        if (sc.strict && !broken.empty())
+            failure = describe_violation(broken.front()) + (failure.empty() ? "" : "\n  " + failure);
         tc.seconds = static_cast<double>(clock.now() - started) / board::kPicosPerSecond;
         if (!failure.empty()) {
             status = 1;

@@ -3,6 +3,7 @@
 //
 //   name: counter
 //   flash: data.bin            # optional, relative to the scenario file
+//   strict: true               # optional: a broken timing or operating rule fails the step it happened in
 //   steps:
 //     - wait-lcd: { row: 1, text: "STATUS:00000000", timeout: 3s }   # col 0 by default
 //     - press: KEY_INC
@@ -12,7 +13,12 @@
 //     - expect-pin: { pin: PA16, level: 0 }
 //     - screenshot: counter.png                 # written where boardsim runs
 //     - expect-screenshot: counter-ref.png      # relative to the scenario file
+//     - write-serial: "v\n"                     # to the debug unit's line
+//     - wait-serial: { text: "ok", timeout: 1s } # from it
 //
+// wait-serial looks at what the chip sent after the text the previous
+// wait-serial matched (from the start for the first), so a repeated text
+// must come again.
 // Texts are written in the screen notation of screen_text.h. Everything is
 // checked when the file is loaded (unknown steps, keys or pins, bad
 // durations, positions off the screen), so a bad scenario never half-runs.
@@ -30,7 +36,7 @@ namespace sim {
 class Session;
 
 struct Step {
-    enum Kind { WaitLcd, ExpectLcd, Press, Release, Delay, ExpectPin, Screenshot, ExpectScreenshot } kind;
+    enum Kind { WaitLcd, ExpectLcd, Press, Release, Delay, ExpectPin, Screenshot, ExpectScreenshot, WaitSerial, WriteSerial } kind;
     int line = 0;              // in the scenario file, from 1
     std::string source;        // the step as written, for reports
     int row = 0, col = 0;
@@ -40,12 +46,14 @@ struct Step {
     int pin = 0;
     int level = 0;
     std::string file;
+    std::string text;          // serial steps: the bytes as written
 };
 
 struct Scenario {
     std::string path;
     std::string name;
     std::optional<std::string> flash_file;
+    bool strict = false;
     std::vector<Step> steps;
 
     // Reads and checks `path`; nullopt with `error` ("file:line: why") on a

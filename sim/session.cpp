@@ -1,6 +1,7 @@
 #include "sim/session.h"
 
 #include "sim/duration.h"
+#include "sim/rule_report.h"
 #include "sim/screen_text.h"
 
 namespace sim {
@@ -16,9 +17,29 @@ std::unique_ptr<Session> Session::open(const SessionOptions &options, std::strin
         if (!flash)
             return nullptr;
     }
+    std::optional<FlashFile> chip_flash;
+    if (options.chip_flash_file) {
+        chip_flash = FlashFile::open(*options.chip_flash_file, error, board::ChipFlash::kSize);
+        if (!chip_flash)
+            return nullptr;
+    }
     std::unique_ptr<Session> s(new Session);
+    if (options.serial) {
+        s->serial_ = SerialLink::open(*options.serial, s->board, error);
+        if (!s->serial_)
+            return nullptr;
+    }
+    s->board.dbgu.set_host_output([session = s.get()](uint8_t c) {
+        session->serial_text_.push_back(static_cast<char>(c));
+        if (session->serial_)
+            session->serial_->send(c);
+    });
+    s->chip_flash_ = std::move(chip_flash);
+    if (s->chip_flash_)
+        s->board.chip_flash.load(s->chip_flash_->contents());
     s->board.pmc.set_crystal_hz(options.crystal_hz);
     s->keys.set_bounce(options.bounce, options.bounce_window, options.bounce_seed);
+    attach_pc_source(s->board.log.rules, s->machine);
     s->flash_ = std::move(flash);
     if (s->flash_)
         s->board.flash.preload(0, s->flash_->contents());
@@ -31,13 +52,15 @@ void Session::power_on()
 {
     machine.reset();
     keys.reset();
+    if (serial_)
+        serial_->start();
 }
 
 bool Session::save_flash(std::string &error)
 {
-    if (!flash_)
-        return true;
-    return flash_->save_if_changed(board.flash.array(), error);
+    if (flash_ && !flash_->save_if_changed(board.flash.array(), error))
+        return false;
+    return !chip_flash_ || chip_flash_->save_if_changed(board.chip_flash.bytes(), error);
 }
 
 std::string Session::report() const
@@ -47,6 +70,7 @@ std::string Session::report() const
         out += codes_text(row_codes(r)) + "\n";
     out += std::string("LED ") + (led() ? "1" : "0") + "\n";
     out += describe_faults(machine);
+    out += describe_violations(board.log.rules);
     return out;
 }
 

@@ -1,5 +1,6 @@
 // One simulated board with its firmware: the models, the core running the
-// image, the keys and, optionally, the serial flash kept in a file. The
+// image, the keys and, optionally, the serial flash and the chip's own flash
+// kept in files and the debug unit's line brought out to the host. The
 // headless run, the terminal view, scenarios and the benchmark all drive one
 // of these.
 #pragma once
@@ -14,12 +15,17 @@
 #include "sim/flash_file.h"
 #include "sim/keys.h"
 #include "sim/machine.h"
+#include "sim/serial_link.h"
 
 namespace sim {
 
 struct SessionOptions {
     std::string image;
     std::optional<std::string> flash_file;
+    // The chip's flash (256 KiB); the image, when given, is programmed into
+    // it over whatever the file held, as a flashing tool erases and writes.
+    std::optional<std::string> chip_flash_file;
+    std::optional<SerialLink::Kind> serial;
     uint32_t crystal_hz = 18432000;
     unsigned bounce = 0;              // extra transitions per key edge, 0 = clean
     board::Picos bounce_window = 5 * board::kPicosPerMs;
@@ -42,8 +48,14 @@ public:
     // The four rows in the screen notation, the LED, and any guest fault.
     std::string report() const;
 
-    // Writes the serial flash back to its file if it changed.
+    // Writes the serial flash and the chip's flash back to their files if
+    // they changed.
     bool save_flash(std::string &error);
+
+    // Everything the chip has sent on the debug unit's line so far.
+    const std::string &serial_text() const { return serial_text_; }
+    // The pseudo-terminal of --serial pty ("" otherwise).
+    std::string serial_path() const { return serial_ ? serial_->path() : ""; }
 
     board::Board board;
     Machine machine{board};
@@ -52,6 +64,9 @@ public:
 private:
     Session() = default;
     std::optional<FlashFile> flash_;
+    std::optional<FlashFile> chip_flash_;
+    std::unique_ptr<SerialLink> serial_;
+    std::string serial_text_;
 };
 
 std::string describe_faults(const Machine &machine);

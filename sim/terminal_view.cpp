@@ -13,6 +13,7 @@
 #include "sim/screen_text.h"
 #include "sim/screenshot.h"
 #include "sim/session.h"
+#include "sim/rule_report.h"
 #include "sim/stop_signal.h"
 
 namespace sim {
@@ -77,6 +78,10 @@ void draw(Session &s, const ViewOptions &o, double speed, bool fast, uint32_t he
     std::string faults = describe_faults(s.machine);
     if (!faults.empty())
         put(23, 0, faults);
+    const auto &broken = s.board.log.rules.violations();
+    if (!broken.empty())
+        put(faults.empty() ? 23 : 24, 0,
+            std::to_string(broken.size()) + " rule(s) broken; first: " + describe_violation(broken.front()));
     refresh();
 }
 

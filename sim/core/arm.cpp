@@ -102,7 +102,7 @@ void data_processing(Cpu &c, Decoded &d)
 {
     const uint32_t raw = d.raw;
     const uint32_t pc = c.r[15];
-    c.fetch_s();
+    c.fetch_s_arm();
     bool cin = c.cpsr & kC;
     bool sc = cin;
     uint32_t op2, rn;
@@ -154,7 +154,7 @@ void multiply(Cpu &c, Decoded &d)
     const uint32_t raw = d.raw;
     const unsigned rd = (raw >> 16) & 15, rn = (raw >> 12) & 15, rs = (raw >> 8) & 15, rm = raw & 15;
     const bool accumulate = raw & (1u << 21);
-    c.fetch_s();
+    c.fetch_s_arm();
     c.idle(multiplier_cycles(c.r[rs], true) + accumulate);
     uint32_t res = c.r[rm] * c.r[rs] + (accumulate ? c.r[rn] : 0);
     if (raw & (1u << 20)) c.set_nz(res);
@@ -167,7 +167,7 @@ void multiply_long(Cpu &c, Decoded &d)
     const uint32_t raw = d.raw;
     const unsigned hi = (raw >> 16) & 15, lo = (raw >> 12) & 15, rs = (raw >> 8) & 15, rm = raw & 15;
     const bool is_signed = raw & (1u << 22), accumulate = raw & (1u << 21);
-    c.fetch_s();
+    c.fetch_s_arm();
     c.idle(multiplier_cycles(c.r[rs], is_signed) + 1 + accumulate);
     uint64_t res;
     if (is_signed)
@@ -188,7 +188,7 @@ void swap(Cpu &c, Decoded &d)
     const unsigned rn = (raw >> 16) & 15, rd = (raw >> 12) & 15, rm = raw & 15;
     const bool byte = raw & (1u << 22);
     const uint32_t address = c.r[rn], source = c.r[rm];
-    c.fetch_s();
+    c.fetch_s_arm();
     uint32_t value;
     if (!load(c, byte ? Load::Byte : Load::Word, address, value) || !store(c, byte ? 1 : 4, address, source)) {
         c.idle();
@@ -198,28 +198,17 @@ void swap(Cpu &c, Decoded &d)
     finish_load(c, rd, value, c.r[15] + 4);
 }
 
-template <bool L, bool B, bool RegOffset>
-void single_transfer(Cpu &c, Decoded &d)
+// The access of a single transfer and its base write-back, which happens
+// even when the access aborts (the ARM7TDMI's base-updated abort model).
+template <bool IsLoad>
+[[gnu::always_inline]] inline void access_and_write_back(Cpu &c, Load kind, unsigned size, uint32_t address,
+                                                         unsigned rd, unsigned rn, bool writeback, uint32_t moved)
 {
-    const uint32_t raw = d.raw;
     const uint32_t pc = c.r[15];
-    const unsigned rn = (raw >> 16) & 15, rd = (raw >> 12) & 15;
-    uint32_t offset;
-    if constexpr (RegOffset) {
-        bool unused;
-        offset = shift_imm(reg_or_pc(c, raw & 15, pc + 8), (raw >> 5) & 3, (raw >> 7) & 31, c.cpsr & kC, unused);
-    } else {
-        offset = raw & 0xFFF;
-    }
-    const uint32_t base = reg_or_pc(c, rn, pc + 8);
-    const uint32_t moved = raw & (1u << 23) ? base + offset : base - offset;
-    const bool pre = raw & (1u << 24);
-    const uint32_t address = pre ? moved : base;
-    const bool writeback = (!pre || (raw & (1u << 21))) && rn != 15;
-    if constexpr (L) {
-        c.fetch_s();
+    if constexpr (IsLoad) {
+        c.fetch_s_arm();
         uint32_t value;
-        bool ok = load(c, B ? Load::Byte : Load::Word, address, value);
+        bool ok = load(c, kind, address, value);
         if (writeback) c.r[rn] = moved;
         if (!ok) {
             c.idle();
@@ -229,8 +218,7 @@ void single_transfer(Cpu &c, Decoded &d)
         finish_load(c, rd, value, pc + 4);
     } else {
         c.fetch_n();
-        uint32_t value = rd == 15 ? pc + 12 : c.r[rd];
-        bool ok = store(c, B ? 1 : 4, address, value);
+        bool ok = store(c, size, address, rd == 15 ? pc + 12 : c.r[rd]);
         if (writeback) c.r[rn] = moved;
         if (!ok) {
             c.data_abort();
@@ -240,39 +228,47 @@ void single_transfer(Cpu &c, Decoded &d)
     }
 }
 
+// Addressing of LDR/STR and the halfword transfers: pre- or post-indexed,
+// up or down, write-back with W or always when post-indexed.
+struct Addressing {
+    uint32_t address, moved;
+    bool writeback;
+};
+
+inline Addressing addressing(const Cpu &c, uint32_t raw, uint32_t offset)
+{
+    const unsigned rn = (raw >> 16) & 15;
+    const uint32_t base = reg_or_pc(c, rn, c.r[15] + 8);
+    const uint32_t moved = raw & (1u << 23) ? base + offset : base - offset;
+    const bool pre = raw & (1u << 24);
+    return {pre ? moved : base, moved, (!pre || (raw & (1u << 21))) && rn != 15};
+}
+
+template <bool L, bool B, bool RegOffset>
+void single_transfer(Cpu &c, Decoded &d)
+{
+    const uint32_t raw = d.raw;
+    uint32_t offset;
+    if constexpr (RegOffset) {
+        bool unused;
+        offset = shift_imm(reg_or_pc(c, raw & 15, c.r[15] + 8), (raw >> 5) & 3, (raw >> 7) & 31, c.cpsr & kC, unused);
+    } else {
+        offset = raw & 0xFFF;
+    }
+    const Addressing a = addressing(c, raw, offset);
+    access_and_write_back<L>(c, B ? Load::Byte : Load::Word, B ? 1 : 4, a.address, (raw >> 12) & 15,
+                             (raw >> 16) & 15, a.writeback, a.moved);
+}
+
+template <bool L>
 void halfword_transfer(Cpu &c, Decoded &d)
 {
     const uint32_t raw = d.raw;
-    const uint32_t pc = c.r[15];
-    const unsigned rn = (raw >> 16) & 15, rd = (raw >> 12) & 15;
-    const uint32_t offset = raw & (1u << 22) ? ((raw >> 4) & 0xF0) | (raw & 0xF) : reg_or_pc(c, raw & 15, pc + 8);
-    const uint32_t base = reg_or_pc(c, rn, pc + 8);
-    const uint32_t moved = raw & (1u << 23) ? base + offset : base - offset;
-    const bool pre = raw & (1u << 24);
-    const uint32_t address = pre ? moved : base;
-    const bool writeback = (!pre || (raw & (1u << 21))) && rn != 15;
-    if (raw & (1u << 20)) {
-        c.fetch_s();
-        static constexpr Load kKinds[4] = {Load::Half, Load::Half, Load::SignedByte, Load::SignedHalf};
-        uint32_t value;
-        bool ok = load(c, kKinds[(raw >> 5) & 3], address, value);
-        if (writeback) c.r[rn] = moved;
-        if (!ok) {
-            c.idle();
-            c.data_abort();
-            return;
-        }
-        finish_load(c, rd, value, pc + 4);
-    } else {
-        c.fetch_n();
-        bool ok = store(c, 2, address, rd == 15 ? pc + 12 : c.r[rd]);
-        if (writeback) c.r[rn] = moved;
-        if (!ok) {
-            c.data_abort();
-            return;
-        }
-        c.r[15] = pc + 4;
-    }
+    const uint32_t offset = raw & (1u << 22) ? ((raw >> 4) & 0xF0) | (raw & 0xF) : reg_or_pc(c, raw & 15, c.r[15] + 8);
+    const Addressing a = addressing(c, raw, offset);
+    static constexpr Load kKinds[4] = {Load::Half, Load::Half, Load::SignedByte, Load::SignedHalf};
+    access_and_write_back<L>(c, kKinds[(raw >> 5) & 3], 2, a.address, (raw >> 12) & 15, (raw >> 16) & 15,
+                             a.writeback, a.moved);
 }
 
 void block(Cpu &c, Decoded &d)
@@ -290,7 +286,7 @@ template <bool Link>
 void branch(Cpu &c, Decoded &d)
 {
     const uint32_t pc = c.r[15];
-    c.fetch_s();
+    c.fetch_s_arm();
     if (Link) c.r[14] = pc + 4;
     int32_t offset = static_cast<int32_t>(d.raw << 8) >> 6;
     uint32_t target = pc + 8 + static_cast<uint32_t>(offset);
@@ -301,7 +297,7 @@ void branch(Cpu &c, Decoded &d)
 void branch_exchange(Cpu &c, Decoded &d)
 {
     const uint32_t v = reg_or_pc(c, d.raw & 15, c.r[15] + 8);
-    c.fetch_s();
+    c.fetch_s_arm();
     if (v & 1) {
         c.cpsr |= kCpsrT;
         c.branch(v & ~1u);
@@ -313,7 +309,7 @@ void branch_exchange(Cpu &c, Decoded &d)
 
 void software_interrupt(Cpu &c, Decoded &)
 {
-    c.fetch_s();
+    c.fetch_s_arm();
     c.take(Exception::SoftwareInterrupt, c.r[15] + 4);
 }
 
@@ -321,7 +317,7 @@ void undefined_instruction(Cpu &c, Decoded &) { c.undefined(); }
 
 void status_read(Cpu &c, Decoded &d)
 {
-    c.fetch_s();
+    c.fetch_s_arm();
     unsigned rd = (d.raw >> 12) & 15;
     uint32_t v = (d.raw & (1u << 22)) && c.has_spsr() ? c.spsr() : c.cpsr;
     if (rd != 15) c.r[rd] = v;
@@ -353,7 +349,7 @@ namespace {
 template <bool Imm>
 void status_write(Cpu &c, Decoded &d)
 {
-    c.fetch_s();
+    c.fetch_s_arm();
     uint32_t v = Imm ? rotr(d.raw & 0xFF, (d.raw >> 7) & 0x1E) : c.r[d.raw & 15];
     write_status(c, d.raw, v);
     c.r[15] += 4;
@@ -388,7 +384,8 @@ Handler decode_arm(uint32_t raw)
         if ((low & 0x9) == 0x9) {   // halfword and signed transfers
             unsigned sh = (raw >> 5) & 3;
             bool l = raw & (1u << 20);
-            if (sh == 1 || l) return halfword_transfer;
+            if (l) return halfword_transfer<true>;
+            if (sh == 1) return halfword_transfer<false>;
             return undefined_instruction;   // LDRD / STRD
         }
         if ((op & 0x19) == 0x10) {   // test opcodes without S: status and branch-exchange
@@ -423,16 +420,12 @@ Handler decode_arm(uint32_t raw)
 
 void decode_arm_stub(Cpu &c, Decoded &d)
 {
-    uint32_t offset = c.r[15] - c.code_base;
-    uint32_t raw;
-    std::memcpy(&raw, c.code_host + offset, 4);
-    d.raw = raw;
-    d.fn = decode_arm(raw);
+    d.raw = c.code_for_decoding(4);
+    d.fn = decode_arm(d.raw);
     d.aux = 0;
-    c.code_cache->page_has_code[(c.code_cache_offset + offset) >> CodeCache::kPageShift] = 1;
-    uint32_t cond = raw >> 28;
+    uint32_t cond = d.raw >> 28;
     if (cond < 0xE && !c.cond(cond)) {
-        c.fetch_s();
+        c.fetch_s_arm();
         c.r[15] += 4;
         return;
     }

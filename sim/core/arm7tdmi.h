@@ -16,6 +16,50 @@
 // write-back as the ARM7TDMI does it. A fetch the bus refuses is a prefetch
 // abort, taken when the instruction would execute.
 //
+// Timing (ARM7TDMI cycle counts; S = sequential, N = non-sequential, I =
+// internal; every memory cycle costs 1 + the wait states of the memory it
+// goes to, every I cycle 1):
+//   data processing           1S            (+1I register-specified shift,
+//                                             +1S+1N when it writes pc)
+//   MRS, MSR                  1S
+//   B, BL, BX                 2S+1N          (Thumb BL: 1S for its first half)
+//   Bcc not taken (Thumb)     1S
+//   LDR/LDRB/LDRH/LDRS*       1S+1N+1I       (+1S+1N into pc)
+//   STR/STRB/STRH             2N
+//   LDM, POP                  nS+1N+1I       (+1S+1N with pc)
+//   STM, PUSH                 (n-1)S+2N
+//   SWP, SWPB                 1S+2N+1I
+//   MUL / MLA                 1S+mI / 1S+(m+1)I
+//   UMULL,SMULL / UMLAL,SMLAL 1S+(m+1)I / 1S+(m+2)I
+//   SWI, exception entry      2S+1N
+//   undefined instruction     2S+1I+1N
+//   condition failed (ARM)    1S
+// m is 1..4: the number of nonzero (for the signed forms: not all-zero and
+// not all-one) bytes of the multiplier operand Rs above its lowest byte, plus
+// one, as the ARM7TDMI's early-terminating multiplier does; UMULL/UMLAL only
+// stop early on zero bytes.
+//
+// Which accesses these are, in the order they happen (a CoreBus access sees
+// the cycle count at its start):
+//   - every instruction's first cycle fetches the instruction two ahead
+//     (S, or N for stores) from the memory of the executing instruction;
+//   - data accesses follow (the first N, the rest of an LDM/STM S), then the
+//     I cycles;
+//   - a write to pc (branch, load into pc, exception) then fetches the
+//     target (N) and the word or halfword after it (S).
+// A Thumb sequential fetch of the second halfword of a word from memory with
+// `word_fetch` costs one cycle, no wait states (the word came in one read).
+// Fetches from outside every region (code run from a peripheral) go through
+// CoreBus like data; their prefetch cycles are counted without wait states.
+// A refused access costs one cycle; the transfers of an LDM/STM after a
+// refused one are not made (registers after it are not written, memory
+// after it not stored to) and cost one cycle each. An aborting instruction
+// is charged its own cycles, then the entry (2S+1N: S in the code it was
+// in, N and S at the vector).
+//
+// MUL, MLA and the long multiplies leave C and V unchanged (the ARM7TDMI
+// leaves C meaningless; unchanged is the choice here).
+//
 // nIRQ and nFIQ are sampled at every instruction boundary: the run loop
 // sets them with set_interrupt_lines() (typically from a bus callback, so a
 // change made by a peripheral access is seen before the next instruction).
@@ -89,7 +133,10 @@ public:
     virtual bool write(uint32_t address, unsigned size, uint64_t cycle, uint32_t value, unsigned &wait) = 0;
     // Whether the memory system aborts this misaligned data access (the
     // chip's memory controller does); false: the ARM7TDMI's own behaviour
-    // (a word load rotates the aligned word, stores ignore the low bits).
+    // (a word load rotates the aligned word right by 8 * (address & 3); a
+    // halfword load from an odd address gives the aligned halfword rotated
+    // right by 8, a signed one the byte at the address sign-extended;
+    // stores and LDM/STM ignore the low address bits).
     virtual bool aborts_misaligned() const { return false; }
     // The core is about to take an abort for this access (for the memory
     // controller's status registers and reports).
@@ -132,6 +179,8 @@ public:
     // The memories the core reaches directly; replaces the previous set (a
     // remap, the flash controller making the flash unreadable, new wait
     // states). Decoded code of addresses whose bytes change is forgotten.
+    // Throws std::invalid_argument for a region without host memory, of a
+    // size that is not a power of two, or with a base not aligned to it.
     void set_regions(const std::vector<MemoryRegion> &regions);
     // Forget decoded instructions in a range whose bytes were changed behind
     // the core's back (debugger, loader, flash programming).
@@ -198,7 +247,10 @@ public:
 
     void set_observer(ExecutionObserver *observer);
     // Delay-loop fast-forward (on by default); off, every iteration runs.
-    // It is never used while breakpoints, watchpoints or stepping are active.
+    // It is never used while breakpoints, watchpoints or stepping are active;
+    // with an observer it is, and told through repeated(). Cycles,
+    // instruction counts and state at every run() return are the same
+    // either way.
     void set_fast_forward(bool on);
     uint64_t exceptions_taken(Exception e) const;
 

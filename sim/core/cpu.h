@@ -1,45 +1,7 @@
 // The core's state and the inline pieces every instruction uses: register
 // banks, flags, memory access with its cycle cost, and the decoded-code
 // cache. Private to sim/core.
-//
-// Timing (ARM7TDMI cycle counts; S = sequential, N = non-sequential, I =
-// internal; every memory cycle costs 1 + the wait states of the memory it
-// goes to, every I cycle 1):
-//   data processing           1S            (+1I register-specified shift,
-//                                             +1S+1N when it writes pc)
-//   MRS, MSR                  1S
-//   B, BL, BX                 2S+1N          (Thumb BL: 1S for its first half)
-//   Bcc not taken (Thumb)     1S
-//   LDR/LDRB/LDRH/LDRS*       1S+1N+1I       (+1S+1N into pc)
-//   STR/STRB/STRH             2N
-//   LDM, POP                  nS+1N+1I       (+1S+1N with pc)
-//   STM, PUSH                 (n-1)S+2N
-//   SWP, SWPB                 1S+2N+1I
-//   MUL / MLA                 1S+mI / 1S+(m+1)I
-//   UMULL,SMULL / UMLAL,SMLAL 1S+(m+1)I / 1S+(m+2)I
-//   SWI, exception entry      2S+1N
-//   undefined instruction     2S+1I+1N
-//   condition failed (ARM)    1S
-// m is 1..4: the number of nonzero (for the signed forms: not all-zero and
-// not all-one) bytes of the multiplier operand Rs above its lowest byte, plus
-// one, as the ARM7TDMI's early-terminating multiplier does; UMULL/UMLAL only
-// stop early on zero bytes.
-//
-// Which accesses these are, in the order they happen (a CoreBus access sees
-// the cycle count at its start):
-//   - every instruction's first cycle fetches the instruction two ahead
-//     (S, or N for stores) from the memory of the executing instruction;
-//   - data accesses follow (the first N, the rest of an LDM/STM S), then the
-//     I cycles;
-//   - a write to pc (branch, load into pc, exception) then fetches the
-//     target (N) and the word or halfword after it (S).
-// A Thumb sequential fetch of the second halfword of a word from memory with
-// `word_fetch` costs one cycle, no wait states (the word came in one read).
-// Fetches from outside every region (code run from a peripheral) go through
-// CoreBus like data; their prefetch cycles are counted without wait states.
-//
-// MUL, MLA and the long multiplies leave C and V unchanged (the ARM7TDMI
-// leaves C meaningless; unchanged is the choice here).
+// The cycle table and the order of accesses are documented in arm7tdmi.h.
 #pragma once
 
 #include "sim/core/arm7tdmi.h"
@@ -56,29 +18,40 @@ struct LoopInfo;
 
 constexpr uint32_t kN = 1u << 31, kZ = 1u << 30, kC = 1u << 29, kV = 1u << 28;
 
-// An ARM condition code against the N, Z, C and V bits of `flags`.
-inline bool condition_passed(uint32_t flags, uint32_t c)
-{
-    bool n = flags & kN, z = flags & kZ, cf = flags & kC, v = flags & kV;
-    switch (c) {
-    case 0x0: return z;
-    case 0x1: return !z;
-    case 0x2: return cf;
-    case 0x3: return !cf;
-    case 0x4: return n;
-    case 0x5: return !n;
-    case 0x6: return v;
-    case 0x7: return !v;
-    case 0x8: return cf && !z;
-    case 0x9: return !cf || z;
-    case 0xA: return n == v;
-    case 0xB: return n != v;
-    case 0xC: return !z && n == v;
-    case 0xD: return z || n != v;
-    case 0xE: return true;
-    default: return false;
+// An ARM condition code against the N, Z, C and V bits of `flags`: a table
+// of 16 bits per condition, one per NZCV combination.
+struct ConditionTable {
+    uint16_t pass[16];
+    constexpr ConditionTable() : pass{}
+    {
+        for (unsigned c = 0; c < 16; ++c) {
+            for (unsigned f = 0; f < 16; ++f) {
+                bool n = f & 8, z = f & 4, cf = f & 2, v = f & 1, p = false;
+                switch (c) {
+                case 0x0: p = z; break;
+                case 0x1: p = !z; break;
+                case 0x2: p = cf; break;
+                case 0x3: p = !cf; break;
+                case 0x4: p = n; break;
+                case 0x5: p = !n; break;
+                case 0x6: p = v; break;
+                case 0x7: p = !v; break;
+                case 0x8: p = cf && !z; break;
+                case 0x9: p = !cf || z; break;
+                case 0xA: p = n == v; break;
+                case 0xB: p = n != v; break;
+                case 0xC: p = !z && n == v; break;
+                case 0xD: p = z || n != v; break;
+                case 0xE: p = true; break;
+                default: p = false; break;
+                }
+                if (p) pass[c] = static_cast<uint16_t>(pass[c] | (1u << f));
+            }
+        }
     }
-}
+};
+inline constexpr ConditionTable kConditions{};
+inline bool condition_passed(uint32_t flags, uint32_t c) { return (kConditions.pass[c & 15] >> (flags >> 28)) & 1; }
 
 // N, Z, C and V of a + b (add) or a - b (subtract), as the ALU sets them.
 inline uint32_t alu_flags(uint32_t a, uint32_t b, bool subtract)
@@ -232,6 +205,9 @@ struct Cpu {
         else
             cycles += code_s;
     }
+    // The same, for handlers that run in one state only.
+    void fetch_s_arm() { cycles += code_s; }
+    void fetch_s_thumb() { cycles += (r[15] & 2) ? thumb_s_second : code_s; }
     void fetch_n() { cycles += code_n; }
     void idle(uint32_t n = 1) { cycles += n; }
     // pc := target (already aligned for the state), and the pipeline refill:
@@ -252,6 +228,15 @@ struct Cpu {
     // Look up the region holding `address` as the code region; false when
     // none does (code then comes through CoreBus).
     bool enter_code_region(uint32_t address);
+    // The encoding at r[15] (`size` bytes) for the decoded-code cache, whose
+    // page is then marked as holding decoded code.
+    uint32_t code_for_decoding(unsigned size)
+    {
+        uint32_t offset = r[15] - code_base, raw = 0;
+        std::memcpy(&raw, code_host + offset, size);
+        code_cache->page_has_code[(code_cache_offset + offset) >> CodeCache::kPageShift] = 1;
+        return raw;
+    }
 
     // ---- memory ----
     const Region *region_of(uint32_t address) const
@@ -353,8 +338,6 @@ Handler decode_thumb(uint32_t raw);
 void decode_arm_stub(Cpu &c, Decoded &d);
 void decode_thumb_stub(Cpu &c, Decoded &d);
 
-// Execute one instruction at r[15] (fetching it through the cache).
-void execute_one(Cpu &c);
 
 inline uint32_t rotr(uint32_t v, unsigned n)
 {

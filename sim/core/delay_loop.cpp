@@ -335,6 +335,7 @@ void analyse(const Cpu &c, LoopInfo &loop)
 {
     loop.generation = c.code_generation;
     loop.marked = false;
+    loop.cost = 0;
     Walk w;
     loop.usable = Analyser(c, loop).walk(loop.head, w) && describe(loop, w);
 }
@@ -401,21 +402,25 @@ uint64_t first_leaving(const Frame &f, uint32_t counter, uint64_t limit)
         const Sym &other = op.a.base == f.loop.counter ? op.b : op.a;
         const Sym &mine = op.a.base == f.loop.counter ? op.a : op.b;
         uint32_t o = f.eval(other, counter);
-        std::array<uint32_t, 16> points{};
-        unsigned n = 0;
-        for (uint32_t x : {o, 0u - o}) {
-            for (uint32_t d : {0u, 1u, 0x7FFFFFFFu, 0x80000000u, 0x80000001u}) points[n++] = x + d - mine.k;
-        }
-        for (uint32_t x : {0u, 1u, 0x7FFFFFFFu, 0x80000000u, 0x80000001u, 0xFFFFFFFFu}) points[n++] = x - mine.k;
         if (f.leaves(counter)) return 0;
-        uint64_t best = limit;
-        for (unsigned i = 0; i < n; ++i) {
-            uint32_t value = step == 1 ? points[i] : points[i] - 1;
-            uint64_t distance = step == 1 ? uint32_t(value - counter) : uint32_t(counter - value);
-            if (distance == 0 || distance >= best) continue;
-            if (f.leaves(value)) best = distance;
-        }
-        return best;
+        // Nearest first: the first candidate that leaves is the answer.
+        uint32_t distances[16];
+        unsigned n = 0;
+        auto add = [&](uint32_t operand_value) {
+            uint32_t value = operand_value - mine.k;
+            if (step != 1) --value;
+            uint32_t distance = step == 1 ? value - counter : counter - value;
+            if (distance == 0 || distance >= limit) return;
+            unsigned i = n++;
+            for (; i > 0 && distances[i - 1] > distance; --i) distances[i] = distances[i - 1];
+            distances[i] = distance;
+        };
+        for (uint32_t x : {o, 0u - o})
+            for (uint32_t d : {0u, 1u, 0x7FFFFFFFu, 0x80000000u, 0x80000001u}) add(x + d);
+        for (uint32_t x : {0u, 1u, 0x7FFFFFFFu, 0x80000000u, 0x80000001u, 0xFFFFFFFFu}) add(x);
+        for (unsigned i = 0; i < n; ++i)
+            if (f.leaves(counter + distances[i] * step)) return distances[i];
+        return limit;
     }
     constexpr uint64_t kMaxScan = 1u << 20;
     uint64_t end = std::min(limit, kMaxScan);
@@ -449,8 +454,11 @@ LoopInfo *loop_for(Cpu &c, Decoded &d, uint32_t pc)
         d.aux = index + 1;
     }
     LoopInfo &loop = c.loops[d.aux - 1];
-    if (loop.generation != c.code_generation || loop.head != c.r[15]) {
+    // Decoded code is shared by every view of the same memory: the same
+    // entry may close the loop at another address.
+    if (loop.generation != c.code_generation || loop.head != c.r[15] || loop.branch_pc != pc) {
         loop.head = c.r[15];
+        loop.branch_pc = pc;
         analyse(c, loop);
     }
     if (!loop.usable) {
@@ -464,25 +472,34 @@ LoopInfo *loop_for(Cpu &c, Decoded &d, uint32_t pc)
 
 void delay_loop_closed(Cpu &c, Decoded &d, uint32_t pc)
 {
+    if (!c.fast_forward || c.stepping) return;
     LoopInfo *found = loop_for(c, d, pc);
     if (!found) return;
     LoopInfo &loop = *found;
     const uint32_t base = loop.slots ? c.r[loop.slot_base] : 0;
-    if (!c.fast_forward || c.stepping || !c.breakpoints.empty() || !c.watches.empty() || c.stop_requested ||
+    if (!c.breakpoints.empty() || !c.watches.empty() || c.stop_requested ||
         c.interrupt_due() || !slots_in_memory(c, loop, base)) {
         loop.marked = false;
         return;
     }
     Frame f{c, loop, base};
     const uint32_t counter = f.get(loop.counter);
-    const bool came_round = loop.marked && c.instructions - loop.mark_instructions == loop.path_length &&
-                            c.exceptions_total == loop.mark_exceptions && counter == loop.mark_counter + loop.step &&
-                            base == loop.mark_base;
-    if (!came_round) {
-        mark(c, loop, counter, base);
-        return;
+    // An iteration costs the same every time round as long as its code and
+    // its words stay in the same memories: measured once, it holds for
+    // every later run of the loop.
+    const Region *slot_region = loop.slots ? c.region_of(base + loop.slot_offset[0]) : nullptr;
+    if (!loop.cost || loop.cost_slot_region != slot_region) {
+        const bool came_round = loop.marked && c.instructions - loop.mark_instructions == loop.path_length &&
+                                c.exceptions_total == loop.mark_exceptions &&
+                                counter == loop.mark_counter + loop.step && base == loop.mark_base;
+        if (!came_round) {
+            mark(c, loop, counter, base);
+            return;
+        }
+        loop.cost = c.cycles - loop.mark_cycles;
+        loop.cost_slot_region = slot_region;
     }
-    const uint64_t per_iteration = c.cycles - loop.mark_cycles;
+    const uint64_t per_iteration = loop.cost;
     const uint64_t budget = c.cycles >= c.limit ? 0 : (c.limit - c.cycles) / per_iteration;
     const uint64_t n = budget ? first_leaving(f, counter, budget) : 0;
     if (n > 0) {

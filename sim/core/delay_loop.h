@@ -11,7 +11,8 @@
 //
 // When such a loop comes round again after one complete iteration run in
 // full (which is how the cost of an iteration is measured, wait states and
-// all), the iterations before the one that leaves are computed at once: the
+// all, once for as long as the code and the loop's words stay in the same
+// memories), the iterations before the one that leaves are computed at once: the
 // counter and the locations derived from it get the values of the last
 // skipped iteration, the flags those of its last flag-setting instruction,
 // and the cycle and instruction counts the measured cost times the number
@@ -68,7 +69,11 @@ struct LoopInfo {
     uint32_t path_length = 0;       // instructions per iteration
     std::vector<std::pair<uint32_t, uint32_t>> segments;   // address ranges of the path
 
-    // The last time round (for the measured cost of an iteration).
+    // The cost of an iteration once measured (0: not yet), and the memory
+    // its words were in then.
+    uint64_t cost = 0;
+    const Region *cost_slot_region = nullptr;
+    // The last time round (for measuring that cost).
     bool marked = false;
     uint64_t mark_cycles = 0, mark_instructions = 0, mark_exceptions = 0;
     uint32_t mark_counter = 0, mark_base = 0;

@@ -18,7 +18,7 @@ void shift_immediate(Cpu &c, Decoded &d)
 {
     const uint32_t raw = d.raw;
     const unsigned type = (raw >> 11) & 3, amount = (raw >> 6) & 31, rs = (raw >> 3) & 7, rd = raw & 7;
-    c.fetch_s();
+    c.fetch_s_thumb();
     uint32_t v = c.r[rs];
     bool carry = c.cpsr & kC;
     uint32_t res;
@@ -45,19 +45,21 @@ void add_subtract(Cpu &c, Decoded &d)
 {
     const uint32_t raw = d.raw;
     const unsigned rn = (raw >> 6) & 7, rs = (raw >> 3) & 7, rd = raw & 7;
-    c.fetch_s();
+    c.fetch_s_thumb();
     uint32_t op = raw & (1u << 10) ? rn : c.r[rn];
     c.r[rd] = raw & (1u << 9) ? c.sub_flags(c.r[rs], op, 1) : c.add_flags(c.r[rs], op, 0);
     next(c);
 }
 
+// MOV, CMP, ADD, SUB with an 8-bit immediate.
+template <unsigned Op>
 void immediate(Cpu &c, Decoded &d)
 {
     const uint32_t raw = d.raw;
     const unsigned rd = (raw >> 8) & 7;
     const uint32_t imm = raw & 0xFF;
-    c.fetch_s();
-    switch ((raw >> 11) & 3) {
+    c.fetch_s_thumb();
+    switch (Op) {
     case 0: c.r[rd] = imm; c.set_nz(imm); break;
     case 1: c.sub_flags(c.r[rd], imm, 1); break;
     case 2: c.r[rd] = c.add_flags(c.r[rd], imm, 0); break;
@@ -66,16 +68,17 @@ void immediate(Cpu &c, Decoded &d)
     next(c);
 }
 
+template <unsigned Op>
 void alu(Cpu &c, Decoded &d)
 {
     const uint32_t raw = d.raw;
     const unsigned rs = (raw >> 3) & 7, rd = raw & 7;
     const uint32_t a = c.r[rd], b = c.r[rs];
     const bool cin = c.cpsr & kC;
-    c.fetch_s();
+    c.fetch_s_thumb();
     bool carry = cin;
     uint32_t res;
-    switch ((raw >> 6) & 15) {
+    switch (Op) {
     case 0x0: res = a & b; c.set_nz(res); break;
     case 0x1: res = a ^ b; c.set_nz(res); break;
     case 0x2: c.idle(); res = shift_reg(a, 0, b, cin, carry); c.set_nzc(res, carry); break;
@@ -102,14 +105,15 @@ void alu(Cpu &c, Decoded &d)
 }
 
 // ADD, CMP, MOV with a high register, and BX.
+template <unsigned Op>
 void high_register(Cpu &c, Decoded &d)
 {
     const uint32_t raw = d.raw;
     const unsigned rs = (raw >> 3) & 15, rd = (raw & 7) | ((raw >> 4) & 8);
     const uint32_t pc = c.r[15];
     const uint32_t v = rs == 15 ? pc + 4 : c.r[rs];
-    c.fetch_s();
-    switch ((raw >> 8) & 3) {
+    c.fetch_s_thumb();
+    switch (Op) {
     case 0: {
         uint32_t res = (rd == 15 ? pc + 4 : c.r[rd]) + v;
         if (rd == 15) {
@@ -142,7 +146,7 @@ void high_register(Cpu &c, Decoded &d)
 void load_literal(Cpu &c, Decoded &d)
 {
     const uint32_t pc = c.r[15];
-    c.fetch_s();
+    c.fetch_s_thumb();
     uint32_t value;
     if (!load(c, Load::Word, ((pc + 4) & ~3u) + (d.raw & 0xFF) * 4, value)) {
         c.idle();
@@ -152,12 +156,13 @@ void load_literal(Cpu &c, Decoded &d)
     finish_load(c, (d.raw >> 8) & 7, value, pc + 2);
 }
 
-void transfer(Cpu &c, bool is_load, Load kind, unsigned size, uint32_t address, unsigned rd)
+template <bool IsLoad, Load Kind, unsigned Size>
+void transfer(Cpu &c, uint32_t address, unsigned rd)
 {
-    if (is_load) {
-        c.fetch_s();
+    if constexpr (IsLoad) {
+        c.fetch_s_thumb();
         uint32_t value;
-        if (!load(c, kind, address, value)) {
+        if (!load(c, Kind, address, value)) {
             c.idle();
             c.data_abort();
             return;
@@ -165,7 +170,7 @@ void transfer(Cpu &c, bool is_load, Load kind, unsigned size, uint32_t address, 
         finish_load(c, rd, value, c.r[15] + 2);
     } else {
         c.fetch_n();
-        if (!store(c, size, address, c.r[rd])) {
+        if (!store(c, Size, address, c.r[rd])) {
             c.data_abort();
             return;
         }
@@ -173,54 +178,44 @@ void transfer(Cpu &c, bool is_load, Load kind, unsigned size, uint32_t address, 
     }
 }
 
+// STR, STRH, STRB, LDRSB, LDR, LDRH, LDRB, LDRSH with a register offset.
+template <unsigned Op>
 void transfer_register_offset(Cpu &c, Decoded &d)
 {
     const uint32_t raw = d.raw;
     const uint32_t address = c.r[(raw >> 3) & 7] + c.r[(raw >> 6) & 7];
     const unsigned rd = raw & 7;
-    switch ((raw >> 9) & 7) {
-    case 0: transfer(c, false, Load::Word, 4, address, rd); break;
-    case 1: transfer(c, false, Load::Half, 2, address, rd); break;
-    case 2: transfer(c, false, Load::Byte, 1, address, rd); break;
-    case 3: transfer(c, true, Load::SignedByte, 1, address, rd); break;
-    case 4: transfer(c, true, Load::Word, 4, address, rd); break;
-    case 5: transfer(c, true, Load::Half, 2, address, rd); break;
-    case 6: transfer(c, true, Load::Byte, 1, address, rd); break;
-    default: transfer(c, true, Load::SignedHalf, 2, address, rd); break;
+    switch (Op) {
+    case 0: transfer<false, Load::Word, 4>(c, address, rd); break;
+    case 1: transfer<false, Load::Half, 2>(c, address, rd); break;
+    case 2: transfer<false, Load::Byte, 1>(c, address, rd); break;
+    case 3: transfer<true, Load::SignedByte, 1>(c, address, rd); break;
+    case 4: transfer<true, Load::Word, 4>(c, address, rd); break;
+    case 5: transfer<true, Load::Half, 2>(c, address, rd); break;
+    case 6: transfer<true, Load::Byte, 1>(c, address, rd); break;
+    default: transfer<true, Load::SignedHalf, 2>(c, address, rd); break;
     }
 }
 
-void transfer_word_immediate(Cpu &c, Decoded &d)
+// LDR/STR, LDRB/STRB, LDRH/STRH with a 5-bit offset scaled by the size.
+template <bool IsLoad, Load Kind, unsigned Size>
+void transfer_immediate(Cpu &c, Decoded &d)
 {
     const uint32_t raw = d.raw;
-    const uint32_t address = c.r[(raw >> 3) & 7] + ((raw >> 6) & 31) * 4;
-    transfer(c, raw & (1u << 11), Load::Word, 4, address, raw & 7);
+    transfer<IsLoad, Kind, Size>(c, c.r[(raw >> 3) & 7] + ((raw >> 6) & 31) * Size, raw & 7);
 }
 
-void transfer_byte_immediate(Cpu &c, Decoded &d)
-{
-    const uint32_t raw = d.raw;
-    const uint32_t address = c.r[(raw >> 3) & 7] + ((raw >> 6) & 31);
-    transfer(c, raw & (1u << 11), Load::Byte, 1, address, raw & 7);
-}
-
-void transfer_half_immediate(Cpu &c, Decoded &d)
-{
-    const uint32_t raw = d.raw;
-    const uint32_t address = c.r[(raw >> 3) & 7] + ((raw >> 6) & 31) * 2;
-    transfer(c, raw & (1u << 11), Load::Half, 2, address, raw & 7);
-}
-
+template <bool IsLoad>
 void transfer_stack(Cpu &c, Decoded &d)
 {
     const uint32_t raw = d.raw;
-    transfer(c, raw & (1u << 11), Load::Word, 4, c.r[13] + (raw & 0xFF) * 4, (raw >> 8) & 7);
+    transfer<IsLoad, Load::Word, 4>(c, c.r[13] + (raw & 0xFF) * 4, (raw >> 8) & 7);
 }
 
 void load_address(Cpu &c, Decoded &d)
 {
     const uint32_t raw = d.raw;
-    c.fetch_s();
+    c.fetch_s_thumb();
     uint32_t base = raw & (1u << 11) ? c.r[13] : (c.r[15] + 4) & ~3u;
     c.r[(raw >> 8) & 7] = base + (raw & 0xFF) * 4;
     next(c);
@@ -228,7 +223,7 @@ void load_address(Cpu &c, Decoded &d)
 
 void adjust_stack(Cpu &c, Decoded &d)
 {
-    c.fetch_s();
+    c.fetch_s_thumb();
     uint32_t imm = (d.raw & 0x7F) * 4;
     c.r[13] = d.raw & (1u << 7) ? c.r[13] - imm : c.r[13] + imm;
     next(c);
@@ -263,7 +258,7 @@ void multiple(Cpu &c, Decoded &d)
 void conditional_branch(Cpu &c, Decoded &d)
 {
     const uint32_t pc = c.r[15];
-    c.fetch_s();
+    c.fetch_s_thumb();
     if (!c.cond((d.raw >> 8) & 15)) {
         next(c);
         return;
@@ -275,14 +270,14 @@ void conditional_branch(Cpu &c, Decoded &d)
 
 void software_interrupt(Cpu &c, Decoded &)
 {
-    c.fetch_s();
+    c.fetch_s_thumb();
     c.take(Exception::SoftwareInterrupt, c.r[15] + 2);
 }
 
 void unconditional_branch(Cpu &c, Decoded &d)
 {
     const uint32_t pc = c.r[15];
-    c.fetch_s();
+    c.fetch_s_thumb();
     int32_t offset = static_cast<int32_t>(d.raw << 21) >> 20;
     c.branch(pc + 4 + static_cast<uint32_t>(offset));
     if (offset < 0 && d.aux != kNotALoop) delay_loop_closed(c, d, pc);
@@ -292,7 +287,7 @@ void unconditional_branch(Cpu &c, Decoded &d)
 // second branches and leaves the return address (Thumb bit set) in LR.
 void long_branch_first(Cpu &c, Decoded &d)
 {
-    c.fetch_s();
+    c.fetch_s_thumb();
     int32_t high = static_cast<int32_t>(d.raw << 21) >> 9;
     c.r[14] = c.r[15] + 4 + static_cast<uint32_t>(high);
     next(c);
@@ -301,7 +296,7 @@ void long_branch_first(Cpu &c, Decoded &d)
 void long_branch_second(Cpu &c, Decoded &d)
 {
     const uint32_t pc = c.r[15];
-    c.fetch_s();
+    c.fetch_s_thumb();
     uint32_t target = c.r[14] + ((d.raw & 0x7FF) << 1);
     c.r[14] = (pc + 2) | 1;
     c.branch(target & ~1u);
@@ -315,18 +310,42 @@ Handler decode_thumb(uint32_t raw)
 {
     switch (raw >> 13) {
     case 0: return ((raw >> 11) & 3) == 3 ? add_subtract : shift_immediate;
-    case 1: return immediate;
+    case 1: {
+        static constexpr Handler kImmediate[4] = {immediate<0>, immediate<1>, immediate<2>, immediate<3>};
+        return kImmediate[(raw >> 11) & 3];
+    }
     case 2:
-        if ((raw >> 10) == 0x10) return alu;
+        if ((raw >> 10) == 0x10) {
+            static constexpr Handler kAlu[16] = {alu<0>, alu<1>, alu<2>,  alu<3>,  alu<4>,  alu<5>,  alu<6>,  alu<7>,
+                                                 alu<8>, alu<9>, alu<10>, alu<11>, alu<12>, alu<13>, alu<14>, alu<15>};
+            return kAlu[(raw >> 6) & 15];
+        }
         if ((raw >> 10) == 0x11) {
             // BX with H1 set is ARMv5's BLX.
             if (((raw >> 8) & 3) == 3 && (raw & 0x80)) return undefined_instruction;
-            return high_register;
+            static constexpr Handler kHigh[4] = {high_register<0>, high_register<1>, high_register<2>,
+                                                 high_register<3>};
+            return kHigh[(raw >> 8) & 3];
         }
         if ((raw >> 11) == 0x09) return load_literal;
-        return transfer_register_offset;
-    case 3: return raw & (1u << 12) ? transfer_byte_immediate : transfer_word_immediate;
-    case 4: return raw & (1u << 12) ? transfer_stack : transfer_half_immediate;
+        {
+            static constexpr Handler kRegisterOffset[8] = {
+                transfer_register_offset<0>, transfer_register_offset<1>, transfer_register_offset<2>,
+                transfer_register_offset<3>, transfer_register_offset<4>, transfer_register_offset<5>,
+                transfer_register_offset<6>, transfer_register_offset<7>};
+            return kRegisterOffset[(raw >> 9) & 7];
+        }
+    case 3: {
+        bool l = raw & (1u << 11);
+        if (raw & (1u << 12))
+            return l ? transfer_immediate<true, Load::Byte, 1> : transfer_immediate<false, Load::Byte, 1>;
+        return l ? transfer_immediate<true, Load::Word, 4> : transfer_immediate<false, Load::Word, 4>;
+    }
+    case 4: {
+        bool l = raw & (1u << 11);
+        if (raw & (1u << 12)) return l ? transfer_stack<true> : transfer_stack<false>;
+        return l ? transfer_immediate<true, Load::Half, 2> : transfer_immediate<false, Load::Half, 2>;
+    }
     case 5:
         if (!(raw & (1u << 12))) return load_address;
         if ((raw & 0x0F00) == 0x0000) return adjust_stack;
@@ -349,13 +368,9 @@ Handler decode_thumb(uint32_t raw)
 
 void decode_thumb_stub(Cpu &c, Decoded &d)
 {
-    uint32_t offset = c.r[15] - c.code_base;
-    uint16_t raw;
-    std::memcpy(&raw, c.code_host + offset, 2);
-    d.raw = raw;
-    d.fn = decode_thumb(raw);
+    d.raw = c.code_for_decoding(2);
+    d.fn = decode_thumb(d.raw);
     d.aux = 0;
-    c.code_cache->page_has_code[(c.code_cache_offset + offset) >> CodeCache::kPageShift] = 1;
     d.fn(c, d);
 }
 

@@ -66,6 +66,7 @@ public:
     // See RunSummary.
     void set_stack_region(uint32_t low, uint32_t high) { summary_.set_stack_region(low, high); }
     void restart_stack(uint32_t mode) { summary_.restart_stack(mode); }
+    void set_rules(const board::Rules *rules) { summary_.set_rules(rules); }
 
     // Writes the summary (when tracing) and completes the files.
     bool finish(uint64_t instructions, std::string &error);

@@ -66,6 +66,11 @@ void RunSummary::write(std::ostream &out, uint64_t instructions, uint64_t cycles
         std::snprintf(buf, sizeof buf, "    %s  %08x .. %08x  %u\n", mode_name(mode), r.high, r.low, r.high - r.low);
         out << buf;
     }
+    if (rules_) {
+        out << "  rules broken  " << rules_->violations().size() << "\n";
+        for (const auto &v : rules_->violations())
+            out << "    " << v.text() << ", first at " << format_time(v.time) << " s\n";
+    }
 }
 
 }  // namespace simtools

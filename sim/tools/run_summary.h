@@ -11,6 +11,7 @@
 #include <ostream>
 
 #include "board/clock.h"
+#include "board/rules.h"
 
 namespace simtools {
 
@@ -30,6 +31,9 @@ public:
     // IRQ latency range from the interrupt trace, when it ran.
     void set_irq_latency(uint64_t min_cycles, uint64_t max_cycles);
 
+    // The board's rule violations, listed at the end with their counts.
+    void set_rules(const board::Rules *rules) { rules_ = rules; }
+
     void write(std::ostream &out, uint64_t instructions, uint64_t cycles, board::Picos time) const;
 
     uint64_t exceptions_into(uint32_t mode) const;
@@ -44,6 +48,7 @@ private:
     std::map<uint32_t, Range> stacks_;
     uint64_t min_latency_ = 0, max_latency_ = 0;
     uint32_t region_low_ = 0, region_high_ = 0xFFFFFFFF;
+    const board::Rules *rules_ = nullptr;
 };
 
 }  // namespace simtools

@@ -110,7 +110,7 @@ TEST(RulesTest, PcComesFromTheSourceAndTextCarriesTheCount)
     clock.advance_to(7 * board::kPicosPerUs);
     rules.set_pc_source([] { return std::optional<uint32_t>(0x00100ABC); });
     std::vector<std::string> heard;
-    rules.set_listener([&](const board::RuleViolation &v) { heard.push_back(v.text()); });
+    rules.add_listener([&](const board::RuleViolation &v) { heard.push_back(v.text()); });
     EXPECT_FALSE(rules.check(r, 1.25));
     EXPECT_FALSE(rules.check(r, 0.5));
     ASSERT_EQ(rules.violations().size(), 1u);

@@ -1,13 +1,14 @@
 #include "tests/core/diff_core.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <string>
 
 namespace diff {
 
 namespace {
 
-constexpr unsigned kInstructionLimit = 4096;
+// Far more cycles than a sequence takes (its loops included).
+constexpr uint64_t kCycleLimit = 100'000'000;
 
 class CoreRegisters : public RegisterAccess {
 public:
@@ -25,9 +26,19 @@ private:
 
 }  // namespace
 
+bool CoreRunner::EndBus::write(uint32_t address, unsigned, uint64_t, uint32_t, unsigned &wait)
+{
+    wait = 0;
+    if (address - (kCodeBase + kCodeSize) >= kCodeSize)
+        return false;
+    core->request_stop();
+    return true;
+}
+
 CoreRunner::CoreRunner() : code_(kCodeSize), data_(kDataSize)
 {
     core_ = std::make_unique<sim::Arm7tdmi>(bus_);
+    bus_.core = core_.get();
     core_->set_regions({{kCodeBase, kCodeSize, code_.data(), true, 0, 0, false},
                         {kDataBase, kDataSize, data_.data(), true, 0, 0, false}});
 }
@@ -44,28 +55,25 @@ Outcome CoreRunner::run(const Program &program)
     CoreRegisters regs(*core_);
     load_registers(regs, m.cpu);
 
-    uint64_t taken[6] = {};
     static const sim::Exception kinds[6] = {sim::Exception::Undefined, sim::Exception::SoftwareInterrupt,
                                             sim::Exception::PrefetchAbort, sim::Exception::DataAbort,
                                             sim::Exception::Irq, sim::Exception::Fiq};
+    uint64_t taken[6];
     for (int k = 0; k < 6; ++k)
         taken[k] = core_->exceptions_taken(kinds[k]);
+    // run(), as the simulator runs the core: its delay-loop fast-forward
+    // takes the sequence's loops.
+    sim::Arm7tdmi::Stop stop = core_->run(core_->cycles() + kCycleLimit);
     Outcome out;
-    unsigned n = 0;
-    while (core_->pc() != program.end && n++ < kInstructionLimit && out.error.empty()) {
-        uint32_t pc = core_->pc();
-        core_->step();
-        for (int k = 0; k < 6; ++k)
-            if (core_->exceptions_taken(kinds[k]) != taken[k]) {
-                char b[96];
-                snprintf(b, sizeof b, "%s at %08x", sim::exception_name(kinds[k]), pc);
-                out.error = b;
-            }
-    }
+    for (int k = 0; k < 6; ++k)
+        if (core_->exceptions_taken(kinds[k]) != taken[k] && out.error.empty())
+            out.error = std::string("took a ") + sim::exception_name(kinds[k]);
     out.cpu = read_registers(regs);
-    if (out.error.empty() && out.cpu.pc != program.end)
+    if (out.error.empty() && (stop != sim::Arm7tdmi::Stop::Requested || out.cpu.pc != program.end + 4))
         out.error = "did not reach the end";
+    out.cpu.pc -= 4;   // past the end marker
     out.data = data_;
+    out.code = code_;
     return out;
 }
 

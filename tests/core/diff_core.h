@@ -19,9 +19,14 @@ public:
     Outcome run(const Program &program);
 
 private:
-    // Nothing outside the code and data memories: an access there aborts,
-    // which a well-defined sequence never makes.
-    coretest::RefusingBus bus_;
+    // Nothing outside the code and data memories but the end marker's
+    // store, which stops the run: any other access there aborts, which a
+    // well-defined sequence never makes.
+    struct EndBus : coretest::RefusingBus {
+        sim::Arm7tdmi *core = nullptr;
+        bool write(uint32_t address, unsigned size, uint64_t cycle, uint32_t value, unsigned &wait) override;
+    };
+    EndBus bus_;
     std::vector<uint8_t> code_, data_;
     std::unique_ptr<sim::Arm7tdmi> core_;
 };

@@ -21,6 +21,10 @@ constexpr uint32_t kStackSlice = 0x900;
 // Generated code stays well below what PC-relative Thumb loads can reach.
 constexpr uint32_t kMaxCodeBytes = 0x260;
 
+// strb r0, [pc, #0xfff]: a store to no memory, which the core's runner
+// takes as the end (the code region is smaller than pc + 8 + 0xfff).
+constexpr uint32_t kEndMarker = 0xE5CF0FFF;
+
 uint32_t ror(uint32_t v, unsigned n) { return n % 32 ? (v >> n % 32) | (v << (32 - n % 32)) : v; }
 
 class Rng {
@@ -91,7 +95,6 @@ public:
     // Lays out the pool after the end and resolves every reference.
     void finish(Program &p)
     {
-        p.end = here();
         while (bytes_.size() % 4)
             bytes_.push_back(0);
         uint32_t pool = here();
@@ -261,8 +264,12 @@ public:
             boundary();
             thumb_ ? thumb_group() : arm_group();
         }
-        for (const Pending &pending : pending_)
-            e_.bind(pending.label);
+        if (thumb_)
+            thumb_to_arm();
+        barrier();
+        // Our core runs the end marker, the oracle stops before it.
+        p.end = e_.here();
+        e_.arm(kEndMarker);
         e_.finish(p);
         return p;
     }
@@ -380,14 +387,16 @@ private:
         else if (pick < 52) arm_halfword();
         else if (pick < 59) arm_block_transfer();
         else if (pick < 62) arm_stack();
-        else if (pick < 65) arm_swap();
+        else if (pick < 64) arm_swap();
+        else if (pick < 65) arm_loop();
         else if (pick < 72) arm_status();
         else if (pick < 75) arm_mode_change();
         else if (pick < 81) arm_branch();
         else if (pick < 86) arm_pc_write();
         else if (pick < 88) arm_user_bank();
         else if (pick < 89) arm_exception_return();
-        else if (pick < 95) arm_literal(rng_.cond(), arm_dest(), rng_.value());
+        else if (pick < 93) arm_literal(rng_.cond(), arm_dest(), rng_.value());
+        else if (pick < 95) arm_code_patch();
         else arm_to_thumb();
     }
 
@@ -709,6 +718,112 @@ private:
         mode_ = mode;
     }
 
+    // Code that rewrites an instruction ahead of it, which must then run as
+    // rewritten (the decoded code is forgotten). A branch to the rewritten
+    // instruction separates the two: the ARM7TDMI has fetched the next two
+    // instructions before the store, and the oracle goes on running what it
+    // translated before the store up to the next branch.
+    void arm_code_patch()
+    {
+        int slot = e_.label();
+        int rb = arm_dest(), rv, rd = arm_dest();
+        do rv = arm_dest(); while (rv == rb);
+        arm_literal(kAl, rb, 0, slot);
+        arm_literal(kAl, rv, arm_dp(kAl, 13, false, 0, rd, imm_operand(rng_.below(256), rng_.below(16))));
+        e_.arm(rng_.cond() << 28 | 0x05800000 | rng_.chance(30) << 22 | rb << 16 | rv << 12);   // str(b) rv, [rb]
+        e_.arm(kAl << 28 | 0x0A000000);
+        e_.fix(Emitter::Fix::ArmBranch, slot);
+        e_.bind(slot);
+        e_.arm(arm_dp(kAl, 13, false, 0, rd, imm_operand(rng_.below(256), rng_.below(16))));   // mov rd, #imm
+    }
+    void thumb_code_patch()
+    {
+        int slot = e_.label();
+        int rb = low(), rv, rd = low();
+        do rv = low(); while (rv == rb);
+        thumb_literal(rb, 0, slot);
+        thumb_literal(rv, 0x2000 | rd << 8 | rng_.below(256));
+        e_.thumb(static_cast<uint16_t>((rng_.chance(30) ? 0x7000 : 0x8000) | rb << 3 | rv));   // strb/strh rv, [rb]
+        e_.thumb(0xE000);
+        e_.fix(Emitter::Fix::ThumbBranch, slot);
+        e_.bind(slot);
+        e_.thumb(static_cast<uint16_t>(0x2000 | rd << 8 | rng_.below(256)));   // movs rd, #imm
+    }
+
+    // Counted loops, the counter in a register or in a stack word, with a
+    // short body: the shape the core's delay-loop fast-forward recognises
+    // (and bodies it does not). The counter is set up unconditionally at the
+    // group's start, where forward branches land, so the count is known.
+    unsigned loop_count() { return 1 + rng_.below(rng_.chance(50) ? 8 : 300); }
+    void arm_loop()
+    {
+        int rc = arm_dest();
+        bool in_memory = rng_.chance(40), up = !in_memory && rng_.chance(30);
+        uint32_t slot = 4 * rng_.below(64), n = loop_count();
+        if (up)
+            n = std::min(n, 255u);   // an immediate of cmp
+        if (in_memory) {
+            int rt = arm_dest();
+            arm_literal(kAl, rt, n);
+            e_.arm(0xE58D0000 | rt << 12 | slot);                          // str rt, [sp, #slot]
+        } else {
+            arm_literal(kAl, rc, up ? 0 : n);
+        }
+        int head = e_.label();
+        e_.bind(head);
+        for (unsigned i = rng_.below(3); i; --i) {
+            int rx;
+            do rx = arm_dest(); while (rx == rc);
+            switch (rng_.below(3)) {
+            case 0: e_.arm(arm_dp(kAl, 13, false, 0, rx, imm_operand(rng_.below(256), 0))); break;   // mov rx, #k
+            case 1: e_.arm(arm_dp(kAl, 4, false, rc, rx, imm_operand(rng_.below(256), 0))); break;   // add rx, rc, #k
+            default: e_.arm(arm_dp(kAl, 4, false, rx, rx, imm_operand(rng_.below(256), 0)));         // add rx, rx, #k
+            }
+        }
+        if (in_memory)
+            e_.arm(0xE59D0000 | rc << 12 | slot);                          // ldr rc, [sp, #slot]
+        if (up) {
+            e_.arm(arm_dp(kAl, 4, false, rc, rc, imm_operand(1, 0)));       // add rc, rc, #1
+            e_.arm(arm_dp(kAl, 10, true, rc, 0, imm_operand(n, 0)));        // cmp rc, #n
+        } else {
+            e_.arm(arm_dp(kAl, 2, true, rc, rc, imm_operand(1, 0)));        // subs rc, rc, #1
+        }
+        if (in_memory)
+            e_.arm(0xE58D0000 | rc << 12 | slot);                          // str rc, [sp, #slot]
+        e_.arm(1u << 28 | 0x0A000000);                                     // bne head
+        e_.fix(Emitter::Fix::ArmBranch, head);
+    }
+    void thumb_loop()
+    {
+        int rc = low();
+        bool in_memory = rng_.chance(40);
+        uint32_t slot = rng_.below(64), n = loop_count();
+        if (in_memory) {
+            int rt = low();
+            thumb_literal(rt, n);
+            e_.thumb(static_cast<uint16_t>(0x9000 | rt << 8 | slot));      // str rt, [sp, #4 * slot]
+        } else {
+            thumb_literal(rc, n);
+        }
+        int head = e_.label();
+        e_.bind(head);
+        for (unsigned i = rng_.below(3); i; --i) {
+            int rx;
+            do rx = low(); while (rx == rc);
+            if (rng_.chance(50))
+                e_.thumb(static_cast<uint16_t>(0x2000 | rx << 8 | rng_.below(256)));          // movs rx, #k
+            else
+                e_.thumb(static_cast<uint16_t>(0x1C00 | rng_.below(8) << 6 | rc << 3 | rx)); // adds rx, rc, #k
+        }
+        if (in_memory)
+            e_.thumb(static_cast<uint16_t>(0x9800 | rc << 8 | slot));      // ldr rc, [sp, #4 * slot]
+        e_.thumb(static_cast<uint16_t>(0x3801 | rc << 8));                 // subs rc, #1
+        if (in_memory)
+            e_.thumb(static_cast<uint16_t>(0x9000 | rc << 8 | slot));      // str rc, [sp, #4 * slot]
+        e_.thumb(0xD100);                                                  // bne head
+        e_.fix(Emitter::Fix::ThumbCondBranch, head);
+    }
+
     void arm_to_thumb()
     {
         barrier();
@@ -737,7 +852,9 @@ private:
         else if (pick < 78) thumb_block_transfer();
         else if (pick < 87) thumb_branch();
         else if (pick < 93) thumb_pc_write();
-        else if (pick < 97) thumb_shift_immediate();
+        else if (pick < 94) thumb_shift_immediate();
+        else if (pick < 95) thumb_loop();
+        else if (pick < 97) thumb_code_patch();
         else thumb_to_arm();
     }
 

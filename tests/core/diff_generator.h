@@ -3,9 +3,10 @@
 //
 // Every sequence is well defined on the ARMv4T: it runs from its start to
 // its end address without an exception, every memory access lands aligned
-// inside the data window, branches only go forward, and encodings whose
-// result the architecture leaves UNPREDICTABLE are not generated (each
-// exclusion is named where it is made in the generator).
+// inside the data window, branches go forward (but for the closing branch
+// of a counted loop), and encodings whose result the architecture leaves
+// UNPREDICTABLE are not generated (each exclusion is named where it is made
+// in the generator).
 #pragma once
 
 #include <cstdint>

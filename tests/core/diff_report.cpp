@@ -46,6 +46,21 @@ private:
     csh arm_ = 0, thumb_ = 0;
 };
 
+// Which parts of two PSR values differ: "N C mode".
+std::string psr_difference(uint32_t a, uint32_t b)
+{
+    static const struct {
+        uint32_t mask;
+        const char *name;
+    } parts[] = {{1u << 31, "N"}, {1u << 30, "Z"}, {1u << 29, "C"}, {1u << 28, "V"}, {0x0FFFFF00, "reserved"},
+                 {1u << 7, "I"}, {1u << 6, "F"}, {1u << 5, "T"}, {0x1F, "mode"}};
+    std::string out;
+    for (const auto &p : parts)
+        if ((a ^ b) & p.mask)
+            out += std::string(out.empty() ? "" : " ") + p.name;
+    return out;
+}
+
 }  // namespace
 
 std::string compare(const Outcome &ours, const Outcome &oracle)
@@ -54,7 +69,8 @@ std::string compare(const Outcome &ours, const Outcome &oracle)
     unsigned more = 0;
     auto note = [&](const std::string &name, uint32_t a, uint32_t b) {
         if (first.empty())
-            first = name + ": ours " + hex(a) + ", oracle " + hex(b);
+            first = name + ": ours " + hex(a) + ", oracle " + hex(b) +
+                    (name.find("psr") != std::string::npos ? " (" + psr_difference(a, b) + ")" : "");
         else
             ++more;
     };
@@ -65,9 +81,13 @@ std::string compare(const Outcome &ours, const Outcome &oracle)
     for (size_t i = 0; i < a.size(); ++i)
         if (a[i].value != b[i].value)
             note(a[i].name, a[i].value, b[i].value);
-    for (size_t o = 0; o + 4 <= ours.data.size() && o + 4 <= oracle.data.size(); o += 4)
-        if (word(ours.data, o) != word(oracle.data, o))
-            note("mem[" + hex(kDataBase + static_cast<uint32_t>(o)) + "]", word(ours.data, o), word(oracle.data, o));
+    auto memory = [&](const std::vector<uint8_t> &a, const std::vector<uint8_t> &b, uint32_t base) {
+        for (size_t o = 0; o + 4 <= a.size() && o + 4 <= b.size(); o += 4)
+            if (word(a, o) != word(b, o))
+                note("mem[" + hex(base + static_cast<uint32_t>(o)) + "]", word(a, o), word(b, o));
+    };
+    memory(ours.data, oracle.data, kDataBase);
+    memory(ours.code, oracle.code, kCodeBase);
     if (first.empty())
         return "";
     return first + (more ? " (and " + std::to_string(more) + " more)" : "");

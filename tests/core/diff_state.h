@@ -46,6 +46,7 @@ struct MachineState {
 struct Outcome {
     CpuState cpu;
     std::vector<uint8_t> data;
+    std::vector<uint8_t> code;     // sequences may rewrite their own code
     std::string error;
 };
 

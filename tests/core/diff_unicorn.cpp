@@ -7,8 +7,8 @@ namespace diff {
 
 namespace {
 
-// Far more instructions than a forward-only sequence can run.
-constexpr size_t kInstructionLimit = 4096;
+// Far more instructions than a sequence runs (its loops included).
+constexpr size_t kInstructionLimit = 2'000'000;
 
 class UnicornRegisters : public RegisterAccess {
 public:
@@ -78,6 +78,8 @@ Outcome UnicornRunner::run(const Program &program)
         out.error = "did not reach the end";
     out.data.resize(kDataSize);
     check(uc_mem_read(uc_, kDataBase, out.data.data(), out.data.size()), "read data");
+    out.code.resize(kCodeSize);
+    check(uc_mem_read(uc_, kCodeBase, out.code.data(), out.code.size()), "read code");
     return out;
 }
 

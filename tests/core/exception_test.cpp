@@ -263,6 +263,31 @@ TEST(ExceptionPriority, IrqBeforeAPrefetchAbortOfTheSameInstruction)
     EXPECT_EQ(b.core.exceptions_taken(Exception::PrefetchAbort), 0u);
 }
 
+// The two halves of a Thumb BL are two instructions: an interrupt may come
+// between them, and the call still reaches its target on return (the
+// half-built address waits in the interrupted mode's lr, which IRQ mode
+// does not touch).
+TEST(ThumbBlPair, AnIrqBetweenItsHalvesLeavesTheCallIntact)
+{
+    ExceptionBoard b(R"(
+        .thumb
+        code: bl target
+        resume: b resume
+        .thumb_func
+        target: b target
+    )");
+    b.start("code", kUser | kCpsrT);
+    b.core.step();
+    b.core.set_interrupt_lines(true, false);
+    b.core.step();
+    EXPECT_EQ(b.core.pc(), 0x18u);
+    EXPECT_EQ(b.core.reg(14), b.at("code") + 2 + 4) << "the second half's address + 4";
+    b.core.set_interrupt_lines(false, false);
+    b.step_to(b.at("target") & ~1u);
+    EXPECT_EQ(b.core.cpsr(), kUser | kCpsrT);
+    EXPECT_EQ(b.core.reg(14), b.at("resume") | 1);
+}
+
 TEST(FiqBank, HandlerUsesItsOwnR8ToR14AndTheInterruptedCodeKeepsItsOwn)
 {
     std::string vectors = kVectors;

@@ -121,6 +121,7 @@ TEST_F(BoardSetupTest, KeysRaiseTheAicSourceAfterSetUp)
     b.bus.clear_recorded();
     EXPECT_FALSE(b.pioa.irq());
     press(kInc);
+    b.clock.advance_cycles(1);   // the PIO samples its inputs once per master-clock cycle
     EXPECT_TRUE(b.pioa.irq()) << "a key change raises the PIO interrupt";
     EXPECT_EQ(b.aic.pending() & 0x4u, 0x4u) << "and the AIC sees source 2 pending";
 }

@@ -312,6 +312,26 @@ TEST_F(LcdTest, BoardStartUpShowsTheGreetingAndBothHearts)
     EXPECT_EQ(b.lcd.lost_writes(), 0u);
 }
 
+TEST_F(LcdTest, InitWaitsBeforeAndBetweenTheFirstStrobesAreCounted)
+{
+    // Delay passes counted when E rises for each of the four strobes before
+    // 4-bit mode: power-on to the first, then between strobes (each gap also
+    // holds the six passes of the E pulse before it).
+    std::vector<uint64_t> rises;
+    b.pa.add_listener([&](uint32_t changed, uint32_t levels) {
+        if ((changed & levels & 0x00080000) && rises.size() < 4)
+            rises.push_back(port.nops());
+    });
+    uint64_t start = port.nops();
+    lcd_init(12);
+    ASSERT_EQ(rises.size(), 4u);
+    EXPECT_EQ(rises[0] - start, 169999u) << "more than 40 ms at 3.3 V, even at 12 cycles a pass";
+    EXPECT_EQ(rises[1] - rises[0], 6u + 17999u) << "more than 4.1 ms";
+    EXPECT_EQ(rises[2] - rises[1], 6u + 999u) << "more than 100 us";
+    EXPECT_EQ(rises[3] - rises[2], 6u + 199u) << "the third function set's 37 us";
+    EXPECT_EQ(b.lcd.lost_writes(), 0u);
+}
+
 TEST_F(LcdTest, InitSendsTheStartUpSequence)
 {
     b.bus.write(PIOA + OWER, 0x00010000);

@@ -203,10 +203,12 @@ TEST_F(FlashDriver, WritePathComposedAsAUserWould)
     EXPECT_EQ(SROM_Read2(0x3000), 0xFF);
     EXPECT_FALSE(b.log.contains("refused")) << "every step was accepted";
 
+    // The board's part has no deep power-down: it ignores both commands.
     SROM_DP();
-    EXPECT_EQ(SROM_Jedec_ID_Read(), 0x00FFFFFFu) << "asleep: MISO undriven, pulled up";
+    EXPECT_EQ(SROM_Jedec_ID_Read(), 0x00BF258Du);
     SROM_RDP();
     EXPECT_EQ(SROM_Jedec_ID_Read(), 0x00BF258Du);
+    EXPECT_TRUE(b.log.contains("0xB9 is not one of this part's"));
 }
 
 TEST_F(EmptySocket, JedecIdPacksTheThreeBytesReceived)

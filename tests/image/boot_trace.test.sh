@@ -13,7 +13,7 @@ failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 
 # Long enough for the first pass of the status loop and its flash read.
-"$build/bin/boardsim" --headless --for 450ms --trace mmio --trace-file "$work/mmio.txt" "$elf" >/dev/null
+"$build/bin/boardsim" --headless --for 600ms --trace mmio --trace-file "$work/mmio.txt" "$elf" >/dev/null
 
 # One line per access: pc, direction, register, value.
 awk '$2 == "mmio" { sub(/^pc=/, "", $3); print $3, $4, $5, $6 }' "$work/mmio.txt" >"$work/accesses"

@@ -1,0 +1,27 @@
+// A peripheral's interrupt output: a level wired to the AIC or to the system
+// interrupt's OR. The wire hears only changes.
+#pragma once
+
+#include <functional>
+
+namespace board {
+
+class IrqLine {
+public:
+    void connect(std::function<void(bool)> wire) { wire_ = std::move(wire); }
+    void set(bool level)
+    {
+        if (level == level_)
+            return;
+        level_ = level;
+        if (wire_)
+            wire_(level);
+    }
+    bool level() const { return level_; }
+
+private:
+    std::function<void(bool)> wire_;
+    bool level_ = false;
+};
+
+}  // namespace board
