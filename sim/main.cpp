@@ -10,6 +10,7 @@
 #include "sim/duration.h"
 #include "sim/gdb_run.h"
 #include "sim/instrument_wiring.h"
+#include "sim/samba_run.h"
 #include "sim/scenario.h"
 #include "sim/screenshot.h"
 #include "sim/session.h"
@@ -61,17 +62,18 @@ int main(int argc, char **argv)
     uint32_t crystal = 18432000;
     unsigned bounce = 0;
     uint64_t seed = 1;
-    app.add_option("image", image, "firmware ELF image")->capture_default_str();
+    auto *image_opt = app.add_option("image", image, "firmware ELF image (with --chip-flash and none given: "
+                                                     "boot what the chip's flash holds)")->capture_default_str();
     app.add_flag("--headless", headless, "run without the terminal view");
     app.add_option("--for", for_text, "headless: virtual time to run, e.g. 3s or 250ms");
     app.add_flag("--fast", fast, "terminal view: run unthrottled instead of in real time");
     app.add_option("--flash", flash, "serial flash contents (512 KiB file; created erased if absent)");
     std::string chip_flash, serial;
-    app.add_option("--chip-flash", chip_flash,
+    auto *chip_flash_opt = app.add_option("--chip-flash", chip_flash,
                    "the chip's own flash (256 KiB file; created erased if absent; the image is programmed into it)");
-    app.add_option("--serial", serial, "the debug unit's serial line: pty (a new pseudo-terminal) or stdio")
+    auto *serial_opt = app.add_option("--serial", serial, "the debug unit's serial line: pty (a new pseudo-terminal) or stdio")
         ->check(CLI::IsMember({"pty", "stdio"}));
-    app.add_option("--scenario", scenario_path, "run the steps of a YAML scenario");
+    auto *scenario_opt = app.add_option("--scenario", scenario_path, "run the steps of a YAML scenario");
     app.add_option("--junit", junit, "with --scenario: write a JUnit XML report");
     app.add_option("--crystal", crystal, "main crystal frequency in Hz")->capture_default_str()->check(CLI::Range(3000000u, 20000000u));
     app.add_option("--bounce", bounce, "extra contact transitions per key edge (0 = clean edges)")->check(CLI::Range(0u, 32u));
@@ -93,6 +95,11 @@ int main(int argc, char **argv)
     app.add_flag("-v,--verbose", verbose, "print the board's diagnostics (bus errors, lost writes) as they happen");
     auto *bench_opt = app.add_flag("--bench", bench, "benchmark: boot, run status passes headless, print figures");
     app.add_option("--passes", bench_passes, "with --bench: status passes to run")->check(CLI::Range(1u, 1000u))->needs(bench_opt);
+    bool samba = false;
+    app.add_flag("--samba", samba,
+                 "the chip as after the TST procedure: its boot program serves the SAM-BA monitor on a new "
+                 "pseudo-terminal; with --for, the run ends that long after the host resets the chip")
+        ->excludes(image_opt)->excludes(serial_opt)->excludes(scenario_opt)->excludes(gdb_opt)->excludes(bench_opt);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
@@ -124,7 +131,11 @@ int main(int argc, char **argv)
     }
 
     sim::SessionOptions options;
-    options.image = image;
+    // No image given: a board boots whatever its flash holds.
+    options.image = samba || (chip_flash_opt->count() && !image_opt->count()) ? "" : image;
+    options.boot_program = samba;
+    if (samba)
+        options.serial = sim::SerialLink::Kind::Pty;
     options.crystal_hz = crystal;
     options.bounce = bounce;
     options.bounce_seed = seed;
@@ -173,7 +184,7 @@ int main(int argc, char **argv)
         }
         sim::attach_instruments(*outputs.instruments, *session);
     }
-    if (!session->serial_path().empty())
+    if (!session->serial_path().empty() && !samba)
         std::cerr << "boardsim: serial line (DBGU) on " << session->serial_path() << std::endl;
     sim::install_stop_signals();
     if (verbose)
@@ -181,6 +192,11 @@ int main(int argc, char **argv)
             std::cerr << sim::format_time(e.time) << "  " << e.source << ": " << e.message << "\n";
         });
 
+    if (samba) {
+        int status = sim::run_samba(*session, duration, std::cerr);
+        std::cout << session->report();
+        return finish(*session, status, outputs);
+    }
     if (bench)
         return finish(*session, sim::run_bench(*session, bench_passes, std::cout), outputs);
     if (gdb_port >= 0) {
@@ -201,7 +217,7 @@ int main(int argc, char **argv)
     if (!headless && !duration && isatty(STDIN_FILENO) && isatty(STDOUT_FILENO)) {
         sim::ViewOptions view;
         view.fast = fast;
-        view.image = image;
+        view.image = options.image.empty() ? "chip flash " + chip_flash : options.image;
         return finish(*session, sim::run_terminal_view(*session, view), outputs);
     }
     if (!duration) {
