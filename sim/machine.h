@@ -148,7 +148,7 @@ private:
     // the board's part, and the core's when it names the processor.
     void perform_reset_order();
     // A fetch from flash while the flash controller is busy waits for it.
-    void wait_for_flash();
+    void wait_for_flash(board::Picos deadline = ~board::Picos{0});
     // Decoded code of bytes that changed, at every address they show at.
     void forget_code(uint32_t address, uint32_t length);
     // Brings the board's clock to `cycle`, firing the events due by then.

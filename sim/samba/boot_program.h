@@ -14,9 +14,12 @@ constexpr uint32_t kFlashBase = 0x00100000;
 constexpr uint32_t kLockRegionBytes = 16 * 1024;
 constexpr unsigned kBootRegions = 2;            // lock regions 0 and 1
 constexpr uint32_t kBootBytes = kBootRegions * kLockRegionBytes;
-// The loop the bring-up ends in: the core waits here while the monitor
-// serves the line, and code run by the go command returns here through LR.
-constexpr uint32_t kMonitorLoop = kFlashBase + 0x20;
+// The loop the bring-up ends in, copied to the bottom of RAM (the host
+// rewrites the flash under the monitor): the core waits here while the
+// monitor serves the line, and code run by the go command returns here
+// through LR.
+constexpr uint32_t kMonitorLoop = 0x00200000;
+constexpr uint32_t kMonitorLoopCode = 0xEAFFFFFE;   // b .
 // The monitor's stack top; the host's programs go above it.
 constexpr uint32_t kMonitorStack = 0x00202000;
 

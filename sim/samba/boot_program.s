@@ -79,7 +79,12 @@ bring_up:
         mov r1, #0x50           @ receiver and transmitter on
         str r1, [r0, #DBGU_CR]
         ldr sp, =0x00202000     @ the monitor's stack, below the host's programs
-        ldr pc, =monitor
+        @ The monitor runs from RAM: the host erases and rewrites the flash
+        @ under it, and the flash cannot be read while it is programmed.
+        ldr r0, =0x00200000
+        ldr r1, monitor
+        str r1, [r0]
+        bx r0
 
 @ Waits for the PMC_SR bits in r2 (PMC base in r0).
 wait_pmc:

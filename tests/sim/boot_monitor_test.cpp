@@ -22,6 +22,8 @@ struct BootMonitorTest : ::testing::Test {
         auto regions = samba::boot_regions();
         EXPECT_TRUE(machine.poke(samba::kFlashBase, regions.data(), static_cast<uint32_t>(regions.size())));
         // As after the bring-up: the core waits in the monitor loop.
+        uint32_t loop = samba::kMonitorLoopCode;
+        EXPECT_TRUE(machine.poke(kMonitorLoop, reinterpret_cast<uint8_t *>(&loop), 4));
         machine.cpu().set_reg(15, kMonitorLoop);
         machine.run_for(board::kPicosPerMs);
         boot.monitor().receive("\x80#N#");
