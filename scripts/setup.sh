@@ -10,6 +10,7 @@ packages=(
   libunicorn-dev libcapstone-dev libyaml-cpp-dev libelf-dev libdw-dev libcli11-dev
   libpng-dev libncurses-dev
   gdb-multiarch sigrok-cli lcov valgrind
+  openocd bossa-cli
 )
 
 missing=()

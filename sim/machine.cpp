@@ -183,14 +183,17 @@ void Machine::perform_reset_order()
     core_.set_interrupt_lines(board_.aic.nirq(), board_.aic.nfiq());
 }
 
-void Machine::wait_for_flash()
+void Machine::wait_for_flash(board::Picos deadline)
 {
     // The flash cannot be read while its controller runs a command: a core
-    // about to fetch from it waits until the command is done.
+    // about to fetch from it waits until the command is done, or until the
+    // end of the run, so that whoever runs the board in steps (the boot
+    // monitor polling the serial line) keeps its pace through a long erase.
     board::Clock &c = board_.clock;
     if (!board_.chip_flash.busy(c.now()) || !memory_.in_flash(core_.pc()))
         return;
-    unsigned __int128 fs = static_cast<unsigned __int128>(board_.chip_flash.ready_at() - c.now()) * 1000;
+    board::Picos until = std::min(board_.chip_flash.ready_at(), deadline);
+    unsigned __int128 fs = static_cast<unsigned __int128>(until - c.now()) * 1000;
     core_.add_cycles(static_cast<uint64_t>((fs + c.master_period_fs() - 1) / c.master_period_fs()));
     catch_up(core_.cycles());
 }
@@ -403,7 +406,7 @@ Machine::Stop Machine::run_until(board::Picos deadline)
             return Stop::Breakpoint;
         first = false;
         perform_reset_order();
-        wait_for_flash();
+        wait_for_flash(deadline);
         if (board_.clock.now() >= deadline)
             return Stop::Deadline;
         Arm7tdmi::Stop stop = core_.run(cycle_limit(deadline));
@@ -509,6 +512,37 @@ bool Machine::peek(uint32_t address, uint8_t *out, uint32_t length) const
         out[i] = static_cast<uint8_t>(word >> ((a & 3u) * 8));
     }
     return true;
+}
+
+bool Machine::data_read(uint32_t address, unsigned size, uint32_t &value)
+{
+    value = 0;
+    if (address % size != 0)
+        return false;
+    if (const uint8_t *p = memory_.host(address, size)) {
+        std::memcpy(&value, p, size);
+        return true;
+    }
+    unsigned wait;
+    return read(address, size, core_.cycles(), value, wait);
+}
+
+bool Machine::data_write(uint32_t address, unsigned size, uint32_t value)
+{
+    if (address % size != 0)
+        return false;
+    if (memory_.in_flash(address)) {
+        catch_up(core_.cycles());
+        flash_store(address, size, value);
+        return true;
+    }
+    if (uint8_t *p = memory_.host(address, size)) {
+        std::memcpy(p, &value, size);
+        forget_code(address, size);
+        return true;
+    }
+    unsigned wait;
+    return write(address, size, core_.cycles(), value, wait);
 }
 
 bool Machine::poke(uint32_t address, const uint8_t *data, uint32_t length)

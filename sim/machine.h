@@ -102,6 +102,14 @@ public:
     void set_exact(bool exact);
     bool exact() const { return exact_; }
 
+    // A data access as the core makes one, but outside any instruction, for
+    // models of code that is not emulated (the boot monitor): memory, a
+    // store into the flash's range as the core's store goes, peripherals
+    // with their side effects at the current cycle. False where the core
+    // would take an abort (misaligned, nothing there).
+    bool data_read(uint32_t address, unsigned size, uint32_t &value);
+    bool data_write(uint32_t address, unsigned size, uint32_t value);
+
     // Reads without side effects: memory, and peripherals through peek.
     bool peek(uint32_t address, uint8_t *out, uint32_t length) const;
     // Debugger writes to memory (flash included) and peripherals.
@@ -140,7 +148,7 @@ private:
     // the board's part, and the core's when it names the processor.
     void perform_reset_order();
     // A fetch from flash while the flash controller is busy waits for it.
-    void wait_for_flash();
+    void wait_for_flash(board::Picos deadline = ~board::Picos{0});
     // Decoded code of bytes that changed, at every address they show at.
     void forget_code(uint32_t address, uint32_t length);
     // Brings the board's clock to `cycle`, firing the events due by then.

@@ -13,6 +13,7 @@
 #include "sim/headless_run.h"
 #include "sim/instrument_wiring.h"
 #include "sim/report_wiring.h"
+#include "sim/samba_run.h"
 #include "sim/scenario.h"
 #include "sim/scenario_run.h"
 #include "sim/screenshot.h"
@@ -41,6 +42,7 @@ struct CommandLine {
     std::string image = DEFAULT_IMAGE;
     std::string for_text, flash, scenario, junit;
     bool headless = false, fast = false, bench = false, verbose = false, exact = false;
+    bool samba = false, image_given = false;
     unsigned bench_passes = sim::kBenchPasses;
     uint32_t crystal_hz = 18432000;
     unsigned bounce = 0;
@@ -90,7 +92,10 @@ std::string parse_frequency(std::string text, uint32_t &hz)
 
 void declare_options(CLI::App &app, CommandLine &c)
 {
-    app.add_option("image", c.image, "firmware ELF image (default: firmware/program.elf of the build tree boardsim was built in)")->capture_default_str()->check(kNotEmpty);
+    auto *image = app.add_option("image", c.image, "firmware ELF image (default: firmware/program.elf of the build tree boardsim was built in; "
+                                                   "with --chip-flash and none given: boot what the chip's flash holds)")
+                      ->capture_default_str()
+                      ->check(kNotEmpty);
     auto *headless = app.add_flag("--headless", c.headless, "run without the terminal view");
     auto *for_opt = app.add_option("--for", c.for_text, "virtual time to run, e.g. 3s, 250ms, 40us, 500ns (at most 1 day)");
     auto *fast = app.add_flag("--fast", c.fast, "terminal view: run unthrottled instead of in real time");
@@ -98,7 +103,7 @@ void declare_options(CLI::App &app, CommandLine &c)
     app.add_option("--chip-flash", c.chip_flash,
                    "the chip's own flash (256 KiB file; created erased if absent; the image is programmed into it)")
         ->check(kNotEmpty);
-    app.add_option("--serial", c.serial, "the debug unit's serial line: pty (a new pseudo-terminal) or stdio")
+    auto *serial = app.add_option("--serial", c.serial, "the debug unit's serial line: pty (a new pseudo-terminal) or stdio")
         ->check(CLI::IsMember({"pty", "stdio"}));
     auto *scenario = app.add_option("--scenario", c.scenario, "run the steps of a YAML scenario")->check(kNotEmpty);
     app.add_option("--junit", c.junit, "with --scenario: write a JUnit XML report")->check(kNotEmpty)->needs(scenario);
@@ -147,6 +152,10 @@ void declare_options(CLI::App &app, CommandLine &c)
         ->needs(bench);
 
     // Combinations where one option would be silently ignored.
+    app.add_flag("--samba", c.samba,
+                 "the chip as after the TST procedure: its boot program serves the SAM-BA monitor on a new "
+                 "pseudo-terminal; with --for, the run ends that long after the host resets the chip")
+        ->excludes(image, serial, scenario, gdb, bench);
     bench->excludes(scenario, gdb, for_opt);
     scenario->excludes(for_opt);
     fast->excludes(headless, for_opt, scenario, gdb, bench);
@@ -244,6 +253,7 @@ int main(int argc, char **argv)
         int code = app.exit(e);
         return code == 0 ? 0 : kUsageError;
     }
+    c.image_given = app.get_option("image")->count() > 0;
 
     std::optional<board::Picos> duration;
     if (!c.for_text.empty()) {
@@ -272,7 +282,11 @@ int main(int argc, char **argv)
     }
 
     sim::SessionOptions options;
-    options.image = c.image;
+    // No image given: a board boots whatever its flash holds.
+    options.image = c.samba || (!c.chip_flash.empty() && !c.image_given) ? "" : c.image;
+    options.boot_program = c.samba;
+    if (c.samba)
+        options.serial = sim::SerialLink::Kind::Pty;
     options.crystal_hz = c.crystal_hz;
     options.bounce = c.bounce;
     options.bounce_seed = c.seed;
@@ -334,7 +348,11 @@ int main(int argc, char **argv)
         sim::attach_instruments(*outs.instruments, *session);
     }
     if (!c.coverage.empty() || !c.profile.empty()) {
-        simtools::ExecutionReports::Options o{c.image, c.coverage, c.profile, {}};
+        if (options.image.empty()) {
+            std::cerr << "boardsim: --coverage and --profile need the image, for its source lines and functions\n";
+            return kUsageError;
+        }
+        simtools::ExecutionReports::Options o{options.image, c.coverage, c.profile, {}};
         for (int i = 0; i < argc; ++i)
             o.command += (i ? " " : "") + std::string(argv[i]);
         outs.reports = std::make_unique<simtools::ExecutionReports>();
@@ -344,7 +362,7 @@ int main(int argc, char **argv)
         }
         sim::attach_execution_reports(*outs.reports, *session);
     }
-    if (!session->serial_path().empty())
+    if (!session->serial_path().empty() && !samba)
         std::cerr << "boardsim: serial line (DBGU) on " << session->serial_path() << std::endl;
     sim::install_stop_signals();
     if (c.verbose)
@@ -352,6 +370,11 @@ int main(int argc, char **argv)
             std::cerr << sim::format_time(e.time) << "  " << e.source << ": " << e.message << "\n";
         });
 
+    if (c.samba) {
+        int status = sim::run_samba(*session, duration, std::cerr);
+        std::cout << session->report();
+        return finish(*session, sim::status_after_signal(status), outs);
+    }
     if (c.bench)
         return finish(*session, sim::status_after_signal(sim::run_bench(*session, c.bench_passes, std::cout)), outs);
     if (c.gdb_port >= 0) {
@@ -372,7 +395,7 @@ int main(int argc, char **argv)
     if (!c.headless && !duration && isatty(STDIN_FILENO) && isatty(STDOUT_FILENO)) {
         sim::ViewOptions view;
         view.fast = c.fast;
-        view.image = c.image;
+        view.image = options.image.empty() ? "chip flash " + c.chip_flash : options.image;
         return finish(*session, sim::status_after_signal(sim::run_terminal_view(*session, view)), outs);
     }
     return finish(*session, sim::run_headless(*session, duration, std::cout, std::cerr), outs);

@@ -1,16 +1,22 @@
 #include "sim/session.h"
 
+#include <algorithm>
+
 #include "sim/duration.h"
 #include "sim/rule_report.h"
+#include "sim/samba/boot_program.h"
 #include "sim/screen_text.h"
 
 namespace sim {
 
 std::unique_ptr<Session> Session::open(const SessionOptions &options, std::string &error)
 {
-    auto image = ElfImage::load(options.image, error);
-    if (!image)
-        return nullptr;
+    std::optional<ElfImage> image;
+    if (!options.image.empty()) {
+        image = ElfImage::load(options.image, error);
+        if (!image)
+            return nullptr;
+    }
     std::optional<FlashFile> flash;
     if (options.flash_file) {
         flash = FlashFile::open(*options.flash_file, error);
@@ -37,13 +43,19 @@ std::unique_ptr<Session> Session::open(const SessionOptions &options, std::strin
     s->chip_flash_ = std::move(chip_flash);
     if (s->chip_flash_)
         s->board.chip_flash.load(s->chip_flash_->contents());
+    if (options.boot_program) {
+        auto regions = samba::boot_regions();
+        std::copy(regions.begin(), regions.end(), s->board.chip_flash.data());
+        s->board.chip_flash.set_lock_bits(s->board.chip_flash.lock_bits() | ((1u << samba::kBootRegions) - 1));
+    }
     s->board.pmc.set_crystal_hz(options.crystal_hz);
     s->keys.set_bounce(options.bounce, options.bounce_window, options.bounce_seed);
     attach_pc_source(s->board.log.rules, s->machine);
     s->flash_ = std::move(flash);
     if (s->flash_)
         s->board.flash.preload(0, s->flash_->contents());
-    s->machine.load(*image);
+    if (image)
+        s->machine.load(*image);
     s->power_on();
     return s;
 }

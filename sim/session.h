@@ -20,12 +20,16 @@
 namespace sim {
 
 struct SessionOptions {
+    // Empty: no image; the core boots whatever the chip's flash holds.
     std::string image;
     std::optional<std::string> flash_file;
     // The chip's flash (256 KiB); the image, when given, is programmed into
     // it over whatever the file held, as a flashing tool erases and writes.
     std::optional<std::string> chip_flash_file;
     std::optional<SerialLink::Kind> serial;
+    // The chip as the TST procedure leaves it: the boot program in lock
+    // regions 0 and 1, which are locked; the rest of the flash as it was.
+    bool boot_program = false;
     uint32_t crystal_hz = 18432000;
     unsigned bounce = 0;              // extra transitions per key edge, 0 = clean
     board::Picos bounce_window = 5 * board::kPicosPerMs;
