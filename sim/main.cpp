@@ -362,7 +362,7 @@ int main(int argc, char **argv)
         }
         sim::attach_execution_reports(*outs.reports, *session);
     }
-    if (!session->serial_path().empty() && !samba)
+    if (!session->serial_path().empty() && !c.samba)
         std::cerr << "boardsim: serial line (DBGU) on " << session->serial_path() << std::endl;
     sim::install_stop_signals();
     if (c.verbose)
