@@ -2,6 +2,7 @@
 // the nets, and the flash file's keeping rules.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -110,8 +111,11 @@ TEST(Keys, BounceIsRepeatableAndSettles)
 }
 
 struct FlashFileTest : ::testing::Test {
-    std::string dir = testing::TempDir() + "/flashfile";
+    // One folder per test and process: ctest runs the cases side by side.
+    std::string dir = testing::TempDir() + "/flashfile-" +
+                      testing::UnitTest::GetInstance()->current_test_info()->name() + "-" + std::to_string(getpid());
     void SetUp() override { std::filesystem::remove_all(dir); std::filesystem::create_directories(dir); }
+    void TearDown() override { std::filesystem::remove_all(dir); }
     ino_t inode(const std::string &p)
     {
         struct stat st;
