@@ -54,7 +54,7 @@
 
 namespace board {
 
-class Dbgu : public Device, private PdcPeripheral {
+class Dbgu : public Device, public InterruptSource, private PdcPeripheral {
 public:
     static constexpr uint32_t kChipId = 0x270B0940;
     static constexpr int kRxLine = 9;
@@ -75,8 +75,6 @@ public:
     void reset() override;
     const char *register_name(uint32_t offset) const override;
 
-    void set_irq_output(std::function<void(bool)> out) { irq_.connect(std::move(out)); }
-    bool irq() const { return irq_.level(); }
 
     // The far end of the line: characters the chip sends, and characters
     // sent to the chip.
@@ -116,7 +114,6 @@ private:
     Pio &pio_;
     Log &log_;
     std::function<void(uint8_t)> host_out_;
-    IrqLine irq_;
 
     uint32_t mr_ = 0, imr_ = 0, brgr_ = 0;
     bool rx_enabled_ = false, tx_enabled_ = false;

@@ -59,7 +59,7 @@
 
 namespace board {
 
-class Efc {
+class Efc : public InterruptSource {
 public:
     static constexpr uint32_t kFirst = 0x60;   // MC_FMR
     static constexpr uint32_t kLast = 0x68;    // MC_FSR
@@ -83,8 +83,6 @@ public:
     // A store by the processor into the flash range (address absolute).
     void latch_store(uint32_t address, uint32_t value, unsigned size);
 
-    void set_irq_output(std::function<void(bool)> out) { irq_.connect(std::move(out)); }
-    bool irq() const { return irq_.level(); }
 
     uint32_t fmr() const { return fmr_; }
     bool ready() const { return !busy_; }
@@ -100,7 +98,6 @@ private:
     Clock &clock_;
     Log &log_;
     ChipFlash &flash_;
-    IrqLine irq_;
     uint32_t fmr_ = 0;
     bool locke_ = false, proge_ = false, busy_ = false;
     std::array<uint8_t, ChipFlash::kPageSize> latch_{};

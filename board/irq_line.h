@@ -24,4 +24,14 @@ private:
     bool level_ = false;
 };
 
+// What a model with one interrupt output offers the board's wiring.
+class InterruptSource {
+public:
+    void set_irq_output(std::function<void(bool)> out) { irq_.connect(std::move(out)); }
+    bool irq() const { return irq_.level(); }
+
+protected:
+    IrqLine irq_;
+};
+
 }  // namespace board

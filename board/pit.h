@@ -28,7 +28,7 @@
 
 namespace board {
 
-class Pit : public Device {
+class Pit : public Device, public InterruptSource {
 public:
     Pit(Clock &clock, Log &log);
     ~Pit() override;
@@ -41,8 +41,6 @@ public:
     void reset() override;
     const char *register_name(uint32_t offset) const override;
 
-    void set_irq_output(std::function<void(bool)> out) { irq_.connect(std::move(out)); }
-    bool irq() const { return irq_.level(); }
 
 private:
     struct Count {
@@ -62,7 +60,6 @@ private:
 
     Clock &clock_;
     Log &log_;
-    IrqLine irq_;
     uint32_t mr_ = 0;
     Count count_{};
     // Ticks are counted from the anchor at tick_fs_ femtoseconds each.

@@ -47,7 +47,7 @@ struct ResetOrder {
     Picos hold = 0;
 };
 
-class Rstc : public Device {
+class Rstc : public Device, public InterruptSource {
 public:
     static constexpr unsigned kSoftwareResetSlowCycles = 3;
     enum Type : uint32_t { PowerUp = 0, Watchdog = 2, Software = 3, User = 4 };
@@ -66,8 +66,6 @@ public:
     // Called with every reset the controller orders. It may run inside a bus
     // access or a clock event: the owner should perform it afterwards.
     void set_reset_request(std::function<void(const ResetOrder &)> r) { request_ = std::move(r); }
-    void set_irq_output(std::function<void(bool)> out) { irq_.connect(std::move(out)); }
-    bool irq() const { return irq_.level(); }
 
     // The watchdog's reset; processor_only reflects WDRPROC.
     void watchdog_reset(bool processor_only);
@@ -87,7 +85,6 @@ private:
     Clock &clock_;
     Log &log_;
     std::function<void(const ResetOrder &)> request_;
-    IrqLine irq_;
     uint32_t sr_ = 0, mr_ = 0;
     bool srcmp_ = false, nrst_low_ = false;
     Clock::EventId end_event_ = 0, nrst_event_ = 0;

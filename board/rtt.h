@@ -25,7 +25,7 @@
 
 namespace board {
 
-class Rtt : public Device {
+class Rtt : public Device, public InterruptSource {
 public:
     Rtt(Clock &clock, Log &log);
     ~Rtt() override;
@@ -38,8 +38,6 @@ public:
     void reset() override;
     const char *register_name(uint32_t offset) const override;
 
-    void set_irq_output(std::function<void(bool)> out) { irq_.connect(std::move(out)); }
-    bool irq() const { return irq_.level(); }
 
     uint32_t counter() const;
 
@@ -52,7 +50,6 @@ private:
 
     Clock &clock_;
     Log &log_;
-    IrqLine irq_;
     uint32_t mr_ = 0, ar_ = 0;
     uint32_t prescaler_ = 0;   // the value the divider runs with
     Picos started_ = 0;
