@@ -1,5 +1,7 @@
 #include "board/clock.h"
 
+#include <algorithm>
+
 namespace board {
 
 Clock::Clock() = default;
@@ -15,15 +17,26 @@ void Clock::set_master_period_fs(uint64_t femtoseconds)
 
 Picos Clock::cycles_to_picos(uint64_t n) const
 {
+    uint64_t fs;
+    if (!__builtin_mul_overflow(n, period_fs_, &fs))
+        return fs / 1000;
     return static_cast<Picos>((static_cast<unsigned __int128>(n) * period_fs_) / 1000);
 }
 
 void Clock::advance_cycles(uint64_t n)
 {
     cycles_ += n;
-    unsigned __int128 fs = static_cast<unsigned __int128>(n) * period_fs_ + remainder_fs_;
-    remainder_fs_ = static_cast<uint64_t>(fs % 1000);
-    advance_to(now_ + static_cast<Picos>(fs / 1000));
+    // The core charges a handful of cycles at a time: 64 bits hold that
+    // product, and dividing by a constant is a multiplication.
+    uint64_t fs;
+    if (!__builtin_mul_overflow(n, period_fs_, &fs) && !__builtin_add_overflow(fs, remainder_fs_, &fs)) {
+        remainder_fs_ = fs % 1000;
+        advance_to(now_ + fs / 1000);
+        return;
+    }
+    unsigned __int128 wide = static_cast<unsigned __int128>(n) * period_fs_ + remainder_fs_;
+    remainder_fs_ = static_cast<uint64_t>(wide % 1000);
+    advance_to(now_ + static_cast<Picos>(wide / 1000));
 }
 
 void Clock::advance_to(Picos t)
@@ -34,16 +47,31 @@ void Clock::advance_to(Picos t)
     now_ = t;
 }
 
+void Clock::pop_top()
+{
+    std::pop_heap(heap_.begin(), heap_.end(), later);
+    heap_.pop_back();
+}
+
+void Clock::drop_dead_tops()
+{
+    while (!heap_.empty() && slots_[heap_.front().slot].id != heap_.front().sequence)
+        pop_top();
+}
+
 void Clock::fire_until(Picos t)
 {
-    while (!queue_.empty() && queue_.begin()->first.when <= t) {
-        auto it = queue_.begin();
-        Key key = it->first;
-        auto action = std::move(it->second.second);
-        index_.erase(it->second.first);
-        queue_.erase(it);
-        if (key.when > now_)
-            now_ = key.when;
+    while (!heap_.empty() && heap_.front().when <= t) {
+        Entry e = heap_.front();
+        pop_top();
+        Slot &s = slots_[e.slot];
+        std::function<void()> action = std::move(s.action);
+        s.action = nullptr;
+        s.id = 0;
+        free_slots_.push_back(e.slot);
+        drop_dead_tops();
+        if (e.when > now_)
+            now_ = e.when;
         action();
     }
 }
@@ -52,27 +80,52 @@ Clock::EventId Clock::schedule_at(Picos when, std::function<void()> action)
 {
     if (when < now_)
         when = now_;
-    Key key{when, next_sequence_};
     EventId id = next_sequence_++;
-    queue_.emplace(key, std::make_pair(id, std::move(action)));
-    index_.emplace(id, key);
+    uint32_t slot;
+    if (!free_slots_.empty()) {
+        slot = free_slots_.back();
+        free_slots_.pop_back();
+    } else {
+        slot = static_cast<uint32_t>(slots_.size());
+        slots_.emplace_back();
+    }
+    slots_[slot].id = id;
+    slots_[slot].action = std::move(action);
+    heap_.push_back(Entry{when, id, slot});
+    std::push_heap(heap_.begin(), heap_.end(), later);
     return id;
+}
+
+bool Clock::pending(EventId id) const
+{
+    if (id == 0)
+        return false;
+    for (const Slot &s : slots_)
+        if (s.id == id)
+            return true;
+    return false;
 }
 
 void Clock::cancel(EventId id)
 {
-    auto it = index_.find(id);
-    if (it == index_.end())
+    if (id == 0)
         return;
-    queue_.erase(it->second);
-    index_.erase(it);
-}
-
-std::optional<Picos> Clock::next_event() const
-{
-    if (queue_.empty())
-        return std::nullopt;
-    return queue_.begin()->first.when;
+    for (uint32_t i = 0; i < slots_.size(); ++i) {
+        if (slots_[i].id != id)
+            continue;
+        slots_[i].id = 0;
+        slots_[i].action = nullptr;
+        free_slots_.push_back(i);
+        drop_dead_tops();
+        // A model that keeps re-arming a far timeout (a watchdog restarted
+        // in a loop) would otherwise fill the heap with dead entries.
+        size_t live = slots_.size() - free_slots_.size();
+        if (heap_.size() > 2 * live + 64) {
+            std::erase_if(heap_, [this](const Entry &e) { return slots_[e.slot].id != e.sequence; });
+            std::make_heap(heap_.begin(), heap_.end(), later);
+        }
+        return;
+    }
 }
 
 void Clock::reset()
@@ -81,8 +134,9 @@ void Clock::reset()
     cycles_ = 0;
     period_fs_ = kSlowClockPeriodFs;
     remainder_fs_ = 0;
-    queue_.clear();
-    index_.clear();
+    heap_.clear();
+    slots_.clear();
+    free_slots_.clear();
 }
 
 }  // namespace board

@@ -6,9 +6,7 @@
 
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <optional>
-#include <unordered_map>
 #include <vector>
 
 namespace board {
@@ -50,11 +48,22 @@ public:
     // Moves time to t (never backwards), firing due events in order.
     void advance_to(Picos t);
 
+    // Events due at the same time fire in the order they were scheduled.
+    // An id is never reused, so cancelling one that has fired (or 0) is
+    // harmless.
     EventId schedule_at(Picos when, std::function<void()> action);
     EventId schedule_in(Picos delay, std::function<void()> action) { return schedule_at(now_ + delay, std::move(action)); }
     void cancel(EventId id);
-    bool pending(EventId id) const { return index_.count(id) != 0; }
-    std::optional<Picos> next_event() const;
+    bool pending(EventId id) const;
+    std::optional<Picos> next_event() const
+    {
+        if (heap_.empty())
+            return std::nullopt;
+        return heap_.front().when;
+    }
+
+    // Entries the queue holds, cancelled ones not yet dropped included.
+    size_t queue_size() const { return heap_.size(); }
 
     // Back to power-on: time 0, slow clock, no events.
     void reset();
@@ -62,19 +71,36 @@ public:
 private:
     void fire_until(Picos t);
 
-    struct Key {
+    // Devices schedule and cancel events all the time (a PIO line's sample,
+    // a display's busy time), so nothing here allocates once the pools have
+    // grown: the actions live in reused slots and a binary heap orders the
+    // slots by (time, sequence). A cancelled entry stays in the heap, marked
+    // dead by its slot no longer holding its id, and is dropped when it comes
+    // to the top; the top is always a live entry.
+    struct Entry {
         Picos when;
-        uint64_t sequence;
-        bool operator<(const Key &o) const { return when != o.when ? when < o.when : sequence < o.sequence; }
+        uint64_t sequence;   // also the event's id
+        uint32_t slot;
     };
+    struct Slot {
+        EventId id = 0;      // 0: free
+        std::function<void()> action;
+    };
+    static bool later(const Entry &a, const Entry &b)
+    {
+        return a.when != b.when ? a.when > b.when : a.sequence > b.sequence;
+    }
+    void drop_dead_tops();
+    void pop_top();
 
     Picos now_ = 0;
     uint64_t cycles_ = 0;
     uint64_t period_fs_ = kSlowClockPeriodFs;
     uint64_t remainder_fs_ = 0;
     uint64_t next_sequence_ = 1;
-    std::map<Key, std::pair<EventId, std::function<void()>>> queue_;
-    std::unordered_map<EventId, Key> index_;
+    std::vector<Entry> heap_;
+    std::vector<Slot> slots_;
+    std::vector<uint32_t> free_slots_;
     std::vector<RateListener> rate_listeners_;
 };
 

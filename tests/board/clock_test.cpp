@@ -1,0 +1,105 @@
+// The virtual clock's event queue: order, cancelling and time.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "board/clock.h"
+
+namespace {
+
+using board::Clock;
+
+TEST(ClockTest, EventsFireInTimeOrderAndSameTimeInScheduleOrder)
+{
+    Clock c;
+    std::string order;
+    c.schedule_at(300, [&] { order += 'c'; });
+    c.schedule_at(100, [&] { order += 'a'; });
+    c.schedule_at(200, [&] { order += 'b'; });
+    c.schedule_at(200, [&] { order += 'B'; });
+    c.schedule_at(100, [&] {
+        order += 'A';
+        // Scheduled from an action, for now: after everything already due now.
+        c.schedule_in(0, [&] { order += '!'; });
+    });
+    c.advance_to(250);
+    EXPECT_EQ(order, "aA!bB");
+    EXPECT_EQ(c.now(), 250u);
+    ASSERT_TRUE(c.next_event());
+    EXPECT_EQ(*c.next_event(), 300u);
+    c.advance_to(1000);
+    EXPECT_EQ(order, "aA!bBc");
+    EXPECT_FALSE(c.next_event());
+}
+
+TEST(ClockTest, EachActionSeesItsOwnTime)
+{
+    Clock c;
+    std::vector<board::Picos> seen;
+    for (board::Picos t : {50u, 10u, 30u})
+        c.schedule_at(t, [&] { seen.push_back(c.now()); });
+    c.advance_to(100);
+    EXPECT_EQ(seen, (std::vector<board::Picos>{10, 30, 50}));
+}
+
+TEST(ClockTest, CancelledEventsNeverFireAndIdsAreNotReused)
+{
+    Clock c;
+    int fired = 0;
+    auto first = c.schedule_at(100, [&] { fired += 1; });
+    auto second = c.schedule_at(200, [&] { fired += 10; });
+    EXPECT_TRUE(c.pending(first));
+    c.cancel(first);
+    EXPECT_FALSE(c.pending(first));
+    ASSERT_TRUE(c.next_event());
+    EXPECT_EQ(*c.next_event(), 200u) << "a cancelled head is not the next event";
+    // Its slot is reused; the old id must not reach the new event.
+    auto third = c.schedule_at(150, [&] { fired += 100; });
+    EXPECT_NE(third, first);
+    c.cancel(first);
+    c.cancel(0);
+    EXPECT_TRUE(c.pending(third));
+    c.advance_to(1000);
+    EXPECT_EQ(fired, 110);
+    EXPECT_FALSE(c.pending(second));
+    c.cancel(second);   // fired already: nothing happens
+    EXPECT_FALSE(c.next_event());
+}
+
+TEST(ClockTest, ATimeoutReArmedForEverKeepsTheQueueSmall)
+{
+    // A watchdog restarted in a loop: cancel and schedule far ahead, again
+    // and again. The queue must stay as short as what is live.
+    Clock c;
+    int fired = 0;
+    Clock::EventId timeout = 0;
+    for (int i = 0; i < 100000; ++i) {
+        c.cancel(timeout);
+        timeout = c.schedule_in(1'000'000'000, [&] { ++fired; });
+        c.advance_to(c.now() + 10);
+        ASSERT_LE(c.queue_size(), 100u) << i;
+    }
+    EXPECT_EQ(fired, 0);
+    c.advance_to(c.now() + 1'000'000'000);
+    EXPECT_EQ(fired, 1) << "only the last one was live";
+    EXPECT_FALSE(c.next_event());
+}
+
+TEST(ClockTest, CyclesAddUpToExactTimeAtAnyRate)
+{
+    Clock c;
+    c.set_master_period_fs(20'833'333);   // 48 MHz, rounded to the femtosecond
+    for (int i = 0; i < 48'000'000 / 4; ++i)
+        c.advance_cycles(4);
+    EXPECT_EQ(c.cycles(), 48'000'000u);
+    // 48e6 x 20833333 fs = 999999984000000 fs: the remainders carry over.
+    EXPECT_EQ(c.now(), 999'999'984'000u);
+    // One step large enough that the femtoseconds leave 64 bits.
+    Clock slow;
+    uint64_t n = (~uint64_t{0} / board::kSlowClockPeriodFs) + 5;
+    slow.advance_cycles(n);
+    EXPECT_EQ(slow.now(), static_cast<board::Picos>(static_cast<unsigned __int128>(n) * board::kSlowClockPeriodFs / 1000));
+    EXPECT_EQ(slow.cycles_to_picos(n), slow.now());
+}
+
+}  // namespace
