@@ -17,6 +17,10 @@ Board::Board()
     bus.map(kVregBase, 0x10, vreg, "VREG");
     bus.map_background(PeripheralSpace::kBase, PeripheralSpace::kSize, peripheral_space);
     pioa.set_clock_query([this] { return pmc.peripheral_clock(kIdPioa); });
+    pmc.set_peripheral_clock_listener([this](uint32_t changing) {
+        if (changing & (1u << kIdPioa))
+            pioa.clock_changing();
+    });
     pioa.set_irq_output([this](bool level) { aic.set_source(kIdPioa, level); });
     spi.set_clock_query([this] { return pmc.peripheral_clock(kIdSpi); });
     spi.set_irq_output([this](bool level) { aic.set_source(kIdSpi, level); });

@@ -36,6 +36,7 @@ void Pio::reset()
     // Lines settling at power-on are not input changes.
     clock_.cancel(sample_event_);
     sample_event_ = 0;
+    sample_owed_ = false;
     pdsr_sample_ = pins_.levels();
     isr_ = 0;
     update_irq();
@@ -86,7 +87,7 @@ uint32_t Pio::peek(uint32_t offset) const
     case ODSR: return odsr_;
     case PDSR: return clock_on() ? pins_.levels() : pdsr_sample_;
     case IMR: return imr_;
-    case ISR: return isr_;
+    case ISR: return isr();
     case MDSR: return mdsr_;
     case PPUSR: return ppusr_;
     case ABSR: return absr_;
@@ -103,6 +104,7 @@ uint32_t Pio::read(uint32_t offset)
             pdsr_sample_ = pins_.levels();
         return pdsr_sample_;
     case ISR: {
+        settle(false);
         uint32_t v = isr_;
         isr_ = 0;
         update_irq();
@@ -128,8 +130,8 @@ void Pio::write(uint32_t offset, uint32_t v)
     case SODR: odsr_ |= v; break;
     case CODR: odsr_ &= ~v; break;
     case ODSR: odsr_ = (odsr_ & ~owsr_) | (v & owsr_); break;
-    case IER: imr_ |= v; update_irq(); return;
-    case IDR: imr_ &= ~v; update_irq(); return;
+    case IER: settle(true); imr_ |= v; update_irq(); return;
+    case IDR: settle(true); imr_ &= ~v; update_irq(); return;
     case MDER: mdsr_ |= v; break;
     case MDDR: mdsr_ &= ~v; break;
     case PPUDR: ppusr_ |= v; pins_.set_pullups(~ppusr_); return;
@@ -166,13 +168,36 @@ void Pio::update_drive()
 
 void Pio::on_lines_changed(uint32_t changed, uint32_t levels)
 {
+    if (sample_owed_) {
+        if (clock_.now() >= sample_due_) {
+            // Nothing changed between the sample's time and this change:
+            // the lines stood as they were just before it.
+            isr_ |= (levels ^ changed) ^ before_sample_;
+            sample_owed_ = false;
+            update_irq();
+        } else if (changed & imr_) {
+            schedule_sample(sample_due_);
+        }
+    }
     if (!clock_on())
         return;
     pdsr_sample_ = levels;
-    if (sample_event_)
+    if (sample_event_ || sample_owed_)
         return;
     before_sample_ = levels ^ changed;
-    sample_event_ = clock_.schedule_in(clock_.cycles_to_picos(1), [this] {
+    Picos due = clock_.now() + clock_.cycles_to_picos(1);
+    if (changed & imr_) {
+        schedule_sample(due);
+    } else {
+        sample_owed_ = true;
+        sample_due_ = due;
+    }
+}
+
+void Pio::schedule_sample(Picos when)
+{
+    sample_owed_ = false;
+    sample_event_ = clock_.schedule_at(when, [this] {
         sample_event_ = 0;
         sample();
     });
@@ -185,6 +210,30 @@ void Pio::sample()
     isr_ |= pins_.levels() ^ before_sample_;
     update_irq();
 }
+
+uint32_t Pio::owed_sample() const
+{
+    // Owed only while the clock ran from the change on (clock_changing), so
+    // nothing but time decides it.
+    if (!sample_owed_ || clock_.now() < sample_due_)
+        return 0;
+    return pins_.levels() ^ before_sample_;
+}
+
+void Pio::settle(bool to_event)
+{
+    if (!sample_owed_)
+        return;
+    if (clock_.now() >= sample_due_) {
+        isr_ |= owed_sample();
+        sample_owed_ = false;
+        update_irq();
+    } else if (to_event) {
+        schedule_sample(sample_due_);
+    }
+}
+
+void Pio::clock_changing() { settle(true); }
 
 void Pio::update_irq()
 {

@@ -17,6 +17,10 @@
 //   the level before it. A pulse shorter than a cycle is therefore never
 //   seen (a release and a press at the same instant latch nothing) and one
 //   of a cycle or longer always is. PDSR shows the lines as they are.
+//   The sample is taken when something could see it (ISR, the interrupt
+//   output, the next change, the clock): an output toggled a million times
+//   a second costs no event on the board's clock unless its line is
+//   enabled in IMR.
 // - IFER/IFDR/IFSR are kept as state. The documented filter rejects pulses
 //   shorter than half a cycle and passes those of a cycle or more; the
 //   sampling above already does both, so the filter changes nothing more here.
@@ -54,6 +58,9 @@ public:
 
     // Whether the controller's clock runs (PMC_PCSR bit of this PIO).
     void set_clock_query(std::function<bool()> q) { clock_on_ = std::move(q); }
+    // Whoever switches that clock calls this just before it does, so that
+    // a sample still owed is taken with the clock as it was.
+    void clock_changing();
     // Interrupt output, to the AIC source of this PIO.
     void set_irq_output(std::function<void(bool)> out) { irq_out_ = std::move(out); }
     bool irq() const { return irq_; }
@@ -65,7 +72,7 @@ public:
     uint32_t owsr() const { return owsr_; }
     uint32_t pull_up_enabled() const { return ~ppusr_; }
     uint32_t imr() const { return imr_; }
-    uint32_t isr() const { return isr_; }
+    uint32_t isr() const { return isr_ | owed_sample(); }
     uint32_t absr() const { return absr_; }
 
 private:
@@ -73,6 +80,12 @@ private:
     void update_irq();
     void on_lines_changed(uint32_t changed, uint32_t levels);
     void sample();
+    // The bits the sample still owed would latch, once its time has come.
+    uint32_t owed_sample() const;
+    // Takes the owed sample if its time has come; if not, and `to_event`,
+    // turns it into an event on the clock (its result may now matter).
+    void settle(bool to_event);
+    void schedule_sample(Picos when);
     bool clock_on() const { return !clock_on_ || clock_on_(); }
 
     Pins &pins_;
@@ -91,6 +104,10 @@ private:
     // Levels before the first change still waiting for its sample.
     uint32_t before_sample_ = 0;
     Clock::EventId sample_event_ = 0;
+    // A sample owed without an event: due at sample_due_, and until then no
+    // line enabled in IMR has changed.
+    bool sample_owed_ = false;
+    Picos sample_due_ = 0;
 };
 
 }  // namespace board

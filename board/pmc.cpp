@@ -79,7 +79,7 @@ void Pmc::reset()
     cancel(lock_event_);
     cancel(mck_event_);
     scsr_ = 0x1;
-    pcsr_ = 0;
+    set_pcsr(0);
     mor_ = 0;
     pllr_ = 0x3F00;
     mckr_ = 0;
@@ -162,8 +162,8 @@ void Pmc::write(uint32_t offset, uint32_t v)
             log_.warn("PMC", "processor clock disabled (idle until an interrupt): not modelled, the processor keeps running");
         scsr_ &= ~(v & kScMask & ~1u);
         return;
-    case PCER: pcsr_ |= v & ~3u; return;
-    case PCDR: pcsr_ &= ~(v & ~3u); return;
+    case PCER: set_pcsr(pcsr_ | (v & ~3u)); return;
+    case PCDR: set_pcsr(pcsr_ & ~(v & ~3u)); return;
     case MOR: set_oscillator(v & kMorMask); return;
     case PLLR: {
         pllr_ = v & kPllrMask;
@@ -390,6 +390,13 @@ void Pmc::set_crystal_hz(uint32_t hz)
     uint32_t css = css_of(active_mckr_);
     if (css == CSS_MAIN || css == CSS_PLL)
         apply_master();
+}
+
+void Pmc::set_pcsr(uint32_t pcsr)
+{
+    if (pcsr != pcsr_ && peripheral_clock_listener_)
+        peripheral_clock_listener_(pcsr ^ pcsr_);
+    pcsr_ = pcsr;
 }
 
 }  // namespace board

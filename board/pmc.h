@@ -78,6 +78,11 @@ public:
 
     // Told the new master-clock frequency whenever the board's clock changes.
     void set_master_listener(std::function<void(double hz)> listener) { master_listener_ = std::move(listener); }
+    // Told just before PMC_PCSR changes, with the bits about to change.
+    void set_peripheral_clock_listener(std::function<void(uint32_t changing)> listener)
+    {
+        peripheral_clock_listener_ = std::move(listener);
+    }
 
     // State, for views and tests.
     uint32_t sr() const { return sr_; }
@@ -106,12 +111,13 @@ private:
     void source_lost(uint32_t css_mask, const char *what);
     void cancel(Clock::EventId &id);
     void check_pll_limits();
+    void set_pcsr(uint32_t pcsr);
 
     Clock &clock_;
     Log &log_;
     uint32_t crystal_hz_;
 
-    uint32_t scsr_, pcsr_, mor_, pllr_, mckr_, sr_, imr_;
+    uint32_t scsr_ = 0, pcsr_ = 0, mor_ = 0, pllr_ = 0, mckr_ = 0, sr_ = 0, imr_ = 0;
     uint32_t pck_[3];
     bool mainrdy_ = false;
     bool pll_waiting_for_osc_ = false;
@@ -121,6 +127,7 @@ private:
     bool switch_waiting_ = false;   // MCKR written, its source not running yet
     Clock::EventId osc_event_ = 0, mainf_event_ = 0, lock_event_ = 0, mck_event_ = 0;
     std::function<void(double)> master_listener_;
+    std::function<void(uint32_t)> peripheral_clock_listener_;
 };
 
 }  // namespace board

@@ -180,6 +180,57 @@ TEST_F(PioTest, InputsAreSampledOncePerMasterClockCycle)
     EXPECT_EQ(rd(0x28), 0x20u) << "IFSR";
 }
 
+TEST_F(PioTest, ASampleOwedIsTakenAsItWouldHaveBeenAtItsTime)
+{
+    // A change on a line not enabled in IMR is sampled when something can
+    // see it; the result must be the one a sample at its time gives.
+    b.pa.drive(ext, 0x20, 0x20, 0);
+    b.clock.advance_cycles(5);
+    EXPECT_EQ(b.pioa.isr(), 0x20u) << "seen by the views";
+    b.pa.release(ext, 0x20);   // and back, long after: a change of its own
+    cycle();
+    EXPECT_EQ(rd(ISR), 0x20u);
+    // Enabling the line inside the change's cycle: the interrupt still comes,
+    // one cycle after the change.
+    b.pa.drive(ext, 0x20, 0x20, 0);
+    wr(IER, 0x20);
+    EXPECT_FALSE(irq);
+    b.clock.advance_to(b.clock.now() + b.clock.cycles_to_picos(1) - 1);
+    EXPECT_FALSE(irq);
+    cycle();
+    EXPECT_TRUE(irq);
+    EXPECT_EQ(rd(ISR), 0x20u);
+    wr(IDR, 0x20);
+    // A change of an enabled line inside an owed sample's cycle.
+    b.pa.release(ext, 0x20);
+    wr(IER, 0x40);
+    b.pa.drive(ext, 0x40, 0x40, 0);
+    cycle();
+    EXPECT_TRUE(irq);
+    EXPECT_EQ(rd(ISR), 0x60u);
+    b.pa.release(ext, 0x40);
+    cycle();
+    EXPECT_EQ(rd(ISR), 0x40u);
+    wr(IDR, 0x40);
+}
+
+TEST_F(PioTest, ClockStoppedBeforeAnOwedSampleLatchesNothing)
+{
+    constexpr uint32_t PMC_PCER = board::kPmcBase + 0x10, PMC_PCDR = board::kPmcBase + 0x14;
+    // Stopped inside the change's cycle: no sample is ever taken.
+    b.pa.drive(ext, 0x20, 0x20, 0);
+    b.bus.write(PMC_PCDR, 1u << board::kIdPioa);
+    cycle();
+    b.bus.write(PMC_PCER, 1u << board::kIdPioa);
+    EXPECT_EQ(rd(ISR), 0u);
+    // Stopped after it: the sample was taken while the clock ran.
+    b.pa.release(ext, 0x20);
+    cycle();
+    b.bus.write(PMC_PCDR, 1u << board::kIdPioa);
+    b.bus.write(PMC_PCER, 1u << board::kIdPioa);
+    EXPECT_EQ(rd(ISR), 0x20u);
+}
+
 TEST_F(PioTest, WrongAccessesAreLogged)
 {
     rd(SODR);
