@@ -38,7 +38,8 @@ Hd44780::Hd44780(Pins &pins, Clock &clock, Log &log, Wiring wiring, std::string 
     : pins_(pins), clock_(clock), log_(log), w_(wiring), name_(std::move(name)),
       source_(pins.add_source(name_)), data_mask_(0xFu << wiring.d4)
 {
-    pins_.add_listener([this](uint32_t changed, uint32_t levels) { on_lines(changed, levels); });
+    pins_.add_listener([this](uint32_t changed, uint32_t levels) { on_lines(changed, levels); },
+                       data_mask_ | 1u << w_.e | 1u << w_.rs | 1u << w_.rw);
     reset();
 }
 

@@ -70,8 +70,9 @@ void Pins::resolve()
     }
     notifying_ = true;
     while (changed) {
-        for (auto &l : listeners_)
-            l(changed, levels_);
+        for (auto &w : listeners_)
+            if (changed & w.lines)
+                w.listener(changed, levels_);
         changed = pending_changed_;
         pending_changed_ = 0;
     }

@@ -37,7 +37,8 @@ public:
     uint32_t driven_by(SourceId source) const { return sources_[source].driven; }
     uint32_t driven_mask() const;
 
-    void add_listener(Listener l) { listeners_.push_back(std::move(l)); }
+    // Told of changes that include one of `lines`.
+    void add_listener(Listener l, uint32_t lines = 0xFFFFFFFF) { listeners_.push_back({lines, std::move(l)}); }
 
     // Power-on: no drivers, no pull-ups, all lines low until resolved again.
     void reset_levels(uint32_t levels) { levels_ = levels; }
@@ -53,7 +54,11 @@ private:
     Log &log_;
     std::string name_;
     std::vector<Source> sources_;
-    std::vector<Listener> listeners_;
+    struct Watcher {
+        uint32_t lines;
+        Listener listener;
+    };
+    std::vector<Watcher> listeners_;
     uint32_t pullups_ = 0;
     uint32_t levels_ = 0;
     uint32_t contention_ = 0;

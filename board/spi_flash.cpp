@@ -31,7 +31,9 @@ SpiFlash::SpiFlash(Pins &pins, Clock &clock, Log &log, std::string name, Lines l
     : pins_(pins), clock_(clock), log_(log), name_(std::move(name)), lines_(lines),
       source_(pins.add_source(name_)), array_(kSize, 0xFF)
 {
-    pins_.add_listener([this](uint32_t changed, uint32_t levels) { on_lines(changed, levels); });
+    // MOSI is only read at a clock edge.
+    pins_.add_listener([this](uint32_t changed, uint32_t levels) { on_lines(changed, levels); },
+                       1u << lines_.cs | 1u << lines_.sck);
     reset();
 }
 

@@ -164,9 +164,8 @@ int run_terminal_view(Session &s, const ViewOptions &o)
     auto last_draw = wall::now() - std::chrono::seconds(1);
     // Shared with the listener, which the pins keep after the view ends.
     auto led = std::make_shared<LedMeter>(s);
-    s.board.pa.add_listener([led](uint32_t changed, uint32_t levels) {
-        if ((changed >> Session::kLedLine) & 1u) led->changed((levels >> Session::kLedLine) & 1u);
-    });
+    s.board.pa.add_listener([led](uint32_t, uint32_t levels) { led->changed((levels >> Session::kLedLine) & 1u); },
+                            1u << Session::kLedLine);
 
     while (!stop_requested()) {
         int ch;

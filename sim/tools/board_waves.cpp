@@ -45,12 +45,15 @@ BoardWaves::BoardWaves(board::Pins &pa, const board::Clock &clock, std::ostream 
     : clock_(clock), vcd_(out, timescale_ps)
 {
     for (int &w : line_wire_) w = -1;
-    uint32_t levels = pa.levels();
-    for (const Line &l : kLines)
-        if (groups & l.group) line_wire_[l.pin] = vcd_.add_wire(l.scope, l.name, (levels >> l.pin) & 1u);
+    uint32_t levels = pa.levels(), watched = 0;
+    for (const Line &l : kLines) {
+        if (!(groups & l.group)) continue;
+        line_wire_[l.pin] = vcd_.add_wire(l.scope, l.name, (levels >> l.pin) & 1u);
+        watched |= 1u << l.pin;
+    }
     if (groups & kWavesIrq) nirq_ = vcd_.add_wire("CPU", "nIRQ", true);
     vcd_.start();
-    pa.add_listener([this](uint32_t changed, uint32_t levels) { on_lines(changed, levels); });
+    pa.add_listener([this](uint32_t changed, uint32_t levels) { on_lines(changed, levels); }, watched);
 }
 
 void BoardWaves::on_lines(uint32_t changed, uint32_t levels)
