@@ -336,6 +336,7 @@ void analyse(const Cpu &c, LoopInfo &loop)
     loop.generation = c.code_generation;
     loop.marked = false;
     loop.cost = 0;
+    loop.answer = {};
     Walk w;
     loop.usable = Analyser(c, loop).walk(loop.head, w) && describe(loop, w);
 }
@@ -389,6 +390,8 @@ bool slots_in_memory(const Cpu &c, const LoopInfo &loop, uint32_t base)
     return true;
 }
 
+constexpr uint64_t kNoneLeaves = ~uint64_t{0};
+
 // The first iteration (from the one starting with `counter`) that leaves,
 // or `limit` when none before it does.
 uint64_t first_leaving(const Frame &f, uint32_t counter, uint64_t limit)
@@ -402,25 +405,40 @@ uint64_t first_leaving(const Frame &f, uint32_t counter, uint64_t limit)
         const Sym &other = op.a.base == f.loop.counter ? op.b : op.a;
         const Sym &mine = op.a.base == f.loop.counter ? op.a : op.b;
         uint32_t o = f.eval(other, counter);
-        if (f.leaves(counter)) return 0;
-        // Nearest first: the first candidate that leaves is the answer.
+        // A delay loop is called again and again with the same count: the
+        // answer depends on nothing but the counter and the other operand.
+        LoopInfo::Answer &memo = f.loop.answer;
+        if (memo.valid && memo.counter == counter && memo.other == o) {
+            if (memo.distance != kNoneLeaves) return std::min<uint64_t>(memo.distance, limit);
+            if (limit <= memo.searched) return limit;
+        }
+        auto remember = [&](uint64_t distance, uint64_t searched) {
+            memo = LoopInfo::Answer{true, counter, o, distance, searched};
+            return distance == kNoneLeaves ? limit : distance;
+        };
+        if (f.leaves(counter)) return remember(0, limit);
         uint32_t distances[16];
         unsigned n = 0;
         auto add = [&](uint32_t operand_value) {
             uint32_t value = operand_value - mine.k;
             if (step != 1) --value;
             uint32_t distance = step == 1 ? value - counter : counter - value;
-            if (distance == 0 || distance >= limit) return;
-            unsigned i = n++;
-            for (; i > 0 && distances[i - 1] > distance; --i) distances[i] = distances[i - 1];
-            distances[i] = distance;
+            if (distance != 0 && distance < limit) distances[n++] = distance;
         };
         for (uint32_t x : {o, 0u - o})
             for (uint32_t d : {0u, 1u, 0x7FFFFFFFu, 0x80000000u, 0x80000001u}) add(x + d);
         for (uint32_t x : {0u, 1u, 0x7FFFFFFFu, 0x80000000u, 0x80000001u, 0xFFFFFFFFu}) add(x);
-        for (unsigned i = 0; i < n; ++i)
-            if (f.leaves(counter + distances[i] * step)) return distances[i];
-        return limit;
+        // Nearest first: the first candidate that leaves is the answer, and
+        // it is nearly always the nearest one.
+        while (n > 0) {
+            unsigned best = 0;
+            for (unsigned i = 1; i < n; ++i)
+                if (distances[i] < distances[best]) best = i;
+            uint32_t distance = distances[best];
+            if (f.leaves(counter + distance * step)) return remember(distance, limit);
+            distances[best] = distances[--n];
+        }
+        return remember(kNoneLeaves, limit);
     }
     constexpr uint64_t kMaxScan = 1u << 20;
     uint64_t end = std::min(limit, kMaxScan);
