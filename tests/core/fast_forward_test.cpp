@@ -217,6 +217,33 @@ TEST(CoreFastForward, FirmwareDelayLoopsGiveTheSameRunsWithAndWithout)
     EXPECT_EQ(fast.ram[0], 4) << "every interrupt taken";
 }
 
+// The same routine called again and again, with the same count and with
+// others, cut by run limits at different points of it each time: what one
+// call learnt must not leak into the next.
+TEST(CoreFastForward, ARoutineCalledAgainAndAgainWithSameAndOtherCounts)
+{
+    const std::string main = std::string(R"(
+        ldr r4, =counts
+    1:  ldr r0, [r4]
+        cmp r0, #0
+        beq finish
+        bl pauze
+        adds r4, #4
+        b 1b
+        .align 2
+    counts:
+        .word 300, 300, 301, 300, 1, 300, 7000, 300, 300, 2, 0
+    )") + kFirmwareDelays + "finish:\n";
+    for (uint64_t slice : {1'000'000ull, 4999ull, 997ull, 61ull}) {
+        SCOPED_TRACE("slice " + std::to_string(slice));
+        Outcome fast = run(main, true, slice, {}, true), exact = run(main, false, slice);
+        expect_same(fast, exact);
+        if (slice == 1'000'000) {
+            EXPECT_GT(fast.skipped, 9000u);
+        }
+    }
+}
+
 TEST(CoreFastForward, SkipsAlmostAllOfTheFirmwareLoopsAndTellsTheObserver)
 {
     Outcome seen = run(kFirmwareMain, true, 1'000'000, {}, true);
