@@ -390,8 +390,6 @@ bool slots_in_memory(const Cpu &c, const LoopInfo &loop, uint32_t base)
     return true;
 }
 
-constexpr uint64_t kNoneLeaves = ~uint64_t{0};
-
 // The first iteration (from the one starting with `counter`) that leaves,
 // or `limit` when none before it does.
 uint64_t first_leaving(const Frame &f, uint32_t counter, uint64_t limit)
@@ -408,15 +406,13 @@ uint64_t first_leaving(const Frame &f, uint32_t counter, uint64_t limit)
         // A delay loop is called again and again with the same count: the
         // answer depends on nothing but the counter and the other operand.
         LoopInfo::Answer &memo = f.loop.answer;
-        if (memo.valid && memo.counter == counter && memo.other == o) {
-            if (memo.distance != kNoneLeaves) return std::min<uint64_t>(memo.distance, limit);
-            if (limit <= memo.searched) return limit;
-        }
-        auto remember = [&](uint64_t distance, uint64_t searched) {
-            memo = LoopInfo::Answer{true, counter, o, distance, searched};
-            return distance == kNoneLeaves ? limit : distance;
+        if (memo.valid && memo.counter == counter && memo.other == o) return std::min<uint64_t>(memo.distance, limit);
+        // Only a leaving iteration found is an answer for any limit.
+        auto remember = [&](uint32_t distance) {
+            memo = LoopInfo::Answer{true, counter, o, distance};
+            return distance;
         };
-        if (f.leaves(counter)) return remember(0, limit);
+        if (f.leaves(counter)) return remember(0);
         uint32_t distances[16];
         unsigned n = 0;
         auto add = [&](uint32_t operand_value) {
@@ -435,10 +431,10 @@ uint64_t first_leaving(const Frame &f, uint32_t counter, uint64_t limit)
             for (unsigned i = 1; i < n; ++i)
                 if (distances[i] < distances[best]) best = i;
             uint32_t distance = distances[best];
-            if (f.leaves(counter + distance * step)) return remember(distance, limit);
+            if (f.leaves(counter + distance * step)) return remember(distance);
             distances[best] = distances[--n];
         }
-        return remember(kNoneLeaves, limit);
+        return limit;
     }
     constexpr uint64_t kMaxScan = 1u << 20;
     uint64_t end = std::min(limit, kMaxScan);

@@ -69,13 +69,11 @@ struct LoopInfo {
     uint32_t path_length = 0;       // instructions per iteration
     std::vector<std::pair<uint32_t, uint32_t>> segments;   // address ranges of the path
 
-    // The last answer of the search for the leaving iteration: the distance
-    // from `counter` with the other operand of the exit test at `other`, or
-    // none up to `searched` iterations.
+    // The last leaving iteration found: its distance from `counter` with
+    // the other operand of the exit test at `other`.
     struct Answer {
         bool valid = false;
-        uint32_t counter = 0, other = 0;
-        uint64_t distance = 0, searched = 0;
+        uint32_t counter = 0, other = 0, distance = 0;
     };
     mutable Answer answer;
 

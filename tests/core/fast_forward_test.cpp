@@ -234,7 +234,7 @@ TEST(CoreFastForward, ARoutineCalledAgainAndAgainWithSameAndOtherCounts)
     counts:
         .word 300, 300, 301, 300, 1, 300, 7000, 300, 300, 2, 0
     )") + kFirmwareDelays + "finish:\n";
-    for (uint64_t slice : {1'000'000ull, 4999ull, 997ull, 61ull}) {
+    for (uint64_t slice : {1'000'000ull, 9001ull, 4999ull, 997ull, 61ull}) {
         SCOPED_TRACE("slice " + std::to_string(slice));
         Outcome fast = run(main, true, slice, {}, true), exact = run(main, false, slice);
         expect_same(fast, exact);
