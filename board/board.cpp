@@ -16,11 +16,8 @@ Board::Board()
     bus.map(kPitBase, 0x10, pit, "PIT");
     bus.map(kVregBase, 0x10, vreg, "VREG");
     bus.map_background(PeripheralSpace::kBase, PeripheralSpace::kSize, peripheral_space);
-    pioa.set_clock_query([this] { return pmc.peripheral_clock(kIdPioa); });
-    pmc.set_peripheral_clock_listener([this](uint32_t changing) {
-        if (changing & (1u << kIdPioa))
-            pioa.clock_changing();
-    });
+    pioa.set_clock(pmc.peripheral_clock(kIdPioa));
+    pmc.set_peripheral_clock_listener([this](uint32_t pcsr) { pioa.set_clock((pcsr >> kIdPioa) & 1u); });
     pioa.set_irq_output([this](bool level) { aic.set_source(kIdPioa, level); });
     spi.set_clock_query([this] { return pmc.peripheral_clock(kIdSpi); });
     spi.set_irq_output([this](bool level) { aic.set_source(kIdSpi, level); });

@@ -28,7 +28,7 @@ const Bus::Region *Bus::find(uint32_t address) const
     return nullptr;
 }
 
-void Bus::note(const Access &a)
+void Bus::tell(const Access &a)
 {
     if (recording_)
         recorded_.push_back(a);

@@ -71,7 +71,12 @@ private:
         std::string name;
     };
     const Region *find(uint32_t address) const;
-    void note(const Access &a);
+    void note(const Access &a)
+    {
+        if (recording_ || !observers_.empty()) [[unlikely]]
+            tell(a);
+    }
+    void tell(const Access &a);
 
     Clock &clock_;
     Log &log_;

@@ -19,7 +19,7 @@ void Pins::drive(SourceId source, uint32_t mask, uint32_t driven, uint32_t level
         return;
     s.driven = new_driven;
     s.levels = new_levels;
-    resolve();
+    resolve(source);
 }
 
 void Pins::set_pullups(uint32_t enabled)
@@ -27,7 +27,7 @@ void Pins::set_pullups(uint32_t enabled)
     if (enabled == pullups_)
         return;
     pullups_ = enabled;
-    resolve();
+    resolve(-1);
 }
 
 uint32_t Pins::driven_mask() const
@@ -38,10 +38,23 @@ uint32_t Pins::driven_mask() const
     return m;
 }
 
-void Pins::resolve()
+void Pins::resolve(SourceId changed_source)
 {
-    uint32_t driven = 0, high = 0, low = 0;
-    for (const auto &s : sources_) {
+    if (changed_source < 0 || changed_source != others_of_) {
+        others_of_ = changed_source;
+        others_driven_ = others_high_ = others_low_ = 0;
+        for (size_t i = 0; i < sources_.size(); ++i) {
+            if (static_cast<SourceId>(i) == changed_source)
+                continue;
+            const Source &s = sources_[i];
+            others_driven_ |= s.driven;
+            others_high_ |= s.driven & s.levels;
+            others_low_ |= s.driven & ~s.levels;
+        }
+    }
+    uint32_t driven = others_driven_, high = others_high_, low = others_low_;
+    if (changed_source >= 0) {
+        const Source &s = sources_[static_cast<size_t>(changed_source)];
         driven |= s.driven;
         high |= s.driven & s.levels;
         low |= s.driven & ~s.levels;

@@ -44,7 +44,7 @@ public:
     void reset_levels(uint32_t levels) { levels_ = levels; }
 
 private:
-    void resolve();
+    void resolve(SourceId changed_source);
 
     struct Source {
         std::string name;
@@ -62,6 +62,11 @@ private:
     uint32_t pullups_ = 0;
     uint32_t levels_ = 0;
     uint32_t contention_ = 0;
+    // What every source but `others_of_` drives: one source changing its
+    // lines again and again (a port toggling an LED) need not go through
+    // all the others each time.
+    SourceId others_of_ = -1;
+    uint32_t others_driven_ = 0, others_high_ = 0, others_low_ = 0;
     bool notifying_ = false;
     uint32_t pending_changed_ = 0;
 };

@@ -213,7 +213,7 @@ void Pio::sample()
 
 uint32_t Pio::owed_sample() const
 {
-    // Owed only while the clock ran from the change on (clock_changing), so
+    // Owed only while the clock ran from the change on (set_clock), so
     // nothing but time decides it.
     if (!sample_owed_ || clock_.now() < sample_due_)
         return 0;
@@ -233,7 +233,13 @@ void Pio::settle(bool to_event)
     }
 }
 
-void Pio::clock_changing() { settle(true); }
+void Pio::set_clock(bool on)
+{
+    if (on == clock_on_)
+        return;
+    settle(true);
+    clock_on_ = on;
+}
 
 void Pio::update_irq()
 {

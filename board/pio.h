@@ -56,11 +56,9 @@ public:
     // The level a peripheral puts out on lines routed to it by function f.
     void set_peripheral_output(Function f, uint32_t mask, uint32_t driven, uint32_t levels);
 
-    // Whether the controller's clock runs (PMC_PCSR bit of this PIO).
-    void set_clock_query(std::function<bool()> q) { clock_on_ = std::move(q); }
-    // Whoever switches that clock calls this just before it does, so that
-    // a sample still owed is taken with the clock as it was.
-    void clock_changing();
+    // Whether the controller's clock runs (its PMC_PCSR bit; on until told
+    // otherwise). A sample still owed is taken with the clock as it was.
+    void set_clock(bool on);
     // Interrupt output, to the AIC source of this PIO.
     void set_irq_output(std::function<void(bool)> out) { irq_out_ = std::move(out); }
     bool irq() const { return irq_; }
@@ -86,14 +84,14 @@ private:
     // turns it into an event on the clock (its result may now matter).
     void settle(bool to_event);
     void schedule_sample(Picos when);
-    bool clock_on() const { return !clock_on_ || clock_on_(); }
+    bool clock_on() const { return clock_on_; }
 
     Pins &pins_;
     Clock &clock_;
     Log &log_;
     std::string name_;
     Pins::SourceId source_;
-    std::function<bool()> clock_on_;
+    bool clock_on_ = true;
     std::function<void(bool)> irq_out_;
 
     uint32_t psr_, osr_, ifsr_, odsr_, imr_, isr_, mdsr_, ppusr_, absr_, owsr_;

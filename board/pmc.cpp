@@ -394,9 +394,10 @@ void Pmc::set_crystal_hz(uint32_t hz)
 
 void Pmc::set_pcsr(uint32_t pcsr)
 {
-    if (pcsr != pcsr_ && peripheral_clock_listener_)
-        peripheral_clock_listener_(pcsr ^ pcsr_);
+    bool changed = pcsr != pcsr_;
     pcsr_ = pcsr;
+    if (changed && peripheral_clock_listener_)
+        peripheral_clock_listener_(pcsr);
 }
 
 }  // namespace board

@@ -78,8 +78,8 @@ public:
 
     // Told the new master-clock frequency whenever the board's clock changes.
     void set_master_listener(std::function<void(double hz)> listener) { master_listener_ = std::move(listener); }
-    // Told just before PMC_PCSR changes, with the bits about to change.
-    void set_peripheral_clock_listener(std::function<void(uint32_t changing)> listener)
+    // Told PMC_PCSR's new value whenever it changes.
+    void set_peripheral_clock_listener(std::function<void(uint32_t pcsr)> listener)
     {
         peripheral_clock_listener_ = std::move(listener);
     }

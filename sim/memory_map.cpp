@@ -27,11 +27,6 @@ uint8_t *MemoryMap::host(uint32_t address, uint32_t length)
     return nullptr;
 }
 
-bool MemoryMap::in_flash(uint32_t address) const
-{
-    return address - kFlashBase < kFlashSize || (!remapped_ && address - kFlashMirror < kFlashSize);
-}
-
 void MemoryMap::clear_ram()
 {
     std::fill(ram_.begin(), ram_.end(), 0);

@@ -32,7 +32,10 @@ public:
     // (flash, its mirror or RAM), else nullptr.
     const uint8_t *host(uint32_t address, uint32_t length) const;
     uint8_t *host(uint32_t address, uint32_t length);
-    bool in_flash(uint32_t address) const;
+    bool in_flash(uint32_t address) const
+    {
+        return address - kFlashBase < kFlashSize || (!remapped_ && address - kFlashMirror < kFlashSize);
+    }
 
     // RAM instead of flash at address 0 (the memory controller's remap).
     void set_remapped(bool remapped) { remapped_ = remapped; }

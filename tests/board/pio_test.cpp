@@ -138,13 +138,12 @@ TEST_F(PioTest, InputChangesLatchReadClearsAndRaiseTheInterruptOnlyWhenEnabled)
 
 TEST_F(PioTest, WithoutItsClockTheControllerSeesNothing)
 {
-    bool clock = false;
-    b.pioa.set_clock_query([&] { return clock; });
+    b.pioa.set_clock(false);
     uint32_t before = rd(PDSR);
     b.pa.drive(ext, 0x40, 0x40, 0);
     EXPECT_EQ(rd(PDSR), before) << "PDSR is frozen with the clock off";
     EXPECT_EQ(b.pioa.isr(), 0u);
-    clock = true;
+    b.pioa.set_clock(true);
     EXPECT_EQ(rd(PDSR) & 0x40u, 0u);
     b.pa.release(ext, 0x40);
     cycle();
