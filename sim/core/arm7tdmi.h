@@ -60,6 +60,14 @@
 // MUL, MLA and the long multiplies leave C and V unchanged (the ARM7TDMI
 // leaves C meaningless; unchanged is the choice here).
 //
+// Self-modifying code meets the pipeline as on the ARM7TDMI: the two
+// instructions after the one executing have been fetched before a store's
+// data cycle, so a store (STR*, STM, SWP) that rewrites them leaves them to
+// run as they were, as long as execution reaches them in sequence; anything
+// that refills the pipeline (a taken branch, a write to pc, an exception
+// entry, an interrupt taken between them) fetches the new bytes. Writes from
+// outside the core (invalidate_code) take effect at once, in the pipeline too.
+//
 // nIRQ and nFIQ are sampled at every instruction boundary: the run loop
 // sets them with set_interrupt_lines() (typically from a bus callback, so a
 // change made by a peripheral access is seen before the next instruction).
@@ -185,7 +193,8 @@ public:
     // size that is not a power of two, or with a base not aligned to it.
     void set_regions(const std::vector<MemoryRegion> &regions);
     // Forget decoded instructions in a range whose bytes were changed behind
-    // the core's back (debugger, loader, flash programming).
+    // the core's back (debugger, loader, flash programming). Instructions
+    // already in the pipeline are fetched again too.
     void invalidate_code(uint32_t address, uint32_t length);
 
     // The reset exception: supervisor mode, ARM state, IRQ and FIQ masked,
