@@ -453,4 +453,6 @@ void Arm7tdmi::set_fast_forward(bool on) { s_->cpu.fast_forward = on; }
 
 uint64_t Arm7tdmi::exceptions_taken(Exception e) const { return s_->cpu.exceptions[static_cast<int>(e)]; }
 
+DebugChannel &Arm7tdmi::debug_channel() { return s_->cpu.debug_channel; }
+
 }  // namespace sim

@@ -33,6 +33,8 @@
 //   UMULL,SMULL / UMLAL,SMLAL 1S+(m+1)I / 1S+(m+2)I
 //   SWI, exception entry      2S+1N
 //   undefined instruction     2S+1I+1N
+//   MRC / MCR (coprocessor 14, the debug channel)
+//                             1S+1I+1C / 1N+1C
 //   condition failed (ARM)    1S
 // m is 1..4: the number of nonzero (for the signed forms: not all-zero and
 // not all-one) bytes of the multiplier operand Rs above its lowest byte, plus
@@ -57,6 +59,11 @@
 // is charged its own cycles, then the entry (2S+1N: S in the code it was
 // in, N and S at the vector).
 //
+// C is the coprocessor's transfer cycle, one cycle with no memory access;
+// the debug channel never makes the core busy-wait (the table's bI is 0).
+// MRC's I cycle writes the register, as a load's does; after MCR's C cycle,
+// which drives Rd out, the next fetch is non-sequential, as after a store.
+//
 // MUL, MLA and the long multiplies leave C and V unchanged (the ARM7TDMI
 // leaves C meaningless; unchanged is the choice here).
 //
@@ -77,6 +84,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "sim/core/debug_channel.h"
 
 namespace sim {
 
@@ -264,6 +273,10 @@ public:
     // either way.
     void set_fast_forward(bool on);
     uint64_t exceptions_taken(Exception e) const;
+
+    // The EmbeddedICE debug communications channel; the code's side is
+    // coprocessor 14, a debugger uses the other (see debug_channel.h).
+    DebugChannel &debug_channel();
 
 private:
     struct State;

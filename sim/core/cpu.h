@@ -118,6 +118,7 @@ struct Cpu {
     uint64_t limit = 0;
 
     CoreBus *bus = nullptr;
+    DebugChannel debug_channel;
 
     // Anything other than plain execution wanted at the next boundary:
     // an unmasked interrupt line, a stop request, breakpoints, an observer,
