@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 #include "tests/core/core_harness.h"
 
@@ -21,10 +22,21 @@ uint32_t word_at(const std::vector<uint8_t> &memory, uint32_t address)
     return v;
 }
 
+// The end of a run, then the encodings the programs below store.
+const std::string kHaltThenReplacement = R"(
+        ldr r0, =0xFFF0FFF0
+        str r0, [r0]
+    replacement:
+        mov r5, #1
+        mov r6, #2
+        mov r7, #3
+        .ltorg
+)";
+
 // STM at A rewrites A+4, A+8 and A+12: the first two were fetched, the
 // third is fetched after the store. The second time round every one runs
 // as stored.
-const char *kArmStm = R"(
+const std::string kArmStm = R"(
         mov r8, #0
         adr r0, replacement
         ldmia r0, {r1-r3}
@@ -41,14 +53,7 @@ const char *kArmStm = R"(
         moveq r10, r6
         moveq r11, r7
         beq again
-        ldr r0, =0xFFF0FFF0
-        str r0, [r0]
-    replacement:
-        mov r5, #1
-        mov r6, #2
-        mov r7, #3
-        .ltorg
-)";
+)" + kHaltThenReplacement;
 
 class Encodings : public sim::ExecutionObserver {
 public:
@@ -228,7 +233,7 @@ TEST(CorePipeline, StoreIntoCodeNotRunBefore)
 
 // Exceptions refill the pipeline: an interrupt taken before either held
 // instruction, and a data abort of the first.
-const char *kWithVectors = R"(
+const std::string kWithVectors = R"(
         b start
         b .
         b .
@@ -255,14 +260,7 @@ const char *kWithVectors = R"(
         ldr r0, [r9]                @ nothing there: data abort
     after_fault:
         mov r7, #30
-        ldr r0, =0xFFF0FFF0
-        str r0, [r0]
-    replacement:
-        mov r5, #1
-        mov r6, #2
-        mov r7, #3
-        .ltorg
-)";
+)" + kHaltThenReplacement;
 
 TEST(CorePipeline, ExceptionsRefetchWhatTheStoreWrote)
 {
