@@ -15,6 +15,9 @@
 //   MUL / MLA              1S+mI / 1S+(m+1)I   (m = 1..4 by the multiplier's
 //   UMULL.. / UMLAL..      1S+(m+1)I / 1S+(m+2)I   significant bytes)
 //   SWI, exception entry   2S+1N
+//   MRC / MCR              1S+1I+1C / 1N+1C    (coprocessor 14, the debug
+//                                              channel: no busy-wait; C is
+//                                              one cycle with no access)
 //   a condition that fails 1S
 // Each cycle is one master-clock cycle; an access adds the wait states of the
 // memory it goes to:

@@ -315,6 +315,32 @@ void software_interrupt(Cpu &c, Decoded &)
 
 void undefined_instruction(Cpu &c, Decoded &) { c.undefined(); }
 
+// MRC p14 from the debug channel: the C cycle brings the word, the I cycle
+// writes it. Into r15 only its top four bits arrive, as the N, Z, C and V flags.
+void debug_channel_read(Cpu &c, Decoded &d)
+{
+    c.fetch_s_arm();
+    c.idle(2);
+    const uint32_t v = (d.raw >> 16) & 1 ? c.debug_channel.core_reads() : c.debug_channel.control();
+    const unsigned rd = (d.raw >> 12) & 15;
+    if (rd == 15)
+        c.cpsr = (c.cpsr & 0x0FFFFFFF) | (v & 0xF0000000);
+    else
+        c.r[rd] = v;
+    c.r[15] += 4;
+}
+
+// MCR p14 to the debug channel (r15 gives the instruction's address + 12,
+// as a store of r15 does).
+void debug_channel_write(Cpu &c, Decoded &d)
+{
+    const unsigned rd = (d.raw >> 12) & 15;
+    c.fetch_n();
+    c.idle();
+    c.debug_channel.core_writes(rd == 15 ? c.r[15] + 12 : c.r[rd]);
+    c.r[15] += 4;
+}
+
 void status_read(Cpu &c, Decoded &d)
 {
     c.fetch_s_arm();
@@ -413,8 +439,19 @@ Handler decode_arm(uint32_t raw)
     }
     case 4: return block;
     case 5: return (raw & (1u << 24)) ? branch<true> : branch<false>;
-    case 6: return undefined_instruction;   // coprocessor transfers: no coprocessor
-    default: return (raw & (1u << 24)) ? software_interrupt : undefined_instruction;
+    case 6: return undefined_instruction;   // LDC, STC: no coprocessor takes them
+    default:
+        if (raw & (1u << 24)) return software_interrupt;
+        // Coprocessor 14's registers of the debug channel (opcodes 0, CRm
+        // c0): the only coprocessor the ARM7TDMI has answers nothing else.
+        switch (raw & 0x0FFF0FFF) {
+        case 0x0E100E10:   // mrc p14, 0, Rd, c0, c0, 0
+        case 0x0E110E10:   // mrc p14, 0, Rd, c1, c0, 0
+            return debug_channel_read;
+        case 0x0E010E10:   // mcr p14, 0, Rd, c1, c0, 0
+            return debug_channel_write;
+        }
+        return undefined_instruction;   // CDP, and MRC/MCR to anything else
     }
 }
 

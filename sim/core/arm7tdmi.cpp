@@ -23,6 +23,21 @@ namespace core {
 
 namespace {
 
+// One instruction from its encoding, decoded for this run only.
+void execute_encoding(Cpu &c, uint32_t raw)
+{
+    const bool thumb = c.thumb();
+    Decoded d{thumb ? decode_thumb(raw) : decode_arm(raw), raw, kNotALoop};
+    uint32_t cond = raw >> 28;
+    if (!thumb && cond < 0xE && !c.cond(cond)) {
+        c.fetch_s();
+        c.r[15] += 4;
+    } else {
+        d.fn(c, d);
+    }
+    ++c.instructions;
+}
+
 // Code outside every region: fetched through the bus, decoded each time.
 void execute_from_bus(Cpu &c)
 {
@@ -45,15 +60,7 @@ void execute_from_bus(Cpu &c)
         c.prefetch_aborted = true;
         return;
     }
-    Decoded d{thumb ? decode_thumb(raw) : decode_arm(raw), raw, 0xFFFFFFFF};
-    uint32_t cond = raw >> 28;
-    if (!thumb && cond < 0xE && !c.cond(cond)) {
-        c.fetch_s();
-        c.r[15] += 4;
-    } else {
-        d.fn(c, d);
-    }
-    ++c.instructions;
+    execute_encoding(c, raw);
 }
 
 // One instruction at r[15], through the decoded-code cache.
@@ -84,6 +91,48 @@ void execute_from_bus(Cpu &c)
     ++c.instructions;
 }
 
+// A code window no region has (regions are aligned): every pipeline refill
+// (a branch, an exception entry) replaces it through enter_code_region().
+constexpr uint32_t kRefillWatch = 3;
+
+// The next instruction as the pipeline holds it, fetched before a store
+// rewrote its bytes. If it refills the pipeline, the instruction after it
+// is fetched anew.
+void execute_held(Cpu &c)
+{
+    Cpu::Pipeline &p = c.pipeline;
+    const unsigned step = p.thumb ? 2 : 4;
+    if (c.r[15] != p.address || c.thumb() != p.thumb) {
+        c.empty_pipeline();
+        execute_one(c);
+        return;
+    }
+    const uint32_t raw = p.raw[0];
+    p.raw[0] = p.raw[1];
+    p.address += step;
+    --p.count;
+    // It fetches the instruction two ahead while it runs: a store of its
+    // own there must be seen.
+    c.mark_fetched(c.r[15] + 2 * step);
+    c.enter_code_region(c.r[15]);   // the costs of its fetches
+    c.code_base = kRefillWatch;
+    c.code_size = 0;
+    execute_encoding(c, raw);
+    if (c.code_base == kRefillWatch)
+        c.code_base = 1;   // no refill: the window is looked up again at the next fetch
+    else
+        p.count = 0;
+    c.update_attention();
+}
+
+inline void execute_next(Cpu &c)
+{
+    if (c.pipeline.count) [[unlikely]]
+        execute_held(c);
+    else
+        execute_one(c);
+}
+
 // FIQ before IRQ; LR is the next instruction's address + 4 in both states.
 void take_interrupt(Cpu &c)
 {
@@ -107,13 +156,15 @@ void execute_observed(Cpu &c)
     const uint32_t pc = c.r[15];
     const bool thumb = c.thumb();
     const uint64_t start = c.cycles;
-    const uint32_t encoding = encoding_at(c, pc, thumb);
+    const Cpu::Pipeline &held = c.pipeline;
+    const uint32_t encoding =
+        held.count && held.address == pc && held.thumb == thumb ? held.raw[0] : encoding_at(c, pc, thumb);
     bool passed = true;
     if (!thumb && (encoding >> 28) < 0xE) passed = c.cond(encoding >> 28);
     if (thumb && (encoding & 0xF000) == 0xD000 && ((encoding >> 8) & 15) < 0xE) passed = c.cond((encoding >> 8) & 15);
     c.defer_exceptions = c.observer != nullptr;
     c.prefetch_aborted = false;
-    execute_one(c);
+    execute_next(c);
     c.defer_exceptions = false;
     if (c.prefetch_aborted) return;
     if (c.observer) {
@@ -206,7 +257,8 @@ void Arm7tdmi::set_regions(const std::vector<MemoryRegion> &regions)
         uint32_t first = m.base >> 12, last = (m.base + (m.size - 1)) >> 12;
         for (uint32_t p = first; p <= last; ++p) c.page_region[p] = m.size >= 4096 && !c.page_region[p] ? index : 0xFF;
     }
-    c.code_base = 1;
+    // (An instruction held in the pipeline may be the one changing them.)
+    c.code_base = c.code_base == core::kRefillWatch ? core::kRefillWatch : 1;
     c.code_size = 0;
     ++c.code_generation;
 }
@@ -222,6 +274,8 @@ void Arm7tdmi::invalidate_code(uint32_t address, uint32_t length)
         uint32_t first = static_cast<uint32_t>(lo - g.base) + g.cache_offset;
         uint32_t last = static_cast<uint32_t>(hi - 1 - g.base) + g.cache_offset;
         g.cache->invalidate_pages(first >> core::CodeCache::kPageShift, last >> core::CodeCache::kPageShift);
+        // Not pipeline-relative: even an instruction already fetched runs as written.
+        if (c.pipeline.count) c.refetch_pipeline(g.host + (lo - g.base), static_cast<uint32_t>(hi - lo));
     }
     ++c.code_generation;
 }
@@ -241,6 +295,7 @@ void Arm7tdmi::reset()
     std::memset(c.exceptions, 0, sizeof c.exceptions);
     c.exceptions_total = 0;
     c.deferred = -1;
+    c.pipeline.count = 0;
     c.update_attention();
 }
 
@@ -255,15 +310,21 @@ void Arm7tdmi::set_reg(int n, uint32_t value)
 {
     Cpu &c = s_->cpu;
     if (n == kCpsr)
-        c.write_cpsr(value);
-    else if (n == 15)
+        set_cpsr(value);
+    else if (n == 15) {
         c.r[15] = value & (c.thumb() ? ~1u : ~3u);
-    else if (n >= 0 && n < 15)
+        c.empty_pipeline();   // execution goes on from there, fetched anew
+    } else if (n >= 0 && n < 15)
         c.r[n] = value;
 }
 
 uint32_t Arm7tdmi::cpsr() const { return s_->cpu.cpsr; }
-void Arm7tdmi::set_cpsr(uint32_t value) { s_->cpu.write_cpsr(value); }
+void Arm7tdmi::set_cpsr(uint32_t value)
+{
+    Cpu &c = s_->cpu;
+    if ((value ^ c.cpsr) & kCpsrT) c.pipeline.count = 0;   // the other state's instructions, fetched anew
+    c.write_cpsr(value);
+}
 uint32_t Arm7tdmi::spsr() const { return s_->cpu.spsr(); }
 void Arm7tdmi::set_spsr(uint32_t value) { s_->cpu.set_spsr(value); }
 
@@ -331,6 +392,11 @@ Arm7tdmi::Stop Arm7tdmi::run(uint64_t cycle_limit)
                 }
                 continue;
             }
+            if (c.pipeline.count) {
+                core::execute_held(c);
+                first = false;
+                continue;
+            }
         }
         if (c.cycles >= cycle_limit) return Stop::Limit;
         core::execute_one(c);
@@ -347,7 +413,7 @@ void Arm7tdmi::step()
     else if (c.tools)
         core::execute_observed(c);
     else
-        core::execute_one(c);
+        core::execute_next(c);
     c.watch_hit_pending = false;
     c.stepping = false;
 }
@@ -386,5 +452,7 @@ void Arm7tdmi::set_observer(ExecutionObserver *observer)
 void Arm7tdmi::set_fast_forward(bool on) { s_->cpu.fast_forward = on; }
 
 uint64_t Arm7tdmi::exceptions_taken(Exception e) const { return s_->cpu.exceptions[static_cast<int>(e)]; }
+
+DebugChannel &Arm7tdmi::debug_channel() { return s_->cpu.debug_channel; }
 
 }  // namespace sim

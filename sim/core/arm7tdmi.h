@@ -33,6 +33,8 @@
 //   UMULL,SMULL / UMLAL,SMLAL 1S+(m+1)I / 1S+(m+2)I
 //   SWI, exception entry      2S+1N
 //   undefined instruction     2S+1I+1N
+//   MRC / MCR (coprocessor 14, the debug channel)
+//                             1S+1I+1C / 1N+1C
 //   condition failed (ARM)    1S
 // m is 1..4: the number of nonzero (for the signed forms: not all-zero and
 // not all-one) bytes of the multiplier operand Rs above its lowest byte, plus
@@ -57,8 +59,21 @@
 // is charged its own cycles, then the entry (2S+1N: S in the code it was
 // in, N and S at the vector).
 //
+// C is the coprocessor's transfer cycle, one cycle with no memory access;
+// the debug channel never makes the core busy-wait (the table's bI is 0).
+// MRC's I cycle writes the register, as a load's does; after MCR's C cycle,
+// which drives Rd out, the next fetch is non-sequential, as after a store.
+//
 // MUL, MLA and the long multiplies leave C and V unchanged (the ARM7TDMI
 // leaves C meaningless; unchanged is the choice here).
+//
+// Self-modifying code meets the pipeline as on the ARM7TDMI: the two
+// instructions after the one executing have been fetched before a store's
+// data cycle, so a store (STR*, STM, SWP) that rewrites them leaves them to
+// run as they were, as long as execution reaches them in sequence; anything
+// that refills the pipeline (a taken branch, a write to pc, an exception
+// entry, an interrupt taken between them) fetches the new bytes. Writes from
+// outside the core (invalidate_code) take effect at once, in the pipeline too.
 //
 // nIRQ and nFIQ are sampled at every instruction boundary: the run loop
 // sets them with set_interrupt_lines() (typically from a bus callback, so a
@@ -69,6 +84,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "sim/core/debug_channel.h"
 
 namespace sim {
 
@@ -185,7 +202,8 @@ public:
     // size that is not a power of two, or with a base not aligned to it.
     void set_regions(const std::vector<MemoryRegion> &regions);
     // Forget decoded instructions in a range whose bytes were changed behind
-    // the core's back (debugger, loader, flash programming).
+    // the core's back (debugger, loader, flash programming). Instructions
+    // already in the pipeline are fetched again too.
     void invalidate_code(uint32_t address, uint32_t length);
 
     // The reset exception: supervisor mode, ARM state, IRQ and FIQ masked,
@@ -255,6 +273,10 @@ public:
     // either way.
     void set_fast_forward(bool on);
     uint64_t exceptions_taken(Exception e) const;
+
+    // The EmbeddedICE debug communications channel; the code's side is
+    // coprocessor 14, a debugger uses the other (see debug_channel.h).
+    DebugChannel &debug_channel();
 
 private:
     struct State;

@@ -104,20 +104,87 @@ bool Cpu::enter_code_region(uint32_t address)
 
 void CodeCache::invalidate_pages(uint32_t first_page, uint32_t last_page)
 {
+    auto forget = [&](uint32_t start, uint32_t end) {
+        for (uint32_t a = start; a < end; a += 4) arm[a / 4] = Decoded{decode_arm_stub, kUndecoded, 0};
+        for (uint32_t a = start; a < end; a += 2) thumb[a / 2] = Decoded{decode_thumb_stub, 0, 0};
+    };
     for (uint32_t p = first_page; p <= last_page && p < page_has_code.size(); ++p) {
         if (!page_has_code[p]) continue;
         page_has_code[p] = 0;
         if (arm.empty()) continue;
         uint32_t start = p << kPageShift, end = std::min(size, start + (1u << kPageShift));
-        for (uint32_t a = start; a < end; a += 4) arm[a / 4] = Decoded{decode_arm_stub, kUndecoded, 0};
-        for (uint32_t a = start; a < end; a += 2) thumb[a / 2] = Decoded{decode_thumb_stub, 0, 0};
+        forget(start, end);
+        // The last instructions of the page before fetch into this one
+        // while they run; decoded again, they mark it again.
+        if (p > 0 && p == first_page) forget(start - kFetchedAhead, start);
     }
 }
 
-void Cpu::code_written(CodeCache *cache, uint32_t page)
+void Cpu::code_written(CodeCache *cache, uint32_t page, const uint8_t *host, unsigned size)
 {
+    hold_pipeline(host, size);
     cache->invalidate_pages(page, page);
     ++code_generation;
+}
+
+namespace {
+
+// Where the bytes of `address` are in host memory; null outside every region.
+const uint8_t *host_of(const Cpu &c, uint32_t address)
+{
+    const Region *g = c.region_of(address);
+    return g ? g->host + (address & g->mask) : nullptr;
+}
+
+bool overlap(const uint8_t *a, size_t a_size, const uint8_t *b, size_t b_size)
+{
+    auto x = reinterpret_cast<uintptr_t>(a), y = reinterpret_cast<uintptr_t>(b);
+    return x < y + b_size && y < x + a_size;
+}
+
+}  // namespace
+
+void Cpu::hold_pipeline(const uint8_t *host, unsigned size)
+{
+    const bool t = thumb();
+    const unsigned step = t ? 2 : 4;
+    Pipeline next;
+    next.address = r[15] + step;
+    next.thumb = t;
+    bool rewritten = false;
+    for (; next.count < 2; ++next.count) {
+        const uint32_t a = next.address + next.count * step;
+        const uint32_t held = (a - pipeline.address) / step;
+        if (pipeline.count && pipeline.thumb == t && (a - pipeline.address) % step == 0 && held < pipeline.count) {
+            // Fetched before an earlier store changed it: stays as fetched.
+            next.raw[next.count] = pipeline.raw[held];
+            continue;
+        }
+        const uint8_t *p = host_of(*this, a);
+        if (!p) break;   // fetched from the bus, not from memory a store reaches
+        std::memcpy(&next.raw[next.count], p, step);
+        rewritten = rewritten || overlap(p, step, host, size);
+    }
+    if (!rewritten) return;
+    pipeline = next;
+    update_attention();
+}
+
+void Cpu::refetch_pipeline(const uint8_t *host, uint32_t size)
+{
+    const unsigned step = pipeline.thumb ? 2 : 4;
+    for (unsigned i = 0; i < pipeline.count; ++i) {
+        const uint8_t *p = host_of(*this, pipeline.address + i * step);
+        if (p && overlap(p, step, host, size)) std::memcpy(&pipeline.raw[i], p, step);
+    }
+}
+
+void Cpu::mark_fetched(uint32_t address)
+{
+    const Region *g = region_of(address);
+    if (!g) return;
+    uint32_t at = g->cache_offset + (address & g->mask);
+    g->cache->page_has_code[at >> CodeCache::kPageShift] = 1;
 }
 
 bool Cpu::bus_read(uint32_t address, unsigned size, uint32_t &value)
@@ -178,6 +245,8 @@ void Cpu::take(Exception e, uint32_t return_link)
         deferred_link = return_link;
         return;
     }
+    // Every exception entry refills the pipeline.
+    pipeline.count = 0;
     static constexpr uint32_t kModeOf[] = {
         static_cast<uint32_t>(Mode::Undefined), static_cast<uint32_t>(Mode::Supervisor),
         static_cast<uint32_t>(Mode::Abort),     static_cast<uint32_t>(Mode::Abort),

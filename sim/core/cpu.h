@@ -81,6 +81,7 @@ constexpr uint32_t kUndecoded = 0xE0000000;
 // position independent so that aliases can share them.
 struct CodeCache {
     static constexpr unsigned kPageShift = 8;   // granule of "has decoded code"
+    static constexpr uint32_t kFetchedAhead = 8;  // bytes fetched past an executing instruction
     uint8_t *host = nullptr;
     uint32_t size = 0;
     std::vector<Decoded> arm;     // one per word, allocated on first ARM use
@@ -117,9 +118,11 @@ struct Cpu {
     uint64_t limit = 0;
 
     CoreBus *bus = nullptr;
+    DebugChannel debug_channel;
 
     // Anything other than plain execution wanted at the next boundary:
-    // an unmasked interrupt line, a stop request, breakpoints, an observer.
+    // an unmasked interrupt line, a stop request, breakpoints, an observer,
+    // instructions the pipeline holds as fetched before a store rewrote them.
     bool attention = false;
     bool irq_line = false, fiq_line = false;
     bool stop_requested = false;
@@ -162,6 +165,19 @@ struct Cpu {
     uint64_t repeat_iterations = 0, repeat_cycles = 0;
     bool prefetch_aborted = false;   // the last execute_one took a prefetch abort
 
+    // The instructions ahead in the pipeline, once a store of the core has
+    // rewritten the bytes of one of them: the ARM7TDMI had fetched both
+    // before the store's data cycle (the one right after the instruction
+    // while it executed, the next in its first cycle), so both run as
+    // fetched. A refill (branch, exception) throws them away. Empty (count
+    // 0) otherwise: the pipeline is then the decoded-code cache itself.
+    struct Pipeline {
+        uint32_t address = 0;   // of raw[0]; raw[1] is the instruction after it
+        uint32_t raw[2] = {};
+        uint8_t count = 0;
+        bool thumb = false;
+    } pipeline;
+
     // ---- state ----
     bool thumb() const { return cpsr & kCpsrT; }
     uint32_t mode() const { return cpsr & 0x1F; }
@@ -172,7 +188,8 @@ struct Cpu {
     void write_cpsr(uint32_t value);
     void update_attention()
     {
-        attention = stop_requested || tools || (irq_line && !(cpsr & kCpsrI)) || (fiq_line && !(cpsr & kCpsrF));
+        attention = stop_requested || tools || pipeline.count || (irq_line && !(cpsr & kCpsrI)) ||
+                    (fiq_line && !(cpsr & kCpsrF));
     }
     uint32_t user_reg(int n) const;
     void set_user_reg(int n, uint32_t v);
@@ -231,13 +248,16 @@ struct Cpu {
     // Look up the region holding `address` as the code region; false when
     // none does (code then comes through CoreBus).
     bool enter_code_region(uint32_t address);
-    // The encoding at r[15] (`size` bytes) for the decoded-code cache, whose
-    // page is then marked as holding decoded code.
+    // The encoding at r[15] (`size` bytes) for the decoded-code cache. Its
+    // page, and that of the instruction two ahead (fetched while it runs),
+    // are then marked as holding code, so that stores there are seen.
     uint32_t code_for_decoding(unsigned size)
     {
         uint32_t offset = r[15] - code_base, raw = 0;
         std::memcpy(&raw, code_host + offset, size);
-        code_cache->page_has_code[(code_cache_offset + offset) >> CodeCache::kPageShift] = 1;
+        uint32_t at = code_cache_offset + offset;
+        code_cache->page_has_code[at >> CodeCache::kPageShift] = 1;
+        if (at + 2 * size < code_cache->size) code_cache->page_has_code[(at + 2 * size) >> CodeCache::kPageShift] = 1;
         return raw;
     }
 
@@ -283,6 +303,12 @@ struct Cpu {
         if (g && g->writable) [[likely]] {
             uint32_t off = address & g->mask;
             uint8_t *p = g->host + off;
+            if (g->cache) {
+                // Before the bytes change: the pipeline keeps what it fetched.
+                uint32_t page = (g->cache_offset + off) >> CodeCache::kPageShift;
+                if (g->cache->page_has_code[page]) [[unlikely]]
+                    code_written(g->cache, page, p, Size);
+            }
             if constexpr (Size == 4) {
                 std::memcpy(p, &value, 4);
             } else if constexpr (Size == 2) {
@@ -292,11 +318,6 @@ struct Cpu {
                 *p = static_cast<uint8_t>(value);
             }
             cycles += 1 + (seq ? g->wait_s : g->wait_n);
-            if (g->cache) {
-                uint32_t page = (g->cache_offset + off) >> CodeCache::kPageShift;
-                if (g->cache->page_has_code[page]) [[unlikely]]
-                    code_written(g->cache, page);
-            }
         } else if (!bus_write(address, Size, value)) {
             return false;
         }
@@ -307,7 +328,23 @@ struct Cpu {
     bool bus_read(uint32_t address, unsigned size, uint32_t &value);
     bool bus_write(uint32_t address, unsigned size, uint32_t value);
     void hook_access(uint32_t address, unsigned size, bool write, uint32_t value);
-    void code_written(CodeCache *cache, uint32_t page);
+    // A store of the core is about to change `size` bytes at `host`, in a
+    // page of `cache` that holds code.
+    void code_written(CodeCache *cache, uint32_t page, const uint8_t *host, unsigned size);
+    // The pipeline keeps the instructions ahead as they are now, if one of
+    // them lies in the `size` bytes at `host`.
+    void hold_pipeline(const uint8_t *host, unsigned size);
+    // Instructions held in the pipeline whose bytes lie in [host, host + size)
+    // become what memory holds now (a debugger's write takes effect at once).
+    void refetch_pipeline(const uint8_t *host, uint32_t size);
+    // Marks the page of `address` as holding code: an instruction there is
+    // in the pipeline without having been decoded into the cache.
+    void mark_fetched(uint32_t address);
+    void empty_pipeline()
+    {
+        pipeline.count = 0;
+        update_attention();
+    }
     // Reports a refused data access of the current instruction.
     void refuse(uint32_t address, unsigned size, AccessKind kind, AbortCause cause);
     // A misaligned data access: false when the memory system aborts it (reported).

@@ -207,11 +207,7 @@ TEST(CoreCodeCache, CodeOverwrittenByAStoreRunsAsNewThroughEitherView)
         bx lr
         .ltorg
     )");
-    std::memcpy(b.ram.data(), b.flash.data(), 0x400);
-    sim::MemoryRegion low{0, 0x10000, b.ram.data(), true, 0, 0, false};
-    sim::MemoryRegion own{kRam, 0x10000, b.ram.data(), true, 0, 0, false};
-    b.core.set_regions({low, own});
-    b.core.reset();
+    b.code_in_ram();
     ASSERT_EQ(b.run(), sim::Arm7tdmi::Stop::Requested);
     EXPECT_EQ(b.core.reg(5), 1u);
     EXPECT_EQ(b.core.reg(6), 2u);

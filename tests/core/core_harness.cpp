@@ -112,6 +112,15 @@ void Board::map(uint8_t flash_wait_n, uint8_t flash_wait_s, bool word_fetch)
     core.set_regions({f, r});
 }
 
+void Board::code_in_ram()
+{
+    std::memcpy(ram.data(), flash.data(), std::min(program.image.size(), ram.size()));
+    sim::MemoryRegion low{0, static_cast<uint32_t>(ram.size()), ram.data(), true, 0, 0, false};
+    sim::MemoryRegion own{kRam, static_cast<uint32_t>(ram.size()), ram.data(), true, 0, 0, false};
+    core.set_regions({low, own});
+    core.reset();
+}
+
 uint32_t Board::at(const std::string &label) const
 {
     auto it = program.symbols.find(label);

@@ -721,8 +721,9 @@ private:
     // Code that rewrites an instruction ahead of it, which must then run as
     // rewritten (the decoded code is forgotten). A branch to the rewritten
     // instruction separates the two: the ARM7TDMI has fetched the next two
-    // instructions before the store, and the oracle goes on running what it
-    // translated before the store up to the next branch.
+    // instructions before the store and runs them as they were, and the
+    // oracle goes on running what it translated before the store up to the
+    // next branch; after the branch both run the new bytes.
     void arm_code_patch()
     {
         int slot = e_.label();

@@ -13,8 +13,12 @@
 // misaligned loads (the oracle reads the unaligned bytes, the ARM7TDMI
 // rotates the aligned word or halfword), pc read with a
 // register-specified shift or stored (the oracle gives address + 8, the
-// ARM7TDMI + 12), the base in a written-back LDM/STM list. The carry after
-// a flag-setting multiply is meaningless on the ARM7TDMI and is not compared.
+// ARM7TDMI + 12), the base in a written-back LDM/STM list, a store into one
+// of the two instructions after it (the ARM7TDMI has fetched them and runs
+// them as they were; the oracle runs what it translated before the store
+// up to its next branch): a rewritten instruction is always reached through
+// a branch (pipeline_test.cpp). The carry after a flag-setting multiply is
+// meaningless on the ARM7TDMI and is not compared.
 #include <gtest/gtest.h>
 
 #include <cstdio>

@@ -367,6 +367,15 @@ INSTANTIATE_TEST_SUITE_P(
                       Encoding{"ArmMcrP15", false, 0xEE010F10},        // mcr p15, 0, r0, c1, c0, 0
                       Encoding{"ArmLdc", false, 0xED900100},           // ldc p1, c0, [r0]
                       Encoding{"ArmStc", false, 0xED800100},           // stc p1, c0, [r0]
+                      // Coprocessor 14 has the debug channel's registers and nothing else.
+                      Encoding{"ArmMcrP14Control", false, 0xEE000E10},  // mcr p14, 0, r0, c0, c0, 0
+                      Encoding{"ArmMrcP14C2", false, 0xEE120E10},       // mrc p14, 0, r0, c2, c0, 0
+                      Encoding{"ArmMrcP14Opcode1", false, 0xEE300E10},  // mrc p14, 1, r0, c0, c0, 0
+                      Encoding{"ArmMrcP14Opcode2", false, 0xEE100E30},  // mrc p14, 0, r0, c0, c0, 1
+                      Encoding{"ArmMrcP14CRm", false, 0xEE110E11},      // mrc p14, 0, r0, c1, c1, 0
+                      Encoding{"ArmMrcP13", false, 0xEE110D10},         // mrc p13, 0, r0, c1, c0, 0
+                      Encoding{"ArmCdpP14", false, 0xEE001E00},         // cdp p14, 0, c1, c0, c0, 0
+                      Encoding{"ArmLdcP14", false, 0xED905E00},         // ldc p14, c5, [r0]
                       Encoding{"ThumbBkpt", true, 0xBE00},
                       Encoding{"ThumbBlxRegister", true, 0x4788},      // blx r1
                       Encoding{"ThumbBlxSuffix", true, 0xE800},        // second half of blx (immediate)

@@ -72,6 +72,23 @@ TEST(CoreTiming, ArmInstructionsFromWaitStateMemory)
     EXPECT_EQ(cycles_between(b, "from", "to"), expected);
 }
 
+TEST(CoreTiming, DebugChannelTransfers)
+{
+    Board b(std::string(kSetup) + R"(
+    from:
+        mrc p14, 0, r0, c0, c0      @ 1S+1I+1C           2+1+1
+        mcr p14, 0, r0, c1, c0      @ 1N+1C              3+1
+        mrc p14, 0, r15, c0, c0     @ 1S+1I+1C           2+1+1
+        movs r0, #0
+        mrcne p14, 0, r0, c1, c0    @ not executed: 1S   2
+    target:
+    to:
+    )",
+            kWaitN, kWaitS);
+    std::vector<uint64_t> expected = {4, 4, 4, 2, 2};
+    EXPECT_EQ(cycles_between(b, "from", "to"), expected);
+}
+
 TEST(CoreTiming, ThumbFetchesPayOncePerWordFromWordWideMemory)
 {
     const std::string program = R"(

@@ -1,0 +1,64 @@
+// The debug communications channel of the ARM7TDMI's EmbeddedICE: one word
+// each way between the code on the core and a debugger on the JTAG port,
+// each with a flag saying that it waits for its reader.
+//
+// The code reaches it as coprocessor 14, in ARM state and in every mode
+// (Thumb has no coprocessor instructions):
+//   MRC p14, 0, Rd, c0, c0   the control register
+//   MRC p14, 0, Rd, c1, c0   the word from the debugger; clears R
+//   MCR p14, 0, Rd, c1, c0   a word to the debugger; sets W
+// Every other coprocessor 14 encoding is undefined. The control register:
+//   bit 0      R: a word from the debugger waits for the core
+//   bit 1      W: the core's last word waits for the debugger
+//   bits 31:28 the EmbeddedICE version, 0001
+// Each side is meant to poll its flag first; a word written while the last
+// one is still unread replaces it. With no debugger attached nobody reads
+// the core's words, so W stays set after the first.
+//
+// The channel belongs to the debug logic, not to the core: the core's reset
+// leaves it as it is.
+#pragma once
+
+#include <cstdint>
+
+namespace sim {
+
+class DebugChannel {
+public:
+    static constexpr uint32_t kR = 1u << 0;
+    static constexpr uint32_t kW = 1u << 1;
+    static constexpr uint32_t kVersion = 0x1u << 28;
+
+    // Both sides see the same control register.
+    uint32_t control() const { return kVersion | (from_core_waits_ ? kW : 0) | (to_core_waits_ ? kR : 0); }
+
+    // The code's side (MRC/MCR).
+    uint32_t core_reads()
+    {
+        to_core_waits_ = false;
+        return to_core_;
+    }
+    void core_writes(uint32_t word)
+    {
+        from_core_ = word;
+        from_core_waits_ = true;
+    }
+
+    // The debugger's side.
+    uint32_t debugger_reads()
+    {
+        from_core_waits_ = false;
+        return from_core_;
+    }
+    void debugger_writes(uint32_t word)
+    {
+        to_core_ = word;
+        to_core_waits_ = true;
+    }
+
+private:
+    uint32_t to_core_ = 0, from_core_ = 0;
+    bool to_core_waits_ = false, from_core_waits_ = false;
+};
+
+}  // namespace sim
