@@ -337,6 +337,7 @@ void analyse(const Cpu &c, LoopInfo &loop)
     loop.marked = false;
     loop.cost = 0;
     loop.answer = {};
+    loop.where.valid = false;
     Walk w;
     loop.usable = Analyser(c, loop).walk(loop.head, w) && describe(loop, w);
 }
@@ -348,12 +349,7 @@ struct Frame {
     const LoopInfo &loop;
     uint32_t base;   // slot base register's value
 
-    uint8_t *slot(unsigned j) const
-    {
-        uint32_t address = base + loop.slot_offset[j];
-        const Region *g = c.region_of(address);
-        return g->host + (address & g->mask);
-    }
+    uint8_t *slot(unsigned j) const { return loop.where.host[j]; }
     uint32_t get(uint8_t loc) const
     {
         if (loc < 15) return c.r[loc];
@@ -377,16 +373,28 @@ struct Frame {
     }
 };
 
-// Slots must be plain, aligned RAM words without decoded code on their page.
-bool slots_in_memory(const Cpu &c, const LoopInfo &loop, uint32_t base)
+// Slots must be plain, aligned RAM words without decoded code on their
+// page. Where they are is kept for as long as the base and the memories
+// stay: a delay routine runs with the same stack pointer call after call.
+bool slots_in_memory(const Cpu &c, LoopInfo &loop, uint32_t base)
 {
-    for (unsigned j = 0; j < loop.slots; ++j) {
-        uint32_t address = base + loop.slot_offset[j];
-        const Region *g = c.region_of(address);
-        if ((address & 3) || !g || !g->writable) return false;
-        uint32_t page = (g->cache_offset + (address & g->mask)) >> CodeCache::kPageShift;
-        if (g->cache->page_has_code[page]) return false;
+    LoopInfo::SlotPlace &w = loop.where;
+    if (!w.valid || w.base != base || w.generation != c.code_generation) {
+        w.valid = false;
+        for (unsigned j = 0; j < loop.slots; ++j) {
+            uint32_t address = base + loop.slot_offset[j];
+            const Region *g = c.region_of(address);
+            if ((address & 3) || !g || !g->writable) return false;
+            w.host[j] = g->host + (address & g->mask);
+            w.has_code[j] = &g->cache->page_has_code[(g->cache_offset + (address & g->mask)) >> CodeCache::kPageShift];
+            if (j == 0) w.region = g;
+        }
+        w.valid = true;
+        w.base = base;
+        w.generation = c.code_generation;
     }
+    for (unsigned j = 0; j < loop.slots; ++j)
+        if (*w.has_code[j]) return false;
     return true;
 }
 
@@ -511,7 +519,7 @@ void delay_loop_closed(Cpu &c, Decoded &d, uint32_t pc)
     // An iteration costs the same every time round as long as its code and
     // its words stay in the same memories: measured once, it holds for
     // every later run of the loop.
-    const Region *slot_region = loop.slots ? c.region_of(base + loop.slot_offset[0]) : nullptr;
+    const Region *slot_region = loop.slots ? loop.where.region : nullptr;
     if (!loop.cost || loop.cost_slot_region != slot_region) {
         const bool came_round = loop.marked && c.instructions - loop.mark_instructions == loop.path_length &&
                                 c.exceptions_total == loop.mark_exceptions &&

@@ -77,6 +77,18 @@ struct LoopInfo {
     };
     mutable Answer answer;
 
+    // Where the slots are for the base register's value `base`, while the
+    // memories are those of `generation`.
+    struct SlotPlace {
+        bool valid = false;
+        uint32_t base = 0;
+        uint64_t generation = 0;
+        const Region *region = nullptr;   // of the first slot
+        uint8_t *host[kMaxSlots] = {};
+        const uint8_t *has_code[kMaxSlots] = {};   // its page's "holds decoded code" mark
+    };
+    SlotPlace where;
+
     // The cost of an iteration once measured (0: not yet), and the memory
     // its words were in then.
     uint64_t cost = 0;
