@@ -367,8 +367,15 @@ Arm7tdmi::Stop Arm7tdmi::run(uint64_t cycle_limit)
 {
     Cpu &c = s_->cpu;
     c.limit = cycle_limit;
+    c.update_attention();
     bool first = true;
     for (;;) {
+        if (c.cycles < c.run_until) {
+            do
+                core::execute_one(c);
+            while (c.cycles < c.run_until);
+            first = false;
+        }
         if (c.attention) [[unlikely]] {
             if (c.stop_requested) {
                 c.stop_requested = false;

@@ -116,6 +116,9 @@ struct Cpu {
     uint64_t cycles = 0;
     uint64_t instructions = 0;
     uint64_t limit = 0;
+    // The run loop's one test per instruction: plain execution goes on
+    // while cycles < run_until, which is 0 whenever attention is wanted.
+    uint64_t run_until = 0;
 
     CoreBus *bus = nullptr;
     DebugChannel debug_channel;
@@ -190,6 +193,7 @@ struct Cpu {
     {
         attention = stop_requested || tools || pipeline.count || (irq_line && !(cpsr & kCpsrI)) ||
                     (fiq_line && !(cpsr & kCpsrF));
+        run_until = attention ? 0 : limit;
     }
     uint32_t user_reg(int n) const;
     void set_user_reg(int n, uint32_t v);
