@@ -336,7 +336,7 @@ void analyse(const Cpu &c, LoopInfo &loop)
     loop.generation = c.code_generation;
     loop.marked = false;
     loop.cost = 0;
-    loop.answer = {};
+    for (LoopInfo::Answer &a : loop.answers) a = {};
     loop.where.valid = false;
     Walk w;
     loop.usable = Analyser(c, loop).walk(loop.head, w) && describe(loop, w);
@@ -413,11 +413,12 @@ uint64_t first_leaving(const Frame &f, uint32_t counter, uint64_t limit)
         uint32_t o = f.eval(other, counter);
         // A delay loop is called again and again with the same count: the
         // answer depends on nothing but the counter and the other operand.
-        LoopInfo::Answer &memo = f.loop.answer;
-        if (memo.valid && memo.counter == counter && memo.other == o) return std::min<uint64_t>(memo.distance, limit);
+        for (const LoopInfo::Answer &a : f.loop.answers)
+            if (a.valid && a.counter == counter && a.other == o) return std::min<uint64_t>(a.distance, limit);
         // Only a leaving iteration found is an answer for any limit.
         auto remember = [&](uint32_t distance) {
-            memo = LoopInfo::Answer{true, counter, o, distance};
+            f.loop.answers[f.loop.next_answer] = LoopInfo::Answer{true, counter, o, distance};
+            f.loop.next_answer = (f.loop.next_answer + 1) % LoopInfo::kAnswers;
             return distance;
         };
         if (f.leaves(counter)) return remember(0);
@@ -490,6 +491,78 @@ LoopInfo *loop_for(Cpu &c, Decoded &d, uint32_t pc)
     return &loop;
 }
 
+// At the start of an iteration of a measured loop: the iterations before
+// the one that leaves, at once, never past the run's limit. From the
+// loop's first instruction (`before_limit`), which runs right after the
+// skip without the run loop looking at the limit again, the skip ends
+// short of the limit: in a run without it that instruction would wait
+// there for the event due at the limit.
+void skip(Cpu &c, LoopInfo &loop, const Frame &f, uint32_t counter, bool before_limit)
+{
+    const uint64_t per_iteration = loop.cost;
+    const uint64_t room = c.cycles >= c.limit ? 0 : c.limit - c.cycles - (before_limit ? 1 : 0);
+    const uint64_t budget = room / per_iteration;
+    const uint64_t n = budget ? first_leaving(f, counter, budget) : 0;
+    if (n > 0) {
+
+        const uint32_t last = counter + static_cast<uint32_t>(n - 1) * loop.step;
+        uint32_t values[15 + kMaxSlots];
+        for (size_t i = 0; i < loop.updates.size(); ++i) values[i] = f.eval(loop.updates[i].value, last);
+        auto put = [&](uint8_t loc, uint32_t v) {
+            if (loc < 15)
+                c.r[loc] = v;
+            else
+                std::memcpy(f.slot(loc - kSlot), &v, 4);
+        };
+        for (size_t i = 0; i < loop.updates.size(); ++i) put(loop.updates[i].location, values[i]);
+        if (loop.last_op.valid) c.cpsr = (c.cpsr & 0x0FFFFFFF) | f.flags(loop.last_op, last);
+        put(loop.counter, counter + static_cast<uint32_t>(n) * loop.step);
+        c.cycles += n * per_iteration;
+        c.instructions += n * loop.path_length;
+        // Told after the closing branch's own executed().
+        if (c.observer) {
+            c.repeat_loop = &loop;
+            c.repeat_iterations = n;
+            c.repeat_cycles = n * per_iteration;
+        }
+    }
+}
+
+void loop_head(Cpu &c, Decoded &d);
+
+// Once a loop's iteration is measured, its first instruction skips too, so
+// a call of a delay routine runs one iteration in full only the first time.
+// Not over a branch: a branch keeps its own loop in `aux`.
+void hook_head(Cpu &c, uint32_t index)
+{
+    const LoopInfo &loop = c.loops[index];
+    const uint32_t offset = loop.head - c.code_base;
+    if (loop.head != c.r[15] || offset >= c.code_size) return;
+    Decoded &h = loop.thumb ? c.code_thumb[offset >> 1] : c.code_arm[offset >> 2];
+    if (h.fn == loop_head || h.fn == decode_thumb_stub || h.fn == decode_arm_stub) return;
+    const MicroOp m = loop.thumb ? thumb_micro(h.raw, loop.head) : arm_micro(h.raw, loop.head);
+    if (m.kind == MicroOp::Fail || m.kind == MicroOp::Jump || m.kind == MicroOp::CondJump) return;
+    c.loops[index].head_fn = h.fn;
+    h.fn = loop_head;
+    h.aux = index;
+}
+
+void loop_head(Cpu &c, Decoded &d)
+{
+    LoopInfo &loop = c.loops[d.aux];
+    // Only where the loop was measured, as it was measured, and with no
+    // tool that follows iterations one by one.
+    if (loop.head == c.r[15] && loop.generation == c.code_generation && loop.usable && loop.cost &&
+        c.fast_forward && !c.stepping && !c.attention) {
+        const uint32_t base = loop.slots ? c.r[loop.slot_base] : 0;
+        if (slots_in_memory(c, loop, base) && loop.cost_slot_region == (loop.slots ? loop.where.region : nullptr)) {
+            Frame f{c, loop, base};
+            skip(c, loop, f, f.get(loop.counter), true);
+        }
+    }
+    loop.head_fn(c, d);
+}
+
 }  // namespace
 
 void tell_repeated(Cpu &c)
@@ -531,31 +604,8 @@ void delay_loop_closed(Cpu &c, Decoded &d, uint32_t pc)
         loop.cost = c.cycles - loop.mark_cycles;
         loop.cost_slot_region = slot_region;
     }
-    const uint64_t per_iteration = loop.cost;
-    const uint64_t budget = c.cycles >= c.limit ? 0 : (c.limit - c.cycles) / per_iteration;
-    const uint64_t n = budget ? first_leaving(f, counter, budget) : 0;
-    if (n > 0) {
-        const uint32_t last = counter + static_cast<uint32_t>(n - 1) * loop.step;
-        uint32_t values[15 + kMaxSlots];
-        for (size_t i = 0; i < loop.updates.size(); ++i) values[i] = f.eval(loop.updates[i].value, last);
-        auto put = [&](uint8_t loc, uint32_t v) {
-            if (loc < 15)
-                c.r[loc] = v;
-            else
-                std::memcpy(f.slot(loc - kSlot), &v, 4);
-        };
-        for (size_t i = 0; i < loop.updates.size(); ++i) put(loop.updates[i].location, values[i]);
-        if (loop.last_op.valid) c.cpsr = (c.cpsr & 0x0FFFFFFF) | f.flags(loop.last_op, last);
-        put(loop.counter, counter + static_cast<uint32_t>(n) * loop.step);
-        c.cycles += n * per_iteration;
-        c.instructions += n * loop.path_length;
-        // Told after the closing branch's own executed().
-        if (c.observer) {
-            c.repeat_loop = &loop;
-            c.repeat_iterations = n;
-            c.repeat_cycles = n * per_iteration;
-        }
-    }
+    skip(c, loop, f, counter, false);
+    if (!c.observer) hook_head(c, d.aux - 1);
     mark(c, loop, f.get(loop.counter), base);
 }
 

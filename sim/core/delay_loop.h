@@ -12,7 +12,8 @@
 // When such a loop comes round again after one complete iteration run in
 // full (which is how the cost of an iteration is measured, wait states and
 // all, once for as long as the code and the loop's words stay in the same
-// memories), the iterations before the one that leaves are computed at once: the
+// memories), and from then on whenever an iteration starts, also the first
+// of a later run of the loop, the iterations before the one that leaves are computed at once: the
 // counter and the locations derived from it get the values of the last
 // skipped iteration, the flags those of its last flag-setting instruction,
 // and the cycle and instruction counts the measured cost times the number
@@ -69,13 +70,16 @@ struct LoopInfo {
     uint32_t path_length = 0;       // instructions per iteration
     std::vector<std::pair<uint32_t, uint32_t>> segments;   // address ranges of the path
 
-    // The last leaving iteration found: its distance from `counter` with
-    // the other operand of the exit test at `other`.
+    // The last leaving iterations found: the distance from `counter` with
+    // the other operand of the exit test at `other` (a routine is called
+    // with a few counts, again and again).
     struct Answer {
         bool valid = false;
         uint32_t counter = 0, other = 0, distance = 0;
     };
-    mutable Answer answer;
+    static constexpr unsigned kAnswers = 4;
+    mutable Answer answers[kAnswers];
+    mutable unsigned next_answer = 0;
 
     // Where the slots are for the base register's value `base`, while the
     // memories are those of `generation`.
@@ -88,6 +92,10 @@ struct LoopInfo {
         const uint8_t *has_code[kMaxSlots] = {};   // its page's "holds decoded code" mark
     };
     SlotPlace where;
+
+    // The handler of the loop's first instruction, while its decoded entry
+    // skips first (see delay_loop.cpp).
+    Handler head_fn = nullptr;
 
     // The cost of an iteration once measured (0: not yet), and the memory
     // its words were in then.

@@ -244,6 +244,30 @@ TEST(CoreFastForward, ARoutineCalledAgainAndAgainWithSameAndOtherCounts)
     }
 }
 
+// A later call of a measured loop skips from its first instruction. An
+// interrupt due at any cycle around there, the exact ends of whole
+// iterations included, must find the same state as without the skip.
+TEST(CoreFastForward, InterruptAtEveryCycleAroundALaterCallOfTheLoop)
+{
+    const std::string main = std::string(R"(
+        ldr r0, =40
+        bl pauze
+        ldr r0, =40
+        bl pauze
+        ldr r0, =40
+        bl pauze
+        b finish
+    )") + kFirmwareDelays + "finish:\n";
+    const uint64_t total = run(main, false, 1'000'000).stops.back().cycles;
+    // The second call starts about a third of the way in and takes some
+    // thousand cycles; any stretch of one iteration's cycles inside it
+    // holds an end of whole iterations counted from its first instruction.
+    for (uint64_t at = total / 3 + 200; at < total / 3 + 240; ++at) {
+        SCOPED_TRACE("interrupt at cycle " + std::to_string(at));
+        expect_same(run(main, true, 1'000'000, {at}), run(main, false, 1'000'000, {at}));
+    }
+}
+
 TEST(CoreFastForward, SkipsAlmostAllOfTheFirmwareLoopsAndTellsTheObserver)
 {
     Outcome seen = run(kFirmwareMain, true, 1'000'000, {}, true);
