@@ -398,6 +398,25 @@ bool slots_in_memory(const Cpu &c, LoopInfo &loop, uint32_t base)
     return true;
 }
 
+// The exit test's operand that is not the counter (loops counting by one).
+uint32_t other_operand(const Frame &f, uint32_t counter)
+{
+    const FlagOp &op = f.loop.exit_op;
+    return f.eval(op.a.base == f.loop.counter ? op.b : op.a, counter);
+}
+
+// A delay loop is called again and again with the same count: the leaving
+// iteration depends on nothing but the counter and the other operand, and
+// one found holds for any limit.
+const LoopInfo::Answer *remembered(const Frame &f, uint32_t counter)
+{
+    if (f.loop.step != 1 && f.loop.step != 0xFFFFFFFF) return nullptr;
+    const uint32_t o = other_operand(f, counter);
+    for (const LoopInfo::Answer &a : f.loop.answers)
+        if (a.valid && a.counter == counter && a.other == o) return &a;
+    return nullptr;
+}
+
 // The first iteration (from the one starting with `counter`) that leaves,
 // or `limit` when none before it does.
 uint64_t first_leaving(const Frame &f, uint32_t counter, uint64_t limit)
@@ -408,14 +427,9 @@ uint64_t first_leaving(const Frame &f, uint32_t counter, uint64_t limit)
         // change (zero, sign and carry boundaries of the operands and of
         // the result); walk those in the counter's direction.
         const FlagOp &op = f.loop.exit_op;
-        const Sym &other = op.a.base == f.loop.counter ? op.b : op.a;
         const Sym &mine = op.a.base == f.loop.counter ? op.a : op.b;
-        uint32_t o = f.eval(other, counter);
-        // A delay loop is called again and again with the same count: the
-        // answer depends on nothing but the counter and the other operand.
-        for (const LoopInfo::Answer &a : f.loop.answers)
-            if (a.valid && a.counter == counter && a.other == o) return std::min<uint64_t>(a.distance, limit);
-        // Only a leaving iteration found is an answer for any limit.
+        const uint32_t o = other_operand(f, counter);
+        if (const LoopInfo::Answer *known = remembered(f, counter)) return std::min<uint64_t>(known->distance, limit);
         auto remember = [&](uint32_t distance) {
             f.loop.answers[f.loop.next_answer] = LoopInfo::Answer{true, counter, o, distance};
             f.loop.next_answer = (f.loop.next_answer + 1) % LoopInfo::kAnswers;
@@ -501,10 +515,14 @@ void skip(Cpu &c, LoopInfo &loop, const Frame &f, uint32_t counter, bool before_
 {
     const uint64_t per_iteration = loop.cost;
     const uint64_t room = c.cycles >= c.limit ? 0 : c.limit - c.cycles - (before_limit ? 1 : 0);
-    const uint64_t budget = room / per_iteration;
-    const uint64_t n = budget ? first_leaving(f, counter, budget) : 0;
+    uint64_t n;
+    if (const LoopInfo::Answer *known = remembered(f, counter)) {
+        n = known->distance * per_iteration <= room ? known->distance : room / per_iteration;
+    } else {
+        const uint64_t budget = room / per_iteration;
+        n = budget ? first_leaving(f, counter, budget) : 0;
+    }
     if (n > 0) {
-
         const uint32_t last = counter + static_cast<uint32_t>(n - 1) * loop.step;
         uint32_t values[15 + kMaxSlots];
         for (size_t i = 0; i < loop.updates.size(); ++i) values[i] = f.eval(loop.updates[i].value, last);
