@@ -23,17 +23,9 @@ Picos Clock::cycles_to_picos(uint64_t n) const
     return static_cast<Picos>((static_cast<unsigned __int128>(n) * period_fs_) / 1000);
 }
 
-void Clock::advance_cycles(uint64_t n)
+void Clock::advance_cycles_wide(uint64_t n)
 {
     cycles_ += n;
-    // The core charges a handful of cycles at a time: 64 bits hold that
-    // product, and dividing by a constant is a multiplication.
-    uint64_t fs;
-    if (!__builtin_mul_overflow(n, period_fs_, &fs) && !__builtin_add_overflow(fs, remainder_fs_, &fs)) {
-        remainder_fs_ = fs % 1000;
-        advance_to(now_ + fs / 1000);
-        return;
-    }
     unsigned __int128 wide = static_cast<unsigned __int128>(n) * period_fs_ + remainder_fs_;
     remainder_fs_ = static_cast<uint64_t>(wide % 1000);
     advance_to(now_ + static_cast<Picos>(wide / 1000));
