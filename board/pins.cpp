@@ -38,6 +38,15 @@ uint32_t Pins::driven_mask() const
     return m;
 }
 
+void Pins::report_contention(uint32_t fight)
+{
+    std::string who;
+    for (const auto &s : sources_)
+        if (s.driven & fight)
+            who += (who.empty() ? "" : ", ") + s.name;
+    log_.warn(name_, "lines " + hex32(fight) + " driven high and low at once by " + who);
+}
+
 void Pins::resolve(SourceId changed_source)
 {
     if (changed_source < 0 || changed_source != others_of_) {
@@ -60,13 +69,8 @@ void Pins::resolve(SourceId changed_source)
         low |= s.driven & ~s.levels;
     }
     uint32_t fight = high & low;
-    if (fight & ~contention_) {
-        std::string who;
-        for (const auto &s : sources_)
-            if (s.driven & fight)
-                who += (who.empty() ? "" : ", ") + s.name;
-        log_.warn(name_, "lines " + hex32(fight) + " driven high and low at once by " + who);
-    }
+    if (fight & ~contention_) [[unlikely]]
+        report_contention(fight);
     contention_ = fight;
 
     uint32_t undriven_pulled = ~driven & pullups_;

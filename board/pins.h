@@ -45,6 +45,8 @@ public:
 
 private:
     void resolve(SourceId changed_source);
+    // Kept out of resolve(), which runs on every change of a line.
+    [[gnu::cold, gnu::noinline]] void report_contention(uint32_t fight);
 
     struct Source {
         std::string name;
