@@ -371,9 +371,26 @@ Arm7tdmi::Stop Arm7tdmi::run(uint64_t cycle_limit)
     bool first = true;
     for (;;) {
         if (c.cycles < c.run_until) {
-            do
+            // Unrolled: each copy's indirect call is predicted on its own,
+            // which suits the short repeating sequences guest code runs.
+            for (;;) {
                 core::execute_one(c);
-            while (c.cycles < c.run_until);
+                if (c.cycles >= c.run_until) break;
+                core::execute_one(c);
+                if (c.cycles >= c.run_until) break;
+                core::execute_one(c);
+                if (c.cycles >= c.run_until) break;
+                core::execute_one(c);
+                if (c.cycles >= c.run_until) break;
+                core::execute_one(c);
+                if (c.cycles >= c.run_until) break;
+                core::execute_one(c);
+                if (c.cycles >= c.run_until) break;
+                core::execute_one(c);
+                if (c.cycles >= c.run_until) break;
+                core::execute_one(c);
+                if (c.cycles >= c.run_until) break;
+            }
             first = false;
         }
         if (c.attention) [[unlikely]] {
