@@ -3,7 +3,8 @@
 # image run for 10 virtual seconds, with key presses whose interrupts land in
 # the delay loops, gives with and without --exact the same screen, the same
 # mmio trace (every access with its pc and time), the same cycle and
-# instruction counts (the trace's summary) and the same waveforms.
+# instruction counts (the trace's summary) and the same waveforms; and,
+# with no tool attached, the same scenario summary and benchmark counts.
 set -euo pipefail
 source "$(dirname "$0")/../lib/sim_env.sh"
 scenario="$(dirname "$0")/data/ten_seconds.yaml"
@@ -23,4 +24,18 @@ if ! cmp -s "$T/fast.trace" "$T/exact.trace"; then
     fail "traces differ"
 fi
 cmp -s "$T/fast.vcd" "$T/exact.vcd" || fail "waveforms differ"
+# The same without any tool on the core: a trace follows the core, and a
+# loop then skips only from its closing branch, never from its first
+# instruction. The scenario's summary and the benchmark's counts.
+for mode in fast exact; do
+    opt=()
+    [[ $mode == exact ]] && opt=(--exact)
+    "$SIM" --scenario "$scenario" "${opt[@]}" "$IMG" >"$T/$mode.plain" || fail "$mode plain run: $(cat "$T/$mode.plain")"
+    "$SIM" --bench --passes 4 "${opt[@]}" "$IMG" | grep -E '^(status passes|virtual time|cycles|instructions) ' \
+        >>"$T/$mode.plain" || fail "$mode benchmark"
+done
+if ! cmp -s "$T/fast.plain" "$T/exact.plain"; then
+    diff "$T/fast.plain" "$T/exact.plain" >&2
+    fail "runs without tools differ"
+fi
 echo "fast-forward and exact runs agree: $(grep -E '^  (cycles|instructions) ' "$T/fast.trace" | tr -s ' ' | tr '\n' ' ')"
