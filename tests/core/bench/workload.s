@@ -91,19 +91,6 @@ copy:
         pop {r0}
         bx r0
 
-@ The firmware's delay loop, instruction for instruction
-        .thumb_func
-pauze:
-        movs r3, #0
-        sub sp, #8
-1:      str r3, [sp, #4]
-        ldr r3, [sp, #4]
-        cmp r3, r0
-        bcc 2f
-        add sp, #8
-        bx lr
-2:      nop
-        ldr r3, [sp, #4]
-        adds r3, #1
-        b 1b
+@ The firmware's delay loops, instruction for instruction
+        .include "firmware_delays.s"
         .ltorg
