@@ -418,7 +418,8 @@ const LoopInfo::Answer *remembered(const Frame &f, uint32_t counter)
 }
 
 // The first iteration (from the one starting with `counter`) that leaves,
-// or `limit` when none before it does.
+// or `limit` when none before it does. The caller has looked for a
+// remembered answer first.
 uint64_t first_leaving(const Frame &f, uint32_t counter, uint64_t limit)
 {
     const uint32_t step = f.loop.step;
@@ -429,7 +430,6 @@ uint64_t first_leaving(const Frame &f, uint32_t counter, uint64_t limit)
         const FlagOp &op = f.loop.exit_op;
         const Sym &mine = op.a.base == f.loop.counter ? op.a : op.b;
         const uint32_t o = other_operand(f, counter);
-        if (const LoopInfo::Answer *known = remembered(f, counter)) return std::min<uint64_t>(known->distance, limit);
         auto remember = [&](uint32_t distance) {
             f.loop.answers[f.loop.next_answer] = LoopInfo::Answer{true, counter, o, distance};
             f.loop.next_answer = (f.loop.next_answer + 1) % LoopInfo::kAnswers;
