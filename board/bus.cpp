@@ -10,6 +10,7 @@ void Bus::map(uint32_t base, uint32_t size, Device &device, std::string name)
         if (base < r.base + r.size && r.base < base + size)
             throw std::logic_error("bus: " + name + " overlaps " + r.name);
     regions_.push_back(Region{base, size, &device, std::move(name)});
+    last_ = nullptr;
 }
 
 void Bus::map_background(uint32_t base, uint32_t size, Device &device)
@@ -19,9 +20,11 @@ void Bus::map_background(uint32_t base, uint32_t size, Device &device)
 
 const Bus::Region *Bus::find(uint32_t address) const
 {
+    if (last_ && address - last_->base < last_->size)
+        return last_;
     for (const auto &r : regions_)
         if (address >= r.base && address - r.base < r.size)
-            return &r;
+            return last_ = &r;
     for (const auto &r : background_)
         if (address >= r.base && address - r.base < r.size)
             return &r;

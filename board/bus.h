@@ -82,6 +82,9 @@ private:
     Log &log_;
     std::vector<Region> regions_;
     std::vector<Region> background_;
+    // The block last found: a driver's accesses come in runs to one block.
+    // Blocks never overlap, so a hit is the answer (holes are not kept).
+    mutable const Region *last_ = nullptr;
     std::vector<Observer> observers_;
     std::vector<Access> recorded_;
     Memory *memory_ = nullptr;

@@ -215,26 +215,20 @@ void Machine::forget_code(uint32_t address, uint32_t length)
 
 // ---- the core's bus ----
 
-void Machine::catch_up(uint64_t cycle)
+void Machine::catch_up_with_events(uint64_t cycle)
 {
     board::Clock &c = board_.clock;
-    if (cycle <= c.cycles())
-        return;
     bool outer = clock_leads_;
     clock_leads_ = true;
-    if (cycle < next_event_cycle_) {
-        c.advance_cycles(cycle - c.cycles());
-    } else {
-        // Event by event, so that each fires with the clock at its own
-        // cycle (the first cycle boundary at or after it).
-        while (cycle > c.cycles()) {
-            uint64_t n = cycle - c.cycles();
-            if (auto e = c.next_event(); e && *e > c.now())
-                n = std::min(n, std::max<uint64_t>(cycles_until(*e), 1));
-            c.advance_cycles(n);
-        }
-        note_next_event();
+    // Event by event, so that each fires with the clock at its own cycle
+    // (the first cycle boundary at or after it).
+    while (cycle > c.cycles()) {
+        uint64_t n = cycle - c.cycles();
+        if (auto e = c.next_event(); e && *e > c.now())
+            n = std::min(n, std::max<uint64_t>(cycles_until(*e), 1));
+        c.advance_cycles(n);
     }
+    note_next_event();
     clock_leads_ = outer;
 }
 

@@ -152,7 +152,22 @@ private:
     // Decoded code of bytes that changed, at every address they show at.
     void forget_code(uint32_t address, uint32_t length);
     // Brings the board's clock to `cycle`, firing the events due by then.
-    void catch_up(uint64_t cycle);
+    // Mostly nothing is due: that case is a few instructions, inline.
+    void catch_up(uint64_t cycle)
+    {
+        board::Clock &c = board_.clock;
+        if (cycle <= c.cycles())
+            return;
+        if (cycle < next_event_cycle_) {
+            bool outer = clock_leads_;
+            clock_leads_ = true;
+            c.advance_cycles(cycle - c.cycles());
+            clock_leads_ = outer;
+        } else {
+            catch_up_with_events(cycle);
+        }
+    }
+    void catch_up_with_events(uint64_t cycle);
     // After a peripheral access: new events, clock or memory map.
     void after_access(uint32_t address, bool write);
     uint64_t cycle_limit(board::Picos deadline);
