@@ -44,10 +44,10 @@ target_link_options(boardsim-train PRIVATE -fprofile-generate)
 set(train_image ${FIRMWARE_DIR}/program.elf)
 add_custom_command(
     OUTPUT ${profile_stamp}
-    COMMAND ${CMAKE_COMMAND} -E rm -rf ${profile_dir}
-    COMMAND boardsim-train --bench --passes 4 ${train_image} > ${CMAKE_CURRENT_BINARY_DIR}/profile-run.txt
-    COMMAND ${CMAKE_COMMAND} -E echo "// The profile boardsim is built with: a new one rebuilds it." > ${profile_stamp}
-    DEPENDS boardsim-train ${train_image}
+    COMMAND ${CMAKE_COMMAND} -DTRAIN=$<TARGET_FILE:boardsim-train> -DIMAGE=${train_image}
+            -DPROFILE_DIR=${profile_dir} -DHEADER=${profile_stamp} -DLOG=${CMAKE_CURRENT_BINARY_DIR}/profile-run.txt
+            -P ${CMAKE_SOURCE_DIR}/cmake/boardsim_profile_run.cmake
+    DEPENDS boardsim-train ${train_image} ${CMAKE_SOURCE_DIR}/cmake/boardsim_profile_run.cmake
     COMMENT "Profiling boardsim on the benchmark"
     VERBATIM)
 add_custom_target(boardsim-profile DEPENDS ${profile_stamp})
@@ -56,10 +56,10 @@ add_boardsim(boardsim ${BOARDSIM_HOT_SOURCES})
 set_property(TARGET boardsim PROPERTY INTERPROCEDURAL_OPTIMIZATION TRUE)
 add_dependencies(boardsim boardsim-profile)
 # The compiler does not report the counts it reads as a dependency; this
-# header does, so a new profile recompiles every object that used the old one.
-# The libraries hold these sources to -Werror; here the profile's own notes
-# (a template instance whose counts went to another object's copy) are no
-# fault of the code.
+# header (their digest) does, so new counts recompile every object that used
+# the old ones.
+# The libraries hold these sources to -Werror; here the compiler may add
+# notes on the profile itself, which are no fault of the code.
 target_compile_options(boardsim PRIVATE ${hot_options} -Wno-error
     -include ${profile_stamp}
     -fprofile-use=${profile_dir} -fprofile-partial-training -Wno-missing-profile)
