@@ -30,35 +30,33 @@ public:
     static constexpr uint32_t kVersion = 0x1u << 28;
 
     // Both sides see the same control register.
-    uint32_t control() const { return kVersion | (from_core_waits_ ? kW : 0) | (to_core_waits_ ? kR : 0); }
+    uint32_t control() const { return kVersion | (from_core_.waits ? kW : 0) | (to_core_.waits ? kR : 0); }
 
     // The code's side (MRC/MCR).
-    uint32_t core_reads()
-    {
-        to_core_waits_ = false;
-        return to_core_;
-    }
-    void core_writes(uint32_t word)
-    {
-        from_core_ = word;
-        from_core_waits_ = true;
-    }
+    uint32_t core_reads() { return to_core_.take(); }
+    void core_writes(uint32_t word) { from_core_.put(word); }
 
     // The debugger's side.
-    uint32_t debugger_reads()
-    {
-        from_core_waits_ = false;
-        return from_core_;
-    }
-    void debugger_writes(uint32_t word)
-    {
-        to_core_ = word;
-        to_core_waits_ = true;
-    }
+    uint32_t debugger_reads() { return from_core_.take(); }
+    void debugger_writes(uint32_t word) { to_core_.put(word); }
 
 private:
-    uint32_t to_core_ = 0, from_core_ = 0;
-    bool to_core_waits_ = false, from_core_waits_ = false;
+    // One direction: the word and whether it waits for its reader.
+    struct Mailbox {
+        uint32_t word = 0;
+        bool waits = false;
+        uint32_t take()
+        {
+            waits = false;
+            return word;
+        }
+        void put(uint32_t w)
+        {
+            word = w;
+            waits = true;
+        }
+    };
+    Mailbox to_core_, from_core_;
 };
 
 }  // namespace sim
