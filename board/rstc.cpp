@@ -49,7 +49,7 @@ const char *Rstc::register_name(uint32_t offset) const
 uint32_t Rstc::peek(uint32_t offset) const
 {
     switch (offset) {
-    case SR: return sr_ | (nrst_low_ ? 0u : NRSTL) | (srcmp_ ? SRCMP : 0u);
+    case SR: return sr_ | (nrst_low_ || nrst_driven_ ? 0u : NRSTL) | (srcmp_ ? SRCMP : 0u);
     case MR: return mr_;
     default: return 0;
     }
@@ -161,6 +161,13 @@ void Rstc::user_reset()
     }
     sr_ |= URSTS;
     update_irq();
+}
+
+void Rstc::drive_nrst(bool low)
+{
+    bool fell = low && !nrst_driven_;
+    nrst_driven_ = low;
+    if (fell) user_reset();
 }
 
 void Rstc::update_irq()

@@ -48,6 +48,7 @@ struct CommandLine {
     unsigned bounce = 0;
     uint64_t seed = 1;
     int gdb_port = -1;
+    int jtag_port = -1;
     bool gdb_wait = false;
     std::string vcd_file, vcd_signals = "all", trace_kinds, trace_file, screenshot;
     std::string coverage, profile;
@@ -120,6 +121,9 @@ void declare_options(CLI::App &app, CommandLine &c)
     app.add_option("--seed", c.seed, "with --bounce: seed of the key bounce")->capture_default_str()->check(kWholeNumber)->needs(bounce);
     auto *gdb = app.add_option("--gdb", c.gdb_port, "serve the GDB remote protocol on 127.0.0.1:PORT (runs headless, unthrottled)")
                     ->check(CLI::Range(0, 65535));
+    app.add_option("--jtag", c.jtag_port,
+                   "serve the chip's JTAG port as OpenOCD's remote_bitbang adapter on 127.0.0.1:PORT (0: any free port)")
+        ->check(CLI::Range(0, 65535));
     app.add_flag("--gdb-wait", c.gdb_wait, "with --gdb: hold the core at reset until a debugger attaches")->needs(gdb);
     auto *vcd = app.add_option("--vcd", c.vcd_file, "write the board's signals as a VCD waveform file")->check(kNotEmpty);
     app.add_option("--vcd-signals", c.vcd_signals, "with --vcd: lcd, spi, led, keys, irq or all, comma-separated")
@@ -288,6 +292,10 @@ int main(int argc, char **argv)
     if (c.samba)
         options.serial = sim::SerialLink::Kind::Pty;
     options.crystal_hz = c.crystal_hz;
+    if (c.jtag_port >= 0) {
+        options.jtag_port = static_cast<uint16_t>(c.jtag_port);
+        options.jtag_report = [](const std::string &m) { std::cerr << "boardsim: " << m << std::endl; };
+    }
     options.bounce = c.bounce;
     options.bounce_seed = c.seed;
     if (!c.chip_flash.empty())
@@ -362,6 +370,8 @@ int main(int argc, char **argv)
         }
         sim::attach_execution_reports(*outs.reports, *session);
     }
+    if (auto *jtag = session->jtag())
+        std::cerr << "boardsim: JTAG (OpenOCD remote_bitbang) on 127.0.0.1:" << jtag->port() << std::endl;
     if (!session->serial_path().empty() && !c.samba)
         std::cerr << "boardsim: serial line (DBGU) on " << session->serial_path() << std::endl;
     sim::install_stop_signals();

@@ -13,6 +13,7 @@
 #include "board/board.h"
 #include "sim/elf_image.h"
 #include "sim/flash_file.h"
+#include "sim/jtag_port.h"
 #include "sim/keys.h"
 #include "sim/machine.h"
 #include "sim/serial_link.h"
@@ -34,6 +35,9 @@ struct SessionOptions {
     unsigned bounce = 0;              // extra transitions per key edge, 0 = clean
     board::Picos bounce_window = 5 * board::kPicosPerMs;
     uint64_t bounce_seed = 1;
+    // The JTAG port (0: any free port), and where its messages go.
+    std::optional<uint16_t> jtag_port;
+    std::function<void(const std::string &)> jtag_report;
 };
 
 class Session {
@@ -60,6 +64,8 @@ public:
     const std::string &serial_text() const { return serial_text_; }
     // The pseudo-terminal of --serial pty ("" otherwise).
     std::string serial_path() const { return serial_ ? serial_->path() : ""; }
+    // The JTAG port, if one was asked for.
+    JtagPort *jtag() { return jtag_.get(); }
 
     board::Board board;
     Machine machine{board};
@@ -70,6 +76,7 @@ private:
     std::optional<FlashFile> flash_;
     std::optional<FlashFile> chip_flash_;
     std::unique_ptr<SerialLink> serial_;
+    std::unique_ptr<JtagPort> jtag_;
     std::string serial_text_;
 };
 
