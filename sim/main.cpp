@@ -275,10 +275,8 @@ int main(int argc, char **argv)
             return kUsageError;
         }
         inputs.push_back({"the scenario", c.scenario});
-        for (const auto &s : scenario->steps) {
-            if (s.kind == sim::Step::ExpectScreenshot) inputs.push_back({"the reference picture", s.file});
-            if (s.kind == sim::Step::Screenshot) outputs.push_back({"the scenario's screenshot", s.file});
-        }
+        for (const auto &f : scenario->files())
+            (f.written ? outputs : inputs).push_back({f.what, f.path});
     }
 
     sim::SessionOptions options;
