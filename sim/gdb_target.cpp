@@ -6,6 +6,7 @@
 #include <yaml-cpp/yaml.h>
 
 #include "sim/scenario_step.h"
+#include "sim/time_slices.h"
 #include "sim/tools/trace.h"
 
 namespace sim {
@@ -139,8 +140,7 @@ simtools::StopEvent MachineDebugTarget::step()
 simtools::StopEvent MachineDebugTarget::run_slice()
 {
     size_t faults = session_.machine.faults().size();
-    Machine::Stop stop = slice_end_ ? session_.machine.run_until(std::min(*slice_end_, session_.board.clock.now() + kSlice))
-                                    : session_.machine.run_for(kSlice);
+    Machine::Stop stop = sim::run_slice(session_.machine, slices::kDebugger, slice_end_);
     if (auto ev = after_run(stop, faults)) return *ev;
     if (stop == Machine::Stop::Breakpoint) return {simtools::StopCause::Breakpoint};
     return {};

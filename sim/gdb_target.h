@@ -20,9 +20,6 @@ namespace sim {
 
 class MachineDebugTarget : public simtools::DebugTarget {
 public:
-    // Virtual time one slice runs before the server looks for Ctrl-C.
-    static constexpr board::Picos kSlice = board::kPicosPerMs;
-
     explicit MachineDebugTarget(Session &session);
     ~MachineDebugTarget() override;
     MachineDebugTarget(const MachineDebugTarget &) = delete;

@@ -4,12 +4,11 @@
 #include "sim/rule_report.h"
 #include "sim/session.h"
 #include "sim/stop_signal.h"
+#include "sim/time_slices.h"
 
 namespace sim {
 
 namespace {
-
-constexpr board::Picos kSlice = 10 * board::kPicosPerMs;
 
 double seconds(board::Picos t) { return static_cast<double>(t) / board::kPicosPerSecond; }
 
@@ -103,12 +102,7 @@ int ScenarioRun::finish(const std::string &junit, std::ostream &err)
 int run_scenario(const Scenario &scenario, Session &session, std::ostream &out, std::ostream &err, const std::string &junit)
 {
     ScenarioRun run(scenario, session, out);
-    board::Clock &clock = session.board.clock;
-    while (!stop_requested()) {
-        auto until = run.advance();
-        if (!until) break;
-        session.machine.run_until(std::min(*until, clock.now() + kSlice));
-    }
+    run_slices(session.machine, slices::kScenario, [&] { return run.advance(); });
     if (stop_requested()) run.interrupt(std::string("interrupted by ") + stop_signal_name(), status_after_signal(1));
     return run.finish(junit, err);
 }
