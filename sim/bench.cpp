@@ -8,6 +8,7 @@
 #include "sim/duration.h"
 #include "sim/session.h"
 #include "sim/stop_signal.h"
+#include "sim/time_slices.h"
 
 namespace sim {
 
@@ -37,7 +38,6 @@ bool is_status_screen(const Session &session)
 int run_bench(Session &session, unsigned passes, std::ostream &out)
 {
     using wall = std::chrono::steady_clock;
-    constexpr board::Picos kPoll = board::kPicosPerMs;
     constexpr board::Picos kGiveUp = 600 * board::kPicosPerSecond;
     board::Clock &clock = session.board.clock;
     auto t0 = wall::now();
@@ -46,7 +46,7 @@ int run_bench(Session &session, unsigned passes, std::ostream &out)
     unsigned counted = 0;
     std::string last_address;
     while (counted < passes && clock.now() < kGiveUp && !stop_requested()) {
-        session.machine.run_until(clock.now() + kPoll);
+        run_slice(session.machine, slices::kBench);
         if (first_screen < 0 && is_status_screen(session))
             first_screen = std::chrono::duration<double>(wall::now() - t0).count();
         if (first_screen >= 0) {

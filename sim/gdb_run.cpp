@@ -6,13 +6,12 @@
 #include "sim/gdb_target.h"
 #include "sim/scenario_run.h"
 #include "sim/stop_signal.h"
+#include "sim/time_slices.h"
 #include "sim/tools/gdb_server.h"
 
 namespace sim {
 
 namespace {
-
-constexpr board::Picos kSlice = 10 * board::kPicosPerMs;
 
 // The machine as the debugger sees it, with the scenario brought up to date
 // before the core moves and never overrun.
@@ -94,16 +93,14 @@ int run_with_gdb(Session &session, const GdbRunOptions &options, std::ostream &o
             continue;
         }
         if (waiting) continue;
-        board::Picos until = clock.now() + kSlice;
+        std::optional<board::Picos> look = options.duration;
         if (run) {
-            auto next = run->advance();
-            if (!next) break;
-            until = std::min(until, *next);
-        } else {
-            if (options.duration && clock.now() >= *options.duration) break;
-            if (options.duration) until = std::min(until, *options.duration);
+            look = run->advance();
+            if (!look) break;
+        } else if (options.duration && clock.now() >= *options.duration) {
+            break;
         }
-        session.machine.run_until(until);
+        run_slice(session.machine, slices::kScenario, look);
     }
     if (!run) return status_after_signal(0);
     if (stop_requested())

@@ -3,6 +3,10 @@
 #include <csignal>
 #include <sstream>
 
+#include <yaml-cpp/yaml.h>
+
+#include "sim/scenario_step.h"
+#include "sim/time_slices.h"
 #include "sim/tools/trace.h"
 
 namespace sim {
@@ -136,37 +140,43 @@ simtools::StopEvent MachineDebugTarget::step()
 simtools::StopEvent MachineDebugTarget::run_slice()
 {
     size_t faults = session_.machine.faults().size();
-    Machine::Stop stop = slice_end_ ? session_.machine.run_until(std::min(*slice_end_, session_.board.clock.now() + kSlice))
-                                    : session_.machine.run_for(kSlice);
+    Machine::Stop stop = sim::run_slice(session_.machine, slices::kDebugger, slice_end_);
     if (auto ev = after_run(stop, faults)) return *ev;
     if (stop == Machine::Stop::Breakpoint) return {simtools::StopCause::Breakpoint};
     return {};
 }
 
+// "time", and every scenario step that takes no time, written as in a
+// scenario: "press KEY_INC", "expect-lcd { row: 1, text: STATUS }".
 bool MachineDebugTarget::monitor(const std::string &command, std::string &output)
 {
     std::istringstream in(command);
-    std::string verb, arg;
-    in >> verb >> arg;
-    if (verb == "press" || verb == "release") {
-        auto key = Keys::find(arg);
-        if (!key) {
-            output = "no key '" + arg + "' (KEY_INC, KEY_DEC, KEY_CLR)\n";
-            return false;
-        }
-        if (verb == "press")
-            session_.keys.press(*key);
-        else
-            session_.keys.release(*key);
-        output = std::string(Keys::kKeys[*key].name) + (verb == "press" ? " pressed\n" : " released\n");
-        return true;
-    }
+    std::string verb, args;
+    in >> verb;
+    std::getline(in >> std::ws, args);
     if (verb == "time") {
         output = "virtual time " + simtools::format_time(session_.board.clock.now()) + " s, " +
                  std::to_string(session_.machine.cycles()) + " cycles\n";
         return true;
     }
-    output = "monitor commands: press KEY, release KEY (KEY_INC, KEY_DEC, KEY_CLR), time\n";
+    const StepType *type = find_step_type(verb);
+    if (type && type->instant) {
+        try {
+            auto step = type->parse(YAML::Load(args), "");
+            StepContext context{session_, session_.board.clock.now()};
+            StepOutcome outcome = step->run(context);
+            output = outcome.failure.empty() ? command + ": done\n" : outcome.failure + "\n";
+            return outcome.failure.empty();
+        } catch (const BadScenario &bad) {
+            output = bad.why + "\n";
+        } catch (const YAML::Exception &e) {
+            output = verb + ": malformed arguments: " + e.msg + "\n";
+        }
+        return false;
+    }
+    output = "monitor commands: time, and the scenario steps that take no time:\n";
+    for (const auto &t : step_types())
+        if (t.instant) output += std::string("  ") + t.name + " " + t.usage + "\n";
     return verb == "help";
 }
 

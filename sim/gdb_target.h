@@ -2,8 +2,8 @@
 // (peripherals through their side-effect-free peek), breakpoints, watchpoints
 // on memory and peripheral registers, stepping and running in slices of
 // virtual time, and monitor
-// commands that act on the board ("press KEY_INC", "release KEY_INC",
-// "time"). Virtual time advances only while the debugger lets the core run.
+// commands that act on the board: "time" and every scenario step that takes
+// no time ("press KEY_INC", "expect-lcd { row: 1, text: STATUS }"). Virtual time advances only while the debugger lets the core run.
 // A watchpoint stops the core right after the instruction that made the
 // access: the pc shown is the next instruction's (the first of a handler,
 // when the access was the last thing before an exception).
@@ -20,9 +20,6 @@ namespace sim {
 
 class MachineDebugTarget : public simtools::DebugTarget {
 public:
-    // Virtual time one slice runs before the server looks for Ctrl-C.
-    static constexpr board::Picos kSlice = board::kPicosPerMs;
-
     explicit MachineDebugTarget(Session &session);
     ~MachineDebugTarget() override;
     MachineDebugTarget(const MachineDebugTarget &) = delete;

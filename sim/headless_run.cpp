@@ -8,6 +8,7 @@
 #include "sim/duration.h"
 #include "sim/session.h"
 #include "sim/stop_signal.h"
+#include "sim/time_slices.h"
 
 namespace sim {
 
@@ -56,16 +57,18 @@ private:
 
 int run_headless(Session &session, std::optional<board::Picos> duration, std::ostream &out, std::ostream &err)
 {
-    constexpr board::Picos kSlice = 100 * board::kPicosPerMs;
     board::Clock &clock = session.board.clock;
     {
         Progress progress(clock, err, isatty(STDERR_FILENO));
         // Without a duration: until a stop signal.
-        while (!stop_requested() && (!duration || clock.now() < *duration)) {
-            board::Picos until = clock.now() + kSlice;
-            session.machine.run_until(duration ? std::min(*duration, until) : until);
-            progress.update(duration);
-        }
+        run_slices(
+            session.machine, slices::kHeadless,
+            [&]() -> std::optional<board::Picos> {
+                if (!duration) return clock.now() + slices::kHeadless;
+                if (clock.now() >= *duration) return std::nullopt;
+                return *duration;
+            },
+            [&] { progress.update(duration); });
     }
     out << session.report();
     if (stop_requested()) return status_after_signal(0);

@@ -1,5 +1,4 @@
 // boardsim: runs the firmware image on the simulated board.
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -13,14 +12,13 @@
 #include "sim/headless_run.h"
 #include "sim/instrument_wiring.h"
 #include "sim/report_wiring.h"
+#include "sim/run_plan.h"
 #include "sim/samba_run.h"
-#include "sim/scenario.h"
 #include "sim/scenario_run.h"
 #include "sim/screenshot.h"
 #include "sim/session.h"
 #include "sim/stop_signal.h"
 #include "sim/terminal_view.h"
-#include "sim/tools/board_waves.h"
 #include "sim/tools/capped_stream.h"
 #include "sim/tools/execution_reports.h"
 #include "sim/tools/instruments.h"
@@ -36,25 +34,6 @@
 namespace {
 
 constexpr int kUsageError = 2;
-
-// Everything the command line says.
-struct CommandLine {
-    std::string image = DEFAULT_IMAGE;
-    std::string for_text, flash, scenario, junit;
-    bool headless = false, fast = false, bench = false, verbose = false, exact = false;
-    bool samba = false, image_given = false;
-    unsigned bench_passes = sim::kBenchPasses;
-    uint32_t crystal_hz = 18432000;
-    unsigned bounce = 0;
-    uint64_t seed = 1;
-    int gdb_port = -1;
-    int jtag_port = -1;
-    bool gdb_wait = false;
-    std::string vcd_file, vcd_signals = "all", trace_kinds, trace_file, screenshot;
-    std::string coverage, profile;
-    std::string chip_flash, serial;
-    uint64_t trace_limit = simtools::Instruments::kDefaultTraceLimit;
-};
 
 const CLI::Validator kNotEmpty(
     [](const std::string &s) { return s.empty() ? std::string("an empty file name") : std::string(); }, "");
@@ -91,7 +70,16 @@ std::string parse_frequency(std::string text, uint32_t &hz)
     return "";
 }
 
-void declare_options(CLI::App &app, CommandLine &c)
+// An option naming a file the run writes: the plan checks it with every
+// other file before the run.
+CLI::Option *output_option(CLI::App &app, sim::CommandLine &c, const std::string &name, std::string &file,
+                           const std::string &help)
+{
+    c.output_options.push_back({name, &file});
+    return app.add_option(name, file, help)->check(kNotEmpty);
+}
+
+void declare_options(CLI::App &app, sim::CommandLine &c)
 {
     auto *image = app.add_option("image", c.image, "firmware ELF image (default: firmware/program.elf of the build tree boardsim was built in; "
                                                    "with --chip-flash and none given: boot what the chip's flash holds)")
@@ -107,7 +95,7 @@ void declare_options(CLI::App &app, CommandLine &c)
     auto *serial = app.add_option("--serial", c.serial, "the debug unit's serial line: pty (a new pseudo-terminal) or stdio")
         ->check(CLI::IsMember({"pty", "stdio"}));
     auto *scenario = app.add_option("--scenario", c.scenario, "run the steps of a YAML scenario")->check(kNotEmpty);
-    app.add_option("--junit", c.junit, "with --scenario: write a JUnit XML report")->check(kNotEmpty)->needs(scenario);
+    output_option(app, c, "--junit", c.junit, "with --scenario: write a JUnit XML report")->needs(scenario);
     app.add_option_function<std::string>(
            "--crystal",
            [&c](const std::string &text) {
@@ -125,13 +113,12 @@ void declare_options(CLI::App &app, CommandLine &c)
                    "serve the chip's JTAG port as OpenOCD's remote_bitbang adapter on 127.0.0.1:PORT (0: any free port)")
         ->check(CLI::Range(0, 65535));
     app.add_flag("--gdb-wait", c.gdb_wait, "with --gdb: hold the core at reset until a debugger attaches")->needs(gdb);
-    auto *vcd = app.add_option("--vcd", c.vcd_file, "write the board's signals as a VCD waveform file")->check(kNotEmpty);
+    auto *vcd = output_option(app, c, "--vcd", c.vcd_file, "write the board's signals as a VCD waveform file");
     app.add_option("--vcd-signals", c.vcd_signals, "with --vcd: lcd, spi, led, keys, irq or all, comma-separated")
         ->capture_default_str()
         ->needs(vcd);
     auto *trace = app.add_option("--trace", c.trace_kinds, "trace mmio, irq, insn or all, comma-separated")->check(kNotEmpty);
-    app.add_option("--trace-file", c.trace_file, "with --trace: the file to write (default: standard error)")
-        ->check(kNotEmpty)
+    output_option(app, c, "--trace-file", c.trace_file, "with --trace: the file to write (default: standard error)")
         ->needs(trace);
     app.add_option_function<std::string>(
            "--trace-limit",
@@ -142,12 +129,11 @@ void declare_options(CLI::App &app, CommandLine &c)
            "with --trace: stop writing trace lines after this many bytes (default 1G; 0: no limit)")
         ->type_name("SIZE")
         ->needs(trace);
-    app.add_option("--screenshot", c.screenshot, "at exit, save a PNG picture of the display and the LED")->check(kNotEmpty);
+    output_option(app, c, "--screenshot", c.screenshot, "at exit, save a PNG picture of the display and the LED");
     app.add_flag("--exact", c.exact, "run every instruction: no delay-loop fast-forward (same results, slower)");
-    app.add_option("--coverage", c.coverage, "at exit, write an lcov tracefile of the image's sources (hits add to an existing one)")
-        ->check(kNotEmpty);
-    app.add_option("--profile", c.profile, "at exit, write a callgrind profile: cycles by function and line, with calls")
-        ->check(kNotEmpty);
+    output_option(app, c, "--coverage", c.coverage,
+                  "at exit, write an lcov tracefile of the image's sources (hits add to an existing one)");
+    output_option(app, c, "--profile", c.profile, "at exit, write a callgrind profile: cycles by function and line, with calls");
     app.add_flag("-v,--verbose", c.verbose, "print the board's diagnostics (bus errors, lost writes) as they happen");
     auto *bench = app.add_flag("--bench", c.bench, "benchmark: boot, run status passes headless, print figures");
     app.add_option("--passes", c.bench_passes, "with --bench: status passes to run")
@@ -176,44 +162,6 @@ Examples:
   boardsim --headless --for 3s --flash flash.bin
   boardsim --scenario counter.yaml --junit report.xml
 )";
-
-// One file a run reads or writes, for the checks before it starts.
-struct NamedPath {
-    std::string what;   // "--vcd", "the image", ...
-    std::string path;
-};
-
-bool same_input(const std::string &input, const simtools::OutputPlan &out)
-{
-    struct stat st;
-    return out.exists && stat(input.c_str(), &st) == 0 && st.st_dev == out.device && st.st_ino == out.inode;
-}
-
-// Every output can be written, none is an input, and no two are one file.
-bool check_paths(const std::vector<NamedPath> &inputs, const std::vector<NamedPath> &outputs, std::string &error)
-{
-    std::vector<simtools::OutputPlan> plans;
-    for (const auto &o : outputs) {
-        auto plan = simtools::plan_output(o.path, error);
-        if (!plan) {
-            error = o.what + " " + error;
-            return false;
-        }
-        for (const auto &in : inputs)
-            if (same_input(in.path, *plan)) {
-                error = o.what + " " + o.path + " is " + in.what + " " + in.path + ": writing it would destroy the input";
-                return false;
-            }
-        for (size_t k = 0; k < plans.size(); ++k)
-            if (plan->how != simtools::OutputPlan::How::Direct && plan->same_file(plans[k])) {
-                error = o.what + " " + o.path + " and " + outputs[k].what + " " + outputs[k].path +
-                        " are one file: one output would overwrite the other";
-                return false;
-            }
-        plans.push_back(*plan);
-    }
-    return true;
-}
 
 // Each output's finishing touch, after the run: the picture, traces,
 // waveforms, the flash.
@@ -249,7 +197,8 @@ int main(int argc, char **argv)
                  "Display codes 0..7 (the user glyphs) are shown as the circled digits ⓪..⑦."};
     app.set_version_flag("--version", "boardsim " BOARDSIM_VERSION);
     app.footer(kFooter);
-    CommandLine c;
+    sim::CommandLine c;
+    c.image = DEFAULT_IMAGE;
     declare_options(app, c);
     try {
         app.parse(argc, argv);
@@ -258,113 +207,38 @@ int main(int argc, char **argv)
         return code == 0 ? 0 : kUsageError;
     }
     c.image_given = app.get_option("image")->count() > 0;
+    for (int i = 0; i < argc; ++i)
+        c.command += (i ? " " : "") + std::string(argv[i]);
 
-    std::optional<board::Picos> duration;
-    if (!c.for_text.empty()) {
-        std::string why;
-        duration = sim::parse_duration(c.for_text, &why);
-        if (!duration) {
-            std::cerr << "boardsim: --for " << c.for_text << " " << why << "\n";
-            return kUsageError;
-        }
-    }
-
-    std::optional<sim::Scenario> scenario;
-    std::vector<NamedPath> inputs{{"the image", c.image}}, outputs;
     std::string error;
-    if (!c.scenario.empty()) {
-        scenario = sim::Scenario::load(c.scenario, error);
-        if (!scenario) {
-            std::cerr << "boardsim: " << error << "\n";
-            return kUsageError;
-        }
-        inputs.push_back({"the scenario", c.scenario});
-        for (const auto &s : scenario->steps) {
-            if (s.kind == sim::Step::ExpectScreenshot) inputs.push_back({"the reference picture", s.file});
-            if (s.kind == sim::Step::Screenshot) outputs.push_back({"the scenario's screenshot", s.file});
-        }
-    }
-
-    sim::SessionOptions options;
-    // No image given: a board boots whatever its flash holds.
-    options.image = c.samba || (!c.chip_flash.empty() && !c.image_given) ? "" : c.image;
-    options.boot_program = c.samba;
-    if (c.samba)
-        options.serial = sim::SerialLink::Kind::Pty;
-    options.crystal_hz = c.crystal_hz;
-    if (c.jtag_port >= 0) {
-        options.jtag_port = static_cast<uint16_t>(c.jtag_port);
-        options.jtag_report = [](const std::string &m) { std::cerr << "boardsim: " << m << std::endl; };
-    }
-    options.bounce = c.bounce;
-    options.bounce_seed = c.seed;
-    if (!c.chip_flash.empty())
-        options.chip_flash_file = c.chip_flash;
-    if (!c.serial.empty())
-        options.serial = c.serial == "pty" ? sim::SerialLink::Kind::Pty : sim::SerialLink::Kind::Stdio;
-    if (c.serial == "stdio" && !c.headless && !duration && !scenario && c.gdb_port < 0 && !c.bench &&
-        isatty(STDIN_FILENO) && isatty(STDOUT_FILENO)) {
-        std::cerr << "boardsim: --serial stdio needs a headless run (--headless or --for): the terminal view uses the terminal\n";
-        return kUsageError;
-    }
-    if (!c.flash.empty())
-        options.flash_file = c.flash;
-    else if (scenario && scenario->flash_file)
-        options.flash_file = *scenario->flash_file;
-    if (options.flash_file) outputs.insert(outputs.begin(), {"the flash file", *options.flash_file});
-    if (options.chip_flash_file) outputs.insert(outputs.begin(), {"the chip's flash file", *options.chip_flash_file});
-    if (!c.vcd_file.empty()) outputs.push_back({"--vcd", c.vcd_file});
-    if (!c.trace_file.empty()) outputs.push_back({"--trace-file", c.trace_file});
-    if (!c.junit.empty()) outputs.push_back({"--junit", c.junit});
-    if (!c.screenshot.empty()) outputs.push_back({"--screenshot", c.screenshot});
-    if (!c.coverage.empty()) outputs.push_back({"--coverage", c.coverage});
-    if (!c.profile.empty()) outputs.push_back({"--profile", c.profile});
-    if (!check_paths(inputs, outputs, error)) {
+    auto plan = sim::plan_run(c, isatty(STDIN_FILENO) && isatty(STDOUT_FILENO), error);
+    if (!plan) {
         std::cerr << "boardsim: " << error << "\n";
         return kUsageError;
     }
 
-    simtools::Instruments::Options recording;
-    if (!c.trace_kinds.empty() && !simtools::parse_trace_kinds(c.trace_kinds, recording.trace_kinds, error)) {
-        std::cerr << "boardsim: --trace " << c.trace_kinds << ": " << error << "\n";
-        return kUsageError;
-    }
-    if (!c.vcd_file.empty() && !simtools::parse_wave_groups(c.vcd_signals, recording.vcd_groups, error)) {
-        std::cerr << "boardsim: --vcd-signals " << c.vcd_signals << ": " << error << "\n";
-        return kUsageError;
-    }
-    recording.trace_file = c.trace_file;
-    recording.trace_limit = c.trace_limit;
-    recording.vcd_file = c.vcd_file;
-
     // Declared before the session, so that it outlives the board reporting to it.
     Outputs outs;
     outs.screenshot = c.screenshot;
-    auto session = sim::Session::open(options, error);
+    plan->session.jtag_report = [](const std::string &m) { std::cerr << "boardsim: " << m << std::endl; };
+    auto session = sim::Session::open(plan->session, error);
     if (!session) {
         std::cerr << "boardsim: " << error << "\n";
         return kUsageError;
     }
     session->machine.set_exact(c.exact);
-    if (recording.trace_kinds || !recording.vcd_file.empty()) {
+    if (plan->recording) {
         outs.instruments = std::make_unique<simtools::Instruments>(session->board.bus, session->board.pa,
                                                                    session->board.clock);
-        if (!outs.instruments->open(recording, std::cerr, error)) {
+        if (!outs.instruments->open(*plan->recording, std::cerr, error)) {
             std::cerr << "boardsim: " << error << "\n";
             return kUsageError;
         }
         sim::attach_instruments(*outs.instruments, *session);
     }
-    if (!c.coverage.empty() || !c.profile.empty()) {
-        if (options.image.empty()) {
-            std::cerr << "boardsim: --coverage and --profile need the image, for its source lines and functions\n";
-            return kUsageError;
-        }
-        simtools::ExecutionReports::Options o{options.image, c.coverage, c.profile, {}};
-        for (int i = 0; i < argc; ++i)
-            o.command += (i ? " " : "") + std::string(argv[i]);
+    if (plan->reports) {
         outs.reports = std::make_unique<simtools::ExecutionReports>();
-        if (!outs.reports->open(o, error)) {
+        if (!outs.reports->open(*plan->reports, error)) {
             std::cerr << "boardsim: " << error << "\n";
             return kUsageError;
         }
@@ -372,7 +246,7 @@ int main(int argc, char **argv)
     }
     if (auto *jtag = session->jtag())
         std::cerr << "boardsim: JTAG (OpenOCD remote_bitbang) on 127.0.0.1:" << jtag->port() << std::endl;
-    if (!session->serial_path().empty() && !c.samba)
+    if (!session->serial_path().empty() && plan->mode != sim::RunMode::Samba)
         std::cerr << "boardsim: serial line (DBGU) on " << session->serial_path() << std::endl;
     sim::install_stop_signals();
     if (c.verbose)
@@ -380,33 +254,36 @@ int main(int argc, char **argv)
             std::cerr << sim::format_time(e.time) << "  " << e.source << ": " << e.message << "\n";
         });
 
-    if (c.samba) {
-        int status = sim::run_samba(*session, duration, std::cerr);
+    switch (plan->mode) {
+    case sim::RunMode::Samba: {
+        int status = sim::run_samba(*session, plan->duration, std::cerr);
         std::cout << session->report();
         return finish(*session, sim::status_after_signal(status), outs);
     }
-    if (c.bench)
+    case sim::RunMode::Bench:
         return finish(*session, sim::status_after_signal(sim::run_bench(*session, c.bench_passes, std::cout)), outs);
-    if (c.gdb_port >= 0) {
+    case sim::RunMode::Gdb: {
         sim::GdbRunOptions g;
         g.port = static_cast<uint16_t>(c.gdb_port);
         g.wait = c.gdb_wait;
-        g.duration = duration;
-        g.scenario = scenario ? &*scenario : nullptr;
+        g.duration = plan->duration;
+        g.scenario = plan->scenario ? &*plan->scenario : nullptr;
         g.junit = c.junit;
         int status = sim::run_with_gdb(*session, g, std::cout, std::cerr);
         if (status == kUsageError)
             return status;
-        if (!scenario) std::cout << session->report();
+        if (!plan->scenario) std::cout << session->report();
         return finish(*session, status, outs);
     }
-    if (scenario)
-        return finish(*session, sim::run_scenario(*scenario, *session, std::cout, std::cerr, c.junit), outs);
-    if (!c.headless && !duration && isatty(STDIN_FILENO) && isatty(STDOUT_FILENO)) {
+    case sim::RunMode::Scenario:
+        return finish(*session, sim::run_scenario(*plan->scenario, *session, std::cout, std::cerr, c.junit), outs);
+    case sim::RunMode::View: {
         sim::ViewOptions view;
         view.fast = c.fast;
-        view.image = options.image.empty() ? "chip flash " + c.chip_flash : options.image;
+        view.image = plan->session.image.empty() ? "chip flash " + c.chip_flash : plan->session.image;
         return finish(*session, sim::status_after_signal(sim::run_terminal_view(*session, view)), outs);
     }
-    return finish(*session, sim::run_headless(*session, duration, std::cout, std::cerr), outs);
+    case sim::RunMode::Headless: break;
+    }
+    return finish(*session, sim::run_headless(*session, plan->duration, std::cout, std::cerr), outs);
 }

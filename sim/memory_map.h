@@ -5,6 +5,15 @@
 // programs). The core reads and writes the buffers directly, so the core, the
 // PDC (as the bus's Memory), the flash controller and the debugger all see
 // the same bytes.
+//
+// Their timing, as wait states the core adds to an access's one cycle (the
+// instruction cycle table itself is the core's, in sim/core/arm7tdmi.h):
+//   flash   MC_FMR.FWS on every read (N and S alike), FWS + 1 on a store
+//           (the flash takes stores into its page latch); it hands out 32
+//           bits a read, so in Thumb state the sequential fetch of a word's
+//           second halfword pays nothing
+//   RAM     none
+//   peripherals  none (single-cycle accesses through the bridge, as modelled)
 #pragma once
 
 #include <cstdint>
@@ -24,6 +33,18 @@ public:
     static constexpr uint32_t kRamSize = 64 * 1024;
 
     explicit MemoryMap(board::ChipFlash &flash);
+
+    // The flash's read timing at MC_FMR.FWS = fws (0..3), and a store's.
+    struct Timing {
+        uint8_t wait_n = 0;
+        uint8_t wait_s = 0;
+        bool word_fetch = false;
+    };
+    static constexpr Timing flash_timing(unsigned fws)
+    {
+        return Timing{static_cast<uint8_t>(fws), static_cast<uint8_t>(fws), true};
+    }
+    static constexpr unsigned flash_store_wait(unsigned fws) { return fws + 1; }
 
     uint8_t *flash() { return flash_.data(); }
     uint8_t *ram() { return ram_.data(); }

@@ -22,37 +22,27 @@
 // Texts are written in the screen notation of screen_text.h. Everything is
 // checked when the file is loaded (unknown steps, keys or pins, bad
 // durations, positions off the screen), so a bad scenario never half-runs.
+// The steps are the types of scenario_step.h's registry.
 #pragma once
 
+#include <memory>
 #include <optional>
-#include <ostream>
 #include <string>
 #include <vector>
 
-#include "board/clock.h"
+#include "sim/scenario_step.h"
 
 namespace sim {
-
-struct Step {
-    enum Kind { WaitLcd, ExpectLcd, Press, Release, Delay, ExpectPin, Screenshot, ExpectScreenshot, WaitSerial, WriteSerial } kind;
-    int line = 0;              // in the scenario file, from 1
-    std::string source;        // the step as written, for reports
-    int row = 0, col = 0;
-    std::string codes;         // expected display codes
-    board::Picos time = 0;     // timeout or delay
-    int key = 0;
-    int pin = 0;
-    int level = 0;
-    std::string file;
-    std::string text;          // serial steps: the bytes as written
-};
 
 struct Scenario {
     std::string path;
     std::string name;
     std::optional<std::string> flash_file;
     bool strict = false;
-    std::vector<Step> steps;
+    std::vector<std::unique_ptr<Step>> steps;
+
+    // Every file the steps read or write.
+    std::vector<StepFile> files() const;
 
     // Reads and checks `path`; nullopt with `error` ("file:line: why") on a
     // bad file.

@@ -47,8 +47,7 @@ private:
     JunitSuite suite_;
     size_t next_ = 0;              // the step under way or due
     bool under_way_ = false;
-    size_t serial_from_ = 0;
-    board::Picos started_ = 0, end_ = 0;
+    StepContext context_;
     int status_ = 0;
     std::string interrupted_;
 };

@@ -16,6 +16,7 @@
 #include "sim/session.h"
 #include "sim/rule_report.h"
 #include "sim/stop_signal.h"
+#include "sim/time_slices.h"
 
 namespace sim {
 
@@ -23,7 +24,6 @@ namespace {
 
 using wall = std::chrono::steady_clock;
 constexpr board::Picos kClick = 100 * board::kPicosPerMs;
-constexpr board::Picos kMaxSlice = 20 * board::kPicosPerMs;
 const char kBindings[3] = {'i', 'd', 'c'};
 
 void put(int y, int x, const std::string &s)
@@ -156,10 +156,9 @@ int run_terminal_view(Session &s, const ViewOptions &o)
     std::string note;
     uint32_t held = 0;
     board::Picos release_at[3] = {0, 0, 0};
-    auto base_wall = wall::now();
-    board::Picos base_virtual = s.board.clock.now();
-    auto speed_wall = base_wall;
-    board::Picos speed_virtual = base_virtual;
+    RealTimePace pace(s.board.clock);
+    auto speed_wall = wall::now();
+    board::Picos speed_virtual = s.board.clock.now();
     double speed = 0;
     auto last_draw = wall::now() - std::chrono::seconds(1);
     // Shared with the listener, which the pins keep after the view ends.
@@ -196,14 +195,12 @@ int run_terminal_view(Session &s, const ViewOptions &o)
             }
             if (ch == 'f') {
                 fast = !fast;
-                base_wall = wall::now();
-                base_virtual = s.board.clock.now();
+                pace.restart();
             }
             if (ch == 'r') {
                 s.power_on();
                 held = 0;
-                base_wall = wall::now();
-                base_virtual = s.board.clock.now();
+                pace.restart();
             }
         }
         if (quit)
@@ -212,22 +209,20 @@ int run_terminal_view(Session &s, const ViewOptions &o)
         board::Picos now = s.board.clock.now();
         board::Picos target;
         if (fast) {
-            target = now + kMaxSlice;
+            target = now + slices::kView;
         } else {
-            double elapsed = std::chrono::duration<double>(wall::now() - base_wall).count();
-            target = base_virtual + static_cast<board::Picos>(elapsed * board::kPicosPerSecond);
-            if (target > now + kMaxSlice) {
+            target = pace.allowed();
+            if (target > now + slices::kView) {
                 // The host cannot keep up: run at its own pace instead of piling up a debt.
-                target = now + kMaxSlice;
-                base_virtual = target;
-                base_wall = wall::now();
+                target = now + slices::kView;
+                pace.forgive(target);
             }
         }
         for (int k = 0; k < 3; ++k)
             if (release_at[k] && release_at[k] <= target)
                 target = std::max(now, release_at[k]);
         if (target > now)
-            s.machine.run_until(target);
+            run_slice(s.machine, slices::kView, target);
         for (int k = 0; k < 3; ++k)
             if (release_at[k] && s.board.clock.now() >= release_at[k]) {
                 s.keys.release(k);

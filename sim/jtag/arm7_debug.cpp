@@ -141,9 +141,11 @@ void Arm7Debug::enter_debug_state(Entry why)
 {
     const bool was = debug_state_;
     debug_state_ = true;
-    // The fetch address carries on: past the breakpointed instruction and
-    // the two behind it, or past the two behind the one that completed.
-    fetch_address_ = core_.next_pc() + (why == Entry::Breakpoint ? 3 : 2) * step();
+    // The fetch address carries on three instructions past the one to go
+    // on with after a breakpoint or a watchpoint, two after a debug request
+    // or a system-speed access.
+    const bool comparator = why == Entry::Breakpoint || why == Entry::Watchpoint;
+    fetch_address_ = core_.next_pc() + (comparator ? 3 : 2) * step();
     execute_ = decode_ = fetched_ = Slot{};
     cycles_.clear();
     reads_.clear();

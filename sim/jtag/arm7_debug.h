@@ -25,15 +25,16 @@
 // Debug state. The core enters it at an instruction boundary when DBGRQ is
 // set (control register bit 1), before an instruction whose fetch the
 // comparators matched (a breakpoint), or after one whose data access they
-// matched (a watchpoint). Its pipeline is then empty, and its fetch address
-// carries on where it was: the debugger's first instruction is taken as
-// fetched three instructions past a breakpointed one, or two past the
-// instruction that would have run next after a watchpoint, a debug request
+// matched (a watchpoint). Its pipeline is then empty, and the debugger's
+// first instruction is taken as fetched three instructions past the one the
+// program goes on with (the breakpointed one, or the one after the watched
+// access: "entry adds four addresses"), or two past it after a debug request
 // or a system-speed access; each later one four bytes on (two in Thumb
 // state). So the branch back to the program is by -(4 + N + 3S)
-// instructions after a breakpoint and -(3 + N + 3S) otherwise, for N
-// instructions at debug speed (the branch included) and S system-speed
-// accesses, as the core's manual gives it.
+// instructions after a breakpoint or a watchpoint, for N instructions at
+// debug speed (the branch included) and S system-speed accesses, as the
+// core's manual gives it. (OpenOCD 0.12 reads the pc on these terms: its pc
+// after a halt is the instruction the core goes on with.)
 //
 // In debug state, with INTEST on chain 1, each entry into Run-Test/Idle is
 // one clock of the core (DCLK): it ends the bus cycle under way (a fetch or
