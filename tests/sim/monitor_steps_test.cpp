@@ -3,8 +3,8 @@
 // others are not offered.
 #include <gtest/gtest.h>
 
-#include "sim/gdb_target.h"
-#include "sim/scenario_step.h"
+#include "sim/frontends/gdb_target.h"
+#include "sim/scenario/scenario_step.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <fstream>
 
-#include "sim/run_plan.h"
+#include "sim/frontends/run_plan.h"
 
 namespace {
 
