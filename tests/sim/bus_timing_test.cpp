@@ -11,7 +11,7 @@
 #include <bit>
 #include <vector>
 
-#include "sim/machine.h"
+#include "sim/machine/machine.h"
 
 namespace {
 
