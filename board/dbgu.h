@@ -48,6 +48,7 @@
 #include "board/clock.h"
 #include "board/irq_line.h"
 #include "board/log.h"
+#include "board/nets.h"
 #include "board/pdc.h"
 #include "board/pio.h"
 #include "board/register_map.h"
@@ -57,8 +58,8 @@ namespace board {
 class Dbgu : public MappedDevice, public InterruptSource, private PdcPeripheral {
 public:
     static constexpr uint32_t kChipId = 0x270B0940;
-    static constexpr int kRxLine = 9;
-    static constexpr int kTxLine = 10;
+    static constexpr int kRxLine = net::kDbguRx;
+    static constexpr int kTxLine = net::kDbguTx;
 
     static constexpr uint32_t RXRDY = 1u << 0, TXRDY = 1u << 1, ENDRX = 1u << 3, ENDTX = 1u << 4,
                               OVRE = 1u << 5, FRAME = 1u << 6, PARE = 1u << 7, TXEMPTY = 1u << 9,

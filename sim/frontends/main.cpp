@@ -111,7 +111,7 @@ void declare_options(CLI::App &app, sim::CommandLine &c)
                     ->check(CLI::Range(0, 65535));
     app.add_flag("--gdb-wait", c.gdb_wait, "with --gdb: hold the core at reset until a debugger attaches")->needs(gdb);
     auto *vcd = output_option(app, c, "--vcd", c.vcd_file, "write the board's signals as a VCD waveform file");
-    app.add_option("--vcd-signals", c.vcd_signals, "with --vcd: lcd, spi, led, keys, irq or all, comma-separated")
+    app.add_option("--vcd-signals", c.vcd_signals, "with --vcd: " + simtools::wave_group_list() + ", comma-separated")
         ->capture_default_str()
         ->needs(vcd);
     auto *trace = app.add_option("--trace", c.trace_kinds, "trace mmio, irq, insn or all, comma-separated")->check(kNotEmpty);

@@ -8,9 +8,6 @@ namespace sim {
 
 namespace {
 
-constexpr uint32_t kMcRcr = board::kMcBase + 0x00;
-constexpr uint32_t kMcFmr = board::kMcBase + 0x60;
-
 std::string hex(uint32_t v)
 {
     return board::hex32(v);
@@ -60,6 +57,8 @@ Machine::Machine(board::Board &board) : board_(board), core_(*this)
     board_.bus.set_memory(&memory_);
     // The AIC's outputs are wires into the core, sampled at every boundary.
     board_.aic.add_listener([this](bool nirq, bool nfiq) { core_.set_interrupt_lines(nirq, nfiq); });
+    // The memory controller tells when the remap or the wait states change.
+    board_.mc.set_map_listener([this] { update_regions(); });
     // Pages the flash controller programmed hold new code.
     board_.chip_flash.set_change_listener([this](uint32_t offset, uint32_t length) {
         forget_code(MemoryMap::kFlashBase + offset, length);
@@ -71,6 +70,7 @@ Machine::Machine(board::Board &board) : board_(board), core_(*this)
 Machine::~Machine()
 {
     board_.chip_flash.set_change_listener(nullptr);
+    board_.mc.set_map_listener(nullptr);
     if (board_.bus.memory() == &memory_)
         board_.bus.set_memory(nullptr);
 }
@@ -256,7 +256,7 @@ bool Machine::read(uint32_t address, unsigned size, uint64_t cycle, uint32_t &va
     value = board_.bus.read(address, size);
     bool refused = board_.bus.take_fault();
     clock_leads_ = false;
-    after_access(address, false);
+    after_access();
     return !refused;
 }
 
@@ -273,14 +273,12 @@ bool Machine::write(uint32_t address, unsigned size, uint64_t cycle, uint32_t va
     board_.bus.write(address, value, size);
     bool refused = board_.bus.take_fault();
     clock_leads_ = false;
-    after_access(address, true);
+    after_access();
     return !refused;
 }
 
-void Machine::after_access(uint32_t address, bool write)
+void Machine::after_access()
 {
-    if (write && ((address & ~3u) == kMcFmr || (address & ~3u) == kMcRcr))
-        update_regions();
     if (board_.reset_ordered())
         core_.request_stop();
     board::Clock &c = board_.clock;
@@ -550,8 +548,6 @@ bool Machine::poke(uint32_t address, const uint8_t *data, uint32_t length)
         std::memcpy(&v, data, 4);
         catch_up(core_.cycles());
         board_.bus.write(address, v);
-        if ((address & ~3u) == kMcFmr || (address & ~3u) == kMcRcr)
-            update_regions();
         return true;
     }
     return false;

@@ -168,8 +168,8 @@ private:
         }
     }
     void catch_up_with_events(uint64_t cycle);
-    // After a peripheral access: new events, clock or memory map.
-    void after_access(uint32_t address, bool write);
+    // After a peripheral access: new events or a new clock.
+    void after_access();
     uint64_t cycle_limit(board::Picos deadline);
     uint64_t cycles_until(board::Picos t) const;
     void note_next_event();

@@ -38,7 +38,7 @@ struct SessionOptions {
 
 class Session {
 public:
-    static constexpr int kLedLine = 16;
+    static constexpr int kLedLine = board::net::kLed;
 
     // Loads the image and the flash file; nullptr with `error` on bad input.
     static std::unique_ptr<Session> open(const SessionOptions &options, std::string &error);
