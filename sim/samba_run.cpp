@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "sim/boot_monitor.h"
+#include "sim/headless_run.h"
 #include "sim/stop_signal.h"
 
 namespace sim {
@@ -57,7 +58,7 @@ int run_samba(Session &s, std::optional<board::Picos> after_reset, std::ostream 
             base_virtual = clock.now();
         }
     }
-    return 0;
+    return s.machine.fault_count() ? kGuestFaulted : 0;
 }
 
 }  // namespace sim

@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -116,6 +117,9 @@ Step lcd_step(Step s, const YAML::Node &args, bool wait)
     return s;
 }
 
+constexpr const char *kStepNames[] = {"wait-lcd",   "expect-lcd",        "press",       "release",     "delay",
+                                      "expect-pin", "screenshot",        "expect-screenshot", "wait-serial", "write-serial"};
+
 Step parse_step(const YAML::Node &node, const std::string &scenario_path)
 {
     if (!node.IsMap() || node.size() != 1)
@@ -128,6 +132,11 @@ Step parse_step(const YAML::Node &node, const std::string &scenario_path)
     YAML::Emitter e;
     e << YAML::Flow << node;
     s.source = e.c_str();
+    // A key with nothing after it: the parser places the missing value at
+    // whatever comes next, perhaps past the end of the file.
+    bool known = std::find(std::begin(kStepNames), std::end(kStepNames), name) != std::end(kStepNames);
+    if (known && args.IsNull())
+        throw BadScenario{s.line, name + " needs a value"};
     if (name == "wait-lcd") {
         s.kind = Step::WaitLcd;
         return lcd_step(s, args, true);
@@ -195,9 +204,10 @@ Step parse_step(const YAML::Node &node, const std::string &scenario_path)
         s.text = scalar(args, "write-serial");
         return s;
     }
-    throw BadScenario{s.line, "unknown step \"" + name +
-                                  "\" (wait-lcd, expect-lcd, press, release, delay, expect-pin, screenshot, "
-                                  "expect-screenshot, wait-serial, write-serial)"};
+    std::string names;
+    for (const char *n : kStepNames)
+        names += (names.empty() ? "" : ", ") + std::string(n);
+    throw BadScenario{s.line, "unknown step \"" + name + "\" (" + names + ")"};
 }
 
 }  // namespace

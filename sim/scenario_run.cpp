@@ -13,6 +13,8 @@ namespace {
 
 constexpr board::Picos kPoll = 100 * board::kPicosPerUs;
 constexpr board::Picos kSlice = 10 * board::kPicosPerMs;
+// Of what the line carried, a failure quotes this much (the end of it).
+constexpr size_t kShownText = 400;
 
 bool row_matches(const Session &session, const Step &s)
 {
@@ -74,14 +76,16 @@ std::optional<board::Picos> ScenarioRun::advance()
         }
         case Step::WaitSerial: {
             // Each wait looks past the text the one before it matched.
-            size_t at = session_.serial_text().find(s.text, serial_from_);
-            if (at != std::string::npos) {
-                serial_from_ = at + s.text.size();
+            if (!serial_search_) serial_search_.emplace(s.text, serial_from_);
+            if (auto end = serial_search_->next(session_.serial_text())) {
+                serial_from_ = *end;
+                serial_search_.reset();
                 break;
             }
             if (now < end_) return std::min(end_, now + kPoll);
+            serial_search_.reset();
             failure = "the serial line did not carry \"" + s.text + "\" within " + format_time(s.time) +
-                      "; since the last match it carried \"" + session_.serial_text().substr(serial_from_) + "\"";
+                      "; since the last match it carried " + session_.serial_text().since(serial_from_, kShownText);
             break;
         }
         case Step::WriteSerial: session_.board.dbgu.receive_from_host(s.text); break;

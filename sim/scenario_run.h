@@ -12,6 +12,7 @@
 #include "board/clock.h"
 #include "sim/junit.h"
 #include "sim/scenario.h"
+#include "sim/serial_capture.h"
 
 namespace sim {
 
@@ -47,7 +48,8 @@ private:
     JunitSuite suite_;
     size_t next_ = 0;              // the step under way or due
     bool under_way_ = false;
-    size_t serial_from_ = 0;
+    uint64_t serial_from_ = 0;
+    std::optional<SerialCapture::Search> serial_search_;   // of the wait-serial under way
     board::Picos started_ = 0, end_ = 0;
     int status_ = 0;
     std::string interrupted_;
