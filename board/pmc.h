@@ -50,12 +50,12 @@
 #include <string>
 
 #include "board/clock.h"
-#include "board/device.h"
 #include "board/log.h"
+#include "board/register_map.h"
 
 namespace board {
 
-class Pmc : public Device {
+class Pmc : public MappedDevice {
 public:
     static constexpr uint32_t kDefaultCrystalHz = 18432000;
     static constexpr unsigned kMckrdySlowerCycles = 2;
@@ -65,11 +65,7 @@ public:
     Pmc(const Pmc &) = delete;
     Pmc &operator=(const Pmc &) = delete;
 
-    uint32_t read(uint32_t offset) override;
-    void write(uint32_t offset, uint32_t value) override;
-    uint32_t peek(uint32_t offset) const override;
     void reset() override;
-    const char *register_name(uint32_t offset) const override;
 
     bool peripheral_clock(unsigned id) const { return id < 32 && ((pcsr_ >> id) & 1u); }
     double master_hz() const;
@@ -112,6 +108,8 @@ private:
     void cancel(Clock::EventId &id);
     void check_pll_limits();
     void set_pcsr(uint32_t pcsr);
+    void write_pllr(uint32_t v);
+    uint32_t mcfr() const;
 
     Clock &clock_;
     Log &log_;

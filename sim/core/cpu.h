@@ -221,21 +221,32 @@ struct Cpu {
     uint32_t sub_flags(uint32_t a, uint32_t b, uint32_t carry_in) { return add_flags(a, ~b, carry_in); }
 
     // ---- time ----
+    // Every code fetch is charged here, at the costs of the memory the code
+    // runs from (set by enter_code_region): N or S, and in Thumb state the S
+    // fetch of a word's second halfword, which a memory with `word_fetch`
+    // handed out with the first. `address` is the fetched one.
+    uint32_t fetch_cost(bool sequential, bool in_thumb, uint32_t address) const
+    {
+        if (!sequential) return code_n;
+        return in_thumb && (address & 2) ? thumb_s_second : code_s;
+    }
     // The instruction's own fetch of the instruction two ahead.
     void fetch_s()
     {
         if (cpsr & kCpsrT)
-            cycles += (r[15] & 2) ? thumb_s_second : code_s;
+            fetch_s_thumb();
         else
-            cycles += code_s;
+            fetch_s_arm();
     }
     // The same, for handlers that run in one state only.
-    void fetch_s_arm() { cycles += code_s; }
-    void fetch_s_thumb() { cycles += (r[15] & 2) ? thumb_s_second : code_s; }
-    void fetch_n() { cycles += code_n; }
+    void fetch_s_arm() { cycles += fetch_cost(true, false, r[15] + 8); }
+    void fetch_s_thumb() { cycles += fetch_cost(true, true, r[15] + 4); }
+    // The same fetch made N: a store's (its data cycle is not sequential to it).
+    void fetch_n() { cycles += fetch_cost(false, cpsr & kCpsrT, r[15]); }
     void idle(uint32_t n = 1) { cycles += n; }
     // pc := target (already aligned for the state), and the pipeline refill:
-    // N fetch of the target, S fetch of the next one.
+    // N fetch of the target, S fetch of the next one. Code outside every
+    // region pays one cycle a fetch, without wait states.
     void branch(uint32_t target)
     {
         r[15] = target;
@@ -243,11 +254,8 @@ struct Cpu {
             cycles += 2;
             return;
         }
-        cycles += code_n;
-        if ((cpsr & kCpsrT) && !(target & 2))
-            cycles += thumb_s_second;
-        else
-            cycles += code_s;
+        const bool in_thumb = cpsr & kCpsrT;
+        cycles += fetch_cost(false, in_thumb, target) + fetch_cost(true, in_thumb, target + (in_thumb ? 2 : 4));
     }
     // Look up the region holding `address` as the code region; false when
     // none does (code then comes through CoreBus).

@@ -2,7 +2,7 @@
 // positions from the start of the run, and searches that resume.
 #include <gtest/gtest.h>
 
-#include "sim/serial_capture.h"
+#include "sim/machine/serial_capture.h"
 
 namespace {
 

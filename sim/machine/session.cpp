@@ -1,0 +1,136 @@
+#include "sim/machine/session.h"
+
+#include <algorithm>
+
+#include "sim/machine/duration.h"
+#include "sim/machine/rule_report.h"
+#include "sim/samba/boot_program.h"
+#include "sim/machine/screen_text.h"
+
+namespace sim {
+
+std::unique_ptr<Session> Session::open(const SessionOptions &options, std::string &error)
+{
+    std::optional<ElfImage> image;
+    if (!options.image.empty()) {
+        image = ElfImage::load(options.image, error);
+        if (!image)
+            return nullptr;
+    }
+    std::optional<FlashFile> flash;
+    if (options.flash_file) {
+        flash = FlashFile::open(*options.flash_file, error);
+        if (!flash)
+            return nullptr;
+    }
+    std::optional<FlashFile> chip_flash;
+    if (options.chip_flash_file) {
+        chip_flash = FlashFile::open(*options.chip_flash_file, error, board::ChipFlash::kSize);
+        if (!chip_flash)
+            return nullptr;
+    }
+    std::unique_ptr<Session> s(new Session);
+    if (options.serial) {
+        s->serial_ = SerialLink::open(*options.serial, s->board, error);
+        if (!s->serial_)
+            return nullptr;
+    }
+    s->board.dbgu.set_host_output([session = s.get()](uint8_t c) {
+        session->serial_text_.append(static_cast<char>(c));
+        if (session->serial_)
+            session->serial_->send(c);
+    });
+    s->chip_flash_ = std::move(chip_flash);
+    if (s->chip_flash_)
+        s->board.chip_flash.load(s->chip_flash_->contents());
+    if (options.boot_program) {
+        auto regions = samba::boot_regions();
+        std::copy(regions.begin(), regions.end(), s->board.chip_flash.data());
+        s->board.chip_flash.set_lock_bits(s->board.chip_flash.lock_bits() | ((1u << samba::kBootRegions) - 1));
+        s->waiting_loop_ = samba::kMonitorLoop;
+    }
+    s->board.pmc.set_crystal_hz(options.crystal_hz);
+    s->keys.set_bounce(options.bounce, options.bounce_window, options.bounce_seed);
+    attach_pc_source(s->board.log.rules, s->machine);
+    s->flash_ = std::move(flash);
+    if (s->flash_)
+        s->board.flash.preload(0, s->flash_->contents());
+    if (image)
+        s->machine.load(*image);
+    s->power_on();
+    return s;
+}
+
+void Session::power_on()
+{
+    machine.reset();
+    keys.reset();
+    if (serial_)
+        serial_->start();
+}
+
+bool Session::save_flash(std::string &error)
+{
+    if (flash_ && !flash_->save_if_changed(board.flash.array(), error))
+        return false;
+    return !chip_flash_ || chip_flash_->save_if_changed(board.chip_flash.bytes(), error);
+}
+
+std::string Session::report() const
+{
+    std::string out;
+    for (int r = 0; r < 4; ++r)
+        out += codes_text(row_codes(r)) + "\n";
+    out += std::string("LED ") + (led() ? "1" : "0") + "\n";
+    out += describe_faults(machine, waiting_loop_);
+    out += describe_serial_losses(board.dbgu);
+    out += describe_violations(board.log.rules);
+    return out;
+}
+
+std::string describe_serial_losses(const board::Dbgu &dbgu)
+{
+    // Losses the chip itself would suffer; the host's bytes wait for the
+    // receiver otherwise (serial_link.h).
+    std::string out;
+    if (dbgu.overruns())
+        out += "serial: " + std::to_string(dbgu.overruns()) +
+               " character(s) from the host lost: each arrived before the firmware read the one before from DBGU_RHR "
+               "(DBGU_SR.OVRE)\n";
+    if (dbgu.unheard())
+        out += "serial: " + std::to_string(dbgu.unheard()) +
+               " character(s) from the host lost: they arrived while the debug unit's receiver was off\n";
+    return out;
+}
+
+std::string describe_faults(const Machine &machine, std::optional<uint32_t> waiting_loop)
+{
+    // A guest that faults in a loop would bury the display under reports.
+    std::string out;
+    const auto &faults = machine.faults();
+    for (size_t i = 0; i < faults.size(); ++i) {
+        const auto &f = faults[i];
+        out += "fault: " + f.what + " at " + board::hex32(f.pc);
+        if (!f.where.empty())
+            out += " (" + f.where + ")";
+        if (f.what.find("data abort") == 0)
+            out += ", accessing " + board::hex32(f.data_address);
+        out += ", at " + format_time(f.time) + "\n" + format_registers(f.registers) + "\n";
+    }
+    if (machine.fault_count() > faults.size())
+        out += "... and " + std::to_string(machine.fault_count() - faults.size()) + " more faults, the last at " +
+               format_time(machine.last_fault()->time) + "\n";
+    if (auto p = machine.parked(); p && p->pc != waiting_loop) {
+        out += "parked: the core loops at " + board::hex32(p->pc);
+        if (!p->where.empty())
+            out += " (" + p->where + ")";
+        out += " since " + format_time(p->since);
+        if (p->resets)
+            out += " (the chip was reset " + std::to_string(p->resets) + " time(s) since and came back to it, the last at " +
+                   format_time(p->last_reset) + ")";
+        out += "\n" + format_registers(p->registers) + "\n";
+    }
+    return out;
+}
+
+}  // namespace sim

@@ -1,0 +1,83 @@
+// One simulated board with its firmware: the models, the core running the
+// image, the keys and, optionally, the serial flash and the chip's own flash
+// kept in files and the debug unit's line brought out to the host. The
+// headless run, the terminal view, scenarios and the benchmark all drive one
+// of these.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "board/board.h"
+#include "sim/machine/elf_image.h"
+#include "sim/machine/flash_file.h"
+#include "sim/machine/keys.h"
+#include "sim/machine/machine.h"
+#include "sim/machine/serial_capture.h"
+#include "sim/machine/serial_link.h"
+
+namespace sim {
+
+struct SessionOptions {
+    // Empty: no image; the core boots whatever the chip's flash holds.
+    std::string image;
+    std::optional<std::string> flash_file;
+    // The chip's flash (256 KiB); the image, when given, is programmed into
+    // it over whatever the file held, as a flashing tool erases and writes.
+    std::optional<std::string> chip_flash_file;
+    std::optional<SerialLink::Kind> serial;
+    // The chip as the TST procedure leaves it: the boot program in lock
+    // regions 0 and 1, which are locked; the rest of the flash as it was.
+    bool boot_program = false;
+    uint32_t crystal_hz = 18432000;
+    unsigned bounce = 0;              // extra transitions per key edge, 0 = clean
+    board::Picos bounce_window = 5 * board::kPicosPerMs;
+    uint64_t bounce_seed = 1;
+};
+
+class Session {
+public:
+    static constexpr int kLedLine = 16;
+
+    // Loads the image and the flash file; nullptr with `error` on bad input.
+    static std::unique_ptr<Session> open(const SessionOptions &options, std::string &error);
+
+    // Power-on: every model, the core and RAM; the serial flash keeps its array.
+    void power_on();
+
+    // Row r of the display as character codes (20 of them).
+    std::string row_codes(int r) const { return board.lcd.row(r); }
+    bool led() const { return board.pa.level(kLedLine); }
+    // The four rows in the screen notation, the LED, and any guest fault.
+    std::string report() const;
+
+    // Writes the serial flash and the chip's flash back to their files if
+    // they changed.
+    bool save_flash(std::string &error);
+
+    // What the chip has sent on the debug unit's line (its recent part).
+    const SerialCapture &serial_text() const { return serial_text_; }
+    // The pseudo-terminal of --serial pty ("" otherwise).
+    std::string serial_path() const { return serial_ ? serial_->path() : ""; }
+
+    board::Board board;
+    Machine machine{board};
+    Keys keys{board};
+
+private:
+    Session() = default;
+    std::optional<FlashFile> flash_;
+    std::optional<FlashFile> chip_flash_;
+    std::unique_ptr<SerialLink> serial_;
+    SerialCapture serial_text_;
+    std::optional<uint32_t> waiting_loop_;
+};
+
+// `waiting_loop`: a loop where the core waits by design (the boot
+// monitor's), not reported as parked.
+std::string describe_faults(const Machine &machine, std::optional<uint32_t> waiting_loop = std::nullopt);
+std::string describe_serial_losses(const board::Dbgu &dbgu);
+
+}  // namespace sim
