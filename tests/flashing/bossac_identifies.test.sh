@@ -12,13 +12,8 @@ command -v bossac >/dev/null || fail "bossac is not installed (scripts/setup.sh 
 timeout 120 "$SIM" --samba --chip-flash "$T/chip.bin" -v >"$T/sim.out" 2>"$T/sim.err" &
 sim=$!
 trap 'kill $sim 2>/dev/null; rm -rf "$T"' EXIT
-pty=
-for _ in $(seq 300); do
-    pty=$(sed -n 's|^boardsim: boot monitor on \(/dev/[^ ]*\)$|\1|p' "$T/sim.err")
-    [ -n "$pty" ] && break
-    sleep 0.1
-done
-[ -n "$pty" ] || fail "boardsim --samba printed no pseudo-terminal: $(cat "$T/sim.err")"
+wait_for_monitor "$T/sim.err"
+pty=$port
 
 bossac_ok() { timeout 60 bossac --port="$pty" --usb-port=0 "$@" >"$T/bossac.out" 2>&1 || fail "bossac $*: $(cat "$T/bossac.out")"; }
 identified() {

@@ -24,12 +24,7 @@ grep -q "more faults, the last at" "$T/out" || fail "the faults not kept are not
 # A host writing to the monitor's line without reading.
 "$SIM" --samba --chip-flash "$T/chip.bin" > "$T/samba.out" 2> "$T/samba.err" &
 pid=$!
-for _ in $(seq 300); do
-  port=$(sed -n 's/^boardsim: boot monitor on //p' "$T/samba.err")
-  [[ -n $port ]] && break
-  sleep 0.1
-done
-[[ -n $port ]] || fail "no boot monitor: $(cat "$T/samba.err")"
+wait_for_monitor "$T/samba.err"
 timeout -s INT -k 5 4 dd if=/dev/zero of="$port" bs=1k count=64000 2> "$T/dd" || true
 sent=$(sed -n 's/^\([0-9]*\) bytes.*copied.*/\1/p' "$T/dd")
 [[ -n $sent ]] || fail "dd said nothing: $(cat "$T/dd")"

@@ -21,12 +21,7 @@ echo "$out" | grep -Eq "^parked: the core loops at 0x00000004 \(loop\) since 0\.
 # flash and faults.
 timeout -k 5 60 "$SIM" --samba --chip-flash "$T/chip.bin" --for 100ms > "$T/samba.out" 2> "$T/samba.err" &
 sim=$!
-for _ in $(seq 300); do
-  port=$(sed -n 's/^boardsim: boot monitor on //p' "$T/samba.err")
-  [[ -n $port ]] && break
-  sleep 0.1
-done
-[[ -n $port ]] || fail "no boot monitor: $(cat "$T/samba.err")"
+wait_for_monitor "$T/samba.err"
 exec 3<>"$port"
 for c in '\x80\x80#N#' 'WFFFFFF64,5A000004#' 'WFFFFFF64,5A004004#' 'WFFFFFF64,5A000008#' 'WFFFFFD00,A500000D#'; do
   printf "$c" >&3
@@ -40,7 +35,7 @@ grep -q "^fault: undefined instruction" "$T/samba.out" || fail "no fault reporte
 
 timeout -k 5 60 "$SIM" --samba --chip-flash "$T/chip2.bin" > "$T/samba.out" 2> "$T/samba.err" &
 sim=$!
-for _ in $(seq 300); do grep -q "boot monitor on" "$T/samba.err" && break; sleep 0.1; done
+wait_for_monitor "$T/samba.err"
 kill -INT $sim
 wait $sim
 grep -q "^parked" "$T/samba.out" && fail "the monitor's wait is reported as parked: $(grep parked "$T/samba.out")"
