@@ -16,6 +16,7 @@
 #include "sim/machine/jtag_port.h"
 #include "sim/machine/keys.h"
 #include "sim/machine/machine.h"
+#include "sim/machine/serial_capture.h"
 #include "sim/machine/serial_link.h"
 
 namespace sim {
@@ -42,7 +43,7 @@ struct SessionOptions {
 
 class Session {
 public:
-    static constexpr int kLedLine = 16;
+    static constexpr int kLedLine = board::net::kLed;
 
     // Loads the image and the flash file; nullptr with `error` on bad input.
     static std::unique_ptr<Session> open(const SessionOptions &options, std::string &error);
@@ -60,8 +61,8 @@ public:
     // they changed.
     bool save_flash(std::string &error);
 
-    // Everything the chip has sent on the debug unit's line so far.
-    const std::string &serial_text() const { return serial_text_; }
+    // What the chip has sent on the debug unit's line (its recent part).
+    const SerialCapture &serial_text() const { return serial_text_; }
     // The pseudo-terminal of --serial pty ("" otherwise).
     std::string serial_path() const { return serial_ ? serial_->path() : ""; }
     // The JTAG port, if one was asked for.
@@ -77,9 +78,13 @@ private:
     std::optional<FlashFile> chip_flash_;
     std::unique_ptr<SerialLink> serial_;
     std::unique_ptr<JtagPort> jtag_;
-    std::string serial_text_;
+    SerialCapture serial_text_;
+    std::optional<uint32_t> waiting_loop_;
 };
 
-std::string describe_faults(const Machine &machine);
+// `waiting_loop`: a loop where the core waits by design (the boot
+// monitor's), not reported as parked.
+std::string describe_faults(const Machine &machine, std::optional<uint32_t> waiting_loop = std::nullopt);
+std::string describe_serial_losses(const board::Dbgu &dbgu);
 
 }  // namespace sim
