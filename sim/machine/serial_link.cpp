@@ -80,7 +80,7 @@ void SerialLink::flush_out()
 void SerialLink::start()
 {
     board_.clock.cancel(event_);
-    event_ = board_.clock.schedule_in(kPollInterval, [this] { poll(); });
+    event_ = board_.clock.schedule_in({"serial link", "host poll"}, kPollInterval, [this] { poll(); });
 }
 
 void SerialLink::poll()
@@ -101,7 +101,7 @@ void SerialLink::poll()
             in_open_ = false;   // end of standard input: nothing more will come
         break;
     }
-    event_ = board_.clock.schedule_in(kPollInterval, [this] { poll(); });
+    event_ = board_.clock.schedule_in({"serial link", "host poll"}, kPollInterval, [this] { poll(); });
 }
 
 }  // namespace sim
