@@ -79,6 +79,18 @@ public:
     void receive_from_host(const std::string &text);
     // Characters from the host not yet received.
     size_t host_backlog() const { return rx_queue_.size() + (rx_busy_ ? 1 : 0); }
+    // Whether a character from the host would be sampled now: the receiver
+    // enabled, the baud clock on and PA9 given to the DBGU.
+    bool receiving() const;
+    // One character's time on the line at the current baud rate (0 with the
+    // baud clock off).
+    Picos char_time() const { return frame_bits() * bit_time(); }
+    // Characters from the host lost on the chip in this run (a reset does
+    // not clear the counts, which are the run's, not the chip's): overwritten in
+    // RHR before the firmware read them (OVRE), or gone by while nothing
+    // sampled the line.
+    uint64_t overruns() const { return overruns_; }
+    uint64_t unheard() const { return unheard_; }
 
     // Baud rate the firmware set, 0 with the baud clock off.
     double baud() const;
@@ -136,6 +148,7 @@ private:
     uint8_t rx_char_ = 0;
     Clock::EventId rx_event_ = 0;
     bool rx_lost_logged_ = false;
+    uint64_t overruns_ = 0, unheard_ = 0;
 
     Pdc pdc_;
 };

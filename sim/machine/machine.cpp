@@ -8,6 +8,9 @@ namespace sim {
 
 namespace {
 
+constexpr uint32_t kResetCpsr = 0xD3;
+constexpr board::Picos kParkResolution = board::kPicosPerMs;   // supervisor, IRQ and FIQ masked, ARM
+
 std::string hex(uint32_t v)
 {
     return board::hex32(v);
@@ -89,6 +92,15 @@ void Machine::reset()
     board_.reset();
     memory_.clear_ram();
     core_.reset();
+    if (image_ && image_->place_ram(memory_))
+        forget_code(MemoryMap::kRamBase, MemoryMap::kRamSize);
+    if (image_ && !image_->has_reset_vector()) {
+        // Nothing of the image at the reset vector: it starts at its entry
+        // point, in the reset's mode, as a debugger starts what it loaded.
+        uint32_t entry = image_->entry();
+        core_.set_cpsr(kResetCpsr | ((entry & 1) ? kCpsrT : 0));
+        core_.set_reg(15, entry & ~1u);
+    }
     core_.set_fast_forward(!exact_);
     regions_key_ = ~0u;
     update_regions();
@@ -97,6 +109,7 @@ void Machine::reset()
     undefined_seen_ = 0;
     parked_at_.reset();
     faults_.clear();
+    fault_count_ = 0;
 }
 
 std::string Machine::describe(uint32_t address) const
@@ -175,7 +188,10 @@ void Machine::perform_reset_order()
         unsigned __int128 fs = static_cast<unsigned __int128>(order->hold) * 1000;
         core_.add_cycles(static_cast<uint64_t>((fs + c.master_period_fs() - 1) / c.master_period_fs()));
         catch_up(core_.cycles());
-        parked_at_.reset();
+        // A loop the core comes back to after the reset stays parked since
+        // it was first entered; the reset is counted.
+        ++parked_resets_;
+        parked_last_reset_ = board_.clock.now();
     }
     regions_key_ = ~0u;
     update_regions();
@@ -352,7 +368,10 @@ void Machine::note_fault(const std::string &what, uint32_t pc, uint32_t data_add
     if (what.rfind("data abort", 0) == 0)
         text += ", accessing " + hex(data_address);
     board_.log.warn("cpu", text + " in " + mode_name(registers.cpsr) + " mode");
-    faults_.push_back(std::move(f));
+    ++fault_count_;
+    if (faults_.size() < kKeptFaults)
+        faults_.push_back(f);
+    last_fault_ = std::move(f);
 }
 
 // ---- running ----
@@ -371,12 +390,18 @@ void Machine::after_run()
     uint32_t pc = core_.pc();
     bool thumb = core_.thumb();
     const uint8_t *code = memory_.host(pc, thumb ? 2 : 4);
+    uint32_t mode = core_.cpsr() & 0x1F;
+    bool in_interrupt = mode == static_cast<uint32_t>(Mode::Irq) || mode == static_cast<uint32_t>(Mode::Fiq);
     if (code && is_self_branch(code, thumb)) {
-        if (parked_at_ != pc) {
+        if (parked_at_ != pc || parked_mode_ != mode) {
             parked_at_ = pc;
+            parked_mode_ = mode;
             parked_since_ = board_.clock.now();
+            parked_resets_ = 0;
         }
-    } else {
+    } else if (!(parked_at_ && in_interrupt && parked_mode_ != mode)) {
+        // An interrupt handler returns to the loop: it stays parked since it
+        // was entered.
         parked_at_.reset();
     }
 }
@@ -400,7 +425,12 @@ Machine::Stop Machine::run_until(board::Picos deadline)
         wait_for_flash(deadline);
         if (board_.clock.now() >= deadline)
             return Stop::Deadline;
-        Arm7tdmi::Stop stop = core_.run(cycle_limit(deadline));
+        uint64_t limit = cycle_limit(deadline);
+        // Short runs until the core is found parked, so that the time it
+        // entered its loop is known to a millisecond.
+        if (!parked_at_)
+            limit = std::min(limit, board_.clock.cycles() + std::max<uint64_t>(cycles_until(board_.clock.now() + kParkResolution), 1));
+        Arm7tdmi::Stop stop = core_.run(limit);
         after_run();
         switch (stop) {
         case Arm7tdmi::Stop::Breakpoint: return Stop::Breakpoint;
@@ -477,13 +507,15 @@ void Machine::install_observers()
 
 std::optional<ParkedState> Machine::parked() const
 {
-    if (!parked_at_)
+    if (!parked_at_ || core_.pc() != *parked_at_)
         return std::nullopt;
     ParkedState p;
     p.pc = *parked_at_;
     p.where = describe(p.pc);
     p.registers = core_.registers();
     p.since = parked_since_;
+    p.resets = parked_resets_;
+    p.last_reset = parked_last_reset_;
     return p;
 }
 

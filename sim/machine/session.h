@@ -15,6 +15,7 @@
 #include "sim/machine/flash_file.h"
 #include "sim/machine/keys.h"
 #include "sim/machine/machine.h"
+#include "sim/machine/serial_capture.h"
 #include "sim/machine/serial_link.h"
 
 namespace sim {
@@ -56,8 +57,8 @@ public:
     // they changed.
     bool save_flash(std::string &error);
 
-    // Everything the chip has sent on the debug unit's line so far.
-    const std::string &serial_text() const { return serial_text_; }
+    // What the chip has sent on the debug unit's line (its recent part).
+    const SerialCapture &serial_text() const { return serial_text_; }
     // The pseudo-terminal of --serial pty ("" otherwise).
     std::string serial_path() const { return serial_ ? serial_->path() : ""; }
 
@@ -70,9 +71,13 @@ private:
     std::optional<FlashFile> flash_;
     std::optional<FlashFile> chip_flash_;
     std::unique_ptr<SerialLink> serial_;
-    std::string serial_text_;
+    SerialCapture serial_text_;
+    std::optional<uint32_t> waiting_loop_;
 };
 
-std::string describe_faults(const Machine &machine);
+// `waiting_loop`: a loop where the core waits by design (the boot
+// monitor's), not reported as parked.
+std::string describe_faults(const Machine &machine, std::optional<uint32_t> waiting_loop = std::nullopt);
+std::string describe_serial_losses(const board::Dbgu &dbgu);
 
 }  // namespace sim
