@@ -58,17 +58,20 @@ void Clock::fire_until(Picos t)
         pop_top();
         Slot &s = slots_[e.slot];
         std::function<void()> action = std::move(s.action);
+        EventName name = s.name;
         s.action = nullptr;
         s.id = 0;
         free_slots_.push_back(e.slot);
         drop_dead_tops();
         if (e.when > now_)
             now_ = e.when;
+        for (auto &o : fire_observers_)
+            o(e.when, name);
         action();
     }
 }
 
-Clock::EventId Clock::schedule_at(Picos when, std::function<void()> action)
+Clock::EventId Clock::schedule_at(Picos when, std::function<void()> action, EventName name)
 {
     if (when < now_)
         when = now_;
@@ -83,9 +86,23 @@ Clock::EventId Clock::schedule_at(Picos when, std::function<void()> action)
     }
     slots_[slot].id = id;
     slots_[slot].action = std::move(action);
+    slots_[slot].name = name;
     heap_.push_back(Entry{when, id, slot});
     std::push_heap(heap_.begin(), heap_.end(), later);
     return id;
+}
+
+std::vector<Clock::PendingEvent> Clock::pending_events() const
+{
+    std::vector<Entry> live;
+    for (const Entry &e : heap_)
+        if (slots_[e.slot].id == e.sequence)
+            live.push_back(e);
+    std::sort(live.begin(), live.end(), [](const Entry &a, const Entry &b) { return later(b, a); });
+    std::vector<PendingEvent> out;
+    for (const Entry &e : live)
+        out.push_back(PendingEvent{e.when, e.sequence, slots_[e.slot].name});
+    return out;
 }
 
 bool Clock::pending(EventId id) const

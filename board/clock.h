@@ -21,9 +21,22 @@ constexpr Picos kPicosPerSecond = 1000 * kPicosPerMs;
 constexpr uint32_t kSlowClockHz = 32768;
 constexpr Picos kSlowClockPeriodFs = 30517578125ull;   // 1e15 / 32768, exact
 
+// Who scheduled an event and what it stands for ("PIT", "period end"), so
+// that a trace can say what fired and a list of pending events can be read
+// (and, later, saved). Both strings outlive the event.
+struct EventName {
+    const char *owner = nullptr;
+    const char *what = nullptr;
+};
+
 class Clock {
 public:
     using EventId = uint64_t;
+    struct PendingEvent {
+        Picos when;
+        EventId id;
+        EventName name;
+    };
 
     Clock();
 
@@ -66,8 +79,22 @@ public:
     // Events due at the same time fire in the order they were scheduled.
     // An id is never reused, so cancelling one that has fired (or 0) is
     // harmless.
-    EventId schedule_at(Picos when, std::function<void()> action);
-    EventId schedule_in(Picos delay, std::function<void()> action) { return schedule_at(now_ + delay, std::move(action)); }
+    EventId schedule_at(Picos when, std::function<void()> action, EventName name = {});
+    EventId schedule_in(Picos delay, std::function<void()> action, EventName name = {})
+    {
+        return schedule_at(now_ + delay, std::move(action), name);
+    }
+    // The same, named first (models name every event they schedule).
+    EventId schedule_at(EventName name, Picos when, std::function<void()> action) { return schedule_at(when, std::move(action), name); }
+    EventId schedule_in(EventName name, Picos delay, std::function<void()> action)
+    {
+        return schedule_at(now_ + delay, std::move(action), name);
+    }
+    // The events still to fire, in the order they will.
+    std::vector<PendingEvent> pending_events() const;
+    // Told of every event just before it fires.
+    using FireObserver = std::function<void(Picos when, EventName name)>;
+    void add_fire_observer(FireObserver o) { fire_observers_.push_back(std::move(o)); }
     void cancel(EventId id);
     bool pending(EventId id) const;
     std::optional<Picos> next_event() const
@@ -101,6 +128,7 @@ private:
     struct Slot {
         EventId id = 0;      // 0: free
         std::function<void()> action;
+        EventName name;
     };
     static bool later(const Entry &a, const Entry &b)
     {
@@ -118,6 +146,7 @@ private:
     std::vector<Slot> slots_;
     std::vector<uint32_t> free_slots_;
     std::vector<RateListener> rate_listeners_;
+    std::vector<FireObserver> fire_observers_;
 };
 
 }  // namespace board

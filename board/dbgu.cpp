@@ -185,7 +185,7 @@ void Dbgu::start_tx()
     frame_start_ = clock_.now();
     bit_time_ = bit_time();
     tx_line(false);   // start bit
-    tx_event_ = clock_.schedule_at(frame_start_ + bit_time_, [this] { on_tx_bit(); });
+    tx_event_ = clock_.schedule_at({"DBGU", "transmit bit"}, frame_start_ + bit_time_, [this] { on_tx_bit(); });
 }
 
 void Dbgu::on_tx_bit()
@@ -204,7 +204,7 @@ void Dbgu::on_tx_bit()
             level = true;   // stop bit
         }
         tx_line(level);
-        tx_event_ = clock_.schedule_at(frame_start_ + (bit_ + 1) * bit_time_, [this] { on_tx_bit(); });
+        tx_event_ = clock_.schedule_at({"DBGU", "transmit bit"}, frame_start_ + (bit_ + 1) * bit_time_, [this] { on_tx_bit(); });
         return;
     }
     // The stop bit has ended: the character is complete.
@@ -263,7 +263,7 @@ void Dbgu::start_rx()
     rx_char_ = rx_queue_.front();
     rx_queue_.pop_front();
     rx_busy_ = true;
-    rx_event_ = clock_.schedule_in(frame_bits() * bit_time(), [this] { on_rx_done(); });
+    rx_event_ = clock_.schedule_in({"DBGU", "character received"}, frame_bits() * bit_time(), [this] { on_rx_done(); });
 }
 
 void Dbgu::on_rx_done()

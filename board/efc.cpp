@@ -170,7 +170,7 @@ void Efc::run(uint64_t units, bool microsecond_units, std::function<void()> effe
     busy_ = true;
     Picos done = clock_.now() + clock_.cycles_to_picos(cycles);
     flash_.set_ready_at(done);
-    event_ = clock_.schedule_at(done, [this, effect = std::move(effect)] {
+    event_ = clock_.schedule_at({"EFC", "command end"}, done, [this, effect = std::move(effect)] {
         event_ = 0;
         busy_ = false;
         effect();

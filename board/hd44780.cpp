@@ -143,7 +143,7 @@ void Hd44780::e_rose(uint32_t levels)
         read_nibble_ = read_byte_ & 0x0F;
     }
     clock_.cancel(read_event_);
-    read_event_ = clock_.schedule_in(kDataDelay, [this] {
+    read_event_ = clock_.schedule_in({name_.c_str(), "read data valid"}, kDataDelay, [this] {
         read_event_ = 0;
         drive_read_nibble();
     });

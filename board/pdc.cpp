@@ -83,7 +83,7 @@ void Pdc::kick()
         return;
     if (!peripheral_.pdc_clock_on() || (!rx_due() && !tx_due()))
         return;
-    event_ = clock_.schedule_in(clock_.cycles_to_picos(latency_), [this] { move(); });
+    event_ = clock_.schedule_in({name_.c_str(), "PDC move"}, clock_.cycles_to_picos(latency_), [this] { move(); });
 }
 
 void Pdc::move()

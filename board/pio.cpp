@@ -143,7 +143,7 @@ void Pio::on_lines_changed(uint32_t changed, uint32_t levels)
 void Pio::schedule_sample(Picos when)
 {
     sample_owed_ = false;
-    sample_event_ = clock_.schedule_at(when, [this] {
+    sample_event_ = clock_.schedule_at({name_.c_str(), "input sample"}, when, [this] {
         sample_event_ = 0;
         sample();
     });

@@ -103,7 +103,7 @@ void Pit::schedule()
     uint64_t to_wrap = count_.cpiv <= piv() ? period - count_.cpiv : kCounterModulo - count_.cpiv + period;
     unsigned __int128 fs = static_cast<unsigned __int128>(to_wrap) * tick_fs_ + anchor_fs_;
     Picos when = anchor_ + static_cast<Picos>((fs + 999) / 1000);
-    event_ = clock_.schedule_at(when, [this] {
+    event_ = clock_.schedule_at({"PIT", "period end"}, when, [this] {
         event_ = 0;
         sync();
         update_irq();

@@ -172,7 +172,7 @@ void Pmc::set_oscillator(uint32_t mor)
         return;
     }
     uint64_t oscount = (mor >> 8) & 0xFF;
-    osc_event_ = clock_.schedule_in(slow_cycles(oscount * 8), [this] {
+    osc_event_ = clock_.schedule_in({"PMC", "oscillator stable"}, slow_cycles(oscount * 8), [this] {
         osc_event_ = 0;
         on_oscillator_stable();
     });
@@ -181,7 +181,7 @@ void Pmc::set_oscillator(uint32_t mor)
 void Pmc::on_oscillator_stable()
 {
     sr_ |= MOSCS;
-    mainf_event_ = clock_.schedule_in(slow_cycles(kMainfSlowCycles), [this] {
+    mainf_event_ = clock_.schedule_in({"PMC", "main clock measured"}, slow_cycles(kMainfSlowCycles), [this] {
         mainf_event_ = 0;
         mainrdy_ = true;
     });
@@ -196,7 +196,7 @@ void Pmc::start_pll_count()
 {
     pll_waiting_for_osc_ = false;
     uint64_t pllcount = (pllr_ >> 8) & 0x3F;
-    lock_event_ = clock_.schedule_in(slow_cycles(pllcount), [this] {
+    lock_event_ = clock_.schedule_in({"PMC", "PLL lock"}, slow_cycles(pllcount), [this] {
         lock_event_ = 0;
         on_pll_lock();
     });
@@ -271,7 +271,7 @@ void Pmc::try_master_switch()
     const Rate &slower = old_slower ? old : next;
     Picos delay = static_cast<Picos>(static_cast<unsigned __int128>(kMckrdySlowerCycles) * kPicosPerSecond *
                                      slower.den / slower.num);
-    mck_event_ = clock_.schedule_in(delay, [this] {
+    mck_event_ = clock_.schedule_in({"PMC", "master clock ready"}, delay, [this] {
         mck_event_ = 0;
         switch_waiting_ = false;
         active_mckr_ = mckr_;

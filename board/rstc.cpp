@@ -79,7 +79,7 @@ void Rstc::order(const ResetOrder &given, Picos busy)
     if (busy) {
         srcmp_ = true;
         clock_.cancel(end_event_);
-        end_event_ = clock_.schedule_in(busy, [this] {
+        end_event_ = clock_.schedule_in({"RSTC", "software reset end"}, busy, [this] {
             end_event_ = 0;
             srcmp_ = false;
         });
@@ -87,7 +87,7 @@ void Rstc::order(const ResetOrder &given, Picos busy)
     if (o.external) {
         nrst_low_ = true;
         clock_.cancel(nrst_event_);
-        nrst_event_ = clock_.schedule_in(external_length(), [this] {
+        nrst_event_ = clock_.schedule_in({"RSTC", "NRST release"}, external_length(), [this] {
             nrst_event_ = 0;
             nrst_low_ = false;
         });

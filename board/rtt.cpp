@@ -81,7 +81,7 @@ void Rtt::schedule()
     }
     if (next == 0 || next > 0xFFFFFFFFull)
         return;
-    event_ = clock_.schedule_at(started_ + next * increment_period(), [this] {
+    event_ = clock_.schedule_at({"RTT", "increment or alarm"}, started_ + next * increment_period(), [this] {
         event_ = 0;
         sync();
         update_irq();

@@ -210,9 +210,9 @@ void Spi::schedule_edge()
         slot = edges;
     Picos when = first_edge_ + static_cast<Picos>((static_cast<unsigned __int128>(slot) * half_period_fs_) / 1000);
     if (edge_ < edges) {
-        edge_event_ = clock_.schedule_at(when, [this] { on_edge(); });
+        edge_event_ = clock_.schedule_at({name_.c_str(), "SPCK edge"}, when, [this] { on_edge(); });
     } else {
-        edge_event_ = clock_.schedule_at(when, [this] { end_transfer(); });
+        edge_event_ = clock_.schedule_at({name_.c_str(), "transfer end"}, when, [this] { end_transfer(); });
     }
 }
 
@@ -250,7 +250,7 @@ void Spi::end_transfer()
         delivered_ = true;
         if (after_cycles_) {
             // DLYBCT: the received word is in, the next transfer waits.
-            edge_event_ = clock_.schedule_in(clock_.cycles_to_picos(after_cycles_), [this] { end_transfer(); });
+            edge_event_ = clock_.schedule_in({name_.c_str(), "transfer end"}, clock_.cycles_to_picos(after_cycles_), [this] { end_transfer(); });
             pdc_.kick();
             update_irq();
             return;

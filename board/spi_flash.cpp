@@ -320,7 +320,7 @@ bool SpiFlash::writable(uint32_t first, uint32_t count, const char *what)
 void SpiFlash::start_busy(Picos duration, bool clear_wel)
 {
     busy_ = true;
-    busy_event_ = clock_.schedule_in(duration, [this, clear_wel] {
+    busy_event_ = clock_.schedule_in({name_.c_str(), "busy end"}, duration, [this, clear_wel] {
         busy_ = false;
         busy_event_ = 0;
         if (clear_wel)

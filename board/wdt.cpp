@@ -57,7 +57,7 @@ void Wdt::reload()
     reloaded_at_ = clock_.now();
     if (!running())
         return;
-    expiry_ = clock_.schedule_in(static_cast<Picos>(wdv(wdmr_)) * kTick, [this] {
+    expiry_ = clock_.schedule_in({"WDTC", "underflow"}, static_cast<Picos>(wdv(wdmr_)) * kTick, [this] {
         expiry_ = 0;
         expire();
     });

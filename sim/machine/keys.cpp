@@ -77,13 +77,13 @@ void Keys::set(int key, bool down)
     for (unsigned i = 0; i < n; ++i) {
         at += 1 + next_random() % (window_ / (n + 1) + 1);
         level = !level;
-        board_.clock.schedule_in(at, [this, key, level, generation] {
+        board_.clock.schedule_in({"keys", "edge"}, at, [this, key, level, generation] {
             if (generation_[key] == generation)
                 drive(key, level);
         });
     }
     if (n % 2) {
-        board_.clock.schedule_in(at + 1, [this, key, down, generation] {
+        board_.clock.schedule_in({"keys", "bounce"}, at + 1, [this, key, down, generation] {
             if (generation_[key] == generation)
                 drive(key, down);
         });

@@ -81,7 +81,7 @@ void SerialLink::flush_out()
 void SerialLink::start()
 {
     board_.clock.cancel(event_);
-    event_ = board_.clock.schedule_in(kPollInterval, [this] { poll(); });
+    event_ = board_.clock.schedule_in({"serial link", "host poll"}, kPollInterval, [this] { poll(); });
 }
 
 void SerialLink::poll()
@@ -90,7 +90,7 @@ void SerialLink::poll()
     flush_out();
     read_host();
     feed_chip();
-    event_ = board_.clock.schedule_in(kPollInterval, [this] { poll(); });
+    event_ = board_.clock.schedule_in({"serial link", "host poll"}, kPollInterval, [this] { poll(); });
 }
 
 void SerialLink::read_host()

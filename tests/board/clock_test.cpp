@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
+#include "board/board.h"
 #include "board/clock.h"
 
 namespace {
@@ -100,6 +102,52 @@ TEST(ClockTest, CyclesAddUpToExactTimeAtAnyRate)
     slow.advance_cycles(n);
     EXPECT_EQ(slow.now(), static_cast<board::Picos>(static_cast<unsigned __int128>(n) * board::kSlowClockPeriodFs / 1000));
     EXPECT_EQ(slow.cycles_to_picos(n), slow.now());
+}
+
+
+// Named events: the pending ones can be listed in firing order, and an
+// observer hears each one's owner and name as it fires.
+TEST(ClockNamedEvents, PendingOnesAreListedAndFiredOnesNamed)
+{
+    board::Clock c;
+    std::vector<std::string> fired;
+    c.add_fire_observer([&](board::Picos when, board::EventName n) {
+        fired.push_back(std::string(n.owner) + "/" + n.what + "@" + std::to_string(when));
+    });
+    c.schedule_at({"B", "late"}, 30, [] {});
+    auto dropped = c.schedule_at({"A", "cancelled"}, 10, [] {});
+    c.schedule_in({"A", "early"}, 20, [] {});
+    c.schedule_at({"C", "same time, later"}, 20, [] {});
+    c.cancel(dropped);
+    auto pending = c.pending_events();
+    ASSERT_EQ(pending.size(), 3u);
+    EXPECT_STREQ(pending[0].name.what, "early");
+    EXPECT_STREQ(pending[1].name.what, "same time, later");
+    EXPECT_STREQ(pending[2].name.owner, "B");
+    EXPECT_EQ(pending[2].when, 30u);
+    c.advance_to(25);
+    EXPECT_EQ(fired, (std::vector<std::string>{"A/early@20", "C/same time, later@20"}));
+    EXPECT_EQ(c.pending_events().size(), 1u);
+}
+
+// Every model names what it schedules.
+TEST(ClockNamedEvents, ABusyBoardsEventsAllHaveOwnersAndNames)
+{
+    board::Board b;
+    b.bus.write(board::kPmcBase + 0x10, 1u << board::kIdSpi);
+    b.bus.write(board::kPmcBase + 0x20, 0x4001);        // CKGR_MOR: the oscillator starts
+    b.bus.write(board::kSpiBase + 0x04, 0x11);
+    b.bus.write(board::kSpiBase + 0x30, 0x209);
+    b.bus.write(board::kSpiBase + 0x00, 0x01);
+    b.bus.write(board::kSpiBase + 0x0C, 0x5A);          // a byte shifting out
+    bool spi = false;
+    for (const auto &e : b.clock.pending_events()) {
+        ASSERT_NE(e.name.owner, nullptr);
+        ASSERT_NE(e.name.what, nullptr);
+        spi = spi || (std::string(e.name.owner) == "SPI" && std::string(e.name.what) == "SPCK edge");
+    }
+    EXPECT_TRUE(spi);
+    EXPECT_GE(b.clock.pending_events().size(), 3u) << "the watchdog, the oscillator and the SPI at least";
 }
 
 }  // namespace
