@@ -101,7 +101,7 @@ uint32_t Aic::pending() const
 
 std::optional<unsigned> Aic::candidate() const
 {
-    uint32_t ready = pending() & imr_ & ~1u;
+    uint32_t ready = pending() & imr_ & ~1u & ~ffsr_;
     std::optional<unsigned> best;
     int best_priority = current_level();
     for (unsigned n = 1; n < kSources; ++n) {
@@ -163,7 +163,7 @@ void Aic::update_outputs()
 {
     bool masked = (dcr_ & kGmsk) != 0;
     bool irq = !masked && candidate().has_value();
-    bool fiq = !masked && (pending() & imr_ & 1u);
+    bool fiq = !masked && (pending() & imr_ & (1u | ffsr_));
     if (irq == nirq_ && fiq == nfiq_)
         return;
     nirq_ = irq;
@@ -254,12 +254,8 @@ void Aic::write(uint32_t offset, uint32_t v)
     case EOICR: end_service(); return;
     case SPU: spu_ = v; return;
     case DCR: dcr_ = v & (kProt | kGmsk); break;
-    case FFER:
-        ffsr_ |= v & ~1u;
-        if (v & ~1u)
-            log_.warn("AIC", "fast forcing enabled (" + hex32(ffsr_) + ") but not modelled: those sources still go to nIRQ");
-        return;
-    case FFDR: ffsr_ &= ~v; return;
+    case FFER: ffsr_ |= v & ~1u; break;
+    case FFDR: ffsr_ &= ~v; break;
     default:
         log_bad_write(log_, "AIC", *this, offset, v);
         return;

@@ -26,6 +26,8 @@ Board::Board()
     rtt.set_irq_output(system_irq.input(SystemIrq::Rtt));
     rstc.set_irq_output(system_irq.input(SystemIrq::Rstc));
     mc.efc().set_irq_output(system_irq.input(SystemIrq::Mc));
+    pmc.set_irq_output(system_irq.input(SystemIrq::Pmc));
+    wdt.set_irq_output(system_irq.input(SystemIrq::Wdt));
     rstc.set_reset_request([this](const ResetOrder &o) { reset_order_ = o; });
     wdt.set_reset_request([this] { rstc.watchdog_reset(wdt.processor_reset_only()); });
     pmc.set_master_listener([this](double hz) { mc.set_master_hz(hz); });

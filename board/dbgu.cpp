@@ -78,6 +78,8 @@ uint32_t Dbgu::status() const
     if (tx_enabled_ && !thr_full_ && !shifting_) s |= TXEMPTY;
     if (pdc_.txbufe()) s |= TXBUFE;
     if (pdc_.rxbuff()) s |= RXBUFF;
+    if (commtx_) s |= COMMTX;
+    if (commrx_) s |= COMMRX;
     return s;
 }
 

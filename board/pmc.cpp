@@ -91,6 +91,7 @@ void Pmc::reset()
     switch_waiting_ = false;
     active_mckr_ = 0;
     apply_master();
+    update_irq();
 }
 
 const char *Pmc::register_name(uint32_t offset) const
@@ -154,6 +155,17 @@ uint32_t Pmc::read(uint32_t offset)
 }
 
 void Pmc::write(uint32_t offset, uint32_t v)
+{
+    write_register(offset, v);
+    update_irq();
+}
+
+void Pmc::update_irq()
+{
+    irq_.set((peek(SR) & imr_) != 0);
+}
+
+void Pmc::write_register(uint32_t offset, uint32_t v)
 {
     switch (offset) {
     case SCER: scsr_ |= v & kScMask; return;
@@ -233,6 +245,7 @@ void Pmc::set_oscillator(uint32_t mor)
     osc_event_ = clock_.schedule_in(slow_cycles(oscount * 8), [this] {
         osc_event_ = 0;
         on_oscillator_stable();
+        update_irq();
     });
 }
 
@@ -257,6 +270,7 @@ void Pmc::start_pll_count()
     lock_event_ = clock_.schedule_in(slow_cycles(pllcount), [this] {
         lock_event_ = 0;
         on_pll_lock();
+        update_irq();
     });
 }
 
@@ -335,6 +349,7 @@ void Pmc::try_master_switch()
         active_mckr_ = mckr_;
         sr_ |= MCKRDY;
         apply_master();
+        update_irq();
     });
 }
 

@@ -18,7 +18,8 @@
 //   taken as 64). A write clears SR.MCKRDY. The master clock the rest of the
 //   board runs on changes only when MCKRDY sets again, and then the virtual
 //   clock's period is set to it.
-// - IER/IDR/IMR are kept as state; the PMC's system interrupt is not raised.
+// - IER/IDR/IMR: the PMC's interrupt (part of the system interrupt) is
+//   SR & IMR, a level that follows the status bits as they change.
 //
 // Operating limits checked (reported to the log's rules; the model carries
 // on): PLL input (main clock / DIV) 1..32 MHz and output 80..160 MHz with
@@ -51,11 +52,12 @@
 
 #include "board/clock.h"
 #include "board/device.h"
+#include "board/irq_line.h"
 #include "board/log.h"
 
 namespace board {
 
-class Pmc : public Device {
+class Pmc : public Device, public InterruptSource {
 public:
     static constexpr uint32_t kDefaultCrystalHz = 18432000;
     static constexpr unsigned kMckrdySlowerCycles = 2;
@@ -89,6 +91,8 @@ public:
     double pll_hz() const;
 
 private:
+    void write_register(uint32_t offset, uint32_t value);
+    void update_irq();
     // A clock frequency as an exact fraction of hertz.
     struct Rate {
         uint64_t num = 0;

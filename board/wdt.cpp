@@ -36,6 +36,7 @@ void Wdt::reset()
     wdsr_ = 0;
     wdmr_written_ = false;
     reload();
+    update_irq();
 }
 
 const char *Wdt::register_name(uint32_t offset) const
@@ -73,6 +74,7 @@ void Wdt::reload()
 void Wdt::expire()
 {
     wdsr_ |= WDUNF;
+    update_irq();
     if (wdmr_ & kWdrsten)
         request_reset("watchdog underflow");
     else
@@ -105,6 +107,7 @@ uint32_t Wdt::read(uint32_t offset)
     case WDSR: {
         uint32_t v = wdsr_;
         wdsr_ = 0;
+        update_irq();
         return v;
     }
     default:
@@ -125,6 +128,7 @@ void Wdt::write(uint32_t offset, uint32_t v)
             return;
         if (counter() > wdd(wdmr_)) {
             wdsr_ |= WDERR;
+            update_irq();
             if (wdmr_ & kWdrsten) {
                 request_reset("watchdog restarted above WDD");
                 return;
@@ -140,6 +144,7 @@ void Wdt::write(uint32_t offset, uint32_t v)
         wdmr_written_ = true;
         wdmr_ = v & kWdmrMask;
         reload();
+        update_irq();
         return;
     default:
         log_bad_write(log_, "WDTC", *this, offset, v);

@@ -12,14 +12,15 @@
 // - WDSR: WDUNF (underflow) and WDERR, cleared by reading WDSR.
 // - On underflow WDUNF sets and, with WDRSTEN, the watchdog asks for a chip
 //   reset through the callback (and logs it). With WDDIS nothing runs.
+// - WDFIEN (WDMR bit 12): a fault (WDUNF or WDERR set) raises the watchdog's
+//   interrupt, part of the system interrupt, until WDSR is read.
 //
 // Choices where the documentation is silent:
 // - The write of WDMR reloads the counter with the new WDV.
 // - After an underflow without WDRSTEN the counter reloads and keeps running.
 // - The counter runs from the moment of the reload, not aligned to the
 //   divider's ticks. The halts in debug and idle state are not modelled (the
-//   virtual clock stands still while a debugger holds the processor), nor is
-//   the watchdog's fault interrupt (WDFIEN).
+//   virtual clock stands still while a debugger holds the processor).
 #pragma once
 
 #include <cstdint>
@@ -27,11 +28,12 @@
 
 #include "board/clock.h"
 #include "board/device.h"
+#include "board/irq_line.h"
 #include "board/log.h"
 
 namespace board {
 
-class Wdt : public Device {
+class Wdt : public Device, public InterruptSource {
 public:
     static constexpr Picos kTick = 128 * kSlowClockPeriodFs / 1000;   // 3.90625 ms
 
@@ -61,6 +63,7 @@ private:
     void reload();
     void expire();
     void request_reset(const char *why);
+    void update_irq() { irq_.set((wdmr_ & (1u << 12)) && wdsr_); }
 
     Clock &clock_;
     Log &log_;

@@ -22,9 +22,12 @@
 // Each cycle is one master-clock cycle; an access adds the wait states of the
 // memory it goes to:
 //   flash   MC_FMR.FWS on every read (N and S alike), FWS + 1 on a store
-//           (the flash takes stores into its page latch); the flash hands
-//           out 32 bits a read, so in Thumb state the sequential fetch of the
-//           second halfword of a word pays nothing
+//           (the flash takes stores into its page latch). The flash is read
+//           32 bits at a time into two buffers, and fetching the second
+//           halfword of a word in Thumb state starts reading the next word:
+//           sequential Thumb fetches at FWS = 1 are all single-cycle but the
+//           first, at FWS = 2 or 3 they alternate between FWS cycles and one.
+//           ARM fetches and data reads pay FWS every time.
 //   RAM     none
 //   peripherals  none (single-cycle accesses through the bridge, as modelled)
 #pragma once
@@ -36,7 +39,7 @@ namespace sim {
 struct MemoryTiming {
     uint8_t wait_n = 0;
     uint8_t wait_s = 0;
-    bool word_fetch = false;
+    bool read_buffer = false;
 };
 
 // Flash reads at MC_FMR.FWS = fws (0..3).

@@ -304,7 +304,10 @@ int main(int argc, char **argv)
     else if (scenario && scenario->flash_file)
         options.flash_file = *scenario->flash_file;
     if (options.flash_file) outputs.insert(outputs.begin(), {"the flash file", *options.flash_file});
-    if (options.chip_flash_file) outputs.insert(outputs.begin(), {"the chip's flash file", *options.chip_flash_file});
+    if (options.chip_flash_file) {
+        outputs.insert(outputs.begin(), {"the chip's flash file", *options.chip_flash_file});
+        outputs.insert(outputs.begin() + 1, {"the chip's flash bits file", sim::nvm_bits_path(*options.chip_flash_file)});
+    }
     if (!c.vcd_file.empty()) outputs.push_back({"--vcd", c.vcd_file});
     if (!c.trace_file.empty()) outputs.push_back({"--trace-file", c.trace_file});
     if (!c.junit.empty()) outputs.push_back({"--junit", c.junit});
