@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "sim/cycle_model.h"
 
 namespace sim {
 
@@ -137,7 +136,7 @@ void Machine::update_regions()
     regions_key_ = key;
     memory_.set_remapped(remapped);
 
-    MemoryTiming flash = flash_timing(fws);
+    MemoryMap::Timing flash = MemoryMap::flash_timing(fws);
     std::vector<MemoryRegion> regions;
     // Every copy of a memory within its 1 MiB area.
     auto flash_in = [&](uint32_t area) {
@@ -268,7 +267,7 @@ bool Machine::write(uint32_t address, unsigned size, uint64_t cycle, uint32_t va
 {
     catch_up(cycle);
     if (memory_.in_flash(address)) {
-        wait = flash_store_wait(board_.mc.flash_wait_states());
+        wait = MemoryMap::flash_store_wait(board_.mc.flash_wait_states());
         flash_store(address, size, value);
         return true;
     }

@@ -13,6 +13,19 @@
 // told to one listener with the host bytes that changed, so that decoded
 // code of them is forgotten at every address they show at. Only the core's
 // own stores, which it sees itself, bypass it.
+//
+// Their timing, as wait states the core adds to an access's one cycle (the
+// instruction cycle table itself is the core's, in sim/core/arm7tdmi.h):
+//   flash   MC_FMR.FWS on every read (N and S alike), FWS + 1 on a store
+//           (the flash takes stores into its page latch). The flash is read
+//           32 bits at a time into two buffers, and fetching the second
+//           halfword of a word in Thumb state starts reading the next word:
+//           sequential Thumb fetches at FWS = 1 are all single-cycle but the
+//           first, at FWS = 2 or 3 they alternate between FWS cycles and one.
+//           ARM fetches and data reads pay FWS every time, and a data read
+//           takes the buffers from the code.
+//   RAM     none
+//   peripherals  none (single-cycle accesses through the bridge, as modelled)
 #pragma once
 
 #include <cstdint>
@@ -35,6 +48,18 @@ public:
     static constexpr uint32_t kInternalEnd = 0x00300000;
 
     explicit MemoryMap(board::ChipFlash &flash);
+
+    // The flash's read timing at MC_FMR.FWS = fws (0..3), and a store's.
+    struct Timing {
+        uint8_t wait_n = 0;
+        uint8_t wait_s = 0;
+        bool read_buffer = false;
+    };
+    static constexpr Timing flash_timing(unsigned fws)
+    {
+        return Timing{static_cast<uint8_t>(fws), static_cast<uint8_t>(fws), true};
+    }
+    static constexpr unsigned flash_store_wait(unsigned fws) { return fws + 1; }
 
     uint8_t *flash() { return flash_.data(); }
     uint8_t *ram() { return ram_.data(); }

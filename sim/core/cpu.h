@@ -240,11 +240,22 @@ struct Cpu {
     uint32_t sub_flags(uint32_t a, uint32_t b, uint32_t carry_in) { return add_flags(a, ~b, carry_in); }
 
     // ---- time ----
-    // A Thumb fetch of the halfword at `address` through the read buffers
-    // (the current code region has them): the held word costs one cycle,
-    // the word being read ahead whatever is left of its read (one cycle at
-    // least), any other word a whole read. Fetching a word's second half
-    // starts the read of the next word, once the memory is free.
+    // Every code fetch is charged here, at the costs of the memory the code
+    // runs from (set by enter_code_region): N or S, and Thumb code from a
+    // memory with read buffers through them (fetch_buffered). `address` is
+    // the fetched one.
+    void fetch(bool sequential, bool in_thumb, uint32_t address)
+    {
+        if (in_thumb && code_buffered)
+            fetch_buffered(address);
+        else
+            cycles += sequential ? code_s : code_n;
+    }
+    // A Thumb fetch of the halfword at `address` through the read buffers:
+    // the held word costs one cycle, the word being read ahead whatever is
+    // left of its read (one cycle at least), any other word a whole read.
+    // Fetching a word's second half starts the read of the next word, once
+    // the memory is free.
     void fetch_buffered(uint32_t address)
     {
         ReadBuffer &b = read_buffer;
@@ -275,27 +286,21 @@ struct Cpu {
         if (cpsr & kCpsrT)
             fetch_s_thumb();
         else
-            cycles += code_s;
+            fetch_s_arm();
     }
     // The same, for handlers that run in one state only.
-    void fetch_s_arm() { cycles += code_s; }
-    void fetch_s_thumb()
-    {
-        if (code_buffered)
-            fetch_buffered(r[15] + 4);
-        else
-            cycles += code_s;
-    }
+    void fetch_s_arm() { fetch(true, false, r[15] + 8); }
+    void fetch_s_thumb() { fetch(true, true, r[15] + 4); }
+    // The same fetch made N: a store's (its data cycle is not sequential to it).
     void fetch_n()
     {
-        if (code_buffered && (cpsr & kCpsrT))
-            fetch_buffered(r[15] + 4);
-        else
-            cycles += code_n;
+        const bool in_thumb = cpsr & kCpsrT;
+        fetch(false, in_thumb, r[15] + (in_thumb ? 4 : 8));
     }
     void idle(uint32_t n = 1) { cycles += n; }
     // pc := target (already aligned for the state), and the pipeline refill:
-    // N fetch of the target, S fetch of the next one.
+    // N fetch of the target, S fetch of the next one. Code outside every
+    // region pays one cycle a fetch, without wait states.
     void branch(uint32_t target)
     {
         r[15] = target;
@@ -303,16 +308,11 @@ struct Cpu {
             cycles += 2;
             return;
         }
-        if (code_buffered) {
-            if (cpsr & kCpsrT) {
-                fetch_buffered(target);
-                fetch_buffered(target + 2);
-                return;
-            }
-            // ARM code reads whole words past the buffers.
-            read_buffer.clear();
-        }
-        cycles += code_n + code_s;
+        const bool in_thumb = cpsr & kCpsrT;
+        // ARM code reads whole words past the buffers.
+        if (code_buffered && !in_thumb) read_buffer.clear();
+        fetch(false, in_thumb, target);
+        fetch(true, in_thumb, target + (in_thumb ? 2 : 4));
     }
     // Look up the region holding `address` as the code region; false when
     // none does (code then comes through CoreBus).

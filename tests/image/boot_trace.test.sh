@@ -12,8 +12,9 @@ trap 'rm -rf "$work"' EXIT
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 
-# Long enough for the first pass of the status loop and its flash read.
-"$build/bin/boardsim" --headless --for 600ms --trace mmio --trace-file "$work/mmio.txt" "$elf" >/dev/null
+# Until the display shows the first pass of the status loop, after its flash read.
+printf '%s\n' "name: first pass" "steps:" '  - wait-lcd: { row: 2, text: "ADR:01=", timeout: 5s }' >"$work/first.yaml"
+"$build/bin/boardsim" --scenario "$work/first.yaml" --trace mmio --trace-file "$work/mmio.txt" "$elf" >/dev/null
 
 # One line per access: pc, direction, register, value.
 awk '$2 == "mmio" { sub(/^pc=/, "", $3); print $3, $4, $5, $6 }' "$work/mmio.txt" >"$work/accesses"

@@ -1,5 +1,5 @@
 // Time as the machine charges it, against sequences counted by hand from the
-// ARM7TDMI's cycle table (S, N, I; see sim/cycle_model.h) and the memory
+// ARM7TDMI's cycle table (S, N, I; see sim/core/arm7tdmi.h) and the memory
 // each access goes to: RAM without wait states, flash with MC_FMR.FWS on
 // every read, 32 bits a read through its two read buffers.
 #include <gtest/gtest.h>

@@ -15,7 +15,7 @@
 #include "sim/tools/execution_recorder.h"
 #include "sim/tools/line_coverage.h"
 #include "sim/tools/source_map.h"
-#include "unicorn_stream.h"
+#include "tests/tools/core_stream.h"
 
 namespace {
 
@@ -48,7 +48,7 @@ void describe_chip(ExecutionRecorder &r)
 struct ProbeRun : ::testing::Test {
     SourceMap map = load();
     ExecutionRecorder recorder;
-    testing_unicorn::Run run;
+    testing_core::Run run;
 
     static SourceMap load()
     {
@@ -71,9 +71,9 @@ struct ProbeRun : ::testing::Test {
         describe_chip(recorder);
         for (const auto &f : map.functions())
             for (uint32_t a : f.entries) recorder.mark_function_entry(a);
-        uint32_t done = testing_unicorn::symbol_address(PROBE_ELF, "probe_done");
+        uint32_t done = testing_core::symbol_address(PROBE_ELF, "probe_done");
         ASSERT_NE(done, 0u);
-        ASSERT_TRUE(testing_unicorn::run_image(PROBE_ELF, recorder, done, run));
+        ASSERT_TRUE(testing_core::run_image(PROBE_ELF, recorder, done, run));
     }
 };
 
