@@ -4,6 +4,7 @@
 // flash command runs.
 #include <gtest/gtest.h>
 
+#include "sim/rule_report.h"
 #include "tests/sim/program.h"
 
 namespace {
@@ -14,7 +15,11 @@ using simtest::RAM;
 constexpr uint32_t kOut = RAM + 0x100;
 
 struct Memory : Program {
-    Memory() : Program("memory") { machine.run_for(board::kPicosPerSecond); }
+    Memory() : Program("memory")
+    {
+        sim::attach_pc_source(board.log.rules, machine);
+        machine.run_for(board::kPicosPerSecond);
+    }
 };
 
 TEST(Memory, EachMemoryRepeatsWithinItsMegabyteForLoadsStoresAndFetches)
