@@ -1,7 +1,5 @@
 #include "board/aic.h"
 
-#include "board/bad_access.h"
-
 #include <string>
 
 namespace board {
@@ -19,63 +17,51 @@ constexpr uint32_t kSmrMask = kPrior | kSrcType;
 constexpr uint32_t kProt = 0x1, kGmsk = 0x2;
 // FIQ, IRQ0 and IRQ1 come from pins; the others from on-chip peripherals.
 constexpr uint32_t kExternal = (1u << 0) | (1u << 30) | (1u << 31);
-
-const char *const kSmrNames[32] = {
-    "AIC_SMR[0]", "AIC_SMR[1]", "AIC_SMR[2]", "AIC_SMR[3]", "AIC_SMR[4]", "AIC_SMR[5]", "AIC_SMR[6]", "AIC_SMR[7]",
-    "AIC_SMR[8]", "AIC_SMR[9]", "AIC_SMR[10]", "AIC_SMR[11]", "AIC_SMR[12]", "AIC_SMR[13]", "AIC_SMR[14]", "AIC_SMR[15]",
-    "AIC_SMR[16]", "AIC_SMR[17]", "AIC_SMR[18]", "AIC_SMR[19]", "AIC_SMR[20]", "AIC_SMR[21]", "AIC_SMR[22]", "AIC_SMR[23]",
-    "AIC_SMR[24]", "AIC_SMR[25]", "AIC_SMR[26]", "AIC_SMR[27]", "AIC_SMR[28]", "AIC_SMR[29]", "AIC_SMR[30]", "AIC_SMR[31]",
-};
-const char *const kSvrNames[32] = {
-    "AIC_SVR[0]", "AIC_SVR[1]", "AIC_SVR[2]", "AIC_SVR[3]", "AIC_SVR[4]", "AIC_SVR[5]", "AIC_SVR[6]", "AIC_SVR[7]",
-    "AIC_SVR[8]", "AIC_SVR[9]", "AIC_SVR[10]", "AIC_SVR[11]", "AIC_SVR[12]", "AIC_SVR[13]", "AIC_SVR[14]", "AIC_SVR[15]",
-    "AIC_SVR[16]", "AIC_SVR[17]", "AIC_SVR[18]", "AIC_SVR[19]", "AIC_SVR[20]", "AIC_SVR[21]", "AIC_SVR[22]", "AIC_SVR[23]",
-    "AIC_SVR[24]", "AIC_SVR[25]", "AIC_SVR[26]", "AIC_SVR[27]", "AIC_SVR[28]", "AIC_SVR[29]", "AIC_SVR[30]", "AIC_SVR[31]",
-};
 }  // namespace
 
-Aic::Aic(Log &log) : log_(log), lines_(kExternal)
+Aic::Aic(Log &log) : MappedDevice(log, "AIC"), log_(log), lines_(kExternal)
 {
+    auto update = [this] { update_outputs(); };
+    for (unsigned n = 0; n < kSources; ++n) {
+        regs_.add(SMR + 4 * n, "AIC_SMR[" + std::to_string(n) + "]", AccessKind::ReadWrite).field(smr_[n], kSmrMask).then([this, n] {
+            if (!is_edge(n))
+                edge_latch_ &= ~(1u << n);
+            update_outputs();
+        });
+    }
+    for (unsigned n = 0; n < kSources; ++n)
+        regs_.add(SVR + 4 * n, "AIC_SVR[" + std::to_string(n) + "]", AccessKind::ReadWrite).field(svr_[n]);
+    regs_.add(IVR, "AIC_IVR", AccessKind::ReadWrite).value([this] { return vector_for(candidate()); })
+        .on_read([this] { return read_ivr(); }).on_write([this](uint32_t) { write_ivr(); });
+    regs_.add(FVR, "AIC_FVR", AccessKind::ReadOnly).value([this] { return svr_[0]; }).on_read([this] { return read_fvr(); });
+    regs_.add(ISR, "AIC_ISR", AccessKind::ReadOnly).field(isr_);
+    regs_.add(IPR, "AIC_IPR", AccessKind::ReadOnly).value([this] { return pending(); });
+    regs_.add(IMR, "AIC_IMR", AccessKind::ReadOnly).field(imr_);
+    regs_.add(CISR, "AIC_CISR", AccessKind::ReadOnly).value([this] { return (nfiq_ ? 1u : 0u) | (nirq_ ? 2u : 0u); });
+    regs_.add(IECR, "AIC_IECR", AccessKind::WriteOneToSet).acts_on(imr_).then(update);
+    regs_.add(IDCR, "AIC_IDCR", AccessKind::WriteOneToClear).acts_on(imr_).then(update);
+    regs_.add(ICCR, "AIC_ICCR", AccessKind::WriteOneToClear).acts_on(edge_latch_).then(update);
+    regs_.add(ISCR, "AIC_ISCR", AccessKind::WriteOneToSet).acts_on(edge_latch_).on_write([this](uint32_t v) {
+        for (unsigned n = 0; n < kSources; ++n)
+            if (((v >> n) & 1u) && is_edge(n))
+                edge_latch_ |= 1u << n;
+    }).then(update);
+    regs_.add(EOICR, "AIC_EOICR", AccessKind::WriteOnly).on_write([this](uint32_t) { end_service(); });
+    regs_.add(SPU, "AIC_SPU", AccessKind::ReadWrite).field(spu_);
+    regs_.add(DCR, "AIC_DCR", AccessKind::ReadWrite).field(dcr_, kProt | kGmsk).then(update);
+    regs_.add(FFER, "AIC_FFER", AccessKind::WriteOneToSet).acts_on(ffsr_, ~1u).then(update);
+    regs_.add(FFDR, "AIC_FFDR", AccessKind::WriteOneToClear).acts_on(ffsr_).then(update);
+    regs_.add(FFSR, "AIC_FFSR", AccessKind::ReadOnly).field(ffsr_);
     reset();
 }
 
 void Aic::reset()
 {
-    smr_.fill(0);
-    svr_.fill(0);
+    regs_.reset();
     edge_latch_ = 0;
-    imr_ = spu_ = dcr_ = ffsr_ = 0;
-    isr_ = 0;
     stack_.clear();
     remembered_.reset();
     update_outputs();
-}
-
-const char *Aic::register_name(uint32_t offset) const
-{
-    if (offset < SVR)
-        return kSmrNames[offset / 4];
-    if (offset < IVR)
-        return kSvrNames[(offset - SVR) / 4];
-    switch (offset) {
-    case IVR: return "AIC_IVR";
-    case FVR: return "AIC_FVR";
-    case ISR: return "AIC_ISR";
-    case IPR: return "AIC_IPR";
-    case IMR: return "AIC_IMR";
-    case CISR: return "AIC_CISR";
-    case IECR: return "AIC_IECR";
-    case IDCR: return "AIC_IDCR";
-    case ICCR: return "AIC_ICCR";
-    case ISCR: return "AIC_ISCR";
-    case EOICR: return "AIC_EOICR";
-    case SPU: return "AIC_SPU";
-    case DCR: return "AIC_DCR";
-    case FFER: return "AIC_FFER";
-    case FFDR: return "AIC_FFDR";
-    case FFSR: return "AIC_FFSR";
-    default: return nullptr;
-    }
 }
 
 bool Aic::is_edge(unsigned n) const
@@ -172,95 +158,33 @@ void Aic::update_outputs()
         l(nirq_, nfiq_);
 }
 
-uint32_t Aic::peek(uint32_t offset) const
+uint32_t Aic::read_ivr()
 {
-    if (offset < SVR)
-        return smr_[offset / 4];
-    if (offset < IVR)
-        return svr_[(offset - SVR) / 4];
-    switch (offset) {
-    case IVR: return vector_for(candidate());
-    case FVR: return svr_[0];
-    case ISR: return isr_;
-    case IPR: return pending();
-    case IMR: return imr_;
-    case CISR: return (nfiq_ ? 1u : 0u) | (nirq_ ? 2u : 0u);
-    case SPU: return spu_;
-    case DCR: return dcr_;
-    case FFSR: return ffsr_;
-    default: return 0;
+    std::optional<unsigned> n = candidate();
+    if (dcr_ & kProt)
+        remembered_ = n;
+    else if (n)
+        start_service(*n);
+    return vector_for(n);
+}
+
+void Aic::write_ivr()
+{
+    if ((dcr_ & kProt) && remembered_) {
+        unsigned n = *remembered_;
+        remembered_.reset();
+        start_service(n);
     }
 }
 
-uint32_t Aic::read(uint32_t offset)
+uint32_t Aic::read_fvr()
 {
-    switch (offset) {
-    case IVR: {
-        std::optional<unsigned> n = candidate();
-        if (dcr_ & kProt)
-            remembered_ = n;
-        else if (n)
-            start_service(*n);
-        return vector_for(n);
-    }
-    case FVR: {
-        uint32_t v = svr_[0];
-        if (is_edge(0)) {
-            edge_latch_ &= ~1u;
-            update_outputs();
-        }
-        return v;
-    }
-    case ISR: case IPR: case IMR: case CISR: case SPU: case DCR: case FFSR:
-        return peek(offset);
-    default:
-        if (offset < IVR)
-            return peek(offset);
-        log_bad_read(log_, "AIC", *this, offset);
-        return 0;
-    }
-}
-
-void Aic::write(uint32_t offset, uint32_t v)
-{
-    if (offset < SVR) {
-        unsigned n = offset / 4;
-        smr_[n] = v & kSmrMask;
-        if (!is_edge(n))
-            edge_latch_ &= ~(1u << n);
+    uint32_t v = svr_[0];
+    if (is_edge(0)) {
+        edge_latch_ &= ~1u;
         update_outputs();
-        return;
     }
-    if (offset < IVR) {
-        svr_[(offset - SVR) / 4] = v;
-        return;
-    }
-    switch (offset) {
-    case IVR:
-        if ((dcr_ & kProt) && remembered_) {
-            unsigned n = *remembered_;
-            remembered_.reset();
-            start_service(n);
-        }
-        return;
-    case IECR: imr_ |= v; break;
-    case IDCR: imr_ &= ~v; break;
-    case ICCR: edge_latch_ &= ~v; break;
-    case ISCR:
-        for (unsigned n = 0; n < kSources; ++n)
-            if (((v >> n) & 1u) && is_edge(n))
-                edge_latch_ |= 1u << n;
-        break;
-    case EOICR: end_service(); return;
-    case SPU: spu_ = v; return;
-    case DCR: dcr_ = v & (kProt | kGmsk); break;
-    case FFER: ffsr_ |= v & ~1u; break;
-    case FFDR: ffsr_ &= ~v; break;
-    default:
-        log_bad_write(log_, "AIC", *this, offset, v);
-        return;
-    }
-    update_outputs();
+    return v;
 }
 
 }  // namespace board

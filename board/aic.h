@@ -47,23 +47,19 @@
 #include <optional>
 #include <vector>
 
-#include "board/device.h"
 #include "board/log.h"
+#include "board/register_map.h"
 
 namespace board {
 
-class Aic : public Device {
+class Aic : public MappedDevice {
 public:
     static constexpr unsigned kSources = 32;
     static constexpr unsigned kStackDepth = 8;
 
     explicit Aic(Log &log);
 
-    uint32_t read(uint32_t offset) override;
-    void write(uint32_t offset, uint32_t value) override;
-    uint32_t peek(uint32_t offset) const override;
     void reset() override;
-    const char *register_name(uint32_t offset) const override;
 
     // Level of source line n (true = electrically high).
     void set_source(unsigned n, bool level);
@@ -94,6 +90,9 @@ private:
     void start_service(unsigned n);
     void end_service();
     void update_outputs();
+    uint32_t read_ivr();
+    void write_ivr();
+    uint32_t read_fvr();
 
     Log &log_;
     std::vector<Listener> listeners_;
@@ -102,7 +101,7 @@ private:
     uint32_t lines_;
     uint32_t edge_latch_ = 0;
     uint32_t imr_ = 0, spu_ = 0, dcr_ = 0, ffsr_ = 0;
-    unsigned isr_ = 0;
+    uint32_t isr_ = 0;
     std::vector<InService> stack_;
     std::optional<unsigned> remembered_;   // protect mode: picked by the IVR read
     bool nirq_ = false, nfiq_ = false;

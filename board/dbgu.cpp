@@ -1,6 +1,5 @@
 #include "board/dbgu.h"
 
-#include "board/bad_access.h"
 
 namespace board {
 
@@ -19,8 +18,26 @@ constexpr uint32_t kInterruptMask = 0xC0001AFB;
 constexpr uint32_t kTx = 1u << Dbgu::kTxLine;
 }  // namespace
 
-Dbgu::Dbgu(Bus &bus, Pio &pio, Log &log) : clock_(bus.clock()), pio_(pio), log_(log), pdc_(bus, log, "DBGU", *this)
+Dbgu::Dbgu(Bus &bus, Pio &pio, Log &log)
+    : MappedDevice(log, "DBGU"), clock_(bus.clock()), pio_(pio), log_(log), pdc_(bus, log, "DBGU", *this)
 {
+    auto after = [this] { follow_up(); };
+    regs_.add(CR, "DBGU_CR", AccessKind::WriteOnly).on_write([this](uint32_t v) { control(v); }).then(after);
+    regs_.add(MR, "DBGU_MR", AccessKind::ReadWrite).field(mr_, kMrMask).then(after);
+    regs_.add(IER, "DBGU_IER", AccessKind::WriteOneToSet).acts_on(imr_, kInterruptMask).then(after);
+    regs_.add(IDR, "DBGU_IDR", AccessKind::WriteOneToClear).acts_on(imr_).then(after);
+    regs_.add(IMR, "DBGU_IMR", AccessKind::ReadOnly).field(imr_);
+    regs_.add(SR, "DBGU_SR", AccessKind::ReadOnly).resets_to(ENDRX | ENDTX | TXBUFE | RXBUFF).value([this] { return status(); });
+    regs_.add(RHR, "DBGU_RHR", AccessKind::ReadOnly).field(rhr_).on_read([this] {
+        rxrdy_ = false;
+        update_irq();
+        return rhr_;
+    });
+    regs_.add(THR, "DBGU_THR", AccessKind::WriteOnly).on_write([this](uint32_t v) { write_thr(v); }).then(after);
+    regs_.add(BRGR, "DBGU_BRGR", AccessKind::ReadWrite).field(brgr_, 0xFFFF).then(after);
+    regs_.add(CIDR, "DBGU_CIDR", AccessKind::ReadOnly).resets_to(kChipId).value([] { return kChipId; });
+    regs_.add(EXID, "DBGU_EXID", AccessKind::ReadOnly).value([] { return 0u; });
+    pdc_.declare(regs_);
     reset();
 }
 
@@ -35,10 +52,10 @@ void Dbgu::reset()
     clock_.cancel(tx_event_);
     clock_.cancel(rx_event_);
     tx_event_ = rx_event_ = 0;
-    mr_ = imr_ = brgr_ = 0;
+    regs_.reset();
     rx_enabled_ = tx_enabled_ = false;
     rxrdy_ = ovre_ = false;
-    rhr_ = thr_ = 0;
+    thr_ = 0;
     thr_full_ = shifting_ = false;
     tx_waiting_logged_ = tx_pin_logged_ = false;
     rx_queue_.clear();
@@ -47,24 +64,6 @@ void Dbgu::reset()
     pdc_.reset();
     pio_.set_peripheral_output(Pio::A, kTx, 0, 0);
     update_irq();
-}
-
-const char *Dbgu::register_name(uint32_t offset) const
-{
-    switch (offset) {
-    case CR: return "DBGU_CR";
-    case MR: return "DBGU_MR";
-    case IER: return "DBGU_IER";
-    case IDR: return "DBGU_IDR";
-    case IMR: return "DBGU_IMR";
-    case SR: return "DBGU_SR";
-    case RHR: return "DBGU_RHR";
-    case THR: return "DBGU_THR";
-    case BRGR: return "DBGU_BRGR";
-    case CIDR: return "DBGU_CIDR";
-    case EXID: return "DBGU_EXID";
-    default: return Pdc::register_name(offset);
-    }
 }
 
 uint32_t Dbgu::status() const
@@ -83,96 +82,51 @@ uint32_t Dbgu::status() const
     return s;
 }
 
-uint32_t Dbgu::peek(uint32_t offset) const
+void Dbgu::control(uint32_t v)
 {
-    switch (offset) {
-    case MR: return mr_;
-    case IMR: return imr_;
-    case SR: return status();
-    case RHR: return rhr_;
-    case BRGR: return brgr_;
-    case CIDR: return kChipId;
-    case EXID: return 0;
-    default: return Pdc::owns(offset) ? pdc_.peek(offset) : 0;
-    }
-}
-
-uint32_t Dbgu::read(uint32_t offset)
-{
-    if (Pdc::owns(offset))
-        return pdc_.read(offset);
-    switch (offset) {
-    case RHR: {
+    if (v & RSTRX) {
+        rx_enabled_ = false;
         rxrdy_ = false;
-        update_irq();
-        return rhr_;
     }
-    case MR: case IMR: case SR: case BRGR: case CIDR: case EXID:
-        return peek(offset);
-    default:
-        log_bad_read(log_, "DBGU", *this, offset);
-        return 0;
+    if (v & RSTTX) {
+        tx_enabled_ = false;
+        thr_full_ = false;
+        if (shifting_) {
+            clock_.cancel(tx_event_);
+            tx_event_ = 0;
+            shifting_ = false;
+        }
     }
+    if (v & RXDIS)
+        rx_enabled_ = false;
+    else if ((v & RXEN) && !(v & RSTRX))
+        rx_enabled_ = true;
+    if (v & TXDIS)
+        tx_enabled_ = false;
+    else if ((v & TXEN) && !(v & RSTTX))
+        tx_enabled_ = true;
+    if (v & RSTSTA)
+        ovre_ = false;
+    if (rx_enabled_)
+        rx_lost_logged_ = false;
+    if (!shifting_)
+        tx_line(true);   // idle: the line rests high while the transmitter drives it
 }
 
-void Dbgu::write(uint32_t offset, uint32_t v)
+void Dbgu::write_thr(uint32_t v)
 {
-    if (Pdc::owns(offset)) {
-        pdc_.write(offset, v);
+    if (!tx_enabled_) {
+        log_.warn("DBGU", "DBGU_THR written (" + hex32(v) + ") while the transmitter is disabled: the character is lost");
         return;
     }
-    switch (offset) {
-    case CR:
-        if (v & RSTRX) {
-            rx_enabled_ = false;
-            rxrdy_ = false;
-        }
-        if (v & RSTTX) {
-            tx_enabled_ = false;
-            thr_full_ = false;
-            if (shifting_) {
-                clock_.cancel(tx_event_);
-                tx_event_ = 0;
-                shifting_ = false;
-            }
-        }
-        if (v & RXDIS)
-            rx_enabled_ = false;
-        else if ((v & RXEN) && !(v & RSTRX))
-            rx_enabled_ = true;
-        if (v & TXDIS)
-            tx_enabled_ = false;
-        else if ((v & TXEN) && !(v & RSTTX))
-            tx_enabled_ = true;
-        if (v & RSTSTA)
-            ovre_ = false;
-        if (rx_enabled_)
-            rx_lost_logged_ = false;
-        if (!shifting_)
-            tx_line(true);   // idle: the line rests high while the transmitter drives it
-        break;
-    case MR:
-        mr_ = v & kMrMask;
-        break;
-    case IER: imr_ |= v & kInterruptMask; break;
-    case IDR: imr_ &= ~v; break;
-    case THR:
-        if (!tx_enabled_) {
-            log_.warn("DBGU", "DBGU_THR written (" + hex32(v) + ") while the transmitter is disabled: the character is lost");
-            return;
-        }
-        if (thr_full_)
-            log_.warn("DBGU", "DBGU_THR written (" + hex32(v) + ") while TXRDY is 0: the waiting character is lost");
-        thr_ = static_cast<uint8_t>(v);
-        thr_full_ = true;
-        break;
-    case BRGR:
-        brgr_ = v & 0xFFFF;
-        break;
-    default:
-        log_bad_write(log_, "DBGU", *this, offset, v);
-        return;
-    }
+    if (thr_full_)
+        log_.warn("DBGU", "DBGU_THR written (" + hex32(v) + ") while TXRDY is 0: the waiting character is lost");
+    thr_ = static_cast<uint8_t>(v);
+    thr_full_ = true;
+}
+
+void Dbgu::follow_up()
+{
     start_tx();
     pdc_.kick();
     update_irq();

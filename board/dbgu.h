@@ -48,15 +48,15 @@
 
 #include "board/bus.h"
 #include "board/clock.h"
-#include "board/device.h"
 #include "board/irq_line.h"
 #include "board/log.h"
 #include "board/pdc.h"
 #include "board/pio.h"
+#include "board/register_map.h"
 
 namespace board {
 
-class Dbgu : public Device, public InterruptSource, private PdcPeripheral {
+class Dbgu : public MappedDevice, public InterruptSource, private PdcPeripheral {
 public:
     static constexpr uint32_t kChipId = 0x270B0940;
     static constexpr int kRxLine = 9;
@@ -71,12 +71,7 @@ public:
     Dbgu(const Dbgu &) = delete;
     Dbgu &operator=(const Dbgu &) = delete;
 
-    uint32_t read(uint32_t offset) override;
-    void write(uint32_t offset, uint32_t value) override;
-    uint32_t peek(uint32_t offset) const override;
     void reset() override;
-    const char *register_name(uint32_t offset) const override;
-
 
     // The far end of the line: characters the chip sends, and characters
     // sent to the chip.
@@ -100,6 +95,10 @@ public:
     void set_pdc_latency_cycles(uint64_t cycles) { pdc_.set_latency_cycles(cycles); }
 
 private:
+    void control(uint32_t cr);
+    void write_thr(uint32_t v);
+    // After every write: a character or a PDC move may start, a flag may change.
+    void follow_up();
     unsigned frame_bits() const;
     Picos bit_time() const;
     void start_tx();
@@ -129,7 +128,7 @@ private:
     uint32_t mr_ = 0, imr_ = 0, brgr_ = 0;
     bool rx_enabled_ = false, tx_enabled_ = false;
     bool rxrdy_ = false, ovre_ = false;
-    uint8_t rhr_ = 0;
+    uint32_t rhr_ = 0;
 
     // Transmitter: THR and the shift register, one frame bit by bit.
     uint8_t thr_ = 0;

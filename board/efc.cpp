@@ -10,7 +10,6 @@ enum : uint32_t { FMR = 0x60, FCR = 0x64, FSR = 0x68 };
 enum : uint32_t { FRDY = 1u << 0, LOCKE = 1u << 2, PROGE = 1u << 3, SECURITY = 1u << 4, NEBP = 1u << 7 };
 enum : uint32_t { WP = 0x1, SLB = 0x2, WPL = 0x3, CLB = 0x4, EA = 0x8, SGPB = 0xB, CGPB = 0xD, SSB = 0xF };
 constexpr uint32_t kFmrMask = 0x00FF038D;
-constexpr uint32_t kKey = 0x5A000000;
 }  // namespace
 
 Efc::Efc(Clock &clock, Log &log, ChipFlash &flash) : clock_(clock), log_(log), flash_(flash)
@@ -32,20 +31,9 @@ void Efc::reset()
     event_ = 0;
     busy_ = false;
     flash_.set_ready_at(0);
-    fmr_ = 0;
     locke_ = proge_ = false;
     latch_.fill(0xFF);
     update_irq();
-}
-
-const char *Efc::register_name(uint32_t offset)
-{
-    switch (offset) {
-    case FMR: return "MC_FMR";
-    case FCR: return "MC_FCR";
-    case FSR: return "MC_FSR";
-    default: return nullptr;
-    }
 }
 
 uint32_t Efc::status() const
@@ -59,47 +47,25 @@ uint32_t Efc::status() const
     return s;
 }
 
-uint32_t Efc::peek(uint32_t offset) const
+void Efc::declare(RegisterMap &map, std::function<void()> fmr_written)
 {
-    switch (offset) {
-    case FMR: return fmr_;
-    case FSR: return status();
-    default: return 0;
-    }
-}
-
-uint32_t Efc::read(uint32_t offset)
-{
-    switch (offset) {
-    case FMR:
-        return fmr_;
-    case FSR: {
+    map.add(FMR, "MC_FMR", AccessKind::ReadWrite).field(fmr_, kFmrMask).then([this, fmr_written = std::move(fmr_written)] {
+        update_irq();
+        fmr_written();
+    });
+    map.add(FCR, "MC_FCR", AccessKind::Keyed).with_key(0x5A).on_write([this](uint32_t v) { command(v); }).then([this] {
+        update_irq();
+    }).on_bad_key([this](uint32_t v) {
+        proge_ = true;
+        log_.warn("EFC", "MC_FCR write of " + hex32(v) + " without key 0x5A: command not performed (PROGE)");
+        update_irq();
+    });
+    map.add(FSR, "MC_FSR", AccessKind::ReadOnly).resets_to(FRDY).value([this] { return status(); }).on_read([this] {
         uint32_t v = status();
         locke_ = proge_ = false;
         update_irq();
         return v;
-    }
-    default:
-        log_.warn("EFC", "read of write-only MC_FCR");
-        return 0;
-    }
-}
-
-void Efc::write(uint32_t offset, uint32_t v)
-{
-    switch (offset) {
-    case FMR:
-        fmr_ = v & kFmrMask;
-        update_irq();
-        return;
-    case FCR:
-        command(v);
-        update_irq();
-        return;
-    default:
-        log_.warn("EFC", "write of " + hex32(v) + " to read-only MC_FSR");
-        return;
-    }
+    });
 }
 
 void Efc::latch_store(uint32_t address, uint32_t value, unsigned size)
@@ -127,11 +93,6 @@ void Efc::refuse_locked(const char *what, uint32_t page)
 
 void Efc::command(uint32_t fcr)
 {
-    if ((fcr & 0xFF000000) != kKey) {
-        proge_ = true;
-        log_.warn("EFC", "MC_FCR write of " + hex32(fcr) + " without key 0x5A: command not performed (PROGE)");
-        return;
-    }
     if (busy_) {
         log_.warn("EFC", "MC_FCR write of " + hex32(fcr) + " while a command runs (FRDY 0): ignored");
         return;

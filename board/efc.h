@@ -57,13 +57,13 @@
 #include "board/clock.h"
 #include "board/irq_line.h"
 #include "board/log.h"
+#include "board/register_map.h"
 
 namespace board {
 
 class Efc : public InterruptSource {
 public:
     static constexpr uint32_t kFirst = 0x60;   // MC_FMR
-    static constexpr uint32_t kLast = 0x68;    // MC_FSR
     static constexpr uint64_t kPageWriteUnits = 4000;       // 6 ms in 1.5 us units
     static constexpr uint64_t kPageWriteNoEraseUnits = 2000;   // 3 ms
     static constexpr uint64_t kEraseAllUnits = 10000;       // 15 ms
@@ -74,11 +74,10 @@ public:
     Efc(const Efc &) = delete;
     Efc &operator=(const Efc &) = delete;
 
-    static bool owns(uint32_t offset) { return offset >= kFirst && offset <= kLast; }
-    uint32_t read(uint32_t offset);
-    void write(uint32_t offset, uint32_t value);
-    uint32_t peek(uint32_t offset) const;
-    static const char *register_name(uint32_t offset);
+    // Adds MC_FMR, MC_FCR and MC_FSR (at kFirst) to the memory controller's
+    // map; fmr_written runs after every write of MC_FMR.
+    void declare(RegisterMap &map, std::function<void()> fmr_written);
+    // The controller's state beyond its registers (the map resets those).
     void reset();
 
     // A store by the processor into the flash range (address absolute).

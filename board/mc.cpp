@@ -1,11 +1,9 @@
 #include "board/mc.h"
 
-#include "board/bad_access.h"
-
 namespace board {
 
 namespace {
-enum : uint32_t { RCR = 0x00, ASR = 0x04, AASR = 0x08, FMR = 0x60 };
+enum : uint32_t { RCR = 0x00, ASR = 0x04, AASR = 0x08 };
 enum : uint32_t { UNDADD = 1u << 0, MISADD = 1u << 1, MST_SHIFT = 16, SVMST_SHIFT = 24 };
 constexpr uint32_t kMstMask = 3u << MST_SHIFT;
 const Rule kSingleCycle{"MC", "master clock with flash reads single-cycle (FWS = 0)", Rule::AtMost, 30, "MHz",
@@ -24,15 +22,29 @@ void Mc::check_wait_states()
         log_.rules.check(kSingleCycle, master_hz_ / 1e6);
 }
 
-Mc::Mc(Clock &clock, Log &log, ChipFlash &flash) : log_(log), efc_(clock, log, flash)
+Mc::Mc(Clock &clock, Log &log, ChipFlash &flash) : MappedDevice(log, "MC"), log_(log), efc_(clock, log, flash)
 {
+    regs_.add(RCR, "MC_RCR", AccessKind::WriteOnly).on_write([this](uint32_t v) {
+        if (v & 1) {
+            remapped_ = !remapped_;
+            log_.warn("MC", remapped_ ? "remap: RAM now at address 0" : "remap cancelled: flash at address 0 again");
+        }
+    });
+    regs_.add(ASR, "MC_ASR", AccessKind::ReadOnly).field(asr_).on_read([this] {
+        uint32_t v = asr_;
+        asr_ &= ~(kMstMask << (SVMST_SHIFT - MST_SHIFT));
+        asr_read_ = true;
+        return v;
+    });
+    regs_.add(AASR, "MC_AASR", AccessKind::ReadOnly).field(aasr_);
+    efc_.declare(regs_, [this] { check_wait_states(); });
     reset();
 }
 
 void Mc::reset()
 {
+    regs_.reset();
     efc_.reset();
-    asr_ = aasr_ = 0;
     asr_read_ = true;
     remapped_ = false;
 }
@@ -47,65 +59,6 @@ void Mc::record_abort(unsigned master, uint32_t address, unsigned size, AbortTyp
            static_cast<uint32_t>(type) << 10 | 1u << (MST_SHIFT + master) | saved;
     aasr_ = address;
     asr_read_ = false;
-}
-
-const char *Mc::register_name(uint32_t offset) const
-{
-    switch (offset) {
-    case RCR: return "MC_RCR";
-    case ASR: return "MC_ASR";
-    case AASR: return "MC_AASR";
-    default: return Efc::register_name(offset);
-    }
-}
-
-uint32_t Mc::peek(uint32_t offset) const
-{
-    switch (offset) {
-    case ASR: return asr_;
-    case AASR: return aasr_;
-    default: return Efc::owns(offset) ? efc_.peek(offset) : 0;
-    }
-}
-
-uint32_t Mc::read(uint32_t offset)
-{
-    if (Efc::owns(offset))
-        return efc_.read(offset);
-    switch (offset) {
-    case ASR: {
-        uint32_t v = asr_;
-        asr_ &= ~(kMstMask << (SVMST_SHIFT - MST_SHIFT));
-        asr_read_ = true;
-        return v;
-    }
-    case AASR:
-        return aasr_;
-    default:
-        log_bad_read(log_, "MC", *this, offset);
-        return 0;
-    }
-}
-
-void Mc::write(uint32_t offset, uint32_t v)
-{
-    if (Efc::owns(offset)) {
-        efc_.write(offset, v);
-        if (offset == FMR)
-            check_wait_states();
-        return;
-    }
-    switch (offset) {
-    case RCR:
-        if (v & 1) {
-            remapped_ = !remapped_;
-            log_.warn("MC", remapped_ ? "remap: RAM now at address 0" : "remap cancelled: flash at address 0 again");
-        }
-        return;
-    default:
-        log_bad_write(log_, "MC", *this, offset, v);
-        return;
-    }
 }
 
 }  // namespace board

@@ -26,21 +26,17 @@
 
 #include "board/chip_flash.h"
 #include "board/clock.h"
-#include "board/device.h"
 #include "board/efc.h"
 #include "board/log.h"
+#include "board/register_map.h"
 
 namespace board {
 
-class Mc : public Device {
+class Mc : public MappedDevice {
 public:
     Mc(Clock &clock, Log &log, ChipFlash &flash);
 
-    uint32_t read(uint32_t offset) override;
-    void write(uint32_t offset, uint32_t value) override;
-    uint32_t peek(uint32_t offset) const override;
     void reset() override;
-    const char *register_name(uint32_t offset) const override;
 
     enum class AbortType : uint32_t { Read = 0, Write = 1, Fetch = 2 };
     static constexpr unsigned kMasterCore = 0;

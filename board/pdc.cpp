@@ -25,74 +25,44 @@ void Pdc::reset()
 {
     clock_.cancel(event_);
     event_ = 0;
-    rpr_ = rcr_ = tpr_ = tcr_ = rnpr_ = rncr_ = tnpr_ = tncr_ = 0;
     rx_en_ = tx_en_ = false;
     endrx_ = endtx_ = true;
 }
 
-const char *Pdc::register_name(uint32_t offset)
+void Pdc::declare(RegisterMap &map)
 {
-    switch (offset) {
-    case RPR: return "PDC_RPR";
-    case RCR: return "PDC_RCR";
-    case TPR: return "PDC_TPR";
-    case TCR: return "PDC_TCR";
-    case RNPR: return "PDC_RNPR";
-    case RNCR: return "PDC_RNCR";
-    case TNPR: return "PDC_TNPR";
-    case TNCR: return "PDC_TNCR";
-    case PTCR: return "PDC_PTCR";
-    case PTSR: return "PDC_PTSR";
-    default: return nullptr;
-    }
-}
-
-uint32_t Pdc::peek(uint32_t offset) const
-{
-    switch (offset) {
-    case RPR: return rpr_;
-    case RCR: return rcr_;
-    case TPR: return tpr_;
-    case TCR: return tcr_;
-    case RNPR: return rnpr_;
-    case RNCR: return rncr_;
-    case TNPR: return tnpr_;
-    case TNCR: return tncr_;
-    case PTSR: return (rx_en_ ? RXTEN : 0u) | (tx_en_ ? TXTEN : 0u);
-    default: return 0;
-    }
-}
-
-uint32_t Pdc::read(uint32_t offset)
-{
-    if (offset == PTCR || !register_name(offset)) {
-        log_.warn(name_, offset == PTCR ? "read of write-only PDC_PTCR" : "read of unknown register at offset " + hex32(offset));
-        return 0;
-    }
-    return peek(offset);
-}
-
-void Pdc::write(uint32_t offset, uint32_t v)
-{
-    switch (offset) {
-    case RPR: rpr_ = v; break;
-    case RCR: rcr_ = v & 0xFFFF; endrx_ = rcr_ == 0 && rncr_ == 0; break;
-    case RNPR: rnpr_ = v; break;
-    case RNCR: rncr_ = v & 0xFFFF; endrx_ = rcr_ == 0 && rncr_ == 0; break;
-    case TPR: tpr_ = v; break;
-    case TCR: tcr_ = v & 0xFFFF; endtx_ = tcr_ == 0 && tncr_ == 0; break;
-    case TNPR: tnpr_ = v; break;
-    case TNCR: tncr_ = v & 0xFFFF; endtx_ = tcr_ == 0 && tncr_ == 0; break;
-    case PTCR:
+    auto changed = [this] { this->changed(); };
+    auto rx_counter = [this](uint32_t &counter) {
+        return [this, &counter](uint32_t v) {
+            counter = v & 0xFFFF;
+            endrx_ = rcr_ == 0 && rncr_ == 0;
+        };
+    };
+    auto tx_counter = [this](uint32_t &counter) {
+        return [this, &counter](uint32_t v) {
+            counter = v & 0xFFFF;
+            endtx_ = tcr_ == 0 && tncr_ == 0;
+        };
+    };
+    map.add(RPR, "PDC_RPR", AccessKind::ReadWrite).field(rpr_).then(changed);
+    map.add(RCR, "PDC_RCR", AccessKind::ReadWrite).field(rcr_, 0xFFFF).on_write(rx_counter(rcr_)).then(changed);
+    map.add(TPR, "PDC_TPR", AccessKind::ReadWrite).field(tpr_).then(changed);
+    map.add(TCR, "PDC_TCR", AccessKind::ReadWrite).field(tcr_, 0xFFFF).on_write(tx_counter(tcr_)).then(changed);
+    map.add(RNPR, "PDC_RNPR", AccessKind::ReadWrite).field(rnpr_).then(changed);
+    map.add(RNCR, "PDC_RNCR", AccessKind::ReadWrite).field(rncr_, 0xFFFF).on_write(rx_counter(rncr_)).then(changed);
+    map.add(TNPR, "PDC_TNPR", AccessKind::ReadWrite).field(tnpr_).then(changed);
+    map.add(TNCR, "PDC_TNCR", AccessKind::ReadWrite).field(tncr_, 0xFFFF).on_write(tx_counter(tncr_)).then(changed);
+    map.add(PTCR, "PDC_PTCR", AccessKind::WriteOnly).on_write([this](uint32_t v) {
         if (v & RXTDIS) rx_en_ = false;
         else if (v & RXTEN) rx_en_ = true;
         if (v & TXTDIS) tx_en_ = false;
         else if (v & TXTEN) tx_en_ = true;
-        break;
-    default:
-        log_.warn(name_, "write of " + hex32(v) + (offset == PTSR ? " to read-only PDC_PTSR" : " to unknown register at offset " + hex32(offset)));
-        return;
-    }
+    }).then(changed);
+    map.add(PTSR, "PDC_PTSR", AccessKind::ReadOnly).value([this] { return (rx_en_ ? RXTEN : 0u) | (tx_en_ ? TXTEN : 0u); });
+}
+
+void Pdc::changed()
+{
     kick();
     peripheral_.pdc_changed();
 }

@@ -38,6 +38,7 @@
 #include "board/bus.h"
 #include "board/clock.h"
 #include "board/log.h"
+#include "board/register_map.h"
 
 namespace board {
 
@@ -62,7 +63,6 @@ public:
 class Pdc {
 public:
     static constexpr uint32_t kFirst = 0x100;   // RPR
-    static constexpr uint32_t kLast = 0x124;    // PTSR
     static constexpr uint64_t kDefaultLatencyCycles = 2;
 
     Pdc(Bus &bus, Log &log, std::string name, PdcPeripheral &peripheral);
@@ -70,11 +70,9 @@ public:
     Pdc(const Pdc &) = delete;
     Pdc &operator=(const Pdc &) = delete;
 
-    static bool owns(uint32_t offset) { return offset >= kFirst && offset <= kLast; }
-    uint32_t read(uint32_t offset);   // logs reads of PTCR
-    void write(uint32_t offset, uint32_t value);   // logs writes of PTSR
-    uint32_t peek(uint32_t offset) const;
-    static const char *register_name(uint32_t offset);
+    // Adds the channel pair's registers (RPR at kFirst) to its peripheral's map.
+    void declare(RegisterMap &map);
+    // The channels' state beyond the registers (the owner's map resets those).
     void reset();
 
     // Looks whether a move is due and schedules it; the peripheral calls
@@ -89,13 +87,14 @@ public:
     void set_latency_cycles(uint64_t cycles) { latency_ = cycles; }
 
 private:
+    void changed();
     void move();
     bool rx_due() const;
     bool tx_due() const;
 
     Bus &bus_;
     Clock &clock_;
-    Log &log_;
+    Log &log_;   // moves that find no memory
     std::string name_;
     PdcPeripheral &peripheral_;
     uint64_t latency_ = kDefaultLatencyCycles;

@@ -1,6 +1,5 @@
 #include "board/pio.h"
 
-#include "board/bad_access.h"
 
 namespace board {
 
@@ -19,8 +18,61 @@ enum : uint32_t {
 }
 
 Pio::Pio(Pins &pins, Clock &clock, Log &log, std::string name)
-    : pins_(pins), clock_(clock), log_(log), name_(std::move(name)), source_(pins.add_source(name_))
+    : MappedDevice(log, name), pins_(pins), clock_(clock), name_(std::move(name)), source_(pins.add_source(name_))
 {
+    auto drive = [this] { update_drive(); };
+    auto pullups = [this] { pins_.set_pullups(~ppusr_); };
+    auto irq = [this] { update_irq(); };
+    auto add = [this](uint32_t offset, const char *name, AccessKind access) -> Register & {
+        return regs_.add(offset, std::string("PIO_") + name, access);
+    };
+    add(PER, "PER", AccessKind::WriteOneToSet).acts_on(psr_).then(drive);
+    add(PDR, "PDR", AccessKind::WriteOneToClear).acts_on(psr_).then(drive);
+    add(PSR, "PSR", AccessKind::ReadOnly).resets_to(0xFFFFFFFF).field(psr_);
+    add(OER, "OER", AccessKind::WriteOneToSet).acts_on(osr_).then(drive);
+    add(ODR, "ODR", AccessKind::WriteOneToClear).acts_on(osr_).then(drive);
+    add(OSR, "OSR", AccessKind::ReadOnly).field(osr_);
+    add(IFER, "IFER", AccessKind::WriteOneToSet).acts_on(ifsr_).then(drive);
+    add(IFDR, "IFDR", AccessKind::WriteOneToClear).acts_on(ifsr_).then(drive);
+    add(IFSR, "IFSR", AccessKind::ReadOnly).field(ifsr_);
+    add(SODR, "SODR", AccessKind::WriteOneToSet).acts_on(odsr_).then(drive);
+    add(CODR, "CODR", AccessKind::WriteOneToClear).acts_on(odsr_).then(drive);
+    add(ODSR, "ODSR", AccessKind::ReadWrite).field(odsr_).on_write([this](uint32_t v) { odsr_ = (odsr_ & ~owsr_) | (v & owsr_); }).then(drive);
+    add(PDSR, "PDSR", AccessKind::ReadOnly).value([this] { return clock_on() ? pins_.levels() : pdsr_sample_; }).on_read([this] {
+        if (clock_on())
+            pdsr_sample_ = pins_.levels();
+        return pdsr_sample_;
+    });
+    add(IER, "IER", AccessKind::WriteOneToSet).acts_on(imr_).on_write([this](uint32_t v) {
+        settle(true);
+        imr_ |= v;
+    }).then(irq);
+    add(IDR, "IDR", AccessKind::WriteOneToClear).acts_on(imr_).on_write([this](uint32_t v) {
+        settle(true);
+        imr_ &= ~v;
+    }).then(irq);
+    add(IMR, "IMR", AccessKind::ReadOnly).field(imr_);
+    add(ISR, "ISR", AccessKind::ReadOnly).field(isr_).value([this] { return isr(); }).on_read([this] {
+        settle(false);
+        uint32_t v = isr_;
+        isr_ = 0;
+        update_irq();
+        return v;
+    });
+    add(MDER, "MDER", AccessKind::WriteOneToSet).acts_on(mdsr_).then(drive);
+    add(MDDR, "MDDR", AccessKind::WriteOneToClear).acts_on(mdsr_).then(drive);
+    add(MDSR, "MDSR", AccessKind::ReadOnly).field(mdsr_);
+    // PPUSR bit 1 means the pull-up is disabled.
+    add(PPUDR, "PPUDR", AccessKind::WriteOneToSet).acts_on(ppusr_).then(pullups);
+    add(PPUER, "PPUER", AccessKind::WriteOneToClear).acts_on(ppusr_).then(pullups);
+    add(PPUSR, "PPUSR", AccessKind::ReadOnly).field(ppusr_);
+    // ABSR bit 1 selects function B.
+    add(ASR, "ASR", AccessKind::WriteOneToClear).acts_on(absr_).then(drive);
+    add(BSR, "BSR", AccessKind::WriteOneToSet).acts_on(absr_).then(drive);
+    add(ABSR, "ABSR", AccessKind::ReadOnly).field(absr_);
+    add(OWER, "OWER", AccessKind::WriteOneToSet).acts_on(owsr_);
+    add(OWDR, "OWDR", AccessKind::WriteOneToClear).acts_on(owsr_);
+    add(OWSR, "OWSR", AccessKind::ReadOnly).field(owsr_);
     pins_.add_listener([this](uint32_t changed, uint32_t levels) { on_lines_changed(changed, levels); });
     reset();
 }
@@ -29,8 +81,7 @@ Pio::~Pio() { clock_.cancel(sample_event_); }
 
 void Pio::reset()
 {
-    psr_ = 0xFFFFFFFF;
-    osr_ = ifsr_ = odsr_ = imr_ = isr_ = mdsr_ = ppusr_ = absr_ = owsr_ = 0;
+    regs_.reset();
     pins_.set_pullups(~ppusr_);
     update_drive();
     // Lines settling at power-on are not input changes.
@@ -40,111 +91,6 @@ void Pio::reset()
     pdsr_sample_ = pins_.levels();
     isr_ = 0;
     update_irq();
-}
-
-const char *Pio::register_name(uint32_t offset) const
-{
-    switch (offset) {
-    case PER: return "PIO_PER";
-    case PDR: return "PIO_PDR";
-    case PSR: return "PIO_PSR";
-    case OER: return "PIO_OER";
-    case ODR: return "PIO_ODR";
-    case OSR: return "PIO_OSR";
-    case IFER: return "PIO_IFER";
-    case IFDR: return "PIO_IFDR";
-    case IFSR: return "PIO_IFSR";
-    case SODR: return "PIO_SODR";
-    case CODR: return "PIO_CODR";
-    case ODSR: return "PIO_ODSR";
-    case PDSR: return "PIO_PDSR";
-    case IER: return "PIO_IER";
-    case IDR: return "PIO_IDR";
-    case IMR: return "PIO_IMR";
-    case ISR: return "PIO_ISR";
-    case MDER: return "PIO_MDER";
-    case MDDR: return "PIO_MDDR";
-    case MDSR: return "PIO_MDSR";
-    case PPUDR: return "PIO_PPUDR";
-    case PPUER: return "PIO_PPUER";
-    case PPUSR: return "PIO_PPUSR";
-    case ASR: return "PIO_ASR";
-    case BSR: return "PIO_BSR";
-    case ABSR: return "PIO_ABSR";
-    case OWER: return "PIO_OWER";
-    case OWDR: return "PIO_OWDR";
-    case OWSR: return "PIO_OWSR";
-    default: return nullptr;
-    }
-}
-
-uint32_t Pio::peek(uint32_t offset) const
-{
-    switch (offset) {
-    case PSR: return psr_;
-    case OSR: return osr_;
-    case IFSR: return ifsr_;
-    case ODSR: return odsr_;
-    case PDSR: return clock_on() ? pins_.levels() : pdsr_sample_;
-    case IMR: return imr_;
-    case ISR: return isr();
-    case MDSR: return mdsr_;
-    case PPUSR: return ppusr_;
-    case ABSR: return absr_;
-    case OWSR: return owsr_;
-    default: return 0;
-    }
-}
-
-uint32_t Pio::read(uint32_t offset)
-{
-    switch (offset) {
-    case PDSR:
-        if (clock_on())
-            pdsr_sample_ = pins_.levels();
-        return pdsr_sample_;
-    case ISR: {
-        settle(false);
-        uint32_t v = isr_;
-        isr_ = 0;
-        update_irq();
-        return v;
-    }
-    case PSR: case OSR: case IFSR: case ODSR: case IMR: case MDSR: case PPUSR: case ABSR: case OWSR:
-        return peek(offset);
-    default:
-        log_bad_read(log_, name_, *this, offset);
-        return 0;
-    }
-}
-
-void Pio::write(uint32_t offset, uint32_t v)
-{
-    switch (offset) {
-    case PER: psr_ |= v; break;
-    case PDR: psr_ &= ~v; break;
-    case OER: osr_ |= v; break;
-    case ODR: osr_ &= ~v; break;
-    case IFER: ifsr_ |= v; break;
-    case IFDR: ifsr_ &= ~v; break;
-    case SODR: odsr_ |= v; break;
-    case CODR: odsr_ &= ~v; break;
-    case ODSR: odsr_ = (odsr_ & ~owsr_) | (v & owsr_); break;
-    case IER: settle(true); imr_ |= v; update_irq(); return;
-    case IDR: settle(true); imr_ &= ~v; update_irq(); return;
-    case MDER: mdsr_ |= v; break;
-    case MDDR: mdsr_ &= ~v; break;
-    case PPUDR: ppusr_ |= v; pins_.set_pullups(~ppusr_); return;
-    case PPUER: ppusr_ &= ~v; pins_.set_pullups(~ppusr_); return;
-    case ASR: absr_ &= ~v; break;
-    case BSR: absr_ |= v; break;
-    case OWER: owsr_ |= v; return;
-    case OWDR: owsr_ &= ~v; return;
-    default:
-        log_bad_write(log_, name_, *this, offset, v);
-        return;
-    }
-    update_drive();
 }
 
 void Pio::set_peripheral_output(Function f, uint32_t mask, uint32_t driven, uint32_t levels)

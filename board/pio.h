@@ -32,13 +32,13 @@
 #include <string>
 
 #include "board/clock.h"
-#include "board/device.h"
 #include "board/log.h"
 #include "board/pins.h"
+#include "board/register_map.h"
 
 namespace board {
 
-class Pio : public Device {
+class Pio : public MappedDevice {
 public:
     enum Function { A = 0, B = 1 };
 
@@ -47,11 +47,7 @@ public:
     Pio(const Pio &) = delete;
     Pio &operator=(const Pio &) = delete;
 
-    uint32_t read(uint32_t offset) override;
-    void write(uint32_t offset, uint32_t value) override;
-    uint32_t peek(uint32_t offset) const override;
     void reset() override;
-    const char *register_name(uint32_t offset) const override;
 
     // The level a peripheral puts out on lines routed to it by function f.
     void set_peripheral_output(Function f, uint32_t mask, uint32_t driven, uint32_t levels);
@@ -88,7 +84,6 @@ private:
 
     Pins &pins_;
     Clock &clock_;
-    Log &log_;
     std::string name_;
     Pins::SourceId source_;
     bool clock_on_ = true;

@@ -1,6 +1,5 @@
 #include "board/pit.h"
 
-#include "board/bad_access.h"
 
 namespace board {
 
@@ -12,8 +11,12 @@ constexpr uint32_t kPitien = 1u << 25;
 constexpr uint32_t kCounterModulo = 1u << 20;
 }  // namespace
 
-Pit::Pit(Clock &clock, Log &log) : clock_(clock), log_(log)
+Pit::Pit(Clock &clock, Log &log) : MappedDevice(log, "PIT"), clock_(clock)
 {
+    regs_.add(MR, "PIT_MR", AccessKind::ReadWrite).resets_to(kMrReset).field(mr_, kMrMask).on_write([this](uint32_t v) { write_mr(v); });
+    regs_.add(SR, "PIT_SR", AccessKind::ReadOnly).value([this] { return at_now().pits ? 1u : 0u; });
+    regs_.add(PIVR, "PIT_PIVR", AccessKind::ReadOnly).value([this] { return pivr_of(at_now()); }).on_read([this] { return read_pivr(); });
+    regs_.add(PIIR, "PIT_PIIR", AccessKind::ReadOnly).value([this] { return pivr_of(at_now()); });
     clock_.add_rate_listener([this](uint64_t old_period_fs) {
         // Close the span counted at the old rate, then go on at the new one.
         tick_fs_ = 16 * old_period_fs;
@@ -33,23 +36,12 @@ void Pit::reset()
 {
     clock_.cancel(event_);
     event_ = 0;
-    mr_ = kMrReset;
+    regs_.reset();
     count_ = Count{0, 0, false, false};
     anchor_ = clock_.now();
     anchor_fs_ = 0;
     tick_fs_ = 16 * clock_.master_period_fs();
     update_irq();
-}
-
-const char *Pit::register_name(uint32_t offset) const
-{
-    switch (offset) {
-    case MR: return "PIT_MR";
-    case SR: return "PIT_SR";
-    case PIVR: return "PIT_PIVR";
-    case PIIR: return "PIT_PIIR";
-    default: return nullptr;
-    }
 }
 
 uint64_t Pit::ticks_since_anchor() const
@@ -125,43 +117,19 @@ void Pit::update_irq()
     irq_.set(level);
 }
 
-uint32_t Pit::peek(uint32_t offset) const
+uint32_t Pit::read_pivr()
 {
-    Count c = at_now();
-    switch (offset) {
-    case MR: return mr_;
-    case SR: return c.pits ? 1u : 0u;
-    case PIVR: case PIIR: return c.cpiv | (c.picnt << 20);
-    default: return 0;
-    }
+    sync();
+    uint32_t v = pivr_of(count_);
+    count_.picnt = 0;
+    count_.pits = false;
+    update_irq();
+    schedule();
+    return v;
 }
 
-uint32_t Pit::read(uint32_t offset)
+void Pit::write_mr(uint32_t v)
 {
-    switch (offset) {
-    case MR: case SR: case PIIR:
-        return peek(offset);
-    case PIVR: {
-        sync();
-        uint32_t v = count_.cpiv | (count_.picnt << 20);
-        count_.picnt = 0;
-        count_.pits = false;
-        update_irq();
-        schedule();
-        return v;
-    }
-    default:
-        log_bad_read(log_, "PIT", *this, offset);
-        return 0;
-    }
-}
-
-void Pit::write(uint32_t offset, uint32_t v)
-{
-    if (offset != MR) {
-        log_bad_write(log_, "PIT", *this, offset, v);
-        return;
-    }
     sync();
     mr_ = v & kMrMask;
     if (enabled())

@@ -22,25 +22,20 @@
 #include <functional>
 
 #include "board/clock.h"
-#include "board/device.h"
 #include "board/irq_line.h"
 #include "board/log.h"
+#include "board/register_map.h"
 
 namespace board {
 
-class Pit : public Device, public InterruptSource {
+class Pit : public MappedDevice, public InterruptSource {
 public:
     Pit(Clock &clock, Log &log);
     ~Pit() override;
     Pit(const Pit &) = delete;
     Pit &operator=(const Pit &) = delete;
 
-    uint32_t read(uint32_t offset) override;
-    void write(uint32_t offset, uint32_t value) override;
-    uint32_t peek(uint32_t offset) const override;
     void reset() override;
-    const char *register_name(uint32_t offset) const override;
-
 
 private:
     struct Count {
@@ -55,11 +50,13 @@ private:
     void sync();
     void schedule();
     void update_irq();
+    void write_mr(uint32_t v);
+    uint32_t read_pivr();
+    static uint32_t pivr_of(const Count &c) { return c.cpiv | (c.picnt << 20); }
     uint32_t piv() const { return mr_ & 0xFFFFF; }
     bool enabled() const { return (mr_ >> 24) & 1u; }
 
     Clock &clock_;
-    Log &log_;
     uint32_t mr_ = 0;
     Count count_{};
     // Ticks are counted from the anchor at tick_fs_ femtoseconds each.

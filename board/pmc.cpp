@@ -1,6 +1,5 @@
 #include "board/pmc.h"
 
-#include "board/bad_access.h"
 
 namespace board {
 
@@ -52,8 +51,30 @@ Picos slow_cycles(uint64_t n)
 }
 }  // namespace
 
-Pmc::Pmc(Clock &clock, Log &log, uint32_t crystal_hz) : clock_(clock), log_(log), crystal_hz_(crystal_hz)
+Pmc::Pmc(Clock &clock, Log &log, uint32_t crystal_hz) : MappedDevice(log, "PMC"), clock_(clock), log_(log), crystal_hz_(crystal_hz)
 {
+    // No register of the PMC changes when read.
+    regs_.add(SCER, "PMC_SCER", AccessKind::WriteOneToSet).acts_on(scsr_, kScMask);
+    regs_.add(SCDR, "PMC_SCDR", AccessKind::WriteOneToClear).acts_on(scsr_, kScMask & ~1u).on_write([this](uint32_t v) {
+        if (v & 1)
+            log_.warn("PMC", "processor clock disabled (idle until an interrupt): not modelled, the processor keeps running");
+        scsr_ &= ~(v & kScMask & ~1u);
+    });
+    regs_.add(SCSR, "PMC_SCSR", AccessKind::ReadOnly).resets_to(0x1).field(scsr_);
+    regs_.add(PCER, "PMC_PCER", AccessKind::WriteOneToSet).acts_on(pcsr_, ~3u).on_write([this](uint32_t v) { set_pcsr(pcsr_ | (v & ~3u)); });
+    regs_.add(PCDR, "PMC_PCDR", AccessKind::WriteOneToClear).acts_on(pcsr_, ~3u).on_write([this](uint32_t v) { set_pcsr(pcsr_ & ~(v & ~3u)); });
+    regs_.add(PCSR, "PMC_PCSR", AccessKind::ReadOnly).field(pcsr_);
+    regs_.add(MOR, "PMC_MOR", AccessKind::ReadWrite).field(mor_, kMorMask).on_write([this](uint32_t v) { set_oscillator(v & kMorMask); });
+    regs_.add(MCFR, "PMC_MCFR", AccessKind::ReadOnly).value([this] { return mcfr(); });
+    regs_.add(PLLR, "PMC_PLLR", AccessKind::ReadWrite).resets_to(0x3F00).field(pllr_, kPllrMask).on_write([this](uint32_t v) { write_pllr(v); });
+    regs_.add(MCKR, "PMC_MCKR", AccessKind::ReadWrite).field(mckr_, kMckrMask).on_write([this](uint32_t v) { request_master(v & kMckrMask); });
+    for (unsigned n = 0; n < 3; ++n)
+        regs_.add(PCK0 + 4 * n, "PMC_PCK" + std::to_string(n), AccessKind::ReadWrite).field(pck_[n], kPckMask);
+    regs_.add(IER, "PMC_IER", AccessKind::WriteOneToSet).acts_on(imr_, kSrMask);
+    regs_.add(IDR, "PMC_IDR", AccessKind::WriteOneToClear).acts_on(imr_);
+    // A programmable clock is ready as soon as it is enabled.
+    regs_.add(SR, "PMC_SR", AccessKind::ReadOnly).resets_to(MCKRDY).field(sr_).value([this] { return sr_ | (scsr_ & 0x700); });
+    regs_.add(IMR, "PMC_IMR", AccessKind::ReadOnly).field(imr_);
     reset();
 }
 
@@ -78,14 +99,8 @@ void Pmc::reset()
     cancel(mainf_event_);
     cancel(lock_event_);
     cancel(mck_event_);
-    scsr_ = 0x1;
-    set_pcsr(0);
-    mor_ = 0;
-    pllr_ = 0x3F00;
-    mckr_ = 0;
-    sr_ = MCKRDY;
-    imr_ = 0;
-    pck_[0] = pck_[1] = pck_[2] = 0;
+    set_pcsr(0);   // tells the peripherals their clocks stop
+    regs_.reset();
     mainrdy_ = false;
     pll_waiting_for_osc_ = false;
     switch_waiting_ = false;
@@ -94,112 +109,28 @@ void Pmc::reset()
     update_irq();
 }
 
-const char *Pmc::register_name(uint32_t offset) const
+uint32_t Pmc::mcfr() const
 {
-    switch (offset) {
-    case SCER: return "PMC_SCER";
-    case SCDR: return "PMC_SCDR";
-    case SCSR: return "PMC_SCSR";
-    case PCER: return "PMC_PCER";
-    case PCDR: return "PMC_PCDR";
-    case PCSR: return "PMC_PCSR";
-    case MOR: return "PMC_MOR";
-    case MCFR: return "PMC_MCFR";
-    case PLLR: return "PMC_PLLR";
-    case MCKR: return "PMC_MCKR";
-    case PCK0: return "PMC_PCK0";
-    case PCK1: return "PMC_PCK1";
-    case PCK2: return "PMC_PCK2";
-    case IER: return "PMC_IER";
-    case IDR: return "PMC_IDR";
-    case SR: return "PMC_SR";
-    case IMR: return "PMC_IMR";
-    default: return nullptr;
-    }
-}
-
-uint32_t Pmc::peek(uint32_t offset) const
-{
-    switch (offset) {
-    case SCSR: return scsr_;
-    case PCSR: return pcsr_;
-    case MOR: return mor_;
-    case MCFR: {
-        if (!mainrdy_)
-            return 0;
-        uint64_t mainf = static_cast<uint64_t>(crystal_hz_) * kMainfSlowCycles / kSlowClockHz;
-        return kMainrdy | static_cast<uint32_t>(mainf & 0xFFFF);
-    }
-    case PLLR: return pllr_;
-    case MCKR: return mckr_;
-    case PCK0: return pck_[0];
-    case PCK1: return pck_[1];
-    case PCK2: return pck_[2];
-    // A programmable clock is ready as soon as it is enabled.
-    case SR: return sr_ | (scsr_ & 0x700);
-    case IMR: return imr_;
-    default: return 0;
-    }
-}
-
-uint32_t Pmc::read(uint32_t offset)
-{
-    switch (offset) {
-    case SCSR: case PCSR: case MOR: case MCFR: case PLLR: case MCKR: case PCK0: case PCK1: case PCK2:
-    case SR: case IMR:
-        return peek(offset);   // no register of the PMC changes when read
-    default:
-        log_bad_read(log_, "PMC", *this, offset);
+    if (!mainrdy_)
         return 0;
-    }
+    uint64_t mainf = static_cast<uint64_t>(crystal_hz_) * kMainfSlowCycles / kSlowClockHz;
+    return kMainrdy | static_cast<uint32_t>(mainf & 0xFFFF);
 }
 
-void Pmc::write(uint32_t offset, uint32_t v)
+void Pmc::write_pllr(uint32_t v)
 {
-    write_register(offset, v);
-    update_irq();
-}
-
-void Pmc::update_irq()
-{
-    irq_.set((peek(SR) & imr_) != 0);
-}
-
-void Pmc::write_register(uint32_t offset, uint32_t v)
-{
-    switch (offset) {
-    case SCER: scsr_ |= v & kScMask; return;
-    case SCDR:
-        if (v & 1)
-            log_.warn("PMC", "processor clock disabled (idle until an interrupt): not modelled, the processor keeps running");
-        scsr_ &= ~(v & kScMask & ~1u);
+    pllr_ = v & kPllrMask;
+    cancel(lock_event_);
+    sr_ &= ~LOCK;
+    pll_waiting_for_osc_ = false;
+    source_lost(1u << CSS_PLL, "PLL reprogrammed");
+    if (!pll_configured())
         return;
-    case PCER: set_pcsr(pcsr_ | (v & ~3u)); return;
-    case PCDR: set_pcsr(pcsr_ & ~(v & ~3u)); return;
-    case MOR: set_oscillator(v & kMorMask); return;
-    case PLLR: {
-        pllr_ = v & kPllrMask;
-        cancel(lock_event_);
-        sr_ &= ~LOCK;
-        pll_waiting_for_osc_ = false;
-        source_lost(1u << CSS_PLL, "PLL reprogrammed");
-        if (!pll_configured())
-            return;
-        check_pll_limits();
-        if (oscillator_stable())
-            start_pll_count();
-        else
-            pll_waiting_for_osc_ = true;
-        return;
-    }
-    case MCKR: request_master(v & kMckrMask); return;
-    case PCK0: case PCK1: case PCK2: pck_[(offset - PCK0) / 4] = v & kPckMask; return;
-    case IER: imr_ |= v & kSrMask; return;
-    case IDR: imr_ &= ~v; return;
-    default:
-        log_bad_write(log_, "PMC", *this, offset, v);
-        return;
-    }
+    check_pll_limits();
+    if (oscillator_stable())
+        start_pll_count();
+    else
+        pll_waiting_for_osc_ = true;
 }
 
 bool Pmc::oscillator_stable() const

@@ -51,13 +51,13 @@
 #include <string>
 
 #include "board/clock.h"
-#include "board/device.h"
 #include "board/irq_line.h"
 #include "board/log.h"
+#include "board/register_map.h"
 
 namespace board {
 
-class Pmc : public Device, public InterruptSource {
+class Pmc : public MappedDevice, public InterruptSource {
 public:
     static constexpr uint32_t kDefaultCrystalHz = 18432000;
     static constexpr unsigned kMckrdySlowerCycles = 2;
@@ -67,11 +67,7 @@ public:
     Pmc(const Pmc &) = delete;
     Pmc &operator=(const Pmc &) = delete;
 
-    uint32_t read(uint32_t offset) override;
-    void write(uint32_t offset, uint32_t value) override;
-    uint32_t peek(uint32_t offset) const override;
     void reset() override;
-    const char *register_name(uint32_t offset) const override;
 
     bool peripheral_clock(unsigned id) const { return id < 32 && ((pcsr_ >> id) & 1u); }
     double master_hz() const;
@@ -90,9 +86,14 @@ public:
     uint32_t sr() const { return sr_; }
     double pll_hz() const;
 
+    void write(uint32_t offset, uint32_t value) override
+    {
+        MappedDevice::write(offset, value);
+        update_irq();
+    }
+
 private:
-    void write_register(uint32_t offset, uint32_t value);
-    void update_irq();
+    void update_irq() { irq_.set((regs_.peek(0x68) & imr_) != 0); }   // PMC_SR & PMC_IMR
     // A clock frequency as an exact fraction of hertz.
     struct Rate {
         uint64_t num = 0;
@@ -116,6 +117,8 @@ private:
     void cancel(Clock::EventId &id);
     void check_pll_limits();
     void set_pcsr(uint32_t pcsr);
+    void write_pllr(uint32_t v);
+    uint32_t mcfr() const;
 
     Clock &clock_;
     Log &log_;

@@ -1,6 +1,5 @@
 #include "board/rstc.h"
 
-#include "board/bad_access.h"
 
 namespace board {
 
@@ -9,13 +8,20 @@ enum : uint32_t { CR = 0x00, SR = 0x04, MR = 0x08 };
 enum : uint32_t { PROCRST = 1u << 0, PERRST = 1u << 2, EXTRST = 1u << 3 };
 enum : uint32_t { URSTS = 1u << 0, NRSTL = 1u << 16, SRCMP = 1u << 17 };
 enum : uint32_t { URSTEN = 1u << 0, URSTIEN = 1u << 4 };
-constexpr uint32_t kKey = 0xA5000000;
 constexpr uint32_t kMrMask = 0x00000F11;
 constexpr Picos kSlowCycle = kSlowClockPeriodFs / 1000;
 }  // namespace
 
-Rstc::Rstc(Clock &clock, Log &log) : clock_(clock), log_(log)
+Rstc::Rstc(Clock &clock, Log &log) : MappedDevice(log, "RSTC"), clock_(clock), log_(log)
 {
+    regs_.add(CR, "RSTC_CR", AccessKind::Keyed).with_key(0xA5).on_write([this](uint32_t v) { command(v); });
+    regs_.add(SR, "RSTC_SR", AccessKind::ReadOnly).resets_to(NRSTL).value([this] { return status(); }).on_read([this] {
+        uint32_t v = status();
+        sr_ &= ~URSTS;
+        update_irq();
+        return v;
+    });
+    regs_.add(MR, "RSTC_MR", AccessKind::KeyedReadWrite).with_key(0xA5).field(mr_, kMrMask).then([this] { update_irq(); });
     reset();
 }
 
@@ -31,45 +37,14 @@ void Rstc::reset()
     clock_.cancel(nrst_event_);
     end_event_ = nrst_event_ = 0;
     sr_ = PowerUp << 8;
-    mr_ = 0;
+    regs_.reset();
     srcmp_ = nrst_low_ = false;
     update_irq();
 }
 
-const char *Rstc::register_name(uint32_t offset) const
+uint32_t Rstc::status() const
 {
-    switch (offset) {
-    case CR: return "RSTC_CR";
-    case SR: return "RSTC_SR";
-    case MR: return "RSTC_MR";
-    default: return nullptr;
-    }
-}
-
-uint32_t Rstc::peek(uint32_t offset) const
-{
-    switch (offset) {
-    case SR: return sr_ | (nrst_low_ ? 0u : NRSTL) | (srcmp_ ? SRCMP : 0u);
-    case MR: return mr_;
-    default: return 0;
-    }
-}
-
-uint32_t Rstc::read(uint32_t offset)
-{
-    switch (offset) {
-    case SR: {
-        uint32_t v = peek(SR);
-        sr_ &= ~URSTS;
-        update_irq();
-        return v;
-    }
-    case MR:
-        return mr_;
-    default:
-        log_bad_read(log_, "RSTC", *this, offset);
-        return 0;
-    }
+    return sr_ | (nrst_low_ ? 0u : NRSTL) | (srcmp_ ? SRCMP : 0u);
 }
 
 Picos Rstc::external_length() const
@@ -77,44 +52,24 @@ Picos Rstc::external_length() const
     return (Picos{2} << ((mr_ >> 8) & 0xF)) * kSlowCycle;
 }
 
-void Rstc::write(uint32_t offset, uint32_t v)
+void Rstc::command(uint32_t v)
 {
-    switch (offset) {
-    case CR: {
-        if ((v & 0xFF000000) != kKey) {
-            log_.warn("RSTC", "RSTC_CR write of " + hex32(v) + " without key 0xA5: ignored");
-            return;
-        }
-        if (!(v & (PROCRST | PERRST | EXTRST)))
-            return;
-        if (srcmp_) {
-            log_.warn("RSTC", "RSTC_CR write of " + hex32(v) + " while a software reset is in progress (SRCMP): ignored");
-            return;
-        }
-        ResetOrder o;
-        o.processor = v & PROCRST;
-        o.peripherals = v & PERRST;
-        o.external = v & EXTRST;
-        Picos busy = kSoftwareResetSlowCycles * kSlowCycle;
-        if (o.external && external_length() > busy)
-            busy = external_length();
-        if (o.processor)
-            sr_ = (sr_ & ~0x700u) | (Software << 8);
-        order(o, busy);
+    if (!(v & (PROCRST | PERRST | EXTRST)))
+        return;
+    if (srcmp_) {
+        log_.warn("RSTC", "RSTC_CR write of " + hex32(v) + " while a software reset is in progress (SRCMP): ignored");
         return;
     }
-    case MR:
-        if ((v & 0xFF000000) != kKey) {
-            log_.warn("RSTC", "RSTC_MR write of " + hex32(v) + " without key 0xA5: ignored");
-            return;
-        }
-        mr_ = v & kMrMask;
-        update_irq();
-        return;
-    default:
-        log_bad_write(log_, "RSTC", *this, offset, v);
-        return;
-    }
+    ResetOrder o;
+    o.processor = v & PROCRST;
+    o.peripherals = v & PERRST;
+    o.external = v & EXTRST;
+    Picos busy = kSoftwareResetSlowCycles * kSlowCycle;
+    if (o.external && external_length() > busy)
+        busy = external_length();
+    if (o.processor)
+        sr_ = (sr_ & ~0x700u) | (Software << 8);
+    order(o, busy);
 }
 
 void Rstc::order(const ResetOrder &given, Picos busy)

@@ -33,9 +33,9 @@
 #include <functional>
 
 #include "board/clock.h"
-#include "board/device.h"
 #include "board/irq_line.h"
 #include "board/log.h"
+#include "board/register_map.h"
 
 namespace board {
 
@@ -47,7 +47,7 @@ struct ResetOrder {
     Picos hold = 0;
 };
 
-class Rstc : public Device, public InterruptSource {
+class Rstc : public MappedDevice, public InterruptSource {
 public:
     static constexpr unsigned kSoftwareResetSlowCycles = 3;
     enum Type : uint32_t { PowerUp = 0, Watchdog = 2, Software = 3, User = 4 };
@@ -57,11 +57,7 @@ public:
     Rstc(const Rstc &) = delete;
     Rstc &operator=(const Rstc &) = delete;
 
-    uint32_t read(uint32_t offset) override;
-    void write(uint32_t offset, uint32_t value) override;
-    uint32_t peek(uint32_t offset) const override;
     void reset() override;   // power-on
-    const char *register_name(uint32_t offset) const override;
 
     // Called with every reset the controller orders. It may run inside a bus
     // access or a clock event: the owner should perform it afterwards.
@@ -81,6 +77,8 @@ private:
     // busy: how long SRCMP reads 1 (0 for a reset that is no software command).
     void order(const ResetOrder &o, Picos busy);
     void update_irq();
+    uint32_t status() const;
+    void command(uint32_t cr);
 
     Clock &clock_;
     Log &log_;

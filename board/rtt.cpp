@@ -1,6 +1,5 @@
 #include "board/rtt.h"
 
-#include "board/bad_access.h"
 
 namespace board {
 
@@ -11,8 +10,19 @@ enum : uint32_t { ALMS = 1u << 0, RTTINC = 1u << 1 };
 constexpr uint32_t kMrReset = 0x00008000;
 }  // namespace
 
-Rtt::Rtt(Clock &clock, Log &log) : clock_(clock), log_(log)
+Rtt::Rtt(Clock &clock, Log &log) : MappedDevice(log, "RTT"), clock_(clock)
 {
+    auto rearm = [this] {
+        update_irq();
+        schedule();
+    };
+    regs_.add(MR, "RTT_MR", AccessKind::ReadWrite).resets_to(kMrReset).field(mr_).on_write([this](uint32_t v) { write_mr(v); }).then(rearm);
+    regs_.add(AR, "RTT_AR", AccessKind::ReadWrite).resets_to(0xFFFFFFFF).field(ar_).on_write([this](uint32_t v) {
+        sync();
+        ar_ = v;
+    }).then(rearm);
+    regs_.add(VR, "RTT_VR", AccessKind::ReadOnly).value([this] { return counter(); });
+    regs_.add(SR, "RTT_SR", AccessKind::ReadOnly).value([this] { return status(); }).on_read([this] { return read_sr(); });
     reset();
 }
 
@@ -25,24 +35,12 @@ void Rtt::reset()
 {
     clock_.cancel(event_);
     event_ = 0;
-    mr_ = kMrReset;
-    ar_ = 0xFFFFFFFF;
+    regs_.reset();
     prescaler_ = mr_ & 0xFFFF;
     started_ = clock_.now();
     seen_ = 0;
     alms_ = rttinc_ = false;
     update_irq();
-}
-
-const char *Rtt::register_name(uint32_t offset) const
-{
-    switch (offset) {
-    case MR: return "RTT_MR";
-    case AR: return "RTT_AR";
-    case VR: return "RTT_VR";
-    case SR: return "RTT_SR";
-    default: return nullptr;
-    }
 }
 
 Picos Rtt::increment_period() const
@@ -97,64 +95,34 @@ void Rtt::update_irq()
     irq_.set(level);
 }
 
-uint32_t Rtt::peek(uint32_t offset) const
+uint32_t Rtt::status() const
 {
-    switch (offset) {
-    case MR: return mr_;
-    case AR: return ar_;
-    case VR: return counter();
-    case SR: {
-        uint32_t now = counter();
-        uint64_t alarm = static_cast<uint64_t>(ar_) + 1;
-        bool alms = alms_ || (seen_ < alarm && now >= alarm);
-        bool inc = rttinc_ || now != seen_;
-        return (alms ? ALMS : 0u) | (inc ? RTTINC : 0u);
-    }
-    default: return 0;
-    }
+    uint32_t now = counter();
+    uint64_t alarm = static_cast<uint64_t>(ar_) + 1;
+    bool alms = alms_ || (seen_ < alarm && now >= alarm);
+    bool inc = rttinc_ || now != seen_;
+    return (alms ? ALMS : 0u) | (inc ? RTTINC : 0u);
 }
 
-uint32_t Rtt::read(uint32_t offset)
+uint32_t Rtt::read_sr()
 {
-    switch (offset) {
-    case MR: case AR: case VR:
-        return peek(offset);
-    case SR: {
-        sync();
-        uint32_t v = (alms_ ? ALMS : 0u) | (rttinc_ ? RTTINC : 0u);
-        alms_ = rttinc_ = false;
-        update_irq();
-        schedule();
-        return v;
-    }
-    default:
-        log_bad_read(log_, "RTT", *this, offset);
-        return 0;
-    }
-}
-
-void Rtt::write(uint32_t offset, uint32_t v)
-{
-    switch (offset) {
-    case MR:
-        sync();
-        mr_ = v & 0x0003FFFF;
-        if (v & RTTRST) {
-            prescaler_ = mr_ & 0xFFFF;
-            started_ = clock_.now();
-            seen_ = 0;
-        }
-        break;
-    case AR:
-        sync();
-        ar_ = v;
-        break;
-    default:
-        log_bad_write(log_, "RTT", *this, offset, v);
-        return;
-    }
+    sync();
+    uint32_t v = (alms_ ? ALMS : 0u) | (rttinc_ ? RTTINC : 0u);
+    alms_ = rttinc_ = false;
     update_irq();
     schedule();
+    return v;
+}
+
+void Rtt::write_mr(uint32_t v)
+{
+    sync();
+    mr_ = v & 0x0003FFFF;
+    if (v & RTTRST) {
+        prescaler_ = mr_ & 0xFFFF;
+        started_ = clock_.now();
+        seen_ = 0;
+    }
 }
 
 }  // namespace board

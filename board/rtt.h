@@ -19,25 +19,20 @@
 #include <functional>
 
 #include "board/clock.h"
-#include "board/device.h"
 #include "board/irq_line.h"
 #include "board/log.h"
+#include "board/register_map.h"
 
 namespace board {
 
-class Rtt : public Device, public InterruptSource {
+class Rtt : public MappedDevice, public InterruptSource {
 public:
     Rtt(Clock &clock, Log &log);
     ~Rtt() override;
     Rtt(const Rtt &) = delete;
     Rtt &operator=(const Rtt &) = delete;
 
-    uint32_t read(uint32_t offset) override;
-    void write(uint32_t offset, uint32_t value) override;
-    uint32_t peek(uint32_t offset) const override;
     void reset() override;
-    const char *register_name(uint32_t offset) const override;
-
 
     uint32_t counter() const;
 
@@ -47,9 +42,11 @@ private:
     void sync();
     void schedule();
     void update_irq();
+    uint32_t status() const;
+    uint32_t read_sr();
+    void write_mr(uint32_t v);
 
     Clock &clock_;
-    Log &log_;
     uint32_t mr_ = 0, ar_ = 0;
     uint32_t prescaler_ = 0;   // the value the divider runs with
     Picos started_ = 0;

@@ -1,6 +1,5 @@
 #include "board/spi.h"
 
-#include "board/bad_access.h"
 
 namespace board {
 
@@ -18,9 +17,34 @@ constexpr uint32_t kSpck = 1u << Spi::kSpckLine;
 }  // namespace
 
 Spi::Spi(Bus &bus, Pio &pio, Pins &pins, Log &log, std::string name)
-    : bus_(bus), clock_(bus.clock()), pio_(pio), pins_(pins), log_(log), name_(std::move(name)),
+    : MappedDevice(log, name), bus_(bus), clock_(bus.clock()), pio_(pio), pins_(pins), log_(log), name_(std::move(name)),
       pdc_(bus, log, name_, *this)
 {
+    auto after = [this] { follow_up(); };
+    auto drive_after = [this] {
+        drive_lines();
+        follow_up();
+    };
+    regs_.add(CR, "SPI_CR", AccessKind::WriteOnly).on_write([this](uint32_t v) { control(v); }).then(after);
+    regs_.add(MR, "SPI_MR", AccessKind::ReadWrite).field(mr_).then(drive_after);
+    regs_.add(RDR, "SPI_RDR", AccessKind::ReadOnly).field(rdr_).on_read([this] {
+        rdrf_ = false;
+        update_irq();
+        return rdr_;
+    });
+    regs_.add(TDR, "SPI_TDR", AccessKind::WriteOnly).field(tdr_).on_write([this](uint32_t v) { write_tdr(v); }).then(after);
+    regs_.add(SR, "SPI_SR", AccessKind::ReadOnly).value([this] { return status(); }).resets_to(ENDRX | ENDTX | RXBUFF | TXBUFE).on_read([this] {
+        uint32_t v = status();
+        ovres_ = false;
+        update_irq();
+        return v;
+    });
+    regs_.add(IER, "SPI_IER", AccessKind::WriteOneToSet).acts_on(imr_).then(after);
+    regs_.add(IDR, "SPI_IDR", AccessKind::WriteOneToClear).acts_on(imr_).then(after);
+    regs_.add(IMR, "SPI_IMR", AccessKind::ReadOnly).field(imr_);
+    for (unsigned n = 0; n < 4; ++n)
+        regs_.add(CSR0 + 4 * n, "SPI_CSR" + std::to_string(n), AccessKind::ReadWrite).field(csr_[n]).then(drive_after);
+    pdc_.declare(regs_);
     reset();
 }
 
@@ -34,10 +58,7 @@ void Spi::software_reset()
     clock_.cancel(edge_event_);
     edge_event_ = 0;
     enabled_ = false;
-    mr_ = imr_ = 0;
-    for (auto &c : csr_)
-        c = 0;
-    tdr_ = rdr_ = 0;
+    regs_.reset(0, Pdc::kFirst);
     tdr_full_ = rdrf_ = ovres_ = false;
     shifting_ = false;
     waiting_logged_ = false;
@@ -47,28 +68,10 @@ void Spi::software_reset()
 
 void Spi::reset()
 {
+    regs_.reset();
     pdc_.reset();
     transfers_ = 0;
     software_reset();
-}
-
-const char *Spi::register_name(uint32_t offset) const
-{
-    switch (offset) {
-    case CR: return "SPI_CR";
-    case MR: return "SPI_MR";
-    case RDR: return "SPI_RDR";
-    case TDR: return "SPI_TDR";
-    case SR: return "SPI_SR";
-    case IER: return "SPI_IER";
-    case IDR: return "SPI_IDR";
-    case IMR: return "SPI_IMR";
-    case CSR0: return "SPI_CSR0";
-    case CSR1: return "SPI_CSR1";
-    case CSR2: return "SPI_CSR2";
-    case CSR3: return "SPI_CSR3";
-    default: return Pdc::register_name(offset);
-    }
 }
 
 uint32_t Spi::status() const
@@ -86,86 +89,39 @@ uint32_t Spi::status() const
     return s;
 }
 
-uint32_t Spi::peek(uint32_t offset) const
-{
-    switch (offset) {
-    case MR: return mr_;
-    case RDR: return rdr_;
-    case SR: return status();
-    case IMR: return imr_;
-    case CSR0: case CSR1: case CSR2: case CSR3: return csr_[(offset - CSR0) / 4];
-    default: return Pdc::owns(offset) ? pdc_.peek(offset) : 0;
-    }
-}
-
 uint32_t Spi::read(uint32_t offset)
 {
     // A transfer held up by a stopped clock resumes once the clock is back.
     start_if_ready();
     pdc_.kick();
-    if (Pdc::owns(offset))
-        return pdc_.read(offset);
-    switch (offset) {
-    case RDR: {
-        uint32_t v = rdr_;
-        rdrf_ = false;
-        update_irq();
-        return v;
-    }
-    case SR: {
-        uint32_t v = status();
-        ovres_ = false;
-        update_irq();
-        return v;
-    }
-    case MR: case IMR: case CSR0: case CSR1: case CSR2: case CSR3:
-        return peek(offset);
-    default:
-        log_bad_read(log_, name_, *this, offset);
-        return 0;
-    }
+    return regs_.read(offset);
 }
 
-void Spi::write(uint32_t offset, uint32_t v)
+void Spi::control(uint32_t v)
 {
-    if (Pdc::owns(offset)) {
-        pdc_.write(offset, v);
+    if (v & SWRST) {
+        software_reset();
         return;
     }
-    switch (offset) {
-    case CR:
-        if (v & SWRST) {
-            software_reset();
-            break;
-        }
-        if (v & SPIDIS)
-            enabled_ = false;   // a transfer under way still completes
-        else if (v & SPIEN)
-            enabled_ = true;
-        drive_lines();
-        break;
-    case MR:
-        mr_ = v;
-        drive_lines();
-        break;
-    case TDR:
-        if (!enabled_) {
-            log_.warn(name_, "TDR written (" + hex32(v) + ") while the SPI is disabled: nothing is sent");
-            return;
-        }
-        tdr_ = v;
-        tdr_full_ = true;
-        break;
-    case IER: imr_ |= v; break;
-    case IDR: imr_ &= ~v; break;
-    case CSR0: case CSR1: case CSR2: case CSR3:
-        csr_[(offset - CSR0) / 4] = v;
-        drive_lines();
-        break;
-    default:
-        log_bad_write(log_, name_, *this, offset, v);
+    if (v & SPIDIS)
+        enabled_ = false;   // a transfer under way still completes
+    else if (v & SPIEN)
+        enabled_ = true;
+    drive_lines();
+}
+
+void Spi::write_tdr(uint32_t v)
+{
+    if (!enabled_) {
+        log_.warn(name_, "TDR written (" + hex32(v) + ") while the SPI is disabled: nothing is sent");
         return;
     }
+    tdr_ = v;
+    tdr_full_ = true;
+}
+
+void Spi::follow_up()
+{
     start_if_ready();
     pdc_.kick();
     update_irq();

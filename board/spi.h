@@ -41,15 +41,15 @@
 
 #include "board/bus.h"
 #include "board/clock.h"
-#include "board/device.h"
 #include "board/log.h"
 #include "board/pdc.h"
 #include "board/pins.h"
 #include "board/pio.h"
+#include "board/register_map.h"
 
 namespace board {
 
-class Spi : public Device, private PdcPeripheral {
+class Spi : public MappedDevice, private PdcPeripheral {
 public:
     static constexpr int kMisoLine = 12;
     static constexpr int kMosiLine = 13;
@@ -64,10 +64,7 @@ public:
     ~Spi() override;
 
     uint32_t read(uint32_t offset) override;
-    void write(uint32_t offset, uint32_t value) override;
-    uint32_t peek(uint32_t offset) const override;
     void reset() override;
-    const char *register_name(uint32_t offset) const override;
 
     void set_clock_query(std::function<bool()> q) { clock_on_ = std::move(q); }
     void set_irq_output(std::function<void(bool)> out) { irq_out_ = std::move(out); }
@@ -83,6 +80,10 @@ public:
 
 private:
     void software_reset();
+    void control(uint32_t cr);
+    void write_tdr(uint32_t v);
+    // After every write: a transfer or a PDC move may start, a flag may change.
+    void follow_up();
     void start_if_ready();
     void begin_transfer();
     void schedule_edge();

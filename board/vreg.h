@@ -7,20 +7,16 @@
 
 #include <cstdint>
 
-#include "board/device.h"
 #include "board/log.h"
+#include "board/register_map.h"
 
 namespace board {
 
-class Vreg : public Device {
+class Vreg : public MappedDevice {
 public:
-    explicit Vreg(Log &log) : log_(log) {}
+    explicit Vreg(Log &log);
 
-    uint32_t read(uint32_t offset) override;
-    void write(uint32_t offset, uint32_t value) override;
-    uint32_t peek(uint32_t offset) const override { return offset == 0 ? mr_ : 0; }
-    void reset() override { mr_ = 0; }
-    const char *register_name(uint32_t offset) const override { return offset == 0 ? "VREG_MR" : nullptr; }
+    void reset() override { regs_.reset(); }
 
     bool standby() const { return mr_ & 1u; }
 

@@ -1,7 +1,5 @@
 #include "board/wdt.h"
 
-#include "board/bad_access.h"
-
 #include <string>
 
 namespace board {
@@ -13,14 +11,21 @@ constexpr uint32_t kWdmrReset = 0x3FFF2FFF;
 constexpr uint32_t kWdmrMask = 0x3FFFFFFF;
 constexpr uint32_t kWdrsten = 1u << 13;
 constexpr uint32_t kWdrproc = 1u << 14;
-constexpr uint32_t kKey = 0xA5000000;
 
 uint32_t wdv(uint32_t wdmr) { return wdmr & 0xFFF; }
 uint32_t wdd(uint32_t wdmr) { return (wdmr >> 16) & 0xFFF; }
 }  // namespace
 
-Wdt::Wdt(Clock &clock, Log &log) : clock_(clock), log_(log)
+Wdt::Wdt(Clock &clock, Log &log) : MappedDevice(log, "WDTC"), clock_(clock), log_(log)
 {
+    regs_.add(WDCR, "WDTC_WDCR", AccessKind::Keyed).with_key(0xA5).on_write([this](uint32_t v) { restart(v); });
+    regs_.add(WDMR, "WDTC_WDMR", AccessKind::ReadWrite).resets_to(kWdmrReset).field(wdmr_).on_write([this](uint32_t v) { write_mr(v); });
+    regs_.add(WDSR, "WDTC_WDSR", AccessKind::ReadOnly).field(wdsr_).on_read([this] {
+        uint32_t v = wdsr_;
+        wdsr_ = 0;
+        update_irq();
+        return v;
+    });
     reset();
 }
 
@@ -32,21 +37,10 @@ Wdt::~Wdt()
 
 void Wdt::reset()
 {
-    wdmr_ = kWdmrReset;
-    wdsr_ = 0;
+    regs_.reset();
     wdmr_written_ = false;
     reload();
     update_irq();
-}
-
-const char *Wdt::register_name(uint32_t offset) const
-{
-    switch (offset) {
-    case WDCR: return "WDTC_WDCR";
-    case WDMR: return "WDTC_WDMR";
-    case WDSR: return "WDTC_WDSR";
-    default: return nullptr;
-    }
 }
 
 uint32_t Wdt::counter() const
@@ -91,65 +85,35 @@ void Wdt::request_reset(const char *why)
         reset_request_();
 }
 
-uint32_t Wdt::peek(uint32_t offset) const
+void Wdt::restart(uint32_t v)
 {
-    switch (offset) {
-    case WDMR: return wdmr_;
-    case WDSR: return wdsr_;
-    default: return 0;
+    if (!(v & 1)) {
+        log_.warn("WDTC", "WDTC_WDCR write of " + hex32(v) + " without WDRSTT: ignored");
+        return;
     }
+    if (!running())
+        return;
+    if (counter() > wdd(wdmr_)) {
+        wdsr_ |= WDERR;
+        update_irq();
+        if (wdmr_ & kWdrsten) {
+            request_reset("watchdog restarted above WDD");
+            return;
+        }
+    }
+    reload();
 }
 
-uint32_t Wdt::read(uint32_t offset)
+void Wdt::write_mr(uint32_t v)
 {
-    switch (offset) {
-    case WDMR: return wdmr_;
-    case WDSR: {
-        uint32_t v = wdsr_;
-        wdsr_ = 0;
-        update_irq();
-        return v;
-    }
-    default:
-        log_bad_read(log_, "WDTC", *this, offset);
-        return 0;
-    }
-}
-
-void Wdt::write(uint32_t offset, uint32_t v)
-{
-    switch (offset) {
-    case WDCR:
-        if ((v & 0xFF000000) != kKey || !(v & 1)) {
-            log_.warn("WDTC", "WDTC_WDCR write of " + hex32(v) + " without key 0xA5 and WDRSTT: ignored");
-            return;
-        }
-        if (!running())
-            return;
-        if (counter() > wdd(wdmr_)) {
-            wdsr_ |= WDERR;
-            update_irq();
-            if (wdmr_ & kWdrsten) {
-                request_reset("watchdog restarted above WDD");
-                return;
-            }
-        }
-        reload();
-        return;
-    case WDMR:
-        if (wdmr_written_) {
-            log_.warn("WDTC", "WDTC_WDMR written again (" + hex32(v) + "): it can be written once after reset, ignored");
-            return;
-        }
-        wdmr_written_ = true;
-        wdmr_ = v & kWdmrMask;
-        reload();
-        update_irq();
-        return;
-    default:
-        log_bad_write(log_, "WDTC", *this, offset, v);
+    if (wdmr_written_) {
+        log_.warn("WDTC", "WDTC_WDMR written again (" + hex32(v) + "): it can be written once after reset, ignored");
         return;
     }
+    wdmr_written_ = true;
+    wdmr_ = v & kWdmrMask;
+    reload();
+    update_irq();
 }
 
 }  // namespace board

@@ -27,13 +27,13 @@
 #include <functional>
 
 #include "board/clock.h"
-#include "board/device.h"
 #include "board/irq_line.h"
 #include "board/log.h"
+#include "board/register_map.h"
 
 namespace board {
 
-class Wdt : public Device, public InterruptSource {
+class Wdt : public MappedDevice, public InterruptSource {
 public:
     static constexpr Picos kTick = 128 * kSlowClockPeriodFs / 1000;   // 3.90625 ms
 
@@ -42,11 +42,7 @@ public:
     Wdt(const Wdt &) = delete;
     Wdt &operator=(const Wdt &) = delete;
 
-    uint32_t read(uint32_t offset) override;
-    void write(uint32_t offset, uint32_t value) override;
-    uint32_t peek(uint32_t offset) const override;
     void reset() override;
-    const char *register_name(uint32_t offset) const override;
 
     // Called when the watchdog resets the chip; the owner performs the reset.
     // It runs inside a virtual-clock event, so an owner that resets the clock
@@ -60,10 +56,12 @@ public:
     uint32_t counter() const;
 
 private:
+    void update_irq() { irq_.set((wdmr_ & (1u << 12)) && wdsr_); }
     void reload();
     void expire();
     void request_reset(const char *why);
-    void update_irq() { irq_.set((wdmr_ & (1u << 12)) && wdsr_); }
+    void restart(uint32_t wdcr);
+    void write_mr(uint32_t v);
 
     Clock &clock_;
     Log &log_;

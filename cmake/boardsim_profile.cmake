@@ -12,8 +12,8 @@
 # code for the tests.
 
 set(BOARDSIM_HOT_SOURCES
-    ${CMAKE_CURRENT_SOURCE_DIR}/machine.cpp
-    ${CMAKE_CURRENT_SOURCE_DIR}/memory_map.cpp)
+    ${CMAKE_CURRENT_SOURCE_DIR}/machine/machine.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/machine/memory_map.cpp)
 get_target_property(armcore_sources armcore SOURCES)
 get_target_property(board_sources board SOURCES)
 list(APPEND BOARDSIM_HOT_SOURCES ${armcore_sources} ${board_sources})

@@ -3,7 +3,7 @@
 // its writes reach memory as the core's stores do.
 #include <gtest/gtest.h>
 
-#include "sim/boot_monitor.h"
+#include "sim/frontends/boot_monitor.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <bit>
 #include <vector>
 
-#include "sim/machine.h"
+#include "sim/machine/machine.h"
 
 namespace {
 

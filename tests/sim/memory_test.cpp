@@ -4,7 +4,7 @@
 // flash command runs.
 #include <gtest/gtest.h>
 
-#include "sim/rule_report.h"
+#include "sim/machine/rule_report.h"
 #include "tests/sim/program.h"
 
 namespace {

@@ -10,12 +10,12 @@
 #include <fstream>
 
 #include "board/board.h"
-#include "sim/duration.h"
-#include "sim/flash_file.h"
-#include "sim/junit.h"
-#include "sim/keys.h"
-#include "sim/screen_text.h"
-#include "sim/session.h"
+#include "sim/machine/duration.h"
+#include "sim/machine/flash_file.h"
+#include "sim/scenario/junit.h"
+#include "sim/machine/keys.h"
+#include "sim/machine/screen_text.h"
+#include "sim/machine/session.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "sim/machine.h"
+#include "sim/machine/machine.h"
 
 namespace simtest {
 

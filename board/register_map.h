@@ -1,0 +1,154 @@
+// A model's registers, declared once. Each register is one declaration:
+// offset, name, access kind, reset value, where its value lives (a field of
+// the model, or a side-effect-free function that computes it) and, where the
+// chip does more than store the word, hooks for reads with side effects and
+// for writes. Reading, writing, peeking, naming, resetting and the logging of
+// accesses the map does not allow all follow from the declarations:
+//
+// - read: a read with side effects runs its hook; otherwise the computed
+//   value or the field. A read of a register that cannot be read, or of an
+//   offset with no register, is logged and gives 0.
+// - peek: the computed value or the field, never a hook, so a debugger or a
+//   view cannot disturb the model. Write-only registers peek as 0.
+// - write: a hook when declared, otherwise the default of the access kind on
+//   the field (read-write), or on the register it acts on (write-one-to-set,
+//   write-one-to-clear); then the register's follow-up, if any. A write of
+//   a read-only register, or of an offset with no register, is logged and
+//   ignored; a keyed register refuses (and logs) a word without its key in
+//   bits 31..24 unless it declares what a wrong key does.
+// - reset: every field a register owns takes its reset value. A computed
+//   register's reset value documents what it shows after reset (a test
+//   checks it does).
+//
+// Declarations are made by the model's constructor through chained calls:
+//
+//   regs_.add(0x00, "PIT_MR", AccessKind::ReadWrite).resets_to(0x000FFFFF).field(mr_).on_write(...);
+//   regs_.add(0x08, "PIT_PIVR", AccessKind::ReadOnly).value(...).on_read(...);
+//   regs_.add(0x40, "PIO_IER", AccessKind::WriteOneToSet).acts_on(imr_);
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "board/device.h"
+#include "board/log.h"
+
+namespace board {
+
+enum class AccessKind : uint8_t {
+    ReadOnly,
+    WriteOnly,
+    ReadWrite,
+    WriteOneToSet,     // write-only: each 1 sets that bit of the register it acts on
+    WriteOneToClear,   // write-only: each 1 clears that bit of the register it acts on
+    Keyed,             // write-only, and a write needs the key in bits 31..24
+    KeyedReadWrite,    // a keyed register that also reads back (the key reads 0)
+};
+
+const char *access_name(AccessKind a);
+constexpr bool readable(AccessKind a) { return a == AccessKind::ReadOnly || a == AccessKind::ReadWrite || a == AccessKind::KeyedReadWrite; }
+constexpr bool writable(AccessKind a) { return a != AccessKind::ReadOnly; }
+constexpr bool keyed(AccessKind a) { return a == AccessKind::Keyed || a == AccessKind::KeyedReadWrite; }
+
+struct Register {
+    uint32_t offset = 0;
+    std::string name;
+    AccessKind access = AccessKind::ReadWrite;
+    uint32_t reset = 0;
+    uint32_t *storage = nullptr;  // owned field: reset, plain reads, plain writes
+    uint32_t *target = nullptr;   // what a write-one-to-set or -clear register acts on
+    uint32_t mask = 0xFFFFFFFF;   // bits a plain write stores, sets or clears
+    uint32_t key = 0;             // keyed: bits 31..24 a write must hold
+    std::function<uint32_t()> compute;        // side-effect-free value
+    std::function<uint32_t()> read_hook;      // a read that changes the model
+    std::function<void(uint32_t)> write_hook; // replaces the plain write
+    std::function<void(uint32_t)> bad_key;    // replaces the logged refusal of a wrong key
+    std::function<void()> follow_up;          // after every accepted write
+
+    bool read_has_side_effects() const { return static_cast<bool>(read_hook); }
+
+    // Chained declaration.
+    Register &resets_to(uint32_t v) { reset = v; return *this; }
+    Register &field(uint32_t &f, uint32_t write_mask = 0xFFFFFFFF) { storage = &f; mask = write_mask; return *this; }
+    Register &acts_on(uint32_t &t, uint32_t write_mask = 0xFFFFFFFF) { target = &t; mask = write_mask; return *this; }
+    Register &with_key(uint8_t k) { key = static_cast<uint32_t>(k) << 24; return *this; }
+    Register &value(std::function<uint32_t()> f) { compute = std::move(f); return *this; }
+    Register &on_read(std::function<uint32_t()> f) { read_hook = std::move(f); return *this; }
+    Register &on_write(std::function<void(uint32_t)> f) { write_hook = std::move(f); return *this; }
+    Register &on_bad_key(std::function<void(uint32_t)> f) { bad_key = std::move(f); return *this; }
+    Register &then(std::function<void()> f) { follow_up = std::move(f); return *this; }
+};
+
+class RegisterMap {
+public:
+    // source: the name the log gives this model's messages ("PIT", "PIOA").
+    RegisterMap(Log &log, std::string source) : log_(log), source_(std::move(source)) {}
+    RegisterMap(const RegisterMap &) = delete;
+    RegisterMap &operator=(const RegisterMap &) = delete;
+
+    Register &add(uint32_t offset, std::string name, AccessKind access);
+    // The declaration at offset, for a block that adds to what a part of it
+    // declared (the memory controller after its flash controller).
+    Register &at(uint32_t offset);
+
+    uint32_t read(uint32_t offset)
+    {
+        const Register *r = find(offset);
+        if (!r || !readable(r->access)) [[unlikely]] {
+            bad_read(offset, r);
+            return 0;
+        }
+        if (r->read_hook)
+            return r->read_hook();
+        return r->compute ? r->compute() : *r->storage;
+    }
+    void write(uint32_t offset, uint32_t value);
+    uint32_t peek(uint32_t offset) const;
+    const char *name(uint32_t offset) const
+    {
+        const Register *r = find(offset);
+        return r ? r->name.c_str() : nullptr;
+    }
+    // Every owned field to its reset value; or only those of the registers
+    // in [from, to) (a block whose software reset spares a part of it).
+    void reset(uint32_t from = 0, uint32_t to = 0xFFFFFFFF);
+
+    const std::vector<Register> &registers() const { return regs_; }
+    const std::string &source() const { return source_; }
+
+private:
+    const Register *find(uint32_t offset) const
+    {
+        uint32_t i = offset / 4;
+        if (offset % 4 || i >= index_.size() || index_[i] == 0)
+            return nullptr;
+        return &regs_[index_[i] - 1];
+    }
+    [[gnu::cold]] void bad_read(uint32_t offset, const Register *r);
+    [[gnu::cold]] void bad_write(uint32_t offset, uint32_t value, const Register *r);
+
+    Log &log_;
+    std::string source_;
+    std::vector<Register> regs_;
+    std::vector<uint16_t> index_;   // offset / 4 -> 1 + index into regs_, 0: none
+};
+
+// A peripheral model whose registers are a RegisterMap: the bus's view of it
+// follows from the declarations. The model still says what its reset does
+// beyond its registers (calling registers().reset() or regs_.reset()).
+class MappedDevice : public Device {
+public:
+    uint32_t read(uint32_t offset) override { return regs_.read(offset); }
+    void write(uint32_t offset, uint32_t value) override { regs_.write(offset, value); }
+    uint32_t peek(uint32_t offset) const override { return regs_.peek(offset); }
+    const char *register_name(uint32_t offset) const override { return regs_.name(offset); }
+    const RegisterMap &registers() const { return regs_; }
+
+protected:
+    MappedDevice(Log &log, std::string source) : regs_(log, std::move(source)) {}
+    RegisterMap regs_;
+};
+
+}  // namespace board

@@ -1,0 +1,22 @@
+// boardsim --samba: the board as a chip after the TST procedure. The boot
+// program brings the chip up; once its monitor serves the debug unit's line
+// (on the session's pseudo-terminal, whose path is printed then), the run
+// keeps virtual time no faster than the host's so that the monitor's
+// timeouts mean what they mean to the host tool. When the host resets the
+// chip (RSTC_CR) it boots whatever its flash now holds.
+#pragma once
+
+#include <optional>
+#include <ostream>
+
+#include "board/clock.h"
+#include "sim/machine/session.h"
+
+namespace sim {
+
+// `after_reset`: end the run this much virtual time after the chip has left
+// the boot program; without it, run until stopped by a signal. 0 on a
+// normal end, 1 when the boot program never reached its monitor.
+int run_samba(Session &session, std::optional<board::Picos> after_reset, std::ostream &err);
+
+}  // namespace sim

@@ -1,0 +1,73 @@
+#include "sim/machine/flash_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "sim/tools/output_file.h"
+
+namespace sim {
+
+std::optional<FlashFile> FlashFile::open(const std::string &path, std::string &error, size_t size)
+{
+    FlashFile f;
+    f.path_ = path;
+    // Written back at the end: found unwritable now, not after the run.
+    if (!simtools::plan_output(path, error))
+        return std::nullopt;
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        if (errno != ENOENT) {
+            error = path + ": " + strerror(errno);
+            return std::nullopt;
+        }
+        // Created at the end of the run, so that a refused run leaves no file.
+        f.contents_.assign(size, 0xFF);
+        f.on_disk_ = false;
+        return f;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = path + ": not a regular file";
+        return std::nullopt;
+    }
+    if (static_cast<uint64_t>(st.st_size) != size) {
+        error = path + ": is " + std::to_string(st.st_size) + " bytes; a flash file must be exactly " +
+                std::to_string(size) + " bytes (" + std::to_string(size / 1024) + " KiB)";
+        return std::nullopt;
+    }
+    int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) {
+        error = path + ": " + strerror(errno);
+        return std::nullopt;
+    }
+    f.contents_.resize(size);
+    size_t got = 0;
+    while (got < size) {
+        ssize_t n = read(fd, f.contents_.data() + got, size - got);
+        if (n <= 0) {
+            error = path + ": " + (n < 0 ? strerror(errno) : "shorter than it was a moment ago");
+            close(fd);
+            return std::nullopt;
+        }
+        got += static_cast<size_t>(n);
+    }
+    close(fd);
+    return f;
+}
+
+bool FlashFile::save_if_changed(const std::vector<uint8_t> &now, std::string &error)
+{
+    if (now == contents_ && on_disk_)
+        return true;
+    if (!simtools::write_output(path_, now.data(), now.size(), error))
+        return false;
+    contents_ = now;
+    on_disk_ = true;
+    return true;
+}
+
+}  // namespace sim

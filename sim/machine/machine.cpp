@@ -1,0 +1,549 @@
+#include "sim/machine/machine.h"
+
+#include <algorithm>
+#include <cstring>
+
+
+namespace sim {
+
+namespace {
+
+// A fetch or load of the flash while its controller runs a command.
+const board::Rule kFlashBusyRead{"EFC", "flash read while a flash command runs", board::Rule::AtMost, 0, "reads",
+                                 "flash controller: the array cannot be read until FRDY"};
+
+std::string hex(uint32_t v)
+{
+    return board::hex32(v);
+}
+
+// `b .` in either state: a loop only an exception can leave.
+bool is_self_branch(const uint8_t *code, bool thumb)
+{
+    if (thumb)
+        return code[0] == 0xFE && code[1] == 0xE7;
+    return code[0] == 0xFE && code[1] == 0xFF && code[2] == 0xFF && code[3] == 0xEA;
+}
+
+// Several tools on the core's one observer slot.
+class FanOut : public ExecutionObserver {
+public:
+    explicit FanOut(std::vector<ExecutionObserver *> to) : to_(std::move(to)) {}
+    void executed(uint32_t pc, bool thumb, uint32_t encoding, bool passed, uint32_t cycles, uint32_t next_pc) override
+    {
+        for (auto *o : to_)
+            o->executed(pc, thumb, encoding, passed, cycles, next_pc);
+    }
+    void exception(Exception e, uint32_t return_link, uint32_t old_cpsr) override
+    {
+        for (auto *o : to_)
+            o->exception(e, return_link, old_cpsr);
+    }
+    void repeated(uint32_t first, uint32_t last, bool thumb, uint64_t iterations, uint64_t cycles) override
+    {
+        for (auto *o : to_)
+            o->repeated(first, last, thumb, iterations, cycles);
+    }
+    void accessed(uint32_t pc, uint32_t address, unsigned size, bool write, uint32_t value) override
+    {
+        for (auto *o : to_)
+            o->accessed(pc, address, size, write, value);
+    }
+
+private:
+    std::vector<ExecutionObserver *> to_;
+};
+
+}  // namespace
+
+Machine::Machine(board::Board &board) : board_(board), core_(*this)
+{
+    board_.bus.set_memory(&memory_);
+    // The debug unit shows the core's debug channel: COMMTX while the core
+    // may write a word, COMMRX while one waits for it.
+    core_.debug_channel().set_listener([this](uint32_t control) {
+        board_.dbgu.set_comm_lines(!(control & DebugChannel::kW), (control & DebugChannel::kR) != 0);
+    });
+    // The AIC's outputs are wires into the core, sampled at every boundary.
+    board_.aic.add_listener([this](bool nirq, bool nfiq) { core_.set_interrupt_lines(nirq, nfiq); });
+    // Whoever changes memory, through whichever address: the core runs
+    // what it holds now.
+    memory_.set_change_listener([this](const uint8_t *host, uint32_t length) { core_.invalidate_host(host, length); });
+    // Pages the flash controller programmed hold new code.
+    board_.chip_flash.set_change_listener([this](uint32_t offset, uint32_t length) {
+        memory_.changed(memory_.flash() + offset, length);
+        core_.request_stop();
+    });
+    reset();
+}
+
+Machine::~Machine()
+{
+    board_.chip_flash.set_change_listener(nullptr);
+    if (board_.bus.memory() == &memory_)
+        board_.bus.set_memory(nullptr);
+}
+
+void Machine::load(const ElfImage &image)
+{
+    image_ = image;
+    image.place(memory_);
+    reset();
+}
+
+void Machine::reset()
+{
+    board_.reset();
+    memory_.clear_ram();
+    core_.reset();
+    core_.set_fast_forward(!exact_);
+    regions_key_ = ~0u;
+    update_regions();
+    core_.set_interrupt_lines(board_.aic.nirq(), board_.aic.nfiq());
+    stop_wanted_ = false;
+    parked_at_.reset();
+    faults_.clear();
+}
+
+std::string Machine::describe(uint32_t address) const
+{
+    if (!image_)
+        return "";
+    // The vectors run from the flash mirror at 0: name them by their flash address.
+    return image_->describe(memory_.in_flash(address) ? memory_.canonical(address) : address);
+}
+
+board::Picos Machine::time_of(uint64_t cycle) const
+{
+    const board::Clock &c = board_.clock;
+    if (cycle >= c.cycles())
+        return c.now() + c.cycles_to_picos(cycle - c.cycles());
+    return c.now() - c.cycles_to_picos(c.cycles() - cycle);
+}
+
+// ---- memory map ----
+
+void Machine::update_regions()
+{
+    unsigned fws = board_.mc.flash_wait_states();
+    bool remapped = board_.mc.remapped();
+    // While the flash controller runs a command the core cannot read the
+    // flash: its accesses come to read(), which refuses them.
+    bool flash_busy = board_.chip_flash.busy(board_.clock.now());
+    unsigned key = fws | (remapped ? 0x100u : 0u) | (flash_busy ? 0x200u : 0u);
+    if (key == regions_key_)
+        return;
+    regions_key_ = key;
+    memory_.set_remapped(remapped);
+
+    MemoryMap::Timing flash = MemoryMap::flash_timing(fws);
+    std::vector<MemoryRegion> regions;
+    // Every copy of a memory within its 1 MiB area.
+    auto flash_in = [&](uint32_t area) {
+        if (flash_busy)
+            return;
+        for (uint32_t base = area; base < area + MemoryMap::kArea; base += MemoryMap::kFlashSize) {
+            MemoryRegion r;
+            r.base = base;
+            r.size = MemoryMap::kFlashSize;
+            r.host = memory_.flash();
+            r.writable = false;   // stores go to flash_store()
+            r.wait_n = flash.wait_n;
+            r.wait_s = flash.wait_s;
+            r.read_buffer = flash.read_buffer;
+            regions.push_back(r);
+        }
+    };
+    auto ram_in = [&](uint32_t area) {
+        for (uint32_t base = area; base < area + MemoryMap::kArea; base += MemoryMap::kRamSize) {
+            MemoryRegion r;
+            r.base = base;
+            r.size = MemoryMap::kRamSize;
+            r.host = memory_.ram();
+            regions.push_back(r);
+        }
+    };
+    flash_in(MemoryMap::kFlashBase);
+    ram_in(MemoryMap::kRamBase);
+    if (remapped)
+        ram_in(0);
+    else
+        flash_in(MemoryMap::kFlashMirror);
+    core_.set_regions(regions);
+}
+
+void Machine::flash_store(uint32_t address, unsigned size, uint32_t value)
+{
+    // The array changes only by the flash controller's commands; a store
+    // fills its page latch.
+    board_.mc.efc().latch_store(address, value, size);
+}
+
+void Machine::perform_reset_order()
+{
+    auto order = board_.take_reset_order();
+    if (!order)
+        return;
+    board_.perform_reset(*order);
+    if (order->processor) {
+        // The clock runs on through the reset; RAM keeps its contents.
+        uint64_t cycles = core_.cycles();
+        core_.reset();
+        core_.add_cycles(cycles);
+        board::Clock &c = board_.clock;
+        unsigned __int128 fs = static_cast<unsigned __int128>(order->hold) * 1000;
+        core_.add_cycles(static_cast<uint64_t>((fs + c.master_period_fs() - 1) / c.master_period_fs()));
+        catch_up(core_.cycles());
+        parked_at_.reset();
+    }
+    regions_key_ = ~0u;
+    update_regions();
+    core_.set_interrupt_lines(board_.aic.nirq(), board_.aic.nfiq());
+}
+
+// ---- the core's bus ----
+
+void Machine::catch_up_with_events(uint64_t cycle)
+{
+    board::Clock &c = board_.clock;
+    bool outer = clock_leads_;
+    clock_leads_ = true;
+    // Event by event, so that each fires with the clock at its own cycle
+    // (the first cycle boundary at or after it).
+    while (cycle > c.cycles()) {
+        uint64_t n = cycle - c.cycles();
+        if (auto e = c.next_event(); e && *e > c.now())
+            n = std::min(n, std::max<uint64_t>(cycles_until(*e), 1));
+        c.advance_cycles(n);
+    }
+    note_next_event();
+    clock_leads_ = outer;
+}
+
+uint64_t Machine::cycles_until(board::Picos t) const
+{
+    const board::Clock &c = board_.clock;
+    if (t <= c.now())
+        return 0;
+    unsigned __int128 fs = static_cast<unsigned __int128>(t - c.now()) * 1000;
+    return static_cast<uint64_t>((fs + c.master_period_fs() - 1) / c.master_period_fs());
+}
+
+void Machine::note_next_event()
+{
+    board::Clock &c = board_.clock;
+    limit_event_ = c.next_event();
+    limit_period_fs_ = c.master_period_fs();
+    next_event_cycle_ = limit_event_ ? c.cycles() + cycles_until(*limit_event_) : ~uint64_t{0};
+}
+
+bool Machine::read(uint32_t address, unsigned size, uint64_t cycle, uint32_t &value, unsigned &wait)
+{
+    catch_up(cycle);
+    wait = 0;
+    if (memory_.in_flash(address)) {
+        // Only while a flash command runs (else the core reads it itself).
+        if (board_.chip_flash.busy(board_.clock.now())) {
+            board_.log.rules.breach(kFlashBusyRead, 1);
+            return false;
+        }
+        const uint8_t *p = memory_.host(address, size);
+        if (!p)
+            return false;
+        value = 0;
+        std::memcpy(&value, p, size);
+        wait = board_.mc.flash_wait_states();
+        return true;
+    }
+    clock_leads_ = true;
+    value = board_.bus.read(address, size);
+    bool refused = board_.bus.take_fault();
+    clock_leads_ = false;
+    after_access(address, false);
+    return !refused;
+}
+
+bool Machine::write(uint32_t address, unsigned size, uint64_t cycle, uint32_t value, unsigned &wait)
+{
+    catch_up(cycle);
+    if (memory_.in_flash(address)) {
+        wait = MemoryMap::flash_store_wait(board_.mc.flash_wait_states());
+        flash_store(address, size, value);
+        return true;
+    }
+    wait = 0;
+    clock_leads_ = true;
+    board_.bus.write(address, value, size);
+    bool refused = board_.bus.take_fault();
+    clock_leads_ = false;
+    after_access(address, true);
+    return !refused;
+}
+
+void Machine::after_access(uint32_t address, bool write)
+{
+    // The remap, the wait states and a flash command starting.
+    if (write && (address & ~0xFFu) == board::kMcBase)
+        update_regions();
+    if (board_.reset_ordered())
+        core_.request_stop();
+    board::Clock &c = board_.clock;
+    // The run's limit came from the next event and the clock's period: if
+    // either changed, end the run here and compute a new one.
+    if (c.next_event() != limit_event_ || c.master_period_fs() != limit_period_fs_) {
+        note_next_event();
+        core_.request_stop();
+    }
+}
+
+void Machine::aborted(const AbortInfo &info)
+{
+    bool misaligned = info.cause == AbortCause::Misaligned;
+    // A misaligned access to nothing is both.
+    bool nothing = !memory_.host(info.address & ~3u, 1) && !board_.bus.is_mapped(info.address);
+    // The flash refused while busy: there is something, correctly aligned.
+    bool busy_flash = memory_.in_flash(info.address) && board_.chip_flash.busy(board_.clock.now());
+    bool undefined = (info.cause == AbortCause::Undefined && !busy_flash) || nothing;
+    board::Mc::AbortType type = info.kind == AccessKind::Fetch  ? board::Mc::AbortType::Fetch
+                                : info.kind == AccessKind::Read ? board::Mc::AbortType::Read
+                                                                : board::Mc::AbortType::Write;
+    board_.mc.record_abort(board::Mc::kMasterCore, info.address, info.size, type, undefined, misaligned);
+
+    Registers regs = core_.registers();
+    regs.r[15] = info.pc;
+    std::string what = info.kind == AccessKind::Fetch ? "prefetch abort" : "data abort";
+    if (misaligned)
+        what += " (misaligned)";
+    else if (busy_flash)
+        what += " (flash busy)";
+    note_fault(what, info.pc, info.kind == AccessKind::Fetch ? 0 : info.address, regs);
+}
+
+void Machine::undefined(uint32_t pc, uint32_t cpsr)
+{
+    Registers regs = core_.registers();
+    regs.r[15] = pc;
+    regs.cpsr = cpsr;
+    note_fault("undefined instruction", pc, 0, regs);
+}
+
+uint32_t Machine::spsr_of(Mode mode)
+{
+    // Through the mode's own view: a switch there and back only moves banks.
+    uint32_t cpsr = core_.cpsr();
+    if ((cpsr & 0x1F) == static_cast<uint32_t>(mode))
+        return core_.spsr();
+    core_.set_cpsr((cpsr & ~0x1Fu) | static_cast<uint32_t>(mode));
+    uint32_t spsr = core_.spsr();
+    core_.set_cpsr(cpsr);
+    return spsr;
+}
+
+void Machine::note_fault(const std::string &what, uint32_t pc, uint32_t data_address, const Registers &registers)
+{
+    GuestFault f;
+    f.what = what;
+    f.pc = pc;
+    f.data_address = data_address;
+    f.registers = registers;
+    f.time = now();
+    f.where = describe(pc);
+    std::string text = what + " at " + hex(pc) + (f.where.empty() ? "" : " (" + f.where + ")");
+    if (what.rfind("data abort", 0) == 0)
+        text += ", accessing " + hex(data_address);
+    board_.log.warn("cpu", text + " in " + mode_name(registers.cpsr) + " mode");
+    faults_.push_back(std::move(f));
+}
+
+// ---- running ----
+
+uint64_t Machine::cycle_limit(board::Picos deadline)
+{
+    note_next_event();
+    uint64_t to_deadline = board_.clock.cycles() + std::max<uint64_t>(cycles_until(deadline), 1);
+    return std::min(to_deadline, std::max(next_event_cycle_, board_.clock.cycles() + 1));
+}
+
+void Machine::after_run()
+{
+    catch_up(core_.cycles());
+    // A flash command may have ended.
+    update_regions();
+    uint32_t pc = core_.pc();
+    bool thumb = core_.thumb();
+    const uint8_t *code = memory_.host(pc, thumb ? 2 : 4);
+    if (code && is_self_branch(code, thumb)) {
+        if (parked_at_ != pc) {
+            parked_at_ = pc;
+            parked_since_ = board_.clock.now();
+        }
+    } else {
+        parked_at_.reset();
+    }
+}
+
+Machine::Stop Machine::run_until(board::Picos deadline)
+{
+    bool first = true;
+    for (;;) {
+        if (stop_wanted_) {
+            stop_wanted_ = false;
+            return Stop::Requested;
+        }
+        if (board_.clock.now() >= deadline)
+            return Stop::Deadline;
+        // The core resumes from a breakpoint at the start of its own run:
+        // only the first run of this call may do that.
+        if (!first && breakpoints_.count(core_.pc()))
+            return Stop::Breakpoint;
+        first = false;
+        perform_reset_order();
+        Arm7tdmi::Stop stop = core_.run(cycle_limit(deadline));
+        after_run();
+        switch (stop) {
+        case Arm7tdmi::Stop::Breakpoint: return Stop::Breakpoint;
+        case Arm7tdmi::Stop::Watchpoint: return Stop::Watchpoint;
+        case Arm7tdmi::Stop::Limit:
+        case Arm7tdmi::Stop::Requested: break;   // a caller's request is seen at the top
+        }
+    }
+}
+
+Machine::Stop Machine::step()
+{
+    perform_reset_order();
+    core_.step();
+    after_run();
+    return Stop::Stepped;
+}
+
+void Machine::request_stop()
+{
+    stop_wanted_ = true;
+    core_.request_stop();
+}
+
+void Machine::add_breakpoint(uint32_t address)
+{
+    breakpoints_.insert(address & ~1u);
+    core_.set_breakpoints({breakpoints_.begin(), breakpoints_.end()});
+}
+
+void Machine::remove_breakpoint(uint32_t address)
+{
+    breakpoints_.erase(address & ~1u);
+    core_.set_breakpoints({breakpoints_.begin(), breakpoints_.end()});
+}
+
+void Machine::set_exact(bool exact)
+{
+    exact_ = exact;
+    core_.set_fast_forward(!exact);
+}
+
+void Machine::set_execution_observer(ExecutionObserver *observer)
+{
+    if (observer && std::find(observers_.begin(), observers_.end(), observer) == observers_.end())
+        observers_.push_back(observer);
+    install_observers();
+}
+
+void Machine::keep_execution_observer(std::unique_ptr<ExecutionObserver> observer)
+{
+    set_execution_observer(observer.get());
+    kept_.push_back(std::move(observer));
+}
+
+void Machine::remove_execution_observer(ExecutionObserver *observer)
+{
+    observers_.erase(std::remove(observers_.begin(), observers_.end(), observer), observers_.end());
+    install_observers();
+}
+
+void Machine::install_observers()
+{
+    if (observers_.size() <= 1) {
+        core_.set_observer(observers_.empty() ? nullptr : observers_.front());
+        fan_out_.reset();
+        return;
+    }
+    auto fan = std::make_unique<FanOut>(observers_);
+    core_.set_observer(fan.get());
+    fan_out_ = std::move(fan);
+}
+
+std::optional<ParkedState> Machine::parked() const
+{
+    if (!parked_at_)
+        return std::nullopt;
+    ParkedState p;
+    p.pc = *parked_at_;
+    p.where = describe(p.pc);
+    p.registers = core_.registers();
+    p.since = parked_since_;
+    return p;
+}
+
+// ---- debugger access ----
+
+bool Machine::peek(uint32_t address, uint8_t *out, uint32_t length) const
+{
+    for (uint32_t i = 0; i < length; ++i) {
+        uint32_t a = address + i;
+        if (const uint8_t *p = memory_.host(a, 1)) {
+            out[i] = *p;
+            continue;
+        }
+        uint32_t word = 0;
+        if (!board_.bus.peek(a & ~3u, word))
+            return false;
+        out[i] = static_cast<uint8_t>(word >> ((a & 3u) * 8));
+    }
+    return true;
+}
+
+bool Machine::data_read(uint32_t address, unsigned size, uint32_t &value)
+{
+    value = 0;
+    if (address % size != 0)
+        return false;
+    if (const uint8_t *p = memory_.host(address, size)) {
+        std::memcpy(&value, p, size);
+        return true;
+    }
+    unsigned wait;
+    return read(address, size, core_.cycles(), value, wait);
+}
+
+bool Machine::data_write(uint32_t address, unsigned size, uint32_t value)
+{
+    if (address % size != 0)
+        return false;
+    if (memory_.in_flash(address)) {
+        catch_up(core_.cycles());
+        flash_store(address, size, value);
+        return true;
+    }
+    if (memory_.write(address, reinterpret_cast<const uint8_t *>(&value), size))
+        return true;
+    unsigned wait;
+    return write(address, size, core_.cycles(), value, wait);
+}
+
+bool Machine::poke(uint32_t address, const uint8_t *data, uint32_t length)
+{
+    if (memory_.write(address, data, length))
+        return true;
+    if (length == 4 && (address & 3u) == 0 && board_.bus.is_mapped(address)) {
+        uint32_t v;
+        std::memcpy(&v, data, 4);
+        catch_up(core_.cycles());
+        board_.bus.write(address, v);
+        if ((address & ~0xFFu) == board::kMcBase)
+            update_regions();
+        return true;
+    }
+    return false;
+}
+
+}  // namespace sim

@@ -1,0 +1,212 @@
+// The run loop: the ARM7TDMI core, the chip's memories and the board's models
+// on one virtual clock.
+//
+// The core counts time in master-clock cycles and runs on its own until the
+// next device event or the run's deadline, whichever is first; the board's
+// clock trails it and is brought up to the exact cycle of every peripheral
+// access before the access reaches its model, so each model, trace line and
+// waveform edge sees the access at its own time. An access that schedules an
+// earlier event or changes the master clock ends the core's run at the next
+// instruction boundary and the loop starts a new one with the new limit. The
+// AIC's nIRQ and nFIQ reach the core whenever they change and are sampled at
+// every instruction boundary. Nothing depends on the host's clock, so one
+// image with one sequence of inputs always gives the same run, with or
+// without the core's delay-loop fast-forward.
+//
+// Memory as this chip's memory controller decodes it (see memory_map.h):
+// flash at 0x00100000 and, until a remap, at 0 (MC_FMR.FWS wait states on
+// reads, one more on writes; 32 bits a read through two read buffers);
+// RAM at 0x00200000 (and at 0 after a remap), no wait states; each repeated
+// within its 1 MiB; peripherals through the board's bus. A store into flash
+// and the memory at 0 are decided in one place (flash_store, regions). An
+// access to nothing, or a misaligned data access, is refused: the core takes
+// a precise abort and MC_ASR / MC_AASR record it.
+//
+// While the flash controller runs a command the flash cannot be read: a
+// fetch from it takes a prefetch abort and a load from it a data abort (the
+// bus refuses both; MC_ASR records the access with neither UNDADD nor
+// MISADD), and each is reported as the rule "flash read while a flash
+// command runs" with the time and pc of the access. Code that programs the
+// flash runs from RAM and waits for FRDY, as the chip requires.
+//
+// Faults of the guest (undefined instruction, prefetch and data aborts) are
+// taken as the chip takes them and recorded for reports, each when the core
+// meets it, with the time, pc, mode and registers at the faulting
+// instruction; the loop goes on.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "board/board.h"
+#include "sim/core/arm7tdmi.h"
+#include "sim/machine/elf_image.h"
+#include "sim/machine/memory_map.h"
+
+namespace sim {
+
+struct GuestFault {
+    std::string what;           // "undefined instruction", "data abort", ...
+    uint32_t pc = 0;            // the instruction that faulted
+    uint32_t data_address = 0;  // data aborts: the address accessed
+    Registers registers;        // before the exception was taken
+    board::Picos time = 0;
+    std::string where;          // symbol of pc, if known
+};
+
+// The core spinning in a loop that only an interrupt could leave (a branch
+// to itself): a default handler, a vector, `exit`, a parked check.
+struct ParkedState {
+    uint32_t pc = 0;
+    std::string where;
+    Registers registers;
+    board::Picos since = 0;     // when the run loop first found it there
+};
+
+class Machine : private CoreBus {
+public:
+    explicit Machine(board::Board &board);
+    ~Machine() override;
+    Machine(const Machine &) = delete;
+    Machine &operator=(const Machine &) = delete;
+
+    // Places the image in flash (and RAM) and keeps its symbols for reports.
+    void load(const ElfImage &image);
+    // Power-on reset of the board, the core and RAM; flash keeps the image.
+    void reset();
+
+    enum class Stop { Deadline, Breakpoint, Watchpoint, Stepped, Requested };
+    // Runs until virtual time `deadline` (the first instruction boundary at
+    // or after it), a breakpoint, a watchpoint or a stop request.
+    Stop run_until(board::Picos deadline);
+    Stop run_for(board::Picos duration) { return run_until(now() + duration); }
+    // One instruction (or the entry of an interrupt that is due).
+    Stop step();
+
+    // From an observer or a bus callback: end the run at the next
+    // instruction boundary; run_until then returns Stop::Requested.
+    void request_stop();
+
+    // Breakpoints stop before the instruction at the address runs.
+    void add_breakpoint(uint32_t address);
+    void remove_breakpoint(uint32_t address);
+    // Watchpoints stop after the instruction whose access touched the range.
+    void set_watchpoints(const std::vector<Arm7tdmi::Watch> &watches) { core_.set_watchpoints(watches); }
+    Arm7tdmi::WatchHit last_watch_hit() const { return core_.last_watch_hit(); }
+
+    // Tools that follow what the core runs (traces, coverage, profiles).
+    // Several may be attached; each sees everything. An attached observer
+    // slows the core: attach only what is needed.
+    void set_execution_observer(ExecutionObserver *observer);
+    void remove_execution_observer(ExecutionObserver *observer);
+    // Attaches an observer the machine keeps for the rest of its life.
+    void keep_execution_observer(std::unique_ptr<ExecutionObserver> observer);
+
+    // Off: every instruction runs, no delay loop is fast-forwarded. Results
+    // are the same either way; only the host's time differs.
+    void set_exact(bool exact);
+    bool exact() const { return exact_; }
+
+    // A data access as the core makes one, but outside any instruction, for
+    // models of code that is not emulated (the boot monitor): memory, a
+    // store into the flash's range as the core's store goes, peripherals
+    // with their side effects at the current cycle. False where the core
+    // would take an abort (misaligned, nothing there).
+    bool data_read(uint32_t address, unsigned size, uint32_t &value);
+    bool data_write(uint32_t address, unsigned size, uint32_t value);
+
+    // Reads without side effects: memory, and peripherals through peek.
+    bool peek(uint32_t address, uint8_t *out, uint32_t length) const;
+    // Debugger writes to memory (flash included) and peripherals.
+    bool poke(uint32_t address, const uint8_t *data, uint32_t length);
+
+    board::Board &board() { return board_; }
+    Arm7tdmi &cpu() { return core_; }
+    const Arm7tdmi &cpu() const { return core_; }
+    MemoryMap &memory() { return memory_; }
+    const ElfImage *image() const { return image_ ? &*image_ : nullptr; }
+    std::string describe(uint32_t address) const;
+
+    uint64_t instructions() const { return core_.instructions(); }
+    // The core's count; inside a peripheral access, the access's cycle.
+    uint64_t cycles() const { return clock_leads_ ? board_.clock.cycles() : core_.cycles(); }
+    // Virtual time at cycles(), and at any cycle near it.
+    board::Picos now() const { return time_of(cycles()); }
+    board::Picos time_of(uint64_t cycle) const;
+    unsigned flash_wait_states() const { return board_.mc.flash_wait_states(); }
+    const std::vector<GuestFault> &faults() const { return faults_; }
+    std::optional<ParkedState> parked() const;
+    uint64_t exceptions_taken(Exception e) const { return core_.exceptions_taken(e); }
+
+private:
+    // CoreBus: peripherals, holes and stores into flash.
+    bool read(uint32_t address, unsigned size, uint64_t cycle, uint32_t &value, unsigned &wait) override;
+    bool write(uint32_t address, unsigned size, uint64_t cycle, uint32_t value, unsigned &wait) override;
+    bool aborts_misaligned() const override { return true; }
+    void aborted(const AbortInfo &info) override;
+    void undefined(uint32_t pc, uint32_t cpsr) override;
+
+    // What the core reaches directly, from the memory controller's state.
+    void update_regions();
+    // What a store by the core into the flash's address range does.
+    void flash_store(uint32_t address, unsigned size, uint32_t value);
+    // A reset the reset controller (or the watchdog through it) ordered:
+    // the board's part, and the core's when it names the processor.
+    void perform_reset_order();
+    // Brings the board's clock to `cycle`, firing the events due by then.
+    // Mostly nothing is due: that case is a few instructions, inline.
+    void catch_up(uint64_t cycle)
+    {
+        board::Clock &c = board_.clock;
+        if (cycle <= c.cycles())
+            return;
+        if (cycle < next_event_cycle_) {
+            bool outer = clock_leads_;
+            clock_leads_ = true;
+            c.advance_cycles(cycle - c.cycles());
+            clock_leads_ = outer;
+        } else {
+            catch_up_with_events(cycle);
+        }
+    }
+    void catch_up_with_events(uint64_t cycle);
+    // After a peripheral access: new events, clock or memory map.
+    void after_access(uint32_t address, bool write);
+    uint64_t cycle_limit(board::Picos deadline);
+    uint64_t cycles_until(board::Picos t) const;
+    void note_next_event();
+    void after_run();
+    uint32_t spsr_of(Mode mode);
+    void note_fault(const std::string &what, uint32_t pc, uint32_t data_address, const Registers &registers);
+    void install_observers();
+
+    board::Board &board_;
+    MemoryMap memory_{board_.chip_flash};
+    Arm7tdmi core_;
+    std::optional<ElfImage> image_;
+    std::set<uint32_t> breakpoints_;
+    bool exact_ = false;
+
+    // What the current core run's limit was computed from.
+    std::optional<board::Picos> limit_event_;
+    uint64_t limit_period_fs_ = 0;
+    uint64_t next_event_cycle_ = 0;   // the clock's cycle count when the next event is due
+    unsigned regions_key_ = ~0u;
+    bool clock_leads_ = false;      // in a peripheral access or catching up: time is the clock's
+    bool stop_wanted_ = false;      // a stop asked by a caller, not a resync
+
+    std::vector<ExecutionObserver *> observers_;
+    std::unique_ptr<ExecutionObserver> fan_out_;
+    std::vector<std::unique_ptr<ExecutionObserver>> kept_;
+
+    std::optional<uint32_t> parked_at_;
+    board::Picos parked_since_ = 0;
+    std::vector<GuestFault> faults_;
+};
+
+}  // namespace sim

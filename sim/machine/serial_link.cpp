@@ -1,0 +1,107 @@
+#include "sim/machine/serial_link.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace sim {
+
+std::unique_ptr<SerialLink> SerialLink::open(Kind kind, board::Board &board, std::string &error)
+{
+    std::unique_ptr<SerialLink> link(new SerialLink(board));
+    link->kind_ = kind;
+    if (kind == Kind::Stdio) {
+        link->in_fd_ = STDIN_FILENO;
+        link->out_fd_ = STDOUT_FILENO;
+        return link;
+    }
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        error = std::string("--serial pty: cannot make a pseudo-terminal: ") + strerror(errno);
+        if (master >= 0)
+            close(master);
+        return nullptr;
+    }
+    const char *name = ptsname(master);
+    int slave = name ? ::open(name, O_RDWR | O_NOCTTY) : -1;
+    if (slave < 0) {
+        error = std::string("--serial pty: cannot open the pseudo-terminal's other end: ") + strerror(errno);
+        close(master);
+        return nullptr;
+    }
+    // Raw bytes both ways, as a serial port gives them: no echo, no line
+    // editing, no newline translation.
+    termios t{};
+    tcgetattr(slave, &t);
+    cfmakeraw(&t);
+    tcsetattr(slave, TCSANOW, &t);
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    link->path_ = name;
+    link->in_fd_ = link->out_fd_ = master;
+    link->slave_fd_ = slave;
+    return link;
+}
+
+SerialLink::~SerialLink()
+{
+    board_.clock.cancel(event_);
+    flush_out();
+    if (kind_ == Kind::Pty) {
+        close(in_fd_);
+        close(slave_fd_);
+    }
+}
+
+void SerialLink::send(uint8_t c)
+{
+    pending_out_.push_back(static_cast<char>(c));
+    flush_out();
+}
+
+void SerialLink::flush_out()
+{
+    while (!pending_out_.empty()) {
+        ssize_t n = write(out_fd_, pending_out_.data(), pending_out_.size());
+        if (n <= 0)
+            break;   // full (nobody reads the terminal): kept for the next try
+        pending_out_.erase(0, static_cast<size_t>(n));
+    }
+    // Without a reader a terminal's buffer fills; past this the oldest go.
+    constexpr size_t kMaxPending = 1 << 20;
+    if (pending_out_.size() > kMaxPending)
+        pending_out_.erase(0, pending_out_.size() - kMaxPending);
+}
+
+void SerialLink::start()
+{
+    board_.clock.cancel(event_);
+    event_ = board_.clock.schedule_in(kPollInterval, [this] { poll(); });
+}
+
+void SerialLink::poll()
+{
+    event_ = 0;
+    flush_out();
+    while (in_open_) {
+        pollfd p{in_fd_, POLLIN, 0};
+        if (::poll(&p, 1, 0) <= 0 || !(p.revents & (POLLIN | POLLHUP)))
+            break;
+        char buf[256];
+        ssize_t n = read(in_fd_, buf, sizeof buf);
+        if (n > 0) {
+            board_.dbgu.receive_from_host(std::string(buf, static_cast<size_t>(n)));
+            continue;
+        }
+        if (n == 0 && kind_ == Kind::Stdio)
+            in_open_ = false;   // end of standard input: nothing more will come
+        break;
+    }
+    event_ = board_.clock.schedule_in(kPollInterval, [this] { poll(); });
+}
+
+}  // namespace sim

@@ -1,0 +1,145 @@
+#include "sim/machine/session.h"
+
+#include <algorithm>
+
+#include "sim/machine/duration.h"
+#include "sim/machine/rule_report.h"
+#include "sim/samba/boot_program.h"
+#include "sim/machine/screen_text.h"
+
+namespace sim {
+
+std::unique_ptr<Session> Session::open(const SessionOptions &options, std::string &error)
+{
+    std::optional<ElfImage> image;
+    if (!options.image.empty()) {
+        image = ElfImage::load(options.image, error);
+        if (!image)
+            return nullptr;
+    }
+    std::optional<FlashFile> flash;
+    if (options.flash_file) {
+        flash = FlashFile::open(*options.flash_file, error);
+        if (!flash)
+            return nullptr;
+    }
+    std::optional<FlashFile> chip_flash, chip_nvm;
+    if (options.chip_flash_file) {
+        chip_flash = FlashFile::open(*options.chip_flash_file, error, board::ChipFlash::kSize);
+        if (!chip_flash)
+            return nullptr;
+        chip_nvm = FlashFile::open(nvm_bits_path(*options.chip_flash_file), error, 4);
+        if (!chip_nvm)
+            return nullptr;
+    }
+    std::unique_ptr<Session> s(new Session);
+    if (options.serial) {
+        s->serial_ = SerialLink::open(*options.serial, s->board, error);
+        if (!s->serial_)
+            return nullptr;
+    }
+    s->board.dbgu.set_host_output([session = s.get()](uint8_t c) {
+        session->serial_text_.push_back(static_cast<char>(c));
+        if (session->serial_)
+            session->serial_->send(c);
+    });
+    s->chip_flash_ = std::move(chip_flash);
+    s->chip_nvm_ = std::move(chip_nvm);
+    if (s->chip_flash_) {
+        s->board.chip_flash.load(s->chip_flash_->contents());
+        set_nvm_bits(s->board.chip_flash, s->chip_nvm_->contents());
+    }
+    if (options.boot_program) {
+        auto regions = samba::boot_regions();
+        std::copy(regions.begin(), regions.end(), s->board.chip_flash.data());
+        s->board.chip_flash.set_lock_bits(s->board.chip_flash.lock_bits() | ((1u << samba::kBootRegions) - 1));
+    }
+    s->board.pmc.set_crystal_hz(options.crystal_hz);
+    s->keys.set_bounce(options.bounce, options.bounce_window, options.bounce_seed);
+    attach_pc_source(s->board.log.rules, s->machine);
+    s->flash_ = std::move(flash);
+    if (s->flash_)
+        s->board.flash.preload(0, s->flash_->contents());
+    if (image)
+        s->machine.load(*image);
+    s->power_on();
+    return s;
+}
+
+void Session::power_on()
+{
+    machine.reset();
+    keys.reset();
+    if (serial_)
+        serial_->start();
+}
+
+bool Session::save_flash(std::string &error)
+{
+    if (flash_ && !flash_->save_if_changed(board.flash.array(), error))
+        return false;
+    if (chip_nvm_ && !chip_nvm_->save_if_changed(nvm_bits_of(board.chip_flash), error))
+        return false;
+    return !chip_flash_ || chip_flash_->save_if_changed(board.chip_flash.bytes(), error);
+}
+
+std::string nvm_bits_path(const std::string &chip_flash_file)
+{
+    return chip_flash_file + ".nvm";
+}
+
+std::vector<uint8_t> nvm_bits_of(const board::ChipFlash &flash)
+{
+    uint32_t lock = ~flash.lock_bits();
+    return {static_cast<uint8_t>(lock), static_cast<uint8_t>(lock >> 8), static_cast<uint8_t>(~flash.gpnvm()),
+            static_cast<uint8_t>(flash.security() ? 0xFE : 0xFF)};
+}
+
+void set_nvm_bits(board::ChipFlash &flash, const std::vector<uint8_t> &bits)
+{
+    if (bits.size() != 4)
+        return;
+    flash.set_lock_bits(~static_cast<uint32_t>(bits[0] | bits[1] << 8));
+    flash.set_gpnvm(~static_cast<uint32_t>(bits[2]));
+    flash.set_security(!(bits[3] & 1));
+}
+
+std::string Session::report() const
+{
+    std::string out;
+    for (int r = 0; r < 4; ++r)
+        out += codes_text(row_codes(r)) + "\n";
+    out += std::string("LED ") + (led() ? "1" : "0") + "\n";
+    out += describe_faults(machine);
+    out += describe_violations(board.log.rules);
+    return out;
+}
+
+std::string describe_faults(const Machine &machine)
+{
+    // A guest that faults in a loop would bury the display under reports.
+    constexpr size_t kShown = 10;
+    std::string out;
+    const auto &faults = machine.faults();
+    for (size_t i = 0; i < faults.size() && i < kShown; ++i) {
+        const auto &f = faults[i];
+        out += "fault: " + f.what + " at " + board::hex32(f.pc);
+        if (!f.where.empty())
+            out += " (" + f.where + ")";
+        if (f.what.find("data abort") == 0)
+            out += ", accessing " + board::hex32(f.data_address);
+        out += ", at " + format_time(f.time) + "\n" + format_registers(f.registers) + "\n";
+    }
+    if (faults.size() > kShown)
+        out += "... and " + std::to_string(faults.size() - kShown) + " more faults, the last at " +
+               format_time(faults.back().time) + "\n";
+    if (auto p = machine.parked()) {
+        out += "parked: the core loops at " + board::hex32(p->pc);
+        if (!p->where.empty())
+            out += " (" + p->where + ")";
+        out += " since " + format_time(p->since) + "\n" + format_registers(p->registers) + "\n";
+    }
+    return out;
+}
+
+}  // namespace sim

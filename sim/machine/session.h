@@ -1,0 +1,91 @@
+// One simulated board with its firmware: the models, the core running the
+// image, the keys and, optionally, the serial flash and the chip's own flash
+// kept in files and the debug unit's line brought out to the host. The
+// headless run, the terminal view, scenarios and the benchmark all drive one
+// of these.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "board/board.h"
+#include "sim/machine/elf_image.h"
+#include "sim/machine/flash_file.h"
+#include "sim/machine/keys.h"
+#include "sim/machine/machine.h"
+#include "sim/machine/serial_link.h"
+
+namespace sim {
+
+struct SessionOptions {
+    // Empty: no image; the core boots whatever the chip's flash holds.
+    std::string image;
+    std::optional<std::string> flash_file;
+    // The chip's flash (256 KiB); the image, when given, is programmed into
+    // it over whatever the file held, as a flashing tool erases and writes.
+    // Its lock, GPNVM and security bits are kept beside it (nvm_bits_path).
+    std::optional<std::string> chip_flash_file;
+    std::optional<SerialLink::Kind> serial;
+    // The chip as the TST procedure leaves it: the boot program in lock
+    // regions 0 and 1, which are locked; the rest of the flash as it was.
+    bool boot_program = false;
+    uint32_t crystal_hz = 18432000;
+    unsigned bounce = 0;              // extra transitions per key edge, 0 = clean
+    board::Picos bounce_window = 5 * board::kPicosPerMs;
+    uint64_t bounce_seed = 1;
+};
+
+class Session {
+public:
+    static constexpr int kLedLine = 16;
+
+    // Loads the image and the flash file; nullptr with `error` on bad input.
+    static std::unique_ptr<Session> open(const SessionOptions &options, std::string &error);
+
+    // Power-on: every model, the core and RAM; the serial flash keeps its array.
+    void power_on();
+
+    // Row r of the display as character codes (20 of them).
+    std::string row_codes(int r) const { return board.lcd.row(r); }
+    bool led() const { return board.pa.level(kLedLine); }
+    // The four rows in the screen notation, the LED, and any guest fault.
+    std::string report() const;
+
+    // Writes the serial flash and the chip's flash back to their files if
+    // they changed.
+    bool save_flash(std::string &error);
+
+    // Everything the chip has sent on the debug unit's line so far.
+    const std::string &serial_text() const { return serial_text_; }
+    // The pseudo-terminal of --serial pty ("" otherwise).
+    std::string serial_path() const { return serial_ ? serial_->path() : ""; }
+
+    board::Board board;
+    Machine machine{board};
+    Keys keys{board};
+
+private:
+    Session() = default;
+    std::optional<FlashFile> flash_;
+    std::optional<FlashFile> chip_flash_;
+    std::optional<FlashFile> chip_nvm_;
+    std::unique_ptr<SerialLink> serial_;
+    std::string serial_text_;
+};
+
+std::string describe_faults(const Machine &machine);
+
+// The file beside a chip-flash file that keeps the flash's non-volatile
+// bits, so that the flash file stays the raw array flashing tools read and
+// write: "<file>.nvm", 4 bytes as flash cells hold them (erased = 1 = the
+// bit clear): bytes 0..1 the complement of the 16 lock bits (little-endian),
+// byte 2 of the 2 GPNVM bits, byte 3 of the security bit. A missing file is
+// an erased one: nothing locked, GPNVM bits and security bit clear.
+std::string nvm_bits_path(const std::string &chip_flash_file);
+std::vector<uint8_t> nvm_bits_of(const board::ChipFlash &flash);
+void set_nvm_bits(board::ChipFlash &flash, const std::vector<uint8_t> &bits);
+
+}  // namespace sim
