@@ -1,10 +1,11 @@
-// The whole board: the chip's peripherals on the bus and the devices wired to
-// port A. Host tests and the simulator build one of these and talk to it
+// The whole board: the chip's peripherals on the bus (placed and wired as
+// the chip's table, chip.h, says) and the devices wired to port A. Host tests and the simulator build one of these and talk to it
 // through the bus; nothing in here knows who drives the bus.
 #pragma once
 
 #include "board/aic.h"
 #include "board/bus.h"
+#include "board/chip.h"
 #include "board/chip_flash.h"
 #include "board/clock.h"
 #include "board/dbgu.h"
@@ -27,25 +28,6 @@
 #include <optional>
 
 namespace board {
-
-// Base addresses of the peripheral blocks.
-constexpr uint32_t kAicBase = 0xFFFFF000;
-constexpr uint32_t kDbguBase = 0xFFFFF200;
-constexpr uint32_t kPioaBase = 0xFFFFF400;
-constexpr uint32_t kPmcBase = 0xFFFFFC00;
-constexpr uint32_t kRstcBase = 0xFFFFFD00;
-constexpr uint32_t kRttBase = 0xFFFFFD20;
-constexpr uint32_t kPitBase = 0xFFFFFD30;
-constexpr uint32_t kWdtcBase = 0xFFFFFD40;
-constexpr uint32_t kVregBase = 0xFFFFFD60;
-constexpr uint32_t kMcBase = 0xFFFFFF00;
-constexpr uint32_t kSpiBase = 0xFFFE0000;
-constexpr uint32_t kSpiSize = 0x4000;
-
-// Peripheral identifiers: PMC_PCSR bit and AIC source.
-constexpr unsigned kIdSystem = 1;
-constexpr unsigned kIdPioa = 2;
-constexpr unsigned kIdSpi = 5;
 
 class Board {
 public:

@@ -148,6 +148,11 @@ Picos Dbgu::bit_time() const
     return clock_.cycles_to_picos(16ull * brgr_);
 }
 
+bool Dbgu::receiving() const
+{
+    return brgr_ != 0 && rx_enabled_ && pin_given(kRxLine);
+}
+
 bool Dbgu::pin_given(int line) const
 {
     uint32_t bit = 1u << line;
@@ -245,7 +250,7 @@ void Dbgu::start_rx()
 {
     if (rx_busy_ || rx_queue_.empty())
         return;
-    if (brgr_ == 0 || !rx_enabled_ || !pin_given(kRxLine)) {
+    if (!receiving()) {
         // Nobody samples the line: the characters go by unseen.
         if (!rx_lost_logged_)
             log_.warn("DBGU", std::to_string(rx_queue_.size()) + " character(s) from the host lost: " +
@@ -253,6 +258,7 @@ void Dbgu::start_rx()
                                    : !rx_enabled_ ? "the receiver is disabled"
                                                   : "PA9 is not given to the DBGU (PIO_PDR, function A)"));
         rx_lost_logged_ = true;
+        unheard_ += rx_queue_.size();
         rx_queue_.clear();
         return;
     }
@@ -292,8 +298,10 @@ void Dbgu::receive_char(uint8_t c)
 {
     if (!rx_enabled_)
         return;
-    if (rxrdy_)
+    if (rxrdy_) {
         ovre_ = true;
+        ++overruns_;
+    }
     rhr_ = c;
     rxrdy_ = true;
 }

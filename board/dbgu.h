@@ -50,6 +50,7 @@
 #include "board/clock.h"
 #include "board/irq_line.h"
 #include "board/log.h"
+#include "board/nets.h"
 #include "board/pdc.h"
 #include "board/pio.h"
 #include "board/register_map.h"
@@ -59,8 +60,8 @@ namespace board {
 class Dbgu : public MappedDevice, public InterruptSource, private PdcPeripheral {
 public:
     static constexpr uint32_t kChipId = 0x270B0940;
-    static constexpr int kRxLine = 9;
-    static constexpr int kTxLine = 10;
+    static constexpr int kRxLine = net::kDbguRx;
+    static constexpr int kTxLine = net::kDbguTx;
 
     static constexpr uint32_t RXRDY = 1u << 0, TXRDY = 1u << 1, ENDRX = 1u << 3, ENDTX = 1u << 4,
                               OVRE = 1u << 5, FRAME = 1u << 6, PARE = 1u << 7, TXEMPTY = 1u << 9,
@@ -80,6 +81,18 @@ public:
     void receive_from_host(const std::string &text);
     // Characters from the host not yet received.
     size_t host_backlog() const { return rx_queue_.size() + (rx_busy_ ? 1 : 0); }
+    // Whether a character from the host would be sampled now: the receiver
+    // enabled, the baud clock on and PA9 given to the DBGU.
+    bool receiving() const;
+    // One character's time on the line at the current baud rate (0 with the
+    // baud clock off).
+    Picos char_time() const { return frame_bits() * bit_time(); }
+    // Characters from the host lost on the chip in this run (a reset does
+    // not clear the counts, which are the run's, not the chip's): overwritten in
+    // RHR before the firmware read them (OVRE), or gone by while nothing
+    // sampled the line.
+    uint64_t overruns() const { return overruns_; }
+    uint64_t unheard() const { return unheard_; }
 
     // Baud rate the firmware set, 0 with the baud clock off.
     double baud() const;
@@ -146,6 +159,7 @@ private:
     uint8_t rx_char_ = 0;
     Clock::EventId rx_event_ = 0;
     bool rx_lost_logged_ = false;
+    uint64_t overruns_ = 0, unheard_ = 0;
 
     Pdc pdc_;
 };

@@ -18,6 +18,14 @@ public:
     virtual const char *register_name(uint32_t offset) const = 0;
 };
 
+// A peripheral whose clock the PMC switches (its PMC_PCSR bit). The PMC
+// pushes every change; until the first, the clock runs.
+class ClockInput {
+public:
+    virtual ~ClockInput() = default;
+    virtual void set_clock(bool on) = 0;
+};
+
 // The system memory as a bus master (the PDC) sees it: RAM, and flash for reads.
 // Returns false for an address where nothing answers.
 class Memory {

@@ -42,6 +42,7 @@
 
 #include "board/clock.h"
 #include "board/log.h"
+#include "board/nets.h"
 #include "board/pins.h"
 
 namespace board {
@@ -50,10 +51,10 @@ class Hd44780 {
 public:
     // Port lines of the bus; D4..D7 are four consecutive lines from d4.
     struct Wiring {
-        int rs = 17;
-        int rw = 18;
-        int e = 19;
-        int d4 = 20;
+        int rs = net::kLcdRs;
+        int rw = net::kLcdRw;
+        int e = net::kLcdE;
+        int d4 = net::kLcdD4;
     };
 
     static constexpr Picos kShortBusy = 37 * kPicosPerUs;

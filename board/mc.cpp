@@ -28,6 +28,7 @@ Mc::Mc(Clock &clock, Log &log, ChipFlash &flash) : MappedDevice(log, "MC"), log_
         if (v & 1) {
             remapped_ = !remapped_;
             log_.warn("MC", remapped_ ? "remap: RAM now at address 0" : "remap cancelled: flash at address 0 again");
+            map_changed();
         }
     });
     regs_.add(ASR, "MC_ASR", AccessKind::ReadOnly).field(asr_).on_read([this] {
@@ -37,7 +38,11 @@ Mc::Mc(Clock &clock, Log &log, ChipFlash &flash) : MappedDevice(log, "MC"), log_
         return v;
     });
     regs_.add(AASR, "MC_AASR", AccessKind::ReadOnly).field(aasr_);
-    efc_.declare(regs_, [this] { check_wait_states(); });
+    efc_.declare(regs_, [this] {
+        check_wait_states();
+        map_changed();
+    });
+    efc_.set_irq_output([this](bool level) { irq_.set(level); });
     reset();
 }
 
@@ -47,6 +52,7 @@ void Mc::reset()
     efc_.reset();
     asr_read_ = true;
     remapped_ = false;
+    map_changed();
 }
 
 void Mc::record_abort(unsigned master, uint32_t address, unsigned size, AbortType type, bool undefined, bool misaligned)

@@ -15,6 +15,8 @@
 // - The embedded flash controller's registers (MC_FMR, MC_FCR, MC_FSR) are
 //   the flash controller's (efc.h); the memory controller's interrupt line
 //   is the flash controller's.
+// - The memory map (remap, flash wait states) belongs to the simulator; the
+//   controller tells it when it may have changed (set_map_listener).
 //
 // Operating limit checked (reported to the log's rules): flash reads are
 // single-cycle (FWS = 0) only up to 30 MHz of master clock; above it FWS must
@@ -23,6 +25,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "board/chip_flash.h"
 #include "board/clock.h"
@@ -32,7 +35,7 @@
 
 namespace board {
 
-class Mc : public MappedDevice {
+class Mc : public MappedDevice, public InterruptSource {
 public:
     Mc(Clock &clock, Log &log, ChipFlash &flash);
 
@@ -50,6 +53,10 @@ public:
 
     // The master clock changed (from the PMC): the wait states are checked.
     void set_master_hz(double hz);
+    // Told when what the memory map depends on may have changed: the remap,
+    // the flash wait states (every write of MC_FMR), a reset. One listener:
+    // the owner of the memory map.
+    void set_map_listener(std::function<void()> l) { map_listener_ = std::move(l); }
 
     Efc &efc() { return efc_; }
     const Efc &efc() const { return efc_; }
@@ -61,7 +68,13 @@ private:
     bool asr_read_ = true;   // the last abort's status has been read
     bool remapped_ = false;
     double master_hz_ = 0;
+    std::function<void()> map_listener_;
     void check_wait_states();
+    void map_changed()
+    {
+        if (map_listener_)
+            map_listener_();
+    }
 };
 
 }  // namespace board

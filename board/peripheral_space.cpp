@@ -1,29 +1,15 @@
 #include "board/peripheral_space.h"
 
+#include "board/chip.h"
+
 #include <string>
 
 namespace board {
 
-namespace {
-struct Block {
-    uint32_t base;
-    uint32_t size;
-    const char *name;
-};
-// The chip's peripherals that have no model on this board.
-constexpr Block kUnmodelled[] = {
-    {0xFFFA0000, 0x4000, "TC"},      {0xFFFB0000, 0x4000, "UDP"},     {0xFFFB8000, 0x4000, "TWI"},
-    {0xFFFC0000, 0x4000, "USART0"},  {0xFFFC4000, 0x4000, "USART1"},  {0xFFFCC000, 0x4000, "PWMC"},
-    {0xFFFD4000, 0x4000, "SSC"},     {0xFFFD8000, 0x4000, "ADC"},
-};
-}  // namespace
-
 const char *PeripheralSpace::block_at(uint32_t address)
 {
-    for (const auto &b : kUnmodelled)
-        if (address - b.base < b.size)
-            return b.name;
-    return nullptr;
+    const ChipBlock *b = chip_block_at(address);
+    return b && !b->model ? b->name : nullptr;
 }
 
 void PeripheralSpace::note(uint32_t offset, bool write, uint32_t value)

@@ -29,7 +29,7 @@ public:
     void reset() override {}
     const char *register_name(uint32_t) const override { return nullptr; }
 
-    // The unmodelled peripheral at an absolute address, or nullptr.
+    // The unmodelled peripheral (chip.h) at an absolute address, or nullptr.
     static const char *block_at(uint32_t address);
 
 private:

@@ -189,12 +189,7 @@ void Pio::set_clock(bool on)
 
 void Pio::update_irq()
 {
-    bool level = (isr_ & imr_) != 0;
-    if (level == irq_)
-        return;
-    irq_ = level;
-    if (irq_out_)
-        irq_out_(level);
+    irq_.set((isr_ & imr_) != 0);
 }
 
 }  // namespace board

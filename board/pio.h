@@ -32,13 +32,14 @@
 #include <string>
 
 #include "board/clock.h"
+#include "board/irq_line.h"
 #include "board/log.h"
 #include "board/pins.h"
 #include "board/register_map.h"
 
 namespace board {
 
-class Pio : public MappedDevice {
+class Pio : public MappedDevice, public InterruptSource, public ClockInput {
 public:
     enum Function { A = 0, B = 1 };
 
@@ -54,10 +55,7 @@ public:
 
     // Whether the controller's clock runs (its PMC_PCSR bit; on until told
     // otherwise). A sample still owed is taken with the clock as it was.
-    void set_clock(bool on);
-    // Interrupt output, to the AIC source of this PIO.
-    void set_irq_output(std::function<void(bool)> out) { irq_out_ = std::move(out); }
-    bool irq() const { return irq_; }
+    void set_clock(bool on) override;
 
     // State, for views and tests.
     uint32_t psr() const { return psr_; }
@@ -87,13 +85,11 @@ private:
     std::string name_;
     Pins::SourceId source_;
     bool clock_on_ = true;
-    std::function<void(bool)> irq_out_;
 
     uint32_t psr_, osr_, ifsr_, odsr_, imr_, isr_, mdsr_, ppusr_, absr_, owsr_;
     uint32_t pdsr_sample_;
     uint32_t periph_driven_[2] = {0, 0};
     uint32_t periph_levels_[2] = {0, 0};
-    bool irq_ = false;
     // Levels before the first change still waiting for its sample.
     uint32_t before_sample_ = 0;
     Clock::EventId sample_event_ = 0;

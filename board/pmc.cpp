@@ -293,8 +293,8 @@ void Pmc::apply_master()
     unsigned __int128 fs = static_cast<unsigned __int128>(1000) * kPicosPerSecond * r.den;
     clock_.set_master_period_fs(static_cast<uint64_t>((fs + r.num / 2) / r.num));
     log_.rules.check(kMasterMax, r.hz() / 1e6);
-    if (master_listener_)
-        master_listener_(r.hz());
+    for (auto &l : master_listeners_)
+        l(r.hz());
 }
 
 void Pmc::check_pll_limits()
@@ -342,8 +342,9 @@ void Pmc::set_pcsr(uint32_t pcsr)
 {
     bool changed = pcsr != pcsr_;
     pcsr_ = pcsr;
-    if (changed && peripheral_clock_listener_)
-        peripheral_clock_listener_(pcsr);
+    if (changed)
+        for (auto &l : peripheral_clock_listeners_)
+            l(pcsr);
 }
 
 }  // namespace board

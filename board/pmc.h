@@ -49,6 +49,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "board/clock.h"
 #include "board/irq_line.h"
@@ -75,11 +76,11 @@ public:
     void set_crystal_hz(uint32_t hz);
 
     // Told the new master-clock frequency whenever the board's clock changes.
-    void set_master_listener(std::function<void(double hz)> listener) { master_listener_ = std::move(listener); }
+    void add_master_listener(std::function<void(double hz)> listener) { master_listeners_.push_back(std::move(listener)); }
     // Told PMC_PCSR's new value whenever it changes.
-    void set_peripheral_clock_listener(std::function<void(uint32_t pcsr)> listener)
+    void add_peripheral_clock_listener(std::function<void(uint32_t pcsr)> listener)
     {
-        peripheral_clock_listener_ = std::move(listener);
+        peripheral_clock_listeners_.push_back(std::move(listener));
     }
 
     // State, for views and tests.
@@ -133,8 +134,8 @@ private:
     Rate applied_;                  // the master clock the board runs on
     bool switch_waiting_ = false;   // MCKR written, its source not running yet
     Clock::EventId osc_event_ = 0, mainf_event_ = 0, lock_event_ = 0, mck_event_ = 0;
-    std::function<void(double)> master_listener_;
-    std::function<void(uint32_t)> peripheral_clock_listener_;
+    std::vector<std::function<void(double)>> master_listeners_;
+    std::vector<std::function<void(uint32_t)>> peripheral_clock_listeners_;
 };
 
 }  // namespace board

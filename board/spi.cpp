@@ -292,12 +292,7 @@ void Spi::drive_lines()
 
 void Spi::update_irq()
 {
-    bool level = (status() & imr_) != 0;
-    if (level == irq_)
-        return;
-    irq_ = level;
-    if (irq_out_)
-        irq_out_(level);
+    irq_.set((status() & imr_) != 0);
 }
 
 }  // namespace board

@@ -41,7 +41,9 @@
 
 #include "board/bus.h"
 #include "board/clock.h"
+#include "board/irq_line.h"
 #include "board/log.h"
+#include "board/nets.h"
 #include "board/pdc.h"
 #include "board/pins.h"
 #include "board/pio.h"
@@ -49,11 +51,11 @@
 
 namespace board {
 
-class Spi : public MappedDevice, private PdcPeripheral {
+class Spi : public MappedDevice, public InterruptSource, public ClockInput, private PdcPeripheral {
 public:
-    static constexpr int kMisoLine = 12;
-    static constexpr int kMosiLine = 13;
-    static constexpr int kSpckLine = 14;
+    static constexpr int kMisoLine = net::kMiso;
+    static constexpr int kMosiLine = net::kMosi;
+    static constexpr int kSpckLine = net::kSpck;
 
     // Status register bits.
     static constexpr uint32_t RDRF = 1u << 0, TDRE = 1u << 1, MODF = 1u << 2, OVRES = 1u << 3,
@@ -66,9 +68,8 @@ public:
     uint32_t read(uint32_t offset) override;
     void reset() override;
 
-    void set_clock_query(std::function<bool()> q) { clock_on_ = std::move(q); }
-    void set_irq_output(std::function<void(bool)> out) { irq_out_ = std::move(out); }
-    bool irq() const { return irq_; }
+    // A transfer the stopped clock held up starts at the next register access.
+    void set_clock(bool on) override { clock_on_ = on; }
 
     // Master-clock cycles from a PDC trigger to its move (see pdc.h).
     void set_pdc_latency_cycles(uint64_t cycles) { pdc_.set_latency_cycles(cycles); }
@@ -98,7 +99,7 @@ private:
     void pdc_changed() override { update_irq(); }
     void drive_lines();
     void update_irq();
-    bool clock_on() const { return !clock_on_ || clock_on_(); }
+    bool clock_on() const { return clock_on_; }
     bool master() const { return (mr_ & 1u) != 0; }
     int selected_cs(uint32_t pcs) const;
 
@@ -108,9 +109,7 @@ private:
     Pins &pins_;
     Log &log_;
     std::string name_;
-    std::function<bool()> clock_on_;
-    std::function<void(bool)> irq_out_;
-    bool irq_ = false;
+    bool clock_on_ = true;
 
     // SPI
     bool enabled_ = false;

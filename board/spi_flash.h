@@ -57,13 +57,14 @@
 
 #include "board/clock.h"
 #include "board/log.h"
+#include "board/nets.h"
 #include "board/pins.h"
 
 namespace board {
 
 // The port lines the part is wired to.
 struct SpiFlashLines {
-    int cs = 11, miso = 12, mosi = 13, sck = 14;
+    int cs = net::kFlashCs, miso = net::kMiso, mosi = net::kMosi, sck = net::kSpck;
 };
 
 class SpiFlash {

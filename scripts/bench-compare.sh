@@ -8,9 +8,10 @@
 #   scripts/bench-compare.sh [--rounds N] [--passes P] [--image ELF] [--exact] BUILD...
 #
 # BUILD is a boardsim executable or a git revision of this tree; a revision
-# is checked out and built once (default preset, boardsim only) under
-# build-bench/<commit>. Every build runs the same image: by default the
-# firmware of ./build (built first if missing).
+# is exported (git archive: no worktree to register or clean up) and built
+# once (default preset, boardsim only, as many jobs as the host has cores)
+# under build-bench/<commit>. Every build runs the same image: by default
+# the firmware of ./build (built first if missing).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -26,7 +27,7 @@ while [ $# -gt 0 ]; do
     --passes) passes=$2; shift 2 ;;
     --image) image=$2; shift 2 ;;
     --exact) extra+=(--exact); shift ;;
-    -h|--help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) echo "bench-compare: unknown option $1" >&2; exit 2 ;;
     *) builds+=("$1"); shift ;;
   esac
@@ -37,12 +38,15 @@ if [ ${#builds[@]} -eq 0 ]; then
 fi
 case "$rounds" in ''|*[!0-9]*|0) echo "bench-compare: --rounds takes a positive number" >&2; exit 2 ;; esac
 
+# Ninja's default (cores + 2) would overload a small host that the runs share.
+jobs=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
+
 if [ -z "$image" ]; then
   image=$root/build/firmware/program.elf
   if [ ! -f "$image" ]; then
     ./scripts/setup.sh
     cmake --preset default >/dev/null
-    cmake --build --preset default --target firmware >&2
+    cmake --build --preset default --target firmware -j "$jobs" >&2
   fi
 fi
 [ -f "$image" ] || { echo "bench-compare: no image at $image" >&2; exit 2; }
@@ -61,13 +65,13 @@ binary_of() {
   dir=$root/build-bench/${commit:0:12}
   if [ ! -x "$dir/build/bin/boardsim" ]; then
     rm -rf "$dir"
-    mkdir -p "$root/build-bench"
-    git worktree add --detach --force "$dir" "$commit" >/dev/null 2>&1
+    mkdir -p "$dir"
+    git archive "$commit" | tar -x -C "$dir"
     echo "bench-compare: building boardsim of ${commit:0:12} ($what)" >&2
     local launcher=()
     command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
     (cd "$dir" && cmake --preset default -B build "${launcher[@]}" >/dev/null &&
-      cmake --build build --target boardsim >/dev/null) || {
+      cmake --build build --target boardsim -j "$jobs" >/dev/null) || {
       echo "bench-compare: $what does not build" >&2
       return 1
     }

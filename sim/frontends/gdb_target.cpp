@@ -105,7 +105,7 @@ void MachineDebugTarget::update_watchpoints()
     session_.machine.set_watchpoints(watches);
 }
 
-std::optional<simtools::StopEvent> MachineDebugTarget::after_run(Machine::Stop stop, size_t faults_before)
+std::optional<simtools::StopEvent> MachineDebugTarget::after_run(Machine::Stop stop, uint64_t faults_before)
 {
     if (stop == Machine::Stop::Watchpoint) {
         Arm7tdmi::WatchHit hit = session_.machine.last_watch_hit();
@@ -121,9 +121,8 @@ std::optional<simtools::StopEvent> MachineDebugTarget::after_run(Machine::Stop s
         }
         return simtools::StopEvent{simtools::StopCause::Watchpoint, kind, hit.address, 5};
     }
-    const auto &faults = session_.machine.faults();
-    if (faults.size() > faults_before) {
-        bool undefined = faults.back().what.find("undefined") != std::string::npos;
+    if (session_.machine.fault_count() > faults_before) {
+        bool undefined = session_.machine.last_fault()->what.find("undefined") != std::string::npos;
         return simtools::StopEvent{simtools::StopCause::Fault, simtools::WatchKind::Write, 0, undefined ? SIGILL : SIGSEGV};
     }
     return std::nullopt;
@@ -131,7 +130,7 @@ std::optional<simtools::StopEvent> MachineDebugTarget::after_run(Machine::Stop s
 
 simtools::StopEvent MachineDebugTarget::step()
 {
-    size_t faults = session_.machine.faults().size();
+    uint64_t faults = session_.machine.fault_count();
     Machine::Stop stop = session_.machine.step();
     if (auto ev = after_run(stop, faults)) return *ev;
     return {simtools::StopCause::Step};
@@ -139,7 +138,7 @@ simtools::StopEvent MachineDebugTarget::step()
 
 simtools::StopEvent MachineDebugTarget::run_slice()
 {
-    size_t faults = session_.machine.faults().size();
+    uint64_t faults = session_.machine.fault_count();
     Machine::Stop stop = sim::run_slice(session_.machine, slices::kDebugger, slice_end_);
     if (auto ev = after_run(stop, faults)) return *ev;
     if (stop == Machine::Stop::Breakpoint) return {simtools::StopCause::Breakpoint};

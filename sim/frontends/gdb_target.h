@@ -44,7 +44,7 @@ public:
 
 private:
     void update_watchpoints();
-    std::optional<simtools::StopEvent> after_run(Machine::Stop stop, size_t faults_before);
+    std::optional<simtools::StopEvent> after_run(Machine::Stop stop, uint64_t faults_before);
 
     Session &session_;
     std::map<uint32_t, int> breakpoints_;   // address -> insertions (software and hardware alike)

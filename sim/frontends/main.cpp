@@ -1,7 +1,9 @@
 // boardsim: runs the firmware image on the simulated board.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -111,7 +113,7 @@ void declare_options(CLI::App &app, sim::CommandLine &c)
                     ->check(CLI::Range(0, 65535));
     app.add_flag("--gdb-wait", c.gdb_wait, "with --gdb: hold the core at reset until a debugger attaches")->needs(gdb);
     auto *vcd = output_option(app, c, "--vcd", c.vcd_file, "write the board's signals as a VCD waveform file");
-    app.add_option("--vcd-signals", c.vcd_signals, "with --vcd: lcd, spi, led, keys, irq or all, comma-separated")
+    app.add_option("--vcd-signals", c.vcd_signals, "with --vcd: " + simtools::wave_group_list() + ", comma-separated")
         ->capture_default_str()
         ->needs(vcd);
     auto *trace = app.add_option("--trace", c.trace_kinds, "trace mmio, irq, insn or all, comma-separated")->check(kNotEmpty);
@@ -139,20 +141,20 @@ void declare_options(CLI::App &app, sim::CommandLine &c)
         ->needs(bench);
 
     // Combinations where one option would be silently ignored.
-    app.add_flag("--samba", c.samba,
+    auto *samba = app.add_flag("--samba", c.samba,
                  "the chip as after the TST procedure: its boot program serves the SAM-BA monitor on a new "
                  "pseudo-terminal; with --for, the run ends that long after the host resets the chip")
         ->excludes(image, serial, scenario, gdb, bench);
     bench->excludes(scenario, gdb, for_opt);
     scenario->excludes(for_opt);
-    fast->excludes(headless, for_opt, scenario, gdb, bench);
+    fast->excludes(headless, for_opt, scenario, gdb, bench, samba);
 }
 
 const char *kFooter = R"(Exit status:
   0  the run ended (at --for, q in the terminal view, or the debugger's kill), every scenario step passed
   1  a scenario step failed, the benchmark did not complete, or an output could not be written
   2  a bad command line, image, flash file, scenario or output path (nothing was run or written)
-  3  a headless run ended with guest faults (undefined instruction, abort; they are printed)
+  3  a headless or --samba run ended with guest faults (undefined instruction, abort; they are printed)
   128+N  ended by signal N (130 for SIGINT, 143 for SIGTERM, 129 for SIGHUP); the flash and outputs are saved
 
 Examples:
@@ -186,10 +188,26 @@ int finish(sim::Session &session, int status, Outputs &outputs)
     return status;
 }
 
+// A descriptor 0..2 closed by whoever started us would be handed to the
+// first file opened (a waveform, a trace), and the serial line or the report
+// would write into it: give each closed one /dev/null first.
+void guard_standard_descriptors()
+{
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+            int null = open("/dev/null", O_RDWR);
+            if (null >= 0 && null != fd) {
+                dup2(null, fd);
+                close(null);
+            }
+        }
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
+    guard_standard_descriptors();
     CLI::App app{"Runs the firmware image on the simulated board.\n"
                  "Display codes 0..7 (the user glyphs) are shown as the circled digits ⓪..⑦."};
     app.set_version_flag("--version", "boardsim " BOARDSIM_VERSION);

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "sim/frontends/boot_monitor.h"
+#include "sim/frontends/headless_run.h"
 #include "sim/machine/stop_signal.h"
 #include "sim/machine/time_slices.h"
 
@@ -49,7 +50,7 @@ int run_samba(Session &s, std::optional<board::Picos> after_reset, std::ostream 
             pace.restart();
         }
     }
-    return 0;
+    return s.machine.fault_count() ? kGuestFaulted : 0;
 }
 
 }  // namespace sim

@@ -16,7 +16,8 @@ namespace sim {
 
 // `after_reset`: end the run this much virtual time after the chip has left
 // the boot program; without it, run until stopped by a signal. 0 on a
-// normal end, 1 when the boot program never reached its monitor.
+// normal end, kGuestFaulted (3) when the guest faulted (the faults are in
+// the session's report), 1 when the boot program never reached its monitor.
 int run_samba(Session &session, std::optional<board::Picos> after_reset, std::ostream &err);
 
 }  // namespace sim

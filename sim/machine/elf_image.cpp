@@ -152,6 +152,16 @@ std::optional<ElfImage> ElfImage::load(const std::string &path, std::string &err
     return img;
 }
 
+namespace {
+void copy_segment(MemoryMap &memory, const ElfSegment &s)
+{
+    if (!s.bytes.empty())
+        memory.write(s.address, s.bytes.data(), static_cast<uint32_t>(s.bytes.size()));
+    if (s.zero_fill)
+        memory.fill(s.address + static_cast<uint32_t>(s.bytes.size()), 0, s.zero_fill);
+}
+}  // namespace
+
 void ElfImage::place(MemoryMap &memory) const
 {
     // As a flashing tool writes pages: each flash page the image touches is
@@ -164,12 +174,28 @@ void ElfImage::place(MemoryMap &memory) const
         for (uint32_t page = s.address & ~(kPage - 1); page < s.address + length; page += kPage)
             memory.fill(page, 0xFF, kPage);
     }
-    for (const auto &s : segments_) {
-        if (!s.bytes.empty())
-            memory.write(s.address, s.bytes.data(), static_cast<uint32_t>(s.bytes.size()));
-        if (s.zero_fill)
-            memory.fill(s.address + static_cast<uint32_t>(s.bytes.size()), 0, s.zero_fill);
-    }
+    for (const auto &s : segments_)
+        copy_segment(memory, s);
+}
+
+bool ElfImage::place_ram(MemoryMap &memory) const
+{
+    bool any = false;
+    for (const auto &s : segments_)
+        if (!memory.in_flash(s.address)) {
+            copy_segment(memory, s);
+            any = true;
+        }
+    return any;
+}
+
+bool ElfImage::has_reset_vector() const
+{
+    constexpr uint32_t kVector = board::ChipFlash::kBase;
+    for (const auto &s : segments_)
+        if (s.address <= kVector && kVector + 4 <= uint64_t(s.address) + s.bytes.size() + s.zero_fill)
+            return true;
+    return false;
 }
 
 std::string ElfImage::describe(uint32_t address) const

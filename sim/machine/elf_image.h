@@ -39,6 +39,12 @@ public:
     // Places the segments in the chip's memories; each flash page the image
     // touches is erased first, the other pages keep their contents.
     void place(MemoryMap &memory) const;
+    // Only the segments that go to RAM, as a debugger's load puts them
+    // there after a power-on; false when there are none.
+    bool place_ram(MemoryMap &memory) const;
+    // Whether a segment gives the reset vector (the word at the start of
+    // flash, which the chip shows at 0 after reset).
+    bool has_reset_vector() const;
 
     // "main+0x1a", or "" when no symbol is near.
     std::string describe(uint32_t address) const;

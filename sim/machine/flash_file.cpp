@@ -1,6 +1,7 @@
 #include "sim/machine/flash_file.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,23 +40,31 @@ std::optional<FlashFile> FlashFile::open(const std::string &path, std::string &e
                 std::to_string(size) + " bytes (" + std::to_string(size / 1024) + " KiB)";
         return std::nullopt;
     }
-    int fd = ::open(path.c_str(), O_RDONLY);
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         error = path + ": " + strerror(errno);
         return std::nullopt;
     }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        error = path + ": " + (errno == EWOULDBLOCK ? "another run is using it (its flash would overwrite this one's at exit)"
+                                                    : std::string("cannot lock it: ") + strerror(errno));
+        close(fd);
+        return std::nullopt;
+    }
+    f.lock_ = std::shared_ptr<int>(new int(fd), [](int *p) {
+        close(*p);
+        delete p;
+    });
     f.contents_.resize(size);
     size_t got = 0;
     while (got < size) {
         ssize_t n = read(fd, f.contents_.data() + got, size - got);
         if (n <= 0) {
             error = path + ": " + (n < 0 ? strerror(errno) : "shorter than it was a moment ago");
-            close(fd);
             return std::nullopt;
         }
         got += static_cast<size_t>(n);
     }
-    close(fd);
     return f;
 }
 
@@ -63,6 +72,11 @@ bool FlashFile::save_if_changed(const std::vector<uint8_t> &now, std::string &er
 {
     if (now == contents_ && on_disk_)
         return true;
+    struct stat st;
+    if (!on_disk_ && stat(path_.c_str(), &st) == 0) {
+        error = path_ + ": another run created it while this one ran; this run's flash was not written over it";
+        return false;
+    }
     if (!simtools::write_output(path_, now.data(), now.size(), error))
         return false;
     contents_ = now;

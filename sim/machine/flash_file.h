@@ -5,9 +5,16 @@
 // the end of a run the file is written only if the contents changed, and
 // then as an output file (output_file.h): a crash or a kill leaves either
 // the old file or the new one, never a mix.
+//
+// One run at a time: a run holds an exclusive lock (flock) on the file it
+// opened until it ends, and a second run on the same file is refused at
+// start. A file that was missing is created only if it is still missing at
+// the end; if another run created it meanwhile, this run's contents are not
+// written over it, and that is an error.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,6 +38,7 @@ private:
     std::string path_;
     std::vector<uint8_t> contents_;
     bool on_disk_ = true;
+    std::shared_ptr<int> lock_;   // the locked descriptor, closed with the last copy
 };
 
 }  // namespace sim

@@ -18,7 +18,7 @@ void Keys::reset()
     state_ = seed_;
     for (auto &g : generation_)
         ++g;
-    board_.pa.release(source_, 0xE0u);
+    board_.pa.release(source_, kLines);
 }
 
 void Keys::set_bounce(unsigned transitions, board::Picos window, uint64_t seed)

@@ -1,4 +1,4 @@
-// The board's three keys on PA5..PA7: a press pulls the line low, a release
+// The board's three keys (nets.h): a press pulls the line low, a release
 // leaves it to its pull-up. Edges are clean unless bounce is asked for; then
 // each edge is followed by a burst of extra transitions, chosen by a seeded
 // generator and timed in virtual time, so a run repeats exactly.
@@ -19,7 +19,9 @@ struct KeyInfo {
 
 class Keys {
 public:
-    static constexpr KeyInfo kKeys[3] = {{"KEY_INC", 5}, {"KEY_DEC", 6}, {"KEY_CLR", 7}};
+    static constexpr KeyInfo kKeys[3] = {
+        {"KEY_INC", board::net::kKeyInc}, {"KEY_DEC", board::net::kKeyDec}, {"KEY_CLR", board::net::kKeyClr}};
+    static constexpr uint32_t kLines = (1u << kKeys[0].line) | (1u << kKeys[1].line) | (1u << kKeys[2].line);
 
     explicit Keys(board::Board &board);
 

@@ -11,6 +11,8 @@ namespace {
 // A fetch or load of the flash while its controller runs a command.
 const board::Rule kFlashBusyRead{"EFC", "flash read while a flash command runs", board::Rule::AtMost, 0, "reads",
                                  "flash controller: the array cannot be read until FRDY"};
+constexpr uint32_t kResetCpsr = 0xD3;
+constexpr board::Picos kParkResolution = board::kPicosPerMs;   // supervisor, IRQ and FIQ masked, ARM
 
 std::string hex(uint32_t v)
 {
@@ -66,6 +68,8 @@ Machine::Machine(board::Board &board) : board_(board), core_(*this)
     });
     // The AIC's outputs are wires into the core, sampled at every boundary.
     board_.aic.add_listener([this](bool nirq, bool nfiq) { core_.set_interrupt_lines(nirq, nfiq); });
+    // The memory controller tells when the remap or the wait states change.
+    board_.mc.set_map_listener([this] { update_regions(); });
     // Whoever changes memory, through whichever address: the core runs
     // what it holds now.
     memory_.set_change_listener([this](const uint8_t *host, uint32_t length) { core_.invalidate_host(host, length); });
@@ -80,6 +84,7 @@ Machine::Machine(board::Board &board) : board_(board), core_(*this)
 Machine::~Machine()
 {
     board_.chip_flash.set_change_listener(nullptr);
+    board_.mc.set_map_listener(nullptr);
     if (board_.bus.memory() == &memory_)
         board_.bus.set_memory(nullptr);
 }
@@ -96,6 +101,15 @@ void Machine::reset()
     board_.reset();
     memory_.clear_ram();
     core_.reset();
+    if (image_)
+        image_->place_ram(memory_);   // through the memory map: decoded code follows
+    if (image_ && !image_->has_reset_vector()) {
+        // Nothing of the image at the reset vector: it starts at its entry
+        // point, in the reset's mode, as a debugger starts what it loaded.
+        uint32_t entry = image_->entry();
+        core_.set_cpsr(kResetCpsr | ((entry & 1) ? kCpsrT : 0));
+        core_.set_reg(15, entry & ~1u);
+    }
     core_.set_fast_forward(!exact_);
     regions_key_ = ~0u;
     update_regions();
@@ -103,6 +117,7 @@ void Machine::reset()
     stop_wanted_ = false;
     parked_at_.reset();
     faults_.clear();
+    fault_count_ = 0;
 }
 
 std::string Machine::describe(uint32_t address) const
@@ -194,7 +209,10 @@ void Machine::perform_reset_order()
         unsigned __int128 fs = static_cast<unsigned __int128>(order->hold) * 1000;
         core_.add_cycles(static_cast<uint64_t>((fs + c.master_period_fs() - 1) / c.master_period_fs()));
         catch_up(core_.cycles());
-        parked_at_.reset();
+        // A loop the core comes back to after the reset stays parked since
+        // it was first entered; the reset is counted.
+        ++parked_resets_;
+        parked_last_reset_ = board_.clock.now();
     }
     regions_key_ = ~0u;
     update_regions();
@@ -259,7 +277,7 @@ bool Machine::read(uint32_t address, unsigned size, uint64_t cycle, uint32_t &va
     value = board_.bus.read(address, size);
     bool refused = board_.bus.take_fault();
     clock_leads_ = false;
-    after_access(address, false);
+    after_access();
     return !refused;
 }
 
@@ -276,15 +294,15 @@ bool Machine::write(uint32_t address, unsigned size, uint64_t cycle, uint32_t va
     board_.bus.write(address, value, size);
     bool refused = board_.bus.take_fault();
     clock_leads_ = false;
-    after_access(address, true);
+    after_access();
     return !refused;
 }
 
-void Machine::after_access(uint32_t address, bool write)
+void Machine::after_access()
 {
-    // The remap, the wait states and a flash command starting.
-    if (write && (address & ~0xFFu) == board::kMcBase)
-        update_regions();
+    // A flash command starting (the remap and the wait states come through
+    // the memory controller's map listener).
+    update_regions();
     if (board_.reset_ordered())
         core_.request_stop();
     board::Clock &c = board_.clock;
@@ -352,7 +370,10 @@ void Machine::note_fault(const std::string &what, uint32_t pc, uint32_t data_add
     if (what.rfind("data abort", 0) == 0)
         text += ", accessing " + hex(data_address);
     board_.log.warn("cpu", text + " in " + mode_name(registers.cpsr) + " mode");
-    faults_.push_back(std::move(f));
+    ++fault_count_;
+    if (faults_.size() < kKeptFaults)
+        faults_.push_back(f);
+    last_fault_ = std::move(f);
 }
 
 // ---- running ----
@@ -372,12 +393,18 @@ void Machine::after_run()
     uint32_t pc = core_.pc();
     bool thumb = core_.thumb();
     const uint8_t *code = memory_.host(pc, thumb ? 2 : 4);
+    uint32_t mode = core_.cpsr() & 0x1F;
+    bool in_interrupt = mode == static_cast<uint32_t>(Mode::Irq) || mode == static_cast<uint32_t>(Mode::Fiq);
     if (code && is_self_branch(code, thumb)) {
-        if (parked_at_ != pc) {
+        if (parked_at_ != pc || parked_mode_ != mode) {
             parked_at_ = pc;
+            parked_mode_ = mode;
             parked_since_ = board_.clock.now();
+            parked_resets_ = 0;
         }
-    } else {
+    } else if (!(parked_at_ && in_interrupt && parked_mode_ != mode)) {
+        // An interrupt handler returns to the loop: it stays parked since it
+        // was entered.
         parked_at_.reset();
     }
 }
@@ -398,7 +425,12 @@ Machine::Stop Machine::run_until(board::Picos deadline)
             return Stop::Breakpoint;
         first = false;
         perform_reset_order();
-        Arm7tdmi::Stop stop = core_.run(cycle_limit(deadline));
+        uint64_t limit = cycle_limit(deadline);
+        // Short runs until the core is found parked, so that the time it
+        // entered its loop is known to a millisecond.
+        if (!parked_at_)
+            limit = std::min(limit, board_.clock.cycles() + std::max<uint64_t>(cycles_until(board_.clock.now() + kParkResolution), 1));
+        Arm7tdmi::Stop stop = core_.run(limit);
         after_run();
         switch (stop) {
         case Arm7tdmi::Stop::Breakpoint: return Stop::Breakpoint;
@@ -474,13 +506,15 @@ void Machine::install_observers()
 
 std::optional<ParkedState> Machine::parked() const
 {
-    if (!parked_at_)
+    if (!parked_at_ || core_.pc() != *parked_at_)
         return std::nullopt;
     ParkedState p;
     p.pc = *parked_at_;
     p.where = describe(p.pc);
     p.registers = core_.registers();
     p.since = parked_since_;
+    p.resets = parked_resets_;
+    p.last_reset = parked_last_reset_;
     return p;
 }
 
@@ -539,8 +573,6 @@ bool Machine::poke(uint32_t address, const uint8_t *data, uint32_t length)
         std::memcpy(&v, data, 4);
         catch_up(core_.cycles());
         board_.bus.write(address, v);
-        if ((address & ~0xFFu) == board::kMcBase)
-            update_regions();
         return true;
     }
     return false;

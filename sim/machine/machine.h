@@ -65,7 +65,11 @@ struct ParkedState {
     uint32_t pc = 0;
     std::string where;
     Registers registers;
-    board::Picos since = 0;     // when the run loop first found it there
+    board::Picos since = 0;     // when the run loop first found it there (within 1 ms of its entry)
+    // Resets (the watchdog's, the reset controller's) that brought the core
+    // back to the same loop since then, and the last one's time.
+    uint64_t resets = 0;
+    board::Picos last_reset = 0;
 };
 
 class Machine : private CoreBus {
@@ -78,6 +82,9 @@ public:
     // Places the image in flash (and RAM) and keeps its symbols for reports.
     void load(const ElfImage &image);
     // Power-on reset of the board, the core and RAM; flash keeps the image.
+    // Then, as a debugger loads an image after a power-on: its RAM segments
+    // are written again, and an image with nothing at the reset vector
+    // starts at its entry point (ARM or Thumb by bit 0) instead.
     void reset();
 
     enum class Stop { Deadline, Breakpoint, Watchpoint, Stepped, Requested };
@@ -139,7 +146,12 @@ public:
     board::Picos now() const { return time_of(cycles()); }
     board::Picos time_of(uint64_t cycle) const;
     unsigned flash_wait_states() const { return board_.mc.flash_wait_states(); }
+    // The first kKeptFaults faults since reset, the count of all of them and
+    // the last one: a guest that faults in a loop costs no memory.
+    static constexpr size_t kKeptFaults = 10;
     const std::vector<GuestFault> &faults() const { return faults_; }
+    uint64_t fault_count() const { return fault_count_; }
+    const GuestFault *last_fault() const { return fault_count_ ? &last_fault_ : nullptr; }
     std::optional<ParkedState> parked() const;
     uint64_t exceptions_taken(Exception e) const { return core_.exceptions_taken(e); }
 
@@ -175,8 +187,8 @@ private:
         }
     }
     void catch_up_with_events(uint64_t cycle);
-    // After a peripheral access: new events, clock or memory map.
-    void after_access(uint32_t address, bool write);
+    // After a peripheral access: new events or a new clock.
+    void after_access();
     uint64_t cycle_limit(board::Picos deadline);
     uint64_t cycles_until(board::Picos t) const;
     void note_next_event();
@@ -205,8 +217,13 @@ private:
     std::vector<std::unique_ptr<ExecutionObserver>> kept_;
 
     std::optional<uint32_t> parked_at_;
+    uint32_t parked_mode_ = 0;
     board::Picos parked_since_ = 0;
+    uint64_t parked_resets_ = 0;
+    board::Picos parked_last_reset_ = 0;
     std::vector<GuestFault> faults_;
+    GuestFault last_fault_;
+    uint64_t fault_count_ = 0;
 };
 
 }  // namespace sim

@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -87,21 +88,43 @@ void SerialLink::poll()
 {
     event_ = 0;
     flush_out();
-    while (in_open_) {
+    read_host();
+    feed_chip();
+    event_ = board_.clock.schedule_in(kPollInterval, [this] { poll(); });
+}
+
+void SerialLink::read_host()
+{
+    while (in_open_ && to_chip_.size() < kHostBuffer) {
         pollfd p{in_fd_, POLLIN, 0};
         if (::poll(&p, 1, 0) <= 0 || !(p.revents & (POLLIN | POLLHUP)))
-            break;
-        char buf[256];
-        ssize_t n = read(in_fd_, buf, sizeof buf);
+            return;
+        char buf[kHostBuffer];
+        ssize_t n = read(in_fd_, buf, kHostBuffer - to_chip_.size());
         if (n > 0) {
-            board_.dbgu.receive_from_host(std::string(buf, static_cast<size_t>(n)));
+            to_chip_.append(buf, static_cast<size_t>(n));
             continue;
         }
         if (n == 0 && kind_ == Kind::Stdio)
             in_open_ = false;   // end of standard input: nothing more will come
-        break;
+        return;
     }
-    event_ = board_.clock.schedule_in(kPollInterval, [this] { poll(); });
+}
+
+void SerialLink::feed_chip()
+{
+    board::Dbgu &dbgu = board_.dbgu;
+    if (to_chip_.empty() || !dbgu.receiving())
+        return;
+    // What the line carries until the next poll, and one more so that it
+    // never idles between polls; the debug unit spaces them a frame apart.
+    board::Picos frame = std::max<board::Picos>(dbgu.char_time(), 1);
+    size_t per_poll = static_cast<size_t>(kPollInterval / frame) + 1;
+    if (dbgu.host_backlog() >= per_poll)
+        return;
+    size_t n = std::min(per_poll - dbgu.host_backlog(), to_chip_.size());
+    dbgu.receive_from_host(to_chip_.substr(0, n));
+    to_chip_.erase(0, n);
 }
 
 }  // namespace sim

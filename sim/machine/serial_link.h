@@ -1,10 +1,14 @@
 // The debug unit's serial line brought out to the host: a new
 // pseudo-terminal (whose path the caller prints), or this process's standard
 // input and output for headless runs. Characters the chip sends are written
-// out as their stop bit ends; characters from the host are read every
-// millisecond of virtual time and handed to the debug unit, which receives
-// them at the baud rate the firmware set. The host side has no baud rate of
-// its own: a pseudo-terminal carries bytes.
+// out as their stop bit ends. Characters from the host are held, as a
+// terminal holds what was typed, until the chip's receiver samples the line
+// (enabled, baud clock on, PA9 given to the DBGU), then handed over at the
+// baud rate the firmware set, no faster: every millisecond of virtual time
+// the line takes what it carries in that time. The link holds at most
+// kHostBuffer bytes and reads the host only as they go, so a host that
+// writes faster than the line is paced by its own full buffer (a pty or a
+// pipe blocks the writer), and endless input (/dev/zero) costs nothing.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +23,7 @@ class SerialLink {
 public:
     enum class Kind { Pty, Stdio };
     static constexpr board::Picos kPollInterval = board::kPicosPerMs;
+    static constexpr size_t kHostBuffer = 4096;
 
     // nullptr with `error` when the pseudo-terminal cannot be made.
     static std::unique_ptr<SerialLink> open(Kind kind, board::Board &board, std::string &error);
@@ -34,11 +39,15 @@ public:
     // Starts reading the host side on the virtual clock; again after every
     // power-on (which clears the clock's events).
     void start();
+    // Bytes read from the host that the chip has not been handed yet.
+    size_t held() const { return to_chip_.size(); }
 
 private:
     SerialLink(board::Board &board) : board_(board) {}
     void poll();
     void flush_out();
+    void read_host();
+    void feed_chip();
 
     board::Board &board_;
     Kind kind_ = Kind::Stdio;
@@ -47,6 +56,7 @@ private:
     int slave_fd_ = -1;   // kept open so that nothing sent is lost before a client opens the terminal
     bool in_open_ = true;
     std::string pending_out_;
+    std::string to_chip_;
     board::Clock::EventId event_ = 0;
 };
 

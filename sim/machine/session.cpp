@@ -39,7 +39,7 @@ std::unique_ptr<Session> Session::open(const SessionOptions &options, std::strin
             return nullptr;
     }
     s->board.dbgu.set_host_output([session = s.get()](uint8_t c) {
-        session->serial_text_.push_back(static_cast<char>(c));
+        session->serial_text_.append(static_cast<char>(c));
         if (session->serial_)
             session->serial_->send(c);
     });
@@ -53,6 +53,7 @@ std::unique_ptr<Session> Session::open(const SessionOptions &options, std::strin
         auto regions = samba::boot_regions();
         std::copy(regions.begin(), regions.end(), s->board.chip_flash.data());
         s->board.chip_flash.set_lock_bits(s->board.chip_flash.lock_bits() | ((1u << samba::kBootRegions) - 1));
+        s->waiting_loop_ = samba::kMonitorLoop;
     }
     s->board.pmc.set_crystal_hz(options.crystal_hz);
     s->keys.set_bounce(options.bounce, options.bounce_window, options.bounce_seed);
@@ -110,18 +111,33 @@ std::string Session::report() const
     for (int r = 0; r < 4; ++r)
         out += codes_text(row_codes(r)) + "\n";
     out += std::string("LED ") + (led() ? "1" : "0") + "\n";
-    out += describe_faults(machine);
+    out += describe_faults(machine, waiting_loop_);
+    out += describe_serial_losses(board.dbgu);
     out += describe_violations(board.log.rules);
     return out;
 }
 
-std::string describe_faults(const Machine &machine)
+std::string describe_serial_losses(const board::Dbgu &dbgu)
+{
+    // Losses the chip itself would suffer; the host's bytes wait for the
+    // receiver otherwise (serial_link.h).
+    std::string out;
+    if (dbgu.overruns())
+        out += "serial: " + std::to_string(dbgu.overruns()) +
+               " character(s) from the host lost: each arrived before the firmware read the one before from DBGU_RHR "
+               "(DBGU_SR.OVRE)\n";
+    if (dbgu.unheard())
+        out += "serial: " + std::to_string(dbgu.unheard()) +
+               " character(s) from the host lost: they arrived while the debug unit's receiver was off\n";
+    return out;
+}
+
+std::string describe_faults(const Machine &machine, std::optional<uint32_t> waiting_loop)
 {
     // A guest that faults in a loop would bury the display under reports.
-    constexpr size_t kShown = 10;
     std::string out;
     const auto &faults = machine.faults();
-    for (size_t i = 0; i < faults.size() && i < kShown; ++i) {
+    for (size_t i = 0; i < faults.size(); ++i) {
         const auto &f = faults[i];
         out += "fault: " + f.what + " at " + board::hex32(f.pc);
         if (!f.where.empty())
@@ -130,14 +146,18 @@ std::string describe_faults(const Machine &machine)
             out += ", accessing " + board::hex32(f.data_address);
         out += ", at " + format_time(f.time) + "\n" + format_registers(f.registers) + "\n";
     }
-    if (faults.size() > kShown)
-        out += "... and " + std::to_string(faults.size() - kShown) + " more faults, the last at " +
-               format_time(faults.back().time) + "\n";
-    if (auto p = machine.parked()) {
+    if (machine.fault_count() > faults.size())
+        out += "... and " + std::to_string(machine.fault_count() - faults.size()) + " more faults, the last at " +
+               format_time(machine.last_fault()->time) + "\n";
+    if (auto p = machine.parked(); p && p->pc != waiting_loop) {
         out += "parked: the core loops at " + board::hex32(p->pc);
         if (!p->where.empty())
             out += " (" + p->where + ")";
-        out += " since " + format_time(p->since) + "\n" + format_registers(p->registers) + "\n";
+        out += " since " + format_time(p->since);
+        if (p->resets)
+            out += " (the chip was reset " + std::to_string(p->resets) + " time(s) since and came back to it, the last at " +
+                   format_time(p->last_reset) + ")";
+        out += "\n" + format_registers(p->registers) + "\n";
     }
     return out;
 }

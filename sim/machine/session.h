@@ -16,6 +16,7 @@
 #include "sim/machine/flash_file.h"
 #include "sim/machine/keys.h"
 #include "sim/machine/machine.h"
+#include "sim/machine/serial_capture.h"
 #include "sim/machine/serial_link.h"
 
 namespace sim {
@@ -40,7 +41,7 @@ struct SessionOptions {
 
 class Session {
 public:
-    static constexpr int kLedLine = 16;
+    static constexpr int kLedLine = board::net::kLed;
 
     // Loads the image and the flash file; nullptr with `error` on bad input.
     static std::unique_ptr<Session> open(const SessionOptions &options, std::string &error);
@@ -58,8 +59,8 @@ public:
     // they changed.
     bool save_flash(std::string &error);
 
-    // Everything the chip has sent on the debug unit's line so far.
-    const std::string &serial_text() const { return serial_text_; }
+    // What the chip has sent on the debug unit's line (its recent part).
+    const SerialCapture &serial_text() const { return serial_text_; }
     // The pseudo-terminal of --serial pty ("" otherwise).
     std::string serial_path() const { return serial_ ? serial_->path() : ""; }
 
@@ -73,10 +74,14 @@ private:
     std::optional<FlashFile> chip_flash_;
     std::optional<FlashFile> chip_nvm_;
     std::unique_ptr<SerialLink> serial_;
-    std::string serial_text_;
+    SerialCapture serial_text_;
+    std::optional<uint32_t> waiting_loop_;
 };
 
-std::string describe_faults(const Machine &machine);
+// `waiting_loop`: a loop where the core waits by design (the boot
+// monitor's), not reported as parked.
+std::string describe_faults(const Machine &machine, std::optional<uint32_t> waiting_loop = std::nullopt);
+std::string describe_serial_losses(const board::Dbgu &dbgu);
 
 // The file beside a chip-flash file that keeps the flash's non-volatile
 // bits, so that the flash file stays the raw array flashing tools read and

@@ -2,13 +2,18 @@
 @ first two lock regions of the flash. Only its bring-up is code: it stops
 @ the watchdog, runs the master clock at 48 MHz from the 18.432 MHz crystal
 @ (as the board's firmware does), gives the flash its programming timing,
-@ hands PA9/PA10 to the debug unit at 115200 baud and waits at `monitor`. While the core
-@ waits there, the monitor model (monitor.h) serves the line; code it runs
-@ with the go command returns there through LR.
+@ hands PA9/PA10 to the debug unit at 115200 baud, puts its exception
+@ vectors and its wait loop at the bottom of RAM, remaps RAM to address 0 and
+@ waits in that loop. While the core waits there, the monitor model
+@ (monitor.h) serves the line; code it runs with the go command returns
+@ there through LR. With RAM at 0, the host reads the boot program's vectors
+@ (ARM branches) at address 0 whatever it does to the flash, and an
+@ exception while the flash is being rewritten finds a handler.
 @ Linked at the flash (0x00100000); the simulator knows the layout: vectors
 @ at 0, `monitor` at 0x20.
         .syntax unified
         .arm
+        .equ MC_RCR, 0xFFFFFF00
         .equ MC_FMR, 0xFFFFFF60
         .equ WDT_MR, 0xFFFFFD44
         .equ PMC, 0xFFFFFC00
@@ -45,9 +50,10 @@ bring_up:
         mov r1, #0x8000         @ WDDIS
         str r1, [r0]
         ldr r0, =MC_FMR
-        @ FWS 1; FMCN the master-clock cycles in 1.5 us, what page writes
-        @ and erases need (a lock bit, needing 1 us, then just takes longer).
-        ldr r1, =(72 << 16) | (1 << 8)
+        @ FWS 1; FMCN the master-clock cycles in 1.5 us, rounded up (48.05 MHz:
+        @ 72.08), what page writes and erases need (a lock bit, needing 1 us,
+        @ then just takes longer).
+        ldr r1, =(73 << 16) | (1 << 8)
         str r1, [r0]
         ldr r0, =PMC
         ldr r1, =(64 << 8) | 1  @ main oscillator, 64 x 8 slow clocks to settle
@@ -82,9 +88,24 @@ bring_up:
         @ The monitor runs from RAM: the host erases and rewrites the flash
         @ under it, and the flash cannot be read while it is programmed.
         ldr r0, =0x00200000
-        ldr r1, monitor
+        adr r1, ram_vectors
+        ldmia r1!, {r2-r9}
+        stmia r0!, {r2-r9}
+        ldmia r1, {r2-r3}
+        stmia r0, {r2-r3}
+        ldr r0, =MC_RCR
+        mov r1, #1              @ RCB: RAM at 0
         str r1, [r0]
+        ldr r0, =0x00200020
         bx r0
+
+@ Copied to 0x00200000 (and so seen at 0): every vector branches to the
+@ park loop at +0x24; the monitor's wait loop is at +0x20.
+ram_vectors:
+        .word 0xEA000007, 0xEA000006, 0xEA000005, 0xEA000004
+        .word 0xEA000003, 0xEA000002, 0xEA000001, 0xEA000000
+        .word 0xEAFFFFFE        @ +0x20: b . (the monitor waits here)
+        .word 0xEAFFFFFE        @ +0x24: b . (an exception the boot program does not handle)
 
 @ Waits for the PMC_SR bits in r2 (PMC base in r0).
 wait_pmc:

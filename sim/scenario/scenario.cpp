@@ -42,6 +42,10 @@ std::unique_ptr<Step> parse_step(const YAML::Node &node, const std::string &scen
     const StepType *type = find_step_type(name);
     if (!type)
         throw BadScenario{line_of(kv.first), "unknown step \"" + name + "\" (" + step_type_names() + ")"};
+    // A name with nothing after it: the parser places the missing value at
+    // whatever comes next, perhaps past the end of the file.
+    if (kv.second.IsNull())
+        throw BadScenario{line_of(kv.first), name + " needs a value"};
     auto step = type->parse(kv.second, scenario_path);
     step->line = line_of(kv.first);
     YAML::Emitter e;

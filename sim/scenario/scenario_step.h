@@ -6,10 +6,12 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "board/clock.h"
+#include "sim/machine/serial_capture.h"
 
 namespace YAML {
 class Node;
@@ -36,7 +38,8 @@ struct StepFile {
 struct StepContext {
     Session &session;
     board::Picos started = 0;   // when the step became due
-    size_t serial_from = 0;     // where the next wait-serial looks from (kept across steps)
+    uint64_t serial_from = 0;   // where the next wait-serial looks from (kept across steps)
+    std::optional<SerialCapture::Search> serial_search = std::nullopt;   // of the wait-serial under way
 };
 
 // What a run of a step came to: done (passed, or failed with a reason), or

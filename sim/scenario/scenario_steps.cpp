@@ -13,6 +13,9 @@ namespace sim {
 
 namespace {
 
+// Of what the line carried, a failed wait-serial quotes this much (its end).
+constexpr size_t kQuotedSerialText = 400;
+
 using namespace fields;
 
 // How often a waiting step looks again.
@@ -219,18 +222,21 @@ public:
             throw BadScenario{line_of(args["text"]), "wait-serial: the text is empty"};
         timeout_ = duration(args["timeout"], "timeout");
     }
-    // Each wait looks past the text the one before it matched.
+    // Each wait looks past the text the one before it matched, and at each
+    // look only at what arrived since the last.
     StepOutcome run(StepContext &c) const override
     {
-        const std::string &sent = c.session.serial_text();
-        size_t at = sent.find(text_, c.serial_from);
-        if (at != std::string::npos) {
-            c.serial_from = at + text_.size();
+        if (!c.serial_search) c.serial_search.emplace(text_, c.serial_from);
+        if (auto end = c.serial_search->next(c.session.serial_text())) {
+            c.serial_from = *end;
+            c.serial_search.reset();
             return StepOutcome::passed();
         }
         if (c.session.board.clock.now() < c.started + timeout_) return look_again(c, c.started + timeout_);
+        c.serial_search.reset();
         return StepOutcome::failed("the serial line did not carry \"" + text_ + "\" within " + format_time(timeout_) +
-                                   "; since the last match it carried \"" + sent.substr(c.serial_from) + "\"");
+                                   "; since the last match it carried " +
+                                   c.session.serial_text().since(c.serial_from, kQuotedSerialText));
     }
 
 private:

@@ -1,21 +1,36 @@
 #include "sim/tools/board_waves.h"
 
+#include "board/nets.h"
+
 namespace simtools {
 
 namespace {
-struct Line {
-    int pin;
-    unsigned group;
-    const char *scope, *name;
+// The waveform's signal groups, by the names the nets (board/nets.h) and
+// the command line give them.
+struct Group {
+    const char *name;
+    unsigned bit;
 };
-constexpr Line kLines[] = {
-    {5, kWavesKeys, "PA", "KEY_INC"}, {6, kWavesKeys, "PA", "KEY_DEC"}, {7, kWavesKeys, "PA", "KEY_CLR"},
-    {11, kWavesSpi, "PA", "FLASH_CS"}, {16, kWavesLed, "PA", "LED"},
-    {12, kWavesSpi, "SPI", "MISO"}, {13, kWavesSpi, "SPI", "MOSI"}, {14, kWavesSpi, "SPI", "SPCK"},
-    {17, kWavesLcd, "LCD", "RS"}, {18, kWavesLcd, "LCD", "RW"}, {19, kWavesLcd, "LCD", "E"},
-    {20, kWavesLcd, "LCD", "D4"}, {21, kWavesLcd, "LCD", "D5"}, {22, kWavesLcd, "LCD", "D6"}, {23, kWavesLcd, "LCD", "D7"},
+constexpr Group kGroups[] = {
+    {"lcd", kWavesLcd}, {"spi", kWavesSpi}, {"led", kWavesLed}, {"keys", kWavesKeys}, {"irq", kWavesIrq}, {"all", kWavesAll},
 };
+
+unsigned group_bit(const std::string &name)
+{
+    for (const Group &g : kGroups)
+        if (name == g.name)
+            return g.bit;
+    return 0;
+}
 }  // namespace
+
+std::string wave_group_list()
+{
+    std::string list;
+    for (size_t i = 0; i < std::size(kGroups); ++i)
+        list += (i == 0 ? "" : i + 1 == std::size(kGroups) ? " or " : ", ") + std::string(kGroups[i].name);
+    return list;
+}
 
 bool parse_wave_groups(const std::string &text, unsigned &groups, std::string &error)
 {
@@ -24,16 +39,12 @@ bool parse_wave_groups(const std::string &text, unsigned &groups, std::string &e
     while (start <= text.size()) {
         size_t comma = text.find(',', start);
         std::string word = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-        if (word == "lcd") groups |= kWavesLcd;
-        else if (word == "spi") groups |= kWavesSpi;
-        else if (word == "led") groups |= kWavesLed;
-        else if (word == "keys") groups |= kWavesKeys;
-        else if (word == "irq") groups |= kWavesIrq;
-        else if (word == "all") groups |= kWavesAll;
-        else {
-            error = "unknown signal group '" + word + "' (use lcd, spi, led, keys, irq or all, separated by commas)";
+        unsigned bit = group_bit(word);
+        if (!bit) {
+            error = "unknown signal group '" + word + "' (use " + wave_group_list() + ", separated by commas)";
             return false;
         }
+        groups |= bit;
         if (comma == std::string::npos) break;
         start = comma + 1;
     }
@@ -46,10 +57,10 @@ BoardWaves::BoardWaves(board::Pins &pa, const board::Clock &clock, std::ostream 
 {
     for (int &w : line_wire_) w = -1;
     uint32_t levels = pa.levels(), watched = 0;
-    for (const Line &l : kLines) {
-        if (!(groups & l.group)) continue;
-        line_wire_[l.pin] = vcd_.add_wire(l.scope, l.name, (levels >> l.pin) & 1u);
-        watched |= 1u << l.pin;
+    for (const board::Net &n : board::kBoardNets) {
+        if (!(groups & group_bit(n.group))) continue;
+        line_wire_[n.line] = vcd_.add_wire(n.scope, n.name, (levels >> n.line) & 1u);
+        watched |= 1u << n.line;
     }
     if (groups & kWavesIrq) nirq_ = vcd_.add_wire("CPU", "nIRQ", true);
     vcd_.start();

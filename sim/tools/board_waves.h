@@ -28,6 +28,8 @@ enum WaveGroup : unsigned {
     kWavesAll = 31u,
 };
 // "spi,irq", "all"; false with a message naming the bad word.
+// "lcd, spi, led, keys, irq or all": the groups the nets (board/nets.h) fall in.
+std::string wave_group_list();
 bool parse_wave_groups(const std::string &text, unsigned &groups, std::string &error);
 
 class BoardWaves {

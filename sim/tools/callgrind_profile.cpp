@@ -1,5 +1,6 @@
 #include "sim/tools/callgrind_profile.h"
 
+#include <filesystem>
 #include <map>
 #include <vector>
 
@@ -73,7 +74,18 @@ void write_callgrind(std::ostream &out, ExecutionRecorder &recorder, const Sourc
         if (it != self.end() && !it->second.empty()) return it->second.begin()->first.first;
         return no_file;
     };
-    auto file_name = [&](uint32_t file) { return file == no_file ? std::string("???") : map.files()[file]; };
+    // callgrind_annotate shows a file under the directory it runs in by a
+    // name relative to it where the file opens a function's costs, and by
+    // its full name where it is named as a call's target: one function
+    // would be listed twice. Names relative to the directory the profile is
+    // written in (where it is usually read) are the same either way.
+    std::error_code ec;
+    std::string here = std::filesystem::current_path(ec).string() + "/";
+    auto file_name = [&](uint32_t file) {
+        if (file == no_file) return std::string("???");
+        const std::string &name = map.files()[file];
+        return !ec && name.size() > here.size() && name.compare(0, here.size(), here) == 0 ? name.substr(here.size()) : name;
+    };
 
     std::map<std::string, unsigned> files_seen, functions_seen;
     uint64_t total = 0;

@@ -4,6 +4,9 @@
 // line); and its calls with their counts and inclusive cost, from the call
 // site's line. Interrupts and other exceptions are roots of their own.
 //
+// Source files under the directory the profile is written in are named
+// relative to it (see write_callgrind's file names for why).
+//
 // The costs add up to the run's cycle count: were the core to charge cycles
 // outside any instruction, they would appear as one function of their own.
 #pragma once

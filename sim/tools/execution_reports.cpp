@@ -16,8 +16,9 @@ bool ExecutionReports::open(const Options &options, std::string &error)
     map_ = SourceMap::load(options.image, error);
     if (!map_) return false;
     if (!options.coverage_file.empty()) {
+        // Hits add to an earlier tracefile; a FIFO or a device holds none.
         std::error_code ec;
-        if (std::filesystem::exists(options.coverage_file, ec)) {
+        if (std::filesystem::is_regular_file(options.coverage_file, ec)) {
             std::ifstream in(options.coverage_file);
             if (!in) {
                 error = options.coverage_file + ": cannot read";
@@ -27,13 +28,8 @@ bool ExecutionReports::open(const Options &options, std::string &error)
             if (!earlier_) return false;
         }
     }
-    // Refuse a file that cannot be written now, not after the run.
-    for (const std::string *path : {&options.coverage_file, &options.profile_file}) {
-        if (path->empty()) continue;
-        OutputFile probe;
-        if (!probe.open(*path, error)) return false;
-    }
-    return true;
+    if (!options.coverage_file.empty() && !coverage_out_.open(options.coverage_file, error)) return false;
+    return options.profile_file.empty() || profile_out_.open(options.profile_file, error);
 }
 
 void ExecutionReports::mark_functions()
@@ -53,24 +49,13 @@ bool ExecutionReports::finish(uint64_t run_cycles, std::ostream &notes, std::str
         LcovTracefile t = line_coverage(recorder_, *map_, left_out);
         if (earlier_) t.merge(*earlier_);
         for (const auto &f : left_out) notes << "coverage: left out " << f << " (no source here)\n";
-        OutputFile out;
-        if (out.open(options_.coverage_file, error)) {
-            t.write(out.stream());
-            ok = out.commit(error) && ok;
-        } else {
-            ok = false;
-        }
+        t.write(coverage_out_.stream());
+        ok = coverage_out_.commit(error) && ok;
     }
     if (!options_.profile_file.empty()) {
-        OutputFile out;
+        write_callgrind(profile_out_.stream(), recorder_, *map_, run_cycles, options_.command);
         std::string e;
-        if (out.open(options_.profile_file, e)) {
-            write_callgrind(out.stream(), recorder_, *map_, run_cycles, options_.command);
-            if (!out.commit(e)) {
-                ok = false;
-                error = e;
-            }
-        } else {
+        if (!profile_out_.commit(e)) {
             ok = false;
             error = e;
         }

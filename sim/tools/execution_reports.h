@@ -13,6 +13,7 @@
 
 #include "sim/tools/execution_recorder.h"
 #include "sim/tools/lcov_tracefile.h"
+#include "sim/tools/output_file.h"
 #include "sim/tools/source_map.h"
 
 namespace simtools {
@@ -43,6 +44,9 @@ private:
     std::optional<SourceMap> map_;
     std::optional<LcovTracefile> earlier_;
     ExecutionRecorder recorder_;
+    // Opened before the run, so that a bad path costs no run and a FIFO's
+    // reader sees one writer from start to end (not an early end of file).
+    OutputFile coverage_out_, profile_out_;
     bool finished_ = false;
 };
 

@@ -74,4 +74,24 @@ TEST(BoardTest, ResetGivesThePowerOnState)
     EXPECT_EQ(resets.size(), 1u);
 }
 
+// The bus map follows the chip's table: a modelled block answers at its
+// base under its name; an access to an unmodelled one is logged by name.
+TEST(BoardTest, EveryBlockIsWhereTheChipTableSays)
+{
+    Board b;
+    for (unsigned i = 0; i < board::kChipBlockCount; ++i) {
+        const board::ChipBlock &block = board::kChipBlocks[i];
+        SCOPED_TRACE(block.name);
+        if (!block.model) {
+            b.bus.read(block.base + 4);
+            EXPECT_TRUE(b.log.contains(std::string("the ") + block.name + " is not modelled"));
+            continue;
+        }
+        std::string name = block.name;
+        EXPECT_EQ(b.bus.describe(block.base).substr(0, name.size() + 1), name + ".");
+        EXPECT_TRUE(b.bus.is_mapped(block.base + block.size - 1));
+        EXPECT_NE(b.bus.describe(block.base + block.size).substr(0, name.size() + 1), name + ".");
+    }
+}
+
 }  // namespace

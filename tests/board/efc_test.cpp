@@ -176,7 +176,7 @@ TEST_F(EfcTest, BusyControllerRefusesCommandsAndStoresAndWarnsOfAShortFmcn)
 TEST_F(EfcTest, FrdyInterruptIsALevel)
 {
     bool irq = false;
-    b.mc.efc().set_irq_output([&](bool l) { irq = l; });
+    b.mc.set_irq_output([&](bool l) { irq = l; });
     b.bus.write(MC_FMR, (75u << 16) | 1);
     EXPECT_TRUE(irq) << "ready and enabled";
     command(0x1, 0);

@@ -33,8 +33,15 @@ TEST_F(McTest, FlashModeGivesTheWaitStates)
 
 TEST_F(McTest, RemapTogglesAndIsLogged)
 {
+    int told = 0;
+    mc.set_map_listener([&] { ++told; });
     EXPECT_FALSE(mc.remapped());
+    mc.write(RCR, 0);
+    EXPECT_EQ(told, 0) << "RCB 0 changes nothing";
     mc.write(RCR, 1);
+    EXPECT_EQ(told, 1) << "the owner of the memory map is told of the remap";
+    mc.write(FMR, 0x00000100);
+    EXPECT_EQ(told, 2) << "and of the wait states";
     EXPECT_TRUE(mc.remapped());
     mc.write(RCR, 1);
     EXPECT_FALSE(mc.remapped());

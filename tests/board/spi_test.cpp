@@ -261,14 +261,13 @@ TEST_F(SpiTest, TransmitChannelWaitsForItsEnableAndTheLatencyIsHonoured)
 
 TEST_F(SpiTest, ProblemsAreLoggedNotHidden)
 {
-    bool clock_on = false;
-    b.spi.set_clock_query([&] { return clock_on; });
+    b.bus.write(board::kPmcBase + 0x14, 1u << board::kIdSpi);   // PMC_PCDR: the PMC stops the SPI's clock
     enable_master();
     wr(TDR, 0x42);
     cycles(100);
     EXPECT_TRUE(b.spi.shifting() == false && b.spi.transfers() == 0u);
     EXPECT_TRUE(b.log.contains("clock is off"));
-    clock_on = true;
+    b.bus.write(board::kPmcBase + 0x10, 1u << board::kIdSpi);
     rd(SR);
     cycles(16);
     EXPECT_EQ(b.spi.transfers(), 1u) << "resumes once the clock is back";

@@ -73,6 +73,10 @@ awk '
 read -r total main_inclusive <"$T/sums.txt"
 [ "$total" = "$cycles" ] || fail "self cycles add up to $total, the run took $cycles"
 callgrind_annotate --inclusive=yes "$T/run.prof" >"$T/annotated.txt" 2>&1 || fail "callgrind_annotate: $(cat "$T/annotated.txt")"
+# Each function once, whatever directory the sources are in relative to here.
+twice=$(sed -n 's/^ *[0-9,]* ([ 0-9.]*%) *[0-9,]* ([ 0-9.]*%)  \([^ ]*\.[A-Za-z]*:.*\)$/\1/p' "$T/annotated.txt" |
+    sed 's|^[^:]*/||' | sort | uniq -d)
+[ -z "$twice" ] || fail "callgrind_annotate lists functions twice: $twice"
 grouped=$(echo "$main_inclusive" | sed -e ':a' -e 's/\([0-9]\)\([0-9]\{3\}\)\($\|,\)/\1,\2\3/' -e 'ta')
 grep -Eq "^ *$grouped .*:main " "$T/annotated.txt" ||
     fail "callgrind_annotate does not show main's $grouped inclusive cycles: $(grep ':main ' "$T/annotated.txt")"
