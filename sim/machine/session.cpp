@@ -79,9 +79,10 @@ bool Session::save_flash(std::string &error)
 {
     if (flash_ && !flash_->save_if_changed(board.flash.array(), error))
         return false;
-    if (chip_nvm_ && !chip_nvm_->save_if_changed(nvm_bits_of(board.chip_flash), error))
+    // The array first: a refusal names the file the user gave.
+    if (chip_flash_ && !chip_flash_->save_if_changed(board.chip_flash.bytes(), error))
         return false;
-    return !chip_flash_ || chip_flash_->save_if_changed(board.chip_flash.bytes(), error);
+    return !chip_nvm_ || chip_nvm_->save_if_changed(nvm_bits_of(board.chip_flash), error);
 }
 
 std::string nvm_bits_path(const std::string &chip_flash_file)
