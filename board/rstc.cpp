@@ -44,7 +44,7 @@ void Rstc::reset()
 
 uint32_t Rstc::status() const
 {
-    return sr_ | (nrst_low_ ? 0u : NRSTL) | (srcmp_ ? SRCMP : 0u);
+    return sr_ | (nrst_low_ || nrst_driven_ ? 0u : NRSTL) | (srcmp_ ? SRCMP : 0u);
 }
 
 Picos Rstc::external_length() const
@@ -116,6 +116,13 @@ void Rstc::user_reset()
     }
     sr_ |= URSTS;
     update_irq();
+}
+
+void Rstc::drive_nrst(bool low)
+{
+    bool fell = low && !nrst_driven_;
+    nrst_driven_ = low;
+    if (fell) user_reset();
 }
 
 void Rstc::update_irq()

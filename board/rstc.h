@@ -68,6 +68,10 @@ public:
     // A low pulse on NRST from outside (a reset button): a user reset when
     // URSTEN is set, otherwise URSTS (and the interrupt with URSTIEN).
     void user_reset();
+    // NRST driven from outside (a debugger's nSRST): its falling edge is
+    // user_reset(); with URSTEN the processor stays in reset while it is low.
+    void drive_nrst(bool low);
+    bool processor_held() const { return nrst_driven_ && (mr_ & 1u); }
 
     uint32_t type() const { return (sr_ >> 8) & 7; }
     bool nrst_low() const { return nrst_low_; }
@@ -84,7 +88,7 @@ private:
     Log &log_;
     std::function<void(const ResetOrder &)> request_;
     uint32_t sr_ = 0, mr_ = 0;
-    bool srcmp_ = false, nrst_low_ = false;
+    bool srcmp_ = false, nrst_low_ = false, nrst_driven_ = false;
     Clock::EventId end_event_ = 0, nrst_event_ = 0;
 };
 

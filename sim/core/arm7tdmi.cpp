@@ -17,6 +17,9 @@ using core::Decoded;
 
 struct Arm7tdmi::State {
     Cpu cpu;
+    // All zero: no address in any region (debug-speed instructions reach
+    // only the debug bus). Made on first use.
+    std::unique_ptr<uint8_t[]> no_regions;
 };
 
 namespace core {
@@ -196,10 +199,19 @@ void execute_observed(Cpu &c)
     }
 }
 
+// The instruction at pc as its fetch put it on the data bus (the aligned word).
+bool ice_breakpoint(Cpu &c)
+{
+    const uint32_t pc = c.r[15];
+    uint32_t word = 0;
+    if (const Region *g = c.region_of(pc)) std::memcpy(&word, g->host + ((pc & ~3u) & g->mask), 4);
+    return c.debug_watch->fetched(pc, word, c.thumb(), c.mode() != static_cast<uint32_t>(Mode::User));
+}
+
 void update_tools(Cpu &c)
 {
-    c.tools = c.observer || !c.breakpoints.empty() || !c.watches.empty();
-    c.access_hooks = c.observer || !c.watches.empty();
+    c.tools = c.observer || !c.breakpoints.empty() || !c.watches.empty() || c.debug_watch;
+    c.access_hooks = c.observer || !c.watches.empty() || c.debug_watch;
     c.update_attention();
 }
 
@@ -422,11 +434,17 @@ Arm7tdmi::Stop Arm7tdmi::run(uint64_t cycle_limit)
             if (c.tools) {
                 if (!first && std::find(c.breakpoints.begin(), c.breakpoints.end(), c.r[15]) != c.breakpoints.end())
                     return Stop::Breakpoint;
+                if (c.debug_watch && core::ice_breakpoint(c)) return Stop::DebugBreakpoint;
                 first = false;
                 core::execute_observed(c);
                 if (c.watch_hit_pending) {
                     c.watch_hit_pending = false;
+                    c.debug_hit_pending = false;
                     return Stop::Watchpoint;
+                }
+                if (c.debug_hit_pending) {
+                    c.debug_hit_pending = false;
+                    return Stop::DebugWatchpoint;
                 }
                 continue;
             }
@@ -453,6 +471,7 @@ void Arm7tdmi::step()
     else
         core::execute_next(c);
     c.watch_hit_pending = false;
+    c.debug_hit_pending = false;
     c.stepping = false;
 }
 
@@ -485,6 +504,48 @@ void Arm7tdmi::set_observer(ExecutionObserver *observer)
 {
     s_->cpu.observer = observer;
     core::update_tools(s_->cpu);
+}
+
+void Arm7tdmi::set_debug_watch(DebugWatch *watch)
+{
+    s_->cpu.debug_watch = watch;
+    core::update_tools(s_->cpu);
+}
+
+bool Arm7tdmi::execute_debug(uint32_t encoding, uint32_t address, CoreBus *debug_bus)
+{
+    Cpu &c = s_->cpu;
+    c.pipeline.count = 0;
+    c.r[15] = address & (c.thumb() ? ~1u : ~3u);
+    const bool hooks = c.access_hooks;
+    c.access_hooks = false;
+    CoreBus *bus = c.bus;
+    const uint64_t cycles = c.cycles, instructions = c.instructions;
+    if (debug_bus) {
+        if (!s_->no_regions) {
+            s_->no_regions = std::make_unique<uint8_t[]>(1u << 20);
+            std::memset(s_->no_regions.get(), 0, 1u << 20);
+        }
+        std::swap(c.page_region, s_->no_regions);
+        c.bus = debug_bus;
+    }
+    // A refill looks the code window up again, replacing this one.
+    c.code_base = core::kRefillWatch;
+    c.code_size = 0;
+    core::execute_encoding(c, encoding);
+    const bool refilled = c.code_base != core::kRefillWatch;
+    if (debug_bus) {
+        std::swap(c.page_region, s_->no_regions);
+        c.bus = bus;
+        c.cycles = cycles;
+        c.instructions = instructions;
+    }
+    c.code_base = 1;
+    c.code_size = 0;
+    c.access_hooks = hooks;
+    c.debug_hit_pending = c.watch_hit_pending = false;
+    c.update_attention();
+    return refilled;
 }
 
 void Arm7tdmi::set_fast_forward(bool on) { s_->cpu.fast_forward = on; }

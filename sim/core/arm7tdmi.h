@@ -199,6 +199,20 @@ public:
     virtual void accessed(uint32_t pc, uint32_t address, unsigned size, bool write, uint32_t value) = 0;
 };
 
+// The EmbeddedICE's view of the core's buses: attached only while one of its
+// watchpoint units is enabled (it costs every instruction the slow path).
+class DebugWatch {
+public:
+    virtual ~DebugWatch() = default;
+    // The instruction at `address` is about to execute; `word` is the 32-bit
+    // word its fetch put on the data bus. True: a breakpoint, the core stops
+    // before it.
+    virtual bool fetched(uint32_t address, uint32_t word, bool thumb, bool privileged) = 0;
+    // A data access of the instruction executing. True: a watchpoint, the
+    // core stops after the instruction.
+    virtual bool accessed(uint32_t address, unsigned size, bool write, uint32_t value, bool privileged) = 0;
+};
+
 class Arm7tdmi {
 public:
     explicit Arm7tdmi(CoreBus &bus);
@@ -245,7 +259,7 @@ public:
     // tests and by the reset path).
     void enter(Exception e, uint32_t return_link);
 
-    enum class Stop : uint8_t { Limit, Requested, Breakpoint, Watchpoint };
+    enum class Stop : uint8_t { Limit, Requested, Breakpoint, Watchpoint, DebugBreakpoint, DebugWatchpoint };
     // Runs until the cycle count reaches `cycle_limit` (at an instruction
     // boundary: the last instruction may overrun it), a stop request, a
     // breakpoint (before the instruction runs; not at the first instruction
@@ -280,6 +294,20 @@ public:
     WatchHit last_watch_hit() const;
 
     void set_observer(ExecutionObserver *observer);
+    // The EmbeddedICE's comparators: run() returns DebugBreakpoint before an
+    // instruction whose fetch they match (also at the first instruction of
+    // the call, as on the chip) and DebugWatchpoint after one whose data
+    // access they match. nullptr detaches them.
+    void set_debug_watch(DebugWatch *watch);
+    // Debug state: one instruction from its encoding, as if fetched from
+    // `address`, in the current state. With `debug_bus` it runs at debug
+    // speed: its data accesses go to that bus, not to memory, and it costs
+    // no cycles. Without, at system speed: memory and peripherals as in a
+    // run, its cycles charged. Exceptions it raises are entered. pc()
+    // afterwards is where execution would go on (the next address, or a
+    // branch's target); true when it refilled the pipeline (wrote pc or
+    // entered an exception).
+    bool execute_debug(uint32_t encoding, uint32_t address, CoreBus *debug_bus);
     // Delay-loop fast-forward (on by default); off, every iteration runs.
     // It is never used while breakpoints, watchpoints or stepping are active;
     // with an observer it is, and told through repeated(). Cycles,

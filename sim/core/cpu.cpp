@@ -233,6 +233,8 @@ void Cpu::refuse(uint32_t address, unsigned size, AccessKind kind, AbortCause ca
 void Cpu::hook_access(uint32_t address, unsigned size, bool is_write, uint32_t value)
 {
     if (observer) observer->accessed(r[15], address, size, is_write, value);
+    if (debug_watch && debug_watch->accessed(address, size, is_write, value, mode() != static_cast<uint32_t>(Mode::User)))
+        debug_hit_pending = true;
     if (watch_hit_pending) return;
     for (const Arm7tdmi::Watch &w : watches) {
         if (!(is_write ? w.write : w.read)) continue;

@@ -147,6 +147,7 @@ struct Cpu {
     bool tools = false;          // breakpoints, watchpoints or an observer
     bool access_hooks = false;   // watchpoints or an observer see each data access
     bool watch_hit_pending = false;
+    bool debug_hit_pending = false;   // the EmbeddedICE matched a data access
     bool fast_forward = true;
     bool aborted = false;        // set by a refused data access of this instruction
     // With an observer the exception an instruction raises is entered after
@@ -175,6 +176,7 @@ struct Cpu {
 
     // Tools.
     ExecutionObserver *observer = nullptr;
+    DebugWatch *debug_watch = nullptr;
     std::vector<uint32_t> breakpoints;
     std::vector<Arm7tdmi::Watch> watches;
     Arm7tdmi::WatchHit watch_hit{};

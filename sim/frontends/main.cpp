@@ -111,6 +111,9 @@ void declare_options(CLI::App &app, sim::CommandLine &c)
     app.add_option("--seed", c.seed, "with --bounce: seed of the key bounce")->capture_default_str()->check(kWholeNumber)->needs(bounce);
     auto *gdb = app.add_option("--gdb", c.gdb_port, "serve the GDB remote protocol on 127.0.0.1:PORT (runs headless, unthrottled)")
                     ->check(CLI::Range(0, 65535));
+    app.add_option("--jtag", c.jtag_port,
+                   "serve the chip's JTAG port as OpenOCD's remote_bitbang adapter on 127.0.0.1:PORT (0: any free port)")
+        ->check(CLI::Range(0, 65535));
     app.add_flag("--gdb-wait", c.gdb_wait, "with --gdb: hold the core at reset until a debugger attaches")->needs(gdb);
     auto *vcd = output_option(app, c, "--vcd", c.vcd_file, "write the board's signals as a VCD waveform file");
     app.add_option("--vcd-signals", c.vcd_signals, "with --vcd: " + simtools::wave_group_list() + ", comma-separated")
@@ -235,6 +238,7 @@ int main(int argc, char **argv)
     // Declared before the session, so that it outlives the board reporting to it.
     Outputs outs;
     outs.screenshot = c.screenshot;
+    plan->session.jtag_report = [](const std::string &m) { std::cerr << "boardsim: " << m << std::endl; };
     auto session = sim::Session::open(plan->session, error);
     if (!session) {
         std::cerr << "boardsim: " << error << "\n";
@@ -258,6 +262,8 @@ int main(int argc, char **argv)
         }
         sim::attach_execution_reports(*outs.reports, *session);
     }
+    if (auto *jtag = session->jtag())
+        std::cerr << "boardsim: JTAG (OpenOCD remote_bitbang) on 127.0.0.1:" << jtag->port() << std::endl;
     if (!session->serial_path().empty() && plan->mode != sim::RunMode::Samba)
         std::cerr << "boardsim: serial line (DBGU) on " << session->serial_path() << std::endl;
     sim::install_stop_signals();

@@ -86,6 +86,7 @@ std::optional<RunPlan> plan_run(const CommandLine &c, bool terminal, std::string
     s.bounce = c.bounce;
     s.bounce_seed = c.seed;
     if (!c.chip_flash.empty()) s.chip_flash_file = c.chip_flash;
+    if (c.jtag_port >= 0) s.jtag_port = static_cast<uint16_t>(c.jtag_port);
     if (!c.serial.empty()) s.serial = c.serial == "pty" ? SerialLink::Kind::Pty : SerialLink::Kind::Stdio;
     if (c.serial == "stdio" && p.mode == RunMode::View) {
         error = "--serial stdio needs a headless run (--headless or --for): the terminal view uses the terminal";

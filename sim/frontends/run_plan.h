@@ -31,6 +31,7 @@ struct CommandLine {
     unsigned bounce = 0;
     uint64_t seed = 1;
     int gdb_port = -1;
+    int jtag_port = -1;
     bool gdb_wait = false;
     std::string vcd_file, vcd_signals = "all", trace_kinds, trace_file, screenshot;
     std::string coverage, profile;

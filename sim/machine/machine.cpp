@@ -115,6 +115,8 @@ void Machine::reset()
     update_regions();
     core_.set_interrupt_lines(board_.aic.nirq(), board_.aic.nfiq());
     stop_wanted_ = false;
+    if (agent_)
+        agent_->core_reset();
     parked_at_.reset();
     faults_.clear();
     fault_count_ = 0;
@@ -213,6 +215,8 @@ void Machine::perform_reset_order()
         // it was first entered; the reset is counted.
         ++parked_resets_;
         parked_last_reset_ = board_.clock.now();
+        if (agent_)
+            agent_->core_reset();
     }
     regions_key_ = ~0u;
     update_regions();
@@ -425,6 +429,15 @@ Machine::Stop Machine::run_until(board::Picos deadline)
             return Stop::Breakpoint;
         first = false;
         perform_reset_order();
+        if (serve_wanted_ && agent_) {
+            serve_wanted_ = false;
+            agent_->serve();
+            perform_reset_order();
+        }
+        if (core_held()) {
+            idle_until(deadline);
+            continue;
+        }
         uint64_t limit = cycle_limit(deadline);
         // Short runs until the core is found parked, so that the time it
         // entered its loop is known to a millisecond.
@@ -435,10 +448,30 @@ Machine::Stop Machine::run_until(board::Picos deadline)
         switch (stop) {
         case Arm7tdmi::Stop::Breakpoint: return Stop::Breakpoint;
         case Arm7tdmi::Stop::Watchpoint: return Stop::Watchpoint;
+        case Arm7tdmi::Stop::DebugBreakpoint:
+        case Arm7tdmi::Stop::DebugWatchpoint:
+            if (agent_) agent_->stopped(stop == Arm7tdmi::Stop::DebugWatchpoint);
+            break;
         case Arm7tdmi::Stop::Limit:
         case Arm7tdmi::Stop::Requested: break;   // a caller's request is seen at the top
         }
     }
+}
+
+void Machine::idle_until(board::Picos deadline)
+{
+    uint64_t limit = cycle_limit(deadline);
+    if (limit > core_.cycles())
+        core_.add_cycles(limit - core_.cycles());
+    catch_up(core_.cycles());
+}
+
+bool Machine::debug_execute(uint32_t encoding, uint32_t address, CoreBus *debug_bus)
+{
+    bool refilled = core_.execute_debug(encoding, address, debug_bus);
+    if (!debug_bus)
+        catch_up(core_.cycles());   // an undefined instruction was told as the core met it
+    return refilled;
 }
 
 Machine::Stop Machine::step()

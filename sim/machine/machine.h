@@ -72,6 +72,22 @@ struct ParkedState {
     board::Picos last_reset = 0;
 };
 
+// A debugger's hardware on the chip (the JTAG port and the debug logic).
+// It is served at instruction boundaries and may hold the core in debug
+// state, during which the core does not run and the board's clock goes on.
+class DebugAgent {
+public:
+    virtual ~DebugAgent() = default;
+    // At an instruction boundary, after want_debug_service().
+    virtual void serve() = 0;
+    virtual bool holds_core() const = 0;
+    // The EmbeddedICE's comparators stopped the core (before the
+    // instruction at pc, or after a watched access).
+    virtual void stopped(bool watchpoint) = 0;
+    // The processor was reset.
+    virtual void core_reset() = 0;
+};
+
 class Machine : private CoreBus {
 public:
     explicit Machine(board::Board &board);
@@ -105,6 +121,19 @@ public:
     // Watchpoints stop after the instruction whose access touched the range.
     void set_watchpoints(const std::vector<Arm7tdmi::Watch> &watches) { core_.set_watchpoints(watches); }
     Arm7tdmi::WatchHit last_watch_hit() const { return core_.last_watch_hit(); }
+
+    // The debugger's hardware; nullptr detaches it.
+    void attach_debug_agent(DebugAgent *agent) { agent_ = agent; }
+    // From a clock event: serve the agent at the next instruction boundary.
+    void want_debug_service()
+    {
+        serve_wanted_ = true;
+        core_.request_stop();
+    }
+    // In debug state: one instruction from its encoding (see
+    // Arm7tdmi::execute_debug); at system speed the board's clock follows
+    // its cycles. True when it refilled the pipeline.
+    bool debug_execute(uint32_t encoding, uint32_t address, CoreBus *debug_bus);
 
     // Tools that follow what the core runs (traces, coverage, profiles).
     // Several may be attached; each sees everything. An attached observer
@@ -193,6 +222,10 @@ private:
     uint64_t cycles_until(board::Picos t) const;
     void note_next_event();
     void after_run();
+    // The core does not run (debug state, or held in reset by NRST): the
+    // board's clock goes on to the next event or the deadline.
+    bool core_held() const { return (agent_ && agent_->holds_core()) || board_.rstc.processor_held(); }
+    void idle_until(board::Picos deadline);
     uint32_t spsr_of(Mode mode);
     void note_fault(const std::string &what, uint32_t pc, uint32_t data_address, const Registers &registers);
     void install_observers();
@@ -211,6 +244,8 @@ private:
     unsigned regions_key_ = ~0u;
     bool clock_leads_ = false;      // in a peripheral access or catching up: time is the clock's
     bool stop_wanted_ = false;      // a stop asked by a caller, not a resync
+    DebugAgent *agent_ = nullptr;
+    bool serve_wanted_ = false;
 
     std::vector<ExecutionObserver *> observers_;
     std::unique_ptr<ExecutionObserver> fan_out_;

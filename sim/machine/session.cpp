@@ -38,6 +38,12 @@ std::unique_ptr<Session> Session::open(const SessionOptions &options, std::strin
         if (!s->serial_)
             return nullptr;
     }
+    if (options.jtag_port) {
+        auto report = options.jtag_report ? options.jtag_report : [](const std::string &) {};
+        s->jtag_ = JtagPort::open(s->machine, *options.jtag_port, report, error);
+        if (!s->jtag_)
+            return nullptr;
+    }
     s->board.dbgu.set_host_output([session = s.get()](uint8_t c) {
         session->serial_text_.append(static_cast<char>(c));
         if (session->serial_)
@@ -73,6 +79,8 @@ void Session::power_on()
     keys.reset();
     if (serial_)
         serial_->start();
+    if (jtag_)
+        jtag_->start();
 }
 
 bool Session::save_flash(std::string &error)

@@ -14,6 +14,7 @@
 #include "board/board.h"
 #include "sim/machine/elf_image.h"
 #include "sim/machine/flash_file.h"
+#include "sim/machine/jtag_port.h"
 #include "sim/machine/keys.h"
 #include "sim/machine/machine.h"
 #include "sim/machine/serial_capture.h"
@@ -37,6 +38,9 @@ struct SessionOptions {
     unsigned bounce = 0;              // extra transitions per key edge, 0 = clean
     board::Picos bounce_window = 5 * board::kPicosPerMs;
     uint64_t bounce_seed = 1;
+    // The JTAG port (0: any free port), and where its messages go.
+    std::optional<uint16_t> jtag_port;
+    std::function<void(const std::string &)> jtag_report;
 };
 
 class Session {
@@ -63,6 +67,8 @@ public:
     const SerialCapture &serial_text() const { return serial_text_; }
     // The pseudo-terminal of --serial pty ("" otherwise).
     std::string serial_path() const { return serial_ ? serial_->path() : ""; }
+    // The JTAG port, if one was asked for.
+    JtagPort *jtag() { return jtag_.get(); }
 
     board::Board board;
     Machine machine{board};
@@ -74,6 +80,7 @@ private:
     std::optional<FlashFile> chip_flash_;
     std::optional<FlashFile> chip_nvm_;
     std::unique_ptr<SerialLink> serial_;
+    std::unique_ptr<JtagPort> jtag_;
     SerialCapture serial_text_;
     std::optional<uint32_t> waiting_loop_;
 };
