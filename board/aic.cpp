@@ -49,12 +49,8 @@ Aic::Aic(Log &log) : MappedDevice(log, "AIC"), log_(log), lines_(kExternal)
     regs_.add(EOICR, "AIC_EOICR", AccessKind::WriteOnly).on_write([this](uint32_t) { end_service(); });
     regs_.add(SPU, "AIC_SPU", AccessKind::ReadWrite).field(spu_);
     regs_.add(DCR, "AIC_DCR", AccessKind::ReadWrite).field(dcr_, kProt | kGmsk).then(update);
-    regs_.add(FFER, "AIC_FFER", AccessKind::WriteOneToSet).acts_on(ffsr_, ~1u).on_write([this](uint32_t v) {
-        ffsr_ |= v & ~1u;
-        if (v & ~1u)
-            log_.warn("AIC", "fast forcing enabled (" + hex32(ffsr_) + ") but not modelled: those sources still go to nIRQ");
-    });
-    regs_.add(FFDR, "AIC_FFDR", AccessKind::WriteOneToClear).acts_on(ffsr_);
+    regs_.add(FFER, "AIC_FFER", AccessKind::WriteOneToSet).acts_on(ffsr_, ~1u).then(update);
+    regs_.add(FFDR, "AIC_FFDR", AccessKind::WriteOneToClear).acts_on(ffsr_).then(update);
     regs_.add(FFSR, "AIC_FFSR", AccessKind::ReadOnly).field(ffsr_);
     reset();
 }
@@ -91,7 +87,7 @@ uint32_t Aic::pending() const
 
 std::optional<unsigned> Aic::candidate() const
 {
-    uint32_t ready = pending() & imr_ & ~1u;
+    uint32_t ready = pending() & imr_ & ~1u & ~ffsr_;
     std::optional<unsigned> best;
     int best_priority = current_level();
     for (unsigned n = 1; n < kSources; ++n) {
@@ -153,7 +149,7 @@ void Aic::update_outputs()
 {
     bool masked = (dcr_ & kGmsk) != 0;
     bool irq = !masked && candidate().has_value();
-    bool fiq = !masked && (pending() & imr_ & 1u);
+    bool fiq = !masked && (pending() & imr_ & (1u | ffsr_));
     if (irq == nirq_ && fiq == nfiq_)
         return;
     nirq_ = irq;

@@ -20,6 +20,9 @@
 //   write in normal mode does nothing (the board's IRQ entry writes it back).
 // - nFIQ is asserted while source 0 is pending and enabled. Reading FVR
 //   returns SVR[0] and clears source 0 if it is edge-triggered.
+// - Fast forcing (FFER/FFDR, FFSR; bit 0 is always 0): a forced source 1..31
+//   that is pending and enabled drives nFIQ instead of nIRQ; IVR never picks
+//   it, and neither an IVR nor an FVR read clears its edge (ICCR does).
 // - DCR.GMSK masks both nIRQ and nFIQ. Register reset values are 0.
 //
 // Where the documentation is silent:
@@ -33,8 +36,7 @@
 //   high (inactive for their reset type, low-level), as a pin held by its
 //   pull-up would be.
 // - Changing a source to a level type drops its edge latch.
-// - Fast forcing (FFER/FFDR/FFSR) is kept as state only; setting it is logged
-//   as not modelled. A 9th push (impossible with eight priority levels unless
+// - A 9th push (impossible with eight priority levels unless
 //   protect mode is misused) is logged and dropped, as is an EOICR write with
 //   nothing in service.
 #pragma once

@@ -47,8 +47,7 @@ public:
     using ChangeListener = std::function<void(uint32_t offset, uint32_t length)>;
     void set_change_listener(ChangeListener l) { listener_ = std::move(l); }
 
-    // While the controller runs a command the array cannot be read; a reader
-    // waits until ready_at() (see efc.h).
+    // While the controller runs a command the array cannot be read (see efc.h).
     bool busy(Picos now) const { return now < ready_at_; }
     Picos ready_at() const { return ready_at_; }
     void set_ready_at(Picos t) { ready_at_ = t; }

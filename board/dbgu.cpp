@@ -27,7 +27,7 @@ Dbgu::Dbgu(Bus &bus, Pio &pio, Log &log)
     regs_.add(IER, "DBGU_IER", AccessKind::WriteOneToSet).acts_on(imr_, kInterruptMask).then(after);
     regs_.add(IDR, "DBGU_IDR", AccessKind::WriteOneToClear).acts_on(imr_).then(after);
     regs_.add(IMR, "DBGU_IMR", AccessKind::ReadOnly).field(imr_);
-    regs_.add(SR, "DBGU_SR", AccessKind::ReadOnly).resets_to(ENDRX | ENDTX | TXBUFE | RXBUFF).value([this] { return status(); });
+    regs_.add(SR, "DBGU_SR", AccessKind::ReadOnly).resets_to(ENDRX | ENDTX | TXBUFE | RXBUFF | COMMTX).value([this] { return status(); });
     regs_.add(RHR, "DBGU_RHR", AccessKind::ReadOnly).field(rhr_).on_read([this] {
         rxrdy_ = false;
         update_irq();
@@ -77,6 +77,8 @@ uint32_t Dbgu::status() const
     if (tx_enabled_ && !thr_full_ && !shifting_) s |= TXEMPTY;
     if (pdc_.txbufe()) s |= TXBUFE;
     if (pdc_.rxbuff()) s |= RXBUFF;
+    if (commtx_) s |= COMMTX;
+    if (commrx_) s |= COMMRX;
     return s;
 }
 

@@ -11,7 +11,9 @@
 //   the line, at the rate in force when it starts.
 // - DBGU_SR: RXRDY (0), TXRDY (1), ENDRX (3), ENDTX (4), OVRE (5), FRAME (6),
 //   PARE (7), TXEMPTY (9), TXBUFE (11), RXBUFF (12); COMMTX/COMMRX (30, 31:
-//   the processor's debug channel, 0 here). TXRDY is 1 while the transmitter
+//   the processor's debug communications channel, as its COMMTX and COMMRX
+//   outputs show it: COMMTX while the channel has room for a word from the
+//   processor, COMMRX while a word from the debugger waits for it). TXRDY is 1 while the transmitter
 //   is enabled and THR is empty (THR moves into the shift register as soon
 //   as it is idle); TXEMPTY while it is enabled and THR and the shift
 //   register are both empty. RXRDY sets when a character is complete and is
@@ -63,7 +65,7 @@ public:
 
     static constexpr uint32_t RXRDY = 1u << 0, TXRDY = 1u << 1, ENDRX = 1u << 3, ENDTX = 1u << 4,
                               OVRE = 1u << 5, FRAME = 1u << 6, PARE = 1u << 7, TXEMPTY = 1u << 9,
-                              TXBUFE = 1u << 11, RXBUFF = 1u << 12;
+                              TXBUFE = 1u << 11, RXBUFF = 1u << 12, COMMTX = 1u << 30, COMMRX = 1u << 31;
 
     Dbgu(Bus &bus, Pio &pio, Log &log);
     ~Dbgu() override;
@@ -95,6 +97,14 @@ public:
     // Baud rate the firmware set, 0 with the baud clock off.
     double baud() const;
     uint32_t status() const;
+    // The processor's COMMTX and COMMRX outputs (not changed by a reset of
+    // the debug unit: they belong to the processor's debug logic).
+    void set_comm_lines(bool commtx, bool commrx)
+    {
+        commtx_ = commtx;
+        commrx_ = commrx;
+        update_irq();
+    }
     void set_pdc_latency_cycles(uint64_t cycles) { pdc_.set_latency_cycles(cycles); }
 
 private:
@@ -112,6 +122,7 @@ private:
     void receive_char(uint8_t c);
     bool pin_given(int line) const;
     void update_irq();
+    bool commtx_ = true, commrx_ = false;
     unsigned chmode() const { return (mr_ >> 14) & 3; }
 
     bool pdc_clock_on() const override { return true; }

@@ -38,8 +38,9 @@
 //
 // Choices where the documentation is silent:
 // - The flash changes when the command ends. While it runs, the array cannot
-//   be read: a reader (the core fetching or loading from flash) waits until
-//   it is ready (ChipFlash::ready_at), as if the bus were held.
+//   be read (ChipFlash::busy): the simulator's memory controller refuses a
+//   core's fetch (prefetch abort, as boards show it) and its load (a data
+//   abort: the same refusal on the bus) and reports each as a rule.
 // - A command written while one runs, and latch stores while one runs, are
 //   ignored and logged. 8- and 16-bit stores into the flash range, which the
 //   documentation says give unpredictable results, are logged and dropped.

@@ -106,6 +106,7 @@ void Pmc::reset()
     switch_waiting_ = false;
     active_mckr_ = 0;
     apply_master();
+    update_irq();
 }
 
 uint32_t Pmc::mcfr() const
@@ -175,6 +176,7 @@ void Pmc::set_oscillator(uint32_t mor)
     osc_event_ = clock_.schedule_in({"PMC", "oscillator stable"}, slow_cycles(oscount * 8), [this] {
         osc_event_ = 0;
         on_oscillator_stable();
+        update_irq();
     });
 }
 
@@ -199,6 +201,7 @@ void Pmc::start_pll_count()
     lock_event_ = clock_.schedule_in({"PMC", "PLL lock"}, slow_cycles(pllcount), [this] {
         lock_event_ = 0;
         on_pll_lock();
+        update_irq();
     });
 }
 
@@ -277,6 +280,7 @@ void Pmc::try_master_switch()
         active_mckr_ = mckr_;
         sr_ |= MCKRDY;
         apply_master();
+        update_irq();
     });
 }
 

@@ -18,7 +18,8 @@
 //   taken as 64). A write clears SR.MCKRDY. The master clock the rest of the
 //   board runs on changes only when MCKRDY sets again, and then the virtual
 //   clock's period is set to it.
-// - IER/IDR/IMR are kept as state; the PMC's system interrupt is not raised.
+// - IER/IDR/IMR: the PMC's interrupt (part of the system interrupt) is
+//   SR & IMR, a level that follows the status bits as they change.
 //
 // Operating limits checked (reported to the log's rules; the model carries
 // on): PLL input (main clock / DIV) 1..32 MHz and output 80..160 MHz with
@@ -51,12 +52,13 @@
 #include <vector>
 
 #include "board/clock.h"
+#include "board/irq_line.h"
 #include "board/log.h"
 #include "board/register_map.h"
 
 namespace board {
 
-class Pmc : public MappedDevice {
+class Pmc : public MappedDevice, public InterruptSource {
 public:
     static constexpr uint32_t kDefaultCrystalHz = 18432000;
     static constexpr unsigned kMckrdySlowerCycles = 2;
@@ -85,7 +87,14 @@ public:
     uint32_t sr() const { return sr_; }
     double pll_hz() const;
 
+    void write(uint32_t offset, uint32_t value) override
+    {
+        MappedDevice::write(offset, value);
+        update_irq();
+    }
+
 private:
+    void update_irq() { irq_.set((regs_.peek(0x68) & imr_) != 0); }   // PMC_SR & PMC_IMR
     // A clock frequency as an exact fraction of hertz.
     struct Rate {
         uint64_t num = 0;

@@ -21,9 +21,32 @@ std::string RuleViolation::text() const
     return s;
 }
 
+std::string RuleClosest::text() const
+{
+    return rule.source + ": " + rule.name + " " + format_quantity(measured, rule.unit) + ", " +
+           (rule.bound == Rule::AtLeast ? "at least " : "at most ") + format_quantity(rule.limit, rule.unit) + ", " +
+           std::to_string(checks) + (checks == 1 ? " check" : " checks");
+}
+
 bool Rules::check(const Rule &rule, double measured)
 {
     bool kept = rule.bound == Rule::AtLeast ? measured >= rule.limit : measured <= rule.limit;
+    RuleClosest *c = nullptr;
+    for (auto &e : closest_)
+        if (e.rule.source == rule.source && e.rule.name == rule.name) {
+            c = &e;
+            break;
+        }
+    if (!c) {
+        closest_.push_back(RuleClosest{rule, measured, clock_.now(), pc_source_ ? pc_source_() : std::nullopt, 0});
+        c = &closest_.back();
+    }
+    ++c->checks;
+    if (rule.bound == Rule::AtLeast ? measured < c->measured : measured > c->measured) {
+        c->measured = measured;
+        c->time = clock_.now();
+        c->pc = pc_source_ ? pc_source_() : std::nullopt;
+    }
     if (!kept)
         breach(rule, measured);
     return kept;
@@ -53,9 +76,18 @@ const RuleViolation *Rules::find(const std::string &name) const
     return nullptr;
 }
 
+const RuleClosest *Rules::closest(const std::string &name) const
+{
+    for (const auto &c : closest_)
+        if (c.rule.name == name)
+            return &c;
+    return nullptr;
+}
+
 void Rules::clear()
 {
     violations_.clear();
+    closest_.clear();
     total_ = 0;
 }
 

@@ -40,6 +40,19 @@ struct RuleViolation {
     std::string text() const;
 };
 
+// The measured value of a rule that came nearest to its limit (or went
+// furthest past it), over every check: how much room the firmware leaves.
+struct RuleClosest {
+    Rule rule;
+    double measured = 0;
+    Picos time = 0;
+    std::optional<uint32_t> pc;
+    uint64_t checks = 0;
+
+    // "LCD: E pulse width PWEH 512 ns, at least 450 ns, 1200 checks".
+    std::string text() const;
+};
+
 class Rules {
 public:
     using PcSource = std::function<std::optional<uint32_t>()>;
@@ -59,6 +72,9 @@ public:
     const std::vector<RuleViolation> &violations() const { return violations_; }
     uint64_t total() const { return total_; }
     const RuleViolation *find(const std::string &name) const;
+    // Every rule checked so far, in the order first checked.
+    const std::vector<RuleClosest> &closest() const { return closest_; }
+    const RuleClosest *closest(const std::string &name) const;
     void clear();
 
     // Called at the first breach of each rule (reports, strict scenarios).
@@ -68,6 +84,7 @@ private:
     const Clock &clock_;
     PcSource pc_source_;
     std::vector<RuleViolation> violations_;
+    std::vector<RuleClosest> closest_;
     uint64_t total_ = 0;
     std::vector<std::function<void(const RuleViolation &)>> listeners_;
 };

@@ -23,6 +23,7 @@ Wdt::Wdt(Clock &clock, Log &log) : MappedDevice(log, "WDTC"), clock_(clock), log
     regs_.add(WDSR, "WDTC_WDSR", AccessKind::ReadOnly).field(wdsr_).on_read([this] {
         uint32_t v = wdsr_;
         wdsr_ = 0;
+        update_irq();
         return v;
     });
     reset();
@@ -39,6 +40,7 @@ void Wdt::reset()
     regs_.reset();
     wdmr_written_ = false;
     reload();
+    update_irq();
 }
 
 uint32_t Wdt::counter() const
@@ -66,6 +68,7 @@ void Wdt::reload()
 void Wdt::expire()
 {
     wdsr_ |= WDUNF;
+    update_irq();
     if (wdmr_ & kWdrsten)
         request_reset("watchdog underflow");
     else
@@ -92,6 +95,7 @@ void Wdt::restart(uint32_t v)
         return;
     if (counter() > wdd(wdmr_)) {
         wdsr_ |= WDERR;
+        update_irq();
         if (wdmr_ & kWdrsten) {
             request_reset("watchdog restarted above WDD");
             return;
@@ -109,6 +113,7 @@ void Wdt::write_mr(uint32_t v)
     wdmr_written_ = true;
     wdmr_ = v & kWdmrMask;
     reload();
+    update_irq();
 }
 
 }  // namespace board

@@ -12,26 +12,28 @@
 // - WDSR: WDUNF (underflow) and WDERR, cleared by reading WDSR.
 // - On underflow WDUNF sets and, with WDRSTEN, the watchdog asks for a chip
 //   reset through the callback (and logs it). With WDDIS nothing runs.
+// - WDFIEN (WDMR bit 12): a fault (WDUNF or WDERR set) raises the watchdog's
+//   interrupt, part of the system interrupt, until WDSR is read.
 //
 // Choices where the documentation is silent:
 // - The write of WDMR reloads the counter with the new WDV.
 // - After an underflow without WDRSTEN the counter reloads and keeps running.
 // - The counter runs from the moment of the reload, not aligned to the
 //   divider's ticks. The halts in debug and idle state are not modelled (the
-//   virtual clock stands still while a debugger holds the processor), nor is
-//   the watchdog's fault interrupt (WDFIEN).
+//   virtual clock stands still while a debugger holds the processor).
 #pragma once
 
 #include <cstdint>
 #include <functional>
 
 #include "board/clock.h"
+#include "board/irq_line.h"
 #include "board/log.h"
 #include "board/register_map.h"
 
 namespace board {
 
-class Wdt : public MappedDevice {
+class Wdt : public MappedDevice, public InterruptSource {
 public:
     static constexpr Picos kTick = 128 * kSlowClockPeriodFs / 1000;   // 3.90625 ms
 
@@ -54,6 +56,7 @@ public:
     uint32_t counter() const;
 
 private:
+    void update_irq() { irq_.set((wdmr_ & (1u << 12)) && wdsr_); }
     void reload();
     void expire();
     void request_reset(const char *why);

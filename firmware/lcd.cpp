@@ -180,7 +180,7 @@ void lcd_init(unsigned char dispAttr)
     AT91F_PIO_ForceOutput(LCD_PIO, LCD_DATA);
     // The display runs at 3.3 V: more than 40 ms from power-on before the
     // first function set, then more than 4.1 ms before the second. A pass
-    // takes 12 cycles or more (about 18 from flash with its wait state), so
+    // takes 12 cycles or more (about 14 from flash with its wait state), so
     // these counts keep both waits at 48 MHz with the fastest pass.
     lcd_ms_delay(170000);
 

@@ -395,7 +395,7 @@ constexpr auto kDpRegShift = dp_table<kRegShift>(std::make_index_sequence<32>())
 
 Handler decode_arm(uint32_t raw)
 {
-    if ((raw >> 28) == 0xF) return undefined_instruction;   // ARMv5's unconditional space
+    if ((raw >> 28) == 0xF) return undefined_instruction;   // never runs: NV fails (see cpu.h)
     const uint32_t op = (raw >> 20) & 0xFF;                  // bits 27..20
     const uint32_t dp_index = (raw >> 20) & 31;              // opcode and S
     switch ((raw >> 25) & 7) {
@@ -461,7 +461,7 @@ void decode_arm_stub(Cpu &c, Decoded &d)
     d.fn = decode_arm(d.raw);
     d.aux = 0;
     uint32_t cond = d.raw >> 28;
-    if (cond < 0xE && !c.cond(cond)) {
+    if (cond != 0xE && !c.cond(cond)) {
         c.fetch_s_arm();
         c.r[15] += 4;
         return;

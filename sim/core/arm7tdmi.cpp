@@ -32,7 +32,7 @@ void execute_encoding(Cpu &c, uint32_t raw)
     const bool thumb = c.thumb();
     Decoded d{thumb ? decode_thumb(raw) : decode_arm(raw), raw, kNotALoop};
     uint32_t cond = raw >> 28;
-    if (!thumb && cond < 0xE && !c.cond(cond)) {
+    if (!thumb && cond != 0xE && !c.cond(cond)) {
         c.fetch_s();
         c.r[15] += 4;
     } else {
@@ -84,7 +84,7 @@ void execute_from_bus(Cpu &c)
     } else {
         Decoded &d = c.code_arm[offset >> 2];
         uint32_t cond = d.raw >> 28;
-        if (cond < 0xE && !c.cond(cond)) {
+        if (cond != 0xE && !c.cond(cond)) {
             c.fetch_s();
             c.r[15] = pc + 4;
         } else {
@@ -178,7 +178,7 @@ void execute_observed(Cpu &c)
     const uint32_t encoding =
         held.count && held.address == pc && held.thumb == thumb ? held.raw[0] : encoding_at(c, pc, thumb);
     bool passed = true;
-    if (!thumb && (encoding >> 28) < 0xE) passed = c.cond(encoding >> 28);
+    if (!thumb && (encoding >> 28) != 0xE) passed = c.cond(encoding >> 28);
     if (thumb && (encoding & 0xF000) == 0xD000 && ((encoding >> 8) & 15) < 0xE) passed = c.cond((encoding >> 8) & 15);
     c.defer_exceptions = c.observer != nullptr;
     c.prefetch_aborted = false;
@@ -256,7 +256,7 @@ void Arm7tdmi::set_regions(const std::vector<MemoryRegion> &regions)
         g.mask = m.size - 1;
         g.host = m.host;
         g.writable = m.writable;
-        g.word_fetch = m.word_fetch;
+        g.read_buffer = m.read_buffer && (m.wait_n || m.wait_s);
         g.wait_n = m.wait_n;
         g.wait_s = m.wait_s;
         for (auto &cc : c.caches) {
@@ -287,6 +287,7 @@ void Arm7tdmi::set_regions(const std::vector<MemoryRegion> &regions)
     // (An instruction held in the pipeline may be the one changing them.)
     c.code_base = c.code_base == core::kRefillWatch ? core::kRefillWatch : 1;
     c.code_size = 0;
+    c.read_buffer.clear();
     ++c.code_generation;
 }
 
@@ -297,14 +298,29 @@ void Arm7tdmi::invalidate_code(uint32_t address, uint32_t length)
     uint64_t end = uint64_t{address} + length;
     for (const core::Region &g : c.regions) {
         uint64_t lo = std::max<uint64_t>(address, g.base), hi = std::min<uint64_t>(end, uint64_t{g.base} + g.mask + 1);
-        if (lo >= hi) continue;
-        uint32_t first = static_cast<uint32_t>(lo - g.base) + g.cache_offset;
-        uint32_t last = static_cast<uint32_t>(hi - 1 - g.base) + g.cache_offset;
-        g.cache->invalidate_pages(first >> core::CodeCache::kPageShift, last >> core::CodeCache::kPageShift);
-        // Not pipeline-relative: even an instruction already fetched runs as written.
-        if (c.pipeline.count) c.refetch_pipeline(g.host + (lo - g.base), static_cast<uint32_t>(hi - lo));
+        if (lo < hi) invalidate_host(g.host + (lo - g.base), static_cast<uint32_t>(hi - lo));
     }
-    ++c.code_generation;
+}
+
+void Arm7tdmi::invalidate_host(const uint8_t *host, uint32_t length)
+{
+    Cpu &c = s_->cpu;
+    if (length == 0) return;
+    const uint8_t *end = host + length;
+    bool forgot = false;
+    for (auto &cc : c.caches) {
+        const uint8_t *lo = std::max<const uint8_t *>(host, cc->host), *hi = std::min<const uint8_t *>(end, cc->host + cc->size);
+        if (lo >= hi) continue;
+        uint32_t first = static_cast<uint32_t>(lo - cc->host), last = static_cast<uint32_t>(hi - 1 - cc->host);
+        forgot = cc->invalidate_pages(first >> core::CodeCache::kPageShift, last >> core::CodeCache::kPageShift) || forgot;
+        // Not pipeline-relative: even an instruction already fetched runs as written.
+        if (c.pipeline.count) {
+            c.refetch_pipeline(lo, static_cast<uint32_t>(hi - lo));
+            forgot = true;
+        }
+    }
+    // Loops analysed from code that did not change stay as they are.
+    if (forgot) ++c.code_generation;
 }
 
 void Arm7tdmi::reset()
@@ -323,6 +339,7 @@ void Arm7tdmi::reset()
     c.exceptions_total = 0;
     c.deferred = -1;
     c.pipeline.count = 0;
+    c.read_buffer.clear();
     c.update_attention();
 }
 

@@ -49,8 +49,16 @@
 //     I cycles;
 //   - a write to pc (branch, load into pc, exception) then fetches the
 //     target (N) and the word or halfword after it (S).
-// A Thumb sequential fetch of the second halfword of a word from memory with
-// `word_fetch` costs one cycle, no wait states (the word came in one read).
+// A memory with `read_buffer` (the flash, read 32 bits at a time) has two
+// 32-bit buffers: Thumb code fetched from it costs one cycle for a halfword
+// of the word held, and fetching the second halfword of a word starts the
+// read of the next word, so that a fetch of it costs only what is left of
+// that read (one cycle at least). Any other word costs a whole read (1 + the
+// wait states): after a branch elsewhere, a data read of the memory (which
+// takes the buffers) or ARM code (whose words are read whole, without the
+// read-ahead). With one wait state, sequential Thumb fetches are then all
+// single-cycle but the first; with two or three, they alternate between a
+// single cycle and one of `wait` cycles.
 // Fetches from outside every region (code run from a peripheral) go through
 // CoreBus like data; their prefetch cycles are counted without wait states.
 // A refused access costs one cycle; the transfers of an LDM/STM after a
@@ -130,12 +138,12 @@ struct MemoryRegion {
     uint32_t size = 0;          // a power of two; base aligned to it
     uint8_t *host = nullptr;    // little-endian bytes
     bool writable = true;       // false: stores go to CoreBus::write instead
-    // Wait states of one access (added to its one cycle). A sequential code
-    // fetch in Thumb state of the second halfword of a 32-bit word pays
-    // nothing when `word_fetch` is set (the memory hands out 32 bits a read).
+    // Wait states of one access (added to its one cycle).
     uint8_t wait_n = 0;
     uint8_t wait_s = 0;
-    bool word_fetch = false;
+    // Thumb fetches go through the memory's two read buffers (see above);
+    // without wait states there is nothing to gain and they are not used.
+    bool read_buffer = false;
 };
 
 // While the core is inside a CoreBus call, Arm7tdmi::pc() is the address of
@@ -158,6 +166,9 @@ public:
     // The core is about to take an abort for this access (for the memory
     // controller's status registers and reports).
     virtual void aborted(const AbortInfo &) {}
+    // The instruction at `pc` is undefined: the core is about to take the
+    // trap; its registers are still those the instruction found.
+    virtual void undefined(uint32_t /*pc*/, uint32_t /*cpsr*/) {}
 };
 
 // Sees what the core runs; set only while a tool needs it (traces, coverage,
@@ -219,6 +230,9 @@ public:
     // the core's back (debugger, loader, flash programming). Instructions
     // already in the pipeline are fetched again too.
     void invalidate_code(uint32_t address, uint32_t length);
+    // The same for host bytes given to the core in any region: every
+    // address that shows them (mirrors, the remap) runs them anew.
+    void invalidate_host(const uint8_t *host, uint32_t length);
 
     // The reset exception: supervisor mode, ARM state, IRQ and FIQ masked,
     // pc 0; every other register 0 (undefined on the chip). Cycles to 0.

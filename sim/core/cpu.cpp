@@ -82,6 +82,7 @@ bool Cpu::enter_code_region(uint32_t address)
     if (!g) {
         code_base = 1;
         code_size = 0;
+        code_buffered = false;
         return false;
     }
     CodeCache *cc = g->cache;
@@ -98,12 +99,15 @@ bool Cpu::enter_code_region(uint32_t address)
     code_thumb = cc->thumb.data() + g->cache_offset / 2;
     code_s = 1 + g->wait_s;
     code_n = 1 + g->wait_n;
-    thumb_s_second = g->word_fetch ? 1 : code_s;
+    code_buffered = g->read_buffer;
+    code_key = reinterpret_cast<uintptr_t>(g->host) - g->base;
+    code_wait = g->wait_n;
     return true;
 }
 
-void CodeCache::invalidate_pages(uint32_t first_page, uint32_t last_page)
+bool CodeCache::invalidate_pages(uint32_t first_page, uint32_t last_page)
 {
+    bool forgot = false;
     auto forget = [&](uint32_t start, uint32_t end) {
         for (uint32_t a = start; a < end; a += 4) arm[a / 4] = Decoded{decode_arm_stub, kUndecoded, 0};
         for (uint32_t a = start; a < end; a += 2) thumb[a / 2] = Decoded{decode_thumb_stub, 0, 0};
@@ -111,6 +115,7 @@ void CodeCache::invalidate_pages(uint32_t first_page, uint32_t last_page)
     for (uint32_t p = first_page; p <= last_page && p < page_has_code.size(); ++p) {
         if (!page_has_code[p]) continue;
         page_has_code[p] = 0;
+        forgot = true;
         if (arm.empty()) continue;
         uint32_t start = p << kPageShift, end = std::min(size, start + (1u << kPageShift));
         forget(start, end);
@@ -118,6 +123,7 @@ void CodeCache::invalidate_pages(uint32_t first_page, uint32_t last_page)
         // while they run; decoded again, they mark it again.
         if (p > 0 && p == first_page) forget(start - kFetchedAhead, start);
     }
+    return forgot;
 }
 
 void Cpu::code_written(CodeCache *cache, uint32_t page, const uint8_t *host, unsigned size)
@@ -268,6 +274,8 @@ void Cpu::take(Exception e, uint32_t return_link)
 
 void Cpu::undefined()
 {
+    // Told while the registers are still those of the instruction.
+    bus->undefined(r[15], cpsr);
     fetch_s();
     idle();
     take(Exception::Undefined, r[15] + (thumb() ? 2 : 4));

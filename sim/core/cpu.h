@@ -19,7 +19,9 @@ struct LoopInfo;
 constexpr uint32_t kN = 1u << 31, kZ = 1u << 30, kC = 1u << 29, kV = 1u << 28;
 
 // An ARM condition code against the N, Z, C and V bits of `flags`: a table
-// of 16 bits per condition, one per NZCV combination.
+// of 16 bits per condition, one per NZCV combination. 1111 is "never" (NV)
+// on the ARM7TDMI: such an instruction is not executed and costs 1S, as any
+// whose condition fails (ARMv5 made it the unconditional space).
 struct ConditionTable {
     uint16_t pass[16];
     constexpr ConditionTable() : pass{}
@@ -43,7 +45,7 @@ struct ConditionTable {
                 case 0xC: p = !z && n == v; break;
                 case 0xD: p = z || n != v; break;
                 case 0xE: p = true; break;
-                default: p = false; break;
+                default: p = false; break;   // NV
                 }
                 if (p) pass[c] = static_cast<uint16_t>(pass[c] | (1u << f));
             }
@@ -87,17 +89,30 @@ struct CodeCache {
     std::vector<Decoded> arm;     // one per word, allocated on first ARM use
     std::vector<Decoded> thumb;   // one per halfword, on first Thumb use
     std::vector<uint8_t> page_has_code;
-    void invalidate_pages(uint32_t first_page, uint32_t last_page);
+    // True when some page held decoded code.
+    bool invalidate_pages(uint32_t first_page, uint32_t last_page);
 };
 
 struct Region {
     uint32_t base = 0, mask = 0;  // mask = size - 1
     uint8_t *host = nullptr;
     bool writable = true;
-    bool word_fetch = false;
+    bool read_buffer = false;     // read through the two-word buffer (wait states > 0)
     uint8_t wait_n = 0, wait_s = 0;
     CodeCache *cache = nullptr;
     uint32_t cache_offset = 0;    // of host within cache->host
+};
+
+// The read buffers of a memory read 32 bits at a time (see arm7tdmi.h,
+// MemoryRegion::read_buffer): the word held and the word being read ahead,
+// each named by the host address of its bytes, so that every view of the
+// memory shares them.
+struct ReadBuffer {
+    static constexpr uintptr_t kNone = 0;
+    uintptr_t word = kNone;
+    uintptr_t ahead = kNone;
+    uint64_t ahead_ready = 0;   // cycle at which the read-ahead ends
+    void clear() { word = ahead = kNone; }
 };
 
 // Bank index of a mode's r13, r14 and SPSR.
@@ -152,7 +167,11 @@ struct Cpu {
     CodeCache *code_cache = nullptr;
     uint32_t code_cache_offset = 0;
     uint32_t code_s = 1, code_n = 1;          // cost of a sequential / non-sequential fetch
-    uint32_t thumb_s_second = 1;               // sequential Thumb fetch of a word's second half
+    // Thumb code from a memory with read buffers: fetches go through them.
+    bool code_buffered = false;
+    uintptr_t code_key = 0;                    // host address of code address 0, for the buffers
+    uint32_t code_wait = 0;                    // wait states of one read of the memory
+    ReadBuffer read_buffer;
     uint64_t code_generation = 0;              // bumped whenever decoded code is forgotten
 
     // Tools.
@@ -224,13 +243,44 @@ struct Cpu {
 
     // ---- time ----
     // Every code fetch is charged here, at the costs of the memory the code
-    // runs from (set by enter_code_region): N or S, and in Thumb state the S
-    // fetch of a word's second halfword, which a memory with `word_fetch`
-    // handed out with the first. `address` is the fetched one.
-    uint32_t fetch_cost(bool sequential, bool in_thumb, uint32_t address) const
+    // runs from (set by enter_code_region): N or S, and Thumb code from a
+    // memory with read buffers through them (fetch_buffered). `address` is
+    // the fetched one.
+    void fetch(bool sequential, bool in_thumb, uint32_t address)
     {
-        if (!sequential) return code_n;
-        return in_thumb && (address & 2) ? thumb_s_second : code_s;
+        if (in_thumb && code_buffered)
+            fetch_buffered(address);
+        else
+            cycles += sequential ? code_s : code_n;
+    }
+    // A Thumb fetch of the halfword at `address` through the read buffers:
+    // the held word costs one cycle, the word being read ahead whatever is
+    // left of its read (one cycle at least), any other word a whole read.
+    // Fetching a word's second half starts the read of the next word, once
+    // the memory is free.
+    void fetch_buffered(uint32_t address)
+    {
+        ReadBuffer &b = read_buffer;
+        const uintptr_t w = code_key + (address & ~3u);
+        const uint64_t t = cycles;
+        uint64_t free_at = t;
+        if (w == b.word) {
+            cycles = t + 1;
+        } else if (w == b.ahead) {
+            cycles = b.ahead_ready > t + 1 ? b.ahead_ready : t + 1;
+            free_at = b.ahead_ready;
+            b.word = w;
+            b.ahead = ReadBuffer::kNone;
+        } else {
+            cycles = t + code_wait + 1;
+            free_at = cycles;
+            b.word = w;
+            b.ahead = ReadBuffer::kNone;
+        }
+        if ((address & 2) && b.ahead != w + 4) {
+            b.ahead = w + 4;
+            b.ahead_ready = (free_at > t ? free_at : t) + code_wait + 1;
+        }
     }
     // The instruction's own fetch of the instruction two ahead.
     void fetch_s()
@@ -241,10 +291,14 @@ struct Cpu {
             fetch_s_arm();
     }
     // The same, for handlers that run in one state only.
-    void fetch_s_arm() { cycles += fetch_cost(true, false, r[15] + 8); }
-    void fetch_s_thumb() { cycles += fetch_cost(true, true, r[15] + 4); }
+    void fetch_s_arm() { fetch(true, false, r[15] + 8); }
+    void fetch_s_thumb() { fetch(true, true, r[15] + 4); }
     // The same fetch made N: a store's (its data cycle is not sequential to it).
-    void fetch_n() { cycles += fetch_cost(false, cpsr & kCpsrT, r[15]); }
+    void fetch_n()
+    {
+        const bool in_thumb = cpsr & kCpsrT;
+        fetch(false, in_thumb, r[15] + (in_thumb ? 4 : 8));
+    }
     void idle(uint32_t n = 1) { cycles += n; }
     // pc := target (already aligned for the state), and the pipeline refill:
     // N fetch of the target, S fetch of the next one. Code outside every
@@ -257,7 +311,10 @@ struct Cpu {
             return;
         }
         const bool in_thumb = cpsr & kCpsrT;
-        cycles += fetch_cost(false, in_thumb, target) + fetch_cost(true, in_thumb, target + (in_thumb ? 2 : 4));
+        // ARM code reads whole words past the buffers.
+        if (code_buffered && !in_thumb) read_buffer.clear();
+        fetch(false, in_thumb, target);
+        fetch(true, in_thumb, target + (in_thumb ? 2 : 4));
     }
     // Look up the region holding `address` as the code region; false when
     // none does (code then comes through CoreBus).
@@ -303,6 +360,9 @@ struct Cpu {
                 value = *p;
             }
             cycles += 1 + (seq ? g->wait_s : g->wait_n);
+            // A data read takes the memory from the code's buffers.
+            if (g->read_buffer) [[unlikely]]
+                read_buffer.clear();
         } else if (!bus_read(address, Size, value)) {
             return false;
         }

@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 namespace sim {
 
@@ -33,12 +34,16 @@ public:
     uint32_t control() const { return kVersion | (from_core_.waits ? kW : 0) | (to_core_.waits ? kR : 0); }
 
     // The code's side (MRC/MCR).
-    uint32_t core_reads() { return to_core_.take(); }
-    void core_writes(uint32_t word) { from_core_.put(word); }
+    uint32_t core_reads() { return changed(to_core_.take()); }
+    void core_writes(uint32_t word) { from_core_.put(word); changed(0); }
 
     // The debugger's side.
-    uint32_t debugger_reads() { return from_core_.take(); }
-    void debugger_writes(uint32_t word) { to_core_.put(word); }
+    uint32_t debugger_reads() { return changed(from_core_.take()); }
+    void debugger_writes(uint32_t word) { to_core_.put(word); changed(0); }
+
+    // Told the control register after every change of R or W (the core's
+    // COMMRX and COMMTX outputs follow them).
+    void set_listener(std::function<void(uint32_t control)> l) { listener_ = std::move(l); }
 
 private:
     // One direction: the word and whether it waits for its reader.
@@ -57,6 +62,13 @@ private:
         }
     };
     Mailbox to_core_, from_core_;
+    std::function<void(uint32_t)> listener_;
+
+    uint32_t changed(uint32_t passed)
+    {
+        if (listener_) listener_(control());
+        return passed;
+    }
 };
 
 }  // namespace sim

@@ -536,6 +536,8 @@ void skip(Cpu &c, LoopInfo &loop, const Frame &f, uint32_t counter, bool before_
         if (loop.last_op.valid) c.cpsr = (c.cpsr & 0x0FFFFFFF) | f.flags(loop.last_op, last);
         put(loop.counter, counter + static_cast<uint32_t>(n) * loop.step);
         c.cycles += n * per_iteration;
+        // A read ahead under way keeps its place relative to the code.
+        c.read_buffer.ahead_ready += n * per_iteration;
         c.instructions += n * loop.path_length;
         // Told after the closing branch's own executed().
         if (c.observer) {

@@ -97,7 +97,10 @@ std::optional<RunPlan> plan_run(const CommandLine &c, bool terminal, std::string
     else if (p.scenario && p.scenario->flash_file)
         s.flash_file = *p.scenario->flash_file;
     if (s.flash_file) p.outputs.insert(p.outputs.begin(), {"the flash file", *s.flash_file});
-    if (s.chip_flash_file) p.outputs.insert(p.outputs.begin(), {"the chip's flash file", *s.chip_flash_file});
+    if (s.chip_flash_file) {
+        p.outputs.insert(p.outputs.begin(), {"the chip's flash file", *s.chip_flash_file});
+        p.outputs.insert(p.outputs.begin() + 1, {"the chip's flash bits file", nvm_bits_path(*s.chip_flash_file)});
+    }
     for (const auto &[what, path] : c.output_options)
         if (!path->empty()) p.outputs.push_back({what, *path});
     if (!check_paths(p.inputs, p.outputs, error)) return std::nullopt;

@@ -156,11 +156,9 @@ namespace {
 void copy_segment(MemoryMap &memory, const ElfSegment &s)
 {
     if (!s.bytes.empty())
-        std::memcpy(memory.host(s.address, static_cast<uint32_t>(s.bytes.size())), s.bytes.data(), s.bytes.size());
-    if (s.zero_fill) {
-        uint32_t at = s.address + static_cast<uint32_t>(s.bytes.size());
-        std::memset(memory.host(at, s.zero_fill), 0, s.zero_fill);
-    }
+        memory.write(s.address, s.bytes.data(), static_cast<uint32_t>(s.bytes.size()));
+    if (s.zero_fill)
+        memory.fill(s.address + static_cast<uint32_t>(s.bytes.size()), 0, s.zero_fill);
 }
 }  // namespace
 
@@ -174,8 +172,7 @@ void ElfImage::place(MemoryMap &memory) const
         if (length == 0 || !memory.in_flash(s.address))
             continue;
         for (uint32_t page = s.address & ~(kPage - 1); page < s.address + length; page += kPage)
-            if (uint8_t *p = memory.host(page, kPage))
-                std::memset(p, 0xFF, kPage);
+            memory.fill(page, 0xFF, kPage);
     }
     for (const auto &s : segments_)
         copy_segment(memory, s);

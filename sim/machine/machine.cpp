@@ -8,6 +8,9 @@ namespace sim {
 
 namespace {
 
+// A fetch or load of the flash while its controller runs a command.
+const board::Rule kFlashBusyRead{"EFC", "flash read while a flash command runs", board::Rule::AtMost, 0, "reads",
+                                 "flash controller: the array cannot be read until FRDY"};
 constexpr uint32_t kResetCpsr = 0xD3;
 constexpr board::Picos kParkResolution = board::kPicosPerMs;   // supervisor, IRQ and FIQ masked, ARM
 
@@ -58,13 +61,21 @@ private:
 Machine::Machine(board::Board &board) : board_(board), core_(*this)
 {
     board_.bus.set_memory(&memory_);
+    // The debug unit shows the core's debug channel: COMMTX while the core
+    // may write a word, COMMRX while one waits for it.
+    core_.debug_channel().set_listener([this](uint32_t control) {
+        board_.dbgu.set_comm_lines(!(control & DebugChannel::kW), (control & DebugChannel::kR) != 0);
+    });
     // The AIC's outputs are wires into the core, sampled at every boundary.
     board_.aic.add_listener([this](bool nirq, bool nfiq) { core_.set_interrupt_lines(nirq, nfiq); });
     // The memory controller tells when the remap or the wait states change.
     board_.mc.set_map_listener([this] { update_regions(); });
+    // Whoever changes memory, through whichever address: the core runs
+    // what it holds now.
+    memory_.set_change_listener([this](const uint8_t *host, uint32_t length) { core_.invalidate_host(host, length); });
     // Pages the flash controller programmed hold new code.
     board_.chip_flash.set_change_listener([this](uint32_t offset, uint32_t length) {
-        forget_code(MemoryMap::kFlashBase + offset, length);
+        memory_.changed(memory_.flash() + offset, length);
         core_.request_stop();
     });
     reset();
@@ -82,8 +93,6 @@ void Machine::load(const ElfImage &image)
 {
     image_ = image;
     image.place(memory_);
-    forget_code(MemoryMap::kFlashBase, MemoryMap::kFlashSize);
-    forget_code(MemoryMap::kRamBase, MemoryMap::kRamSize);
     reset();
 }
 
@@ -92,8 +101,8 @@ void Machine::reset()
     board_.reset();
     memory_.clear_ram();
     core_.reset();
-    if (image_ && image_->place_ram(memory_))
-        forget_code(MemoryMap::kRamBase, MemoryMap::kRamSize);
+    if (image_)
+        image_->place_ram(memory_);   // through the memory map: decoded code follows
     if (image_ && !image_->has_reset_vector()) {
         // Nothing of the image at the reset vector: it starts at its entry
         // point, in the reset's mode, as a debugger starts what it loaded.
@@ -108,7 +117,6 @@ void Machine::reset()
     stop_wanted_ = false;
     if (agent_)
         agent_->core_reset();
-    undefined_seen_ = 0;
     parked_at_.reset();
     faults_.clear();
     fault_count_ = 0;
@@ -119,9 +127,7 @@ std::string Machine::describe(uint32_t address) const
     if (!image_)
         return "";
     // The vectors run from the flash mirror at 0: name them by their flash address.
-    if (memory_.in_flash(address) && address < MemoryMap::kFlashBase)
-        address += MemoryMap::kFlashBase;
-    return image_->describe(address);
+    return image_->describe(memory_.in_flash(address) ? memory_.canonical(address) : address);
 }
 
 board::Picos Machine::time_of(uint64_t cycle) const
@@ -138,33 +144,48 @@ void Machine::update_regions()
 {
     unsigned fws = board_.mc.flash_wait_states();
     bool remapped = board_.mc.remapped();
-    unsigned key = fws | (remapped ? 0x100u : 0u);
+    // While the flash controller runs a command the core cannot read the
+    // flash: its accesses come to read(), which refuses them.
+    bool flash_busy = board_.chip_flash.busy(board_.clock.now());
+    unsigned key = fws | (remapped ? 0x100u : 0u) | (flash_busy ? 0x200u : 0u);
     if (key == regions_key_)
         return;
     regions_key_ = key;
     memory_.set_remapped(remapped);
 
     MemoryMap::Timing flash = MemoryMap::flash_timing(fws);
-    auto flash_at = [&](uint32_t base) {
-        MemoryRegion r;
-        r.base = base;
-        r.size = MemoryMap::kFlashSize;
-        r.host = memory_.flash();
-        r.writable = false;   // stores go to flash_store()
-        r.wait_n = flash.wait_n;
-        r.wait_s = flash.wait_s;
-        r.word_fetch = flash.word_fetch;
-        return r;
+    std::vector<MemoryRegion> regions;
+    // Every copy of a memory within its 1 MiB area.
+    auto flash_in = [&](uint32_t area) {
+        if (flash_busy)
+            return;
+        for (uint32_t base = area; base < area + MemoryMap::kArea; base += MemoryMap::kFlashSize) {
+            MemoryRegion r;
+            r.base = base;
+            r.size = MemoryMap::kFlashSize;
+            r.host = memory_.flash();
+            r.writable = false;   // stores go to flash_store()
+            r.wait_n = flash.wait_n;
+            r.wait_s = flash.wait_s;
+            r.read_buffer = flash.read_buffer;
+            regions.push_back(r);
+        }
     };
-    auto ram_at = [&](uint32_t base) {
-        MemoryRegion r;
-        r.base = base;
-        r.size = MemoryMap::kRamSize;
-        r.host = memory_.ram();
-        return r;
+    auto ram_in = [&](uint32_t area) {
+        for (uint32_t base = area; base < area + MemoryMap::kArea; base += MemoryMap::kRamSize) {
+            MemoryRegion r;
+            r.base = base;
+            r.size = MemoryMap::kRamSize;
+            r.host = memory_.ram();
+            regions.push_back(r);
+        }
     };
-    std::vector<MemoryRegion> regions{flash_at(MemoryMap::kFlashBase), ram_at(MemoryMap::kRamBase)};
-    regions.push_back(remapped ? ram_at(0) : flash_at(MemoryMap::kFlashMirror));
+    flash_in(MemoryMap::kFlashBase);
+    ram_in(MemoryMap::kRamBase);
+    if (remapped)
+        ram_in(0);
+    else
+        flash_in(MemoryMap::kFlashMirror);
     core_.set_regions(regions);
 }
 
@@ -200,36 +221,6 @@ void Machine::perform_reset_order()
     regions_key_ = ~0u;
     update_regions();
     core_.set_interrupt_lines(board_.aic.nirq(), board_.aic.nfiq());
-}
-
-void Machine::wait_for_flash(board::Picos deadline)
-{
-    // The flash cannot be read while its controller runs a command: a core
-    // about to fetch from it waits until the command is done, or until the
-    // end of the run, so that whoever runs the board in steps (the boot
-    // monitor polling the serial line) keeps its pace through a long erase.
-    board::Clock &c = board_.clock;
-    if (!board_.chip_flash.busy(c.now()) || !memory_.in_flash(core_.pc()))
-        return;
-    board::Picos until = std::min(board_.chip_flash.ready_at(), deadline);
-    unsigned __int128 fs = static_cast<unsigned __int128>(until - c.now()) * 1000;
-    core_.add_cycles(static_cast<uint64_t>((fs + c.master_period_fs() - 1) / c.master_period_fs()));
-    catch_up(core_.cycles());
-}
-
-void Machine::forget_code(uint32_t address, uint32_t length)
-{
-    // The same bytes are decoded at each address they show at.
-    uint32_t offset;
-    if (memory_.in_flash(address)) {
-        offset = (address - MemoryMap::kFlashMirror) % MemoryMap::kFlashSize;
-        core_.invalidate_code(MemoryMap::kFlashBase + offset, length);
-        core_.invalidate_code(MemoryMap::kFlashMirror + offset, length);
-    } else {
-        offset = (address - MemoryMap::kRamBase) % MemoryMap::kRamSize;
-        core_.invalidate_code(MemoryMap::kRamBase + offset, length);
-        core_.invalidate_code(offset, length);
-    }
 }
 
 // ---- the core's bus ----
@@ -272,6 +263,20 @@ bool Machine::read(uint32_t address, unsigned size, uint64_t cycle, uint32_t &va
 {
     catch_up(cycle);
     wait = 0;
+    if (memory_.in_flash(address)) {
+        // Only while a flash command runs (else the core reads it itself).
+        if (board_.chip_flash.busy(board_.clock.now())) {
+            board_.log.rules.breach(kFlashBusyRead, 1);
+            return false;
+        }
+        const uint8_t *p = memory_.host(address, size);
+        if (!p)
+            return false;
+        value = 0;
+        std::memcpy(&value, p, size);
+        wait = board_.mc.flash_wait_states();
+        return true;
+    }
     clock_leads_ = true;
     value = board_.bus.read(address, size);
     bool refused = board_.bus.take_fault();
@@ -299,6 +304,9 @@ bool Machine::write(uint32_t address, unsigned size, uint64_t cycle, uint32_t va
 
 void Machine::after_access()
 {
+    // A flash command starting (the remap and the wait states come through
+    // the memory controller's map listener).
+    update_regions();
     if (board_.reset_ordered())
         core_.request_stop();
     board::Clock &c = board_.clock;
@@ -312,11 +320,12 @@ void Machine::after_access()
 
 void Machine::aborted(const AbortInfo &info)
 {
-    note_undefined_instructions();
     bool misaligned = info.cause == AbortCause::Misaligned;
     // A misaligned access to nothing is both.
     bool nothing = !memory_.host(info.address & ~3u, 1) && !board_.bus.is_mapped(info.address);
-    bool undefined = info.cause == AbortCause::Undefined || nothing;
+    // The flash refused while busy: there is something, correctly aligned.
+    bool busy_flash = memory_.in_flash(info.address) && board_.chip_flash.busy(board_.clock.now());
+    bool undefined = (info.cause == AbortCause::Undefined && !busy_flash) || nothing;
     board::Mc::AbortType type = info.kind == AccessKind::Fetch  ? board::Mc::AbortType::Fetch
                                 : info.kind == AccessKind::Read ? board::Mc::AbortType::Read
                                                                 : board::Mc::AbortType::Write;
@@ -327,23 +336,16 @@ void Machine::aborted(const AbortInfo &info)
     std::string what = info.kind == AccessKind::Fetch ? "prefetch abort" : "data abort";
     if (misaligned)
         what += " (misaligned)";
+    else if (busy_flash)
+        what += " (flash busy)";
     note_fault(what, info.pc, info.kind == AccessKind::Fetch ? 0 : info.address, regs);
 }
 
-void Machine::note_undefined_instructions()
+void Machine::undefined(uint32_t pc, uint32_t cpsr)
 {
-    // The core takes the trap itself; its count tells the loop one happened,
-    // and the undefined mode's LR and SPSR where.
-    uint64_t n = core_.exceptions_taken(Exception::Undefined);
-    if (n == undefined_seen_)
-        return;
-    undefined_seen_ = n;
-    uint32_t spsr = spsr_of(Mode::Undefined);
-    uint32_t pc = core_.banked(Mode::Undefined, 14) - ((spsr & kCpsrT) ? 2 : 4);
     Registers regs = core_.registers();
     regs.r[15] = pc;
-    regs.cpsr = spsr;
-    regs.spsr = 0;
+    regs.cpsr = cpsr;
     note_fault("undefined instruction", pc, 0, regs);
 }
 
@@ -390,7 +392,8 @@ uint64_t Machine::cycle_limit(board::Picos deadline)
 void Machine::after_run()
 {
     catch_up(core_.cycles());
-    note_undefined_instructions();
+    // A flash command may have ended.
+    update_regions();
     uint32_t pc = core_.pc();
     bool thumb = core_.thumb();
     const uint8_t *code = memory_.host(pc, thumb ? 2 : 4);
@@ -435,9 +438,6 @@ Machine::Stop Machine::run_until(board::Picos deadline)
             idle_until(deadline);
             continue;
         }
-        wait_for_flash(deadline);
-        if (board_.clock.now() >= deadline)
-            return Stop::Deadline;
         uint64_t limit = cycle_limit(deadline);
         // Short runs until the core is found parked, so that the time it
         // entered its loop is known to a millisecond.
@@ -469,17 +469,14 @@ void Machine::idle_until(board::Picos deadline)
 bool Machine::debug_execute(uint32_t encoding, uint32_t address, CoreBus *debug_bus)
 {
     bool refilled = core_.execute_debug(encoding, address, debug_bus);
-    if (!debug_bus) {
-        catch_up(core_.cycles());
-        note_undefined_instructions();
-    }
+    if (!debug_bus)
+        catch_up(core_.cycles());   // an undefined instruction was told as the core met it
     return refilled;
 }
 
 Machine::Stop Machine::step()
 {
     perform_reset_order();
-    wait_for_flash();
     core_.step();
     after_run();
     return Stop::Stepped;
@@ -594,22 +591,16 @@ bool Machine::data_write(uint32_t address, unsigned size, uint32_t value)
         flash_store(address, size, value);
         return true;
     }
-    if (uint8_t *p = memory_.host(address, size)) {
-        std::memcpy(p, &value, size);
-        forget_code(address, size);
+    if (memory_.write(address, reinterpret_cast<const uint8_t *>(&value), size))
         return true;
-    }
     unsigned wait;
     return write(address, size, core_.cycles(), value, wait);
 }
 
 bool Machine::poke(uint32_t address, const uint8_t *data, uint32_t length)
 {
-    if (uint8_t *p = memory_.host(address, length)) {
-        std::memcpy(p, data, length);
-        forget_code(address, length);
+    if (memory_.write(address, data, length))
         return true;
-    }
     if (length == 4 && (address & 3u) == 0 && board_.bus.is_mapped(address)) {
         uint32_t v;
         std::memcpy(&v, data, 4);

@@ -13,16 +13,26 @@
 // image with one sequence of inputs always gives the same run, with or
 // without the core's delay-loop fast-forward.
 //
-// Memory as this chip's memory controller decodes it: flash at 0x00100000
-// and, until a remap, at 0 (MC_FMR.FWS wait states on reads, one more on
-// writes; 32 bits a read); RAM at 0x00200000 (and at 0 after a remap), no
-// wait states; peripherals through the board's bus. A store into flash and
-// the memory at 0 are decided in one place (flash_store, regions). An access
-// to nothing, or a misaligned data access, is refused: the core takes a
-// precise abort and MC_ASR / MC_AASR record it.
+// Memory as this chip's memory controller decodes it (see memory_map.h):
+// flash at 0x00100000 and, until a remap, at 0 (MC_FMR.FWS wait states on
+// reads, one more on writes; 32 bits a read through two read buffers);
+// RAM at 0x00200000 (and at 0 after a remap), no wait states; each repeated
+// within its 1 MiB; peripherals through the board's bus. A store into flash
+// and the memory at 0 are decided in one place (flash_store, regions). An
+// access to nothing, or a misaligned data access, is refused: the core takes
+// a precise abort and MC_ASR / MC_AASR record it.
+//
+// While the flash controller runs a command the flash cannot be read: a
+// fetch from it takes a prefetch abort and a load from it a data abort (the
+// bus refuses both; MC_ASR records the access with neither UNDADD nor
+// MISADD), and each is reported as the rule "flash read while a flash
+// command runs" with the time and pc of the access. Code that programs the
+// flash runs from RAM and waits for FRDY, as the chip requires.
 //
 // Faults of the guest (undefined instruction, prefetch and data aborts) are
-// taken as the chip takes them and recorded for reports; the loop goes on.
+// taken as the chip takes them and recorded for reports, each when the core
+// meets it, with the time, pc, mode and registers at the faulting
+// instruction; the loop goes on.
 #pragma once
 
 #include <cstdint>
@@ -180,6 +190,7 @@ private:
     bool write(uint32_t address, unsigned size, uint64_t cycle, uint32_t value, unsigned &wait) override;
     bool aborts_misaligned() const override { return true; }
     void aborted(const AbortInfo &info) override;
+    void undefined(uint32_t pc, uint32_t cpsr) override;
 
     // What the core reaches directly, from the memory controller's state.
     void update_regions();
@@ -188,10 +199,6 @@ private:
     // A reset the reset controller (or the watchdog through it) ordered:
     // the board's part, and the core's when it names the processor.
     void perform_reset_order();
-    // A fetch from flash while the flash controller is busy waits for it.
-    void wait_for_flash(board::Picos deadline = ~board::Picos{0});
-    // Decoded code of bytes that changed, at every address they show at.
-    void forget_code(uint32_t address, uint32_t length);
     // Brings the board's clock to `cycle`, firing the events due by then.
     // Mostly nothing is due: that case is a few instructions, inline.
     void catch_up(uint64_t cycle)
@@ -219,7 +226,6 @@ private:
     // board's clock goes on to the next event or the deadline.
     bool core_held() const { return (agent_ && agent_->holds_core()) || board_.rstc.processor_held(); }
     void idle_until(board::Picos deadline);
-    void note_undefined_instructions();
     uint32_t spsr_of(Mode mode);
     void note_fault(const std::string &what, uint32_t pc, uint32_t data_address, const Registers &registers);
     void install_observers();
@@ -245,7 +251,6 @@ private:
     std::unique_ptr<ExecutionObserver> fan_out_;
     std::vector<std::unique_ptr<ExecutionObserver>> kept_;
 
-    uint64_t undefined_seen_ = 0;
     std::optional<uint32_t> parked_at_;
     uint32_t parked_mode_ = 0;
     board::Picos parked_since_ = 0;

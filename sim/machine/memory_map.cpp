@@ -1,6 +1,7 @@
 #include "sim/machine/memory_map.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace sim {
 
@@ -13,28 +14,59 @@ const uint8_t *MemoryMap::host(uint32_t address, uint32_t length) const
 
 uint8_t *MemoryMap::host(uint32_t address, uint32_t length)
 {
-    auto inside = [&](uint32_t base, uint32_t size) {
-        return address >= base && address - base < size && length <= size - (address - base);
-    };
-    if (inside(kFlashBase, kFlashSize))
-        return flash_.data() + (address - kFlashBase);
-    if (remapped_ && inside(0, kRamSize))
-        return ram_.data() + address;
-    if (!remapped_ && inside(kFlashMirror, kFlashSize))
-        return flash_.data() + (address - kFlashMirror);
-    if (inside(kRamBase, kRamSize))
-        return ram_.data() + (address - kRamBase);
-    return nullptr;
+    uint8_t *base;
+    uint32_t size;
+    switch (address / kArea) {
+    case 0: base = remapped_ ? ram_.data() : flash_.data(); size = remapped_ ? kRamSize : kFlashSize; break;
+    case 1: base = flash_.data(); size = kFlashSize; break;
+    case 2: base = ram_.data(); size = kRamSize; break;
+    default: return nullptr;
+    }
+    uint32_t offset = address & (size - 1);
+    if (length > size - offset)
+        return nullptr;
+    return base + offset;
+}
+
+uint32_t MemoryMap::canonical(uint32_t address) const
+{
+    if (in_flash(address))
+        return kFlashBase + (address & (kFlashSize - 1));
+    if (address / kArea == 2 || (address / kArea == 0 && remapped_))
+        return kRamBase + (address & (kRamSize - 1));
+    return address;
+}
+
+bool MemoryMap::write(uint32_t address, const uint8_t *bytes, uint32_t length)
+{
+    uint8_t *p = host(address, length);
+    if (!p)
+        return false;
+    std::memcpy(p, bytes, length);
+    changed(p, length);
+    return true;
+}
+
+bool MemoryMap::fill(uint32_t address, uint8_t value, uint32_t length)
+{
+    uint8_t *p = host(address, length);
+    if (!p)
+        return false;
+    std::memset(p, value, length);
+    changed(p, length);
+    return true;
 }
 
 void MemoryMap::clear_ram()
 {
     std::fill(ram_.begin(), ram_.end(), 0);
+    changed(ram_.data(), kRamSize);
 }
 
 void MemoryMap::erase_flash()
 {
     std::fill(flash_.data(), flash_.data() + kFlashSize, 0xFF);
+    changed(flash_.data(), kFlashSize);
 }
 
 bool MemoryMap::read8(uint32_t address, uint8_t &value)
@@ -50,11 +82,7 @@ bool MemoryMap::write8(uint32_t address, uint8_t value)
 {
     if (in_flash(address))
         return false;
-    uint8_t *p = host(address, 1);
-    if (!p)
-        return false;
-    *p = value;
-    return true;
+    return write(address, &value, 1);
 }
 
 }  // namespace sim

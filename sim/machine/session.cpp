@@ -23,10 +23,13 @@ std::unique_ptr<Session> Session::open(const SessionOptions &options, std::strin
         if (!flash)
             return nullptr;
     }
-    std::optional<FlashFile> chip_flash;
+    std::optional<FlashFile> chip_flash, chip_nvm;
     if (options.chip_flash_file) {
         chip_flash = FlashFile::open(*options.chip_flash_file, error, board::ChipFlash::kSize);
         if (!chip_flash)
+            return nullptr;
+        chip_nvm = FlashFile::open(nvm_bits_path(*options.chip_flash_file), error, 4);
+        if (!chip_nvm)
             return nullptr;
     }
     std::unique_ptr<Session> s(new Session);
@@ -47,8 +50,11 @@ std::unique_ptr<Session> Session::open(const SessionOptions &options, std::strin
             session->serial_->send(c);
     });
     s->chip_flash_ = std::move(chip_flash);
-    if (s->chip_flash_)
+    s->chip_nvm_ = std::move(chip_nvm);
+    if (s->chip_flash_) {
         s->board.chip_flash.load(s->chip_flash_->contents());
+        set_nvm_bits(s->board.chip_flash, s->chip_nvm_->contents());
+    }
     if (options.boot_program) {
         auto regions = samba::boot_regions();
         std::copy(regions.begin(), regions.end(), s->board.chip_flash.data());
@@ -81,7 +87,31 @@ bool Session::save_flash(std::string &error)
 {
     if (flash_ && !flash_->save_if_changed(board.flash.array(), error))
         return false;
-    return !chip_flash_ || chip_flash_->save_if_changed(board.chip_flash.bytes(), error);
+    // The array first: a refusal names the file the user gave.
+    if (chip_flash_ && !chip_flash_->save_if_changed(board.chip_flash.bytes(), error))
+        return false;
+    return !chip_nvm_ || chip_nvm_->save_if_changed(nvm_bits_of(board.chip_flash), error);
+}
+
+std::string nvm_bits_path(const std::string &chip_flash_file)
+{
+    return chip_flash_file + ".nvm";
+}
+
+std::vector<uint8_t> nvm_bits_of(const board::ChipFlash &flash)
+{
+    uint32_t lock = ~flash.lock_bits();
+    return {static_cast<uint8_t>(lock), static_cast<uint8_t>(lock >> 8), static_cast<uint8_t>(~flash.gpnvm()),
+            static_cast<uint8_t>(flash.security() ? 0xFE : 0xFF)};
+}
+
+void set_nvm_bits(board::ChipFlash &flash, const std::vector<uint8_t> &bits)
+{
+    if (bits.size() != 4)
+        return;
+    flash.set_lock_bits(~static_cast<uint32_t>(bits[0] | bits[1] << 8));
+    flash.set_gpnvm(~static_cast<uint32_t>(bits[2]));
+    flash.set_security(!(bits[3] & 1));
 }
 
 std::string Session::report() const

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "board/board.h"
 #include "sim/machine/elf_image.h"
@@ -27,6 +28,7 @@ struct SessionOptions {
     std::optional<std::string> flash_file;
     // The chip's flash (256 KiB); the image, when given, is programmed into
     // it over whatever the file held, as a flashing tool erases and writes.
+    // Its lock, GPNVM and security bits are kept beside it (nvm_bits_path).
     std::optional<std::string> chip_flash_file;
     std::optional<SerialLink::Kind> serial;
     // The chip as the TST procedure leaves it: the boot program in lock
@@ -76,6 +78,7 @@ private:
     Session() = default;
     std::optional<FlashFile> flash_;
     std::optional<FlashFile> chip_flash_;
+    std::optional<FlashFile> chip_nvm_;
     std::unique_ptr<SerialLink> serial_;
     std::unique_ptr<JtagPort> jtag_;
     SerialCapture serial_text_;
@@ -86,5 +89,15 @@ private:
 // monitor's), not reported as parked.
 std::string describe_faults(const Machine &machine, std::optional<uint32_t> waiting_loop = std::nullopt);
 std::string describe_serial_losses(const board::Dbgu &dbgu);
+
+// The file beside a chip-flash file that keeps the flash's non-volatile
+// bits, so that the flash file stays the raw array flashing tools read and
+// write: "<file>.nvm", 4 bytes as flash cells hold them (erased = 1 = the
+// bit clear): bytes 0..1 the complement of the 16 lock bits (little-endian),
+// byte 2 of the 2 GPNVM bits, byte 3 of the security bit. A missing file is
+// an erased one: nothing locked, GPNVM bits and security bit clear.
+std::string nvm_bits_path(const std::string &chip_flash_file);
+std::vector<uint8_t> nvm_bits_of(const board::ChipFlash &flash);
+void set_nvm_bits(board::ChipFlash &flash, const std::vector<uint8_t> &bits);
 
 }  // namespace sim

@@ -70,6 +70,9 @@ void RunSummary::write(std::ostream &out, uint64_t instructions, uint64_t cycles
         out << "  rules broken  " << rules_->violations().size() << "\n";
         for (const auto &v : rules_->violations())
             out << "    " << v.text() << ", first at " << format_time(v.time) << " s\n";
+        out << "  rules checked (the value closest to the limit)\n";
+        for (const auto &c : rules_->closest())
+            out << "    " << c.text() << ", at " << format_time(c.time) << " s\n";
     }
 }
 

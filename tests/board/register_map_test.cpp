@@ -42,7 +42,7 @@ const std::map<std::string, std::vector<Fact>> kDatasheet = {
              {"AIC_EOICR", 1, 0, WO}, {"AIC_SPU", 1, 0, RW}, {"AIC_DCR", 1, 0, RW}, {"AIC_FFER", 1, 0, W1S},
              {"AIC_FFDR", 1, 0, W1C}, {"AIC_FFSR", 1, 0, RO}}},
     {"DBGU", {{"DBGU_CR", 1, 0, WO}, {"DBGU_MR", 1, 0, RW}, {"DBGU_IER", 1, 0, W1S}, {"DBGU_IDR", 1, 0, W1C},
-              {"DBGU_IMR", 1, 0, RO}, {"DBGU_SR", 1, 0x1818, RO}, {"DBGU_RHR", 1, 0, RO}, {"DBGU_THR", 1, 0, WO},
+              {"DBGU_IMR", 1, 0, RO}, {"DBGU_SR", 1, 0x40001818, RO}, {"DBGU_RHR", 1, 0, RO}, {"DBGU_THR", 1, 0, WO},
               {"DBGU_BRGR", 1, 0, RW}, {"DBGU_CIDR", 1, 0x270B0940, RO}, {"DBGU_EXID", 1, 0, RO}}},
     {"PIOA", {{"PIO_PER", 1, 0, W1S}, {"PIO_PDR", 1, 0, W1C}, {"PIO_PSR", 1, 0xFFFFFFFF, RO},
               {"PIO_OER", 1, 0, W1S}, {"PIO_ODR", 1, 0, W1C}, {"PIO_OSR", 1, 0, RO},

@@ -221,6 +221,27 @@ TEST(SystemControllerTest, SourceOneIsTheOrOfItsPeripherals)
     EXPECT_EQ(b.bus.read(AIC_IPR) & 2u, 0u);
 }
 
+TEST(SystemControllerTest, PowerManagerAndWatchdogInterruptsJoinSourceOne)
+{
+    constexpr uint32_t PMC_MOR = board::kPmcBase + 0x20, PMC_IER = board::kPmcBase + 0x60,
+                       PMC_IDR = board::kPmcBase + 0x64, WDTC_WDSR = board::kWdtcBase + 0x08;
+    Board b;
+    b.bus.write(PMC_IER, 0x1);          // MOSCS
+    EXPECT_EQ(b.bus.read(AIC_IPR) & 2u, 0u) << "the oscillator is not started";
+    b.bus.write(PMC_MOR, 0x00000101);   // MOSCEN, OSCOUNT 1: stable 8 slow-clock cycles on
+    b.clock.advance_to(b.clock.now() + 9 * kSlowCycle);
+    EXPECT_EQ(b.bus.read(AIC_IPR) & 2u, 2u) << "PMC_SR.MOSCS & PMC_IMR";
+    b.bus.write(PMC_IDR, 0x1);
+    EXPECT_EQ(b.bus.read(AIC_IPR) & 2u, 0u);
+
+    // A watchdog of one tick with its fault interrupt and no reset.
+    b.bus.write(WDTC_WDMR, 0x00001001);   // WDV 1, WDFIEN, WDRSTEN off
+    b.clock.advance_to(b.clock.now() + 2 * board::Wdt::kTick);
+    EXPECT_EQ(b.bus.read(AIC_IPR) & 2u, 2u) << "underflow with WDFIEN";
+    EXPECT_EQ(b.bus.read(WDTC_WDSR) & 1u, 1u);
+    EXPECT_EQ(b.bus.read(AIC_IPR) & 2u, 0u) << "reading WDSR clears the fault";
+}
+
 TEST(SystemControllerTest, HolesInThePeripheralSpaceReadZeroAndAreLoggedOnce)
 {
     Board b;

@@ -95,7 +95,7 @@ Board::Board(const std::string &source, uint8_t flash_wait_n, uint8_t flash_wait
     core.reset();
 }
 
-void Board::map(uint8_t flash_wait_n, uint8_t flash_wait_s, bool word_fetch)
+void Board::map(uint8_t flash_wait_n, uint8_t flash_wait_s, bool read_buffer)
 {
     sim::MemoryRegion f;
     f.base = 0;
@@ -104,7 +104,7 @@ void Board::map(uint8_t flash_wait_n, uint8_t flash_wait_s, bool word_fetch)
     f.writable = false;
     f.wait_n = flash_wait_n;
     f.wait_s = flash_wait_s;
-    f.word_fetch = word_fetch;
+    f.read_buffer = read_buffer;
     sim::MemoryRegion r;
     r.base = kRam;
     r.size = static_cast<uint32_t>(ram.size());

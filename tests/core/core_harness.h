@@ -60,7 +60,7 @@ Program assemble(const std::string &source);
 class Board {
 public:
     explicit Board(const std::string &source, uint8_t flash_wait_n = 0, uint8_t flash_wait_s = 0);
-    void map(uint8_t flash_wait_n, uint8_t flash_wait_s, bool word_fetch = true);
+    void map(uint8_t flash_wait_n, uint8_t flash_wait_s, bool read_buffer = true);
     // The program copied into RAM, which then shows at 0 as well as at its
     // own address (as after the memory controller's remap): code that
     // stores into itself. Resets the core.

@@ -46,6 +46,7 @@ public:
         default: return u32();
         }
     }
+    // Never NV (1111): the oracle and the ARM7TDMI differ there (see diff_test.cpp).
     uint32_t cond() { return chance(70) ? kAl : below(15); }
 
 private:

@@ -67,3 +67,28 @@ TEST(CoreExecution, LoadsAndStoresOfEverySize)
     EXPECT_EQ(b.core.reg(0), 0x00200100u);
     EXPECT_EQ(b.core.reg(7), 0x007FFE7Fu);
 }
+
+TEST(CoreExecution, TheNeverConditionIsNotExecutedAsTheArm7tdmiDocumentsIt)
+{
+    // Condition 1111 is "never" on this core: whatever the rest of the
+    // word (ARMv5 gives it other meanings), nothing happens but one S cycle,
+    // and erased flash (all ones) runs through as such.
+    Board b(R"(
+        mov r0, #1
+    from:
+        .word 0xF3A00002            @ mov r0, #2 with NV
+        .word 0xFFFFFFFF            @ erased flash
+        .word 0xFAFFFFFE            @ a branch with link with NV (BLX on ARMv5)
+    to:
+        add r0, r0, #1
+    done: b done
+    )");
+    b.run_to("from");
+    const uint64_t start = b.core.cycles();
+    b.run_to("to");
+    EXPECT_EQ(b.core.cycles() - start, 3u);
+    b.run_to("done");
+    EXPECT_EQ(b.core.reg(0), 2u);
+    EXPECT_EQ(b.core.reg(14), 0u);
+    EXPECT_EQ(b.core.exceptions_taken(sim::Exception::Undefined), 0u);
+}

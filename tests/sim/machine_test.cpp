@@ -41,6 +41,13 @@ TEST(Machine, ExceptionsFromThumbReturnWithFlagsModeAndState)
     ASSERT_EQ(p.machine.faults().size(), 2u);
     EXPECT_EQ(p.machine.faults()[0].what, "undefined instruction");
     EXPECT_EQ(p.machine.faults()[0].pc, undef);
+    // Each report as the core met the fault, not as the run's end found it.
+    const auto &u = p.machine.faults()[0].registers;
+    EXPECT_EQ(u.r[15], undef);
+    EXPECT_EQ(u.cpsr & 0x600000FFu, 0x600000F3u) << "the mode, state and flags of the trapping code";
+    EXPECT_EQ(u.r[1], 0u) << "r1 is loaded only after the undefined instruction";
+    EXPECT_LT(p.machine.faults()[0].time, p.machine.faults()[1].time);
+    EXPECT_LT(p.machine.faults()[1].time, 20 * board::kPicosPerMs) << "a few hundred slow-clock cycles in";
     EXPECT_EQ(p.machine.faults()[1].data_address, 0x00300000u);
     EXPECT_EQ(p.machine.faults()[1].pc, abort);
     EXPECT_EQ(p.machine.exceptions_taken(Exception::SoftwareInterrupt), 1u);
@@ -272,3 +279,23 @@ TEST(Machine, WatchpointsStopRightAfterTheAccessOnPeripheralsToo)
 }
 
 }  // namespace
+
+TEST(Machine, DebugUnitStatusShowsTheCoresDebugChannel)
+{
+    board::Board b;
+    Machine m{b};
+    constexpr uint32_t kCommTx = 1u << 30, kCommRx = 1u << 31;
+    auto sr = [&] {
+        uint32_t v = 0;
+        EXPECT_TRUE(m.peek(0xFFFFF214, reinterpret_cast<uint8_t *>(&v), 4));
+        return v & (kCommTx | kCommRx);
+    };
+    EXPECT_EQ(sr(), kCommTx) << "nothing written either way: the core may write";
+    m.cpu().debug_channel().debugger_writes(0x1234);
+    EXPECT_EQ(sr(), kCommTx | kCommRx);
+    m.cpu().debug_channel().core_writes(0x5678);
+    EXPECT_EQ(sr(), kCommRx) << "the core's word waits for the debugger";
+    m.cpu().debug_channel().core_reads();
+    m.cpu().debug_channel().debugger_reads();
+    EXPECT_EQ(sr(), kCommTx);
+}

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
@@ -14,6 +15,7 @@
 #include "sim/scenario/junit.h"
 #include "sim/machine/keys.h"
 #include "sim/machine/screen_text.h"
+#include "sim/machine/session.h"
 
 namespace {
 
@@ -170,3 +172,30 @@ TEST_F(FlashFileTest, MissingDirectoryIsRefusedWhenOpened)
 }
 
 }  // namespace
+
+TEST(ChipFlashFile, LockGpnvmAndSecurityBitsSurviveBesideTheRawArray)
+{
+    const std::string path = testing::TempDir() + "/nvm_chip.bin";
+    std::remove(path.c_str());
+    std::remove(sim::nvm_bits_path(path).c_str());
+    sim::SessionOptions o;
+    o.chip_flash_file = path;
+    std::string error;
+    {
+        auto s = sim::Session::open(o, error);
+        ASSERT_TRUE(s) << error;
+        EXPECT_EQ(s->board.chip_flash.lock_bits(), 0u) << "no bits file: nothing locked";
+        s->board.chip_flash.set_lock_bits(0x8001);
+        s->board.chip_flash.set_gpnvm(2);
+        s->board.chip_flash.set_security(true);
+        ASSERT_TRUE(s->save_flash(error)) << error;
+    }
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 256 * 1024) << "the flash file stays the raw array";
+    auto s = sim::Session::open(o, error);
+    ASSERT_TRUE(s) << error;
+    EXPECT_EQ(s->board.chip_flash.lock_bits(), 0x8001u);
+    EXPECT_EQ(s->board.chip_flash.gpnvm(), 2u);
+    EXPECT_TRUE(s->board.chip_flash.security());
+}

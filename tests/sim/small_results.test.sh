@@ -16,14 +16,16 @@ out=$(timeout -k 5 120 "$SIM" --headless --for 40s "$P/watched_park.elf")
 echo "$out" | grep -Eq "^parked: the core loops at 0x00000004 \(loop\) since 0\.0[0-9]* s \(the chip was reset 2 time\(s\)" ||
   fail "parked: $(echo "$out" | grep parked)"
 
-# The host unlocks the boot program's regions, erases the flash and resets
-# the chip, through the monitor's word writes: the chip then boots an erased
-# flash and faults.
+# The host unlocks the boot program's regions, erases the flash, programs an
+# undefined instruction at the reset vector and resets the chip, through the
+# monitor's word writes: the chip then faults at once. (Erased flash alone
+# does not fault: all ones is an instruction that never executes.)
 timeout -k 5 60 "$SIM" --samba --chip-flash "$T/chip.bin" --for 100ms > "$T/samba.out" 2> "$T/samba.err" &
 sim=$!
 wait_for_monitor "$T/samba.err"
 exec 3<>"$port"
-for c in '\x80\x80#N#' 'WFFFFFF64,5A000004#' 'WFFFFFF64,5A004004#' 'WFFFFFF64,5A000008#' 'WFFFFFD00,A500000D#'; do
+for c in '\x80\x80#N#' 'WFFFFFF64,5A000004#' 'WFFFFFF64,5A004004#' 'WFFFFFF64,5A000008#' \
+         'W00100000,E7F000F0#' 'WFFFFFF64,5A000001#' 'WFFFFFD00,A500000D#'; do
   printf "$c" >&3
   sleep 0.2
 done

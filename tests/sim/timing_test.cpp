@@ -1,9 +1,10 @@
 // Time as the machine charges it, against sequences counted by hand from the
 // ARM7TDMI's cycle table (S, N, I; see sim/core/arm7tdmi.h) and the memory
 // each access goes to: RAM without wait states, flash with MC_FMR.FWS on
-// every read and 32 bits a read.
+// every read, 32 bits a read through its two read buffers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "tests/sim/program.h"
@@ -47,7 +48,7 @@ struct Bench {
     }
 };
 
-std::vector<uint8_t> arm(std::initializer_list<uint32_t> words)
+std::vector<uint8_t> arm(const std::vector<uint32_t> &words)
 {
     std::vector<uint8_t> b;
     for (uint32_t w : words)
@@ -56,7 +57,7 @@ std::vector<uint8_t> arm(std::initializer_list<uint32_t> words)
     return b;
 }
 
-std::vector<uint8_t> thumb(std::initializer_list<uint16_t> halves)
+std::vector<uint8_t> thumb(const std::vector<uint16_t> &halves)
 {
     std::vector<uint8_t> b;
     for (uint16_t h : halves) {
@@ -80,19 +81,23 @@ TEST(Timing, ArmSequenceInRamAndInFlash)
     EXPECT_EQ(b.run(kFlash + 0x400, code, false), 18u + 8);
 }
 
-TEST(Timing, ThumbFetchesPayOncePerWordAndLiteralsPay)
+TEST(Timing, FlashReadBuffersAsTheDatasheetFiguresShowForEachWaitStateCount)
 {
-    // Executing at A, the core fetches A+4. movs at +0 fetches +4, the first
-    // half of a word: pays. movs at +2 fetches +6, the second half: free.
-    // ldr literal at +4 (1S+1N+1I) fetches +8 (pays) and reads its literal
-    // from flash (pays). b at +6 to +8 (2S+1N) fetches +10 (second half:
-    // free), +8 non-sequentially (pays) and +10 again (free).
-    auto code = thumb({0x2001, 0x2102, 0x4900, 0xE7FF});
-    Bench b;
-    EXPECT_EQ(b.run(kFlash + 0x400, code, true), 1u + 1 + 3 + 3);
-    b.set_fws(1);
-    EXPECT_EQ(b.run(kFlash + 0x400, code, true), 8u + 1 + 0 + 2 + 1);
-    EXPECT_EQ(b.run(RAM + 0x400, code, true), 8u);
+    // Thumb code in flash: sequential fetches at FWS = 0 and 1 are all
+    // single-cycle but the first; at FWS = 2 and 3 they alternate between
+    // one cycle and FWS. ARM code gains nothing: every word costs FWS + 1.
+    // Eight more straight-line instructions add eight fetches, half of them
+    // of a word's first halfword.
+    auto thumb_run = [](unsigned n) { return thumb(std::vector<uint16_t>(n, 0x2000)); };    // movs r0, #0
+    auto arm_run = [](unsigned n) { return arm(std::vector<uint32_t>(n, 0xE1A00000)); };  // mov r0, r0
+    for (uint32_t fws = 0; fws <= 3; ++fws) {
+        Bench b;
+        b.set_fws(fws);
+        uint64_t thumb_more = b.run(kFlash + 0x400, thumb_run(12), true) - b.run(kFlash + 0x400, thumb_run(4), true);
+        EXPECT_EQ(thumb_more, 4u + 4u * std::max(fws, 1u)) << "FWS " << fws;
+        uint64_t arm_more = b.run(kFlash + 0x800, arm_run(12), false) - b.run(kFlash + 0x800, arm_run(4), false);
+        EXPECT_EQ(arm_more, 8u * (fws + 1)) << "FWS " << fws;
+    }
 }
 
 TEST(Timing, MultipliesTakeTheirTimeFromTheMultiplierOperand)

@@ -18,6 +18,7 @@
         .equ DBGU,     0xFFFFF200
         .equ MC_RCR,   0xFFFFFF00
         .equ MC_FMR,   0xFFFFFF60
+        .equ RAM_CODE, 0x00208000
         .equ PAGE,     0x0013FF00      @ page 1023, the last
         .equ MARK,     0x6B657074
 _start:
@@ -90,11 +91,13 @@ fill:   add r1, r2, r7                 @ word i = MARK + i, into the latch
         add r7, r7, #1
         cmp r7, #64
         bne fill
+        ldr r0, =program_page          @ the flash cannot be read while it programs:
+        ldr r1, =RAM_CODE              @ the command is given and waited for from RAM
+        ldmia r0, {r3, r4, r8, r9, r10}
+        stmia r1, {r3, r4, r8, r9, r10}
         ldr r1, =0x5A03FF01            @ key, page 1023, write page
-        str r1, [r6, #4]
-wait:   ldr r1, [r6, #8]               @ MC_FSR
-        tst r1, #1
-        beq wait
+        mov lr, pc
+        ldr pc, =RAM_CODE
         tst r1, #0xC                   @ LOCKE, PROGE
         bne fail
         mov r7, #0
@@ -130,6 +133,15 @@ echo:   ldr r3, [r2, #0x14]
         beq 1b
         str r1, [r2, #0x1C]
         b echo
+@ Copied to RAM: gives the command in r1 to MC_FCR (r6 = MC_FMR) and
+@ returns MC_FSR once FRDY is back.
+program_page:
+        str r1, [r6, #4]
+1:      ldr r1, [r6, #8]               @ MC_FSR
+        tst r1, #1
+        beq 1b
+        bx lr
+
 fail:   adr r0, s_fail
         bl puts
 park:   b park
