@@ -50,7 +50,7 @@ void JtagPort::start()
 {
     board::Clock &clock = machine_.board().clock;
     clock.cancel(event_);
-    event_ = clock.schedule_in(kPollInterval, [this] { poll(); });
+    event_ = clock.schedule_in({"JTAG port", "host poll"}, kPollInterval, [this] { poll(); });
 }
 
 void JtagPort::poll()
@@ -73,7 +73,7 @@ void JtagPort::poll()
     was_connected_ = bitbang_.connected();
     if (wait_us > 0) bitbang_.wait_readable(wait_us);
     machine_.want_debug_service();
-    event_ = clock.schedule_in(kPollInterval, [this] { poll(); });
+    event_ = clock.schedule_in({"JTAG port", "host poll"}, kPollInterval, [this] { poll(); });
 }
 
 void JtagPort::serve()
@@ -86,7 +86,7 @@ void JtagPort::serve()
     // Bytes left for later are acted on when the chip's time reaches them.
     if (bitbang_.pending() && jtag_time_ < clock.now() + kPollInterval) {
         clock.cancel(event_);
-        event_ = clock.schedule_at(std::max(jtag_time_, clock.now()), [this] { poll(); });
+        event_ = clock.schedule_at({"JTAG port", "next bit"}, std::max(jtag_time_, clock.now()), [this] { poll(); });
     }
 }
 
