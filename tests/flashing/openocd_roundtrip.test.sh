@@ -33,16 +33,7 @@ cat "$T/sim.out"
 grep -q "^ARM direct SPI" "$T/sim.out" || fail "the chip does not show the firmware's title after reset run"
 grep -q "^STATUS:00000000" "$T/sim.out" || fail "the chip does not show the status line after reset run"
 
-size=$(stat -c %s "$BIN")
-pages=$(( (size + 255) / 256 ))
-for ((p = 0; p < pages; p++)); do
-    n=$(( p == pages - 1 ? size - p * 256 : 256 ))
-    cmp -s -n $n <(tail -c +$((p * 256 + 1)) "$BIN") <(tail -c +$((p * 256 + 1)) "$CHIP") ||
-        fail "flash page $p differs from program.bin"
-done
-echo "flash file: $pages pages equal to program.bin"
-timeout 60 "$SIM" --chip-flash "$CHIP" --headless --for 3s >"$T/again.out" 2>&1 || fail "second run: $(cat "$T/again.out")"
-grep -q "^STATUS:00000000" "$T/again.out" || fail "the second run does not boot the image: $(cat "$T/again.out")"
+expect_flash_holds_image "$BIN" "$CHIP"
 
 # Without the unlock the write into the locked boot program regions fails.
 sed '/flash protect/d' firmware/flash/flash.sh >"$T/flash-nounlock.sh"

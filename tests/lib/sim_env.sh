@@ -19,3 +19,19 @@ wait_for_monitor() {
   done
   fail "boardsim --samba served no boot monitor: $(cat "$1")"
 }
+
+# A flashing tool's result: the chip-flash file $2 holds the raw image $1 page
+# by page, and a board switched on again with that file alone boots it.
+expect_flash_holds_image() {
+    local bin=$1 chip=$2 size pages p n
+    size=$(stat -c %s "$bin")
+    pages=$(( (size + 255) / 256 ))
+    for ((p = 0; p < pages; p++)); do
+        n=$(( p == pages - 1 ? size - p * 256 : 256 ))
+        cmp -s -n $n <(tail -c +$((p * 256 + 1)) "$bin") <(tail -c +$((p * 256 + 1)) "$chip") ||
+            fail "flash page $p differs from $(basename "$bin")"
+    done
+    echo "flash file: $pages pages equal to $(basename "$bin")"
+    timeout 60 "$SIM" --chip-flash "$chip" --headless --for 3s >"$T/again.out" 2>&1 || fail "second run: $(cat "$T/again.out")"
+    grep -q "^STATUS:00000000" "$T/again.out" || fail "the second run does not boot the image: $(cat "$T/again.out")"
+}
