@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "board/state.h"
+
 namespace board {
 
 Clock::Clock() = default;
@@ -146,6 +148,91 @@ void Clock::reset()
     heap_.clear();
     slots_.clear();
     free_slots_.clear();
+}
+
+std::optional<Clock::PendingEvent> Clock::find(EventId id) const
+{
+    if (id == 0)
+        return std::nullopt;
+    for (const Entry &e : heap_)
+        if (e.sequence == id && slots_[e.slot].id == id)
+            return PendingEvent{e.when, id, slots_[e.slot].name};
+    return std::nullopt;
+}
+
+namespace {
+std::string full_name(EventName n)
+{
+    return std::string(n.owner ? n.owner : "?") + " " + (n.what ? n.what : "?");
+}
+}  // namespace
+
+void Clock::save(StateWriter &w) const
+{
+    w.text("clock");
+    w.u64(now_);
+    w.u64(cycles_);
+    w.u64(period_fs_);
+    w.u64(remainder_fs_);
+    w.u64(next_sequence_);
+    auto pending = pending_events();
+    w.u32(static_cast<uint32_t>(pending.size()));
+    for (const PendingEvent &e : pending) {
+        w.u64(e.when);
+        w.u64(e.id);
+        w.text(full_name(e.name));
+    }
+}
+
+void Clock::restore(StateReader &r)
+{
+    if (r.text() != "clock")
+        r.fail("expected the clock's state");
+    now_ = r.u64();
+    cycles_ = r.u64();
+    period_fs_ = r.u64();
+    remainder_fs_ = r.u64();
+    next_sequence_ = r.u64();
+    if (period_fs_ == 0)
+        r.fail("clock: a master-clock period of 0");
+    heap_.clear();
+    slots_.clear();
+    free_slots_.clear();
+    expected_.clear();
+    uint32_t n = r.u32();
+    for (uint32_t i = 0; i < n; ++i) {
+        Expected e;
+        e.when = r.u64();
+        e.id = r.u64();
+        e.name = r.text();
+        if (e.when < now_ || e.id >= next_sequence_)
+            r.fail("clock: event \"" + e.name + "\" is out of range");
+        expected_.push_back(std::move(e));
+    }
+}
+
+Clock::EventId Clock::restore_event(EventId id, Picos when, EventName name, std::function<void()> action)
+{
+    auto it = std::find_if(expected_.begin(), expected_.end(), [&](const Expected &e) { return e.id == id; });
+    if (it == expected_.end() || it->when != when || it->name != full_name(name))
+        throw SnapshotError("snapshot: event \"" + full_name(name) + "\" was not pending when it was saved");
+    expected_.erase(it);
+    uint32_t slot = static_cast<uint32_t>(slots_.size());
+    slots_.push_back(Slot{id, std::move(action), name});
+    heap_.push_back(Entry{when, id, slot});
+    std::push_heap(heap_.begin(), heap_.end(), later);
+    return id;
+}
+
+void Clock::finish_restore()
+{
+    if (expected_.empty())
+        return;
+    std::string missing;
+    for (const Expected &e : expected_)
+        missing += (missing.empty() ? "" : ", ") + e.name;
+    expected_.clear();
+    throw SnapshotError("snapshot: no part restored the pending event(s) " + missing);
 }
 
 }  // namespace board

@@ -7,9 +7,13 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace board {
+
+class StateWriter;
+class StateReader;
 
 using Picos = uint64_t;
 
@@ -110,6 +114,20 @@ public:
     // Back to power-on: time 0, slow clock, no events.
     void reset();
 
+    // The event with this id, if it is still to fire.
+    std::optional<PendingEvent> find(EventId id) const;
+
+    // Snapshots. save() writes the time, the rate and the list of pending
+    // events; restore() sets the time and the rate and empties the queue
+    // (firing nothing, telling no listener). Each part then gives its
+    // pending events back with restore_event(), under their saved ids so
+    // that events due at one time keep their order; finish_restore() fails
+    // if a saved event was not given back or one came that was not saved.
+    void save(StateWriter &w) const;
+    void restore(StateReader &r);
+    EventId restore_event(EventId id, Picos when, EventName name, std::function<void()> action);
+    void finish_restore();
+
 private:
     void advance_cycles_wide(uint64_t n);
     void fire_until(Picos t);
@@ -147,6 +165,12 @@ private:
     std::vector<uint32_t> free_slots_;
     std::vector<RateListener> rate_listeners_;
     std::vector<FireObserver> fire_observers_;
+    struct Expected {
+        Picos when;
+        EventId id;
+        std::string name;
+    };
+    std::vector<Expected> expected_;   // saved events a restore has yet to see
 };
 
 }  // namespace board

@@ -18,6 +18,10 @@ public:
             wire_(level);
     }
     bool level() const { return level_; }
+    // For the owner's state declaration: saved and restored as it stands
+    // (the far end restores its own view), never reset behind the wire's
+    // back (the owner's reset sets it through set()).
+    bool &saved_level() { return level_; }
 
 private:
     std::function<void(bool)> wire_;

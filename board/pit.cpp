@@ -17,6 +17,13 @@ Pit::Pit(Clock &clock, Log &log) : MappedDevice(log, "PIT"), clock_(clock)
     regs_.add(SR, "PIT_SR", AccessKind::ReadOnly).value([this] { return at_now().pits ? 1u : 0u; });
     regs_.add(PIVR, "PIT_PIVR", AccessKind::ReadOnly).value([this] { return pivr_of(at_now()); }).on_read([this] { return read_pivr(); });
     regs_.add(PIIR, "PIT_PIIR", AccessKind::ReadOnly).value([this] { return pivr_of(at_now()); });
+    state_.registers(regs_)
+        .field("count", count_)
+        .field("anchor", anchor_)
+        .field("anchor_fs", anchor_fs_)
+        .field("tick_fs", tick_fs_)
+        .kept("irq", irq_.saved_level())
+        .event(clock_, event_, "PIT", {{"period end", [this] { on_period_end(); }}});
     clock_.add_rate_listener([this](uint64_t old_period_fs) {
         // Close the span counted at the old rate, then go on at the new one.
         tick_fs_ = 16 * old_period_fs;
@@ -34,10 +41,7 @@ Pit::~Pit()
 
 void Pit::reset()
 {
-    clock_.cancel(event_);
-    event_ = 0;
-    regs_.reset();
-    count_ = Count{0, 0, false, false};
+    state_.reset();
     anchor_ = clock_.now();
     anchor_fs_ = 0;
     tick_fs_ = 16 * clock_.master_period_fs();
@@ -103,12 +107,15 @@ void Pit::schedule()
     uint64_t to_wrap = count_.cpiv <= piv() ? period - count_.cpiv : kCounterModulo - count_.cpiv + period;
     unsigned __int128 fs = static_cast<unsigned __int128>(to_wrap) * tick_fs_ + anchor_fs_;
     Picos when = anchor_ + static_cast<Picos>((fs + 999) / 1000);
-    event_ = clock_.schedule_at({"PIT", "period end"}, when, [this] {
-        event_ = 0;
-        sync();
-        update_irq();
-        schedule();
-    });
+    event_ = clock_.schedule_at({"PIT", "period end"}, when, [this] { on_period_end(); });
+}
+
+void Pit::on_period_end()
+{
+    event_ = 0;
+    sync();
+    update_irq();
+    schedule();
 }
 
 void Pit::update_irq()

@@ -25,6 +25,7 @@
 #include "board/irq_line.h"
 #include "board/log.h"
 #include "board/register_map.h"
+#include "board/state.h"
 
 namespace board {
 
@@ -36,6 +37,7 @@ public:
     Pit &operator=(const Pit &) = delete;
 
     void reset() override;
+    State &state() { return state_; }
 
 private:
     struct Count {
@@ -49,6 +51,7 @@ private:
     uint64_t ticks_since_anchor() const;
     void sync();
     void schedule();
+    void on_period_end();
     void update_irq();
     void write_mr(uint32_t v);
     uint32_t read_pivr();
@@ -64,6 +67,7 @@ private:
     uint64_t anchor_fs_ = 0;   // fraction of a picosecond past the anchor
     uint64_t tick_fs_ = 0;
     Clock::EventId event_ = 0;
+    State state_{"PIT"};
 };
 
 }  // namespace board
