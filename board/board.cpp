@@ -52,4 +52,33 @@ void Board::perform_reset(const ResetOrder &order)
         wdt.reset();
 }
 
+std::vector<State *> Board::parts()
+{
+    return {&pit.state()};
+}
+
+void Board::save(StateWriter &w)
+{
+    clock.save(w);
+    w.u8(reset_order_.has_value());
+    if (reset_order_)
+        w.bytes(&*reset_order_, sizeof *reset_order_);
+    for (State *part : parts())
+        part->save(w);
+}
+
+void Board::restore(StateReader &r)
+{
+    clock.restore(r);
+    reset_order_.reset();
+    if (r.u8()) {
+        ResetOrder o;
+        r.bytes(&o, sizeof o);
+        reset_order_ = o;
+    }
+    for (State *part : parts())
+        part->restore(r);
+    clock.finish_restore();
+}
+
 }  // namespace board

@@ -21,6 +21,7 @@
 #include "board/rtt.h"
 #include "board/spi.h"
 #include "board/spi_flash.h"
+#include "board/state.h"
 #include "board/system_irq.h"
 #include "board/vreg.h"
 #include "board/wdt.h"
@@ -51,6 +52,12 @@ public:
     // the peripherals. The board's devices have no reset input.
     void perform_reset(const ResetOrder &order);
 
+    // The board's whole state: the clock, then every part in a fixed order.
+    // restore() throws SnapshotError for a stream that is not a save() of a
+    // board of this build, or that leaves a pending event unclaimed.
+    void save(StateWriter &w);
+    void restore(StateReader &r);
+
     Clock clock;
     Log log{clock};
     Bus bus{clock, log};
@@ -73,6 +80,9 @@ public:
     SpiFlash flash{pa, clock, log};   // chip select PA11
 
 private:
+    // Every part with a declared state, in save order.
+    std::vector<State *> parts();
+
     std::optional<ResetOrder> reset_order_;
 };
 
