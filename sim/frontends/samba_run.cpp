@@ -37,7 +37,10 @@ int run_samba(Session &s, std::optional<board::Picos> after_reset, std::ostream 
                 continue;
             }
             run_slice(s.machine, slices::kSerialPoll, allowed);
-            boot.poll(clock.now() - now);
+            if (boot.serving()) {
+                s.monitor_polled(clock.now() - now);
+                boot.poll(clock.now() - now);
+            }
             continue;
         }
         if (!left_at)
