@@ -1,6 +1,6 @@
 #include "sim/frontends/replay_run.h"
 
-#include "sim/frontends/boot_monitor.h"
+#include "sim/frontends/samba_run.h"
 #include "sim/frontends/headless_run.h"
 #include "sim/machine/duration.h"
 #include "sim/machine/stop_signal.h"
@@ -29,8 +29,6 @@ int run_replay(Session &s, const ReplayBundle &b, std::ostream &out, std::ostrea
     for (const auto &e : b.inputs)
         if (e.on_line()) line.push_back(e);
     s.replay_line(std::move(line));
-    std::optional<BootMonitor> boot;
-    if (b.boot_program) boot.emplace(s.machine);
 
     size_t n = 0;
     std::string error;
@@ -46,12 +44,10 @@ int run_replay(Session &s, const ReplayBundle &b, std::ostream &out, std::ostrea
             if (error.empty()) break;   // a stop signal
             return diverged("input " + std::to_string(n) + " (virtual time " + format_time(e.time) + ")");
         }
-        if (e.kind == InputEvent::Kind::MonitorPoll) {
-            if (boot) boot->poll(e.value);
-        } else {
-            s.apply(e);
-        }
+        s.apply(e);
     }
+    // The boot monitor's run is its own loop, unpaced: it polls where it did.
+    if (b.boot_program && !stop_requested()) run_samba(s, b.duration, err, b.end.cycle);
     if (!stop_requested() && !reach_boundary(s, b.end.cycle, b.end.instructions, error) && !error.empty())
         return diverged("the end of the run");
     out << s.report();

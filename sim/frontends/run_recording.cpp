@@ -48,6 +48,7 @@ std::optional<RunRecording> RunRecording::start(const CommandLine &c, const RunP
     b.exact = c.exact;
     b.serial = !o.serial ? 0 : *o.serial == SerialLink::Kind::Pty ? 1 : 2;
     b.boot_program = o.boot_program;
+    b.duration = plan.duration;
     b.mode = mode_name(plan.mode);
     b.command = c.command;
     b.flash = session.stored_flash();

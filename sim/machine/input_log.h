@@ -1,13 +1,12 @@
 // Everything that reaches the board from outside it during a run, each with
-// the virtual moment it arrived: keys, bytes on the serial line, the boot
-// monitor's polls (paced by the host's clock with --samba), a debugger's
+// the virtual moment it arrived: keys, bytes on the serial line, a debugger's
 // writes to memory and registers, resets. The board is deterministic, so the
 // image, the options and this log are the whole run; a replay feeds the log
 // back instead of the outside world.
 //
 // Two kinds of moment:
 // - at an instruction boundary between two runs of the core (a front end's
-//   key, a debugger's write, a reset, a monitor poll): the time, the cycle and
+//   key, a debugger's write, a reset): the time, the cycle and
 //   the instruction count there;
 // - inside the clock's serial-line poll (bytes a host wrote to the line):
 //   the clock's cycle of that poll.
@@ -32,9 +31,8 @@ struct InputEvent {
         Register,      // which: the register (0..15, 16 the CPSR); value: what a debugger wrote
         Cpsr,          // value: the CPSR a debugger set
         PowerOn,       // the whole board reset (the terminal view's r)
-        MonitorPoll,   // value: the virtual time since the boot monitor's last poll
     };
-    static constexpr uint8_t kLastKind = static_cast<uint8_t>(Kind::MonitorPoll);
+    static constexpr uint8_t kLastKind = static_cast<uint8_t>(Kind::PowerOn);
 
     Kind kind = Kind::Press;
     uint64_t cycle = 0;

@@ -92,6 +92,8 @@ std::vector<uint8_t> ReplayBundle::encode() const
     body.u8(exact);
     body.u8(serial);
     body.u8(boot_program);
+    body.u8(duration.has_value());
+    body.u64(duration.value_or(0));
     body.text(mode);
     body.text(command);
     put_blob(body, flash);
@@ -158,6 +160,9 @@ std::optional<ReplayBundle> ReplayBundle::decode(const std::vector<uint8_t> &byt
         b.serial = r.u8();
         if (b.serial > 2) r.fail("an unknown serial line " + std::to_string(b.serial));
         b.boot_program = get_flag(r, "boot program");
+        bool has_duration = get_flag(r, "duration");
+        b.duration = r.u64();
+        if (!has_duration) b.duration.reset();
         b.mode = r.text();
         b.command = r.text();
         b.flash = get_blob(r, 512 * 1024, "the serial flash");

@@ -10,7 +10,9 @@
 //     u64      FNV-1a 64 hash of the image file (0 without an image)
 //     u32 crystal Hz, u32 bounce transitions, u64 bounce window (ps),
 //     u64 bounce seed, u8 exact, u8 serial line (0 none, 1 pty, 2 stdio),
-//     u8 boot program (--samba)
+//     u8 boot program (--samba), u8 0 or 1 and u64 --for (ps): with the boot
+//     program, --for counts from the chip's reset, and the replay runs the
+//     same loop
 //     text     how the run was driven (headless, view, scenario, gdb, samba)
 //     text     the command line
 //     3 x blob the serial flash, the chip's flash and its non-volatile bits as
@@ -44,6 +46,7 @@ struct ReplayBundle {
     bool exact = false;
     uint8_t serial = 0;   // 0 none, 1 pty, 2 stdio
     bool boot_program = false;
+    std::optional<board::Picos> duration;
     std::string mode;
     std::string command;
     std::optional<std::vector<uint8_t>> flash, chip_flash, chip_nvm;

@@ -159,13 +159,6 @@ void Session::set_cpsr(uint32_t value)
     machine.cpu().set_cpsr(value);
 }
 
-void Session::monitor_polled(board::Picos since)
-{
-    InputEvent e = stamp(InputEvent::Kind::MonitorPoll);
-    e.value = since;
-    inputs_.add(e);
-}
-
 void Session::apply(const InputEvent &e)
 {
     using K = InputEvent::Kind;
@@ -178,8 +171,7 @@ void Session::apply(const InputEvent &e)
     case K::Register: set_register(static_cast<int>(e.which), static_cast<uint32_t>(e.value)); break;
     case K::Cpsr: set_cpsr(static_cast<uint32_t>(e.value)); break;
     case K::PowerOn: power_on(); break;
-    case K::LineBytes:
-    case K::MonitorPoll: break;   // the link's and the boot monitor's own
+    case K::LineBytes: break;   // the serial link's own
     }
 }
 

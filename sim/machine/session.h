@@ -67,10 +67,7 @@ public:
     bool poke(uint32_t address, const uint8_t *data, uint32_t length);
     void set_register(int n, uint32_t value);
     void set_cpsr(uint32_t value);
-    // The boot monitor polled the line, `since` after its last poll: when it
-    // does is paced by the host's clock, so the moment is an input too.
-    void monitor_polled(board::Picos since);
-    // A recorded boundary input again (a replay); not LineBytes or MonitorPoll.
+    // A recorded boundary input again (a replay); not LineBytes.
     void apply(const InputEvent &e);
     // The line's bytes of a recording, fed to the chip as the host once wrote
     // them (the session was opened with the Replay serial kind).
