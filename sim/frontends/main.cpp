@@ -147,10 +147,12 @@ void declare_options(CLI::App &app, sim::CommandLine &c)
     auto *save_at = app.add_option("--save-at", c.save_at,
                                    "write a snapshot of the whole board to FILE when virtual time reaches TIME (repeatable)")
                         ->type_name("TIME FILE")
+                        ->allow_extra_args(false)
                         ->each([](const std::string &s) {
                             if (s.empty()) throw CLI::ValidationError("--save-at", "an empty file name");
                         });
     auto *restore = app.add_option("--restore", c.restore, "start from a snapshot written by --save-at (the same image)")
+                        ->type_name("FILE")
                         ->check(kNotEmpty);
 
     // Combinations where one option would be silently ignored.
