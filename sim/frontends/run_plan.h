@@ -39,6 +39,8 @@ struct CommandLine {
     // --record FILE, --record-on-fail DIR, --replay FILE.
     std::string record, record_on_fail, replay;
     std::string chip_flash, serial;
+    std::vector<std::pair<std::string, std::string>> save_at;   // --save-at TIME FILE, as typed
+    std::string restore;
     uint64_t trace_limit = simtools::Instruments::kDefaultTraceLimit;
     // The options that name a file the run writes, by the name they are
     // reported with ("--vcd"): each is checked with every other file.
@@ -63,6 +65,9 @@ struct RunPlan {
     std::vector<NamedPath> inputs, outputs;
     std::optional<simtools::Instruments::Options> recording;
     std::optional<simtools::ExecutionReports::Options> reports;
+    // Snapshots to write (virtual time, file), and the one to start from.
+    std::vector<std::pair<board::Picos, std::string>> snapshots;
+    std::optional<std::string> restore;
 };
 
 // The plan, or nullopt with `error` for a command line that cannot run (a

@@ -52,7 +52,7 @@ public:
     }
 
 private:
-    SerialLink(board::Board &board) : board_(board) {}
+    explicit SerialLink(board::Board &board);
     void poll();
     void flush_out();
     void read_host();
@@ -71,6 +71,10 @@ private:
     InputLog *log_ = nullptr;
     std::vector<InputEvent> replayed_;
     size_t next_replayed_ = 0;
+    // Both buffers and the poll, for snapshots (attached to the board): a
+    // restored run hands the chip what the host had sent, and the host what
+    // the chip had sent, as the saved run would have.
+    board::State declared_{"serial link"};
 };
 
 }  // namespace sim
