@@ -47,9 +47,12 @@ pid=
 
 # Two runs on a file that is not there yet: the second to end does not
 # write over what the first created.
-"$SIM" --headless --chip-flash "$T/new.bin" "$IMG" > "$T/first.out" 2>&1 &
+# The first run has looked for its file once it announces its serial line
+# (a fixed sleep is not enough on a loaded machine).
+"$SIM" --headless --serial pty --chip-flash "$T/new.bin" "$IMG" > "$T/first.out" 2>&1 &
 pid=$!
-sleep 1
+for _ in $(seq 300); do grep -q "serial line (DBGU) on" "$T/first.out" && break; sleep 0.1; done
+grep -q "serial line (DBGU) on" "$T/first.out" || fail "the first run did not start: $(cat "$T/first.out")"
 "$SIM" --headless --for 1ms --chip-flash "$T/new.bin" "$IMG" > /dev/null
 kill -INT "$pid"
 status=0
