@@ -15,6 +15,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+tool=bench-compare
+source scripts/lib/boardsim_builds.sh
 
 rounds=7
 passes=16
@@ -28,18 +30,11 @@ while [ $# -gt 0 ]; do
     --image) image=$2; shift 2 ;;
     --exact) extra+=(--exact); shift ;;
     -h|--help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
-    -*) echo "bench-compare: unknown option $1" >&2; exit 2 ;;
+    -*) echo "$tool: unknown option $1" >&2; exit 2 ;;
     *) builds+=("$1"); shift ;;
   esac
 done
-if [ ${#builds[@]} -eq 0 ]; then
-  echo "bench-compare: name at least one build (a boardsim executable or a git revision)" >&2
-  exit 2
-fi
-case "$rounds" in ''|*[!0-9]*|0) echo "bench-compare: --rounds takes a positive number" >&2; exit 2 ;; esac
-
-tool=bench-compare
-source scripts/lib/boardsim_builds.sh
+require_builds_and_rounds
 
 if [ -z "$image" ]; then
   image=$root/build/firmware/program.elf

@@ -30,8 +30,7 @@ while [ $# -gt 0 ]; do
     *) builds+=("$1"); shift ;;
   esac
 done
-[ ${#builds[@]} -gt 0 ] || { echo "$tool: name at least one build (a boardsim executable or a git revision)" >&2; exit 2; }
-case "$rounds" in ''|*[!0-9]*|0) echo "$tool: --rounds takes a positive number" >&2; exit 2 ;; esac
+require_builds_and_rounds
 case "$seconds" in ''|*[!0-9]*|0) echo "$tool: --seconds takes a positive whole number" >&2; exit 2 ;; esac
 
 ./scripts/setup.sh

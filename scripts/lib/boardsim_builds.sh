@@ -37,3 +37,12 @@ binary_of() {
 
 # The median of the numbers on standard input, one a line ("-" for none).
 median() { sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) print "-"; else if (NR % 2) print v[(NR + 1) / 2]; else printf "%.2f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+# Exits (status 2) unless builds were named and $rounds is a positive number.
+require_builds_and_rounds() {
+  if [ ${#builds[@]} -eq 0 ]; then
+    echo "$tool: name at least one build (a boardsim executable or a git revision)" >&2
+    exit 2
+  fi
+  case "$rounds" in ''|*[!0-9]*|0) echo "$tool: --rounds takes a positive number" >&2; exit 2 ;; esac
+}
