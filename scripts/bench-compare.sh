@@ -15,6 +15,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+tool=bench-compare
+source scripts/lib/boardsim_builds.sh
 
 rounds=7
 passes=16
@@ -28,18 +30,11 @@ while [ $# -gt 0 ]; do
     --image) image=$2; shift 2 ;;
     --exact) extra+=(--exact); shift ;;
     -h|--help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
-    -*) echo "bench-compare: unknown option $1" >&2; exit 2 ;;
+    -*) echo "$tool: unknown option $1" >&2; exit 2 ;;
     *) builds+=("$1"); shift ;;
   esac
 done
-if [ ${#builds[@]} -eq 0 ]; then
-  echo "bench-compare: name at least one build (a boardsim executable or a git revision)" >&2
-  exit 2
-fi
-case "$rounds" in ''|*[!0-9]*|0) echo "bench-compare: --rounds takes a positive number" >&2; exit 2 ;; esac
-
-# Ninja's default (cores + 2) would overload a small host that the runs share.
-jobs=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
+require_builds_and_rounds
 
 if [ -z "$image" ]; then
   image=$root/build/firmware/program.elf
@@ -50,34 +45,6 @@ if [ -z "$image" ]; then
   fi
 fi
 [ -f "$image" ] || { echo "bench-compare: no image at $image" >&2; exit 2; }
-
-# A revision's boardsim, built once.
-binary_of() {
-  local what=$1 commit dir
-  if [ -x "$what" ] && [ -f "$what" ]; then
-    realpath "$what"
-    return
-  fi
-  commit=$(git rev-parse --verify --quiet "$what^{commit}") || {
-    echo "bench-compare: $what is neither an executable nor a revision" >&2
-    return 1
-  }
-  dir=$root/build-bench/${commit:0:12}
-  if [ ! -x "$dir/build/bin/boardsim" ]; then
-    rm -rf "$dir"
-    mkdir -p "$dir"
-    git archive "$commit" | tar -x -C "$dir"
-    echo "bench-compare: building boardsim of ${commit:0:12} ($what)" >&2
-    local launcher=()
-    command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
-    (cd "$dir" && cmake --preset default -B build "${launcher[@]}" >/dev/null &&
-      cmake --build build --target boardsim -j "$jobs" >/dev/null) || {
-      echo "bench-compare: $what does not build" >&2
-      return 1
-    }
-  fi
-  echo "$dir/build/bin/boardsim"
-}
 
 ./scripts/setup.sh
 binaries=()
@@ -101,7 +68,6 @@ done
 # The value after `label` on its line of a --bench report.
 field() { sed -n "s/^$2 *\([0-9.]*\).*/\1/p" "$1"; }
 cpu_factor() { sed -n 's/.*(real-time factor \([0-9.]*\) by it).*/\1/p' "$1"; }
-median() { sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) print "-"; else if (NR % 2) print v[(NR + 1) / 2]; else printf "%.2f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 printf '%d rounds of --bench --passes %d%s, image %s\n' "$rounds" "$passes" "${extra[*]:+ ${extra[*]}}" "$image"
 printf '%-28s %10s %10s %14s %14s\n' build "rt (wall)" "rt (cpu)" cycles instructions

@@ -52,7 +52,9 @@ std::string run_tool(const std::string &command)
 
 }  // namespace
 
-Program assemble(const std::string &source)
+namespace {
+
+Program assemble_now(const std::string &source)
 {
     Program prog;
     char dir[] = "/tmp/coretestXXXXXX";
@@ -83,6 +85,21 @@ Program assemble(const std::string &source)
         if (p) pclose(p);
     }
     run_tool("rm -rf " + d);
+    return prog;
+}
+
+}  // namespace
+
+// Tests that compare runs of one program (with and without fast-forward, an
+// interrupt at each of many cycles) would otherwise assemble it again for
+// every run: four tool launches each.
+Program assemble(const std::string &source)
+{
+    static std::map<std::string, Program> assembled;
+    auto it = assembled.find(source);
+    if (it != assembled.end()) return it->second;
+    Program prog = assemble_now(source);
+    if (!prog.image.empty()) assembled.emplace(source, prog);
     return prog;
 }
 

@@ -10,7 +10,7 @@ ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 git -C "$ROOT" rev-parse --verify -q HEAD >/dev/null || { echo "not a git checkout: skipped"; exit 0; }
 
 git clone -q "$ROOT" "$T/repo"
-cp "$ROOT/scripts/bench-compare.sh" "$T/repo/scripts/"   # the script as it is in this tree
+cp -r "$ROOT/scripts/bench-compare.sh" "$ROOT/scripts/lib" "$T/repo/scripts/"   # the script as it is in this tree
 mkdir "$T/fake"
 cat > "$T/fake/cmake" <<FAKE
 #!/bin/sh
