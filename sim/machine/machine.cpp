@@ -391,11 +391,13 @@ uint64_t Machine::cycle_limit(board::Picos deadline)
     return std::min(to_deadline, std::max(next_event_cycle_, board_.clock.cycles() + 1));
 }
 
-void Machine::after_run()
+void Machine::after_run(bool look_for_park)
 {
     catch_up(core_.cycles());
     // A flash command may have ended.
     update_regions();
+    if (!look_for_park)
+        return;
     uint32_t pc = core_.pc();
     bool thumb = core_.thumb();
     const uint8_t *code = memory_.host(pc, thumb ? 2 : 4);
@@ -437,19 +439,28 @@ Machine::Stop Machine::run_until(board::Picos deadline)
             agent_->serve();
             perform_reset_order();
         }
-        // A timed action comes first: the run stops at its time.
-        board::Picos until = timed_.empty() ? deadline : std::min(deadline, timed_.front().first);
         if (core_held()) {
-            idle_until(until);
+            idle_until(timed_.empty() ? deadline : std::min(deadline, timed_.front().first));
             continue;
         }
-        uint64_t limit = cycle_limit(until);
-        // Short runs until the core is found parked, so that the time it
-        // entered its loop is known to a millisecond.
-        if (!parked_at_)
-            limit = std::min(limit, board_.clock.cycles() + std::max<uint64_t>(cycles_until(board_.clock.now() + kParkResolution), 1));
+        uint64_t limit = cycle_limit(deadline);
+        // Short runs until the core is found parked, each to the next whole
+        // millisecond of virtual time: the time it entered its loop is known
+        // to a millisecond, wherever else runs end.
+        if (!parked_at_) {
+            board::Picos grid = (board_.clock.now() / kParkResolution + 1) * kParkResolution;
+            limit = std::min(limit, board_.clock.cycles() + std::max<uint64_t>(cycles_until(grid), 1));
+        }
+        // A timed action cuts the run at its time. A run without it goes on
+        // there, so nothing is looked at where it cut.
+        bool cut = false;
+        if (!timed_.empty() && timed_.front().first < deadline) {
+            uint64_t at = cycle_limit(timed_.front().first);
+            cut = at < limit;
+            limit = std::min(limit, at);
+        }
         Arm7tdmi::Stop stop = core_.run(limit);
-        after_run();
+        after_run(!(cut && stop == Arm7tdmi::Stop::Limit));
         switch (stop) {
         case Arm7tdmi::Stop::Breakpoint: return Stop::Breakpoint;
         case Arm7tdmi::Stop::Watchpoint: return Stop::Watchpoint;
