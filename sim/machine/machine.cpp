@@ -120,6 +120,7 @@ void Machine::reset()
     if (agent_)
         agent_->core_reset();
     parked_at_.reset();
+    next_park_look_ = 0;
     faults_.clear();
     fault_count_ = 0;
 }
@@ -391,13 +392,18 @@ uint64_t Machine::cycle_limit(board::Picos deadline)
     return std::min(to_deadline, std::max(next_event_cycle_, board_.clock.cycles() + 1));
 }
 
-void Machine::after_run(bool look_for_park)
+void Machine::after_run()
 {
     catch_up(core_.cycles());
     // A flash command may have ended.
     update_regions();
-    if (!look_for_park)
+    // Only at whole milliseconds, so that where else a run ended (an
+    // event, a front end's slice, a snapshot) changes nothing here: the
+    // time a core entered its loop is known to a millisecond.
+    board::Picos now = board_.clock.now();
+    if (now < next_park_look_)
         return;
+    next_park_look_ = (now / kParkResolution + 1) * kParkResolution;
     uint32_t pc = core_.pc();
     bool thumb = core_.thumb();
     const uint8_t *code = memory_.host(pc, thumb ? 2 : 4);
@@ -443,24 +449,13 @@ Machine::Stop Machine::run_until(board::Picos deadline)
             idle_until(timed_.empty() ? deadline : std::min(deadline, timed_.front().first));
             continue;
         }
-        uint64_t limit = cycle_limit(deadline);
-        // Short runs until the core is found parked, each to the next whole
-        // millisecond of virtual time: the time it entered its loop is known
-        // to a millisecond, wherever else runs end.
-        if (!parked_at_) {
-            board::Picos grid = (board_.clock.now() / kParkResolution + 1) * kParkResolution;
-            limit = std::min(limit, board_.clock.cycles() + std::max<uint64_t>(cycles_until(grid), 1));
-        }
-        // A timed action cuts the run at its time. A run without it goes on
-        // there, so nothing is looked at where it cut.
-        bool cut = false;
-        if (!timed_.empty() && timed_.front().first < deadline) {
-            uint64_t at = cycle_limit(timed_.front().first);
-            cut = at < limit;
-            limit = std::min(limit, at);
-        }
-        Arm7tdmi::Stop stop = core_.run(limit);
-        after_run(!(cut && stop == Arm7tdmi::Stop::Limit));
+        // Runs end at every whole millisecond of virtual time, where the
+        // loop looks for a parked core (see after_run), and at a timed action.
+        board::Picos until = std::min(deadline, next_park_look_);
+        if (!timed_.empty())
+            until = std::min(until, timed_.front().first);
+        Arm7tdmi::Stop stop = core_.run(cycle_limit(until));
+        after_run();
         switch (stop) {
         case Arm7tdmi::Stop::Breakpoint: return Stop::Breakpoint;
         case Arm7tdmi::Stop::Watchpoint: return Stop::Watchpoint;

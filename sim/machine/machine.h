@@ -252,7 +252,7 @@ private:
     uint64_t cycle_limit(board::Picos deadline);
     uint64_t cycles_until(board::Picos t) const;
     void note_next_event();
-    void after_run(bool look_for_park = true);
+    void after_run();
     // The core does not run (debug state, or held in reset by NRST): the
     // board's clock goes on to the next event or the deadline.
     bool core_held() const { return (agent_ && agent_->holds_core()) || board_.rstc.processor_held(); }
@@ -287,6 +287,7 @@ private:
     std::vector<std::unique_ptr<ExecutionObserver>> kept_;
 
     std::optional<uint32_t> parked_at_;
+    board::Picos next_park_look_ = 0;
     uint32_t parked_mode_ = 0;
     board::Picos parked_since_ = 0;
     uint64_t parked_resets_ = 0;

@@ -1,9 +1,7 @@
 // How every front end runs virtual time: in slices, each ending at the
 // front end's next look (a scenario step's, the end of --for, the host's
-// clock for a real-time run) or at the next whole multiple of the front
-// end's longest stretch, whichever comes first: slices fall at the same
-// virtual times whenever a run started, so that a run restored from a
-// snapshot is cut where the run that saved it was. Between slices the front end looks at stop
+// clock for a real-time run) or after the front end's longest stretch,
+// whichever comes first. Between slices the front end looks at stop
 // signals, the debugger, the keys, the screen. The stretches are chosen
 // here, each with its reason, and nowhere else.
 #pragma once
@@ -39,10 +37,10 @@ constexpr board::Picos kSerialPoll = 40 * board::kPicosPerUs;
 constexpr board::Picos kSamba = 100 * board::kPicosPerMs;
 }  // namespace slices
 
-// One slice: to `look` or to the next multiple of `slice`, whichever comes first.
+// One slice: to `look` or for `slice`, whichever comes first.
 inline Machine::Stop run_slice(Machine &machine, board::Picos slice, std::optional<board::Picos> look = std::nullopt)
 {
-    board::Picos end = (machine.board().clock.now() / slice + 1) * slice;   // the board's time, as the front ends see it
+    board::Picos end = machine.board().clock.now() + slice;   // the board's time, as the front ends see it
     return machine.run_until(look ? std::min(*look, end) : end);
 }
 
