@@ -385,10 +385,12 @@ void Machine::note_fault(const std::string &what, uint32_t pc, uint32_t data_add
 
 // ---- running ----
 
-uint64_t Machine::cycle_limit(board::Picos deadline)
+uint64_t Machine::cycle_limit(Goal goal)
 {
     note_next_event();
-    uint64_t to_deadline = board_.clock.cycles() + std::max<uint64_t>(cycles_until(deadline), 1);
+    uint64_t now = board_.clock.cycles();
+    uint64_t left = std::min(cycles_until(goal.time), goal.cycle > now ? goal.cycle - now : 0);
+    uint64_t to_deadline = now + std::max<uint64_t>(left, 1);
     return std::min(to_deadline, std::max(next_event_cycle_, board_.clock.cycles() + 1));
 }
 
@@ -425,6 +427,16 @@ void Machine::after_run()
 
 Machine::Stop Machine::run_until(board::Picos deadline)
 {
+    return run_to({deadline, ~uint64_t{0}});
+}
+
+Machine::Stop Machine::run_to_cycle(uint64_t cycle)
+{
+    return run_to({~board::Picos{0}, cycle});
+}
+
+Machine::Stop Machine::run_to(Goal goal)
+{
     bool first = true;
     for (;;) {
         if (stop_wanted_) {
@@ -432,7 +444,7 @@ Machine::Stop Machine::run_until(board::Picos deadline)
             return Stop::Requested;
         }
         do_timed();
-        if (board_.clock.now() >= deadline)
+        if (board_.clock.now() >= goal.time || board_.clock.cycles() >= goal.cycle)
             return Stop::Deadline;
         // The core resumes from a breakpoint at the start of its own run:
         // only the first run of this call may do that.
@@ -445,15 +457,16 @@ Machine::Stop Machine::run_until(board::Picos deadline)
             agent_->serve();
             perform_reset_order();
         }
+        // A timed action comes first: the run stops at its time. Runs also
+        // end at every whole millisecond of virtual time, where the loop
+        // looks for a parked core (see after_run).
+        Goal until = goal;
+        if (!timed_.empty()) until.time = std::min(goal.time, timed_.front().first);
         if (core_held()) {
-            idle_until(timed_.empty() ? deadline : std::min(deadline, timed_.front().first));
+            idle_until(until);
             continue;
         }
-        // Runs end at every whole millisecond of virtual time, where the
-        // loop looks for a parked core (see after_run), and at a timed action.
-        board::Picos until = std::min(deadline, next_park_look_);
-        if (!timed_.empty())
-            until = std::min(until, timed_.front().first);
+        until.time = std::min(until.time, next_park_look_);
         Arm7tdmi::Stop stop = core_.run(cycle_limit(until));
         after_run();
         switch (stop) {
@@ -469,9 +482,9 @@ Machine::Stop Machine::run_until(board::Picos deadline)
     }
 }
 
-void Machine::idle_until(board::Picos deadline)
+void Machine::idle_until(Goal goal)
 {
-    uint64_t limit = cycle_limit(deadline);
+    uint64_t limit = cycle_limit(goal);
     if (limit > core_.cycles())
         core_.add_cycles(limit - core_.cycles());
     catch_up(core_.cycles());
