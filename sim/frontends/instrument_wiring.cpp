@@ -93,6 +93,7 @@ void attach_instruments(simtools::Instruments &in, Session &s)
     Machine &m = s.machine;
     in.set_time_source([&m] { return m.cycles(); }, [&m] { return m.now(); });
     s.board.aic.add_listener([&in](bool nirq, bool) { in.nirq(nirq); });
+    in.start_levels(s.board.aic.nirq());
     in.set_stack_region(MemoryMap::kRamBase, MemoryMap::kRamBase + MemoryMap::kRamSize);
     in.set_rules(&s.board.log.rules);
     if (!in.wants_blocks()) return;

@@ -120,6 +120,7 @@ void Machine::reset()
     if (agent_)
         agent_->core_reset();
     parked_at_.reset();
+    next_park_look_ = 0;
     faults_.clear();
     fault_count_ = 0;
 }
@@ -398,6 +399,13 @@ void Machine::after_run()
     catch_up(core_.cycles());
     // A flash command may have ended.
     update_regions();
+    // Only at whole milliseconds, so that where else a run ended (an
+    // event, a front end's slice, a snapshot) changes nothing here: the
+    // time a core entered its loop is known to a millisecond.
+    board::Picos now = board_.clock.now();
+    if (now < next_park_look_)
+        return;
+    next_park_look_ = (now / kParkResolution + 1) * kParkResolution;
     uint32_t pc = core_.pc();
     bool thumb = core_.thumb();
     const uint8_t *code = memory_.host(pc, thumb ? 2 : 4);
@@ -449,19 +457,17 @@ Machine::Stop Machine::run_to(Goal goal)
             agent_->serve();
             perform_reset_order();
         }
-        // A timed action comes first: the run stops at its time.
+        // A timed action comes first: the run stops at its time. Runs also
+        // end at every whole millisecond of virtual time, where the loop
+        // looks for a parked core (see after_run).
         Goal until = goal;
         if (!timed_.empty()) until.time = std::min(goal.time, timed_.front().first);
         if (core_held()) {
             idle_until(until);
             continue;
         }
-        uint64_t limit = cycle_limit(until);
-        // Short runs until the core is found parked, so that the time it
-        // entered its loop is known to a millisecond.
-        if (!parked_at_)
-            limit = std::min(limit, board_.clock.cycles() + std::max<uint64_t>(cycles_until(board_.clock.now() + kParkResolution), 1));
-        Arm7tdmi::Stop stop = core_.run(limit);
+        until.time = std::min(until.time, next_park_look_);
+        Arm7tdmi::Stop stop = core_.run(cycle_limit(until));
         after_run();
         switch (stop) {
         case Arm7tdmi::Stop::Breakpoint: return Stop::Breakpoint;

@@ -297,6 +297,7 @@ private:
     std::vector<std::unique_ptr<ExecutionObserver>> kept_;
 
     std::optional<uint32_t> parked_at_;
+    board::Picos next_park_look_ = 0;
     uint32_t parked_mode_ = 0;
     board::Picos parked_since_ = 0;
     uint64_t parked_resets_ = 0;

@@ -57,6 +57,7 @@ void Machine::declare_state()
                 parked_at_ = parked ? std::optional<uint32_t>(pc) : std::nullopt;
             },
             [this] { parked_at_.reset(); })
+        .field("next look for a park", next_park_look_)
         .field("parked mode", parked_mode_)
         .field("parked since", parked_since_)
         .field("parked resets", parked_resets_)

@@ -67,6 +67,13 @@ public:
     size_t instruction(uint32_t pc, board::Picos started, const uint8_t *code, size_t available, bool thumb);
     void exception(uint32_t new_cpsr, uint32_t resume_address, uint32_t old_cpsr);
     void nirq(bool asserted);
+    // A run that does not start at power-on (from a snapshot): the waveform's
+    // nIRQ starts at its level. The interrupt trace follows the interrupts
+    // asserted from then on.
+    void start_levels(bool nirq_asserted)
+    {
+        if (waves_ && nirq_asserted) waves_->set_nirq_level(false);
+    }
 
     // See RunSummary.
     void set_stack_region(uint32_t low, uint32_t high) { summary_.set_stack_region(low, high); }

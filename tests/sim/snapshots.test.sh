@@ -1,0 +1,158 @@
+#!/usr/bin/env bash
+# A run restored from a snapshot goes on exactly as the run that saved it:
+# the real image and probe programs, saved at moments found in their own
+# traces (inside a display command, an SPI/PDC transfer, a flash command, a
+# serial frame, with an interrupt pending, in a delay loop) and at seeded
+# random times, then restored and run to the same end. The restored run's
+# screen and report, its trace lines and waveform changes from the
+# snapshot's time on, its starting levels and its cycle and instruction
+# counts equal the uninterrupted run's; and saving changes nothing in the
+# run that saves. Then the files a restore must refuse.
+set -euo pipefail
+source "$(dirname "$0")/../lib/sim_env.sh"
+PROGRAMS="$B/tests/sim/programs"
+SEED=${SNAPSHOT_SEED:-$(date +%s)}
+echo "seed $SEED (SNAPSHOT_SEED=$SEED to repeat)"
+
+# moments TRACE SEED: save times (in ns) at the moments named above and at
+# three random lines of the trace.
+moments() {
+    python3 - "$1" "$2" <<'EOF'
+import random, re, sys
+lines = [l.split() for l in open(sys.argv[1]) if l[:1].isdigit()]
+ns = lambda l: int(l[0].replace('.', ''))
+found = {}
+def middle(name, pattern, after):
+    hits = [l for l in lines if re.search(pattern, ' '.join(l))]
+    if hits:
+        found[name] = ns(hits[len(hits) // 2]) + after
+middle('display command', r' W PIOA\.PIO_(SODR|ODSR) ', 1)
+middle('SPI-PDC transfer', r' W SPI\.(SPI_TDR|PDC_PTCR) ', 100)
+middle('flash command', r' W (SPI\.PDC_TCR|[A-Z]+\.[A-Z]+_FCR) ', 2000)
+middle('serial frame', r' W DBGU\.DBGU_THR ', 30000)
+middle('pending interrupt', r' R AIC\.AIC_IVR ', -50)
+gaps = [(ns(b) - ns(a), ns(a)) for a, b in zip(lines, lines[1:])]
+if gaps:
+    gap, at = max(gaps)
+    found['delay loop'] = at + gap // 2
+rng = random.Random(int(sys.argv[2]))
+for i in range(3):
+    found['random %d' % i] = ns(rng.choice(lines)) + rng.randrange(0, 50000)
+for name, t in found.items():
+    if t > 0:
+        print('%d %s' % (t, name.replace(' ', '_')))
+EOF
+}
+
+# same_from TS FULL PART: the trace lines of PART equal those of FULL from
+# time TS (ns) on, and so do the waveforms' changes; PART's first values are
+# FULL's at TS.
+same_from() {
+    python3 - "$@" <<'EOF'
+import sys
+ts, full, part = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+ns = lambda t: int(t.replace('.', ''))
+def trace(path, start):
+    return [l for l in open(path) if l[:1].isdigit() and ns(l.split()[0]) >= start]
+def counts(path):
+    return [l for l in open(path) if l.split()[:1] in (['instructions'], ['cycles'])]
+def vcd(path):
+    values, changes, t, header = {}, [], 0, True
+    for l in open(path):
+        l = l.strip()
+        if header:
+            header = l != '$enddefinitions $end'
+        elif l.startswith('#'):
+            t = int(l[1:])
+        elif l and l[0] in '01xz':
+            changes.append((t, l[1:], l[0]))
+    return changes
+def state_at(changes, t):
+    s = {}
+    for c in changes:
+        if c[0] <= t: s[c[1]] = c[2]
+    return s
+errors = []
+a, b = trace(full + '.trace', ts), trace(part + '.trace', 0)
+if a != b:
+    d = next((i for i, (x, y) in enumerate(zip(a, b)) if x != y), min(len(a), len(b)))
+    errors.append('trace differs at line %d: %r / %r' % (d, a[d:d+1], b[d:d+1]))
+if counts(full + '.trace') != counts(part + '.trace'):
+    errors.append('counts differ: %s / %s' % (counts(full + '.trace'), counts(part + '.trace')))
+fv, pv = vcd(full + '.vcd'), vcd(part + '.vcd')
+start = pv[0][0] if pv else 0
+if [c for c in fv if c[0] > start] != [c for c in pv if c[0] > start]:
+    errors.append('waveform changes differ after %d ns' % start)
+if state_at(fv, start) != state_at(pv, start):
+    errors.append('levels at %d ns differ: %s / %s' % (start, state_at(fv, start), state_at(pv, start)))
+if errors:
+    sys.exit('\n'.join(errors))
+EOF
+}
+
+# Until every board model declares its state, a snapshot cannot bring the
+# board back: the test waits for the models (their parts are in the file).
+"$SIM" --headless --for 1ms --save-at 0ns "$T/probe.snap" "$IMG" >/dev/null 2>&1 || fail "no snapshot of the image"
+grep -qa "PIOA" "$T/probe.snap" || { echo "SKIP: the board's models do not declare their state yet"; exit 77; }
+
+checked=0
+run_program() {
+    local name=$1 image=$2 end=$3 rec=(--trace mmio --vcd-signals all)
+    local dir="$T/$name"
+    mkdir -p "$dir"
+    "$SIM" --headless --for "$end" "${rec[@]}" --trace-file "$dir/full.trace" --vcd "$dir/full.vcd" "$image" \
+        >"$dir/full.out" 2>"$dir/full.err" || [ $? -eq 3 ] || fail "$name: $(cat "$dir/full.err")"
+    mapfile -t at < <(moments "$dir/full.trace" "$SEED")
+    [ ${#at[@]} -ge 4 ] || fail "$name: too few moments found"
+    local saves=()
+    for m in "${at[@]}"; do saves+=(--save-at "${m%% *}ns" "$dir/${m#* }.snap"); done
+    "$SIM" --headless --for "$end" "${rec[@]}" --trace-file "$dir/saving.trace" --vcd "$dir/saving.vcd" "${saves[@]}" \
+        "$image" >"$dir/saving.out" 2>"$dir/saving.err" || [ $? -eq 3 ] || fail "$name saving: $(cat "$dir/saving.err")"
+    for f in trace vcd out; do
+        cmp -s "$dir/full.$f" "$dir/saving.$f" || fail "$name: saving snapshots changed the run's $f"
+    done
+    for m in "${at[@]}"; do
+        local what=${m#* } ts
+        ts=$(sed -n "s|^boardsim: snapshot at \([0-9.]*\) s written to $dir/$what.snap$|\1|p" "$dir/saving.err")
+        [ -n "$ts" ] || fail "$name: no snapshot for $what: $(cat "$dir/saving.err")"
+        "$SIM" --headless --restore "$dir/$what.snap" --for "$end" "${rec[@]}" --trace-file "$dir/$what.trace" \
+            --vcd "$dir/$what.vcd" "$image" >"$dir/$what.out" 2>"$dir/$what.err" || [ $? -eq 3 ] ||
+            fail "$name from $what: $(cat "$dir/$what.err")"
+        cmp -s "$dir/full.out" "$dir/$what.out" || fail "$name from $what at $ts s: $(diff "$dir/full.out" "$dir/$what.out")"
+        same_from "${ts/./}" "$dir/full" "$dir/$what" || fail "$name from $what at $ts s"
+        checked=$((checked + 1))
+    done
+    echo "$name: restored at ${#at[@]} moments, each run equal to the uninterrupted one"
+}
+
+run_program image "$IMG" 3s
+run_program interrupts "$PROGRAMS/interrupts.elf" 50ms
+run_program memory "$PROGRAMS/memory.elf" 50ms
+run_program chip "$PROGRAMS/chip.elf" 1s
+run_program talker "$PROGRAMS/talker.elf" 20ms
+
+# Refused, each with its reason, exit status 2 and no output written.
+snap="$T/image/random_0.snap"
+head -c 40 "$snap" >"$T/short.snap"
+head -c -1 "$snap" >"$T/cut.snap"
+cp "$snap" "$T/corrupt.snap"
+printf '\x5a' | dd of="$T/corrupt.snap" bs=1 seek=4000 conv=notrunc 2>/dev/null
+cp "$snap" "$T/version.snap"
+printf '\x63' | dd of="$T/version.snap" bs=1 seek=8 conv=notrunc 2>/dev/null
+refused() {
+    local file=$1 why=$2
+    shift 2
+    local status=0
+    "$SIM" --headless --restore "$file" --for 5s --vcd "$T/refused.vcd" "$@" >"$T/refused.out" 2>&1 || status=$?
+    [ $status -eq 2 ] || fail "$(basename "$file") $*: exit status $status, not 2: $(cat "$T/refused.out")"
+    grep -q "$why" "$T/refused.out" || fail "$(basename "$file") $*: no \"$why\": $(cat "$T/refused.out")"
+    [ ! -e "$T/refused.vcd" ] || fail "$(basename "$file") $*: an output was written"
+}
+refused "$T/short.snap" "cut short" "$IMG"
+refused "$T/cut.snap" "cut short" "$IMG"
+refused "$T/corrupt.snap" "corrupted" "$IMG"
+refused "$T/version.snap" "format version 99" "$IMG"
+refused "$snap" "another image" "$PROGRAMS/interrupts.elf"
+refused "$snap" "other parts" --serial stdio "$IMG"
+refused "$IMG" "not a boardsim snapshot" "$IMG"
+echo "$checked restored runs equal; bad snapshots refused"
