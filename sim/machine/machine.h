@@ -9,9 +9,11 @@
 // earlier event or changes the master clock ends the core's run at the next
 // instruction boundary and the loop starts a new one with the new limit. The
 // AIC's nIRQ and nFIQ reach the core whenever they change and are sampled at
-// every instruction boundary. Nothing depends on the host's clock, so one
-// image with one sequence of inputs always gives the same run, with or
-// without the core's delay-loop fast-forward.
+// every instruction boundary; the AIC asserts them through a clock event
+// (its synchronisation, see aic.h), so the core runs on to that cycle first.
+// Nothing depends on the host's clock, so one image with one sequence of
+// inputs always gives the same run, with or without the core's delay-loop
+// fast-forward.
 //
 // Memory as this chip's memory controller decodes it (see memory_map.h):
 // flash at 0x00100000 and, until a remap, at 0 (MC_FMR.FWS wait states on
