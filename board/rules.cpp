@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "board/state.h"
+
 namespace board {
 
 std::string format_quantity(double value, const std::string &unit)
@@ -89,6 +91,70 @@ void Rules::clear()
     violations_.clear();
     closest_.clear();
     total_ = 0;
+}
+
+namespace {
+
+void save_rule(StateWriter &w, const Rule &r, double measured, Picos time, std::optional<uint32_t> pc, uint64_t count)
+{
+    w.text(r.source);
+    w.text(r.name);
+    w.u8(r.bound == Rule::AtLeast);
+    w.bytes(&r.limit, sizeof r.limit);
+    w.text(r.unit);
+    w.text(r.reference);
+    w.bytes(&measured, sizeof measured);
+    w.u64(time);
+    w.u8(pc.has_value());
+    w.u32(pc.value_or(0));
+    w.u64(count);
+}
+
+template <class Record>
+void restore_rule(StateReader &r, Record &out, uint64_t &count)
+{
+    out.rule.source = r.text();
+    out.rule.name = r.text();
+    out.rule.bound = r.u8() ? Rule::AtLeast : Rule::AtMost;
+    r.bytes(&out.rule.limit, sizeof out.rule.limit);
+    out.rule.unit = r.text();
+    out.rule.reference = r.text();
+    r.bytes(&out.measured, sizeof out.measured);
+    out.time = r.u64();
+    bool has_pc = r.u8();
+    uint32_t pc = r.u32();
+    out.pc = has_pc ? std::optional<uint32_t>(pc) : std::nullopt;
+    count = r.u64();
+}
+
+}  // namespace
+
+void Rules::save(StateWriter &w) const
+{
+    w.u64(total_);
+    w.u32(static_cast<uint32_t>(violations_.size()));
+    for (const auto &v : violations_)
+        save_rule(w, v.rule, v.measured, v.time, v.pc, v.count);
+    w.u32(static_cast<uint32_t>(closest_.size()));
+    for (const auto &c : closest_)
+        save_rule(w, c.rule, c.measured, c.time, c.pc, c.checks);
+}
+
+void Rules::restore(StateReader &r)
+{
+    total_ = r.u64();
+    violations_.clear();
+    closest_.clear();
+    for (uint32_t i = 0, n = r.u32(); i < n; ++i) {
+        RuleViolation v;
+        restore_rule(r, v, v.count);
+        violations_.push_back(std::move(v));
+    }
+    for (uint32_t i = 0, n = r.u32(); i < n; ++i) {
+        RuleClosest c;
+        restore_rule(r, c, c.checks);
+        closest_.push_back(std::move(c));
+    }
 }
 
 }  // namespace board

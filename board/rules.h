@@ -19,6 +19,9 @@
 
 namespace board {
 
+class StateWriter;
+class StateReader;
+
 // A documented limit: what it constrains, which way, and its source.
 struct Rule {
     std::string source;      // the model that checks it, e.g. "LCD"
@@ -76,6 +79,11 @@ public:
     const std::vector<RuleClosest> &closest() const { return closest_; }
     const RuleClosest *closest(const std::string &name) const;
     void clear();
+
+    // Every breach and closest value so far, for snapshots; a restore tells
+    // no listener (they were told when the breaches happened).
+    void save(StateWriter &w) const;
+    void restore(StateReader &r);
 
     // Called at the first breach of each rule (reports, strict scenarios).
     void add_listener(std::function<void(const RuleViolation &)> listener) { listeners_.push_back(std::move(listener)); }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "board/board.h"
 
@@ -39,10 +40,26 @@ public:
     // Power-on: nothing pressed.
     void reset();
 
+    // What is pressed, the bounce generator's place and the bounce edges
+    // still to come, for snapshots (attached to the board).
+    board::State &state() { return declared_; }
+
 private:
+    // A bounce edge on the clock: the key's line goes to `low` then, unless
+    // the key has changed since (its generation moved on).
+    struct Edge {
+        board::Clock::EventId id;
+        int key;
+        bool low;
+        uint64_t generation;
+        const char *what;   // "edge", or "bounce": the settled level back
+    };
     void set(int key, bool down);
     void drive(int key, bool low);
     uint64_t next_random();
+    void schedule(const char *what, board::Picos at, int key, bool low, uint64_t generation);
+    void fire(board::Clock::EventId id);
+    void declare_state();
 
     board::Board &board_;
     board::Pins::SourceId source_;
@@ -51,6 +68,8 @@ private:
     board::Picos window_ = 0;
     uint64_t seed_ = 1, state_ = 1;
     uint64_t generation_[3] = {};
+    std::vector<Edge> edges_;
+    board::State declared_{"keys"};
 };
 
 }  // namespace sim
