@@ -36,7 +36,7 @@ void MachineDebugTarget::write_register(int n, uint32_t value)
 {
     Arm7tdmi &cpu = session_.machine.cpu();
     if (n != 15) {
-        cpu.set_reg(n, value);
+        session_.set_register(n, value);
         return;
     }
     // A new pc (jump, call, "set $pc", "continue ADDR") runs in the state
@@ -45,8 +45,8 @@ void MachineDebugTarget::write_register(int n, uint32_t value)
     std::optional<bool> symbol = image ? image->thumb_at(value & ~1u) : std::nullopt;
     bool thumb = (value & 1u) ? true : symbol.value_or(cpu.thumb());
     uint32_t cpsr = cpu.cpsr();
-    cpu.set_cpsr(thumb ? cpsr | kCpsrT : cpsr & ~kCpsrT);
-    cpu.set_reg(15, value & (thumb ? ~1u : ~3u));
+    session_.set_cpsr(thumb ? cpsr | kCpsrT : cpsr & ~kCpsrT);
+    session_.set_register(15, value & (thumb ? ~1u : ~3u));
 }
 
 bool MachineDebugTarget::read_memory(uint32_t address, uint8_t *out, uint32_t length)
@@ -56,7 +56,7 @@ bool MachineDebugTarget::read_memory(uint32_t address, uint8_t *out, uint32_t le
 
 bool MachineDebugTarget::write_memory(uint32_t address, const uint8_t *data, uint32_t length)
 {
-    return session_.machine.poke(address, data, length);
+    return session_.poke(address, data, length);
 }
 
 bool MachineDebugTarget::set_breakpoint(uint32_t address, bool)

@@ -14,7 +14,9 @@
 #include "sim/frontends/headless_run.h"
 #include "sim/frontends/instrument_wiring.h"
 #include "sim/frontends/report_wiring.h"
+#include "sim/frontends/replay_run.h"
 #include "sim/frontends/run_plan.h"
+#include "sim/frontends/run_recording.h"
 #include "sim/frontends/samba_run.h"
 #include "sim/scenario/scenario_run.h"
 #include "sim/machine/screenshot.h"
@@ -162,6 +164,23 @@ void declare_options(CLI::App &app, sim::CommandLine &c)
         ->excludes(image, serial, scenario, gdb, bench);
     bench->excludes(scenario, gdb, for_opt, save_at, restore);
     samba->excludes(save_at, restore);
+
+    auto *record = output_option(app, c, "--record", c.record,
+                                 "write a replay bundle of this run: the image's hash, the options, the flash files as "
+                                 "they were and every input from outside, each at its virtual cycle");
+    auto *record_on_fail =
+        app.add_option("--record-on-fail", c.record_on_fail,
+                       "with --scenario: when a step fails, keep the run's replay bundle as DIR/<scenario>.replay")
+            ->check(CLI::ExistingDirectory)
+            ->needs(scenario);
+    auto *replay = app.add_option("--replay", c.replay,
+                                  "run a replay bundle again, exactly and with no outside input (the image is the "
+                                  "recorded one unless given; --flash/--chip-flash receive the flashes at the end)")
+                       ->check(kNotEmpty);
+    replay->excludes(headless, for_opt, fast, serial, scenario, gdb, bench, samba, record, record_on_fail);
+    replay->excludes(app.get_option("--crystal"), bounce, app.get_option("--jtag"), restore);
+    record->excludes(app.get_option("--jtag"), restore);
+    record_on_fail->excludes(app.get_option("--jtag"));
     scenario->excludes(for_opt);
     fast->excludes(headless, for_opt, scenario, gdb, bench, samba);
 }
@@ -169,7 +188,8 @@ void declare_options(CLI::App &app, sim::CommandLine &c)
 const char *kFooter = R"(Exit status:
   0  the run ended (at --for, q in the terminal view, or the debugger's kill), every scenario step passed
   1  a scenario step failed, the benchmark did not complete, or an output could not be written
-  2  a bad command line, image, flash file, snapshot, scenario or output path (nothing was run or written)
+  1  also: a replay that did not reproduce its recording (where it diverged is printed)
+  2  a bad command line, image, flash file, snapshot, scenario, replay bundle or output path (nothing was run or written)
   3  a headless or --samba run ended with guest faults (undefined instruction, abort; they are printed)
   128+N  ended by signal N (130 for SIGINT, 143 for SIGTERM, 129 for SIGHUP); the flash and outputs are saved
 
@@ -177,11 +197,14 @@ Examples:
   boardsim --headless --for 3s --flash flash.bin
   boardsim --scenario counter.yaml --junit report.xml
   boardsim --headless --for 3s --save-at 2s at2s.snap ; boardsim --restore at2s.snap --for 3s
+  boardsim --headless --for 2s --record run.replay && boardsim --replay run.replay
 )";
 
 // Each output's finishing touch, after the run: the picture, traces,
 // waveforms, the flash.
 struct Outputs {
+    std::optional<sim::RunRecording> recording;
+    std::string record, record_on_fail;
     std::unique_ptr<simtools::Instruments> instruments;
     std::unique_ptr<simtools::ExecutionReports> reports;
     std::string screenshot;
@@ -237,6 +260,14 @@ int finish(sim::Session &session, int status, Outputs &outputs)
         failed();
     if (!session.save_flash(error))
         failed();
+    if (outputs.recording && !outputs.record.empty() && !outputs.recording->write(outputs.record, error))
+        failed();
+    if (outputs.recording && !outputs.record_on_fail.empty() && status == 1) {
+        if (outputs.recording->write(outputs.record_on_fail, error))
+            std::cerr << "boardsim: the failed run's replay bundle: " << outputs.record_on_fail << "\n";
+        else
+            failed();
+    }
     return status;
 }
 
@@ -293,7 +324,16 @@ int main(int argc, char **argv)
         std::cerr << "boardsim: " << error << "\n";
         return kUsageError;
     }
-    session->machine.set_exact(c.exact);
+    session->machine.set_exact(c.exact || (plan->replay && plan->replay->exact));
+    if (!c.record.empty() || !c.record_on_fail.empty()) {
+        outs.recording = sim::RunRecording::start(c, *plan, *session, error);
+        if (!outs.recording) {
+            std::cerr << "boardsim: " << error << "\n";
+            return kUsageError;
+        }
+        outs.record = c.record;
+        if (!c.record_on_fail.empty()) outs.record_on_fail = sim::failed_run_bundle(c.record_on_fail, c.scenario);
+    }
     // Before any output is opened: a refused snapshot writes nothing.
     if (!start_snapshots(*plan, *session, outs.snapshot_status))
         return kUsageError;
@@ -353,6 +393,8 @@ int main(int argc, char **argv)
         view.image = plan->session.image.empty() ? "chip flash " + c.chip_flash : plan->session.image;
         return finish(*session, sim::status_after_signal(sim::run_terminal_view(*session, view)), outs);
     }
+    case sim::RunMode::Replay:
+        return finish(*session, sim::run_replay(*session, *plan->replay, std::cout, std::cerr), outs);
     case sim::RunMode::Headless: break;
     }
     return finish(*session, sim::run_headless(*session, plan->duration, std::cout, std::cerr), outs);

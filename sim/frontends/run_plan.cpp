@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include "sim/frontends/run_recording.h"
 #include "sim/machine/duration.h"
 #include "sim/tools/board_waves.h"
 #include "sim/tools/output_file.h"
@@ -13,6 +14,7 @@ namespace {
 
 RunMode mode_of(const CommandLine &c, bool has_duration, bool terminal)
 {
+    if (!c.replay.empty()) return RunMode::Replay;
     if (c.samba) return RunMode::Samba;
     if (c.bench) return RunMode::Bench;
     if (c.gdb_port >= 0) return RunMode::Gdb;
@@ -49,6 +51,26 @@ bool check_paths(const std::vector<NamedPath> &inputs, const std::vector<NamedPa
                 return false;
             }
         plans.push_back(*plan);
+    }
+    return true;
+}
+
+// The session as the command line gives it.
+bool plan_session(const CommandLine &c, RunPlan &p, std::string &error)
+{
+    SessionOptions &s = p.session;
+    // No image given: a board boots whatever its flash holds.
+    s.image = c.samba || (!c.chip_flash.empty() && !c.image_given) ? "" : c.image;
+    s.boot_program = c.samba;
+    if (c.samba) s.serial = SerialLink::Kind::Pty;
+    s.crystal_hz = c.crystal_hz;
+    s.bounce = c.bounce;
+    s.bounce_seed = c.seed;
+    if (c.jtag_port >= 0) s.jtag_port = static_cast<uint16_t>(c.jtag_port);
+    if (!c.serial.empty()) s.serial = c.serial == "pty" ? SerialLink::Kind::Pty : SerialLink::Kind::Stdio;
+    if (c.serial == "stdio" && p.mode == RunMode::View) {
+        error = "--serial stdio needs a headless run (--headless or --for): the terminal view uses the terminal";
+        return false;
     }
     return true;
 }
@@ -92,24 +114,19 @@ std::optional<RunPlan> plan_run(const CommandLine &c, bool terminal, std::string
     }
 
     SessionOptions &s = p.session;
-    // No image given: a board boots whatever its flash holds.
-    s.image = c.samba || (!c.chip_flash.empty() && !c.image_given) ? "" : c.image;
-    s.boot_program = c.samba;
-    if (c.samba) s.serial = SerialLink::Kind::Pty;
-    s.crystal_hz = c.crystal_hz;
-    s.bounce = c.bounce;
-    s.bounce_seed = c.seed;
-    if (!c.chip_flash.empty()) s.chip_flash_file = c.chip_flash;
-    if (c.jtag_port >= 0) s.jtag_port = static_cast<uint16_t>(c.jtag_port);
-    if (!c.serial.empty()) s.serial = c.serial == "pty" ? SerialLink::Kind::Pty : SerialLink::Kind::Stdio;
-    if (c.serial == "stdio" && p.mode == RunMode::View) {
-        error = "--serial stdio needs a headless run (--headless or --for): the terminal view uses the terminal";
-        return std::nullopt;
+    if (p.mode == RunMode::Replay) {
+        p.replay = ReplayBundle::read(c.replay, error);
+        if (!p.replay || !replay_session_options(*p.replay, c, s, error)) return std::nullopt;
+        p.inputs = {{"the recording", c.replay}};
+        if (!s.image.empty()) p.inputs.push_back({"the image", s.image});
+    } else {
+        if (!plan_session(c, p, error)) return std::nullopt;
     }
     if (!c.flash.empty())
         s.flash_file = c.flash;
     else if (p.scenario && p.scenario->flash_file)
         s.flash_file = *p.scenario->flash_file;
+    if (!c.chip_flash.empty()) s.chip_flash_file = c.chip_flash;
     if (s.flash_file) p.outputs.insert(p.outputs.begin(), {"the flash file", *s.flash_file});
     if (s.chip_flash_file) {
         p.outputs.insert(p.outputs.begin(), {"the chip's flash file", *s.chip_flash_file});
@@ -117,6 +134,8 @@ std::optional<RunPlan> plan_run(const CommandLine &c, bool terminal, std::string
     }
     for (const auto &[what, path] : c.output_options)
         if (!path->empty()) p.outputs.push_back({what, *path});
+    if (!c.record_on_fail.empty() && p.scenario)
+        p.outputs.push_back({"--record-on-fail", failed_run_bundle(c.record_on_fail, c.scenario)});
     if (!check_paths(p.inputs, p.outputs, error)) return std::nullopt;
 
     simtools::Instruments::Options r;

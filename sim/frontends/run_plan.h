@@ -12,6 +12,7 @@
 
 #include "board/clock.h"
 #include "sim/frontends/bench.h"
+#include "sim/machine/replay_bundle.h"
 #include "sim/scenario/scenario.h"
 #include "sim/machine/session.h"
 #include "sim/tools/execution_reports.h"
@@ -35,6 +36,8 @@ struct CommandLine {
     bool gdb_wait = false;
     std::string vcd_file, vcd_signals = "all", trace_kinds, trace_file, screenshot;
     std::string coverage, profile;
+    // --record FILE, --record-on-fail DIR, --replay FILE.
+    std::string record, record_on_fail, replay;
     std::string chip_flash, serial;
     std::vector<std::pair<std::string, std::string>> save_at;   // --save-at TIME FILE, as typed
     std::string restore;
@@ -45,7 +48,7 @@ struct CommandLine {
     std::string command;   // as typed, for the profile
 };
 
-enum class RunMode { Samba, Bench, Gdb, Scenario, View, Headless };
+enum class RunMode { Samba, Bench, Gdb, Scenario, View, Headless, Replay };
 
 // One file a run reads or writes, for the checks before it starts.
 struct NamedPath {
@@ -57,6 +60,7 @@ struct RunPlan {
     RunMode mode = RunMode::Headless;
     std::optional<board::Picos> duration;
     std::optional<Scenario> scenario;
+    std::optional<ReplayBundle> replay;
     SessionOptions session;
     std::vector<NamedPath> inputs, outputs;
     std::optional<simtools::Instruments::Options> recording;

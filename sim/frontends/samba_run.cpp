@@ -14,29 +14,33 @@ namespace {
 constexpr board::Picos kBringUpLimit = board::kPicosPerSecond;
 }  // namespace
 
-int run_samba(Session &s, std::optional<board::Picos> after_reset, std::ostream &err)
+int run_samba(Session &s, std::optional<board::Picos> after_reset, std::ostream &err, std::optional<uint64_t> replay_end)
 {
     BootMonitor boot(s.machine);
     board::Clock &clock = s.board.clock;
-    while (!boot.serving() && clock.now() < kBringUpLimit && !stop_requested())
+    auto over = [&] { return stop_requested() || (replay_end && s.machine.cycles() >= *replay_end); };
+    while (!boot.serving() && clock.now() < kBringUpLimit && !over())
         run_slice(s.machine, slices::kSerialPoll);
-    if (!boot.serving()) {
+    if (!boot.serving() && !over()) {
         err << "boardsim: the boot program did not reach its monitor\n" << describe_faults(s.machine);
         return 1;
     }
-    err << "boardsim: boot monitor on " << s.serial_path() << std::endl;
+    if (!replay_end)
+        err << "boardsim: boot monitor on " << s.serial_path() << std::endl;
 
     RealTimePace pace(clock);
     std::optional<board::Picos> left_at;
-    while (!stop_requested()) {
+    while (!over()) {
         board::Picos now = clock.now();
         if (boot.serving()) {
-            board::Picos allowed = pace.allowed();
-            if (allowed <= now) {
+            // The host's clock only holds the board back, by whole slices:
+            // where the monitor polls never depends on it, so a run is the
+            // same at any host speed and a replay needs no record of it.
+            if (!replay_end && pace.allowed() < now + slices::kSerialPoll) {
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
                 continue;
             }
-            run_slice(s.machine, slices::kSerialPoll, allowed);
+            run_slice(s.machine, slices::kSerialPoll);
             boot.poll(clock.now() - now);
             continue;
         }

@@ -172,14 +172,14 @@ int run_terminal_view(Session &s, const ViewOptions &o)
         while ((ch = getch()) != ERR) {
             for (int k = 0; k < 3; ++k) {
                 if (ch == kBindings[k] && !((held >> k) & 1)) {
-                    s.keys.press(k);
+                    s.press(k);
                     release_at[k] = s.board.clock.now() + kClick;
                 } else if (ch == kBindings[k] - 32) {
                     held ^= 1u << k;
                     if ((held >> k) & 1)
-                        s.keys.press(k);
+                        s.press(k);
                     else
-                        s.keys.release(k);
+                        s.release(k);
                     release_at[k] = 0;
                 }
             }
@@ -225,7 +225,7 @@ int run_terminal_view(Session &s, const ViewOptions &o)
             run_slice(s.machine, slices::kView, target);
         for (int k = 0; k < 3; ++k)
             if (release_at[k] && s.board.clock.now() >= release_at[k]) {
-                s.keys.release(k);
+                s.release(k);
                 release_at[k] = 0;
             }
 

@@ -13,13 +13,21 @@
 
 namespace sim {
 
-std::optional<FlashFile> FlashFile::open(const std::string &path, std::string &error, size_t size)
+std::optional<FlashFile> FlashFile::open(const std::string &path, std::string &error, size_t size,
+                                         const std::optional<std::vector<uint8_t>> &start)
 {
     FlashFile f;
     f.path_ = path;
     // Written back at the end: found unwritable now, not after the run.
     if (!simtools::plan_output(path, error))
         return std::nullopt;
+    if (start) {
+        f.contents_ = *start;
+        f.contents_.resize(size, 0xFF);
+        f.on_disk_ = false;
+        f.overwrite_ = true;
+        return f;
+    }
     struct stat st;
     if (stat(path.c_str(), &st) != 0) {
         if (errno != ENOENT) {
@@ -73,7 +81,7 @@ bool FlashFile::save_if_changed(const std::vector<uint8_t> &now, std::string &er
     if (now == contents_ && on_disk_)
         return true;
     struct stat st;
-    if (!on_disk_ && stat(path_.c_str(), &st) == 0) {
+    if (!on_disk_ && !overwrite_ && stat(path_.c_str(), &st) == 0) {
         error = path_ + ": another run created it while this one ran; this run's flash was not written over it";
         return false;
     }

@@ -25,7 +25,10 @@ class FlashFile {
 public:
     static constexpr size_t kSize = 512 * 1024;
 
-    static std::optional<FlashFile> open(const std::string &path, std::string &error, size_t size = kSize);
+    // `start`: the contents to begin with instead of the file's (a replay);
+    // the file then only receives the contents at the end, whatever it held.
+    static std::optional<FlashFile> open(const std::string &path, std::string &error, size_t size = kSize,
+                                         const std::optional<std::vector<uint8_t>> &start = std::nullopt);
 
     const std::string &path() const { return path_; }
     const std::vector<uint8_t> &contents() const { return contents_; }
@@ -38,6 +41,7 @@ private:
     std::string path_;
     std::vector<uint8_t> contents_;
     bool on_disk_ = true;
+    bool overwrite_ = false;
     std::shared_ptr<int> lock_;   // the locked descriptor, closed with the last copy
 };
 

@@ -410,10 +410,12 @@ bool Machine::PdcView::read8(uint32_t address, uint8_t &value)
 
 // ---- running ----
 
-uint64_t Machine::cycle_limit(board::Picos deadline)
+uint64_t Machine::cycle_limit(Goal goal)
 {
     note_next_event();
-    uint64_t to_deadline = board_.clock.cycles() + std::max<uint64_t>(cycles_until(deadline), 1);
+    uint64_t now = board_.clock.cycles();
+    uint64_t left = std::min(cycles_until(goal.time), goal.cycle > now ? goal.cycle - now : 0);
+    uint64_t to_deadline = now + std::max<uint64_t>(left, 1);
     return std::min(to_deadline, std::max(next_event_cycle_, board_.clock.cycles() + 1));
 }
 
@@ -443,6 +445,16 @@ void Machine::after_run()
 
 Machine::Stop Machine::run_until(board::Picos deadline)
 {
+    return run_to({deadline, ~uint64_t{0}});
+}
+
+Machine::Stop Machine::run_to_cycle(uint64_t cycle)
+{
+    return run_to({~board::Picos{0}, cycle});
+}
+
+Machine::Stop Machine::run_to(Goal goal)
+{
     bool first = true;
     for (;;) {
         if (stop_wanted_) {
@@ -450,7 +462,7 @@ Machine::Stop Machine::run_until(board::Picos deadline)
             return Stop::Requested;
         }
         do_timed();
-        if (board_.clock.now() >= deadline)
+        if (board_.clock.now() >= goal.time || board_.clock.cycles() >= goal.cycle)
             return Stop::Deadline;
         // The core resumes from a breakpoint at the start of its own run:
         // only the first run of this call may do that.
@@ -464,7 +476,8 @@ Machine::Stop Machine::run_until(board::Picos deadline)
             perform_reset_order();
         }
         // A timed action comes first: the run stops at its time.
-        board::Picos until = timed_.empty() ? deadline : std::min(deadline, timed_.front().first);
+        Goal until = goal;
+        if (!timed_.empty()) until.time = std::min(goal.time, timed_.front().first);
         if (core_held()) {
             idle_until(until);
             continue;
@@ -489,9 +502,9 @@ Machine::Stop Machine::run_until(board::Picos deadline)
     }
 }
 
-void Machine::idle_until(board::Picos deadline)
+void Machine::idle_until(Goal goal)
 {
-    uint64_t limit = cycle_limit(deadline);
+    uint64_t limit = cycle_limit(goal);
     if (limit > core_.cycles())
         core_.add_cycles(limit - core_.cycles());
     catch_up(core_.cycles());

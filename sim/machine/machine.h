@@ -117,6 +117,10 @@ public:
     // or after it), a breakpoint, a watchpoint or a stop request.
     Stop run_until(board::Picos deadline);
     Stop run_for(board::Picos duration) { return run_until(now() + duration); }
+    // The same, to the first instruction boundary at or after the core's
+    // cycle `cycle`: a deadline in picoseconds can only name a cycle to
+    // within one, as the clock keeps a fraction of a picosecond.
+    Stop run_to_cycle(uint64_t cycle);
     // One instruction (or the entry of an interrupt that is due).
     Stop step();
 
@@ -273,14 +277,20 @@ private:
     void catch_up_with_events(uint64_t cycle);
     // After a peripheral access: new events or a new clock.
     void after_access();
-    uint64_t cycle_limit(board::Picos deadline);
+    // Where a run ends: a virtual time or a core cycle, whichever comes first.
+    struct Goal {
+        board::Picos time = ~board::Picos{0};
+        uint64_t cycle = ~uint64_t{0};
+    };
+    Stop run_to(Goal goal);
+    uint64_t cycle_limit(Goal goal);
     uint64_t cycles_until(board::Picos t) const;
     void note_next_event();
     void after_run();
     // The core does not run (debug state, or held in reset by NRST): the
     // board's clock goes on to the next event or the deadline.
     bool core_held() const { return (agent_ && agent_->holds_core()) || board_.rstc.processor_held(); }
-    void idle_until(board::Picos deadline);
+    void idle_until(Goal goal);
     // The actions of at_time() that are due.
     void do_timed();
     uint32_t spsr_of(Mode mode);

@@ -16,6 +16,8 @@ std::unique_ptr<SerialLink> SerialLink::open(Kind kind, board::Board &board, std
 {
     std::unique_ptr<SerialLink> link(new SerialLink(board));
     link->kind_ = kind;
+    if (kind == Kind::Replay)
+        return link;
     if (kind == Kind::Stdio) {
         link->in_fd_ = STDIN_FILENO;
         link->out_fd_ = STDOUT_FILENO;
@@ -68,6 +70,8 @@ SerialLink::~SerialLink()
 
 void SerialLink::send(uint8_t c)
 {
+    if (out_fd_ < 0)
+        return;   // a replay: nobody listens
     pending_out_.push_back(static_cast<char>(c));
     flush_out();
 }
@@ -102,6 +106,24 @@ void SerialLink::poll()
 }
 
 void SerialLink::read_host()
+{
+    if (kind_ == Kind::Replay) {
+        for (; next_replayed_ < replayed_.size() && replayed_[next_replayed_].cycle <= board_.clock.cycles(); ++next_replayed_)
+            to_chip_ += replayed_[next_replayed_].bytes;
+        return;
+    }
+    size_t before = to_chip_.size();
+    read_fd();
+    if (log_ && to_chip_.size() > before) {
+        InputEvent e;
+        e.kind = InputEvent::Kind::LineBytes;
+        e.cycle = board_.clock.cycles();
+        e.bytes = to_chip_.substr(before);
+        log_->add(std::move(e));
+    }
+}
+
+void SerialLink::read_fd()
 {
     while (in_open_ && to_chip_.size() < kHostBuffer) {
         pollfd p{in_fd_, POLLIN, 0};

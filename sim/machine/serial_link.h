@@ -16,12 +16,13 @@
 #include <string>
 
 #include "board/board.h"
+#include "sim/machine/input_log.h"
 
 namespace sim {
 
 class SerialLink {
 public:
-    enum class Kind { Pty, Stdio };
+    enum class Kind { Pty, Stdio, Replay };
     static constexpr board::Picos kPollInterval = board::kPicosPerMs;
     static constexpr size_t kHostBuffer = 4096;
 
@@ -41,12 +42,21 @@ public:
     void start();
     // Bytes read from the host that the chip has not been handed yet.
     size_t held() const { return to_chip_.size(); }
+    // Where the host's bytes are noted as they arrive.
+    void record_to(InputLog *log) { log_ = log; }
+    // Replay: the host's bytes of a recording (LineBytes), in order.
+    void replay(std::vector<InputEvent> bytes)
+    {
+        replayed_ = std::move(bytes);
+        next_replayed_ = 0;
+    }
 
 private:
     explicit SerialLink(board::Board &board);
     void poll();
     void flush_out();
     void read_host();
+    void read_fd();
     void feed_chip();
 
     board::Board &board_;
@@ -58,6 +68,9 @@ private:
     std::string pending_out_;
     std::string to_chip_;
     board::Clock::EventId event_ = 0;
+    InputLog *log_ = nullptr;
+    std::vector<InputEvent> replayed_;
+    size_t next_replayed_ = 0;
     // Both buffers and the poll, for snapshots (attached to the board): a
     // restored run hands the chip what the host had sent, and the host what
     // the chip had sent, as the saved run would have.

@@ -21,16 +21,16 @@ std::unique_ptr<Session> Session::open(const SessionOptions &options, std::strin
     }
     std::optional<FlashFile> flash;
     if (options.flash_file) {
-        flash = FlashFile::open(*options.flash_file, error);
+        flash = FlashFile::open(*options.flash_file, error, FlashFile::kSize, options.flash_start);
         if (!flash)
             return nullptr;
     }
     std::optional<FlashFile> chip_flash, chip_nvm;
     if (options.chip_flash_file) {
-        chip_flash = FlashFile::open(*options.chip_flash_file, error, board::ChipFlash::kSize);
+        chip_flash = FlashFile::open(*options.chip_flash_file, error, board::ChipFlash::kSize, options.chip_flash_start);
         if (!chip_flash)
             return nullptr;
-        chip_nvm = FlashFile::open(nvm_bits_path(*options.chip_flash_file), error, 4);
+        chip_nvm = FlashFile::open(nvm_bits_path(*options.chip_flash_file), error, 4, options.chip_nvm_start);
         if (!chip_nvm)
             return nullptr;
     }
@@ -57,6 +57,10 @@ std::unique_ptr<Session> Session::open(const SessionOptions &options, std::strin
     if (s->chip_flash_) {
         s->board.chip_flash.load(s->chip_flash_->contents());
         set_nvm_bits(s->board.chip_flash, s->chip_nvm_->contents());
+    } else if (options.chip_flash_start) {
+        s->board.chip_flash.load(*options.chip_flash_start);
+        if (options.chip_nvm_start)
+            set_nvm_bits(s->board.chip_flash, *options.chip_nvm_start);
     }
     if (options.boot_program) {
         auto regions = samba::boot_regions();
@@ -70,6 +74,10 @@ std::unique_ptr<Session> Session::open(const SessionOptions &options, std::strin
     s->flash_ = std::move(flash);
     if (s->flash_)
         s->board.flash.preload(0, s->flash_->contents());
+    else if (options.flash_start)
+        s->board.flash.preload(0, *options.flash_start);
+    if (s->serial_)
+        s->serial_->record_to(&s->inputs_);
     if (image)
         s->machine.load(*image);
     s->power_on();
@@ -78,12 +86,117 @@ std::unique_ptr<Session> Session::open(const SessionOptions &options, std::strin
 
 void Session::power_on()
 {
+    inputs_.add(stamp(InputEvent::Kind::PowerOn));
     machine.reset();
     keys.reset();
+    restart_links();
+}
+
+void Session::restart_links()
+{
     if (serial_)
         serial_->start();
     if (jtag_)
         jtag_->start();
+}
+
+InputEvent Session::stamp(InputEvent::Kind kind) const
+{
+    InputEvent e;
+    e.kind = kind;
+    e.cycle = machine.cycles();
+    e.instructions = machine.instructions();
+    e.time = board.clock.now();
+    return e;
+}
+
+void Session::press(int key)
+{
+    InputEvent e = stamp(InputEvent::Kind::Press);
+    e.which = static_cast<uint32_t>(key);
+    inputs_.add(e);
+    keys.press(key);
+}
+
+void Session::release(int key)
+{
+    InputEvent e = stamp(InputEvent::Kind::Release);
+    e.which = static_cast<uint32_t>(key);
+    inputs_.add(e);
+    keys.release(key);
+}
+
+void Session::write_serial(const std::string &bytes)
+{
+    InputEvent e = stamp(InputEvent::Kind::SerialWrite);
+    e.bytes = bytes;
+    inputs_.add(e);
+    board.dbgu.receive_from_host(bytes);
+}
+
+bool Session::poke(uint32_t address, const uint8_t *data, uint32_t length)
+{
+    InputEvent e = stamp(InputEvent::Kind::Poke);
+    e.value = address;
+    e.bytes.assign(reinterpret_cast<const char *>(data), length);
+    bool done = machine.poke(address, data, length);
+    if (done)
+        inputs_.add(e);
+    return done;
+}
+
+void Session::set_register(int n, uint32_t value)
+{
+    InputEvent e = stamp(InputEvent::Kind::Register);
+    e.which = static_cast<uint32_t>(n);
+    e.value = value;
+    inputs_.add(e);
+    machine.cpu().set_reg(n, value);
+}
+
+void Session::set_cpsr(uint32_t value)
+{
+    InputEvent e = stamp(InputEvent::Kind::Cpsr);
+    e.value = value;
+    inputs_.add(e);
+    machine.cpu().set_cpsr(value);
+}
+
+void Session::apply(const InputEvent &e)
+{
+    using K = InputEvent::Kind;
+    switch (e.kind) {
+    case K::Press: press(static_cast<int>(e.which)); break;
+    case K::Release: release(static_cast<int>(e.which)); break;
+    case K::SerialWrite: write_serial(e.bytes); break;
+    case K::Poke: poke(static_cast<uint32_t>(e.value), reinterpret_cast<const uint8_t *>(e.bytes.data()),
+                       static_cast<uint32_t>(e.bytes.size())); break;
+    case K::Register: set_register(static_cast<int>(e.which), static_cast<uint32_t>(e.value)); break;
+    case K::Cpsr: set_cpsr(static_cast<uint32_t>(e.value)); break;
+    case K::PowerOn: power_on(); break;
+    case K::LineBytes: break;   // the serial link's own
+    }
+}
+
+void Session::replay_line(std::vector<InputEvent> bytes)
+{
+    if (serial_)
+        serial_->replay(std::move(bytes));
+}
+
+std::optional<std::vector<uint8_t>> Session::stored_flash() const
+{
+    return flash_ ? std::optional(flash_->contents()) : std::nullopt;
+}
+
+std::optional<std::vector<uint8_t>> Session::stored_chip_flash() const
+{
+    return chip_flash_ ? std::optional(chip_flash_->contents()) : std::nullopt;
+}
+
+std::optional<std::vector<uint8_t>> Session::stored_chip_nvm() const
+{
+    return chip_nvm_ ? std::optional(chip_nvm_->contents()) : std::nullopt;
 }
 
 bool Session::save_snapshot(const std::string &path, std::string &error)

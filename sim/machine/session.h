@@ -14,6 +14,7 @@
 #include "board/board.h"
 #include "sim/machine/elf_image.h"
 #include "sim/machine/flash_file.h"
+#include "sim/machine/input_log.h"
 #include "sim/machine/jtag_port.h"
 #include "sim/machine/keys.h"
 #include "sim/machine/machine.h"
@@ -41,6 +42,9 @@ struct SessionOptions {
     // The JTAG port (0: any free port), and where its messages go.
     std::optional<uint16_t> jtag_port;
     std::function<void(const std::string &)> jtag_report;
+    // A replay: the flashes start from these contents instead of their
+    // files', and the files (if named) only receive the contents at the end.
+    std::optional<std::vector<uint8_t>> flash_start, chip_flash_start, chip_nvm_start;
 };
 
 class Session {
@@ -52,6 +56,28 @@ public:
 
     // Power-on: every model, the core and RAM; the serial flash keeps its array.
     void power_on();
+
+    // Inputs from outside the board. Every front end hands them over here,
+    // at an instruction boundary, so that they are recorded in one place.
+    void press(int key);
+    void release(int key);
+    // Bytes handed to the debug unit's receiver as if they had come down the line.
+    void write_serial(const std::string &bytes);
+    // A debugger's writes.
+    bool poke(uint32_t address, const uint8_t *data, uint32_t length);
+    void set_register(int n, uint32_t value);
+    void set_cpsr(uint32_t value);
+    // A recorded boundary input again (a replay); not LineBytes.
+    void apply(const InputEvent &e);
+    // The line's bytes of a recording, fed to the chip as the host once wrote
+    // them (the session was opened with the Replay serial kind).
+    void replay_line(std::vector<InputEvent> bytes);
+    InputLog &inputs() { return inputs_; }
+
+    // What the flash files held when the run started (before it saves them).
+    std::optional<std::vector<uint8_t>> stored_flash() const;
+    std::optional<std::vector<uint8_t>> stored_chip_flash() const;
+    std::optional<std::vector<uint8_t>> stored_chip_nvm() const;
 
     // Row r of the display as character codes (20 of them).
     std::string row_codes(int r) const { return board.lcd.row(r); }
@@ -83,6 +109,10 @@ public:
 
 private:
     Session() = default;
+    InputEvent stamp(InputEvent::Kind kind) const;
+    void restart_links();
+
+    InputLog inputs_;
     std::optional<FlashFile> flash_;
     std::optional<FlashFile> chip_flash_;
     std::optional<FlashFile> chip_nvm_;

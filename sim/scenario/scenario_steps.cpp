@@ -121,9 +121,9 @@ public:
     StepOutcome run(StepContext &c) const override
     {
         if (press_)
-            c.session.keys.press(key_);
+            c.session.press(key_);
         else
-            c.session.keys.release(key_);
+            c.session.release(key_);
         return StepOutcome::passed();
     }
 
@@ -249,7 +249,7 @@ public:
     explicit WriteSerial(const YAML::Node &args) : text_(scalar(args, "write-serial")) {}
     StepOutcome run(StepContext &c) const override
     {
-        c.session.board.dbgu.receive_from_host(text_);
+        c.session.write_serial(text_);
         return StepOutcome::passed();
     }
 

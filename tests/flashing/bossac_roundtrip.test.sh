@@ -4,7 +4,8 @@
 # pseudo-terminal; bossac unlocks, erases, writes and verifies program.bin
 # and resets the chip, which then boots the image from its own flash and
 # shows the status screen. The flash file holds the image page by page, and
-# a second boardsim boots it again from that file alone.
+# a second boardsim boots it again from that file alone. The whole session,
+# recorded, replays with no bossac to the same flash file and screen.
 # Usage: bossac_roundtrip.test.sh BUILD_DIR
 set -uo pipefail
 source "$(dirname "$0")/../lib/sim_env.sh"
@@ -14,7 +15,7 @@ CHIP="$T/chip.bin"
 [ -s "$BIN" ] || fail "no $BIN (build first)"
 
 # --for counts from the chip's reset by the host.
-timeout 120 "$SIM" --samba --chip-flash "$CHIP" --headless --for 2s >"$T/sim.out" 2>"$T/sim.err" &
+timeout 120 "$SIM" --samba --chip-flash "$CHIP" --headless --for 2s --record "$T/samba.replay" >"$T/sim.out" 2>"$T/sim.err" &
 sim=$!
 trap 'kill $sim 2>/dev/null; rm -rf "$T"' EXIT
 pty=
@@ -53,5 +54,10 @@ grep -q "fault" "$T/sim.out" && fail "the firmware faulted after the reset"
 # The flash file: the image page by page; the boot program it replaced is gone.
 [ "$(stat -c %s "$CHIP")" -eq $((256 * 1024)) ] || fail "the chip's flash file is not 256 KiB"
 expect_flash_holds_image "$BIN" "$CHIP"
+
+timeout 120 "$SIM" --replay "$T/samba.replay" --chip-flash "$T/replayed.bin" >"$T/replay.out" 2>&1 || fail "the replay: $(cat "$T/replay.out")"
+cmp -s "$CHIP" "$T/replayed.bin" || fail "the replay's chip flash differs from the session's"
+cmp -s <(head -5 "$T/sim.out") <(head -5 "$T/replay.out") || fail "the replay's screen differs: $(cat "$T/replay.out")"
+echo "replayed: $(tail -1 "$T/replay.out")"
 
 echo "PASS"
