@@ -19,7 +19,7 @@ constexpr uint32_t kProt = 0x1, kGmsk = 0x2;
 constexpr uint32_t kExternal = (1u << 0) | (1u << 30) | (1u << 31);
 }  // namespace
 
-Aic::Aic(Log &log) : MappedDevice(log, "AIC"), log_(log), lines_(kExternal)
+Aic::Aic(Clock &clock, Log &log) : MappedDevice(log, "AIC"), clock_(clock), log_(log), lines_(kExternal)
 {
     auto update = [this] { update_outputs(); };
     for (unsigned n = 0; n < kSources; ++n) {
@@ -52,11 +52,21 @@ Aic::Aic(Log &log) : MappedDevice(log, "AIC"), log_(log), lines_(kExternal)
     regs_.add(FFER, "AIC_FFER", AccessKind::WriteOneToSet).acts_on(ffsr_, ~1u).then(update);
     regs_.add(FFDR, "AIC_FFDR", AccessKind::WriteOneToClear).acts_on(ffsr_).then(update);
     regs_.add(FFSR, "AIC_FFSR", AccessKind::ReadOnly).field(ffsr_);
+    state_.field("irq request cycle", irq_request_cycle_)
+        .event(clock_, irq_event_, "AIC", {{"nIRQ asserted", [this] { on_irq_due(); }}})
+        .event(clock_, fiq_event_, "AIC", {{"nFIQ asserted", [this] { on_fiq_due(); }}});
     reset();
+}
+
+Aic::~Aic()
+{
+    clock_.cancel(irq_event_);
+    clock_.cancel(fiq_event_);
 }
 
 void Aic::reset()
 {
+    state_.reset();
     regs_.reset();
     edge_latch_ = 0;
     stack_.clear();
@@ -145,11 +155,62 @@ void Aic::set_source(unsigned n, bool level)
     update_outputs();
 }
 
+bool Aic::irq_request() const
+{
+    return !(dcr_ & kGmsk) && candidate().has_value();
+}
+
+uint32_t Aic::fiq_requesters() const
+{
+    return (dcr_ & kGmsk) ? 0 : pending() & imr_ & (1u | ffsr_);
+}
+
+Picos Aic::latency(unsigned n) const
+{
+    // 3.5 or 4.5 periods, rounded up to a picosecond: the board's clock
+    // fires the event at the first cycle boundary at or after it.
+    uint64_t half_periods = is_edge(n) ? 9 : 7;
+    return static_cast<Picos>((static_cast<unsigned __int128>(clock_.master_period_fs()) * half_periods + 1999) / 2000);
+}
+
 void Aic::update_outputs()
 {
-    bool masked = (dcr_ & kGmsk) != 0;
-    bool irq = !masked && candidate().has_value();
-    bool fiq = !masked && (pending() & imr_ & (1u | ffsr_));
+    // A request that falls takes its output with it at once; one that rises
+    // reaches its output only after the synchronisation.
+    bool irq = irq_request();
+    uint32_t fiq = fiq_requesters();
+    if (!irq) {
+        clock_.cancel(irq_event_);
+        irq_event_ = 0;
+    } else if (!nirq_ && !irq_event_) {
+        irq_request_cycle_ = clock_.cycles();
+        irq_event_ = clock_.schedule_in({"AIC", "nIRQ asserted"}, latency(*candidate()), [this] { on_irq_due(); });
+    }
+    if (!fiq) {
+        clock_.cancel(fiq_event_);
+        fiq_event_ = 0;
+    } else if (!nfiq_ && !fiq_event_) {
+        // Source 0 if it requests, else the lowest forced source.
+        unsigned n = static_cast<unsigned>(__builtin_ctz(fiq));
+        fiq_event_ = clock_.schedule_in({"AIC", "nFIQ asserted"}, latency(n), [this] { on_fiq_due(); });
+    }
+    set_outputs(nirq_ && irq, nfiq_ && fiq);
+}
+
+void Aic::on_irq_due()
+{
+    irq_event_ = 0;
+    set_outputs(irq_request(), nfiq_);
+}
+
+void Aic::on_fiq_due()
+{
+    fiq_event_ = 0;
+    set_outputs(nirq_, fiq_requesters() != 0);
+}
+
+void Aic::set_outputs(bool irq, bool fiq)
+{
     if (irq == nirq_ && fiq == nfiq_)
         return;
     nirq_ = irq;

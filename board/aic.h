@@ -24,6 +24,10 @@
 //   that is pending and enabled drives nFIQ instead of nIRQ; IVR never picks
 //   it, and neither an IVR nor an FVR read clears its edge (ICCR does).
 // - DCR.GMSK masks both nIRQ and nFIQ. Register reset values are 0.
+// - The outputs are synchronised to the master clock: from a source's change
+//   to nIRQ (or nFIQ) the worst case is 3.5 cycles for a level-sensitive
+//   source and 4.5 for an edge-triggered one. The model always takes the
+//   worst case, so that what runs here runs on every chip.
 //
 // Where the documentation is silent:
 // - nirq() and nfiq() are true while the request is asserted (the active-low
@@ -36,6 +40,18 @@
 //   high (inactive for their reset type, low-level), as a pin held by its
 //   pull-up would be.
 // - Changing a source to a level type drops its edge latch.
+// - The latency applies to every rise of a request, whatever made it (a
+//   source line, ISCR, IECR, the end of a higher level's service, GMSK
+//   cleared), by the type of the source that now requests: for nIRQ the one
+//   IVR would pick, for nFIQ source 0 or else the lowest forced source. The
+//   external sources (0, 30, 31) are given the internal sources' figures;
+//   their pin synchronisation is not modelled apart. A request that falls
+//   takes its output down at once (IVR's read de-asserts nIRQ), and one that
+//   falls before its latency has passed never reaches the output.
+// - The half cycle lands on the next master-clock edge: an output rises at
+//   the first cycle boundary at least 3.5 (4.5) periods after the change,
+//   which is 4 (5) cycles after a register write or an event that falls on
+//   a cycle's start. The core samples it at its next instruction boundary.
 // - A 9th push (impossible with eight priority levels unless
 //   protect mode is misused) is logged and dropped, as is an EOICR write with
 //   nothing in service.
@@ -47,8 +63,10 @@
 #include <optional>
 #include <vector>
 
+#include "board/clock.h"
 #include "board/log.h"
 #include "board/register_map.h"
+#include "board/state.h"
 
 namespace board {
 
@@ -57,7 +75,10 @@ public:
     static constexpr unsigned kSources = 32;
     static constexpr unsigned kStackDepth = 8;
 
-    explicit Aic(Log &log);
+    Aic(Clock &clock, Log &log);
+    ~Aic() override;
+    Aic(const Aic &) = delete;
+    Aic &operator=(const Aic &) = delete;
 
     void reset() override;
 
@@ -76,6 +97,11 @@ public:
     unsigned stack_depth() const { return static_cast<unsigned>(stack_.size()); }
     // Priority in service, or -1 when none is.
     int current_level() const { return stack_.empty() ? -1 : stack_.back().priority; }
+    // The master-clock cycle (Clock::cycles()) at which the request behind
+    // nIRQ's last rise began: for traces that measure from the source.
+    uint64_t irq_request_cycle() const { return irq_request_cycle_; }
+
+    State &state() { return state_; }
 
 private:
     struct InService {
@@ -89,11 +115,19 @@ private:
     uint32_t vector_for(std::optional<unsigned> source) const;
     void start_service(unsigned n);
     void end_service();
+    bool irq_request() const;
+    uint32_t fiq_requesters() const;
+    void on_irq_due();
+    void on_fiq_due();
+    // The synchronisation latency for a request from source n, in picoseconds.
+    Picos latency(unsigned n) const;
     void update_outputs();
+    void set_outputs(bool nirq, bool nfiq);
     uint32_t read_ivr();
     void write_ivr();
     uint32_t read_fvr();
 
+    Clock &clock_;
     Log &log_;
     std::vector<Listener> listeners_;
 
@@ -105,6 +139,10 @@ private:
     std::vector<InService> stack_;
     std::optional<unsigned> remembered_;   // protect mode: picked by the IVR read
     bool nirq_ = false, nfiq_ = false;
+    // Requests on their way to the outputs.
+    Clock::EventId irq_event_ = 0, fiq_event_ = 0;
+    uint64_t irq_request_cycle_ = 0;
+    State state_{"AIC"};
 };
 
 }  // namespace board

@@ -54,7 +54,7 @@ void Board::perform_reset(const ResetOrder &order)
 
 std::vector<State *> Board::parts()
 {
-    return {&pit.state()};
+    return {&aic.state(), &pit.state()};
 }
 
 std::string Board::state_layout()

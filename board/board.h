@@ -72,7 +72,7 @@ public:
     ChipFlash chip_flash;   // outlives every reset
     Pins pa{log, "PA"};
     Pio pioa{pa, clock, log, "PIOA"};
-    Aic aic{log};
+    Aic aic{clock, log};
     Pmc pmc{clock, log};
     Wdt wdt{clock, log};
     Mc mc{clock, log, chip_flash};

@@ -45,6 +45,7 @@ private:
         uint32_t picnt;
         bool pits;
         bool running;
+        uint16_t unused = 0;   // no padding: every saved byte is defined
     };
     // The counter as it stands at the clock's time (no side effects).
     Count at_now() const;

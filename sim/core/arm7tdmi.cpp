@@ -237,6 +237,18 @@ Arm7tdmi::~Arm7tdmi() = default;
 void Arm7tdmi::set_regions(const std::vector<MemoryRegion> &regions)
 {
     Cpu &c = s_->cpu;
+    // A data access of the instruction executing changes what memory shows
+    // (a flash command makes the flash unreadable, a remap swaps the memory
+    // at 0): the two instructions after it were fetched before its data
+    // cycle, and run as fetched if their bytes are no longer where they were.
+    unsigned from_memory = 0;
+    core::Cpu::Pipeline ahead;
+    const uint8_t *was[2] = {};
+    if (c.in_bus_access) {
+        ahead = c.fetched_ahead(from_memory);
+        for (unsigned i = 0; i < ahead.count; ++i)
+            if ((from_memory >> i) & 1u) was[i] = c.host_at(ahead.address + i * (ahead.thumb ? 2 : 4));
+    }
     std::vector<std::unique_ptr<core::CodeCache>> old = std::move(c.caches);
     c.caches.clear();
     c.regions.clear();
@@ -293,6 +305,13 @@ void Arm7tdmi::set_regions(const std::vector<MemoryRegion> &regions)
     c.code_size = 0;
     c.read_buffer.clear();
     ++c.code_generation;
+    for (unsigned i = 0; i < ahead.count; ++i) {
+        if (((from_memory >> i) & 1u) && c.host_at(ahead.address + i * (ahead.thumb ? 2 : 4)) != was[i]) {
+            c.pipeline = ahead;
+            c.update_attention();
+            break;
+        }
+    }
 }
 
 void Arm7tdmi::invalidate_code(uint32_t address, uint32_t length)

@@ -135,13 +135,6 @@ void Cpu::code_written(CodeCache *cache, uint32_t page, const uint8_t *host, uns
 
 namespace {
 
-// Where the bytes of `address` are in host memory; null outside every region.
-const uint8_t *host_of(const Cpu &c, uint32_t address)
-{
-    const Region *g = c.region_of(address);
-    return g ? g->host + (address & g->mask) : nullptr;
-}
-
 bool overlap(const uint8_t *a, size_t a_size, const uint8_t *b, size_t b_size)
 {
     auto x = reinterpret_cast<uintptr_t>(a), y = reinterpret_cast<uintptr_t>(b);
@@ -150,14 +143,14 @@ bool overlap(const uint8_t *a, size_t a_size, const uint8_t *b, size_t b_size)
 
 }  // namespace
 
-void Cpu::hold_pipeline(const uint8_t *host, unsigned size)
+Cpu::Pipeline Cpu::fetched_ahead(unsigned &from_memory) const
 {
     const bool t = thumb();
     const unsigned step = t ? 2 : 4;
     Pipeline next;
     next.address = r[15] + step;
     next.thumb = t;
-    bool rewritten = false;
+    from_memory = 0;
     for (; next.count < 2; ++next.count) {
         const uint32_t a = next.address + next.count * step;
         const uint32_t held = (a - pipeline.address) / step;
@@ -166,11 +159,23 @@ void Cpu::hold_pipeline(const uint8_t *host, unsigned size)
             next.raw[next.count] = pipeline.raw[held];
             continue;
         }
-        const uint8_t *p = host_of(*this, a);
+        const uint8_t *p = host_at(a);
         if (!p) break;   // fetched from the bus, not from memory a store reaches
         std::memcpy(&next.raw[next.count], p, step);
-        rewritten = rewritten || overlap(p, step, host, size);
+        from_memory |= 1u << next.count;
     }
+    return next;
+}
+
+void Cpu::hold_pipeline(const uint8_t *host, unsigned size)
+{
+    unsigned from_memory;
+    Pipeline next = fetched_ahead(from_memory);
+    const unsigned step = next.thumb ? 2 : 4;
+    bool rewritten = false;
+    for (unsigned i = 0; i < next.count; ++i)
+        if ((from_memory >> i) & 1u)
+            rewritten = rewritten || overlap(host_at(next.address + i * step), step, host, size);
     if (!rewritten) return;
     pipeline = next;
     update_attention();
@@ -180,7 +185,7 @@ void Cpu::refetch_pipeline(const uint8_t *host, uint32_t size)
 {
     const unsigned step = pipeline.thumb ? 2 : 4;
     for (unsigned i = 0; i < pipeline.count; ++i) {
-        const uint8_t *p = host_of(*this, pipeline.address + i * step);
+        const uint8_t *p = host_at(pipeline.address + i * step);
         if (p && overlap(p, step, host, size)) std::memcpy(&pipeline.raw[i], p, step);
     }
 }
@@ -197,7 +202,10 @@ bool Cpu::bus_read(uint32_t address, unsigned size, uint32_t &value)
 {
     unsigned wait = 0;
     value = 0;
-    if (!bus->read(address, size, cycles, value, wait)) {
+    in_bus_access = true;
+    const bool ok = bus->read(address, size, cycles, value, wait);
+    in_bus_access = false;
+    if (!ok) {
         refuse(address, size, AccessKind::Read, AbortCause::Undefined);
         return false;
     }
@@ -208,7 +216,10 @@ bool Cpu::bus_read(uint32_t address, unsigned size, uint32_t &value)
 bool Cpu::bus_write(uint32_t address, unsigned size, uint32_t value)
 {
     unsigned wait = 0;
-    if (!bus->write(address, size, cycles, value, wait)) {
+    in_bus_access = true;
+    const bool ok = bus->write(address, size, cycles, value, wait);
+    in_bus_access = false;
+    if (!ok) {
         refuse(address, size, AccessKind::Write, AbortCause::Undefined);
         return false;
     }

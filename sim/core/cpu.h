@@ -150,6 +150,7 @@ struct Cpu {
     bool debug_hit_pending = false;   // the EmbeddedICE matched a data access
     bool fast_forward = true;
     bool aborted = false;        // set by a refused data access of this instruction
+    bool in_bus_access = false;  // inside a CoreBus data access of the instruction executing
     // With an observer the exception an instruction raises is entered after
     // the observer has seen the instruction.
     bool defer_exceptions = false;
@@ -341,6 +342,12 @@ struct Cpu {
         return i == 0 ? nullptr : search_region(address);
     }
     const Region *search_region(uint32_t address) const;
+    // Where the bytes of `address` are in host memory; null outside every region.
+    const uint8_t *host_at(uint32_t address) const
+    {
+        const Region *g = region_of(address);
+        return g ? g->host + (address & g->mask) : nullptr;
+    }
 
     // Data accesses. `seq`: an S cycle (the later transfers of LDM/STM).
     // False: the access was refused and the abort reported (`aborted` set).
@@ -408,6 +415,10 @@ struct Cpu {
     // The pipeline keeps the instructions ahead as they are now, if one of
     // them lies in the `size` bytes at `host`.
     void hold_pipeline(const uint8_t *host, unsigned size);
+    // The two instructions after the one executing as fetched by now: those
+    // the pipeline holds, the others from memory (bit i of `from_memory`
+    // set for those); fewer where code would come through the bus.
+    Pipeline fetched_ahead(unsigned &from_memory) const;
     // Instructions held in the pipeline whose bytes lie in [host, host + size)
     // become what memory holds now (a debugger's write takes effect at once).
     void refetch_pipeline(const uint8_t *host, uint32_t size);

@@ -92,7 +92,7 @@ void attach_instruments(simtools::Instruments &in, Session &s)
 {
     Machine &m = s.machine;
     in.set_time_source([&m] { return m.cycles(); }, [&m] { return m.now(); });
-    s.board.aic.add_listener([&in](bool nirq, bool) { in.nirq(nirq); });
+    s.board.aic.add_listener([&in, &aic = s.board.aic](bool nirq, bool) { in.nirq(nirq, aic.irq_request_cycle()); });
     in.start_levels(s.board.aic.nirq());
     in.set_stack_region(MemoryMap::kRamBase, MemoryMap::kRamBase + MemoryMap::kRamSize);
     in.set_rules(&s.board.log.rules);

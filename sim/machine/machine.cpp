@@ -8,9 +8,16 @@ namespace sim {
 
 namespace {
 
-// A fetch or load of the flash while its controller runs a command.
-const board::Rule kFlashBusyRead{"EFC", "flash read while a flash command runs", board::Rule::AtMost, 0, "reads",
-                                 "flash controller: the array cannot be read until FRDY"};
+// A read of the flash while its controller runs a command: one rule, told
+// with the master that made the read.
+board::Rule flash_busy_read(const std::string &reader)
+{
+    return {"EFC", "flash read while a flash command runs", board::Rule::AtMost, 0, "reads",
+            "flash controller: the array cannot be read until FRDY; read by " + reader};
+}
+const board::Rule kFlashBusyRead = flash_busy_read("the core");
+const board::Rule kFlashBusyReadByPdc = flash_busy_read("the PDC");
+const board::Rule kFlashBusyReadByMonitor = flash_busy_read("the boot monitor");
 constexpr uint32_t kResetCpsr = 0xD3;
 constexpr board::Picos kParkResolution = board::kPicosPerMs;   // supervisor, IRQ and FIQ masked, ARM
 
@@ -60,7 +67,7 @@ private:
 
 Machine::Machine(board::Board &board) : board_(board), core_(*this)
 {
-    board_.bus.set_memory(&memory_);
+    board_.bus.set_memory(&pdc_view_);
     // The debug unit shows the core's debug channel: COMMTX while the core
     // may write a word, COMMRX while one waits for it.
     core_.debug_channel().set_listener([this](uint32_t control) {
@@ -87,7 +94,7 @@ Machine::~Machine()
 {
     board_.chip_flash.set_change_listener(nullptr);
     board_.mc.set_map_listener(nullptr);
-    if (board_.bus.memory() == &memory_)
+    if (board_.bus.memory() == &pdc_view_)
         board_.bus.set_memory(nullptr);
 }
 
@@ -383,6 +390,25 @@ void Machine::note_fault(const std::string &what, uint32_t pc, uint32_t data_add
     last_fault_ = std::move(f);
 }
 
+bool Machine::flash_busy(uint32_t address) const
+{
+    return memory_.in_flash(address) && board_.chip_flash.busy(board_.clock.now());
+}
+
+bool Machine::PdcView::read8(uint32_t address, uint8_t &value)
+{
+    if (m_.flash_busy(address)) {
+        // The memory controller aborts the read; the PDC has no abort input
+        // and moves what the bus gave it (undefined on the chip, 0 here).
+        m_.board_.log.rules.breach(kFlashBusyReadByPdc, 1);
+        m_.board_.mc.record_abort(board::Mc::kMasterPdc, address, 1, board::Mc::AbortType::Read, false, false);
+        m_.board_.log.warn("EFC", "the PDC read " + hex(address) + " while a flash command runs: aborted, 0 moved");
+        value = 0;
+        return true;
+    }
+    return m_.memory_.read8(address, value);
+}
+
 // ---- running ----
 
 uint64_t Machine::cycle_limit(Goal goal)
@@ -614,6 +640,13 @@ bool Machine::data_read(uint32_t address, unsigned size, uint32_t &value)
     value = 0;
     if (address % size != 0)
         return false;
+    if (flash_busy(address)) {
+        // The boot monitor's load, made by the core: aborted as its own are.
+        catch_up(core_.cycles());
+        board_.log.rules.breach(kFlashBusyReadByMonitor, 1);
+        board_.mc.record_abort(board::Mc::kMasterCore, address, size, board::Mc::AbortType::Read, false, false);
+        return false;
+    }
     if (const uint8_t *p = memory_.host(address, size)) {
         std::memcpy(&value, p, size);
         return true;

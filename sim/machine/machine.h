@@ -9,9 +9,11 @@
 // earlier event or changes the master clock ends the core's run at the next
 // instruction boundary and the loop starts a new one with the new limit. The
 // AIC's nIRQ and nFIQ reach the core whenever they change and are sampled at
-// every instruction boundary. Nothing depends on the host's clock, so one
-// image with one sequence of inputs always gives the same run, with or
-// without the core's delay-loop fast-forward.
+// every instruction boundary; the AIC asserts them through a clock event
+// (its synchronisation, see aic.h), so the core runs on to that cycle first.
+// Nothing depends on the host's clock, so one image with one sequence of
+// inputs always gives the same run, with or without the core's delay-loop
+// fast-forward.
 //
 // Memory as this chip's memory controller decodes it (see memory_map.h):
 // flash at 0x00100000 and, until a remap, at 0 (MC_FMR.FWS wait states on
@@ -26,8 +28,15 @@
 // fetch from it takes a prefetch abort and a load from it a data abort (the
 // bus refuses both; MC_ASR records the access with neither UNDADD nor
 // MISADD), and each is reported as the rule "flash read while a flash
-// command runs" with the time and pc of the access. Code that programs the
-// flash runs from RAM and waits for FRDY, as the chip requires.
+// command runs" with the time and pc of the access. The two instructions
+// after a store that starts a command from the flash were fetched before
+// its data cycle and still run; the abort comes with the next fetch. The
+// other bus master fares no better: the memory controller aborts a PDC
+// read of the busy flash (MC_ASR names the PDC as its master), and the PDC,
+// which has no abort input, moves the undefined data the bus gave it (0
+// here); the boot monitor's load is refused as the core's is. Each is the
+// same rule, with the reader named. Code that programs the flash runs from
+// RAM and waits for FRDY, as the chip requires.
 //
 // Faults of the guest (undefined instruction, prefetch and data aborts) are
 // taken as the chip takes them and recorded for reports, each when the core
@@ -227,8 +236,23 @@ private:
     void aborted(const AbortInfo &info) override;
     void undefined(uint32_t pc, uint32_t cpsr) override;
 
+    // The system memory as the PDC, the chip's other bus master, sees it:
+    // the memory map, except that the memory controller aborts its reads of
+    // the flash while a flash command runs.
+    class PdcView : public board::Memory {
+    public:
+        explicit PdcView(Machine &m) : m_(m) {}
+        bool read8(uint32_t address, uint8_t &value) override;
+        bool write8(uint32_t address, uint8_t value) override { return m_.memory_.write8(address, value); }
+
+    private:
+        Machine &m_;
+    };
+
     // What the core reaches directly, from the memory controller's state.
     void update_regions();
+    // A flash address while the flash controller runs a command.
+    bool flash_busy(uint32_t address) const;
     // What a store by the core into the flash's address range does.
     void flash_store(uint32_t address, unsigned size, uint32_t value);
     // A reset the reset controller (or the watchdog through it) ordered:
@@ -276,6 +300,7 @@ private:
 
     board::Board &board_;
     MemoryMap memory_{board_.chip_flash};
+    PdcView pdc_view_{*this};
     Arm7tdmi core_;
     std::optional<ElfImage> image_;
     std::set<uint32_t> breakpoints_;

@@ -59,10 +59,10 @@ void Instruments::exception(uint32_t new_cpsr, uint32_t resume_address, uint32_t
     if ((new_cpsr & 0x1F) == 0x12) irq_.taken(now(), cycles(), resume_address, old_cpsr);
 }
 
-void Instruments::nirq(bool asserted)
+void Instruments::nirq(bool asserted, uint64_t requested_cycle)
 {
     if (finished_) return;
-    irq_.line(asserted, cycles());
+    irq_.line(asserted, cycles(), requested_cycle);
     if (waves_) waves_->set_nirq_level(!asserted);
 }
 

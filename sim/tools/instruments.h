@@ -4,7 +4,8 @@
 //   instruction()  for every instruction, only when wants_instructions(),
 //                  with the time it started; returns its length
 //   exception()    when the core takes an exception
-//   nirq()         when the interrupt controller's nIRQ output changes
+//   nirq()         when the interrupt controller's nIRQ output changes, with
+//                  the cycle its request began (before the synchronisation)
 //   finish()       once, at the end: summary, files completed
 // Peripheral accesses and the interrupt vector reads are taken from the bus.
 #pragma once
@@ -66,7 +67,7 @@ public:
     void block(uint32_t pc, uint32_t cpsr, uint32_t sp);
     size_t instruction(uint32_t pc, board::Picos started, const uint8_t *code, size_t available, bool thumb);
     void exception(uint32_t new_cpsr, uint32_t resume_address, uint32_t old_cpsr);
-    void nirq(bool asserted);
+    void nirq(bool asserted, uint64_t requested_cycle);
     // A run that does not start at power-on (from a snapshot): the waveform's
     // nIRQ starts at its level. The interrupt trace follows the interrupts
     // asserted from then on.

@@ -19,21 +19,27 @@ std::string where(uint32_t address, uint32_t cpsr)
 }
 }  // namespace
 
-void IrqTrace::line(bool asserted, uint64_t cycle)
+void IrqTrace::line(bool asserted, uint64_t cycle, uint64_t requested_cycle)
 {
-    if (asserted && !asserted_) asserted_cycle_ = cycle;
+    if (asserted && !asserted_) {
+        asserted_cycle_ = cycle;
+        requested_cycle_ = requested_cycle;
+    }
     asserted_ = asserted;
 }
 
 void IrqTrace::taken(board::Picos t, uint64_t cycle, uint32_t resume_address, uint32_t interrupted_cpsr)
 {
     ++taken_;
-    frames_.push_back({asserted_cycle_, asserted_, cycle, resume_address, interrupted_cpsr});
+    frames_.push_back({asserted_cycle_, requested_cycle_, asserted_, cycle, resume_address, interrupted_cpsr});
     if (!out_) return;
     char buf[200];
     if (asserted_)
-        std::snprintf(buf, sizeof buf, "%s irq taken: nIRQ asserted %" PRIu64 " cycles before; interrupted %s\n",
-                      format_time(t).c_str(), cycle - asserted_cycle_, where(resume_address, interrupted_cpsr).c_str());
+        std::snprintf(buf, sizeof buf,
+                      "%s irq taken: source pending %" PRIu64 " cycles before, nIRQ asserted %" PRIu64
+                      " cycles before; interrupted %s\n",
+                      format_time(t).c_str(), cycle - requested_cycle_, cycle - asserted_cycle_,
+                      where(resume_address, interrupted_cpsr).c_str());
     else
         std::snprintf(buf, sizeof buf, "%s irq taken without nIRQ asserted; interrupted %s\n", format_time(t).c_str(),
                       where(resume_address, interrupted_cpsr).c_str());
@@ -59,7 +65,7 @@ void IrqTrace::executing(board::Picos t, uint64_t cycle, uint32_t pc, uint32_t c
     if (f.has_handler && !f.entered && pc == f.handler) {
         f.entered = true;
         if (f.asserted_known) {
-            uint64_t latency = cycle - f.asserted_cycle;
+            uint64_t latency = cycle - f.requested_cycle;
             if (min_latency_ == 0 || latency < min_latency_) min_latency_ = latency;
             if (latency > max_latency_) max_latency_ = latency;
         }
@@ -67,7 +73,7 @@ void IrqTrace::executing(board::Picos t, uint64_t cycle, uint32_t pc, uint32_t c
             char buf[200];
             if (f.asserted_known)
                 std::snprintf(buf, sizeof buf, "%s irq handler %s entered: latency %" PRIu64 " cycles\n",
-                              format_time(t).c_str(), where(pc, cpsr).c_str(), cycle - f.asserted_cycle);
+                              format_time(t).c_str(), where(pc, cpsr).c_str(), cycle - f.requested_cycle);
             else
                 std::snprintf(buf, sizeof buf, "%s irq handler %s entered\n", format_time(t).c_str(),
                               where(pc, cpsr).c_str());

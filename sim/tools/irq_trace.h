@@ -1,10 +1,12 @@
-// The interrupt trace. It follows each IRQ from the moment nIRQ is asserted,
-// through the exception entry, to the first instruction of the handler that
-// the entry code fetched from the interrupt controller's vector register, and
-// on to the return to the interrupted code (same address, mode and state).
-// The latency reported is in master-clock cycles from the assertion of nIRQ
-// to that first handler instruction, so it includes the core's own response
-// and the firmware's entry code. Nested interrupts are followed as a stack.
+// The interrupt trace. It follows each IRQ from the moment its source
+// became pending in the interrupt controller, through the assertion of nIRQ
+// and the exception entry, to the first instruction of the handler that the
+// entry code fetched from the interrupt controller's vector register, and on
+// to the return to the interrupted code (same address, mode and state). The
+// latency reported is in master-clock cycles from the source to that first
+// handler instruction, so it includes the controller's synchronisation, the
+// core's own response and the firmware's entry code. Nested interrupts are
+// followed as a stack.
 #pragma once
 
 #include <cstdint>
@@ -20,8 +22,9 @@ public:
     // out may be null: the interrupts are then only counted.
     explicit IrqTrace(std::ostream *out) : out_(out) {}
 
-    // Level of nIRQ: true = asserted (the line is low).
-    void line(bool asserted, uint64_t cycle);
+    // Level of nIRQ: true = asserted (the line is low); requested_cycle is
+    // when the request behind an assertion began in the controller.
+    void line(bool asserted, uint64_t cycle, uint64_t requested_cycle);
     // The core took the IRQ exception; resume_address is the instruction that
     // runs again on return, interrupted_cpsr the state it was taken from.
     void taken(board::Picos t, uint64_t cycle, uint32_t resume_address, uint32_t interrupted_cpsr);
@@ -39,6 +42,7 @@ public:
 private:
     struct Frame {
         uint64_t asserted_cycle;
+        uint64_t requested_cycle;
         bool asserted_known;
         uint64_t taken_cycle;
         uint32_t resume;
@@ -51,7 +55,7 @@ private:
     std::ostream *out_;
     std::vector<Frame> frames_;
     bool asserted_ = false;
-    uint64_t asserted_cycle_ = 0;
+    uint64_t asserted_cycle_ = 0, requested_cycle_ = 0;
     uint64_t taken_ = 0, returned_ = 0;
     uint64_t min_latency_ = 0, max_latency_ = 0;
 };

@@ -4,6 +4,8 @@
 #include "board/aic.h"
 #include "board/clock.h"
 
+#include <functional>
+
 namespace {
 
 enum : uint32_t {
@@ -17,7 +19,7 @@ constexpr uint32_t kExtLowLevel = 0x00, kExtFallingEdge = 0x20;
 struct AicTest : ::testing::Test {
     board::Clock clock;
     board::Log log{clock};
-    board::Aic aic{log};
+    board::Aic aic{clock, log};
     std::vector<std::pair<bool, bool>> changes;
 
     void SetUp() override
@@ -38,13 +40,30 @@ struct AicTest : ::testing::Test {
         aic.set_source(n, true);
         aic.set_source(n, false);
     }
+    // The outputs once the synchronisation (at most 4.5 cycles) has passed.
+    void settle() { clock.advance_cycles(5); }
+    bool nirq()
+    {
+        settle();
+        return aic.nirq();
+    }
+    bool nfiq()
+    {
+        settle();
+        return aic.nfiq();
+    }
+    uint32_t cisr()
+    {
+        settle();
+        return aic.read(CISR);
+    }
 };
 
 TEST_F(AicTest, NothingPendingGivesTheSpuriousVectorAndPushesNothing)
 {
     aic.set_source(4, true);   // pending but not enabled
     EXPECT_EQ(aic.read(IPR), 1u << 4);
-    EXPECT_FALSE(aic.nirq());
+    EXPECT_FALSE(nirq());
     EXPECT_EQ(aic.read(IVR), 0x5B0u);
     EXPECT_EQ(aic.stack_depth(), 0u);
     EXPECT_EQ(aic.read(ISR), 0u);
@@ -60,13 +79,13 @@ TEST_F(AicTest, HighestPriorityFirstAndLowestNumberAmongEquals)
     aic.set_source(3, true);
     pulse(9);
     pulse(5);
-    EXPECT_TRUE(aic.nirq());
+    EXPECT_TRUE(nirq());
 
     EXPECT_EQ(aic.read(IVR), 0x1005u);
     EXPECT_EQ(aic.read(ISR), 5u);
-    EXPECT_FALSE(aic.nirq()) << "source 9 has the same priority: no nesting";
+    EXPECT_FALSE(nirq()) << "source 9 has the same priority: no nesting";
     aic.write(EOICR, 0);
-    EXPECT_TRUE(aic.nirq());
+    EXPECT_TRUE(nirq());
     EXPECT_EQ(aic.read(IVR), 0x1009u);
     aic.write(EOICR, 0);
     EXPECT_EQ(aic.read(IVR), 0x1003u);
@@ -82,12 +101,12 @@ TEST_F(AicTest, NestsOnlyForAHigherPriorityAndEoicrLetsTheLowerOneThrough)
     aic.set_source(2, true);
     ASSERT_EQ(aic.read(IVR), 0x1002u);
     EXPECT_EQ(aic.current_level(), 4);
-    EXPECT_FALSE(aic.nirq()) << "a level source stays pending but is in service";
+    EXPECT_FALSE(nirq()) << "a level source stays pending but is in service";
 
     aic.set_source(4, true);
-    EXPECT_FALSE(aic.nirq()) << "equal priority does not preempt";
+    EXPECT_FALSE(nirq()) << "equal priority does not preempt";
     aic.set_source(6, true);
-    EXPECT_TRUE(aic.nirq());
+    EXPECT_TRUE(nirq());
     EXPECT_EQ(aic.read(IVR), 0x1006u);
     EXPECT_EQ(aic.stack_depth(), 2u);
     EXPECT_EQ(aic.read(ISR), 6u);
@@ -95,10 +114,10 @@ TEST_F(AicTest, NestsOnlyForAHigherPriorityAndEoicrLetsTheLowerOneThrough)
     aic.set_source(6, false);
     aic.write(EOICR, 0);
     EXPECT_EQ(aic.read(ISR), 2u) << "back to the preempted interrupt";
-    EXPECT_FALSE(aic.nirq());
+    EXPECT_FALSE(nirq());
     aic.set_source(2, false);
     aic.write(EOICR, 0);
-    EXPECT_TRUE(aic.nirq()) << "the stack is empty: source 4 goes through";
+    EXPECT_TRUE(nirq()) << "the stack is empty: source 4 goes through";
     EXPECT_EQ(aic.read(IVR), 0x1004u);
 }
 
@@ -106,7 +125,7 @@ TEST_F(AicTest, PriorityZeroIsServedWhenNothingElseIs)
 {
     configure(7, kHighLevel, 0);
     aic.set_source(7, true);
-    EXPECT_TRUE(aic.nirq());
+    EXPECT_TRUE(nirq());
     EXPECT_EQ(aic.read(IVR), 0x1007u);
 }
 
@@ -143,11 +162,11 @@ TEST_F(AicTest, AcknowledgeClearsAnEdgeButNotALevel)
 TEST_F(AicTest, ExternalSourcesFollowTheirPolarity)
 {
     configure(30, kExtLowLevel, 3);
-    EXPECT_FALSE(aic.nirq()) << "the line idles high";
+    EXPECT_FALSE(nirq()) << "the line idles high";
     aic.set_source(30, false);
-    EXPECT_TRUE(aic.nirq());
+    EXPECT_TRUE(nirq());
     aic.set_source(30, true);
-    EXPECT_FALSE(aic.nirq());
+    EXPECT_FALSE(nirq());
 
     configure(31, kExtFallingEdge, 3);
     aic.set_source(31, false);
@@ -165,17 +184,17 @@ TEST_F(AicTest, SourceZeroGoesToFiqOnly)
 {
     configure(0, kExtFallingEdge, 7);
     aic.set_source(0, false);
-    EXPECT_TRUE(aic.nfiq());
-    EXPECT_FALSE(aic.nirq());
+    EXPECT_TRUE(nfiq());
+    EXPECT_FALSE(nirq());
     EXPECT_EQ(aic.read(IVR), 0x5B0u) << "source 0 never comes through IVR";
-    EXPECT_EQ(aic.read(CISR), 1u);
+    EXPECT_EQ(cisr(), 1u);
     EXPECT_EQ(aic.read(FVR), 0x1000u);
-    EXPECT_FALSE(aic.nfiq()) << "FVR cleared the edge";
+    EXPECT_FALSE(nfiq()) << "FVR cleared the edge";
 
     aic.write(SMR, kExtLowLevel);
-    EXPECT_TRUE(aic.nfiq()) << "the line is still low";
+    EXPECT_TRUE(nfiq()) << "the line is still low";
     aic.read(FVR);
-    EXPECT_TRUE(aic.nfiq()) << "a level FIQ is not cleared by FVR";
+    EXPECT_TRUE(nfiq()) << "a level FIQ is not cleared by FVR";
 }
 
 TEST_F(AicTest, FastForcingSendsASourceToFiqAndOnlyIccrClearsItsEdge)
@@ -185,22 +204,22 @@ TEST_F(AicTest, FastForcingSendsASourceToFiqAndOnlyIccrClearsItsEdge)
     aic.write(FFER, (1u << 4) | 1u);
     EXPECT_EQ(aic.read(FFSR), 1u << 4) << "source 0 is the FIQ already";
     pulse(4);
-    EXPECT_TRUE(aic.nfiq());
-    EXPECT_FALSE(aic.nirq());
+    EXPECT_TRUE(nfiq());
+    EXPECT_FALSE(nirq());
     aic.set_source(5, true);
-    EXPECT_TRUE(aic.nirq());
+    EXPECT_TRUE(nirq());
     EXPECT_EQ(aic.read(IVR), 0x1005u) << "IVR passes over the forced source, priority 7 as it has";
     aic.write(EOICR, 0);
     aic.read(FVR);
-    EXPECT_TRUE(aic.nfiq()) << "FVR does not clear a forced source";
+    EXPECT_TRUE(nfiq()) << "FVR does not clear a forced source";
     aic.write(IDCR, 1u << 4);
-    EXPECT_FALSE(aic.nfiq()) << "the enable still counts";
+    EXPECT_FALSE(nfiq()) << "the enable still counts";
     aic.write(IECR, 1u << 4);
     aic.write(ICCR, 1u << 4);
-    EXPECT_FALSE(aic.nfiq());
+    EXPECT_FALSE(nfiq());
     pulse(4);
     aic.write(FFDR, 1u << 4);
-    EXPECT_FALSE(aic.nfiq());
+    EXPECT_FALSE(nfiq());
     EXPECT_EQ(aic.read(IVR), 0x1004u) << "back on nIRQ, with its edge still latched";
 }
 
@@ -212,12 +231,12 @@ TEST_F(AicTest, ProtectModeActsOnTheIvrWrite)
     EXPECT_EQ(aic.read(IVR), 0x1005u);
     EXPECT_EQ(aic.stack_depth(), 0u);
     EXPECT_EQ(aic.read(IPR), 1u << 5) << "the read acknowledged nothing";
-    EXPECT_TRUE(aic.nirq());
+    EXPECT_TRUE(nirq());
     aic.write(IVR, 0x1005u);
     EXPECT_EQ(aic.stack_depth(), 1u);
     EXPECT_EQ(aic.read(ISR), 5u);
     EXPECT_EQ(aic.read(IPR), 0u);
-    EXPECT_FALSE(aic.nirq());
+    EXPECT_FALSE(nirq());
     aic.write(IVR, 0);
     EXPECT_EQ(aic.stack_depth(), 1u) << "a second write has nothing to push";
 
@@ -231,6 +250,7 @@ TEST_F(AicTest, PeekOfIvrChangesNothing)
 {
     configure(5, kRisingEdge, 3);
     pulse(5);
+    settle();
     changes.clear();
     EXPECT_EQ(aic.peek(IVR), 0x1005u);
     EXPECT_EQ(aic.peek(IVR), 0x1005u);
@@ -246,18 +266,63 @@ TEST_F(AicTest, OutputsReportEveryChangeAndGeneralMaskHoldsThem)
 {
     configure(2, kHighLevel, 1);
     aic.set_source(2, true);
+    settle();
     ASSERT_EQ(changes.size(), 1u);
     EXPECT_EQ(changes.back(), std::make_pair(true, false));
-    EXPECT_EQ(aic.read(CISR), 2u);
+    EXPECT_EQ(cisr(), 2u);
     aic.write(DCR, 2);
-    EXPECT_FALSE(aic.nirq());
+    EXPECT_FALSE(nirq());
     EXPECT_EQ(changes.back(), std::make_pair(false, false));
     aic.write(DCR, 0);
-    EXPECT_TRUE(aic.nirq());
+    EXPECT_TRUE(nirq());
     aic.write(IDCR, 1u << 2);
-    EXPECT_FALSE(aic.nirq());
+    EXPECT_FALSE(nirq());
     EXPECT_EQ(aic.read(IMR), 0u);
     EXPECT_EQ(changes.size(), 4u);
+}
+
+// Worst case from a source to nIRQ / nFIQ: 3.5 master-clock cycles for a
+// level, 4.5 for an edge; the half cycle ends on the next clock edge.
+TEST_F(AicTest, OutputsRiseAfterTheSynchronisationAndFallAtOnce)
+{
+    configure(2, kHighLevel, 1);
+    configure(8, kRisingEdge, 1);
+    configure(0, kExtLowLevel, 0);
+    struct Case {
+        const char *what;
+        std::function<void()> raise;
+        unsigned cycles;
+        bool (board::Aic::*output)() const;
+    } cases[] = {
+        {"level source", [&] { aic.set_source(2, true); }, 4, &board::Aic::nirq},
+        {"edge source", [&] { aic.set_source(8, true); }, 5, &board::Aic::nirq},
+        {"edge set through ISCR", [&] { aic.write(ISCR, 1u << 8); }, 5, &board::Aic::nirq},
+        {"level FIQ", [&] { aic.set_source(0, false); }, 4, &board::Aic::nfiq},
+    };
+    for (const Case &c : cases) {
+        c.raise();
+        clock.advance_cycles(c.cycles - 1);
+        EXPECT_FALSE((aic.*c.output)()) << c.what;
+        clock.advance_cycles(1);
+        EXPECT_TRUE((aic.*c.output)()) << c.what;
+        // Back to quiet: the acknowledge takes nIRQ down at once.
+        if (c.output == &board::Aic::nirq) {
+            aic.read(IVR);
+            EXPECT_FALSE(aic.nirq()) << c.what;
+            aic.set_source(2, false);
+            aic.set_source(8, false);
+            aic.write(EOICR, 0);
+        } else {
+            aic.set_source(0, true);
+            EXPECT_FALSE(aic.nfiq());
+        }
+    }
+    changes.clear();
+    aic.set_source(2, true);
+    clock.advance_cycles(3);
+    aic.set_source(2, false);
+    settle();
+    EXPECT_TRUE(changes.empty()) << "a request gone before its latency never reaches nIRQ";
 }
 
 TEST_F(AicTest, RegistersResetAndWrongAccessesAreLogged)
@@ -283,7 +348,7 @@ TEST_F(AicTest, RegistersResetAndWrongAccessesAreLogged)
     EXPECT_EQ(aic.read(ISR), 0u);
     EXPECT_EQ(aic.read(FFSR), 0u);
     EXPECT_EQ(aic.stack_depth(), 0u);
-    EXPECT_FALSE(aic.nirq());
+    EXPECT_FALSE(nirq());
     EXPECT_EQ(aic.read(IPR), 1u << 2) << "the line is still high after the controller's reset";
     EXPECT_EQ(aic.read(IVR), 0u) << "the spurious vector resets to 0";
 }

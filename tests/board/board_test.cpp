@@ -41,6 +41,8 @@ TEST(BoardTest, PioInterruptReachesTheAicAsSourceTwo)
     EXPECT_FALSE(b.aic.nirq());
     b.pa.drive(key, 0x20, 0x20, 0);
     b.clock.advance_cycles(1);   // the PIO samples its inputs once per cycle
+    EXPECT_EQ(b.aic.pending() & 0x4u, 0x4u);
+    b.clock.advance_cycles(4);   // the AIC's synchronisation
     EXPECT_TRUE(b.aic.nirq());
     EXPECT_EQ(b.bus.read(AIC_IVR), 0x00100123u);
     b.bus.read(PIO_ISR);

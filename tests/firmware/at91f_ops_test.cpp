@@ -129,6 +129,7 @@ TEST_F(OnBoard, ConfigureItDisablesBeforeTheChangeAndClearsAfter)
     b.bus.write(AIC + 0x120, 1u << 2);
     b.aic.set_source(2, true);
     b.aic.set_source(2, false);
+    b.clock.advance_cycles(5);   // the AIC's synchronisation
     ASSERT_TRUE(b.aic.nirq());
     b.bus.clear_recorded();
 

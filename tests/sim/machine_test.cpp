@@ -70,6 +70,9 @@ TEST(Machine, NestedIrqOfHigherPriorityAndFiqFromItsVector)
     EXPECT_EQ(p.word(RAM + 24) & 0xFFu, 0x33u) << "FIQ interrupted Thumb supervisor code";
     EXPECT_EQ(p.word(RAM + 28) & 0xFFu, 0xD1u) << "FIQ mode, IRQ and FIQ masked, ARM state";
     EXPECT_EQ(p.word(RAM + 32), 0xF1F0u) << "returned from the FIQ";
+    // nIRQ falls 4.5 master-clock cycles after the edge set through ISCR,
+    // on the next clock edge: the store's own cycle ends, four more run.
+    EXPECT_EQ(p.word(RAM + 36), 4u) << "single-cycle instructions between the ISCR write and the IRQ";
     EXPECT_EQ(p.machine.exceptions_taken(Exception::Irq), 2u);
     EXPECT_EQ(p.machine.exceptions_taken(Exception::Fiq), 1u);
     EXPECT_EQ(p.board.aic.stack_depth(), 0u) << "both IRQs ended with EOICR";

@@ -1,7 +1,7 @@
 // The internal memories as the chip's memory controller decodes them, run by
 // the program memory.s: each memory repeats within its 1 MiB area, code
 // written by a DMA runs as written, and the flash cannot be read while a
-// flash command runs.
+// flash command runs, by the core or by the PDC.
 #include <gtest/gtest.h>
 
 #include "sim/machine/rule_report.h"
@@ -12,7 +12,7 @@ namespace {
 using simtest::Program;
 using simtest::RAM;
 
-constexpr uint32_t kOut = RAM + 0x100;
+constexpr uint32_t kOut = RAM + 0x400;
 
 struct Memory : Program {
     Memory() : Program("memory")
@@ -53,19 +53,40 @@ TEST(Memory, FlashReadWhileACommandRunsAbortsAndBreaksTheRule)
     EXPECT_EQ(m.word(kOut + 0x00), 1u) << "the load from the page being written: a data abort";
     EXPECT_EQ(m.word(kOut + 0x40), 0x77777777u) << "the aborted load left its register alone";
     EXPECT_EQ(m.word(kOut + 0x44), load_at + 8);
-    EXPECT_EQ(m.word(kOut + 0x04), 1u) << "the fetch from the busy flash: a prefetch abort";
+    EXPECT_EQ(m.word(kOut + 0x04), 2u) << "the fetches from the busy flash: prefetch aborts";
     EXPECT_EQ(m.word(kOut + 0x48), m.symbol("back_in_flash") + 4);
     EXPECT_EQ(m.word(kOut + 0x4C), 1u) << "fetched again once the flash was ready";
 
     const auto *rule = m.board.log.rules.find("flash read while a flash command runs");
     ASSERT_NE(rule, nullptr);
     EXPECT_EQ(rule->pc, load_at);
-    EXPECT_EQ(rule->count, 2u);
+    EXPECT_EQ(rule->count, 5u) << "the load, two fetches and the PDC's two bytes";
     const auto &faults = m.machine.faults();
-    ASSERT_EQ(faults.size(), 2u);
+    ASSERT_EQ(faults.size(), 3u);
     EXPECT_EQ(faults[0].pc, load_at);
     EXPECT_EQ(faults[1].what, "prefetch abort (flash busy)");
     EXPECT_EQ(faults[1].pc, m.symbol("back_in_flash"));
+}
+
+TEST(Memory, TheTwoInstructionsFetchedBeforeAStoreStartsAFlashCommandStillRun)
+{
+    Memory m;
+    const uint32_t busy = m.symbol("fetched_busy");
+    EXPECT_EQ(m.word(kOut + 0x58), busy + 4) << "the abort comes with the third instruction after the store";
+    EXPECT_EQ(m.word(kOut + 0x5C), 1u) << "the first one ran";
+    EXPECT_EQ(m.word(kOut + 0x60), 1u) << "the second one ran";
+    ASSERT_EQ(m.machine.faults().size(), 3u);
+    EXPECT_EQ(m.machine.faults()[2].pc, busy);
+}
+
+TEST(Memory, ThePdcReadingTheBusyFlashIsAbortedByTheMemoryController)
+{
+    Memory m;
+    EXPECT_EQ(m.word(kOut + 0x64), 0xFFFF0000u) << "two bytes moved, undefined (0), not the flash's";
+    // MC_ASR: the PDC (MST1) made a byte read, neither undefined nor misaligned.
+    EXPECT_EQ(m.word(kOut + 0x68) & 0x00030F03u, 0x00020000u);
+    EXPECT_EQ(m.word(kOut + 0x6C), m.symbol("marker") + 1) << "MC_AASR: the second byte";
+    EXPECT_TRUE(m.board.log.contains("the PDC read " + board::hex32(m.symbol("marker"))));
 }
 
 }  // namespace

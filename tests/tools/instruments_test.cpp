@@ -49,14 +49,14 @@ TEST_F(InstrumentsTest, AnInterruptAsTheRunLoopReportsIt)
     in.instruction(pc, b.clock.now(), str_thumb, 2, true);
     b.bus.write(board::kPioaBase + 0x30, 0x00010000);
     b.clock.advance_cycles(10);
-    in.nirq(true);
+    in.nirq(true, b.clock.cycles() - 4);
     b.clock.advance_cycles(6);
     in.exception(0x92, 0x00100202, 0x33);
     in.block(0x18, 0x92, 0x00210000);
     b.clock.advance_cycles(20);
     pc = 0x00100100;
     b.bus.read(Instruments::kAicIvr);   // nothing mapped there yet: reads 0, the handler at 0
-    in.nirq(false);
+    in.nirq(false, 0);
     b.clock.advance_cycles(14);
     in.block(0x00000000, 0x13, 0x0020FF60);
     b.clock.advance_cycles(30);
@@ -68,12 +68,12 @@ TEST_F(InstrumentsTest, AnInterruptAsTheRunLoopReportsIt)
     std::string trace = slurp(dir / "run.trace");
     EXPECT_NE(trace.find("insn 00100200 6018         str r0, [r3]\n"), std::string::npos) << trace;
     EXPECT_NE(trace.find("mmio pc=00100200 W PIOA.PIO_SODR 00010000\n"), std::string::npos) << trace;
-    EXPECT_NE(trace.find("irq taken: nIRQ asserted 6 cycles before; interrupted 00100202 (svc, thumb)"),
+    EXPECT_NE(trace.find("irq taken: source pending 10 cycles before, nIRQ asserted 6 cycles before; interrupted 00100202 (svc, thumb)"),
               std::string::npos) << trace;
-    EXPECT_NE(trace.find("irq handler 00000000 (svc, arm) entered: latency 40 cycles"), std::string::npos) << trace;
+    EXPECT_NE(trace.find("irq handler 00000000 (svc, arm) entered: latency 44 cycles"), std::string::npos) << trace;
     EXPECT_NE(trace.find("irq returned to 00100202 (svc, thumb) after 64 cycles"), std::string::npos) << trace;
     EXPECT_NE(trace.find("  instructions  1234\n  cycles        80\n"), std::string::npos) << trace;
-    EXPECT_NE(trace.find("1 IRQ, 0 FIQ (IRQ latency 40..40 cycles)"), std::string::npos) << trace;
+    EXPECT_NE(trace.find("1 IRQ, 0 FIQ (IRQ latency 44..44 cycles)"), std::string::npos) << trace;
     EXPECT_NE(trace.find("    svc  0020ff80 .. 0020ff60  32\n"), std::string::npos) << trace;
 
     std::string vcd = slurp(dir / "run.vcd");

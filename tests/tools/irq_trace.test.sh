@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The interrupt trace of a key press and release: one interrupt per latched
-# key change, each taken within the ARM7TDMI's worst-case latency after nIRQ
-# falls and entering the handler after the same entry code, each returning.
+# key change, nIRQ falling 3.5 cycles after the PIO's level request (on the
+# next clock edge), each taken within the ARM7TDMI's worst-case latency after
+# nIRQ falls and entering the handler after the same entry code, each
+# returning.
 set -euo pipefail
 build=$1
 here=$(cd "$(dirname "$0")" && pwd)
@@ -19,8 +21,13 @@ fail() { echo "FAIL: $*"; cat "$work/irq.txt" 2>/dev/null || true; exit 1; }
 for d in $(sed -n 's/.*nIRQ asserted \([0-9]*\) cycles before.*/\1/p' "$work/irq.txt"); do
     [ "$d" -ge 1 ] && [ "$d" -le 29 ] || fail "nIRQ to exception $d cycles"
 done
+# From the PIO's request to nIRQ: the controller's synchronisation.
+sed -n 's/.*source pending \([0-9]*\) cycles before, nIRQ asserted \([0-9]*\) cycles before.*/\1 \2/p' "$work/irq.txt" |
+    while read -r source line; do
+        [ $((source - line)) = 4 ] || fail "source to nIRQ $((source - line)) cycles"
+    done
 # From the exception to the handler: the entry code, the same path each time.
-mapfile -t taken < <(sed -n 's/.*nIRQ asserted \([0-9]*\) cycles before.*/\1/p' "$work/irq.txt")
+mapfile -t taken < <(sed -n 's/.*source pending \([0-9]*\) cycles before.*/\1/p' "$work/irq.txt")
 mapfile -t latency < <(sed -n 's/.*entered: latency \([0-9]*\) cycles/\1/p' "$work/irq.txt")
 entry0=$((latency[0] - taken[0])) entry1=$((latency[1] - taken[1]))
 [ "$entry0" = "$entry1" ] || fail "entry code took $entry0 and $entry1 cycles"

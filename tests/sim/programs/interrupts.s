@@ -1,7 +1,8 @@
 @ Nested IRQs through the AIC from Thumb code, then an FIQ taken at its vector.
 @ Results in RAM: +0 sequence counter, +4 low handler start, +8 high handler,
 @ +12 low handler end, +16 0x600D when flags survived the IRQs, +20 FVR,
-@ +24 FIQ-mode SPSR, +28 FIQ-mode CPSR, +32 0xF1F0 after the FIQ returned.
+@ +24 FIQ-mode SPSR, +28 FIQ-mode CPSR, +32 0xF1F0 after the FIQ returned,
+@ +36 single-cycle instructions run between the ISCR write and the IRQ.
         .syntax unified
         .equ AIC, 0xFFFFF000
         .equ RAM, 0x00200000
@@ -82,9 +83,12 @@ low_handler:
         str r1, [r0, #4]
         ldr r2, =AIC
         mov r3, #0x10
+        str r6, [r0, #36]
         str r3, [r2, #0x12C]    @ ISCR: source 4, higher priority
-        b 1f                    @ interrupts are taken between blocks
-1:
+        nop                     @ nIRQ falls 4.5 cycles after the write
+        nop
+        nop
+        nop
         ldr r1, [r0]
         add r1, r1, #1
         str r1, [r0]
@@ -104,12 +108,21 @@ high_handler:
         .thumb_func
 main_thumb:
         ldr r0, =0xFFFFF100
+        movs r6, #0
+        movs r1, #1
+        mov r9, r1
         movs r7, #0
         movs r1, #8
         cmp r7, #0              @ Z and C set
         str r1, [r0, #0x2C]     @ ISCR: source 3
-        b 1f
-1:
+        add r6, r9              @ counts, leaving the flags alone, until
+        add r6, r9              @ the IRQ is taken
+        add r6, r9
+        add r6, r9
+        add r6, r9
+        add r6, r9
+        add r6, r9
+        add r6, r9
         bne fail
         bcc fail
         ldr r2, =RAM

@@ -1,6 +1,7 @@
 @ The internal memories as the memory controller decodes them, code written
-@ by the SPI's PDC, and the flash read while it programs.
-@ Results in RAM (RAM+0x100 on):
+@ by the SPI's PDC, and the flash read while it programs, by the core and
+@ by the PDC, and a flash command started from the flash itself.
+@ Results in RAM (RAM+0x400 on):
 @   +0x00 data aborts, +0x04 prefetch aborts
 @   +0x10.. words read through the mirrors: flash at +256 KiB, +768 KiB,
 @           through the boot alias at 0x00040000; RAM at +64 KiB, +960 KiB;
@@ -10,11 +11,17 @@
 @   +0x40 the load from the page being written (left alone when aborted),
 @   +0x44 the link of the data abort, +0x48 of the prefetch abort,
 @   +0x4C 1 once the code came back to flash
+@   +0x58 the link of the prefetch abort after the command started from
+@           flash, +0x5C, +0x60 what the two instructions after the store
+@           had set when it was taken
+@   +0x64 what the PDC sent from the busy flash (two bytes over 0xFFFF),
+@   +0x68 MC_ASR and +0x6C MC_AASR after it
         .syntax unified
         .equ RAM, 0x00200000
-        .equ OUT, 0x00200100
+        .equ OUT, 0x00200400    @ past the code copied to RAM
         .equ ROUTINE, 0x00208000
         .equ MC_RCR, 0xFFFFFF00
+        .equ MC_ASR, 0xFFFFFF04
         .equ MC_FMR, 0xFFFFFF60
         .equ MC_FCR, 0xFFFFFF64
         .equ MC_FSR, 0xFFFFFF68
@@ -138,6 +145,20 @@ routine_b:
 back_in_flash:
         mov r1, #1
         str r1, [r8, #0x4C]
+        @ ---- a flash command started from the flash itself ----
+        ldr r0, =PAGE
+        ldr r1, =0x87654321
+        str r1, [r0]
+        ldr r1, =0x5A000001 | ((PAGE - 0x00100000) / 256) << 8
+        ldr r2, =MC_FCR
+        mov r4, #0
+        mov r5, #0
+        str r1, [r2]            @ write page: FRDY falls
+        mov r4, #1              @ both fetched before the store's data cycle
+        mov r5, #1
+        .global fetched_busy
+fetched_busy:
+        mov r6, #1              @ fetched from the busy flash
         b .
         .ltorg
 
@@ -157,7 +178,11 @@ prefetch_abort:
         ldr r9, [r8, #4]
         add r9, r9, #1
         str r9, [r8, #4]
-        str lr, [r8, #0x48]
+        cmp r9, #1
+        streq lr, [r8, #0x48]
+        strne lr, [r8, #0x58]
+        strne r4, [r8, #0x5C]
+        strne r5, [r8, #0x60]
 1:      ldr r9, =MC_FSR         @ wait for FRDY, then fetch again
         ldr r9, [r9]
         tst r9, #1
@@ -185,6 +210,28 @@ ram_start:
 busy_load:
         ldr r3, [r0]            @ the page being written
         str r3, [r8, #0x40]
+        @ The SPI's PDC sends two bytes of the busy flash, looped back.
+        mvn r1, #0
+        str r1, [r8, #0x64]
+        ldr r2, =SPI
+        add r1, r8, #0x64
+        str r1, [r2, #0x100]    @ RPR
+        mov r1, #2
+        str r1, [r2, #0x104]    @ RCR
+        ldr r1, =marker
+        str r1, [r2, #0x108]    @ TPR
+        mov r1, #2
+        str r1, [r2, #0x10C]    @ TCR
+        ldr r1, =0x101          @ RXTEN, TXTEN
+        str r1, [r2, #0x120]
+3:      ldr r1, [r2, #0x104]
+        cmp r1, #0
+        bne 3b
+        ldr r2, =MC_ASR
+        ldr r1, [r2]
+        str r1, [r8, #0x68]
+        ldr r1, [r2, #4]
+        str r1, [r8, #0x6C]
         ldr pc, =back_in_flash
         .ltorg
 in_ram_end:
