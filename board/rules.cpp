@@ -28,6 +28,67 @@ std::string RuleClosest::text() const
            std::to_string(checks) + (checks == 1 ? " check" : " checks");
 }
 
+namespace {
+void save_rule(StateWriter &w, const Rule &r, double measured, Picos time, std::optional<uint32_t> pc, uint64_t count)
+{
+    w.text(r.source);
+    w.text(r.name);
+    w.u8(r.bound);
+    w.bytes(&r.limit, sizeof r.limit);
+    w.text(r.unit);
+    w.text(r.reference);
+    w.bytes(&measured, sizeof measured);
+    w.u64(time);
+    w.u8(pc.has_value());
+    w.u32(pc.value_or(0));
+    w.u64(count);
+}
+
+template <class Record>
+void load_rule(StateReader &r, Record &rec, uint64_t &count)
+{
+    rec.rule.source = r.text();
+    rec.rule.name = r.text();
+    rec.rule.bound = r.u8() ? Rule::AtMost : Rule::AtLeast;
+    r.bytes(&rec.rule.limit, sizeof rec.rule.limit);
+    rec.rule.unit = r.text();
+    rec.rule.reference = r.text();
+    r.bytes(&rec.measured, sizeof rec.measured);
+    rec.time = r.u64();
+    bool has_pc = r.u8();
+    uint32_t pc = r.u32();
+    rec.pc = has_pc ? std::optional<uint32_t>(pc) : std::nullopt;
+    count = r.u64();
+}
+
+template <class Record>
+void declare_records(State &s, const char *name, std::vector<Record> &records, uint64_t Record::*count)
+{
+    s.custom(name,
+             [&records, count](StateWriter &w) {
+                 w.u64(records.size());
+                 for (const Record &rec : records)
+                     save_rule(w, rec.rule, rec.measured, rec.time, rec.pc, rec.*count);
+             },
+             [&records, count](StateReader &r) {
+                 uint64_t n = r.u64();
+                 if (n > r.left())
+                     r.fail("rules: a list longer than what is left");
+                 records.assign(n, Record{});
+                 for (Record &rec : records)
+                     load_rule(r, rec, rec.*count);
+             },
+             nullptr);
+}
+}  // namespace
+
+Rules::Rules(const Clock &clock) : clock_(clock)
+{
+    declare_records(state_, "breaches", violations_, &RuleViolation::count);
+    declare_records(state_, "closest", closest_, &RuleClosest::checks);
+    state_.kept("total", total_);
+}
+
 bool Rules::check(const Rule &rule, double measured)
 {
     bool kept = rule.bound == Rule::AtLeast ? measured >= rule.limit : measured <= rule.limit;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "board/clock.h"
+#include "board/state.h"
 
 namespace board {
 
@@ -57,7 +58,9 @@ class Rules {
 public:
     using PcSource = std::function<std::optional<uint32_t>()>;
 
-    explicit Rules(const Clock &clock) : clock_(clock) {}
+    explicit Rules(const Clock &clock);
+    Rules(const Rules &) = delete;
+    Rules &operator=(const Rules &) = delete;
 
     // Where the instruction that is running can be found (the simulator's core).
     void set_pc_source(PcSource source) { pc_source_ = std::move(source); }
@@ -80,6 +83,10 @@ public:
     // Called at the first breach of each rule (reports, strict scenarios).
     void add_listener(std::function<void(const RuleViolation &)> listener) { listeners_.push_back(std::move(listener)); }
 
+    // The record is the run's: a reset of the board keeps it, a snapshot
+    // carries it (a restored run reports the breaches made before).
+    State &state() { return state_; }
+
 private:
     const Clock &clock_;
     PcSource pc_source_;
@@ -87,6 +94,7 @@ private:
     std::vector<RuleClosest> closest_;
     uint64_t total_ = 0;
     std::vector<std::function<void(const RuleViolation &)>> listeners_;
+    State state_{"rules"};
 };
 
 // "83 ns", "48.05 MHz": a value with its unit, to four significant digits.

@@ -75,8 +75,7 @@ std::unique_ptr<Session> Session::open(const SessionOptions &options, std::strin
 
 void Session::power_on()
 {
-    machine.reset();
-    keys.reset();
+    machine.reset();   // the keys too: they are the board's
     if (serial_)
         serial_->start();
     if (jtag_)
