@@ -62,7 +62,17 @@ std::vector<State *> Board::parts()
     return {&bus.state(),   &pa.state(),   &system_irq.state(), &aic.state(),        &pmc.state(),
             &wdt.state(),   &mc.state(),   &rstc.state(),       &pit.state(),        &rtt.state(),
             &vreg.state(),  &pioa.state(), &dbgu.state(),       &spi.state(),        &peripheral_space.state(),
-            &chip_flash.state(), &lcd.state(), &flash.state(),  &keys.state(),       &log.rules.state()};
+            &chip_flash.state(), &lcd.state(), &flash.state(),  &keys.state()};
+}
+
+std::string Board::state_layout()
+{
+    std::string out;
+    for (State *part : parts())
+        out += part->layout();
+    for (State *part : attached_)
+        out += part->layout();
+    return out;
 }
 
 void Board::save(StateWriter &w)
@@ -77,6 +87,11 @@ void Board::save(StateWriter &w)
         w.u64(reset_order_->hold);
     }
     for (State *part : parts())
+        part->save(w);
+    w.u32(static_cast<uint32_t>(attached_.size()));
+    for (State *part : attached_)
+        w.text(part->name());
+    for (State *part : attached_)
         part->save(w);
 }
 
@@ -93,6 +108,17 @@ void Board::restore(StateReader &r)
         reset_order_ = o;
     }
     for (State *part : parts())
+        part->restore(r);
+    // A run set up otherwise (a serial line, a JTAG port) has other parts:
+    // say which, rather than which value did not match.
+    std::string saved, here;
+    for (uint32_t i = 0, n = r.u32(); i < n; ++i)
+        saved += (i ? ", " : "") + r.text();
+    for (size_t i = 0; i < attached_.size(); ++i)
+        here += (i ? ", " : "") + attached_[i]->name();
+    if (saved != here)
+        r.fail("it was saved with the parts " + saved + "; this run has " + here);
+    for (State *part : attached_)
         part->restore(r);
     clock.finish_restore();
 }

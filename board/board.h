@@ -60,6 +60,14 @@ public:
     // board of this build, or that leaves a pending event unclaimed.
     void save(StateWriter &w);
     void restore(StateReader &r);
+    // A part outside the board whose state goes with it (the processor and
+    // its memories, the keys, the host's serial line): saved after the
+    // board's own parts, in the order attached, and restored before the
+    // clock checks that every pending event was given back. It must outlive
+    // the board's last save or restore.
+    void attach_state(State &part) { attached_.push_back(&part); }
+    // The parts and their values' names and sizes, in save order.
+    std::string state_layout();
 
     Clock clock;
     Log log{clock};
@@ -88,6 +96,7 @@ public:
 
 private:
     std::optional<ResetOrder> reset_order_;
+    std::vector<State *> attached_;
 };
 
 }  // namespace board

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "board/state.h"
+
 namespace board {
 
 std::string format_quantity(double value, const std::string &unit)
@@ -26,67 +28,6 @@ std::string RuleClosest::text() const
     return rule.source + ": " + rule.name + " " + format_quantity(measured, rule.unit) + ", " +
            (rule.bound == Rule::AtLeast ? "at least " : "at most ") + format_quantity(rule.limit, rule.unit) + ", " +
            std::to_string(checks) + (checks == 1 ? " check" : " checks");
-}
-
-namespace {
-void save_rule(StateWriter &w, const Rule &r, double measured, Picos time, std::optional<uint32_t> pc, uint64_t count)
-{
-    w.text(r.source);
-    w.text(r.name);
-    w.u8(r.bound);
-    w.bytes(&r.limit, sizeof r.limit);
-    w.text(r.unit);
-    w.text(r.reference);
-    w.bytes(&measured, sizeof measured);
-    w.u64(time);
-    w.u8(pc.has_value());
-    w.u32(pc.value_or(0));
-    w.u64(count);
-}
-
-template <class Record>
-void load_rule(StateReader &r, Record &rec, uint64_t &count)
-{
-    rec.rule.source = r.text();
-    rec.rule.name = r.text();
-    rec.rule.bound = r.u8() ? Rule::AtMost : Rule::AtLeast;
-    r.bytes(&rec.rule.limit, sizeof rec.rule.limit);
-    rec.rule.unit = r.text();
-    rec.rule.reference = r.text();
-    r.bytes(&rec.measured, sizeof rec.measured);
-    rec.time = r.u64();
-    bool has_pc = r.u8();
-    uint32_t pc = r.u32();
-    rec.pc = has_pc ? std::optional<uint32_t>(pc) : std::nullopt;
-    count = r.u64();
-}
-
-template <class Record>
-void declare_records(State &s, const char *name, std::vector<Record> &records, uint64_t Record::*count)
-{
-    s.custom(name,
-             [&records, count](StateWriter &w) {
-                 w.u64(records.size());
-                 for (const Record &rec : records)
-                     save_rule(w, rec.rule, rec.measured, rec.time, rec.pc, rec.*count);
-             },
-             [&records, count](StateReader &r) {
-                 uint64_t n = r.u64();
-                 if (n > r.left())
-                     r.fail("rules: a list longer than what is left");
-                 records.assign(n, Record{});
-                 for (Record &rec : records)
-                     load_rule(r, rec, rec.*count);
-             },
-             nullptr);
-}
-}  // namespace
-
-Rules::Rules(const Clock &clock) : clock_(clock)
-{
-    declare_records(state_, "breaches", violations_, &RuleViolation::count);
-    declare_records(state_, "closest", closest_, &RuleClosest::checks);
-    state_.kept("total", total_);
 }
 
 bool Rules::check(const Rule &rule, double measured)
@@ -150,6 +91,70 @@ void Rules::clear()
     violations_.clear();
     closest_.clear();
     total_ = 0;
+}
+
+namespace {
+
+void save_rule(StateWriter &w, const Rule &r, double measured, Picos time, std::optional<uint32_t> pc, uint64_t count)
+{
+    w.text(r.source);
+    w.text(r.name);
+    w.u8(r.bound == Rule::AtLeast);
+    w.bytes(&r.limit, sizeof r.limit);
+    w.text(r.unit);
+    w.text(r.reference);
+    w.bytes(&measured, sizeof measured);
+    w.u64(time);
+    w.u8(pc.has_value());
+    w.u32(pc.value_or(0));
+    w.u64(count);
+}
+
+template <class Record>
+void restore_rule(StateReader &r, Record &out, uint64_t &count)
+{
+    out.rule.source = r.text();
+    out.rule.name = r.text();
+    out.rule.bound = r.u8() ? Rule::AtLeast : Rule::AtMost;
+    r.bytes(&out.rule.limit, sizeof out.rule.limit);
+    out.rule.unit = r.text();
+    out.rule.reference = r.text();
+    r.bytes(&out.measured, sizeof out.measured);
+    out.time = r.u64();
+    bool has_pc = r.u8();
+    uint32_t pc = r.u32();
+    out.pc = has_pc ? std::optional<uint32_t>(pc) : std::nullopt;
+    count = r.u64();
+}
+
+}  // namespace
+
+void Rules::save(StateWriter &w) const
+{
+    w.u64(total_);
+    w.u32(static_cast<uint32_t>(violations_.size()));
+    for (const auto &v : violations_)
+        save_rule(w, v.rule, v.measured, v.time, v.pc, v.count);
+    w.u32(static_cast<uint32_t>(closest_.size()));
+    for (const auto &c : closest_)
+        save_rule(w, c.rule, c.measured, c.time, c.pc, c.checks);
+}
+
+void Rules::restore(StateReader &r)
+{
+    total_ = r.u64();
+    violations_.clear();
+    closest_.clear();
+    for (uint32_t i = 0, n = r.u32(); i < n; ++i) {
+        RuleViolation v;
+        restore_rule(r, v, v.count);
+        violations_.push_back(std::move(v));
+    }
+    for (uint32_t i = 0, n = r.u32(); i < n; ++i) {
+        RuleClosest c;
+        restore_rule(r, c, c.checks);
+        closest_.push_back(std::move(c));
+    }
 }
 
 }  // namespace board

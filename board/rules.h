@@ -16,9 +16,11 @@
 #include <vector>
 
 #include "board/clock.h"
-#include "board/state.h"
 
 namespace board {
+
+class StateWriter;
+class StateReader;
 
 // A documented limit: what it constrains, which way, and its source.
 struct Rule {
@@ -58,9 +60,7 @@ class Rules {
 public:
     using PcSource = std::function<std::optional<uint32_t>()>;
 
-    explicit Rules(const Clock &clock);
-    Rules(const Rules &) = delete;
-    Rules &operator=(const Rules &) = delete;
+    explicit Rules(const Clock &clock) : clock_(clock) {}
 
     // Where the instruction that is running can be found (the simulator's core).
     void set_pc_source(PcSource source) { pc_source_ = std::move(source); }
@@ -80,12 +80,13 @@ public:
     const RuleClosest *closest(const std::string &name) const;
     void clear();
 
+    // Every breach and closest value so far, for snapshots; a restore tells
+    // no listener (they were told when the breaches happened).
+    void save(StateWriter &w) const;
+    void restore(StateReader &r);
+
     // Called at the first breach of each rule (reports, strict scenarios).
     void add_listener(std::function<void(const RuleViolation &)> listener) { listeners_.push_back(std::move(listener)); }
-
-    // The record is the run's: a reset of the board keeps it, a snapshot
-    // carries it (a restored run reports the breaches made before).
-    State &state() { return state_; }
 
 private:
     const Clock &clock_;
@@ -94,7 +95,6 @@ private:
     std::vector<RuleClosest> closest_;
     uint64_t total_ = 0;
     std::vector<std::function<void(const RuleViolation &)>> listeners_;
-    State state_{"rules"};
 };
 
 // "83 ns", "48.05 MHz": a value with its unit, to four significant digits.

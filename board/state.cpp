@@ -218,6 +218,14 @@ void State::restore(StateReader &r)
     }
 }
 
+std::string State::layout() const
+{
+    std::string out = part_ + "{";
+    for (const Entry &e : entries_)
+        out += (e.sub ? e.sub->layout() : e.name + ":" + std::to_string(e.size)) + ",";
+    return out + "}";
+}
+
 void State::reset()
 {
     for (Entry &e : entries_)

@@ -164,6 +164,9 @@ public:
     void reset();
 
     const std::string &name() const { return part_; }
+    // "PIT{registers:0,count:4,...}": the names and sizes of its values, in
+    // order, for a fingerprint of a build's snapshot layout.
+    std::string layout() const;
 
 private:
     struct Entry {

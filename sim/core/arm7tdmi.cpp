@@ -2,6 +2,8 @@
 // stops, tools), memory regions, and the register view of a debugger.
 #include "sim/core/arm7tdmi.h"
 
+#include "board/state.h"
+#include "sim/core/core_state.h"
 #include "sim/core/cpu.h"
 #include "sim/core/delay_loop.h"
 
@@ -17,6 +19,7 @@ using core::Decoded;
 
 struct Arm7tdmi::State {
     Cpu cpu;
+    board::State declared{"core"};
     // All zero: no address in any region (debug-speed instructions reach
     // only the debug bus). Made on first use.
     std::unique_ptr<uint8_t[]> no_regions;
@@ -225,6 +228,7 @@ Arm7tdmi::Arm7tdmi(CoreBus &bus) : s_(std::make_unique<State>())
     c.bus = &bus;
     c.page_region = std::make_unique<uint8_t[]>(1u << 20);
     std::memset(c.page_region.get(), 0, 1u << 20);
+    core::declare_state(c, s_->declared);
     reset();
 }
 
@@ -325,23 +329,11 @@ void Arm7tdmi::invalidate_host(const uint8_t *host, uint32_t length)
 
 void Arm7tdmi::reset()
 {
-    Cpu &c = s_->cpu;
-    std::memset(c.r, 0, sizeof c.r);
-    std::memset(c.bank_r13, 0, sizeof c.bank_r13);
-    std::memset(c.bank_r14, 0, sizeof c.bank_r14);
-    std::memset(c.bank_spsr, 0, sizeof c.bank_spsr);
-    std::memset(c.user_r8_12, 0, sizeof c.user_r8_12);
-    std::memset(c.fiq_r8_12, 0, sizeof c.fiq_r8_12);
-    c.cpsr = static_cast<uint32_t>(Mode::Supervisor) | kCpsrI | kCpsrF;
-    c.cycles = 0;
-    c.instructions = 0;
-    std::memset(c.exceptions, 0, sizeof c.exceptions);
-    c.exceptions_total = 0;
-    c.deferred = -1;
-    c.pipeline.count = 0;
-    c.read_buffer.clear();
-    c.update_attention();
+    s_->declared.reset();
+    s_->cpu.update_attention();
 }
+
+board::State &Arm7tdmi::state() { return s_->declared; }
 
 uint32_t Arm7tdmi::reg(int n) const
 {

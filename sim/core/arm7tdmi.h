@@ -95,6 +95,10 @@
 
 #include "sim/core/debug_channel.h"
 
+namespace board {
+class State;
+}
+
 namespace sim {
 
 enum class Mode : uint32_t {
@@ -319,6 +323,16 @@ public:
     // The EmbeddedICE debug communications channel; the code's side is
     // coprocessor 14, a debugger uses the other (see debug_channel.h).
     DebugChannel &debug_channel();
+
+    // Everything the core carries from one instruction to the next, for
+    // snapshots (board/state.h): the registers of every mode, the CPSR and
+    // SPSRs, the two instructions the pipeline holds, the interrupt lines
+    // and a stop asked for, the counts, the read buffers, the debug channel
+    // and the delay-loop fast-forward's loops. Decoded code is not saved: a
+    // restore forgets it and decodes anew. Restore with the regions set as
+    // they were when saved (the owner restores its memories first). Its
+    // declarations also give reset().
+    board::State &state();
 
 private:
     struct State;

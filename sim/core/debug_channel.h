@@ -45,6 +45,22 @@ public:
     // COMMRX and COMMTX outputs follow them).
     void set_listener(std::function<void(uint32_t control)> l) { listener_ = std::move(l); }
 
+    // Both words and flags, for snapshots; a restore tells no listener (the
+    // lines it drives are restored with their owner).
+    struct Saved {
+        uint32_t to_core = 0, from_core = 0;
+        uint32_t flags = 0;   // kR, kW
+    };
+    Saved saved() const
+    {
+        return {to_core_.word, from_core_.word, (to_core_.waits ? kR : 0u) | (from_core_.waits ? kW : 0u)};
+    }
+    void restore(const Saved &s)
+    {
+        to_core_ = {s.to_core, (s.flags & kR) != 0};
+        from_core_ = {s.from_core, (s.flags & kW) != 0};
+    }
+
 private:
     // One direction: the word and whether it waits for its reader.
     struct Mailbox {

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <array>
 
+#include "board/state.h"
+
 namespace sim::core {
 
 namespace {
@@ -627,6 +629,243 @@ void delay_loop_closed(Cpu &c, Decoded &d, uint32_t pc)
     skip(c, loop, f, counter, false);
     if (!c.observer) hook_head(c, d.aux - 1);
     mark(c, loop, f.get(loop.counter), base);
+}
+
+// ---- snapshots ----
+
+namespace {
+
+// Never a region of the core's: a measured loop whose memories have gone.
+const Region kGoneRegion{};
+
+void put_sym(board::StateWriter &w, const Sym &s)
+{
+    w.u8(s.base);
+    w.u32(s.k);
+}
+
+Sym get_sym(board::StateReader &r)
+{
+    Sym s;
+    s.base = r.u8();
+    s.k = r.u32();
+    return s;
+}
+
+void put_op(board::StateWriter &w, const FlagOp &f)
+{
+    w.u8(f.valid);
+    w.u8(f.subtract);
+    put_sym(w, f.a);
+    put_sym(w, f.b);
+}
+
+FlagOp get_op(board::StateReader &r)
+{
+    FlagOp f;
+    f.valid = r.u8();
+    f.subtract = r.u8();
+    f.a = get_sym(r);
+    f.b = get_sym(r);
+    return f;
+}
+
+// The region a measured cost belongs to, by its place in the core's list
+// (the list is rebuilt in the same order for the same memories).
+uint32_t region_index(const Cpu &c, const Region *g)
+{
+    if (!g) return 0;
+    for (size_t i = 0; i < c.regions.size(); ++i)
+        if (g == &c.regions[i]) return static_cast<uint32_t>(i + 1);
+    return 0xFFFFFFFF;
+}
+
+const Region *region_at(const Cpu &c, uint32_t index, board::StateReader &r)
+{
+    if (index == 0) return nullptr;
+    if (index == 0xFFFFFFFF) return &kGoneRegion;
+    if (index > c.regions.size()) r.fail("core: a loop measured in a memory the core does not have");
+    return &c.regions[index - 1];
+}
+
+void save_loop(const Cpu &c, board::StateWriter &w, const LoopInfo &l)
+{
+    w.u32(l.branch_pc);
+    w.u32(l.head);
+    w.u8(l.thumb);
+    w.u64(l.generation);
+    w.u8(l.usable);
+    w.u8(l.counter);
+    w.u32(l.step);
+    w.u8(l.slot_base);
+    w.u32(l.slots);
+    for (uint32_t o : l.slot_offset) w.u32(o);
+    w.u32(static_cast<uint32_t>(l.updates.size()));
+    for (const LoopInfo::Update &u : l.updates) {
+        w.u8(u.location);
+        put_sym(w, u.value);
+    }
+    put_op(w, l.exit_op);
+    w.u32(l.exit_cond);
+    w.u8(l.exit_when);
+    put_op(w, l.last_op);
+    w.u32(l.path_length);
+    w.u32(static_cast<uint32_t>(l.segments.size()));
+    for (auto [first, last] : l.segments) {
+        w.u32(first);
+        w.u32(last);
+    }
+    for (const LoopInfo::Answer &a : l.answers) {
+        w.u8(a.valid);
+        w.u32(a.counter);
+        w.u32(a.other);
+        w.u32(a.distance);
+    }
+    w.u32(l.next_answer);
+    w.u64(l.cost);
+    w.u32(region_index(c, l.cost_slot_region));
+    w.u8(l.marked);
+    w.u64(l.mark_cycles);
+    w.u64(l.mark_instructions);
+    w.u64(l.mark_exceptions);
+    w.u32(l.mark_counter);
+    w.u32(l.mark_base);
+}
+
+LoopInfo restore_loop(const Cpu &c, board::StateReader &r)
+{
+    LoopInfo l;
+    l.branch_pc = r.u32();
+    l.head = r.u32();
+    l.thumb = r.u8();
+    l.generation = r.u64();
+    l.usable = r.u8();
+    l.counter = r.u8();
+    l.step = r.u32();
+    l.slot_base = r.u8();
+    l.slots = r.u32();
+    for (uint32_t &o : l.slot_offset) o = r.u32();
+    uint32_t n = r.u32();
+    if (n > 15 + kMaxSlots) r.fail("core: a loop with too many updates");
+    for (uint32_t i = 0; i < n; ++i) {
+        LoopInfo::Update u;
+        u.location = r.u8();
+        u.value = get_sym(r);
+        l.updates.push_back(u);
+    }
+    l.exit_op = get_op(r);
+    l.exit_cond = r.u32();
+    l.exit_when = r.u8();
+    l.last_op = get_op(r);
+    l.path_length = r.u32();
+    n = r.u32();
+    if (n > kMaxPath) r.fail("core: a loop with too long a path");
+    for (uint32_t i = 0; i < n; ++i) {
+        uint32_t first = r.u32();
+        l.segments.emplace_back(first, r.u32());
+    }
+    for (LoopInfo::Answer &a : l.answers) {
+        a.valid = r.u8();
+        a.counter = r.u32();
+        a.other = r.u32();
+        a.distance = r.u32();
+    }
+    l.next_answer = r.u32() % LoopInfo::kAnswers;
+    l.cost = r.u64();
+    l.cost_slot_region = region_at(c, r.u32(), r);
+    l.marked = r.u8();
+    l.mark_cycles = r.u64();
+    l.mark_instructions = r.u64();
+    l.mark_exceptions = r.u64();
+    l.mark_counter = r.u32();
+    l.mark_base = r.u32();
+    bool sound = l.slots <= kMaxSlots && l.counter < kSlot + kMaxSlots && l.slot_base < 15 && l.exit_cond < 16;
+    for (const LoopInfo::Update &u : l.updates) sound = sound && u.location < kSlot + l.slots && u.location != 15;
+    if (!sound) r.fail("core: a loop that cannot be");
+    return l;
+}
+
+// A decoded entry that carries a loop: a closing branch's loop number (or
+// "not a loop"), or a loop head hooked to skip.
+struct Mark {
+    uint32_t memory, index;
+    bool thumb, head;
+    uint32_t aux;
+};
+
+std::vector<Mark> marks_of(const Cpu &c)
+{
+    std::vector<Mark> marks;
+    for (size_t m = 0; m < c.caches.size(); ++m) {
+        const CodeCache &cc = *c.caches[m];
+        if (cc.arm.empty()) continue;
+        for (size_t p = 0; p < cc.page_has_code.size(); ++p) {
+            if (!cc.page_has_code[p]) continue;
+            const uint32_t start = static_cast<uint32_t>(p) << CodeCache::kPageShift;
+            const uint32_t end = std::min(cc.size, start + (1u << CodeCache::kPageShift));
+            for (bool thumb : {false, true}) {
+                const std::vector<Decoded> &v = thumb ? cc.thumb : cc.arm;
+                const unsigned size = thumb ? 2 : 4;
+                for (uint32_t i = start / size; i < end / size; ++i)
+                    if (v[i].fn == loop_head || v[i].aux != 0)
+                        marks.push_back({static_cast<uint32_t>(m), i, thumb, v[i].fn == loop_head, v[i].aux});
+            }
+        }
+    }
+    return marks;
+}
+
+}  // namespace
+
+void save_loops(const Cpu &c, board::StateWriter &w)
+{
+    w.u32(static_cast<uint32_t>(c.loops.size()));
+    for (const LoopInfo &l : c.loops) save_loop(c, w, l);
+    std::vector<Mark> marks = marks_of(c);
+    w.u32(static_cast<uint32_t>(marks.size()));
+    for (const Mark &m : marks) {
+        w.u32(m.memory);
+        w.u32(m.index);
+        w.u8(m.thumb);
+        w.u8(m.head);
+        w.u32(m.aux);
+    }
+}
+
+void restore_loops(Cpu &c, board::StateReader &r)
+{
+    uint32_t n = r.u32();
+    if (n > r.left()) r.fail("core: more loops than the snapshot holds");
+    std::vector<LoopInfo> loops;
+    for (uint32_t i = 0; i < n; ++i) loops.push_back(restore_loop(c, r));
+    c.loops = std::move(loops);
+    uint32_t marks = r.u32();
+    for (uint32_t i = 0; i < marks; ++i) {
+        Mark m{};
+        m.memory = r.u32();
+        m.index = r.u32();
+        m.thumb = r.u8();
+        m.head = r.u8();
+        m.aux = r.u32();
+        const unsigned size = m.thumb ? 2 : 4;
+        if (m.memory >= c.caches.size() || m.index >= c.caches[m.memory]->size / size)
+            r.fail("core: a loop mark outside every memory");
+        if (m.head ? m.aux >= c.loops.size() : (m.aux != kNotALoop && m.aux > c.loops.size()))
+            r.fail("core: a loop mark of no loop");
+        CodeCache &cc = *c.caches[m.memory];
+        if (cc.arm.empty()) {
+            cc.arm.assign(cc.size / 4, Decoded{decode_arm_stub, kUndecoded, 0});
+            cc.thumb.assign(cc.size / 2, Decoded{decode_thumb_stub, 0, 0});
+        }
+        uint32_t raw = 0;
+        std::memcpy(&raw, cc.host + m.index * size, size);
+        Decoded d{m.thumb ? decode_thumb(raw) : decode_arm(raw), raw, m.aux};
+        if (m.head) {
+            c.loops[m.aux].head_fn = d.fn;
+            d.fn = loop_head;
+        }
+        (m.thumb ? cc.thumb : cc.arm)[m.index] = d;
+    }
 }
 
 }  // namespace sim::core

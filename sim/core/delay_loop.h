@@ -23,6 +23,11 @@
 
 #include "sim/core/cpu.h"
 
+namespace board {
+class StateWriter;
+class StateReader;
+}
+
 namespace sim::core {
 
 constexpr uint32_t kNotALoop = 0xFFFFFFFF;
@@ -111,5 +116,13 @@ struct LoopInfo {
 void delay_loop_closed(Cpu &c, Decoded &d, uint32_t pc);
 // Tells the observer of the iterations the last closing branch skipped.
 void tell_repeated(Cpu &c);
+
+// For snapshots: the loops found (measured, marked, answers), and the
+// decoded entries that carry them, the closing branches' loop numbers and
+// the hooked loop heads. A restore, after the decoded code was dropped,
+// decodes those entries again from memory and puts the marks back, so the
+// run goes on skipping exactly where it would have.
+void save_loops(const Cpu &c, board::StateWriter &w);
+void restore_loops(Cpu &c, board::StateReader &r);
 
 }  // namespace sim::core

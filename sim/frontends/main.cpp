@@ -25,6 +25,7 @@
 #include "sim/tools/execution_reports.h"
 #include "sim/tools/instruments.h"
 #include "sim/tools/output_file.h"
+#include "sim/tools/trace.h"
 
 #ifndef DEFAULT_IMAGE
 #define DEFAULT_IMAGE "program.elf"
@@ -143,12 +144,24 @@ void declare_options(CLI::App &app, sim::CommandLine &c)
         ->check(CLI::Range(1u, 1000u))
         ->needs(bench);
 
+    auto *save_at = app.add_option("--save-at", c.save_at,
+                                   "write a snapshot of the whole board to FILE when virtual time reaches TIME (repeatable)")
+                        ->type_name("TIME FILE")
+                        ->allow_extra_args(false)
+                        ->each([](const std::string &s) {
+                            if (s.empty()) throw CLI::ValidationError("--save-at", "an empty file name");
+                        });
+    auto *restore = app.add_option("--restore", c.restore, "start from a snapshot written by --save-at (the same image)")
+                        ->type_name("FILE")
+                        ->check(kNotEmpty);
+
     // Combinations where one option would be silently ignored.
     auto *samba = app.add_flag("--samba", c.samba,
                  "the chip as after the TST procedure: its boot program serves the SAM-BA monitor on a new "
                  "pseudo-terminal; with --for, the run ends that long after the host resets the chip")
         ->excludes(image, serial, scenario, gdb, bench);
-    bench->excludes(scenario, gdb, for_opt);
+    bench->excludes(scenario, gdb, for_opt, save_at, restore);
+    samba->excludes(save_at, restore);
     scenario->excludes(for_opt);
     fast->excludes(headless, for_opt, scenario, gdb, bench, samba);
 }
@@ -156,13 +169,14 @@ void declare_options(CLI::App &app, sim::CommandLine &c)
 const char *kFooter = R"(Exit status:
   0  the run ended (at --for, q in the terminal view, or the debugger's kill), every scenario step passed
   1  a scenario step failed, the benchmark did not complete, or an output could not be written
-  2  a bad command line, image, flash file, scenario or output path (nothing was run or written)
+  2  a bad command line, image, flash file, snapshot, scenario or output path (nothing was run or written)
   3  a headless or --samba run ended with guest faults (undefined instruction, abort; they are printed)
   128+N  ended by signal N (130 for SIGINT, 143 for SIGTERM, 129 for SIGHUP); the flash and outputs are saved
 
 Examples:
   boardsim --headless --for 3s --flash flash.bin
   boardsim --scenario counter.yaml --junit report.xml
+  boardsim --headless --for 3s --save-at 2s at2s.snap ; boardsim --restore at2s.snap --for 3s
 )";
 
 // Each output's finishing touch, after the run: the picture, traces,
@@ -171,7 +185,41 @@ struct Outputs {
     std::unique_ptr<simtools::Instruments> instruments;
     std::unique_ptr<simtools::ExecutionReports> reports;
     std::string screenshot;
+    int snapshot_status = 0;   // 1 when a --save-at could not be written
 };
+
+// The run starts from --restore's snapshot, and each --save-at writes its
+// own when its time comes, whichever front end runs the board. A snapshot
+// that cannot be written is told then and makes the exit status 1.
+bool start_snapshots(const sim::RunPlan &plan, sim::Session &session, int &status)
+{
+    std::string error;
+    if (plan.restore && !session.restore_snapshot(*plan.restore, error)) {
+        std::cerr << "boardsim: --restore " << error << "\n";
+        return false;
+    }
+    board::Picos now = session.board.clock.now();
+    auto before = [&](const std::string &what, board::Picos t) {
+        std::cerr << "boardsim: " << what << " " << sim::format_time(t) << " is before the snapshot's time "
+                  << sim::format_time(now) << " (times count from power-on)\n";
+        return false;
+    };
+    if (plan.duration && *plan.duration < now) return before("--for", *plan.duration);
+    for (const auto &[t, file] : plan.snapshots) {
+        if (t < now) return before("--save-at", t);
+        session.machine.at_time(t, [&session, &status, file] {
+            std::string why;
+            if (session.save_snapshot(file, why)) {
+                std::cerr << "boardsim: snapshot at " << simtools::format_time(session.board.clock.now()) << " s written to " << file
+                          << "\n";
+            } else {
+                std::cerr << "boardsim: --save-at " << why << "\n";
+                status = 1;
+            }
+        });
+    }
+    return true;
+}
 
 int finish(sim::Session &session, int status, Outputs &outputs)
 {
@@ -180,6 +228,7 @@ int finish(sim::Session &session, int status, Outputs &outputs)
         std::cerr << "boardsim: " << error << "\n";
         if (status == 0) status = 1;
     };
+    if (status == 0) status = outputs.snapshot_status;
     if (!outputs.screenshot.empty() && !sim::save_screenshot(session, outputs.screenshot, error))
         failed();
     if (outputs.instruments && !outputs.instruments->finish(session.machine.instructions(), error))
@@ -245,6 +294,9 @@ int main(int argc, char **argv)
         return kUsageError;
     }
     session->machine.set_exact(c.exact);
+    // Before any output is opened: a refused snapshot writes nothing.
+    if (!start_snapshots(*plan, *session, outs.snapshot_status))
+        return kUsageError;
     if (plan->recording) {
         outs.instruments = std::make_unique<simtools::Instruments>(session->board.bus, session->board.pa,
                                                                    session->board.clock);

@@ -69,6 +69,20 @@ std::optional<RunPlan> plan_run(const CommandLine &c, bool terminal, std::string
     p.mode = mode_of(c, p.duration.has_value(), terminal);
 
     p.inputs.push_back({"the image", c.image});
+    for (const auto &[time, file] : c.save_at) {
+        std::string why;
+        auto t = parse_duration(time, &why);
+        if (!t) {
+            error = "--save-at " + time + " " + why;
+            return std::nullopt;
+        }
+        p.snapshots.emplace_back(*t, file);
+        p.outputs.push_back({"--save-at", file});
+    }
+    if (!c.restore.empty()) {
+        p.restore = c.restore;
+        p.inputs.push_back({"the snapshot", c.restore});
+    }
     if (!c.scenario.empty()) {
         p.scenario = Scenario::load(c.scenario, error);
         if (!p.scenario) return std::nullopt;

@@ -36,6 +36,8 @@ struct CommandLine {
     std::string vcd_file, vcd_signals = "all", trace_kinds, trace_file, screenshot;
     std::string coverage, profile;
     std::string chip_flash, serial;
+    std::vector<std::pair<std::string, std::string>> save_at;   // --save-at TIME FILE, as typed
+    std::string restore;
     uint64_t trace_limit = simtools::Instruments::kDefaultTraceLimit;
     // The options that name a file the run writes, by the name they are
     // reported with ("--vcd"): each is checked with every other file.
@@ -59,6 +61,9 @@ struct RunPlan {
     std::vector<NamedPath> inputs, outputs;
     std::optional<simtools::Instruments::Options> recording;
     std::optional<simtools::ExecutionReports::Options> reports;
+    // Snapshots to write (virtual time, file), and the one to start from.
+    std::vector<std::pair<board::Picos, std::string>> snapshots;
+    std::optional<std::string> restore;
 };
 
 // The plan, or nullopt with `error` for a command line that cannot run (a

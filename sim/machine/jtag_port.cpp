@@ -32,6 +32,17 @@ JtagPort::JtagPort(Machine &machine, std::function<void(const std::string &)> re
           [this] { return std::string(jtag::tap_state_name(logic_.tap().state())); },
           [this] { return jtag_time_ <= machine_.board().clock.now(); }})
 {
+    declared_.event(machine_.board().clock, event_, "JTAG port",
+                    {{"host poll", [this] { poll(); }}, {"next bit", [this] { poll(); }}})
+        .custom(
+            "debug logic",
+            [this](board::StateWriter &w) {
+                if (logic_.in_debug_state())
+                    throw board::SnapshotError("the core is in debug state, held by the JTAG port: resume it first");
+                w.u64(jtag_time_);
+            },
+            [this](board::StateReader &r) { jtag_time_ = r.u64(); }, nullptr);
+    machine_.board().attach_state(declared_);
     // Shown with -v: where the core stops and goes on.
     logic_.set_state_listener([this](bool halted) {
         machine_.board().log.warn("jtag", std::string(halted ? "debug state at " : "running from ") +

@@ -74,6 +74,11 @@ private:
     std::chrono::steady_clock::time_point wall_base_;
     board::Picos virtual_base_ = 0;
     board::Picos jtag_time_ = 0;   // when the last TCK cycle acted on ends
+    // Its look at the port on the clock, for snapshots (attached to the
+    // board). The connection and the debug logic are the host's session,
+    // not the board's: a restored run waits for a client with the logic
+    // reset, and no snapshot is taken while the logic holds the core.
+    board::State declared_{"JTAG port"};
 };
 
 }  // namespace sim

@@ -78,6 +78,8 @@ Machine::Machine(board::Board &board) : board_(board), core_(*this)
         memory_.changed(memory_.flash() + offset, length);
         core_.request_stop();
     });
+    declare_state();
+    board_.attach_state(state_);
     reset();
 }
 
@@ -421,6 +423,7 @@ Machine::Stop Machine::run_until(board::Picos deadline)
             stop_wanted_ = false;
             return Stop::Requested;
         }
+        do_timed();
         if (board_.clock.now() >= deadline)
             return Stop::Deadline;
         // The core resumes from a breakpoint at the start of its own run:
@@ -434,11 +437,13 @@ Machine::Stop Machine::run_until(board::Picos deadline)
             agent_->serve();
             perform_reset_order();
         }
+        // A timed action comes first: the run stops at its time.
+        board::Picos until = timed_.empty() ? deadline : std::min(deadline, timed_.front().first);
         if (core_held()) {
-            idle_until(deadline);
+            idle_until(until);
             continue;
         }
-        uint64_t limit = cycle_limit(deadline);
+        uint64_t limit = cycle_limit(until);
         // Short runs until the core is found parked, so that the time it
         // entered its loop is known to a millisecond.
         if (!parked_at_)
@@ -479,7 +484,23 @@ Machine::Stop Machine::step()
     perform_reset_order();
     core_.step();
     after_run();
+    do_timed();
     return Stop::Stepped;
+}
+
+void Machine::at_time(board::Picos when, std::function<void()> action)
+{
+    auto later = std::upper_bound(timed_.begin(), timed_.end(), when, [](board::Picos t, const auto &e) { return t < e.first; });
+    timed_.insert(later, {when, std::move(action)});
+}
+
+void Machine::do_timed()
+{
+    while (!timed_.empty() && board_.clock.now() >= timed_.front().first) {
+        auto action = std::move(timed_.front().second);
+        timed_.erase(timed_.begin());
+        action();
+    }
 }
 
 void Machine::request_stop()

@@ -115,6 +115,13 @@ public:
     // instruction boundary; run_until then returns Stop::Requested.
     void request_stop();
 
+    // At the first instruction boundary at or after virtual time `when`,
+    // whichever call is running the core (run_until, step), `action` is
+    // done there and the run goes on: a snapshot in the middle of a run,
+    // whatever the front end's slices. Actions due at one time run in the
+    // order given.
+    void at_time(board::Picos when, std::function<void()> action);
+
     // Breakpoints stop before the instruction at the address runs.
     void add_breakpoint(uint32_t address);
     void remove_breakpoint(uint32_t address);
@@ -184,6 +191,30 @@ public:
     std::optional<ParkedState> parked() const;
     uint64_t exceptions_taken(Exception e) const { return core_.exceptions_taken(e); }
 
+    // Snapshots of the whole board with its processor, in memory: the
+    // board's parts, then (attached to the board) the RAM, the core, what
+    // the run loop keeps for its reports (faults, the parked loop, the
+    // rule checks) and every part the owner attached (keys, serial line).
+    // Taken between runs, at an instruction boundary. A restore needs the
+    // same image in flash (a snapshot of the chip's flash brings its own)
+    // and a machine set up alike (the same attached parts); it throws
+    // board::SnapshotError otherwise or for a stream that is not a save(),
+    // leaving the machine to be reset or restored again. Breakpoints,
+    // observers and --exact are the caller's and stay as they are.
+    void save(board::StateWriter &w) { board_.save(w); }
+    std::vector<uint8_t> save()
+    {
+        board::StateWriter w;
+        save(w);
+        return w.take();
+    }
+    void restore(board::StateReader &r);
+    void restore(const std::vector<uint8_t> &snapshot)
+    {
+        board::StateReader r(snapshot);
+        restore(r);
+    }
+
 private:
     // CoreBus: peripherals, holes and stores into flash.
     bool read(uint32_t address, unsigned size, uint64_t cycle, uint32_t &value, unsigned &wait) override;
@@ -226,9 +257,12 @@ private:
     // board's clock goes on to the next event or the deadline.
     bool core_held() const { return (agent_ && agent_->holds_core()) || board_.rstc.processor_held(); }
     void idle_until(board::Picos deadline);
+    // The actions of at_time() that are due.
+    void do_timed();
     uint32_t spsr_of(Mode mode);
     void note_fault(const std::string &what, uint32_t pc, uint32_t data_address, const Registers &registers);
     void install_observers();
+    void declare_state();
 
     board::Board &board_;
     MemoryMap memory_{board_.chip_flash};
@@ -246,6 +280,7 @@ private:
     bool stop_wanted_ = false;      // a stop asked by a caller, not a resync
     DebugAgent *agent_ = nullptr;
     bool serve_wanted_ = false;
+    std::vector<std::pair<board::Picos, std::function<void()>>> timed_;   // by time
 
     std::vector<ExecutionObserver *> observers_;
     std::unique_ptr<ExecutionObserver> fan_out_;
@@ -259,6 +294,8 @@ private:
     std::vector<GuestFault> faults_;
     GuestFault last_fault_;
     uint64_t fault_count_ = 0;
+
+    board::State state_{"machine"};
 };
 
 }  // namespace sim

@@ -48,6 +48,14 @@ std::unique_ptr<SerialLink> SerialLink::open(Kind kind, board::Board &board, std
     return link;
 }
 
+SerialLink::SerialLink(board::Board &board) : board_(board)
+{
+    declared_.field("to the chip", to_chip_)
+        .field("to the host", pending_out_)
+        .event(board_.clock, event_, "serial link", {{"host poll", [this] { poll(); }}});
+    board_.attach_state(declared_);
+}
+
 SerialLink::~SerialLink()
 {
     board_.clock.cancel(event_);

@@ -43,7 +43,7 @@ public:
     size_t held() const { return to_chip_.size(); }
 
 private:
-    SerialLink(board::Board &board) : board_(board) {}
+    explicit SerialLink(board::Board &board);
     void poll();
     void flush_out();
     void read_host();
@@ -58,6 +58,10 @@ private:
     std::string pending_out_;
     std::string to_chip_;
     board::Clock::EventId event_ = 0;
+    // Both buffers and the poll, for snapshots (attached to the board): a
+    // restored run hands the chip what the host had sent, and the host what
+    // the chip had sent, as the saved run would have.
+    board::State declared_{"serial link"};
 };
 
 }  // namespace sim

@@ -6,15 +6,17 @@
 #include "sim/machine/rule_report.h"
 #include "sim/samba/boot_program.h"
 #include "sim/machine/screen_text.h"
+#include "sim/machine/snapshot_file.h"
 
 namespace sim {
 
 std::unique_ptr<Session> Session::open(const SessionOptions &options, std::string &error)
 {
     std::optional<ElfImage> image;
+    uint64_t image_hash = 0;
     if (!options.image.empty()) {
         image = ElfImage::load(options.image, error);
-        if (!image)
+        if (!image || !hash_file(options.image, image_hash, error))
             return nullptr;
     }
     std::optional<FlashFile> flash;
@@ -33,6 +35,7 @@ std::unique_ptr<Session> Session::open(const SessionOptions &options, std::strin
             return nullptr;
     }
     std::unique_ptr<Session> s(new Session);
+    s->image_hash_ = image_hash;
     if (options.serial) {
         s->serial_ = SerialLink::open(*options.serial, s->board, error);
         if (!s->serial_)
@@ -80,6 +83,16 @@ void Session::power_on()
         serial_->start();
     if (jtag_)
         jtag_->start();
+}
+
+bool Session::save_snapshot(const std::string &path, std::string &error)
+{
+    return write_snapshot(machine, snapshot_identity(machine, image_hash_), path, error);
+}
+
+bool Session::restore_snapshot(const std::string &path, std::string &error)
+{
+    return read_snapshot(machine, snapshot_identity(machine, image_hash_), path, error);
 }
 
 bool Session::save_flash(std::string &error)

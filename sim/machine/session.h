@@ -69,6 +69,13 @@ public:
     // The JTAG port, if one was asked for.
     JtagPort *jtag() { return jtag_.get(); }
 
+    // Snapshot files of the board as it is now (snapshot_file.h), taken
+    // between runs. A restore refuses a file of another image or another
+    // make of session (a serial line, a JTAG port) with `error`, restoring
+    // nothing from it; after any other refusal the session is to be closed.
+    bool save_snapshot(const std::string &path, std::string &error);
+    bool restore_snapshot(const std::string &path, std::string &error);
+
     board::Board board;
     Machine machine{board};
     board::Keys &keys = board.keys;
@@ -82,6 +89,7 @@ private:
     std::unique_ptr<JtagPort> jtag_;
     SerialCapture serial_text_;
     std::optional<uint32_t> waiting_loop_;
+    uint64_t image_hash_ = 0;
 };
 
 // `waiting_loop`: a loop where the core waits by design (the boot

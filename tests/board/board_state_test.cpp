@@ -320,7 +320,6 @@ std::string look(Rig &r)
     for (int row = 0; row < board::Hd44780::kRows; ++row)
         o << "|" << b.lcd.row(row) << "|\n";
     o << "lcd " << int(b.lcd.status()) << " flash " << int(b.flash.status()) << "\n";
-    o << "breaches " << b.log.rules.total() << "\n";
     for (const auto &e : b.clock.pending_events())
         o << "event " << e.when << " " << e.id << " " << e.name.owner << " " << e.name.what << "\n";
     o << "ram ";
