@@ -52,7 +52,28 @@ Aic::Aic(Clock &clock, Log &log) : MappedDevice(log, "AIC"), clock_(clock), log_
     regs_.add(FFER, "AIC_FFER", AccessKind::WriteOneToSet).acts_on(ffsr_, ~1u).then(update);
     regs_.add(FFDR, "AIC_FFDR", AccessKind::WriteOneToClear).acts_on(ffsr_).then(update);
     regs_.add(FFSR, "AIC_FFSR", AccessKind::ReadOnly).field(ffsr_);
-    state_.field("irq request cycle", irq_request_cycle_)
+    // The source lines are wires: their far ends set them. The outputs are
+    // set through update_outputs(), which tells the listeners.
+    state_.registers(regs_)
+        .field("edge latches", edge_latch_)
+        .field("stack", stack_)
+        .custom("remembered",
+                [this](StateWriter &w) {
+                    w.u8(remembered_.has_value());
+                    w.u32(remembered_.value_or(0));
+                },
+                [this](StateReader &r) {
+                    bool has = r.u8();
+                    uint32_t source = r.u32();
+                    if (source >= kSources)
+                        r.fail("AIC: no source " + std::to_string(source));
+                    remembered_ = has ? std::optional<unsigned>(source) : std::nullopt;
+                },
+                [this] { remembered_.reset(); })
+        .kept("lines", lines_)
+        .kept("nirq", nirq_)
+        .kept("nfiq", nfiq_)
+        .field("irq request cycle", irq_request_cycle_)
         .event(clock_, irq_event_, "AIC", {{"nIRQ asserted", [this] { on_irq_due(); }}})
         .event(clock_, fiq_event_, "AIC", {{"nFIQ asserted", [this] { on_fiq_due(); }}});
     reset();
@@ -67,10 +88,6 @@ Aic::~Aic()
 void Aic::reset()
 {
     state_.reset();
-    regs_.reset();
-    edge_latch_ = 0;
-    stack_.clear();
-    remembered_.reset();
     update_outputs();
 }
 

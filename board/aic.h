@@ -101,8 +101,6 @@ public:
     // nIRQ's last rise began: for traces that measure from the source.
     uint64_t irq_request_cycle() const { return irq_request_cycle_; }
 
-    State &state() { return state_; }
-
 private:
     struct InService {
         unsigned source;
@@ -142,7 +140,6 @@ private:
     // Requests on their way to the outputs.
     Clock::EventId irq_event_ = 0, fiq_event_ = 0;
     uint64_t irq_request_cycle_ = 0;
-    State state_{"AIC"};
 };
 
 }  // namespace board

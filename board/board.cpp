@@ -31,6 +31,11 @@ Board::Board()
 void Board::reset()
 {
     clock.reset();
+    bus.state().reset();
+    // The keys let go before the port resets, so that it samples the lines
+    // as they stand; the display and the serial flash see the lines the
+    // port leaves them.
+    keys.reset();
     bus.reset_devices();
     lcd.reset();
     flash.reset();
@@ -54,7 +59,10 @@ void Board::perform_reset(const ResetOrder &order)
 
 std::vector<State *> Board::parts()
 {
-    return {&aic.state(), &pit.state()};
+    return {&bus.state(),   &pa.state(),   &system_irq.state(), &aic.state(),        &pmc.state(),
+            &wdt.state(),   &mc.state(),   &rstc.state(),       &pit.state(),        &rtt.state(),
+            &vreg.state(),  &pioa.state(), &dbgu.state(),       &spi.state(),        &peripheral_space.state(),
+            &chip_flash.state(), &lcd.state(), &flash.state(),  &keys.state()};
 }
 
 std::string Board::state_layout()
@@ -70,9 +78,14 @@ std::string Board::state_layout()
 void Board::save(StateWriter &w)
 {
     clock.save(w);
+    // Member by member: the order's padding is not state.
     w.u8(reset_order_.has_value());
-    if (reset_order_)
-        w.bytes(&*reset_order_, sizeof *reset_order_);
+    if (reset_order_) {
+        w.u8(reset_order_->processor);
+        w.u8(reset_order_->peripherals);
+        w.u8(reset_order_->external);
+        w.u64(reset_order_->hold);
+    }
     for (State *part : parts())
         part->save(w);
     w.u32(static_cast<uint32_t>(attached_.size()));
@@ -88,7 +101,10 @@ void Board::restore(StateReader &r)
     reset_order_.reset();
     if (r.u8()) {
         ResetOrder o;
-        r.bytes(&o, sizeof o);
+        o.processor = r.u8();
+        o.peripherals = r.u8();
+        o.external = r.u8();
+        o.hold = r.u64();
         reset_order_ = o;
     }
     for (State *part : parts())

@@ -1,6 +1,8 @@
 // The whole board: the chip's peripherals on the bus (placed and wired as
-// the chip's table, chip.h, says) and the devices wired to port A. Host tests and the simulator build one of these and talk to it
-// through the bus; nothing in here knows who drives the bus.
+// the chip's table, chip.h, says) and the devices wired to port A (the
+// display, the serial flash, the keys). Host tests and the simulator build
+// one of these and talk to it through the bus; nothing in here knows who
+// drives the bus.
 #pragma once
 
 #include "board/aic.h"
@@ -10,6 +12,7 @@
 #include "board/clock.h"
 #include "board/dbgu.h"
 #include "board/hd44780.h"
+#include "board/keys.h"
 #include "board/log.h"
 #include "board/mc.h"
 #include "board/peripheral_space.h"
@@ -86,11 +89,12 @@ public:
     Hd44780 lcd{pa, clock, log};   // display on PA17..PA23
     Spi spi{bus, pioa, pa, log};
     SpiFlash flash{pa, clock, log};   // chip select PA11
+    Keys keys{pa, clock};
 
-private:
     // Every part with a declared state, in save order.
     std::vector<State *> parts();
 
+private:
     std::optional<ResetOrder> reset_order_;
     std::vector<State *> attached_;
 };

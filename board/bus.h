@@ -11,6 +11,7 @@
 #include "board/clock.h"
 #include "board/device.h"
 #include "board/log.h"
+#include "board/state.h"
 
 namespace board {
 
@@ -24,7 +25,7 @@ struct Access {
 
 class Bus {
 public:
-    Bus(Clock &clock, Log &log) : clock_(clock), log_(log) {}
+    Bus(Clock &clock, Log &log) : clock_(clock), log_(log) { state_.field("fault", fault_); }
 
     void map(uint32_t base, uint32_t size, Device &device, std::string name);
     // A device that answers in [base, base + size) wherever no block is
@@ -62,6 +63,8 @@ public:
 
     Clock &clock() { return clock_; }
     Log &log() { return log_; }
+    // The fault not yet taken; the map and the observers are wiring.
+    State &state() { return state_; }
 
 private:
     struct Region {
@@ -90,6 +93,7 @@ private:
     Memory *memory_ = nullptr;
     bool recording_ = false;
     bool fault_ = false;
+    State state_{"bus"};
 };
 
 }  // namespace board

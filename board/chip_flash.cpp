@@ -4,6 +4,20 @@
 
 namespace board {
 
+ChipFlash::ChipFlash() : bytes_(kSize, 0xFF)
+{
+    state_.custom("array", [this](StateWriter &w) { w.bytes(bytes_.data(), kSize); },
+                  [this](StateReader &r) {
+                      r.bytes(bytes_.data(), kSize);
+                      changed(0, kSize);   // code decoded from the old contents is stale
+                  },
+                  nullptr)
+        .kept("lock bits", lock_bits_)
+        .kept("GPNVM bits", gpnvm_)
+        .kept("security bit", security_)
+        .kept("ready at", ready_at_);
+}
+
 bool ChipFlash::load(const std::vector<uint8_t> &bytes)
 {
     if (bytes.size() != kSize)

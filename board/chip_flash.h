@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "board/clock.h"
+#include "board/state.h"
 
 namespace board {
 
@@ -24,7 +25,7 @@ public:
     static constexpr uint32_t kPagesPerRegion = kPages / kLockRegions;
     static constexpr unsigned kGpnvmBits = 2;
 
-    ChipFlash() : bytes_(kSize, 0xFF) {}
+    ChipFlash();
 
     uint8_t *data() { return bytes_.data(); }
     const uint8_t *data() const { return bytes_.data(); }
@@ -52,6 +53,9 @@ public:
     Picos ready_at() const { return ready_at_; }
     void set_ready_at(Picos t) { ready_at_ = t; }
 
+    // All of it outlives a reset; the controller's reset sets the ready time.
+    State &state() { return state_; }
+
 private:
     void changed(uint32_t offset, uint32_t length);
 
@@ -61,6 +65,7 @@ private:
     bool security_ = false;
     Picos ready_at_ = 0;
     ChangeListener listener_;
+    State state_{"chip flash"};
 };
 
 }  // namespace board

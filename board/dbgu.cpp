@@ -38,6 +38,48 @@ Dbgu::Dbgu(Bus &bus, Pio &pio, Log &log)
     regs_.add(CIDR, "DBGU_CIDR", AccessKind::ReadOnly).resets_to(kChipId).value([] { return kChipId; });
     regs_.add(EXID, "DBGU_EXID", AccessKind::ReadOnly).value([] { return 0u; });
     pdc_.declare(regs_);
+    // The loss counts are the run's; COMMTX and COMMRX the processor's.
+    state_.registers(regs_, 0, Pdc::kFirst)
+        .field("receiver enabled", rx_enabled_)
+        .field("transmitter enabled", tx_enabled_)
+        .field("RXRDY", rxrdy_)
+        .field("OVRE", ovre_)
+        .field("THR", thr_)
+        .field("THR full", thr_full_)
+        .field("shifting", shifting_)
+        .field("shift register", shift_)
+        .field("bit", bit_)
+        .field("bits", bits_)
+        .field("frame start", frame_start_)
+        .field("bit time", bit_time_)
+        .field("waiting logged", tx_waiting_logged_)
+        .field("pin logged", tx_pin_logged_)
+        .custom("from the host",
+                [this](StateWriter &w) {
+                    w.u64(rx_queue_.size());
+                    for (uint8_t c : rx_queue_)
+                        w.u8(c);
+                },
+                [this](StateReader &r) {
+                    uint64_t n = r.u64();
+                    if (n > r.left())
+                        r.fail("DBGU: a list longer than what is left");
+                    rx_queue_.clear();
+                    for (uint64_t i = 0; i < n; ++i)
+                        rx_queue_.push_back(r.u8());
+                },
+                [this] { rx_queue_.clear(); })
+        .field("receiving", rx_busy_)
+        .field("received", rx_char_)
+        .field("loss logged", rx_lost_logged_)
+        .part(pdc_.state())
+        .kept("COMMTX", commtx_)
+        .kept("COMMRX", commrx_)
+        .kept("overruns", overruns_)
+        .kept("unheard", unheard_)
+        .kept("irq", irq_.saved_level())
+        .event(clock_, tx_event_, "DBGU", {{"transmit bit", [this] { on_tx_bit(); }}})
+        .event(clock_, rx_event_, "DBGU", {{"character received", [this] { on_rx_done(); }}});
     reset();
 }
 
@@ -49,19 +91,7 @@ Dbgu::~Dbgu()
 
 void Dbgu::reset()
 {
-    clock_.cancel(tx_event_);
-    clock_.cancel(rx_event_);
-    tx_event_ = rx_event_ = 0;
-    regs_.reset();
-    rx_enabled_ = tx_enabled_ = false;
-    rxrdy_ = ovre_ = false;
-    thr_ = 0;
-    thr_full_ = shifting_ = false;
-    tx_waiting_logged_ = tx_pin_logged_ = false;
-    rx_queue_.clear();
-    rx_busy_ = false;
-    rx_lost_logged_ = false;
-    pdc_.reset();
+    state_.reset();
     pio_.set_peripheral_output(Pio::A, kTx, 0, 0);
     update_irq();
 }

@@ -12,8 +12,28 @@ enum : uint32_t { WP = 0x1, SLB = 0x2, WPL = 0x3, CLB = 0x4, EA = 0x8, SGPB = 0x
 constexpr uint32_t kFmrMask = 0x00FF038D;
 }  // namespace
 
+namespace {
+std::array<uint8_t, ChipFlash::kPageSize> erased_page()
+{
+    std::array<uint8_t, ChipFlash::kPageSize> page;
+    page.fill(0xFF);
+    return page;
+}
+}  // namespace
+
 Efc::Efc(Clock &clock, Log &log, ChipFlash &flash) : clock_(clock), log_(log), flash_(flash)
 {
+    // MC_FMR is the memory controller's to declare, with its map.
+    state_.field("LOCKE", locke_)
+        .field("PROGE", proge_)
+        .field("busy", busy_)
+        .field("latch", latch_, erased_page())
+        .field("command", running_.cmd)
+        .field("command's page number", running_.page)
+        .field("command erases", running_.erase)
+        .field("command's page", running_data_)
+        .kept("irq", irq_.saved_level())
+        .event(clock_, event_, "EFC", {{"command end", [this] { command_end(); }}});
     reset();
 }
 
@@ -24,15 +44,10 @@ Efc::~Efc()
 
 void Efc::reset()
 {
-    if (busy_) {
-        clock_.cancel(event_);
+    if (busy_)
         log_.warn("EFC", "reset while a flash command runs: the command is abandoned, the flash keeps its old contents");
-    }
-    event_ = 0;
-    busy_ = false;
+    state_.reset();
     flash_.set_ready_at(0);
-    locke_ = proge_ = false;
-    latch_.fill(0xFF);
     update_irq();
 }
 
@@ -99,7 +114,6 @@ void Efc::command(uint32_t fcr)
     }
     uint32_t cmd = fcr & 0xF;
     uint32_t page = (fcr >> 8) & 0x3FF;
-    uint32_t region = page / ChipFlash::kPagesPerRegion;
     switch (cmd) {
     case WP:
     case WPL: {
@@ -108,16 +122,12 @@ void Efc::command(uint32_t fcr)
             return;
         }
         bool erase = !(fmr_ & NEBP);
-        std::array<uint8_t, ChipFlash::kPageSize> data = latch_;
+        running_data_ = latch_;
         latch_.fill(0xFF);
         uint64_t units = erase ? kPageWriteUnits : kPageWriteNoEraseUnits;
         if (cmd == WPL)
             units += kBitUnits * 2 / 3;   // the lock bit's 3 ms in 1.5 us units
-        run(units, false, [this, page, data, erase, cmd, region] {
-            flash_.write_page(page, data.data(), erase);
-            if (cmd == WPL)
-                flash_.set_lock_bits(flash_.lock_bits() | (1u << region));
-        }, "write page");
+        run({cmd, page, erase}, units, false, "write page");
         return;
     }
     case EA:
@@ -126,14 +136,11 @@ void Efc::command(uint32_t fcr)
             log_.warn("EFC", "erase all refused: lock bits " + hex32(flash_.lock_bits()) + " are set (LOCKE)");
             return;
         }
-        run(kEraseAllUnits, false, [this] { flash_.erase_all(); }, "erase all");
+        run({cmd, page, true}, kEraseAllUnits, false, "erase all");
         return;
     case SLB:
     case CLB:
-        run(kBitUnits, true, [this, cmd, region] {
-            uint32_t bits = flash_.lock_bits();
-            flash_.set_lock_bits(cmd == SLB ? bits | (1u << region) : bits & ~(1u << region));
-        }, cmd == SLB ? "set lock bit" : "clear lock bit");
+        run({cmd, page, false}, kBitUnits, true, cmd == SLB ? "set lock bit" : "clear lock bit");
         return;
     case SGPB:
     case CGPB:
@@ -142,13 +149,10 @@ void Efc::command(uint32_t fcr)
             log_.warn("EFC", "GPNVM bit " + std::to_string(page) + " does not exist on this chip (bits 0 and 1): PROGE");
             return;
         }
-        run(kBitUnits, true, [this, cmd, page] {
-            uint32_t bits = flash_.gpnvm();
-            flash_.set_gpnvm(cmd == SGPB ? bits | (1u << page) : bits & ~(1u << page));
-        }, cmd == SGPB ? "set GPNVM bit" : "clear GPNVM bit");
+        run({cmd, page, false}, kBitUnits, true, cmd == SGPB ? "set GPNVM bit" : "clear GPNVM bit");
         return;
     case SSB:
-        run(kBitUnits, true, [this] { flash_.set_security(true); }, "set security bit");
+        run({cmd, page, false}, kBitUnits, true, "set security bit");
         return;
     default:
         proge_ = true;
@@ -157,7 +161,7 @@ void Efc::command(uint32_t fcr)
     }
 }
 
-void Efc::run(uint64_t units, bool microsecond_units, std::function<void()> effect, const char *what)
+void Efc::run(Command c, uint64_t units, bool microsecond_units, const char *what)
 {
     uint64_t fmcn = (fmr_ >> 16) & 0xFF;
     double per_unit = clock_.master_hz() * (microsecond_units ? 1e-6 : 1.5e-6);
@@ -168,14 +172,47 @@ void Efc::run(uint64_t units, bool microsecond_units, std::function<void()> effe
                              "), the flash is programmed too briefly");
     uint64_t cycles = units * (fmcn ? fmcn : 1);
     busy_ = true;
+    running_ = c;
     Picos done = clock_.now() + clock_.cycles_to_picos(cycles);
     flash_.set_ready_at(done);
-    event_ = clock_.schedule_at({"EFC", "command end"}, done, [this, effect = std::move(effect)] {
-        event_ = 0;
-        busy_ = false;
-        effect();
-        update_irq();
-    });
+    event_ = clock_.schedule_at({"EFC", "command end"}, done, [this] { command_end(); });
+}
+
+void Efc::command_end()
+{
+    event_ = 0;
+    busy_ = false;
+    const Command &c = running_;
+    uint32_t region = c.page / ChipFlash::kPagesPerRegion;
+    switch (c.cmd) {
+    case WP:
+    case WPL:
+        flash_.write_page(c.page, running_data_.data(), c.erase);
+        if (c.cmd == WPL)
+            flash_.set_lock_bits(flash_.lock_bits() | (1u << region));
+        break;
+    case EA:
+        flash_.erase_all();
+        break;
+    case SLB:
+    case CLB: {
+        uint32_t bits = flash_.lock_bits();
+        flash_.set_lock_bits(c.cmd == SLB ? bits | (1u << region) : bits & ~(1u << region));
+        break;
+    }
+    case SGPB:
+    case CGPB: {
+        uint32_t bits = flash_.gpnvm();
+        flash_.set_gpnvm(c.cmd == SGPB ? bits | (1u << c.page) : bits & ~(1u << c.page));
+        break;
+    }
+    case SSB:
+        flash_.set_security(true);
+        break;
+    default:
+        break;
+    }
+    update_irq();
 }
 
 void Efc::update_irq()

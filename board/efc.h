@@ -58,6 +58,7 @@
 #include "board/irq_line.h"
 #include "board/log.h"
 #include "board/register_map.h"
+#include "board/state.h"
 
 namespace board {
 
@@ -87,11 +88,19 @@ public:
     uint32_t fmr() const { return fmr_; }
     bool ready() const { return !busy_; }
     const std::array<uint8_t, ChipFlash::kPageSize> &latch() const { return latch_; }
+    State &state() { return state_; }
 
 private:
     uint32_t status() const;
+    // A command under way: it acts on the flash when it ends.
+    struct Command {
+        uint32_t cmd = 0;
+        uint32_t page = 0;
+        bool erase = false;
+    };
     void command(uint32_t fcr);
-    void run(uint64_t units, bool microsecond_units, std::function<void()> effect, const char *what);
+    void run(Command c, uint64_t units, bool microsecond_units, const char *what);
+    void command_end();
     void refuse_locked(const char *what, uint32_t page);
     void update_irq();
 
@@ -101,7 +110,10 @@ private:
     uint32_t fmr_ = 0;
     bool locke_ = false, proge_ = false, busy_ = false;
     std::array<uint8_t, ChipFlash::kPageSize> latch_{};
+    Command running_;
+    std::array<uint8_t, ChipFlash::kPageSize> running_data_{};   // a page write's latch
     Clock::EventId event_ = 0;
+    State state_{"EFC"};
 };
 
 }  // namespace board

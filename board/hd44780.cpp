@@ -40,6 +40,43 @@ Hd44780::Hd44780(Pins &pins, Clock &clock, Log &log, Wiring wiring, std::string 
 {
     pins_.add_listener([this](uint32_t changed, uint32_t levels) { on_lines(changed, levels); },
                        data_mask_ | 1u << w_.e | 1u << w_.rs | 1u << w_.rw);
+    std::array<uint8_t, 128> blank;
+    blank.fill(0x20);
+    state_.field("DDRAM", ddram_, blank)
+        .field("CGRAM", cgram_)
+        .field("address counter", ac_)
+        .field("CGRAM selected", cgram_selected_)
+        .field("8-bit", eight_bit_, true)
+        .field("two lines", two_lines_)
+        .field("5x10 font", font_5x10_)
+        .field("display on", display_on_)
+        .field("cursor on", cursor_on_)
+        .field("blink on", blink_on_)
+        .field("increment", increment_, true)
+        .field("shift display", shift_display_)
+        .field("shift", shift_)
+        .field("busy until", busy_until_)
+        .field("stuck busy", stuck_busy_)
+        .field("second nibble", second_nibble_)
+        .field("high nibble", high_nibble_)
+        .field("read byte", read_byte_)
+        .field("read was data", read_was_data_)
+        .field("E high", e_high_)
+        .field("in pulse", in_pulse_)
+        .field("reading", reading_)
+        .field("powered at", powered_at_)
+        .field("E rose at", e_rose_at_, kNever)
+        .field("E fell at", e_fell_at_, kNever)
+        .field("control changed at", control_changed_at_, kNever)
+        .field("data changed at", data_changed_at_, kNever)
+        .field("last pulse wrote", last_pulse_wrote_)
+        .field("initialisation strobes", init_strobes_)
+        .field("last strobe at", init_strobe_at_)
+        .field("read nibble", read_nibble_)
+        .field("lost writes", lost_writes_)
+        .field("bytes written", bytes_written_)
+        .field("bytes read", bytes_read_)
+        .event(clock_, read_event_, name_.c_str(), {{"read data valid", [this] { read_data_valid(); }}});
     reset();
 }
 
@@ -50,35 +87,13 @@ void Hd44780::reset()
     // The internal reset at power-on: display clear, 8-bit one-line function
     // set, display off, entry mode increment without shift. CGRAM content is
     // undefined on the part; it starts zeroed here.
-    ddram_.fill(0x20);
-    cgram_.fill(0);
-    ac_ = 0;
-    cgram_selected_ = false;
-    eight_bit_ = true;
-    two_lines_ = false;
-    font_5x10_ = false;
-    display_on_ = cursor_on_ = blink_on_ = false;
-    increment_ = true;
-    shift_display_ = false;
-    shift_ = 0;
+    state_.reset();
     powered_at_ = clock_.now();
     busy_until_ = powered_at_ + kPowerOnReset;
-    stuck_busy_ = false;
-    e_rose_at_ = e_fell_at_ = control_changed_at_ = data_changed_at_ = kNever;
-    last_pulse_wrote_ = false;
-    init_strobes_ = 0;
-    clock_.cancel(read_event_);
-    read_event_ = 0;
-    second_nibble_ = false;
-    high_nibble_ = 0;
-    read_byte_ = 0;
-    read_was_data_ = false;
-    lost_writes_ = bytes_written_ = bytes_read_ = 0;
     release_data();
     // A pulse already under way at reset was never seen to start: it is not
     // taken as a transfer.
     e_high_ = pins_.level(w_.e);
-    in_pulse_ = false;
 }
 
 void Hd44780::on_lines(uint32_t changed, uint32_t levels)
@@ -143,10 +158,13 @@ void Hd44780::e_rose(uint32_t levels)
         read_nibble_ = read_byte_ & 0x0F;
     }
     clock_.cancel(read_event_);
-    read_event_ = clock_.schedule_in({name_.c_str(), "read data valid"}, kDataDelay, [this] {
-        read_event_ = 0;
-        drive_read_nibble();
-    });
+    read_event_ = clock_.schedule_in({name_.c_str(), "read data valid"}, kDataDelay, [this] { read_data_valid(); });
+}
+
+void Hd44780::read_data_valid()
+{
+    read_event_ = 0;
+    drive_read_nibble();
 }
 
 void Hd44780::drive_read_nibble()

@@ -44,6 +44,7 @@
 #include "board/log.h"
 #include "board/nets.h"
 #include "board/pins.h"
+#include "board/state.h"
 
 namespace board {
 
@@ -79,6 +80,8 @@ public:
     // A controller whose busy flag never clears (a stalled or missing part
     // with a stuck BF), to exercise a driver's give-up path.
     void set_stuck_busy(bool stuck) { stuck_busy_ = stuck; }
+
+    State &state() { return state_; }
 
     // ---- views (no side effects) ----
     bool busy() const { return stuck_busy_ || clock_.now() < busy_until_; }
@@ -125,6 +128,7 @@ private:
     void set_busy(Picos t) { busy_until_ = clock_.now() + t; }
     void check_timing(uint32_t changed, uint32_t levels);
     void check_initialisation(uint8_t nibble, bool rs);
+    void read_data_valid();
     void drive_read_nibble();
 
     Pins &pins_;
@@ -170,6 +174,7 @@ private:
     uint64_t lost_writes_ = 0;
     uint64_t bytes_written_ = 0;
     uint64_t bytes_read_ = 0;
+    State state_{name_};
 };
 
 }  // namespace board

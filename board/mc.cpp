@@ -43,15 +43,20 @@ Mc::Mc(Clock &clock, Log &log, ChipFlash &flash) : MappedDevice(log, "MC"), log_
         map_changed();
     });
     efc_.set_irq_output([this](bool level) { irq_.set(level); });
+    // The flash controller's reset comes after the registers (its interrupt
+    // follows MC_FMR) and logs a command it abandons.
+    state_.registers(regs_)
+        .field("ASR read", asr_read_, true)
+        .field("remapped", remapped_)
+        .part(efc_.state(), [this] { efc_.reset(); })
+        .kept("master clock", master_hz_)
+        .kept("irq", irq_.saved_level());
     reset();
 }
 
 void Mc::reset()
 {
-    regs_.reset();
-    efc_.reset();
-    asr_read_ = true;
-    remapped_ = false;
+    state_.reset();
     map_changed();
 }
 

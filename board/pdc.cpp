@@ -12,7 +12,7 @@ enum : uint32_t { RXTEN = 0x001, RXTDIS = 0x002, TXTEN = 0x100, TXTDIS = 0x200 }
 }  // namespace
 
 Pdc::Pdc(Bus &bus, Log &log, std::string name, PdcPeripheral &peripheral)
-    : bus_(bus), clock_(bus.clock()), log_(log), name_(std::move(name)), peripheral_(peripheral)
+    : bus_(bus), clock_(bus.clock()), log_(log), name_(std::move(name)), peripheral_(peripheral), state_(name_ + " PDC")
 {
 }
 
@@ -23,10 +23,7 @@ Pdc::~Pdc()
 
 void Pdc::reset()
 {
-    clock_.cancel(event_);
-    event_ = 0;
-    rx_en_ = tx_en_ = false;
-    endrx_ = endtx_ = true;
+    state_.reset();
 }
 
 void Pdc::declare(RegisterMap &map)
@@ -59,6 +56,14 @@ void Pdc::declare(RegisterMap &map)
         else if (v & TXTEN) tx_en_ = true;
     }).then(changed);
     map.add(PTSR, "PDC_PTSR", AccessKind::ReadOnly).value([this] { return (rx_en_ ? RXTEN : 0u) | (tx_en_ ? TXTEN : 0u); });
+    // The latency is the board's setting, not the chip's state.
+    state_.registers(map, kFirst)
+        .field("receive enabled", rx_en_)
+        .field("transmit enabled", tx_en_)
+        .field("ENDRX", endrx_, true)
+        .field("ENDTX", endtx_, true)
+        .kept("latency", latency_)
+        .event(clock_, event_, name_.c_str(), {{"PDC move", [this] { move(); }}});
 }
 
 void Pdc::changed()

@@ -39,6 +39,7 @@
 #include "board/clock.h"
 #include "board/log.h"
 #include "board/register_map.h"
+#include "board/state.h"
 
 namespace board {
 
@@ -70,10 +71,12 @@ public:
     Pdc(const Pdc &) = delete;
     Pdc &operator=(const Pdc &) = delete;
 
-    // Adds the channel pair's registers (RPR at kFirst) to its peripheral's map.
+    // Adds the channel pair's registers (RPR at kFirst) to its peripheral's
+    // map, and declares them with the rest of the channels' state.
     void declare(RegisterMap &map);
-    // The channels' state beyond the registers (the owner's map resets those).
+    // The channels' registers and state.
     void reset();
+    State &state() { return state_; }
 
     // Looks whether a move is due and schedules it; the peripheral calls
     // this whenever its ready flags may have changed.
@@ -102,6 +105,7 @@ private:
     bool rx_en_ = false, tx_en_ = false;
     bool endrx_ = true, endtx_ = true;
     Clock::EventId event_ = 0;
+    State state_;
 };
 
 }  // namespace board

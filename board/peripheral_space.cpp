@@ -6,6 +6,25 @@
 
 namespace board {
 
+PeripheralSpace::PeripheralSpace(Log &log) : log_(log)
+{
+    state_.custom("logged addresses",
+                  [this](StateWriter &w) {
+                      w.u64(logged_.size());
+                      for (uint32_t a : logged_)
+                          w.u32(a);
+                  },
+                  [this](StateReader &r) {
+                      uint64_t n = r.u64();
+                      if (n > r.left() / 4)
+                          r.fail("peripheral space: a list longer than what is left");
+                      logged_.clear();
+                      for (uint64_t i = 0; i < n; ++i)
+                          logged_.insert(r.u32());
+                  },
+                  nullptr);
+}
+
 const char *PeripheralSpace::block_at(uint32_t address)
 {
     const ChipBlock *b = chip_block_at(address);

@@ -13,6 +13,7 @@
 
 #include "board/device.h"
 #include "board/log.h"
+#include "board/state.h"
 
 namespace board {
 
@@ -21,7 +22,7 @@ public:
     static constexpr uint32_t kBase = 0xF0000000;
     static constexpr uint32_t kSize = 0x10000000;
 
-    explicit PeripheralSpace(Log &log) : log_(log) {}
+    explicit PeripheralSpace(Log &log);
 
     uint32_t read(uint32_t offset) override;
     void write(uint32_t offset, uint32_t value) override;
@@ -32,11 +33,15 @@ public:
     // The unmodelled peripheral (chip.h) at an absolute address, or nullptr.
     static const char *block_at(uint32_t address);
 
+    // The addresses already logged: the log is the run's, a reset keeps them.
+    State &state() { return state_; }
+
 private:
     void note(uint32_t offset, bool write, uint32_t value);
 
     Log &log_;
     std::set<uint32_t> logged_;
+    State state_{"peripheral space"};
 };
 
 }  // namespace board

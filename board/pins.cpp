@@ -2,7 +2,30 @@
 
 namespace board {
 
-Pins::Pins(Log &log, std::string port_name) : log_(log), name_(std::move(port_name)) {}
+Pins::Pins(Log &log, std::string port_name) : log_(log), name_(std::move(port_name)), state_(name_)
+{
+    state_.custom("drivers",
+                  [this](StateWriter &w) {
+                      w.u32(static_cast<uint32_t>(sources_.size()));
+                      for (const Source &s : sources_) {
+                          w.u32(s.driven);
+                          w.u32(s.levels);
+                      }
+                  },
+                  [this](StateReader &r) {
+                      if (r.u32() != sources_.size())
+                          r.fail(name_ + ": the pins have another number of drivers");
+                      for (Source &s : sources_) {
+                          s.driven = r.u32();
+                          s.levels = r.u32();
+                      }
+                      others_of_ = -1;   // what the others drive is worked out again
+                  },
+                  nullptr)
+        .kept("pull-ups", pullups_)
+        .kept("levels", levels_)
+        .kept("contention", contention_);
+}
 
 Pins::SourceId Pins::add_source(std::string name)
 {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "board/log.h"
+#include "board/state.h"
 
 namespace board {
 
@@ -43,6 +44,11 @@ public:
     // Power-on: no drivers, no pull-ups, all lines low until resolved again.
     void reset_levels(uint32_t levels) { levels_ = levels; }
 
+    // The levels and what each source drives. All of it is kept through a
+    // reset: each source's owner sets its drive through drive() in its own
+    // reset, and the levels follow. Listeners are wiring.
+    State &state() { return state_; }
+
 private:
     void resolve(SourceId changed_source);
     // Kept out of resolve(), which runs on every change of a line.
@@ -71,6 +77,7 @@ private:
     uint32_t others_driven_ = 0, others_high_ = 0, others_low_ = 0;
     bool notifying_ = false;
     uint32_t pending_changed_ = 0;
+    State state_;
 };
 
 }  // namespace board

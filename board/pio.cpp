@@ -74,6 +74,19 @@ Pio::Pio(Pins &pins, Clock &clock, Log &log, std::string name)
     add(OWDR, "OWDR", AccessKind::WriteOneToClear).acts_on(owsr_);
     add(OWSR, "OWSR", AccessKind::ReadOnly).field(owsr_);
     pins_.add_listener([this](uint32_t changed, uint32_t levels) { on_lines_changed(changed, levels); });
+    // What the peripherals put out and the clock are theirs and the PMC's
+    // to set, through set_peripheral_output() and set_clock().
+    sampler_.field("before", before_sample_)
+        .field("owed", sample_owed_)
+        .field("due", sample_due_)
+        .event(clock_, sample_event_, name_.c_str(), {{"input sample", [this] { on_sample_event(); }}});
+    state_.registers(regs_)
+        .field("PDSR sample", pdsr_sample_)
+        .part(sampler_)
+        .kept("clock", clock_on_)
+        .kept("peripheral drive", periph_driven_)
+        .kept("peripheral levels", periph_levels_)
+        .kept("irq", irq_.saved_level());
     reset();
 }
 
@@ -81,15 +94,12 @@ Pio::~Pio() { clock_.cancel(sample_event_); }
 
 void Pio::reset()
 {
-    regs_.reset();
+    state_.reset();
     pins_.set_pullups(~ppusr_);
     update_drive();
     // Lines settling at power-on are not input changes.
-    clock_.cancel(sample_event_);
-    sample_event_ = 0;
-    sample_owed_ = false;
+    sampler_.reset();
     pdsr_sample_ = pins_.levels();
-    isr_ = 0;
     update_irq();
 }
 
@@ -143,10 +153,13 @@ void Pio::on_lines_changed(uint32_t changed, uint32_t levels)
 void Pio::schedule_sample(Picos when)
 {
     sample_owed_ = false;
-    sample_event_ = clock_.schedule_at({name_.c_str(), "input sample"}, when, [this] {
-        sample_event_ = 0;
-        sample();
-    });
+    sample_event_ = clock_.schedule_at({name_.c_str(), "input sample"}, when, [this] { on_sample_event(); });
+}
+
+void Pio::on_sample_event()
+{
+    sample_event_ = 0;
+    sample();
 }
 
 void Pio::sample()

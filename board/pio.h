@@ -78,6 +78,7 @@ private:
     // turns it into an event on the clock (its result may now matter).
     void settle(bool to_event);
     void schedule_sample(Picos when);
+    void on_sample_event();
     bool clock_on() const { return clock_on_; }
 
     Pins &pins_;
@@ -97,6 +98,7 @@ private:
     // line enabled in IMR has changed.
     bool sample_owed_ = false;
     Picos sample_due_ = 0;
+    State sampler_{"input sample"};
 };
 
 }  // namespace board

@@ -18,7 +18,10 @@ Pit::Pit(Clock &clock, Log &log) : MappedDevice(log, "PIT"), clock_(clock)
     regs_.add(PIVR, "PIT_PIVR", AccessKind::ReadOnly).value([this] { return pivr_of(at_now()); }).on_read([this] { return read_pivr(); });
     regs_.add(PIIR, "PIT_PIIR", AccessKind::ReadOnly).value([this] { return pivr_of(at_now()); });
     state_.registers(regs_)
-        .field("count", count_)
+        .field("CPIV", count_.cpiv)
+        .field("PICNT", count_.picnt)
+        .field("PITS", count_.pits)
+        .field("running", count_.running)
         .field("anchor", anchor_)
         .field("anchor_fs", anchor_fs_)
         .field("tick_fs", tick_fs_)

@@ -37,7 +37,6 @@ public:
     Pit &operator=(const Pit &) = delete;
 
     void reset() override;
-    State &state() { return state_; }
 
 private:
     struct Count {
@@ -68,7 +67,6 @@ private:
     uint64_t anchor_fs_ = 0;   // fraction of a picosecond past the anchor
     uint64_t tick_fs_ = 0;
     Clock::EventId event_ = 0;
-    State state_{"PIT"};
 };
 
 }  // namespace board

@@ -75,6 +75,19 @@ Pmc::Pmc(Clock &clock, Log &log, uint32_t crystal_hz) : MappedDevice(log, "PMC")
     // A programmable clock is ready as soon as it is enabled.
     regs_.add(SR, "PMC_SR", AccessKind::ReadOnly).resets_to(MCKRDY).field(sr_).value([this] { return sr_ | (scsr_ & 0x700); });
     regs_.add(IMR, "PMC_IMR", AccessKind::ReadOnly).field(imr_);
+    // The crystal is the board's, not the chip's: a reset keeps it.
+    state_.registers(regs_)
+        .field("MAINRDY", mainrdy_)
+        .field("PLL waits for the oscillator", pll_waiting_for_osc_)
+        .field("active MCKR", active_mckr_)
+        .field("applied master clock", applied_)
+        .field("switch waiting", switch_waiting_)
+        .kept("crystal", crystal_hz_)
+        .kept("irq", irq_.saved_level())
+        .event(clock_, osc_event_, "PMC", {{"oscillator stable", [this] { oscillator_started(); }}})
+        .event(clock_, mainf_event_, "PMC", {{"main clock measured", [this] { main_clock_measured(); }}})
+        .event(clock_, lock_event_, "PMC", {{"PLL lock", [this] { pll_locked(); }}})
+        .event(clock_, mck_event_, "PMC", {{"master clock ready", [this] { master_clock_ready(); }}});
     reset();
 }
 
@@ -86,6 +99,36 @@ Pmc::~Pmc()
     cancel(mck_event_);
 }
 
+void Pmc::oscillator_started()
+{
+    osc_event_ = 0;
+    on_oscillator_stable();
+    update_irq();
+}
+
+void Pmc::main_clock_measured()
+{
+    mainf_event_ = 0;
+    mainrdy_ = true;
+}
+
+void Pmc::pll_locked()
+{
+    lock_event_ = 0;
+    on_pll_lock();
+    update_irq();
+}
+
+void Pmc::master_clock_ready()
+{
+    mck_event_ = 0;
+    switch_waiting_ = false;
+    active_mckr_ = mckr_;
+    sr_ |= MCKRDY;
+    apply_master();
+    update_irq();
+}
+
 void Pmc::cancel(Clock::EventId &id)
 {
     if (id)
@@ -95,16 +138,8 @@ void Pmc::cancel(Clock::EventId &id)
 
 void Pmc::reset()
 {
-    cancel(osc_event_);
-    cancel(mainf_event_);
-    cancel(lock_event_);
-    cancel(mck_event_);
     set_pcsr(0);   // tells the peripherals their clocks stop
-    regs_.reset();
-    mainrdy_ = false;
-    pll_waiting_for_osc_ = false;
-    switch_waiting_ = false;
-    active_mckr_ = 0;
+    state_.reset();
     apply_master();
     update_irq();
 }
@@ -173,20 +208,13 @@ void Pmc::set_oscillator(uint32_t mor)
         return;
     }
     uint64_t oscount = (mor >> 8) & 0xFF;
-    osc_event_ = clock_.schedule_in({"PMC", "oscillator stable"}, slow_cycles(oscount * 8), [this] {
-        osc_event_ = 0;
-        on_oscillator_stable();
-        update_irq();
-    });
+    osc_event_ = clock_.schedule_in({"PMC", "oscillator stable"}, slow_cycles(oscount * 8), [this] { oscillator_started(); });
 }
 
 void Pmc::on_oscillator_stable()
 {
     sr_ |= MOSCS;
-    mainf_event_ = clock_.schedule_in({"PMC", "main clock measured"}, slow_cycles(kMainfSlowCycles), [this] {
-        mainf_event_ = 0;
-        mainrdy_ = true;
-    });
+    mainf_event_ = clock_.schedule_in({"PMC", "main clock measured"}, slow_cycles(kMainfSlowCycles), [this] { main_clock_measured(); });
     if (pll_waiting_for_osc_)
         start_pll_count();
     if (css_of(active_mckr_) == CSS_MAIN)
@@ -198,11 +226,7 @@ void Pmc::start_pll_count()
 {
     pll_waiting_for_osc_ = false;
     uint64_t pllcount = (pllr_ >> 8) & 0x3F;
-    lock_event_ = clock_.schedule_in({"PMC", "PLL lock"}, slow_cycles(pllcount), [this] {
-        lock_event_ = 0;
-        on_pll_lock();
-        update_irq();
-    });
+    lock_event_ = clock_.schedule_in({"PMC", "PLL lock"}, slow_cycles(pllcount), [this] { pll_locked(); });
 }
 
 void Pmc::on_pll_lock()
@@ -274,14 +298,7 @@ void Pmc::try_master_switch()
     const Rate &slower = old_slower ? old : next;
     Picos delay = static_cast<Picos>(static_cast<unsigned __int128>(kMckrdySlowerCycles) * kPicosPerSecond *
                                      slower.den / slower.num);
-    mck_event_ = clock_.schedule_in({"PMC", "master clock ready"}, delay, [this] {
-        mck_event_ = 0;
-        switch_waiting_ = false;
-        active_mckr_ = mckr_;
-        sr_ |= MCKRDY;
-        apply_master();
-        update_irq();
-    });
+    mck_event_ = clock_.schedule_in({"PMC", "master clock ready"}, delay, [this] { master_clock_ready(); });
 }
 
 void Pmc::apply_master()

@@ -109,6 +109,11 @@ private:
     bool pll_configured() const;
     void set_oscillator(uint32_t mor);
     void start_pll_count();
+    // The events' ends.
+    void oscillator_started();
+    void main_clock_measured();
+    void pll_locked();
+    void master_clock_ready();
     void on_oscillator_stable();
     void on_pll_lock();
     void request_master(uint32_t mckr);

@@ -34,6 +34,7 @@
 
 #include "board/device.h"
 #include "board/log.h"
+#include "board/state.h"
 
 namespace board {
 
@@ -136,8 +137,9 @@ private:
 };
 
 // A peripheral model whose registers are a RegisterMap: the bus's view of it
-// follows from the declarations. The model still says what its reset does
-// beyond its registers (calling registers().reset() or regs_.reset()).
+// follows from the declarations. Its state (state.h) is declared under the
+// same name, registers first; its reset is state_.reset() and whatever
+// follows from the time it happens at and from the wires.
 class MappedDevice : public Device {
 public:
     uint32_t read(uint32_t offset) override { return regs_.read(offset); }
@@ -145,10 +147,12 @@ public:
     uint32_t peek(uint32_t offset) const override { return regs_.peek(offset); }
     const char *register_name(uint32_t offset) const override { return regs_.name(offset); }
     const RegisterMap &registers() const { return regs_; }
+    State &state() { return state_; }
 
 protected:
-    MappedDevice(Log &log, std::string source) : regs_(log, std::move(source)) {}
+    MappedDevice(Log &log, std::string source) : regs_(log, source), state_(std::move(source)) {}
     RegisterMap regs_;
+    State state_;
 };
 
 }  // namespace board

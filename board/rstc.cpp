@@ -22,7 +22,28 @@ Rstc::Rstc(Clock &clock, Log &log) : MappedDevice(log, "RSTC"), clock_(clock), l
         return v;
     });
     regs_.add(MR, "RSTC_MR", AccessKind::KeyedReadWrite).with_key(0xA5).field(mr_, kMrMask).then([this] { update_irq(); });
+    // NRST driven from outside is the far end's: a reset does not release it.
+    state_.registers(regs_)
+        .field("status", sr_, uint32_t{PowerUp << 8})
+        .field("SRCMP", srcmp_)
+        .field("NRST low", nrst_low_)
+        .kept("NRST driven", nrst_driven_)
+        .kept("irq", irq_.saved_level())
+        .event(clock_, end_event_, "RSTC", {{"software reset end", [this] { software_reset_end(); }}})
+        .event(clock_, nrst_event_, "RSTC", {{"NRST release", [this] { nrst_release(); }}});
     reset();
+}
+
+void Rstc::software_reset_end()
+{
+    end_event_ = 0;
+    srcmp_ = false;
+}
+
+void Rstc::nrst_release()
+{
+    nrst_event_ = 0;
+    nrst_low_ = false;
 }
 
 Rstc::~Rstc()
@@ -33,12 +54,7 @@ Rstc::~Rstc()
 
 void Rstc::reset()
 {
-    clock_.cancel(end_event_);
-    clock_.cancel(nrst_event_);
-    end_event_ = nrst_event_ = 0;
-    sr_ = PowerUp << 8;
-    regs_.reset();
-    srcmp_ = nrst_low_ = false;
+    state_.reset();
     update_irq();
 }
 
@@ -79,18 +95,12 @@ void Rstc::order(const ResetOrder &given, Picos busy)
     if (busy) {
         srcmp_ = true;
         clock_.cancel(end_event_);
-        end_event_ = clock_.schedule_in({"RSTC", "software reset end"}, busy, [this] {
-            end_event_ = 0;
-            srcmp_ = false;
-        });
+        end_event_ = clock_.schedule_in({"RSTC", "software reset end"}, busy, [this] { software_reset_end(); });
     }
     if (o.external) {
         nrst_low_ = true;
         clock_.cancel(nrst_event_);
-        nrst_event_ = clock_.schedule_in({"RSTC", "NRST release"}, external_length(), [this] {
-            nrst_event_ = 0;
-            nrst_low_ = false;
-        });
+        nrst_event_ = clock_.schedule_in({"RSTC", "NRST release"}, external_length(), [this] { nrst_release(); });
     }
     if (request_)
         request_(o);

@@ -81,6 +81,8 @@ private:
     // busy: how long SRCMP reads 1 (0 for a reset that is no software command).
     void order(const ResetOrder &o, Picos busy);
     void update_irq();
+    void software_reset_end();
+    void nrst_release();
     uint32_t status() const;
     void command(uint32_t cr);
 

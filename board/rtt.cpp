@@ -23,6 +23,14 @@ Rtt::Rtt(Clock &clock, Log &log) : MappedDevice(log, "RTT"), clock_(clock)
     }).then(rearm);
     regs_.add(VR, "RTT_VR", AccessKind::ReadOnly).value([this] { return counter(); });
     regs_.add(SR, "RTT_SR", AccessKind::ReadOnly).value([this] { return status(); }).on_read([this] { return read_sr(); });
+    state_.registers(regs_)
+        .field("prescaler", prescaler_)
+        .field("started", started_)
+        .field("seen", seen_)
+        .field("ALMS", alms_)
+        .field("RTTINC", rttinc_)
+        .kept("irq", irq_.saved_level())
+        .event(clock_, event_, "RTT", {{"increment or alarm", [this] { on_event(); }}});
     reset();
 }
 
@@ -33,13 +41,9 @@ Rtt::~Rtt()
 
 void Rtt::reset()
 {
-    clock_.cancel(event_);
-    event_ = 0;
-    regs_.reset();
+    state_.reset();
     prescaler_ = mr_ & 0xFFFF;
     started_ = clock_.now();
-    seen_ = 0;
-    alms_ = rttinc_ = false;
     update_irq();
 }
 
@@ -81,12 +85,15 @@ void Rtt::schedule()
     }
     if (next == 0 || next > 0xFFFFFFFFull)
         return;
-    event_ = clock_.schedule_at({"RTT", "increment or alarm"}, started_ + next * increment_period(), [this] {
-        event_ = 0;
-        sync();
-        update_irq();
-        schedule();
-    });
+    event_ = clock_.schedule_at({"RTT", "increment or alarm"}, started_ + next * increment_period(), [this] { on_event(); });
+}
+
+void Rtt::on_event()
+{
+    event_ = 0;
+    sync();
+    update_irq();
+    schedule();
 }
 
 void Rtt::update_irq()

@@ -41,6 +41,7 @@ private:
     // Latches the flags for everything that happened up to now.
     void sync();
     void schedule();
+    void on_event();
     void update_irq();
     uint32_t status() const;
     uint32_t read_sr();

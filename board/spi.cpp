@@ -45,6 +45,33 @@ Spi::Spi(Bus &bus, Pio &pio, Pins &pins, Log &log, std::string name)
     for (unsigned n = 0; n < 4; ++n)
         regs_.add(CSR0 + 4 * n, "SPI_CSR" + std::to_string(n), AccessKind::ReadWrite).field(csr_[n]).then(drive_after);
     pdc_.declare(regs_);
+    // What SWRST resets: everything but the PDC.
+    controller_.registers(regs_, 0, Pdc::kFirst)
+        .field("enabled", enabled_)
+        .field("TDR full", tdr_full_)
+        .field("RDRF", rdrf_)
+        .field("OVRES", ovres_)
+        .field("waiting logged", waiting_logged_)
+        .field("shifting", shifting_)
+        .field("shifted out", shift_out_)
+        .field("shifted in", shift_in_)
+        .field("PCS shifted", shift_pcs_)
+        .field("bits", bits_, 8u)
+        .field("edge", edge_)
+        .field("delivered", delivered_)
+        .field("CSR used", csr_used_)
+        .field("first edge", first_edge_)
+        .field("half period", half_period_fs_)
+        .field("delay after", after_cycles_)
+        .field("MOSI", mosi_, true)
+        .field("SPCK", spck_)
+        .event(clock_, edge_event_, name_.c_str(),
+               {{"SPCK edge", [this] { on_edge(); }}, {"transfer end", [this] { end_transfer(); }}});
+    state_.part(controller_)
+        .part(pdc_.state())
+        .field("transfers", transfers_)
+        .kept("clock", clock_on_)
+        .kept("irq", irq_.saved_level());
     reset();
 }
 
@@ -55,23 +82,16 @@ Spi::~Spi()
 
 void Spi::software_reset()
 {
-    clock_.cancel(edge_event_);
-    edge_event_ = 0;
-    enabled_ = false;
-    regs_.reset(0, Pdc::kFirst);
-    tdr_full_ = rdrf_ = ovres_ = false;
-    shifting_ = false;
-    waiting_logged_ = false;
+    controller_.reset();
     drive_lines();
     update_irq();
 }
 
 void Spi::reset()
 {
-    regs_.reset();
-    pdc_.reset();
-    transfers_ = 0;
-    software_reset();
+    state_.reset();
+    drive_lines();
+    update_irq();
 }
 
 uint32_t Spi::status() const

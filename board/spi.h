@@ -134,6 +134,7 @@ private:
     uint64_t transfers_ = 0;
 
     Pdc pdc_;
+    State controller_{"controller"};
 };
 
 }  // namespace board

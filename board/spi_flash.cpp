@@ -34,6 +34,34 @@ SpiFlash::SpiFlash(Pins &pins, Clock &clock, Log &log, std::string name, Lines l
     // MOSI is only read at a clock edge.
     pins_.add_listener([this](uint32_t changed, uint32_t levels) { on_lines(changed, levels); },
                        1u << lines_.cs | 1u << lines_.sck);
+    // The array is non-volatile, and whether it changed since the file was
+    // read is the owner's business: both outlive a reset.
+    state_.custom("array", [this](StateWriter &w) { w.bytes(array_.data(), kSize); },
+                  [this](StateReader &r) { r.bytes(array_.data(), kSize); }, nullptr)
+        .kept("modified", modified_)
+        .field("busy", busy_)
+        .field("WEL", wel_)
+        .field("AAI", aai_)
+        .field("busy output", busy_output_)
+        .field("EWSR", ewsr_)
+        .field("protection", protect_bits_, BP_BITS)
+        .field("busy end clears WEL", clear_wel_)
+        .field("AAI address", aai_address_)
+        .field("selected", selected_)
+        .field("ignored", ignored_)
+        .field("giving", giving_)
+        .field("bit", bit_)
+        .field("count", count_)
+        .field("in", in_)
+        .field("out", out_)
+        .field("opcode", opcode_)
+        .field("address", addr_)
+        .field("read address", read_address_)
+        .field("data", data_)
+        .field("ID index", id_index_)
+        .field("last rise", last_rise_)
+        .field("rose", rose_)
+        .event(clock_, busy_event_, name_.c_str(), {{"busy end", [this] { busy_end(); }}});
     reset();
 }
 
@@ -41,12 +69,7 @@ SpiFlash::~SpiFlash() { clock_.cancel(busy_event_); }
 
 void SpiFlash::reset()
 {
-    clock_.cancel(busy_event_);
-    busy_event_ = 0;
-    busy_ = wel_ = aai_ = busy_output_ = ewsr_ = false;
-    protect_bits_ = BP_BITS;
-    selected_ = ignored_ = giving_ = false;
-    bit_ = count_ = 0;
+    state_.reset();
     pins_.release(source_, 1u << lines_.miso);
     // Powered up with the chip select already low: the part waits for a rise.
     if (!pins_.level(lines_.cs))
@@ -320,13 +343,17 @@ bool SpiFlash::writable(uint32_t first, uint32_t count, const char *what)
 void SpiFlash::start_busy(Picos duration, bool clear_wel)
 {
     busy_ = true;
-    busy_event_ = clock_.schedule_in({name_.c_str(), "busy end"}, duration, [this, clear_wel] {
-        busy_ = false;
-        busy_event_ = 0;
-        if (clear_wel)
-            wel_ = false;
-        show_ready();
-    });
+    clear_wel_ = clear_wel;
+    busy_event_ = clock_.schedule_in({name_.c_str(), "busy end"}, duration, [this] { busy_end(); });
+}
+
+void SpiFlash::busy_end()
+{
+    busy_ = false;
+    busy_event_ = 0;
+    if (clear_wel_)
+        wel_ = false;
+    show_ready();
 }
 
 void SpiFlash::erase(uint32_t size, Picos duration, const char *what)

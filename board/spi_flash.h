@@ -51,6 +51,7 @@
 // - The array is non-volatile: reset() (power-up) keeps it.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -59,6 +60,7 @@
 #include "board/log.h"
 #include "board/nets.h"
 #include "board/pins.h"
+#include "board/state.h"
 
 namespace board {
 
@@ -108,6 +110,8 @@ public:
     bool busy() const { return busy_; }
     bool busy_output() const { return busy_output_; }
 
+    State &state() { return state_; }
+
 private:
     void on_lines(uint32_t changed, uint32_t levels);
     void select();
@@ -117,6 +121,7 @@ private:
     void execute();
     void give(uint8_t byte);
     void start_busy(Picos duration, bool clear_wel);
+    void busy_end();
     bool writable(uint32_t first, uint32_t count, const char *what);
     void erase(uint32_t size, Picos duration, const char *what);
     void program_aai_word(uint32_t address);
@@ -138,6 +143,7 @@ private:
     bool busy_ = false, wel_ = false, aai_ = false, busy_output_ = false, ewsr_ = false;
     uint8_t protect_bits_ = BP_BITS;   // BP0..BP3 and BPL as written
     Clock::EventId busy_event_ = 0;
+    bool clear_wel_ = false;   // when the busy time ends
     uint32_t aai_address_ = 0;
 
     // The command being clocked in.
@@ -145,10 +151,11 @@ private:
     unsigned bit_ = 0, count_ = 0;
     uint8_t in_ = 0, out_ = 0, opcode_ = 0;
     uint32_t addr_ = 0, read_address_ = 0;
-    uint8_t data_[2] = {0, 0};
+    std::array<uint8_t, 2> data_{};
     unsigned id_index_ = 0;
     Picos last_rise_ = 0;
     bool rose_ = false;   // a rising SCK edge seen in this selection
+    State state_{name_};
 };
 
 }  // namespace board

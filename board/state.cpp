@@ -83,7 +83,7 @@ std::string StateReader::text()
 void State::add(const char *name, std::function<void(StateWriter &)> save, std::function<void(StateReader &)> restore,
                 std::function<void()> reset, uint32_t size)
 {
-    entries_.push_back(Entry{name, std::move(save), std::move(restore), std::move(reset), size});
+    entries_.push_back(Entry{name, std::move(save), std::move(restore), std::move(reset), size, nullptr, nullptr});
 }
 
 State &State::field(const char *name, std::string &s, std::string reset_value)
@@ -93,20 +93,21 @@ State &State::field(const char *name, std::string &s, std::string reset_value)
     return *this;
 }
 
-State &State::registers(RegisterMap &map)
+State &State::registers(RegisterMap &map, uint32_t from, uint32_t to)
 {
+    auto owned = [from, to](const Register &reg) { return reg.storage && reg.offset >= from && reg.offset < to; };
     add("registers",
-        [&map](StateWriter &w) {
+        [&map, owned](StateWriter &w) {
             for (const Register &reg : map.registers())
-                if (reg.storage)
+                if (owned(reg))
                     w.u32(*reg.storage);
         },
-        [&map](StateReader &r) {
+        [&map, owned](StateReader &r) {
             for (const Register &reg : map.registers())
-                if (reg.storage)
+                if (owned(reg))
                     *reg.storage = r.u32();
         },
-        [&map] { map.reset(); }, 0);
+        [&map, from, to] { map.reset(from, to); }, 0);
     return *this;
 }
 
@@ -144,13 +145,24 @@ State &State::event(Clock &clock, Clock::EventId &id, const char *owner, std::in
             id = 0;
         },
         0);
+    entries_.back().save_comparable = [&clock, &id](StateWriter &w) {
+        auto e = clock.find(id);
+        w.u8(e.has_value());
+        if (e) {
+            w.u64(e->when);
+            w.text(e->name.what ? e->name.what : "");
+        }
+    };
     return *this;
 }
 
-State &State::part(State &sub)
+State &State::part(State &sub, std::function<void()> reset)
 {
+    if (!reset)
+        reset = [&sub] { sub.reset(); };
     add(sub.name().c_str(), [&sub](StateWriter &w) { sub.save(w); }, [&sub](StateReader &r) { sub.restore(r); },
-        [&sub] { sub.reset(); }, 0);
+        std::move(reset), 0);
+    entries_.back().sub = &sub;
     return *this;
 }
 
@@ -169,6 +181,22 @@ void State::save(StateWriter &w) const
         w.text(e.name);
         w.u32(e.size);
         e.save(w);
+    }
+}
+
+void State::save_reset_values(StateWriter &w) const
+{
+    w.text(part_);
+    for (const Entry &e : entries_) {
+        if (!e.reset)
+            continue;
+        w.text(e.name);
+        if (e.sub)
+            e.sub->save_reset_values(w);
+        else if (e.save_comparable)
+            e.save_comparable(w);
+        else
+            e.save(w);
     }
 }
 
@@ -194,7 +222,7 @@ std::string State::layout() const
 {
     std::string out = part_ + "{";
     for (const Entry &e : entries_)
-        out += e.name + ":" + std::to_string(e.size) + ",";
+        out += (e.sub ? e.sub->layout() : e.name + ":" + std::to_string(e.size)) + ",";
     return out + "}";
 }
 

@@ -11,9 +11,10 @@
 //         .kept("cells", cells_)                 // saved, but outlives reset
 //         .event(clock_, event_, "PIT", {{"period end", [this] { on_period(); }}});
 //
-// A field is a trivially copyable value (integers, bools, enums, arrays and
-// plain structs of them), a std::string or a std::vector of such values.
-// Anything else (a queue, a computed cache) is declared with custom().
+// A field is a trivially copyable value without padding (integers, bools,
+// enums, arrays and plain structs of them), a std::string or a std::vector
+// of such values. Anything else (a queue, an optional value, a computed
+// cache) is declared with custom().
 //
 // The snapshot stream is self-describing: each field is written with its name
 // and size, so a restore that meets another layout fails with a message
@@ -90,10 +91,16 @@ public:
     State(const State &) = delete;
     State &operator=(const State &) = delete;
 
+    // Every byte of a value is saved: a struct with padding would save
+    // whatever the padding holds, so it is declared member by member.
+    template <class T>
+    static constexpr bool kPlain = std::is_trivially_copyable_v<T> &&
+                                   (std::has_unique_object_representations_v<T> || std::is_floating_point_v<T>);
+
     template <class T>
     State &field(const char *name, T &f, T reset_value = T{})
     {
-        static_assert(std::is_trivially_copyable_v<T>, "declare a non-trivial value with custom()");
+        static_assert(kPlain<T>, "declare a non-trivial value with custom(), a struct with padding member by member");
         add(name, [&f](StateWriter &w) { w.bytes(&f, sizeof f); },
             [&f](StateReader &r) { r.bytes(&f, sizeof f); },
             [&f, reset_value] { std::memcpy(static_cast<void *>(&f), &reset_value, sizeof f); }, sizeof(T));
@@ -111,7 +118,7 @@ public:
     template <class T>
     State &kept(const char *name, T &f)
     {
-        static_assert(std::is_trivially_copyable_v<T>, "declare a non-trivial value with custom()");
+        static_assert(kPlain<T>, "declare a non-trivial value with custom(), a struct with padding member by member");
         add(name, [&f](StateWriter &w) { w.bytes(&f, sizeof f); },
             [&f](StateReader &r) { r.bytes(&f, sizeof f); }, nullptr, sizeof(T));
         return *this;
@@ -123,8 +130,10 @@ public:
         return *this;
     }
 
-    // Every field the map's registers own, reset to the registers' reset values.
-    State &registers(RegisterMap &map);
+    // Every field the map's registers own, reset to the registers' reset
+    // values; or only those at offsets [from, to) (a block that shares its
+    // map with a part of it, each declaring its own registers).
+    State &registers(RegisterMap &map, uint32_t from = 0, uint32_t to = 0xFFFFFFFF);
 
     // A pending clock event the part keeps in id. Each kind is what the part
     // schedules under one EventName::what (with the owner given here) and
@@ -138,13 +147,18 @@ public:
     State &event(Clock &clock, Clock::EventId &id, const char *owner, std::initializer_list<EventKind> kinds);
 
     // A part of this part with a state of its own (a PDC in its peripheral).
-    State &part(State &sub);
+    // Resetting this part resets the sub-part's declarations, or runs
+    // `reset` instead where the sub-part's reset does more (logs, wires).
+    State &part(State &sub, std::function<void()> reset = {});
 
     // Anything the declarations above cannot say. reset may be empty (kept).
     State &custom(const char *name, std::function<void(StateWriter &)> save, std::function<void(StateReader &)> restore,
                   std::function<void()> reset);
 
     void save(StateWriter &w) const;
+    // What save() writes of the values a reset sets, the kept ones left
+    // out: a reset part compares equal to one at power-on with it.
+    void save_reset_values(StateWriter &w) const;
     void restore(StateReader &r);
     // Every declared value back to its reset value, every event cancelled.
     void reset();
@@ -161,13 +175,17 @@ private:
         std::function<void(StateReader &)> restore;
         std::function<void()> reset;
         uint32_t size = 0;   // fixed size of a plain field; 0: variable
+        State *sub = nullptr;   // a part of this part
+        // What save_reset_values() writes instead of save(): a pending
+        // event without its id, which another clock numbers otherwise.
+        std::function<void(StateWriter &)> save_comparable;
     };
     void add(const char *name, std::function<void(StateWriter &)> save, std::function<void(StateReader &)> restore,
              std::function<void()> reset, uint32_t size);
     template <class T>
     void add_vector(const char *name, std::vector<T> &v, std::function<void()> reset)
     {
-        static_assert(std::is_trivially_copyable_v<T>, "declare a vector of non-trivial values with custom()");
+        static_assert(kPlain<T>, "declare a vector of non-trivial values with custom()");
         add(name,
             [&v](StateWriter &w) {
                 w.u64(v.size());

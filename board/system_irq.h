@@ -7,13 +7,21 @@
 #include <cstdint>
 #include <functional>
 
+#include "board/state.h"
+
 namespace board {
 
 class SystemIrq {
 public:
     enum Source : unsigned { Dbgu, Pit, Rtt, Rstc, Wdt, Pmc, Mc };
 
-    explicit SystemIrq(std::function<void(bool)> line) : line_(std::move(line)) {}
+    explicit SystemIrq(std::function<void(bool)> line) : line_(std::move(line))
+    {
+        // Each source's reset sets its own input through the wire.
+        state_.kept("levels", levels_);
+    }
+    SystemIrq(const SystemIrq &) = delete;
+    SystemIrq &operator=(const SystemIrq &) = delete;
 
     // An input line for one source, to hand to that peripheral.
     std::function<void(bool)> input(Source s)
@@ -28,10 +36,12 @@ public:
             line_(levels_ != 0);
     }
     uint32_t levels() const { return levels_; }
+    State &state() { return state_; }
 
 private:
     std::function<void(bool)> line_;
     uint32_t levels_ = 0;
+    State state_{"system interrupt"};
 };
 
 }  // namespace board

@@ -9,6 +9,7 @@ Vreg::Vreg(Log &log) : MappedDevice(log, "VREG"), log_(log)
             log_.warn("VREG", "voltage regulator put in standby (VREG_MR.PSTDBY): the core may only run at low speed now");
         mr_ = v & 1u;
     });
+    state_.registers(regs_);
 }
 
 }  // namespace board

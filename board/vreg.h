@@ -16,7 +16,7 @@ class Vreg : public MappedDevice {
 public:
     explicit Vreg(Log &log);
 
-    void reset() override { regs_.reset(); }
+    void reset() override { state_.reset(); }
 
     bool standby() const { return mr_ & 1u; }
 

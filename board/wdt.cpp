@@ -26,6 +26,11 @@ Wdt::Wdt(Clock &clock, Log &log) : MappedDevice(log, "WDTC"), clock_(clock), log
         update_irq();
         return v;
     });
+    state_.registers(regs_)
+        .field("WDMR written", wdmr_written_)
+        .field("reloaded at", reloaded_at_)
+        .kept("irq", irq_.saved_level())
+        .event(clock_, expiry_, "WDTC", {{"underflow", [this] { underflow(); }}});
     reset();
 }
 
@@ -37,8 +42,7 @@ Wdt::~Wdt()
 
 void Wdt::reset()
 {
-    regs_.reset();
-    wdmr_written_ = false;
+    state_.reset();
     reload();
     update_irq();
 }
@@ -59,10 +63,13 @@ void Wdt::reload()
     reloaded_at_ = clock_.now();
     if (!running())
         return;
-    expiry_ = clock_.schedule_in({"WDTC", "underflow"}, static_cast<Picos>(wdv(wdmr_)) * kTick, [this] {
-        expiry_ = 0;
-        expire();
-    });
+    expiry_ = clock_.schedule_in({"WDTC", "underflow"}, static_cast<Picos>(wdv(wdmr_)) * kTick, [this] { underflow(); });
+}
+
+void Wdt::underflow()
+{
+    expiry_ = 0;
+    expire();
 }
 
 void Wdt::expire()

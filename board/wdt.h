@@ -58,6 +58,7 @@ public:
 private:
     void update_irq() { irq_.set((wdmr_ & (1u << 12)) && wdsr_); }
     void reload();
+    void underflow();
     void expire();
     void request_reset(const char *why);
     void restart(uint32_t wdcr);

@@ -114,8 +114,8 @@ void draw(Session &s, const ViewOptions &o, double speed, bool fast, uint32_t he
     for (int k = 0; k < 3; ++k) {
         bool down = s.keys.pressed(k);
         char b[96];
-        snprintf(b, sizeof b, "%c/%c  %-7s PA%d %s", kBindings[k], kBindings[k] - 32, Keys::kKeys[k].name,
-                 Keys::kKeys[k].line, down ? ((held >> k) & 1 ? "held" : "pressed") : "up");
+        snprintf(b, sizeof b, "%c/%c  %-7s PA%d %s", kBindings[k], kBindings[k] - 32, board::Keys::kKeys[k].name,
+                 board::Keys::kKeys[k].line, down ? ((held >> k) & 1 ? "held" : "pressed") : "up");
         put(16 + k, 0, b);
     }
     char t[128];

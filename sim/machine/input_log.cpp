@@ -2,7 +2,7 @@
 
 #include <iterator>
 
-#include "sim/machine/keys.h"
+#include "board/keys.h"
 
 namespace sim {
 
@@ -31,7 +31,7 @@ InputEvent InputEvent::load(board::StateReader &r)
     e.value = r.u64();
     e.bytes = r.text();
     bool key = e.kind == Kind::Press || e.kind == Kind::Release;
-    if ((key && e.which >= std::size(Keys::kKeys)) || (e.kind == Kind::Register && e.which > 16))
+    if ((key && e.which >= std::size(board::Keys::kKeys)) || (e.kind == Kind::Register && e.which > 16))
         r.fail("an input for key or register " + std::to_string(e.which) + ", which the board does not have");
     return e;
 }

@@ -23,7 +23,7 @@ namespace sim {
 
 struct InputEvent {
     enum class Kind : uint8_t {
-        Press = 1,     // which: the key (Keys::kKeys)
+        Press = 1,     // which: the key (board::Keys::kKeys)
         Release,       // which: the key
         LineBytes,     // bytes: what the host wrote on the serial line, at the link's poll
         SerialWrite,   // bytes: handed straight to the debug unit's receiver (write-serial)

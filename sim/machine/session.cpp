@@ -87,8 +87,7 @@ std::unique_ptr<Session> Session::open(const SessionOptions &options, std::strin
 void Session::power_on()
 {
     inputs_.add(stamp(InputEvent::Kind::PowerOn));
-    machine.reset();
-    keys.reset();
+    machine.reset();   // the keys too: they are the board's
     restart_links();
 }
 

@@ -16,7 +16,6 @@
 #include "sim/machine/flash_file.h"
 #include "sim/machine/input_log.h"
 #include "sim/machine/jtag_port.h"
-#include "sim/machine/keys.h"
 #include "sim/machine/machine.h"
 #include "sim/machine/serial_capture.h"
 #include "sim/machine/serial_link.h"
@@ -105,7 +104,7 @@ public:
 
     board::Board board;
     Machine machine{board};
-    Keys keys{board};
+    board::Keys &keys = board.keys;
 
 private:
     Session() = default;

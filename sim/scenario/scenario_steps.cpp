@@ -2,7 +2,7 @@
 #include <algorithm>
 
 #include "sim/machine/duration.h"
-#include "sim/machine/keys.h"
+#include "board/keys.h"
 #include "sim/scenario/scenario_fields.h"
 #include "sim/scenario/scenario_step.h"
 #include "sim/machine/screen_text.h"
@@ -30,9 +30,9 @@ StepOutcome look_again(const StepContext &c, board::Picos deadline)
 std::string key_names()
 {
     std::string names;
-    constexpr size_t n = std::size(Keys::kKeys);
+    constexpr size_t n = std::size(board::Keys::kKeys);
     for (size_t k = 0; k < n; ++k)
-        names += std::string(k == 0 ? "" : k + 1 == n ? " or " : ", ") + Keys::kKeys[k].name;
+        names += std::string(k == 0 ? "" : k + 1 == n ? " or " : ", ") + board::Keys::kKeys[k].name;
     return names;
 }
 
@@ -113,7 +113,7 @@ public:
     {
         std::string name = press ? "press" : "release";
         std::string key = scalar(args, name);
-        auto k = Keys::find(key);
+        auto k = board::Keys::find(key);
         if (!k)
             throw BadScenario{line_of(args), "unknown key \"" + key + "\" (" + key_names() + ")"};
         key_ = *k;
