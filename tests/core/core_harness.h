@@ -81,4 +81,48 @@ public:
     sim::Arm7tdmi core{bus};
 };
 
+// Vectors, an IRQ handler counting its calls at 0x00200000, and a start
+// that enters Thumb code at `main` (which ends with a store to kHalt).
+inline std::string irq_counting_program(const std::string &thumb_main)
+{
+    return R"(
+        b reset
+        .rept 5
+        b .
+        .endr
+        b irq
+        b .
+    irq:
+        stmfd sp!, {r11, r12}
+        ldr r12, =0xFFF00200
+        str r12, [r12]
+        ldr r12, =0x00200000
+        ldr r11, [r12]
+        add r11, r11, #1
+        str r11, [r12]
+        ldmfd sp!, {r11, r12}
+        subs pc, lr, #4
+    reset:
+        msr cpsr_c, #0xD2
+        ldr sp, =0x00208000
+        msr cpsr_c, #0x53
+        ldr sp, =0x00210000
+        adr r0, main + 1
+        bx r0
+        .ltorg
+        .thumb
+        .thumb_func
+    main:
+    )" + thumb_main + R"(
+        ldr r1, =0xFFF0FFF0
+        str r1, [r1]
+    done:
+        b done
+        .ltorg
+    )";
+}
+
+// The firmware's delay loops, instruction for instruction.
+inline const std::string kFirmwareDelays = "\n.include \"" SOURCE_DIR "/tests/core/firmware_delays.s\"\n";
+
 }  // namespace coretest

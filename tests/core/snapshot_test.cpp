@@ -15,34 +15,7 @@ namespace {
 // Delay routines called again and again (measured once, then skipped), an
 // IRQ raised by a store and taken mid-loop, and the flash at one wait state
 // with its read buffers.
-const std::string kProgram = R"(
-        b reset
-        .rept 5
-        b .
-        .endr
-        b irq
-        b .
-    irq:
-        stmfd sp!, {r11, r12}
-        ldr r12, =0xFFF00200
-        str r12, [r12]
-        ldr r12, =0x00200000
-        ldr r11, [r12]
-        add r11, r11, #1
-        str r11, [r12]
-        ldmfd sp!, {r11, r12}
-        subs pc, lr, #4
-    reset:
-        msr cpsr_c, #0xD2
-        ldr sp, =0x00208000
-        msr cpsr_c, #0x53
-        ldr sp, =0x00210000
-        adr r0, main + 1
-        bx r0
-        .ltorg
-        .thumb
-        .thumb_func
-    main:
+const std::string kProgram = coretest::irq_counting_program(R"(
         movs r5, #20
     again:
         ldr r0, =3000
@@ -52,13 +25,7 @@ const std::string kProgram = R"(
         str r1, [r1]                @ nIRQ asserted: taken in the next pause
         subs r5, #1
         bne again
-        ldr r1, =0xFFF0FFF0
-        str r1, [r1]
-    done:
-        b done
-        .ltorg
-        .include ")" SOURCE_DIR R"(/tests/core/firmware_delays.s"
-)";
+)") + coretest::kFirmwareDelays;
 
 struct Told : sim::ExecutionObserver {
     void executed(uint32_t, bool, uint32_t, bool, uint32_t, uint32_t) override { ++executed_count; }
