@@ -33,7 +33,11 @@ namespace {
 void execute_encoding(Cpu &c, uint32_t raw)
 {
     const bool thumb = c.thumb();
-    Decoded d{thumb ? decode_thumb(raw) : decode_arm(raw), raw, kNotALoop};
+    Decoded d{nullptr, raw, kNotALoop};
+    if (thumb)
+        decode_thumb_into(d, raw);
+    else
+        decode_arm_into(d, raw);
     uint32_t cond = raw >> 28;
     if (!thumb && cond != 0xE && !c.cond(cond)) {
         c.fetch_s();
@@ -295,6 +299,7 @@ void Arm7tdmi::set_regions(const std::vector<MemoryRegion> &regions)
             g.cache = cc.get();
             c.caches.push_back(std::move(cc));
         }
+        g.code_pages = g.cache->page_has_code.data();
         c.regions.push_back(g);
         uint8_t index = static_cast<uint8_t>(c.regions.size());
         uint32_t first = m.base >> 12, last = (m.base + (m.size - 1)) >> 12;
