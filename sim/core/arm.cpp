@@ -405,7 +405,8 @@ Handler decode_arm(uint32_t raw)
     }
 }
 
-void execute_general_arm(Cpu &c, Decoded &d) { decode_arm(d.raw)(c, d); }
+// Out of line: the common forms jump here without keeping anything.
+[[gnu::noinline]] void execute_general_arm(Cpu &c, Decoded &d) { decode_arm(d.raw)(c, d); }
 
 void decode_arm_into(Decoded &d, uint32_t raw)
 {

@@ -271,7 +271,7 @@ struct Cpu {
     // runs from (set by enter_code_region): N or S, and Thumb code from a
     // memory with read buffers through them (fetch_buffered). `address` is
     // the fetched one.
-    void fetch(bool sequential, bool in_thumb, uint32_t address)
+    [[gnu::always_inline]] void fetch(bool sequential, bool in_thumb, uint32_t address)
     {
         if (in_thumb && code_buffered)
             fetch_buffered(address);
@@ -283,7 +283,7 @@ struct Cpu {
     // left of its read (one cycle at least), any other word a whole read.
     // Fetching a word's second half starts the read of the next word, once
     // the memory is free.
-    void fetch_buffered(uint32_t address)
+    [[gnu::always_inline]] void fetch_buffered(uint32_t address)
     {
         ReadBuffer &b = read_buffer;
         const uintptr_t w = code_key + (address & ~3u);
