@@ -250,6 +250,7 @@ void branch_exchange(Cpu &c, Decoded &d)
     c.fetch_s_arm();
     if (v & 1) {
         c.cpsr |= kCpsrT;
+        c.moved_code();
         c.branch_in<true>(v & ~1u);
     } else {
         c.cpsr &= ~kCpsrT;

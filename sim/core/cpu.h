@@ -139,8 +139,13 @@ struct Cpu {
     uint64_t instructions = 0;
     uint64_t limit = 0;
     // The run loop's one test per instruction: plain execution goes on
-    // while cycles < run_until, which is 0 whenever attention is wanted.
+    // while cycles < run_until, which is 0 whenever attention is wanted
+    // and when the code moved.
     uint64_t run_until = 0;
+    // The code window or the state changed (a refill into another memory,
+    // new regions, a switch between ARM and Thumb): plain execution keeps
+    // both at hand and must look again.
+    bool code_moved = false;
 
     CoreBus *bus = nullptr;
     DebugChannel debug_channel;
@@ -222,7 +227,12 @@ struct Cpu {
     {
         attention = stop_requested || tools || pipeline.count || (irq_line && !(cpsr & kCpsrI)) ||
                     (fiq_line && !(cpsr & kCpsrF));
-        run_until = attention ? 0 : limit;
+        run_until = attention || code_moved ? 0 : limit;
+    }
+    void moved_code()
+    {
+        code_moved = true;
+        run_until = 0;
     }
     uint32_t user_reg(int n) const;
     void set_user_reg(int n, uint32_t v);

@@ -136,6 +136,7 @@ void high_register(Cpu &c, Decoded &d)
             c.branch_in<true>(v & ~1u);
         } else {
             c.cpsr &= ~kCpsrT;
+            c.moved_code();
             c.branch_in<false>(v & ~3u);
         }
         return;
