@@ -115,6 +115,11 @@ check_replay() {
     local out=$work/replay.out
     "$sim" --scenario "$data/key_clicks.yaml" --record "$work/keys.replay" "$elf" >/dev/null ||
         fail "recording the scenario"
+    # Traces of a run that goes back would show code twice: refused, nothing written.
+    local status=0
+    "$sim" --replay "$work/keys.replay" --gdb 0 --trace irq --trace-file "$work/t" 2>"$work/refused" || status=$?
+    [ "$status" = 2 ] && [ ! -e "$work/t" ] && grep -q 'show code twice' "$work/refused" ||
+        fail "--replay --gdb --trace was not refused (status $status)"
     start_sim --replay "$work/keys.replay"
     local each=(-ex 'printf "at %d %x\n", demo_bukle, $sp')
     timeout 120 gdb-multiarch -batch -nx "$elf" -ex 'set trust-readonly-sections on' \
