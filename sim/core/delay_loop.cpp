@@ -339,6 +339,8 @@ void analyse(const Cpu &c, LoopInfo &loop)
     loop.marked = false;
     loop.cost = 0;
     for (LoopInfo::Answer &a : loop.answers) a = {};
+    loop.forget_replays();
+    loop.replay_known = false;
     loop.where.valid = false;
     Walk w;
     loop.usable = Analyser(c, loop).walk(loop.head, w) && describe(loop, w);
@@ -433,6 +435,8 @@ uint64_t first_leaving(const Frame &f, uint32_t counter, uint64_t limit)
         const Sym &mine = op.a.base == f.loop.counter ? op.a : op.b;
         const uint32_t o = other_operand(f, counter);
         auto remember = [&](uint32_t distance) {
+            // A replay holds only while its answer does.
+            f.loop.forget_replays();
             f.loop.answers[f.loop.next_answer] = LoopInfo::Answer{true, counter, o, distance};
             f.loop.next_answer = (f.loop.next_answer + 1) % LoopInfo::kAnswers;
             return distance;
@@ -507,6 +511,43 @@ LoopInfo *loop_for(Cpu &c, Decoded &d, uint32_t pc)
     return &loop;
 }
 
+void put(Cpu &c, const Frame &f, uint8_t location, uint32_t value)
+{
+    if (location < 15)
+        c.r[location] = value;
+    else
+        std::memcpy(f.slot(location - kSlot), &value, 4);
+}
+
+// The locations a skip's outcome reads, the counter first; false when
+// there are too many to replay it (or it writes too many).
+bool find_replay_inputs(const LoopInfo &loop)
+{
+    uint8_t &n = loop.replay_inputs;
+    n = 0;
+    auto use = [&](uint8_t location) {
+        if (location == Sym::kConst) return true;
+        for (unsigned i = 0; i < n; ++i)
+            if (loop.replay_input[i] == location) return true;
+        if (n == kMaxReplayInputs) return false;
+        loop.replay_input[n++] = location;
+        return true;
+    };
+    bool fits = use(loop.counter) && use(loop.exit_op.a.base) && use(loop.exit_op.b.base);
+    if (loop.last_op.valid) fits = fits && use(loop.last_op.a.base) && use(loop.last_op.b.base);
+    for (const LoopInfo::Update &u : loop.updates) fits = fits && use(u.value.base);
+    return fits && loop.updates.size() + 1 <= kMaxReplayOutputs;
+}
+
+bool replayable(const LoopInfo &loop)
+{
+    if (!loop.replay_known) {
+        loop.replay_known = true;
+        if (!find_replay_inputs(loop)) loop.replay_inputs = LoopInfo::kNoReplay;
+    }
+    return loop.replay_inputs != LoopInfo::kNoReplay;
+}
+
 // At the start of an iteration of a measured loop: the iterations before
 // the one that leaves, at once, never past the run's limit. From the
 // loop's first instruction (`before_limit`), which runs right after the
@@ -518,25 +559,25 @@ void skip(Cpu &c, LoopInfo &loop, const Frame &f, uint32_t counter, bool before_
     const uint64_t per_iteration = loop.cost;
     const uint64_t room = c.cycles >= c.limit ? 0 : c.limit - c.cycles - (before_limit ? 1 : 0);
     uint64_t n;
+    bool whole = false;   // to a remembered answer: the same start skips the same again
     if (const LoopInfo::Answer *known = remembered(f, counter)) {
-        n = known->distance * per_iteration <= room ? known->distance : room / per_iteration;
+        whole = known->distance * per_iteration <= room;
+        n = whole ? known->distance : room / per_iteration;
     } else {
         const uint64_t budget = room / per_iteration;
         n = budget ? first_leaving(f, counter, budget) : 0;
+        whole = n < budget && remembered(f, counter);
     }
+    LoopInfo::Replay r;
+    const bool record = whole && replayable(loop);
+    for (unsigned i = 0; record && i < loop.replay_inputs; ++i) r.input_value[i] = f.get(loop.replay_input[i]);
     if (n > 0) {
         const uint32_t last = counter + static_cast<uint32_t>(n - 1) * loop.step;
         uint32_t values[15 + kMaxSlots];
         for (size_t i = 0; i < loop.updates.size(); ++i) values[i] = f.eval(loop.updates[i].value, last);
-        auto put = [&](uint8_t loc, uint32_t v) {
-            if (loc < 15)
-                c.r[loc] = v;
-            else
-                std::memcpy(f.slot(loc - kSlot), &v, 4);
-        };
-        for (size_t i = 0; i < loop.updates.size(); ++i) put(loop.updates[i].location, values[i]);
+        for (size_t i = 0; i < loop.updates.size(); ++i) put(c, f, loop.updates[i].location, values[i]);
         if (loop.last_op.valid) c.cpsr = (c.cpsr & 0x0FFFFFFF) | f.flags(loop.last_op, last);
-        put(loop.counter, counter + static_cast<uint32_t>(n) * loop.step);
+        put(c, f, loop.counter, counter + static_cast<uint32_t>(n) * loop.step);
         c.cycles += n * per_iteration;
         // A read ahead under way keeps its place relative to the code.
         c.read_buffer.ahead_ready += n * per_iteration;
@@ -548,6 +589,64 @@ void skip(Cpu &c, LoopInfo &loop, const Frame &f, uint32_t counter, bool before_
             c.repeat_cycles = n * per_iteration;
         }
     }
+    if (record) {
+        // None of it when nothing was skipped: the start is then all it takes.
+        if (n > 0) {
+            for (const LoopInfo::Update &u : loop.updates) r.output[r.outputs++] = u.location;
+            r.output[r.outputs++] = loop.counter;
+            for (unsigned i = 0; i < r.outputs; ++i) r.output_value[i] = f.get(r.output[i]);
+            r.flags_mask = loop.last_op.valid ? 0xF0000000 : 0;
+            r.flags = c.cpsr & r.flags_mask;
+        }
+        r.iterations = n;
+        r.cycles = n * per_iteration;
+        r.instructions = n * loop.path_length;
+        r.valid = true;
+        loop.replays[loop.next_replay] = r;
+        loop.next_replay = (loop.next_replay + 1) % LoopInfo::kReplays;
+    }
+}
+
+// A start the loop's head has skipped from before: the skip written again.
+// What a skip writes follows from the values it read, wherever the slots
+// are; but its cost holds only in the memory it was measured in. False
+// when there is none (or it no longer fits before the limit).
+bool replayed(Cpu &c, const LoopInfo &loop, uint32_t base)
+{
+    const LoopInfo::SlotPlace &w = loop.where;
+    if (loop.slots && !(w.valid && w.base == base && w.generation == c.code_generation && w.region == loop.cost_slot_region))
+        return false;
+    for (unsigned j = 0; j < loop.slots; ++j)
+        if (*w.has_code[j]) return false;
+    uint32_t v[kMaxReplayInputs] = {};
+    for (unsigned i = 0; i < loop.replay_inputs && i < kMaxReplayInputs; ++i) {
+        const uint8_t location = loop.replay_input[i];
+        if (location < 15)
+            v[i] = c.r[location];
+        else
+            std::memcpy(&v[i], w.host[location - kSlot], 4);
+    }
+    static_assert(kMaxReplayInputs == 4);
+    for (const LoopInfo::Replay &r : loop.replays) {
+        if (!r.valid || ((r.input_value[0] ^ v[0]) | (r.input_value[1] ^ v[1]) | (r.input_value[2] ^ v[2]) |
+                         (r.input_value[3] ^ v[3])))
+            continue;
+        if (r.iterations == 0) return true;
+        if (c.cycles + r.cycles >= c.limit) return false;
+        for (unsigned k = 0; k < r.outputs; ++k) {
+            const uint8_t location = r.output[k];
+            if (location < 15)
+                c.r[location] = r.output_value[k];
+            else
+                std::memcpy(w.host[location - kSlot], &r.output_value[k], 4);
+        }
+        c.cpsr = (c.cpsr & ~r.flags_mask) | r.flags;
+        c.cycles += r.cycles;
+        c.read_buffer.ahead_ready += r.cycles;
+        c.instructions += r.instructions;
+        return true;
+    }
+    return false;
 }
 
 void loop_head(Cpu &c, Decoded &d);
@@ -577,6 +676,10 @@ void loop_head(Cpu &c, Decoded &d)
     if (loop.head == c.r[15] && loop.generation == c.code_generation && loop.usable && loop.cost &&
         c.fast_forward && !c.stepping && !c.attention) {
         const uint32_t base = loop.slots ? c.r[loop.slot_base] : 0;
+        if (replayed(c, loop, base)) {
+            loop.head_fn(c, d);
+            return;
+        }
         if (slots_in_memory(c, loop, base) && loop.cost_slot_region == (loop.slots ? loop.where.region : nullptr)) {
             Frame f{c, loop, base};
             skip(c, loop, f, f.get(loop.counter), true);
@@ -625,6 +728,7 @@ void delay_loop_closed(Cpu &c, Decoded &d, uint32_t pc)
         }
         loop.cost = c.cycles - loop.mark_cycles;
         loop.cost_slot_region = slot_region;
+        loop.forget_replays();
     }
     skip(c, loop, f, counter, false);
     if (!c.observer) hook_head(c, d.aux - 1);

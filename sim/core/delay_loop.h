@@ -44,6 +44,10 @@ struct Sym {
 };
 constexpr uint8_t kSlot = 16;
 constexpr unsigned kMaxSlots = 4;
+// A skip is replayed when its outcome reads at most this many locations
+// (the counter included) and writes at most this many.
+constexpr unsigned kMaxReplayInputs = 4;
+constexpr unsigned kMaxReplayOutputs = 4;
 
 // The flags of an add or subtract of two values.
 struct FlagOp {
@@ -85,6 +89,35 @@ struct LoopInfo {
     static constexpr unsigned kAnswers = 4;
     mutable Answer answers[kAnswers];
     mutable unsigned next_answer = 0;
+
+    // The last skips made to a remembered answer, each with the values of
+    // every location its outcome read and of those it wrote: a delay
+    // routine called again with the same count writes the same again, and
+    // its first instruction need only compare. Kept for as long as their
+    // answers, the measured cost and the decoded code stay. Not state: a
+    // restore starts without them.
+    struct Replay {
+        bool valid = false;
+        uint32_t input_value[kMaxReplayInputs] = {};   // 0 past replay_inputs
+        uint64_t iterations = 0, cycles = 0, instructions = 0;
+        uint32_t flags_mask = 0, flags = 0;
+        uint8_t outputs = 0;
+        uint8_t output[kMaxReplayOutputs] = {};
+        uint32_t output_value[kMaxReplayOutputs] = {};
+    };
+    static constexpr unsigned kReplays = 4;
+    mutable Replay replays[kReplays];
+    mutable unsigned next_replay = 0;
+    // The locations every skip of the loop reads, the counter first
+    // (worked out with the first replay; kNoReplay: too many).
+    static constexpr uint8_t kNoReplay = 0xFF;
+    mutable bool replay_known = false;
+    mutable uint8_t replay_inputs = 0;
+    mutable uint8_t replay_input[kMaxReplayInputs] = {};
+    void forget_replays() const
+    {
+        for (Replay &r : replays) r.valid = false;
+    }
 
     // Where the slots are for the base register's value `base`, while the
     // memories are those of `generation`.

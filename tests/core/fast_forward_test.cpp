@@ -58,9 +58,10 @@ struct Outcome {
 // Runs to the halt in slices of `slice` cycles, raising nIRQ at the cycles
 // in `irqs`, as the simulator's run loop does at device events.
 Outcome run(const std::string &main, bool fast_forward, uint64_t slice, std::vector<uint64_t> irqs = {},
-            bool observed = false)
+            bool observed = false, bool code_in_ram = false)
 {
     Board b(irq_counting_program(main), 1, 1);
+    if (code_in_ram) b.code_in_ram();
     b.core.set_fast_forward(fast_forward);
     Repeats repeats;
     if (observed) b.core.set_observer(&repeats);
@@ -222,6 +223,84 @@ TEST(CoreFastForward, CountersInRegistersAndArmLoops)
     Outcome fast = run(main, true, 5000, {}, true), exact = run(main, false, 5000);
     expect_same(fast, exact);
     EXPECT_GT(fast.skipped, 0x100000u);
+}
+
+// A later call from the same start writes what the last one wrote, but
+// only while everything the loop reads, where its words are and its code
+// are as they were: each program calls a routine with the same count again
+// and again and changes one of those in between. Each loop leaves what the
+// skip wrote where its last iteration does not write it again.
+TEST(CoreFastForward, ARepeatedCallIsReplayedOnlyFromTheSameStart)
+{
+    struct Case {
+        const char *what;
+        std::string main;
+        bool in_ram;
+    };
+    const Case cases[] = {
+        {"a value the loop copies", R"(
+        ldr r5, =111
+        bl copy_delay
+        bl copy_delay
+        ldr r5, =222
+        bl copy_delay
+        b finish
+    copy_delay:
+        ldr r0, =300
+        movs r3, #0
+    1:  cmp r3, r0
+        beq 2f
+        adds r4, r5, #0
+        adds r3, #1
+        b 1b
+    2:  bx lr
+    finish:
+        )", false},
+        {"the stack the count lives on", std::string(R"(
+        ldr r0, =300
+        bl pauze
+        ldr r0, =300
+        bl pauze
+        movs r0, #0
+        sub sp, #4
+        str r0, [sp]
+        sub sp, #12
+        ldr r0, =300
+        bl pauze
+        add sp, #16
+        b finish
+    )") + kFirmwareDelays + "finish:\n", false},
+        {"the loop's own code", std::string(R"(
+        bl lcd_e_delay
+        bl lcd_e_delay
+        ldr r1, =bound
+        ldr r2, =0x2B02
+        strh r2, [r1]
+        bl lcd_e_delay
+        bl lcd_e_delay
+        b finish
+    lcd_e_delay:
+        movs r3, #0
+        sub sp, #8
+    1:  str r3, [sp, #4]
+        ldr r3, [sp, #4]
+    bound:
+        cmp r3, #5
+        bls 2f
+        add sp, #8
+        bx lr
+    2:  nop
+        ldr r3, [sp, #4]
+        adds r3, #1
+        b 1b
+    finish:
+    )"), true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Outcome fast = run(c.main, true, 1'000'000, {}, false, c.in_ram);
+        expect_same(fast, run(c.main, false, 1'000'000, {}, false, c.in_ram));
+    }
 }
 
 // Loops that look like delay loops but are not pure counting.
