@@ -9,7 +9,7 @@ packages=(
   libgtest-dev
   libunicorn-dev libcapstone-dev libyaml-cpp-dev libelf-dev libdw-dev libcli11-dev
   libpng-dev libncurses-dev
-  gdb-multiarch sigrok-cli lcov valgrind
+  gdb-multiarch sigrok-cli lcov valgrind time
   openocd bossa-cli
 )
 

@@ -1,6 +1,7 @@
 #include "sim/frontends/gdb_target.h"
 
 #include <csignal>
+#include <cstdio>
 #include <sstream>
 
 #include <yaml-cpp/yaml.h>
@@ -178,6 +179,13 @@ bool MachineDebugTarget::monitor(const std::string &command, std::string &output
     if (verb == "time") {
         output = "virtual time " + simtools::format_time(session_.board.clock.now()) + " s, " +
                  std::to_string(session_.machine.cycles()) + " cycles\n";
+        if (history_) {
+            const Timeline &t = history_->timeline();
+            char kept[96];
+            std::snprintf(kept, sizeof kept, "%zu snapshots in %.1f MiB", t.count(), t.bytes() / 1048576.0);
+            output += std::string(history_->in_past() ? "going over the run's past again" : "live") + "; history from " +
+                      simtools::format_time(history_->start().time) + " s, " + kept + "\n";
+        }
         return true;
     }
     const StepType *type = find_step_type(verb);

@@ -270,10 +270,6 @@ bool start_snapshots(const sim::RunPlan &plan, sim::Session &session, int &statu
 // past its end the board runs on as a --gdb run does.
 int replay_with_gdb(const sim::CommandLine &c, const sim::ReplayBundle &bundle, sim::Session &session)
 {
-    if (bundle.boot_program) {
-        std::cerr << "boardsim: --replay with --gdb: a --samba recording runs the boot monitor, not the core alone\n";
-        return kUsageError;
-    }
     sim::GdbRunOptions g;
     g.port = static_cast<uint16_t>(c.gdb_port);
     g.wait = c.gdb_wait;
@@ -355,6 +351,18 @@ int main(int argc, char **argv)
         return kUsageError;
     }
 
+    if (plan->replay && c.gdb_port >= 0) {
+        if (plan->recording || plan->reports) {
+            std::cerr << "boardsim: --replay with --gdb goes back and forth: traces, waveforms, coverage and profiles "
+                         "would show code twice; write them with --replay alone\n";
+            return kUsageError;
+        }
+        if (plan->replay->boot_program) {
+            std::cerr << "boardsim: --replay with --gdb: a --samba recording runs the boot monitor, not the core alone\n";
+            return kUsageError;
+        }
+    }
+
     // Declared before the session, so that it outlives the board reporting to it.
     Outputs outs;
     outs.screenshot = c.screenshot;
@@ -419,7 +427,12 @@ int main(int argc, char **argv)
         g.duration = plan->duration;
         g.scenario = plan->scenario ? &*plan->scenario : nullptr;
         g.junit = c.junit;
-        g.history = sim::HistoryOptions{c.history_interval, static_cast<size_t>(c.history_memory)};
+        // Going back runs code again, which traces, waveforms and reports
+        // would show a second time: with them the run goes forward only.
+        if (plan->recording || plan->reports)
+            std::cerr << "boardsim: --gdb with traces, waveforms, coverage or a profile: the debugger cannot go back\n";
+        else
+            g.history = sim::HistoryOptions{c.history_interval, static_cast<size_t>(c.history_memory)};
         int status = sim::run_with_gdb(*session, g, std::cout, std::cerr);
         if (status == kUsageError)
             return status;

@@ -212,6 +212,18 @@ bool History::step_back()
     return true;
 }
 
+void History::go_to(board::Picos time)
+{
+    leave_live();
+    Quiet quiet(machine_);
+    const RunPoint *from = timeline_.latest_at(time);
+    back_to(from ? *from : start_);
+    while (!live_ && session_.board.clock.now() < time) {
+        settle();
+        if (!live_) machine_.run_until(time, next_input_cycle());
+    }
+}
+
 std::optional<History::Hit> History::continue_back()
 {
     leave_live();

@@ -73,6 +73,9 @@ public:
     // Back to the last hit before the present point; nullopt when there is
     // none since the start of the history, where the run then stands.
     std::optional<Hit> continue_back();
+    // To the first boundary at or after virtual time `time` of the history
+    // (its start or its end, outside it).
+    void go_to(board::Picos time);
 
     RunPoint here() const;
     const RunPoint &start() const { return start_; }

@@ -77,6 +77,12 @@ const RunPoint *Timeline::latest(uint64_t cycle, bool strict) const
     return after == kept_.begin() ? nullptr : &std::prev(after)->at;
 }
 
+const RunPoint *Timeline::latest_at(board::Picos time) const
+{
+    auto after = std::upper_bound(kept_.begin(), kept_.end(), time, [](board::Picos t, const Kept &k) { return t < k.at.time; });
+    return after == kept_.begin() ? nullptr : &std::prev(after)->at;
+}
+
 void Timeline::restore(Machine &machine, const RunPoint &at)
 {
     auto it = std::lower_bound(kept_.begin(), kept_.end(), at.cycle,

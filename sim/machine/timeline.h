@@ -47,6 +47,8 @@ public:
     // The point of the latest snapshot at or before `cycle` (strictly before
     // with `strict`); nullptr when there is none.
     const RunPoint *latest(uint64_t cycle, bool strict = false) const;
+    // The same by virtual time.
+    const RunPoint *latest_at(board::Picos time) const;
     // Puts the machine back to the snapshot at `at` (a point latest() gave).
     void restore(Machine &machine, const RunPoint &at);
     // Forgets every snapshot after `cycle`: the run took another way there.

@@ -6,10 +6,12 @@
 # key counter stops at the handler's store that wrote it last; and
 # reverse-finish leaves a display routine for its caller's call site.
 # A recorded run walked with --replay --gdb meets the recorded key press
-# forwards and backwards. `gdb_reverse.test.sh BUILD [RUNS]` repeats it all.
+# forwards and backwards. `gdb_reverse.test.sh BUILD [RUNS [STEPS]]` repeats
+# it all, stepping STEPS instructions each way (1000).
 set -euo pipefail
 build=$1
 runs=${2:-1}
+steps=${3:-1000}
 sim=$build/bin/boardsim
 elf=$build/firmware/program.elf
 data=$(dirname "$0")/../sim/data
@@ -39,16 +41,19 @@ stop_sim() { wait "$sim_pid" || true; sim_pid=; }
 
 # One line per boundary: its index and every register.
 regs='printf "%s %d %08x %08x %08x %08x %08x %08x %08x %08x %08x %08x %08x %08x %08x %08x %08x %08x %08x\n", $dir, $i, $pc, $r0, $r1, $r2, $r3, $r4, $r5, $r6, $r7, $r8, $r9, $r10, $r11, $r12, $sp, $lr, $cpsr'
+# Code is read from the image: a step then costs the debugger a few
+# packets rather than dozens.
 cat >"$work/reverse.gdb" <<EOF
 set pagination off
 set confirm off
+set trust-readonly-sections on
 break lcd_puts
 continue
 delete
 monitor press KEY_INC
 set \$i = 0
 set \$dir = "F"
-while \$i < 1000
+while \$i < $steps
   $regs
   stepi
   set \$i = \$i + 1
@@ -89,9 +94,9 @@ check_session() {
     stop_sim
     grep '^F ' "$out" | cut -d' ' -f2- | sort -n >"$work/forward"
     grep '^B ' "$out" | cut -d' ' -f2- | sort -n >"$work/backward"
-    [ "$(wc -l <"$work/backward")" = 1000 ] || fail "not 1000 steps back"
-    head -1000 "$work/forward" | cmp -s - "$work/backward" ||
-        fail "a boundary differs going back: $(head -1000 "$work/forward" | diff - "$work/backward" | head -4)"
+    [ "$(wc -l <"$work/backward")" = "$steps" ] || fail "not $steps steps back"
+    head -"$steps" "$work/forward" | cmp -s - "$work/backward" ||
+        fail "a boundary differs going back: $(head -"$steps" "$work/forward" | diff - "$work/backward" | head -4)"
     # The stretch crosses the key's interrupt: the IRQ vector and the handler.
     grep -q '^[0-9]* 00000018 ' "$work/forward" || fail "no interrupt entry in the stepped stretch"
     # The last writer of the counter: the handler's store, its value in r3, not yet in memory.
@@ -110,9 +115,15 @@ check_replay() {
     local out=$work/replay.out
     "$sim" --scenario "$data/key_clicks.yaml" --record "$work/keys.replay" "$elf" >/dev/null ||
         fail "recording the scenario"
+    # Traces of a run that goes back would show code twice: refused, nothing written.
+    local status=0
+    "$sim" --replay "$work/keys.replay" --gdb 0 --trace irq --trace-file "$work/t" 2>"$work/refused" || status=$?
+    [ "$status" = 2 ] && [ ! -e "$work/t" ] && grep -q 'show code twice' "$work/refused" ||
+        fail "--replay --gdb --trace was not refused (status $status)"
     start_sim --replay "$work/keys.replay"
     local each=(-ex 'printf "at %d %x\n", demo_bukle, $sp')
-    timeout 120 gdb-multiarch -batch -nx "$elf" -ex "target remote 127.0.0.1:$port" -ex 'break ISR_PIO_handler' \
+    timeout 120 gdb-multiarch -batch -nx "$elf" -ex 'set trust-readonly-sections on' \
+        -ex "target remote 127.0.0.1:$port" -ex 'break ISR_PIO_handler' \
         -ex continue "${each[@]}" -ex continue "${each[@]}" -ex continue "${each[@]}" \
         -ex reverse-continue "${each[@]}" -ex reverse-continue "${each[@]}" -ex 'kill' >"$out" 2>&1 ||
         fail "gdb-multiarch on the replay failed"
@@ -129,4 +140,4 @@ for ((run = 1; run <= runs; run++)); do
     check_session
     check_replay
 done
-echo "reverse execution: $runs run(s), 1000 steps back each, last writer, reverse-finish, replay"
+echo "reverse execution: $runs run(s), $steps steps back each, last writer, reverse-finish, replay"

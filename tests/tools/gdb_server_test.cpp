@@ -196,6 +196,10 @@ TEST_F(GdbSession, MalformedAndUnknownPacketsGetTheProtocolsAnswers)
     client->raw("$g#00");
     EXPECT_EQ(client->byte(), '-');
     EXPECT_EQ(ask("vMustReplyEmpty"), "");
+    // No history here: neither offered nor answered.
+    EXPECT_EQ(ask("qSupported").find("ReverseStep"), std::string::npos);
+    EXPECT_EQ(ask("bs"), "");
+    EXPECT_EQ(ask("bc"), "");
     EXPECT_EQ(ask("qNoSuchThing"), "");
     EXPECT_EQ(ask("!"), "");
     EXPECT_EQ(ask("Z9,100000,2"), "") << "an unknown breakpoint type is 'not supported'";
