@@ -354,6 +354,19 @@ struct Cpu {
             cycles += 2;
             return;
         }
+        refill<InThumb>(target);
+    }
+    // The same within the code window (the caller has checked).
+    template <bool InThumb>
+    void branch_near(uint32_t target)
+    {
+        r[15] = target;
+        refill<InThumb>(target);
+    }
+    bool in_window(uint32_t target) const { return target - code_base < code_size; }
+    template <bool InThumb>
+    [[gnu::always_inline]] void refill(uint32_t target)
+    {
         if constexpr (InThumb) {
             fetch(false, true, target);
             fetch(true, true, target + 2);

@@ -284,6 +284,24 @@ void multiple(Cpu &c, Decoded &d)
         block_store(c, t);
 }
 
+// A taken branch from `pc` by `offset`, and the delay loop it may close.
+// Out of the code window it is made out of line, so that the common one
+// keeps no registers.
+[[gnu::noinline]] void branch_far(Cpu &c, Decoded &d, uint32_t pc, int32_t offset)
+{
+    c.branch_in<true>(pc + 4 + static_cast<uint32_t>(offset));
+    if (offset < 0 && d.aux != kNotALoop) delay_loop_closed(c, d, pc);
+}
+
+[[gnu::always_inline]] inline void branch_by(Cpu &c, Decoded &d, uint32_t pc, int32_t offset)
+{
+    const uint32_t target = pc + 4 + static_cast<uint32_t>(offset);
+    if (!c.in_window(target)) [[unlikely]]
+        return branch_far(c, d, pc, offset);
+    c.branch_near<true>(target);
+    if (offset < 0 && d.aux != kNotALoop) delay_loop_closed(c, d, pc);
+}
+
 void conditional_branch(Cpu &c, Decoded &d)
 {
     const uint32_t pc = c.r[15];
@@ -292,9 +310,7 @@ void conditional_branch(Cpu &c, Decoded &d)
         next(c);
         return;
     }
-    int32_t offset = static_cast<int32_t>(d.raw << 24) >> 23;
-    c.branch_in<true>(pc + 4 + static_cast<uint32_t>(offset));
-    if (offset < 0 && d.aux != kNotALoop) delay_loop_closed(c, d, pc);
+    branch_by(c, d, pc, static_cast<int32_t>(d.raw << 24) >> 23);
 }
 
 void software_interrupt(Cpu &c, Decoded &)
@@ -307,9 +323,7 @@ void unconditional_branch(Cpu &c, Decoded &d)
 {
     const uint32_t pc = c.r[15];
     c.fetch_s_thumb();
-    int32_t offset = static_cast<int32_t>(d.raw << 21) >> 20;
-    c.branch_in<true>(pc + 4 + static_cast<uint32_t>(offset));
-    if (offset < 0 && d.aux != kNotALoop) delay_loop_closed(c, d, pc);
+    branch_by(c, d, pc, static_cast<int32_t>(d.raw << 21) >> 20);
 }
 
 // BL is two instructions: the first puts the upper offset into LR, the
