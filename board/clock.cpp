@@ -25,6 +25,14 @@ Picos Clock::cycles_to_picos(uint64_t n) const
     return static_cast<Picos>((static_cast<unsigned __int128>(n) * period_fs_) / 1000);
 }
 
+uint64_t Clock::cycles_until(Picos t) const
+{
+    if (t <= now_)
+        return 0;
+    unsigned __int128 fs = static_cast<unsigned __int128>(t - now_) * 1000 - remainder_fs_;
+    return static_cast<uint64_t>((fs + period_fs_ - 1) / period_fs_);
+}
+
 void Clock::advance_cycles_wide(uint64_t n)
 {
     cycles_ += n;

@@ -59,6 +59,12 @@ public:
 
     // Time that n master-clock cycles take at the current frequency.
     Picos cycles_to_picos(uint64_t n) const;
+    // Cycles from now to the first cycle boundary at or after t (0 when t
+    // has come). Counted from the true time, now() and the fraction of a
+    // picosecond the clock keeps, so the answer does not depend on where
+    // the clock last stopped: a run restored from a snapshot, or cut into
+    // other slices, ends and meets its events on the same cycles.
+    uint64_t cycles_until(Picos t) const;
 
     // Charges n master-clock cycles, firing every event that falls due. The
     // core charges a handful of cycles at a time, with nothing due mostly:

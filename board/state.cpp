@@ -19,6 +19,8 @@ void StateWriter::u64(uint64_t v)
 void StateWriter::bytes(const void *p, size_t n)
 {
     const auto *b = static_cast<const uint8_t *>(p);
+    if (n >= kBlockBytes)
+        blocks_.push_back({data_.size(), n});
     data_.insert(data_.end(), b, b + n);
 }
 

@@ -52,11 +52,22 @@ public:
     void u64(uint64_t v);
     void bytes(const void *p, size_t n);
     void text(std::string_view s);
+    void reserve(size_t n) { data_.reserve(n); }
     const std::vector<uint8_t> &data() const { return data_; }
     std::vector<uint8_t> take() { return std::move(data_); }
 
+    // Where the memories lie in the stream (every bytes() of at least
+    // kBlockBytes), in order: a keeper of many snapshots shares what did not
+    // change between them instead of holding each memory again.
+    static constexpr size_t kBlockBytes = 16 * 1024;
+    struct Span {
+        size_t at, size;
+    };
+    const std::vector<Span> &blocks() const { return blocks_; }
+
 private:
     std::vector<uint8_t> data_;
+    std::vector<Span> blocks_;
 };
 
 class StateReader {

@@ -1,5 +1,6 @@
 // The ARM instruction set (32-bit, ARM state): decoding into handlers and
 // their execution.
+#include "sim/core/arm_alu.h"
 #include "sim/core/cpu.h"
 #include "sim/core/delay_loop.h"
 #include "sim/core/transfer.h"
@@ -14,41 +15,6 @@ namespace {
 // Reading pc as an operand: the instruction's address + 8, or + 12 when a
 // register-specified shift takes an extra cycle before the operands are read.
 inline uint32_t reg_or_pc(const Cpu &c, unsigned n, uint32_t pc_value) { return n == 15 ? pc_value : c.r[n]; }
-
-// Shift by an immediate amount, with the shifter's carry-out.
-inline uint32_t shift_imm(uint32_t v, unsigned type, unsigned amount, bool c_in, bool &carry)
-{
-    switch (type) {
-    case 0:
-        if (amount == 0) {
-            carry = c_in;
-            return v;
-        }
-        carry = (v >> (32 - amount)) & 1;
-        return v << amount;
-    case 1:
-        if (amount == 0) {   // LSR #32
-            carry = v >> 31;
-            return 0;
-        }
-        carry = (v >> (amount - 1)) & 1;
-        return v >> amount;
-    case 2:
-        if (amount == 0) {   // ASR #32
-            carry = v >> 31;
-            return carry ? 0xFFFFFFFFu : 0;
-        }
-        carry = (v >> (amount - 1)) & 1;
-        return static_cast<uint32_t>(static_cast<int32_t>(v) >> amount);
-    default:
-        if (amount == 0) {   // RRX
-            carry = v & 1;
-            return (v >> 1) | (c_in ? 0x80000000u : 0);
-        }
-        carry = (v >> (amount - 1)) & 1;
-        return rotr(v, amount);
-    }
-}
 
 }  // namespace
 
@@ -121,24 +87,8 @@ void data_processing(Cpu &c, Decoded &d)
         op2 = shift_reg(reg_or_pc(c, raw & 15, pc + 12), (raw >> 5) & 3, amount, cin, sc);
         rn = reg_or_pc(c, rn_i, pc + 12);
     }
-    uint32_t res = 0;
     constexpr bool kTest = Op >= 8 && Op <= 11;
-    constexpr bool kLogical = Op == 0 || Op == 1 || Op == 8 || Op == 9 || Op >= 12;
-    switch (Op) {
-    case 0x0: case 0x8: res = rn & op2; break;
-    case 0x1: case 0x9: res = rn ^ op2; break;
-    case 0xC: res = rn | op2; break;
-    case 0xD: res = op2; break;
-    case 0xE: res = rn & ~op2; break;
-    case 0xF: res = ~op2; break;
-    case 0x2: case 0xA: res = S ? c.sub_flags(rn, op2, 1) : rn - op2; break;
-    case 0x3: res = S ? c.sub_flags(op2, rn, 1) : op2 - rn; break;
-    case 0x4: case 0xB: res = S ? c.add_flags(rn, op2, 0) : rn + op2; break;
-    case 0x5: res = S ? c.add_flags(rn, op2, cin) : rn + op2 + cin; break;
-    case 0x6: res = S ? c.sub_flags(rn, op2, cin) : rn - op2 - !cin; break;
-    case 0x7: res = S ? c.sub_flags(op2, rn, cin) : op2 - rn - !cin; break;
-    }
-    if (S && kLogical) c.set_nzc(res, sc);
+    const uint32_t res = alu_operation<Op, S>(c, rn, op2, cin, sc);
     if (kTest || rd != 15) {
         if (!kTest) c.r[rd] = res;
         c.r[15] = pc + 4;
@@ -290,7 +240,7 @@ void branch(Cpu &c, Decoded &d)
     if (Link) c.r[14] = pc + 4;
     int32_t offset = static_cast<int32_t>(d.raw << 8) >> 6;
     uint32_t target = pc + 8 + static_cast<uint32_t>(offset);
-    c.branch(target);
+    c.branch_in<false>(target);
     if (!Link && offset < 0 && d.aux != kNotALoop) delay_loop_closed(c, d, pc);
 }
 
@@ -300,10 +250,11 @@ void branch_exchange(Cpu &c, Decoded &d)
     c.fetch_s_arm();
     if (v & 1) {
         c.cpsr |= kCpsrT;
-        c.branch(v & ~1u);
+        c.moved_code();
+        c.branch_in<true>(v & ~1u);
     } else {
         c.cpsr &= ~kCpsrT;
-        c.branch(v & ~3u);
+        c.branch_in<false>(v & ~3u);
     }
 }
 
@@ -455,11 +406,19 @@ Handler decode_arm(uint32_t raw)
     }
 }
 
+// Out of line: the common forms jump here without keeping anything.
+[[gnu::noinline]] void execute_general_arm(Cpu &c, Decoded &d) { decode_arm(d.raw)(c, d); }
+
+void decode_arm_into(Decoded &d, uint32_t raw)
+{
+    d = Decoded{decode_arm(raw), raw, d.aux};
+    predecode_arm(d);
+}
+
 void decode_arm_stub(Cpu &c, Decoded &d)
 {
-    d.raw = c.code_for_decoding(4);
-    d.fn = decode_arm(d.raw);
     d.aux = 0;
+    decode_arm_into(d, c.code_for_decoding(4));
     uint32_t cond = d.raw >> 28;
     if (cond != 0xE && !c.cond(cond)) {
         c.fetch_s_arm();

@@ -33,7 +33,11 @@ namespace {
 void execute_encoding(Cpu &c, uint32_t raw)
 {
     const bool thumb = c.thumb();
-    Decoded d{thumb ? decode_thumb(raw) : decode_arm(raw), raw, kNotALoop};
+    Decoded d{nullptr, raw, kNotALoop};
+    if (thumb)
+        decode_thumb_into(d, raw);
+    else
+        decode_arm_into(d, raw);
     uint32_t cond = raw >> 28;
     if (!thumb && cond != 0xE && !c.cond(cond)) {
         c.fetch_s();
@@ -139,19 +143,65 @@ inline void execute_next(Cpu &c)
         execute_one(c);
 }
 
-// N instructions while no attention is wanted; false as soon as it is (or
-// the limit is reached). Each of the N copies has its own indirect call,
-// predicted on its own, which suits the short repeating sequences guest
-// code runs far better than one shared call.
-template <unsigned N>
-[[gnu::always_inline]] inline bool execute_plain(Cpu &c)
+// Plain execution: the code window and the state stay as they are (a
+// change sets code_moved, which ends it), so they are looked up once, and
+// an instruction costs its call, its count and one test of the cycles.
+struct Window {
+    uint32_t base, size;
+    Decoded *code;
+};
+
+// One instruction of the window, in state Thumb; false when pc has left
+// the window (nothing run) or the run must stop.
+template <bool Thumb>
+[[gnu::always_inline]] inline bool execute_in(Cpu &c, const Window &w)
 {
-    execute_one(c);
-    if (c.cycles >= c.run_until) return false;
+    const uint32_t offset = c.r[15] - w.base;
+    if (offset >= w.size) [[unlikely]]
+        return false;
+    if constexpr (Thumb) {
+        Decoded &d = w.code[offset >> 1];
+        d.fn(c, d);
+    } else {
+        Decoded &d = w.code[offset >> 2];
+        const uint32_t cond = d.raw >> 28;
+        if (cond != 0xE && !c.cond(cond)) [[unlikely]] {
+            c.fetch_s_arm();
+            c.r[15] += 4;
+        } else {
+            d.fn(c, d);
+        }
+    }
+    ++c.instructions;
+    return c.cycles < c.run_until;
+}
+
+// N instructions; false as soon as one stops. Each of the N copies has its
+// own indirect call, predicted on its own, which suits the short repeating
+// sequences guest code runs far better than one shared call.
+template <bool Thumb, unsigned N>
+[[gnu::always_inline]] inline bool execute_plain(Cpu &c, const Window &w)
+{
+    if (!execute_in<Thumb>(c, w)) return false;
     if constexpr (N > 1)
-        return execute_plain<N - 1>(c);
+        return execute_plain<Thumb, N - 1>(c, w);
     else
         return true;
+}
+
+// While cycles < run_until and pc stays in the window.
+void run_plain(Cpu &c)
+{
+    if (c.code_size == 0) return;   // not looked up yet
+    if (c.cpsr & kCpsrT) {
+        const Window w{c.code_base, c.code_size, c.code_thumb};
+        while (execute_plain<true, 8>(c, w)) {
+        }
+    } else {
+        const Window w{c.code_base, c.code_size, c.code_arm};
+        while (execute_plain<false, 8>(c, w)) {
+        }
+    }
 }
 
 // FIQ before IRQ; LR is the next instruction's address + 4 in both states.
@@ -295,6 +345,7 @@ void Arm7tdmi::set_regions(const std::vector<MemoryRegion> &regions)
             g.cache = cc.get();
             c.caches.push_back(std::move(cc));
         }
+        g.code_pages = g.cache->page_has_code.data();
         c.regions.push_back(g);
         uint8_t index = static_cast<uint8_t>(c.regions.size());
         uint32_t first = m.base >> 12, last = (m.base + (m.size - 1)) >> 12;
@@ -303,6 +354,7 @@ void Arm7tdmi::set_regions(const std::vector<MemoryRegion> &regions)
     // (An instruction held in the pipeline may be the one changing them.)
     c.code_base = c.code_base == core::kRefillWatch ? core::kRefillWatch : 1;
     c.code_size = 0;
+    c.moved_code();
     c.read_buffer.clear();
     ++c.code_generation;
     for (unsigned i = 0; i < ahead.count; ++i) {
@@ -349,6 +401,7 @@ void Arm7tdmi::invalidate_host(const uint8_t *host, uint32_t length)
 void Arm7tdmi::reset()
 {
     s_->declared.reset();
+    s_->cpu.code_moved = true;
     s_->cpu.update_attention();
 }
 
@@ -425,10 +478,15 @@ Arm7tdmi::Stop Arm7tdmi::run(uint64_t cycle_limit)
     c.update_attention();
     bool first = true;
     for (;;) {
+        if (c.code_moved) [[unlikely]] {
+            c.code_moved = false;
+            c.update_attention();
+        }
         if (c.cycles < c.run_until) {
-            while (core::execute_plain<8>(c)) {
-            }
-            first = false;
+            const uint64_t before = c.instructions;
+            core::run_plain(c);
+            if (c.instructions != before) first = false;
+            if (c.code_moved) continue;
         }
         if (c.attention) [[unlikely]] {
             if (c.stop_requested) {
@@ -553,6 +611,7 @@ bool Arm7tdmi::execute_debug(uint32_t encoding, uint32_t address, CoreBus *debug
     }
     c.code_base = 1;
     c.code_size = 0;
+    c.code_moved = true;
     c.access_hooks = hooks;
     c.debug_hit_pending = c.watch_hit_pending = false;
     c.update_attention();

@@ -124,6 +124,7 @@ void declare_state(Cpu &c, board::State &s)
                 }
                 c.code_base = 1;
                 c.code_size = 0;
+                c.code_moved = true;
                 c.code_cache = nullptr;
                 c.code_arm = c.code_thumb = nullptr;
             },

@@ -48,6 +48,7 @@ void Cpu::write_cpsr(uint32_t value)
             r[14] = bank_r14[nb];
         }
     }
+    if ((value ^ cpsr) & kCpsrT) code_moved = true;
     cpsr = value;
     update_attention();
 }
@@ -78,6 +79,7 @@ const Region *Cpu::search_region(uint32_t address) const
 
 bool Cpu::enter_code_region(uint32_t address)
 {
+    moved_code();
     const Region *g = region_of(address);
     if (!g) {
         code_base = 1;

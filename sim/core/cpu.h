@@ -67,11 +67,17 @@ struct Decoded;
 using Handler = void (*)(Cpu &, Decoded &);
 
 // One instruction decoded: its handler and encoding. `aux` belongs to the
-// handler (loop table index of a closing branch).
+// handler (loop table index of a closing branch). The common forms take
+// their operands from the fields after it, filled once at decoding
+// (decode_arm_into, decode_thumb_into), instead of from `raw` every time.
 struct Decoded {
     Handler fn;
     uint32_t raw;
     uint32_t aux;
+    uint8_t rd = 0, rn = 0, rm = 0;
+    uint8_t shift = 0, amount = 0;   // of the operand register
+    uint8_t bits = 0;                // form flags of the handler
+    uint32_t imm = 0;                // immediate operand, offset or branch displacement
 };
 
 // The encoding an undecoded ARM entry shows: condition "always", so that
@@ -101,6 +107,7 @@ struct Region {
     uint8_t wait_n = 0, wait_s = 0;
     CodeCache *cache = nullptr;
     uint32_t cache_offset = 0;    // of host within cache->host
+    uint8_t *code_pages = nullptr;   // cache->page_has_code, for the store path
 };
 
 // The read buffers of a memory read 32 bits at a time (see arm7tdmi.h,
@@ -132,8 +139,13 @@ struct Cpu {
     uint64_t instructions = 0;
     uint64_t limit = 0;
     // The run loop's one test per instruction: plain execution goes on
-    // while cycles < run_until, which is 0 whenever attention is wanted.
+    // while cycles < run_until, which is 0 whenever attention is wanted
+    // and when the code moved.
     uint64_t run_until = 0;
+    // The code window or the state changed (a refill into another memory,
+    // new regions, a switch between ARM and Thumb): plain execution keeps
+    // both at hand and must look again.
+    bool code_moved = false;
 
     CoreBus *bus = nullptr;
     DebugChannel debug_channel;
@@ -215,39 +227,61 @@ struct Cpu {
     {
         attention = stop_requested || tools || pipeline.count || (irq_line && !(cpsr & kCpsrI)) ||
                     (fiq_line && !(cpsr & kCpsrF));
-        run_until = attention ? 0 : limit;
+        run_until = attention || code_moved ? 0 : limit;
+    }
+    void moved_code()
+    {
+        code_moved = true;
+        run_until = 0;
     }
     uint32_t user_reg(int n) const;
     void set_user_reg(int n, uint32_t v);
 
     // ---- flags ----
     bool cond(uint32_t c) const { return condition_passed(cpsr, c); }
-    void set_nz(uint32_t res) { cpsr = (cpsr & ~(kN | kZ)) | (res & kN) | (res == 0 ? kZ : 0); }
-    void set_nzc(uint32_t res, bool c)
-    {
-        cpsr = (cpsr & ~(kN | kZ | kC)) | (res & kN) | (res == 0 ? kZ : 0) | (c ? kC : 0);
-    }
+    // The flags straight from the result's bits, without branches.
+    static uint32_t nz_of(uint32_t res) { return (res & kN) | (static_cast<uint32_t>(res == 0) << 30); }
+    void set_nz(uint32_t res) { cpsr = (cpsr & ~(kN | kZ)) | nz_of(res); }
+    void set_nzc(uint32_t res, bool c) { cpsr = (cpsr & ~(kN | kZ | kC)) | nz_of(res) | (static_cast<uint32_t>(c) << 29); }
     void set_nzcv(uint32_t res, bool c, bool v)
     {
-        cpsr = (cpsr & 0x0FFFFFFF) | (res & kN) | (res == 0 ? kZ : 0) | (c ? kC : 0) | (v ? kV : 0);
+        cpsr = (cpsr & 0x0FFFFFFF) | nz_of(res) | (static_cast<uint32_t>(c) << 29) | (static_cast<uint32_t>(v) << 28);
     }
     uint32_t add_flags(uint32_t a, uint32_t b, uint32_t carry_in)
     {
-        uint64_t wide = uint64_t{a} + b + carry_in;
-        uint32_t res = static_cast<uint32_t>(wide);
-        set_nzcv(res, wide >> 32, (~(a ^ b) & (a ^ res)) >> 31);
+        if (__builtin_constant_p(carry_in) && carry_in == 0) {
+            int32_t unused;
+            const bool v = __builtin_add_overflow(static_cast<int32_t>(a), static_cast<int32_t>(b), &unused);
+            const uint32_t res = a + b;
+            cpsr = (cpsr & 0x0FFFFFFF) | nz_of(res) | (static_cast<uint32_t>(res < a) << 29) | (static_cast<uint32_t>(v) << 28);
+            return res;
+        }
+        const uint64_t wide = uint64_t{a} + b + carry_in;
+        const uint32_t res = static_cast<uint32_t>(wide);
+        cpsr = (cpsr & 0x0FFFFFFF) | nz_of(res) | (static_cast<uint32_t>(wide >> 32) << 29) |
+               (((~(a ^ b) & (a ^ res)) >> 31) << 28);
         return res;
     }
     bool interrupt_due() const { return (fiq_line && !(cpsr & kCpsrF)) || (irq_line && !(cpsr & kCpsrI)); }
     // a - b - !carry_in, ARM carry = no borrow.
-    uint32_t sub_flags(uint32_t a, uint32_t b, uint32_t carry_in) { return add_flags(a, ~b, carry_in); }
+    uint32_t sub_flags(uint32_t a, uint32_t b, uint32_t carry_in)
+    {
+        if (__builtin_constant_p(carry_in) && carry_in == 1) {
+            int32_t unused;
+            const bool v = __builtin_sub_overflow(static_cast<int32_t>(a), static_cast<int32_t>(b), &unused);
+            const uint32_t res = a - b;
+            cpsr = (cpsr & 0x0FFFFFFF) | nz_of(res) | (static_cast<uint32_t>(a >= b) << 29) | (static_cast<uint32_t>(v) << 28);
+            return res;
+        }
+        return add_flags(a, ~b, carry_in);
+    }
 
     // ---- time ----
     // Every code fetch is charged here, at the costs of the memory the code
     // runs from (set by enter_code_region): N or S, and Thumb code from a
     // memory with read buffers through them (fetch_buffered). `address` is
     // the fetched one.
-    void fetch(bool sequential, bool in_thumb, uint32_t address)
+    [[gnu::always_inline]] void fetch(bool sequential, bool in_thumb, uint32_t address)
     {
         if (in_thumb && code_buffered)
             fetch_buffered(address);
@@ -259,7 +293,7 @@ struct Cpu {
     // left of its read (one cycle at least), any other word a whole read.
     // Fetching a word's second half starts the read of the next word, once
     // the memory is free.
-    void fetch_buffered(uint32_t address)
+    [[gnu::always_inline]] void fetch_buffered(uint32_t address)
     {
         ReadBuffer &b = read_buffer;
         const uintptr_t w = code_key + (address & ~3u);
@@ -306,16 +340,28 @@ struct Cpu {
     // region pays one cycle a fetch, without wait states.
     void branch(uint32_t target)
     {
+        if (cpsr & kCpsrT)
+            branch_in<true>(target);
+        else
+            branch_in<false>(target);
+    }
+    // The same for handlers that know the state they branch in.
+    template <bool InThumb>
+    void branch_in(uint32_t target)
+    {
         r[15] = target;
-        if (target - code_base >= code_size && !enter_code_region(target)) {
+        if (target - code_base >= code_size && !enter_code_region(target)) [[unlikely]] {
             cycles += 2;
             return;
         }
-        const bool in_thumb = cpsr & kCpsrT;
-        // ARM code reads whole words past the buffers.
-        if (code_buffered && !in_thumb) read_buffer.clear();
-        fetch(false, in_thumb, target);
-        fetch(true, in_thumb, target + (in_thumb ? 2 : 4));
+        if constexpr (InThumb) {
+            fetch(false, true, target);
+            fetch(true, true, target + 2);
+        } else {
+            // ARM code reads whole words past the buffers.
+            if (code_buffered) read_buffer.clear();
+            cycles += code_n + code_s;
+        }
     }
     // Look up the region holding `address` as the code region; false when
     // none does (code then comes through CoreBus).
@@ -351,59 +397,106 @@ struct Cpu {
 
     // Data accesses. `seq`: an S cycle (the later transfers of LDM/STM).
     // False: the access was refused and the abort reported (`aborted` set).
+    // Plain memory without read buffers, a store to a page holding no code
+    // and no tool watching accesses take the short path inline; everything
+    // else the long one.
     template <unsigned Size>
-    bool read(uint32_t address, bool seq, uint32_t &value)
+    [[gnu::always_inline]] bool read(uint32_t address, bool seq, uint32_t &value)
+    {
+        if (const Region *g = plain<false>(address)) [[likely]] {
+            value = load_host<Size>(g->host + (address & g->mask));
+            cycles += 1 + (seq ? g->wait_s : g->wait_n);
+            return true;
+        }
+        return read_long<Size>(address, seq, value);
+    }
+    template <unsigned Size>
+    [[gnu::always_inline]] bool write(uint32_t address, bool seq, uint32_t value)
+    {
+        if (const Region *g = plain<true>(address)) [[likely]] {
+            store_host<Size>(g->host + (address & g->mask), value);
+            cycles += 1 + (seq ? g->wait_s : g->wait_n);
+            return true;
+        }
+        return write_long<Size>(address, seq, value);
+    }
+    // The region of a data access that takes the short path: memory alone
+    // in its 4 KiB page, without read buffers for a read, writable and with
+    // no decoded code in the address's page for a store, and no tool
+    // watching accesses. Null: the long path.
+    template <bool Write>
+    [[gnu::always_inline]] const Region *plain(uint32_t address) const
+    {
+        const uint8_t i = page_region[address >> 12];
+        if (static_cast<uint8_t>(i - 1) >= 0xFE || access_hooks) [[unlikely]]
+            return nullptr;
+        const Region *g = regions.data() + (i - 1);
+        if constexpr (Write) {
+            if (!g->writable || g->code_pages[(g->cache_offset + (address & g->mask)) >> CodeCache::kPageShift])
+                return nullptr;
+        } else if (g->read_buffer) {
+            return nullptr;
+        }
+        return g;
+    }
+    template <unsigned Size>
+    static uint32_t load_host(const uint8_t *p)
+    {
+        if constexpr (Size == 4) {
+            uint32_t w;
+            std::memcpy(&w, p, 4);
+            return w;
+        } else if constexpr (Size == 2) {
+            uint16_t h;
+            std::memcpy(&h, p, 2);
+            return h;
+        } else {
+            return *p;
+        }
+    }
+    template <unsigned Size>
+    static void store_host(uint8_t *p, uint32_t value)
+    {
+        if constexpr (Size == 4) {
+            std::memcpy(p, &value, 4);
+        } else if constexpr (Size == 2) {
+            uint16_t h = static_cast<uint16_t>(value);
+            std::memcpy(p, &h, 2);
+        } else {
+            *p = static_cast<uint8_t>(value);
+        }
+    }
+    template <unsigned Size>
+    [[gnu::noinline]] bool read_long(uint32_t address, bool seq, uint32_t &value)
     {
         const Region *g = region_of(address);
-        if (g) [[likely]] {
-            const uint8_t *p = g->host + (address & g->mask);
-            if constexpr (Size == 4) {
-                std::memcpy(&value, p, 4);
-            } else if constexpr (Size == 2) {
-                uint16_t h;
-                std::memcpy(&h, p, 2);
-                value = h;
-            } else {
-                value = *p;
-            }
+        if (g) {
+            value = load_host<Size>(g->host + (address & g->mask));
             cycles += 1 + (seq ? g->wait_s : g->wait_n);
             // A data read takes the memory from the code's buffers.
-            if (g->read_buffer) [[unlikely]]
-                read_buffer.clear();
+            if (g->read_buffer) read_buffer.clear();
         } else if (!bus_read(address, Size, value)) {
             return false;
         }
-        if (access_hooks) [[unlikely]]
-            hook_access(address, Size, false, value);
+        if (access_hooks) hook_access(address, Size, false, value);
         return true;
     }
     template <unsigned Size>
-    bool write(uint32_t address, bool seq, uint32_t value)
+    [[gnu::noinline]] bool write_long(uint32_t address, bool seq, uint32_t value)
     {
         const Region *g = region_of(address);
-        if (g && g->writable) [[likely]] {
+        if (g && g->writable) {
             uint32_t off = address & g->mask;
             uint8_t *p = g->host + off;
-            if (g->cache) {
-                // Before the bytes change: the pipeline keeps what it fetched.
-                uint32_t page = (g->cache_offset + off) >> CodeCache::kPageShift;
-                if (g->cache->page_has_code[page]) [[unlikely]]
-                    code_written(g->cache, page, p, Size);
-            }
-            if constexpr (Size == 4) {
-                std::memcpy(p, &value, 4);
-            } else if constexpr (Size == 2) {
-                uint16_t h = static_cast<uint16_t>(value);
-                std::memcpy(p, &h, 2);
-            } else {
-                *p = static_cast<uint8_t>(value);
-            }
+            // Before the bytes change: the pipeline keeps what it fetched.
+            uint32_t page = (g->cache_offset + off) >> CodeCache::kPageShift;
+            if (g->code_pages[page]) code_written(g->cache, page, p, Size);
+            store_host<Size>(p, value);
             cycles += 1 + (seq ? g->wait_s : g->wait_n);
         } else if (!bus_write(address, Size, value)) {
             return false;
         }
-        if (access_hooks) [[unlikely]]
-            hook_access(address, Size, true, value);
+        if (access_hooks) hook_access(address, Size, true, value);
         return true;
     }
     bool bus_read(uint32_t address, unsigned size, uint32_t &value);
@@ -459,6 +552,17 @@ struct Cpu {
 // Decoding: the handler for an encoding.
 Handler decode_arm(uint32_t raw);
 Handler decode_thumb(uint32_t raw);
+// The same into `d` (all but `aux`): the handler, and for the common forms
+// one that takes its operands from the fields, filled here.
+void decode_arm_into(Decoded &d, uint32_t raw);
+void decode_thumb_into(Decoded &d, uint32_t raw);
+// The common ARM forms (data processing, single transfers, branches)
+// without pc among their registers: true when `d` is one, given its
+// handler and fields.
+bool predecode_arm(Decoded &d);
+// `d` by the general handler of its encoding (for a common form that
+// leaves the rare cases to it).
+void execute_general_arm(Cpu &c, Decoded &d);
 // Stubs filling not-yet-decoded entries: decode, store, run.
 void decode_arm_stub(Cpu &c, Decoded &d);
 void decode_thumb_stub(Cpu &c, Decoded &d);

@@ -117,7 +117,7 @@ void high_register(Cpu &c, Decoded &d)
     case 0: {
         uint32_t res = (rd == 15 ? pc + 4 : c.r[rd]) + v;
         if (rd == 15) {
-            c.branch(res & ~1u);
+            c.branch_in<true>(res & ~1u);
             return;
         }
         c.r[rd] = res;
@@ -126,17 +126,18 @@ void high_register(Cpu &c, Decoded &d)
     case 1: c.sub_flags(rd == 15 ? pc + 4 : c.r[rd], v, 1); break;
     case 2:
         if (rd == 15) {
-            c.branch(v & ~1u);
+            c.branch_in<true>(v & ~1u);
             return;
         }
         c.r[rd] = v;
         break;
     default:
         if (v & 1) {
-            c.branch(v & ~1u);
+            c.branch_in<true>(v & ~1u);
         } else {
             c.cpsr &= ~kCpsrT;
-            c.branch(v & ~3u);
+            c.moved_code();
+            c.branch_in<false>(v & ~3u);
         }
         return;
     }
@@ -157,7 +158,7 @@ void load_literal(Cpu &c, Decoded &d)
 }
 
 template <bool IsLoad, Load Kind, unsigned Size>
-void transfer(Cpu &c, uint32_t address, unsigned rd)
+[[gnu::noinline]] void transfer_long(Cpu &c, uint32_t address, unsigned rd)
 {
     if constexpr (IsLoad) {
         c.fetch_s_thumb();
@@ -176,6 +177,34 @@ void transfer(Cpu &c, uint32_t address, unsigned rd)
         }
         next(c);
     }
+}
+
+// Aligned, to plain memory (Cpu::plain) and with nothing in the way, the
+// transfer is done here, the rest by transfer_long.
+template <bool IsLoad, Load Kind, unsigned Size>
+[[gnu::always_inline]] inline void transfer(Cpu &c, uint32_t address, unsigned rd)
+{
+    const Region *g = !(address & (Size - 1)) ? c.plain<!IsLoad>(address) : nullptr;
+    if (!g) [[unlikely]]
+        return transfer_long<IsLoad, Kind, Size>(c, address, rd);
+    uint8_t *host = g->host + (address & g->mask);
+    if constexpr (IsLoad) {
+        // 1S (the fetch), 1N (the read), 1I.
+        c.fetch_s_thumb();
+        uint32_t value = Cpu::load_host<Size>(host);
+        if constexpr (Kind == Load::SignedByte)
+            value = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(value)));
+        else if constexpr (Kind == Load::SignedHalf)
+            value = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int16_t>(value)));
+        c.cycles += 1 + g->wait_n + 1;
+        c.r[rd] = value;
+    } else {
+        // 2N: the fetch and the write.
+        c.fetch(false, true, c.r[15] + 4);
+        Cpu::store_host<Size>(host, c.r[rd]);
+        c.cycles += 1 + g->wait_n;
+    }
+    next(c);
 }
 
 // STR, STRH, STRB, LDRSB, LDR, LDRH, LDRB, LDRSH with a register offset.
@@ -264,7 +293,7 @@ void conditional_branch(Cpu &c, Decoded &d)
         return;
     }
     int32_t offset = static_cast<int32_t>(d.raw << 24) >> 23;
-    c.branch(pc + 4 + static_cast<uint32_t>(offset));
+    c.branch_in<true>(pc + 4 + static_cast<uint32_t>(offset));
     if (offset < 0 && d.aux != kNotALoop) delay_loop_closed(c, d, pc);
 }
 
@@ -279,7 +308,7 @@ void unconditional_branch(Cpu &c, Decoded &d)
     const uint32_t pc = c.r[15];
     c.fetch_s_thumb();
     int32_t offset = static_cast<int32_t>(d.raw << 21) >> 20;
-    c.branch(pc + 4 + static_cast<uint32_t>(offset));
+    c.branch_in<true>(pc + 4 + static_cast<uint32_t>(offset));
     if (offset < 0 && d.aux != kNotALoop) delay_loop_closed(c, d, pc);
 }
 
@@ -299,7 +328,7 @@ void long_branch_second(Cpu &c, Decoded &d)
     c.fetch_s_thumb();
     uint32_t target = c.r[14] + ((d.raw & 0x7FF) << 1);
     c.r[14] = (pc + 2) | 1;
-    c.branch(target & ~1u);
+    c.branch_in<true>(target & ~1u);
 }
 
 void undefined_instruction(Cpu &c, Decoded &) { c.undefined(); }
@@ -366,11 +395,12 @@ Handler decode_thumb(uint32_t raw)
     }
 }
 
+void decode_thumb_into(Decoded &d, uint32_t raw) { d = Decoded{decode_thumb(raw), raw, d.aux}; }
+
 void decode_thumb_stub(Cpu &c, Decoded &d)
 {
-    d.raw = c.code_for_decoding(2);
-    d.fn = decode_thumb(d.raw);
     d.aux = 0;
+    decode_thumb_into(d, c.code_for_decoding(2));
     d.fn(c, d);
 }
 

@@ -19,7 +19,7 @@ namespace sim::core {
 enum class Load : uint8_t { Word, Byte, Half, SignedByte, SignedHalf };
 
 // Loads into `value`; false: refused (reported).
-inline bool load(Cpu &c, Load kind, uint32_t address, uint32_t &value)
+[[gnu::always_inline]] inline bool load(Cpu &c, Load kind, uint32_t address, uint32_t &value)
 {
     switch (kind) {
     case Load::Word:
@@ -55,7 +55,7 @@ inline bool load(Cpu &c, Load kind, uint32_t address, uint32_t &value)
 }
 
 // Stores `size` bytes of `value`; false: refused (reported).
-inline bool store(Cpu &c, unsigned size, uint32_t address, uint32_t value)
+[[gnu::always_inline]] inline bool store(Cpu &c, unsigned size, uint32_t address, uint32_t value)
 {
     switch (size) {
     case 4:

@@ -28,15 +28,21 @@ public:
     bool set_watchpoint(uint32_t a, uint32_t n, simtools::WatchKind k) override { return machine_.set_watchpoint(a, n, k); }
     bool clear_watchpoint(uint32_t a, uint32_t n, simtools::WatchKind k) override { return machine_.clear_watchpoint(a, n, k); }
     bool monitor(const std::string &command, std::string &output) override { return machine_.monitor(command, output); }
+    bool can_reverse() const override { return machine_.can_reverse(); }
+    simtools::StopEvent step_back() override { return machine_.step_back(); }
+    simtools::StopEvent continue_back() override { return machine_.continue_back(); }
 
+    // Going over the run's past again, the steps are not taken again: the
+    // inputs they gave are the history's.
     simtools::StopEvent step() override
     {
-        if (!run_.advance()) return exited();
+        if (!machine_.in_past() && !run_.advance()) return exited();
         return machine_.step();
     }
 
     simtools::StopEvent run_slice() override
     {
+        if (machine_.in_past()) return machine_.run_slice();
         auto until = run_.advance();
         if (!until) return exited();
         machine_.limit_slices(until);
@@ -57,6 +63,17 @@ private:
 int run_with_gdb(Session &session, const GdbRunOptions &options, std::ostream &out, std::ostream &err)
 {
     MachineDebugTarget machine(session);
+    std::unique_ptr<History> history;
+    if (options.history) {
+        history = std::make_unique<History>(session, *options.history);
+        std::string why;
+        const ReplayBundle *r = options.replay;
+        if (r && !history->preload(r->inputs, RunPoint{r->end.cycle, r->end.instructions, 0, r->end.time}, why)) {
+            err << "boardsim: --replay with --gdb: " << why << "\n";
+            return 2;
+        }
+        machine.use_history(history.get());
+    }
     std::unique_ptr<ScenarioRun> run;
     std::unique_ptr<ScenarioPacedTarget> paced;
     if (options.scenario) {
@@ -94,14 +111,24 @@ int run_with_gdb(Session &session, const GdbRunOptions &options, std::ostream &o
         }
         if (waiting) continue;
         std::optional<board::Picos> look = options.duration;
-        if (run) {
+        if (history && history->in_past()) {
+            look.reset();
+        } else if (run) {
             look = run->advance();
             if (!look) break;
         } else if (options.duration && clock.now() >= *options.duration) {
             break;
         }
-        run_slice(session.machine, slices::kScenario, look);
+        if (history) {
+            board::Picos end = clock.now() + slices::kScenario;
+            history->run_until(look ? std::min(*look, end) : end);
+        } else {
+            run_slice(session.machine, slices::kScenario, look);
+        }
     }
+    // The run's outputs (the flash files, the report, a recording) are
+    // those of where it left off, wherever the debugger last took it.
+    if (history && !stop_requested()) history->run_to_end();
     if (!run) return status_after_signal(0);
     if (stop_requested())
         run->interrupt(std::string("interrupted by ") + stop_signal_name(), status_after_signal(1));

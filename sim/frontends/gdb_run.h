@@ -18,6 +18,8 @@
 
 #include "board/clock.h"
 #include "sim/scenario/scenario.h"
+#include "sim/machine/history.h"
+#include "sim/machine/replay_bundle.h"
 #include "sim/machine/session.h"
 
 namespace sim {
@@ -28,6 +30,10 @@ struct GdbRunOptions {
     std::optional<board::Picos> duration;       // virtual time to run, outside debugging
     const Scenario *scenario = nullptr;
     std::string junit;                          // with a scenario: its report
+    // Keep the run's history, so that the debugger can go back.
+    std::optional<HistoryOptions> history;
+    // A recorded run to go over (with a history): its inputs come from it.
+    const ReplayBundle *replay = nullptr;
 };
 
 // Returns the exit status: the scenario's, 0 without one, 128 + the signal

@@ -107,20 +107,7 @@ void MachineDebugTarget::update_watchpoints()
 
 std::optional<simtools::StopEvent> MachineDebugTarget::after_run(Machine::Stop stop, uint64_t faults_before)
 {
-    if (stop == Machine::Stop::Watchpoint) {
-        Arm7tdmi::WatchHit hit = session_.machine.last_watch_hit();
-        // The kind GDB set for the range, so that it names the watchpoint.
-        simtools::WatchKind kind = hit.write ? simtools::WatchKind::Write : simtools::WatchKind::Read;
-        for (const auto &[key, count] : watchpoints_) {
-            auto [a, len, k] = key;
-            if (!overlaps(a, len, hit.address, hit.size)) continue;
-            if (k == simtools::WatchKind::Access || k == kind) {
-                kind = k;
-                break;
-            }
-        }
-        return simtools::StopEvent{simtools::StopCause::Watchpoint, kind, hit.address, 5};
-    }
+    if (stop == Machine::Stop::Watchpoint) return watch_stop(session_.machine.last_watch_hit());
     if (session_.machine.fault_count() > faults_before) {
         bool undefined = session_.machine.last_fault()->what.find("undefined") != std::string::npos;
         return simtools::StopEvent{simtools::StopCause::Fault, simtools::WatchKind::Write, 0, undefined ? SIGILL : SIGSEGV};
@@ -128,10 +115,25 @@ std::optional<simtools::StopEvent> MachineDebugTarget::after_run(Machine::Stop s
     return std::nullopt;
 }
 
+simtools::StopEvent MachineDebugTarget::watch_stop(const Arm7tdmi::WatchHit &hit) const
+{
+    // The kind GDB set for the range, so that it names the watchpoint.
+    simtools::WatchKind kind = hit.write ? simtools::WatchKind::Write : simtools::WatchKind::Read;
+    for (const auto &[key, count] : watchpoints_) {
+        auto [a, len, k] = key;
+        if (!overlaps(a, len, hit.address, hit.size)) continue;
+        if (k == simtools::WatchKind::Access || k == kind) {
+            kind = k;
+            break;
+        }
+    }
+    return simtools::StopEvent{simtools::StopCause::Watchpoint, kind, hit.address, 5};
+}
+
 simtools::StopEvent MachineDebugTarget::step()
 {
     uint64_t faults = session_.machine.fault_count();
-    Machine::Stop stop = session_.machine.step();
+    Machine::Stop stop = history_ ? history_->step() : session_.machine.step();
     if (auto ev = after_run(stop, faults)) return *ev;
     return {simtools::StopCause::Step};
 }
@@ -139,10 +141,30 @@ simtools::StopEvent MachineDebugTarget::step()
 simtools::StopEvent MachineDebugTarget::run_slice()
 {
     uint64_t faults = session_.machine.fault_count();
-    Machine::Stop stop = sim::run_slice(session_.machine, slices::kDebugger, slice_end_);
+    Machine::Stop stop;
+    if (history_) {
+        board::Picos end = session_.board.clock.now() + slices::kDebugger;
+        stop = history_->run_until(slice_end_ ? std::min(*slice_end_, end) : end);
+    } else {
+        stop = sim::run_slice(session_.machine, slices::kDebugger, slice_end_);
+    }
     if (auto ev = after_run(stop, faults)) return *ev;
     if (stop == Machine::Stop::Breakpoint) return {simtools::StopCause::Breakpoint};
     return {};
+}
+
+simtools::StopEvent MachineDebugTarget::step_back()
+{
+    if (!history_->step_back()) return {simtools::StopCause::HistoryStart};
+    return {simtools::StopCause::Step};
+}
+
+simtools::StopEvent MachineDebugTarget::continue_back()
+{
+    auto hit = history_->continue_back();
+    if (!hit) return {simtools::StopCause::HistoryStart};
+    if (hit->stop == Machine::Stop::Watchpoint) return watch_stop(hit->watch);
+    return {simtools::StopCause::Breakpoint};
 }
 
 // "time", and every scenario step that takes no time, written as in a

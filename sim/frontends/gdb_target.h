@@ -13,6 +13,7 @@
 #include <optional>
 #include <tuple>
 
+#include "sim/machine/history.h"
 #include "sim/machine/session.h"
 #include "sim/tools/debug_target.h"
 
@@ -36,6 +37,14 @@ public:
     simtools::StopEvent step() override;
     simtools::StopEvent run_slice() override;
     bool monitor(const std::string &command, std::string &output) override;
+    bool can_reverse() const override { return history_ != nullptr; }
+    simtools::StopEvent step_back() override;
+    simtools::StopEvent continue_back() override;
+
+    // The run's history, through which the core runs forward and back
+    // (nullptr: forward only).
+    void use_history(History *history) { history_ = history; }
+    bool in_past() const { return history_ && history_->in_past(); }
 
     // Removes every breakpoint and watchpoint (the debugger detached).
     void clear_all();
@@ -45,11 +54,13 @@ public:
 private:
     void update_watchpoints();
     std::optional<simtools::StopEvent> after_run(Machine::Stop stop, uint64_t faults_before);
+    simtools::StopEvent watch_stop(const Arm7tdmi::WatchHit &hit) const;
 
     Session &session_;
     std::map<uint32_t, int> breakpoints_;   // address -> insertions (software and hardware alike)
     std::map<std::tuple<uint32_t, uint32_t, simtools::WatchKind>, int> watchpoints_;
     std::optional<board::Picos> slice_end_;
+    History *history_ = nullptr;
 };
 
 }  // namespace sim

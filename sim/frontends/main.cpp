@@ -118,6 +118,27 @@ void declare_options(CLI::App &app, sim::CommandLine &c)
                    "serve the chip's JTAG port as OpenOCD's remote_bitbang adapter on 127.0.0.1:PORT (0: any free port)")
         ->check(CLI::Range(0, 65535));
     app.add_flag("--gdb-wait", c.gdb_wait, "with --gdb: hold the core at reset until a debugger attaches")->needs(gdb);
+    app.add_option_function<std::string>(
+           "--history-interval",
+           [&c](const std::string &text) {
+               std::string why;
+               auto t = sim::parse_duration(text, &why);
+               if (!t || *t == 0) throw CLI::ValidationError("--history-interval", text + " " + (t ? "is no time" : why));
+               c.history_interval = *t;
+           },
+           "with --gdb: virtual time between the snapshots kept for going back (default 50ms; shorter: "
+           "quicker steps back, more memory)")
+        ->type_name("TIME")
+        ->needs(gdb);
+    app.add_option_function<std::string>(
+           "--history-memory",
+           [&c](const std::string &text) {
+               if (!simtools::parse_size(text, c.history_memory) || c.history_memory == 0)
+                   throw CLI::ValidationError("--history-memory", text + " is not a size (write it like 128M or 1G)");
+           },
+           "with --gdb: memory the snapshots may take together; older ones are thinned out (default 128M)")
+        ->type_name("SIZE")
+        ->needs(gdb);
     auto *vcd = output_option(app, c, "--vcd", c.vcd_file, "write the board's signals as a VCD waveform file");
     app.add_option("--vcd-signals", c.vcd_signals, "with --vcd: " + simtools::wave_group_list() + ", comma-separated")
         ->capture_default_str()
@@ -177,7 +198,7 @@ void declare_options(CLI::App &app, sim::CommandLine &c)
                                   "run a replay bundle again, exactly and with no outside input (the image is the "
                                   "recorded one unless given; --flash/--chip-flash receive the flashes at the end)")
                        ->check(kNotEmpty);
-    replay->excludes(headless, for_opt, fast, serial, scenario, gdb, bench, samba, record, record_on_fail);
+    replay->excludes(headless, for_opt, fast, serial, scenario, bench, samba, record, record_on_fail);
     replay->excludes(app.get_option("--crystal"), bounce, app.get_option("--jtag"), restore);
     record->excludes(app.get_option("--jtag"), restore);
     record_on_fail->excludes(app.get_option("--jtag"));
@@ -198,6 +219,7 @@ Examples:
   boardsim --scenario counter.yaml --junit report.xml
   boardsim --headless --for 3s --save-at 2s at2s.snap ; boardsim --restore at2s.snap --for 3s
   boardsim --headless --for 2s --record run.replay && boardsim --replay run.replay
+  boardsim --replay run.replay --gdb 3333    (then walk the recording forwards and backwards in GDB)
 )";
 
 // Each output's finishing touch, after the run: the picture, traces,
@@ -242,6 +264,24 @@ bool start_snapshots(const sim::RunPlan &plan, sim::Session &session, int &statu
         });
     }
     return true;
+}
+
+// A recording walked in the debugger: its inputs are the history ahead;
+// past its end the board runs on as a --gdb run does.
+int replay_with_gdb(const sim::CommandLine &c, const sim::ReplayBundle &bundle, sim::Session &session)
+{
+    if (bundle.boot_program) {
+        std::cerr << "boardsim: --replay with --gdb: a --samba recording runs the boot monitor, not the core alone\n";
+        return kUsageError;
+    }
+    sim::GdbRunOptions g;
+    g.port = static_cast<uint16_t>(c.gdb_port);
+    g.wait = c.gdb_wait;
+    g.history = sim::HistoryOptions{c.history_interval, static_cast<size_t>(c.history_memory)};
+    g.replay = &bundle;
+    int status = sim::run_with_gdb(session, g, std::cout, std::cerr);
+    if (status != kUsageError) std::cout << session.report();
+    return status;
 }
 
 int finish(sim::Session &session, int status, Outputs &outputs)
@@ -379,6 +419,7 @@ int main(int argc, char **argv)
         g.duration = plan->duration;
         g.scenario = plan->scenario ? &*plan->scenario : nullptr;
         g.junit = c.junit;
+        g.history = sim::HistoryOptions{c.history_interval, static_cast<size_t>(c.history_memory)};
         int status = sim::run_with_gdb(*session, g, std::cout, std::cerr);
         if (status == kUsageError)
             return status;
@@ -394,6 +435,7 @@ int main(int argc, char **argv)
         return finish(*session, sim::status_after_signal(sim::run_terminal_view(*session, view)), outs);
     }
     case sim::RunMode::Replay:
+        if (c.gdb_port >= 0) return finish(*session, replay_with_gdb(c, *plan->replay, *session), outs);
         return finish(*session, sim::run_replay(*session, *plan->replay, std::cout, std::cerr), outs);
     case sim::RunMode::Headless: break;
     }

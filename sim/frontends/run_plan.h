@@ -12,6 +12,7 @@
 
 #include "board/clock.h"
 #include "sim/frontends/bench.h"
+#include "sim/machine/history.h"
 #include "sim/machine/replay_bundle.h"
 #include "sim/scenario/scenario.h"
 #include "sim/machine/session.h"
@@ -41,6 +42,9 @@ struct CommandLine {
     std::string chip_flash, serial;
     std::vector<std::pair<std::string, std::string>> save_at;   // --save-at TIME FILE, as typed
     std::string restore;
+    // --gdb: the run's history for going back (history.h).
+    board::Picos history_interval = HistoryOptions{}.interval;
+    uint64_t history_memory = HistoryOptions{}.memory;
     uint64_t trace_limit = simtools::Instruments::kDefaultTraceLimit;
     // The options that name a file the run writes, by the name they are
     // reported with ("--vcd"): each is checked with every other file.

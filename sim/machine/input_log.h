@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -59,12 +60,31 @@ public:
     bool on() const { return on_; }
     void add(InputEvent e)
     {
-        if (on_) events_.push_back(std::move(e));
+        if (!on_ || replaying_) return;
+        if (before_add_) before_add_();
+        events_.push_back(std::move(e));
     }
     const std::vector<InputEvent> &events() const { return events_; }
 
+    // Going back in a run (history.h): the inputs it gives again are not
+    // new ones, and a new one in the past drops those recorded after it.
+    void set_replaying(bool on) { replaying_ = on; }
+    void set_before_add(std::function<void()> f) { before_add_ = std::move(f); }
+    void keep_first(size_t n)
+    {
+        if (n < events_.size()) events_.resize(n);
+    }
+    // A recorded run's inputs, to be given again.
+    void preload(std::vector<InputEvent> events)
+    {
+        on_ = true;
+        events_ = std::move(events);
+    }
+
 private:
     bool on_ = false;
+    bool replaying_ = false;
+    std::function<void()> before_add_;
     std::vector<InputEvent> events_;
 };
 

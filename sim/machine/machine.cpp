@@ -254,11 +254,7 @@ void Machine::catch_up_with_events(uint64_t cycle)
 
 uint64_t Machine::cycles_until(board::Picos t) const
 {
-    const board::Clock &c = board_.clock;
-    if (t <= c.now())
-        return 0;
-    unsigned __int128 fs = static_cast<unsigned __int128>(t - c.now()) * 1000;
-    return static_cast<uint64_t>((fs + c.master_period_fs() - 1) / c.master_period_fs());
+    return board_.clock.cycles_until(t);
 }
 
 void Machine::note_next_event()

@@ -121,6 +121,8 @@ public:
     // cycle `cycle`: a deadline in picoseconds can only name a cycle to
     // within one, as the clock keeps a fraction of a picosecond.
     Stop run_to_cycle(uint64_t cycle);
+    // Whichever of the two comes first.
+    Stop run_until(board::Picos deadline, uint64_t cycle) { return run_to(Goal{deadline, cycle}); }
     // One instruction (or the entry of an interrupt that is due).
     Stop step();
 
@@ -138,8 +140,14 @@ public:
     // Breakpoints stop before the instruction at the address runs.
     void add_breakpoint(uint32_t address);
     void remove_breakpoint(uint32_t address);
+    const std::set<uint32_t> &breakpoints() const { return breakpoints_; }
     // Watchpoints stop after the instruction whose access touched the range.
-    void set_watchpoints(const std::vector<Arm7tdmi::Watch> &watches) { core_.set_watchpoints(watches); }
+    void set_watchpoints(const std::vector<Arm7tdmi::Watch> &watches)
+    {
+        watches_ = watches;
+        core_.set_watchpoints(watches);
+    }
+    const std::vector<Arm7tdmi::Watch> &watchpoints() const { return watches_; }
     Arm7tdmi::WatchHit last_watch_hit() const { return core_.last_watch_hit(); }
 
     // The debugger's hardware; nullptr detaches it.
@@ -304,6 +312,7 @@ private:
     Arm7tdmi core_;
     std::optional<ElfImage> image_;
     std::set<uint32_t> breakpoints_;
+    std::vector<Arm7tdmi::Watch> watches_;
     bool exact_ = false;
 
     // What the current core run's limit was computed from.

@@ -70,8 +70,8 @@ SerialLink::~SerialLink()
 
 void SerialLink::send(uint8_t c)
 {
-    if (out_fd_ < 0)
-        return;   // a replay: nobody listens
+    if (out_fd_ < 0 || (in_past_ && in_past_()))
+        return;   // a replay: nobody listens (or heard it the first time)
     pending_out_.push_back(static_cast<char>(c));
     flush_out();
 }
@@ -107,6 +107,16 @@ void SerialLink::poll()
 
 void SerialLink::read_host()
 {
+    if (in_past_ && log_ && in_past_()) {
+        const auto &events = log_->events();
+        uint64_t now = board_.clock.cycles();
+        auto from = std::lower_bound(events.begin(), events.end(), now,
+                                     [](const InputEvent &e, uint64_t c) { return e.cycle < c; });
+        for (; from != events.end() && from->cycle == now; ++from)
+            if (from->on_line())
+                to_chip_ += from->bytes;
+        return;
+    }
     if (kind_ == Kind::Replay) {
         for (; next_replayed_ < replayed_.size() && replayed_[next_replayed_].cycle <= board_.clock.cycles(); ++next_replayed_)
             to_chip_ += replayed_[next_replayed_].bytes;

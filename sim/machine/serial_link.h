@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -44,6 +45,10 @@ public:
     size_t held() const { return to_chip_.size(); }
     // Where the host's bytes are noted as they arrive.
     void record_to(InputLog *log) { log_ = log; }
+    // While `in_past` says the run is going over its own past again
+    // (history.h), the host's bytes are the ones the log holds for each
+    // poll, the host is not read, and what the chip sends is not sent again.
+    void set_past(std::function<bool()> in_past) { in_past_ = std::move(in_past); }
     // Replay: the host's bytes of a recording (LineBytes), in order.
     void replay(std::vector<InputEvent> bytes)
     {
@@ -69,6 +74,7 @@ private:
     std::string to_chip_;
     board::Clock::EventId event_ = 0;
     InputLog *log_ = nullptr;
+    std::function<bool()> in_past_;
     std::vector<InputEvent> replayed_;
     size_t next_replayed_ = 0;
     // Both buffers and the poll, for snapshots (attached to the board): a

@@ -48,6 +48,8 @@ std::unique_ptr<Session> Session::open(const SessionOptions &options, std::strin
             return nullptr;
     }
     s->board.dbgu.set_host_output([session = s.get()](uint8_t c) {
+        if (session->in_past_ && session->in_past_())
+            return;
         session->serial_text_.append(static_cast<char>(c));
         if (session->serial_)
             session->serial_->send(c);
@@ -175,6 +177,20 @@ void Session::apply(const InputEvent &e)
     case K::PowerOn: power_on(); break;
     case K::LineBytes: break;   // the serial link's own
     }
+}
+
+void Session::set_past(std::function<bool()> in_past)
+{
+    in_past_ = in_past;
+    if (serial_)
+        serial_->set_past(std::move(in_past));
+}
+
+void Session::give_again(const InputEvent &e)
+{
+    inputs_.set_replaying(true);
+    apply(e);
+    inputs_.set_replaying(false);
 }
 
 void Session::replay_line(std::vector<InputEvent> bytes)

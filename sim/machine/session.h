@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -72,6 +73,10 @@ public:
     // them (the session was opened with the Replay serial kind).
     void replay_line(std::vector<InputEvent> bytes);
     InputLog &inputs() { return inputs_; }
+    // The run going over its own past again (history.h): the inputs given
+    // are recorded ones, and the chip's output already reached the host.
+    void set_past(std::function<bool()> in_past);
+    void give_again(const InputEvent &e);
 
     // What the flash files held when the run started (before it saves them).
     std::optional<std::vector<uint8_t>> stored_flash() const;
@@ -119,6 +124,7 @@ private:
     std::unique_ptr<JtagPort> jtag_;
     SerialCapture serial_text_;
     std::optional<uint32_t> waiting_loop_;
+    std::function<bool()> in_past_;
     uint64_t image_hash_ = 0;
 };
 

@@ -19,6 +19,7 @@ enum class StopCause {
     Interrupt,   // halted on the debugger's request
     Fault,       // the target cannot go on (an exception it has no way out of, or the run ended)
     Exited,      // the run is over (a scenario finished): `signal` holds its exit status
+    HistoryStart,  // going back, the start of the recorded history was reached
 };
 
 struct StopEvent {
@@ -57,6 +58,15 @@ public:
     // Returns StopCause::None when the slice ran out, so that the caller can
     // look for the debugger's interrupt request between slices.
     virtual StopEvent run_slice() = 0;
+
+    // Going back, for a target that keeps its run's history: to the
+    // previous instruction boundary, or to the last breakpoint or watchpoint
+    // hit before the present point (a watchpoint's at the instruction that
+    // made the access). StopCause::HistoryStart when there is nothing
+    // earlier; the target is then at the start of its history.
+    virtual bool can_reverse() const { return false; }
+    virtual StopEvent step_back() { return {StopCause::HistoryStart}; }
+    virtual StopEvent continue_back() { return {StopCause::HistoryStart}; }
 
     // A "monitor" command from the debugger (for the board: press and release
     // a key, show the virtual time). Sets the text to show; false when the

@@ -299,6 +299,7 @@ std::string GdbServer::stop_reply(const StopEvent &ev) const
         return buf;
     }
     case StopCause::Interrupt: return "T02";
+    case StopCause::HistoryStart: return "T05replaylog:begin;";
     case StopCause::Exited:
         std::snprintf(buf, sizeof buf, "W%02x", ev.signal & 0xFF);
         return buf;
@@ -371,6 +372,15 @@ GdbServer::Flow GdbServer::handle(const std::string &p)
         resume(p[0] == 'S');
         break;
     }
+    case 'b':
+        // bs / bc: backwards, where the target keeps its history.
+        if (!target_.can_reverse() || (args != "s" && args != "c")) {
+            send("");
+            break;
+        }
+        last_stop_ = args == "s" ? target_.step_back() : target_.continue_back();
+        send(stop_reply(last_stop_));
+        break;
     case 'D': send("OK"); return Flow::Detach;
     case 'k': return Flow::Kill;   // no reply is expected
     default: send(""); break;
@@ -480,7 +490,8 @@ std::string GdbServer::breakpoint(const std::string &p)
 std::string GdbServer::query(const std::string &p)
 {
     if (starts_with(p, "qSupported"))
-        return "PacketSize=4000;qXfer:features:read+;QStartNoAckMode+;swbreak+;hwbreak+;vContSupported+";
+        return std::string("PacketSize=4000;qXfer:features:read+;QStartNoAckMode+;swbreak+;hwbreak+;vContSupported+") +
+               (target_.can_reverse() ? ";ReverseStep+;ReverseContinue+" : "");
     if (starts_with(p, "qXfer:features:read:")) {
         std::string rest = p.substr(std::strlen("qXfer:features:read:"));
         size_t colon = rest.find(':');

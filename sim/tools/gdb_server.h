@@ -6,7 +6,8 @@
 // virtual time stands still.
 //
 // Supported: the target description (an ARM core with r0..r15 and cpsr),
-// g/G/p/P, m/M/X, Z0..Z4/z0..z4, s/c (with signals ignored) and vCont, ?,
+// g/G/p/P, m/M/X, Z0..Z4/z0..z4, s/c (with signals ignored) and vCont,
+// bs/bc (backwards, for a target that keeps its history), ?,
 // Ctrl-C, D (detach) and k/vKill, monitor commands (qRcmd), no-ack mode, and the thread queries a
 // single-threaded target answers. Anything else gets the empty reply that
 // the protocol defines for "not supported"; a packet with bad arguments gets

@@ -104,6 +104,21 @@ TEST(ClockTest, CyclesAddUpToExactTimeAtAnyRate)
     EXPECT_EQ(slow.cycles_to_picos(n), slow.now());
 }
 
+TEST(ClockTest, CyclesUntilATimeDoNotDependOnWhereTheClockStopped)
+{
+    // One second is exactly 32768 slow-clock cycles; after k of them the
+    // clock keeps a fraction of a picosecond, which must count.
+    for (uint64_t k : {0ull, 1ull, 3ull, 8ull, 1000ull, 32767ull}) {
+        Clock c;
+        c.advance_cycles(k);
+        EXPECT_EQ(c.cycles_until(1'000'000'000'000), 32768 - k) << "after " << k << " cycles";
+    }
+    Clock c;
+    c.advance_cycles(3);
+    EXPECT_EQ(c.cycles_until(c.now()), 0u);
+    EXPECT_EQ(c.cycles_until(c.now() + 1), 1u);
+}
+
 
 // Named events: the pending ones can be listed in firing order, and an
 // observer hears each one's owner and name as it fires.

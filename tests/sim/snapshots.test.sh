@@ -44,49 +44,50 @@ for name, t in found.items():
 EOF
 }
 
-# same_from TS FULL PART: the trace lines of PART equal those of FULL from
-# time TS (ns) on, and so do the waveforms' changes; PART's first values are
-# FULL's at TS.
+# same_from FULL TS PART [TS PART]...: the trace lines of each PART equal
+# those of FULL from time TS (ns) on, and so do the waveforms' changes;
+# PART's first values are FULL's at TS. FULL is read once for all of them.
 same_from() {
     python3 - "$@" <<'EOF'
-import sys
-ts, full, part = int(sys.argv[1]), sys.argv[2], sys.argv[3]
-ns = lambda t: int(t.replace('.', ''))
-def trace(path, start):
-    return [l for l in open(path) if l[:1].isdigit() and ns(l.split()[0]) >= start]
+import bisect, sys
+full, pairs = sys.argv[1], sys.argv[2:]
+ns = lambda l: int(l.split(None, 1)[0].replace(b'.', b''))
+def lines(path):
+    return open(path, 'rb').read().split(b'\n')
+def trace(path):
+    return [l for l in lines(path) if l[:1].isdigit()]
 def counts(path):
-    return [l for l in open(path) if l.split()[:1] in (['instructions'], ['cycles'])]
+    return [l for l in lines(path) if l.split()[:1] in ([b'instructions'], [b'cycles'])]
 def vcd(path):
-    values, changes, t, header = {}, [], 0, True
-    for l in open(path):
+    ls = lines(path)
+    changes, t = [], 0
+    for l in ls[ls.index(b'$enddefinitions $end') + 1:]:
         l = l.strip()
-        if header:
-            header = l != '$enddefinitions $end'
-        elif l.startswith('#'):
+        if l[:1] == b'#':
             t = int(l[1:])
-        elif l and l[0] in '01xz':
-            changes.append((t, l[1:], l[0]))
+        elif l[:1] in (b'0', b'1', b'x', b'z'):
+            changes.append((t, l[1:], l[:1]))
     return changes
 def state_at(changes, t):
-    s = {}
-    for c in changes:
-        if c[0] <= t: s[c[1]] = c[2]
-    return s
+    return {c[1]: c[2] for c in changes if c[0] <= t}
+full_trace, full_counts, full_vcd = trace(full + '.trace'), counts(full + '.trace'), vcd(full + '.vcd')
+times = [ns(l) for l in full_trace]
 errors = []
-a, b = trace(full + '.trace', ts), trace(part + '.trace', 0)
-if a != b:
-    d = next((i for i, (x, y) in enumerate(zip(a, b)) if x != y), min(len(a), len(b)))
-    errors.append('trace differs at line %d: %r / %r' % (d, a[d:d+1], b[d:d+1]))
-if counts(full + '.trace') != counts(part + '.trace'):
-    errors.append('counts differ: %s / %s' % (counts(full + '.trace'), counts(part + '.trace')))
-# The restored run's waveform opens with its levels at time 0 of the file:
-# they are the levels at the snapshot's time.
-fv, pv = vcd(full + '.vcd'), [(max(c[0], ts), c[1], c[2]) for c in vcd(part + '.vcd')]
-start = ts
-if [c for c in fv if c[0] > start] != [c for c in pv if c[0] > start]:
-    errors.append('waveform changes differ after %d ns' % start)
-if state_at(fv, start) != state_at(pv, start):
-    errors.append('levels at %d ns differ: %s / %s' % (start, state_at(fv, start), state_at(pv, start)))
+for ts, part in zip(pairs[0::2], pairs[1::2]):
+    ts = int(ts)
+    a, b = full_trace[bisect.bisect_left(times, ts):], trace(part + '.trace')
+    if a != b:
+        d = next((i for i, (x, y) in enumerate(zip(a, b)) if x != y), min(len(a), len(b)))
+        errors.append('%s: trace differs at line %d: %r / %r' % (part, d, a[d:d+1], b[d:d+1]))
+    if full_counts != counts(part + '.trace'):
+        errors.append('%s: counts differ: %s / %s' % (part, full_counts, counts(part + '.trace')))
+    # The restored run's waveform opens with its levels at time 0 of the
+    # file: they are the levels at the snapshot's time.
+    pv = [(max(c[0], ts), c[1], c[2]) for c in vcd(part + '.vcd')]
+    if [c for c in full_vcd if c[0] > ts] != [c for c in pv if c[0] > ts]:
+        errors.append('%s: waveform changes differ after %d ns' % (part, ts))
+    if state_at(full_vcd, ts) != state_at(pv, ts):
+        errors.append('%s: levels at %d ns differ: %s / %s' % (part, ts, state_at(full_vcd, ts), state_at(pv, ts)))
 if errors:
     sys.exit('\n'.join(errors))
 EOF
@@ -113,6 +114,7 @@ run_program() {
     for f in trace vcd out; do
         cmp -s "$dir/full.$f" "$dir/saving.$f" || fail "$name: saving snapshots changed the run's $f"
     done
+    local compare=()
     for m in "${at[@]}"; do
         local what=${m#* } ts
         ts=$(sed -n "s|^boardsim: snapshot at \([0-9.]*\) s written to $dir/$what.snap$|\1|p" "$dir/saving.err")
@@ -121,9 +123,10 @@ run_program() {
             --vcd "$dir/$what.vcd" "$image" >"$dir/$what.out" 2>"$dir/$what.err" || [ $? -eq 3 ] ||
             fail "$name from $what: $(cat "$dir/$what.err")"
         cmp -s "$dir/full.out" "$dir/$what.out" || fail "$name from $what at $ts s: $(diff "$dir/full.out" "$dir/$what.out")"
-        same_from "${ts/./}" "$dir/full" "$dir/$what" || fail "$name from $what at $ts s"
+        compare+=("${ts/./}" "$dir/$what")
         checked=$((checked + 1))
     done
+    same_from "$dir/full" "${compare[@]}" || fail "$name: a restored run differs"
     echo "$name: restored at ${#at[@]} moments, each run equal to the uninterrupted one"
 }
 

@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Going back does not depend on the host's speed: the reverse-execution
+# session runs 20 times in a row while a busy loop of this test's own keeps
+# a core loaded (for a bounded time); every run gives the same answers.
+set -euo pipefail
+build=$1
+command -v gdb-multiarch >/dev/null || { echo "gdb-multiarch not installed: skipped"; exit 77; }
+timeout 900 sh -c 'while :; do :; done' &
+hog=$!
+trap 'kill "$hog" 2>/dev/null || true' EXIT
+bash "$(dirname "$0")/gdb_reverse.test.sh" "$build" 20
