@@ -11,11 +11,24 @@ void Bus::map(uint32_t base, uint32_t size, Device &device, std::string name)
             throw std::logic_error("bus: " + name + " overlaps " + r.name);
     regions_.push_back(Region{base, size, &device, std::move(name)});
     last_ = nullptr;
+    ports_ = {};
 }
 
 void Bus::map_background(uint32_t base, uint32_t size, Device &device)
 {
     background_.push_back(Region{base, size, &device, ""});
+    ports_ = {};
+}
+
+bool Bus::fill(Port &p, uint32_t address)
+{
+    const Region *r = address & 3 ? nullptr : find(address);
+    MappedDevice *m = r ? r->device->mapped() : nullptr;
+    const Register *reg = m ? m->registers().register_at(address - r->base) : nullptr;
+    if (!reg)
+        return false;
+    p = Port{address, m, reg};
+    return true;
 }
 
 const Bus::Region *Bus::find(uint32_t address) const
@@ -58,7 +71,7 @@ uint32_t Bus::read(uint32_t address, unsigned size)
     return value;
 }
 
-void Bus::write(uint32_t address, uint32_t value, unsigned size)
+void Bus::write_decoded(uint32_t address, uint32_t value, unsigned size)
 {
     note(Access{clock_.now(), address, value, static_cast<uint8_t>(size), true});
     const Region *r = find(address);

@@ -3,6 +3,7 @@
 // them (traces), and logs every access that reaches nothing.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -11,6 +12,7 @@
 #include "board/clock.h"
 #include "board/device.h"
 #include "board/log.h"
+#include "board/register_map.h"
 #include "board/state.h"
 
 namespace board {
@@ -37,7 +39,19 @@ public:
     // returns the addressed byte lane). An access to nothing is logged, reads
     // as 0 and marks a bus fault that the CPU may turn into an abort.
     uint32_t read(uint32_t address, unsigned size = 4);
-    void write(uint32_t address, uint32_t value, unsigned size = 4);
+    void write(uint32_t address, uint32_t value, unsigned size = 4)
+    {
+        // A word written to a declared register with nobody watching the
+        // bus: straight to the register, decoded once per address.
+        if (size == 4 && !recording_ && observers_.empty()) [[likely]] {
+            Port &p = ports_[(address >> 2) % kPorts];
+            if (p.address == address || fill(p, address)) {
+                p.device->write(*p.reg, value);
+                return;
+            }
+        }
+        write_decoded(address, value, size);
+    }
     // No side effects, nothing logged or recorded; false where nothing is mapped.
     bool peek(uint32_t address, uint32_t &value) const;
 
@@ -74,6 +88,17 @@ private:
         std::string name;
     };
     const Region *find(uint32_t address) const;
+    void write_decoded(uint32_t address, uint32_t value, unsigned size);
+    // A register of a model the bus has decoded an aligned address to;
+    // `address` is odd while the entry holds none.
+    struct Port {
+        uint32_t address = 1;
+        MappedDevice *device = nullptr;
+        const Register *reg = nullptr;
+    };
+    static constexpr unsigned kPorts = 32;
+    // False where an address is no declared register of a mapped model.
+    bool fill(Port &p, uint32_t address);
     void note(const Access &a)
     {
         if (recording_ || !observers_.empty()) [[unlikely]]
@@ -88,6 +113,7 @@ private:
     // The block last found: a driver's accesses come in runs to one block.
     // Blocks never overlap, so a hit is the answer (holes are not kept).
     mutable const Region *last_ = nullptr;
+    std::array<Port, kPorts> ports_{};
     std::vector<Observer> observers_;
     std::vector<Access> recorded_;
     Memory *memory_ = nullptr;

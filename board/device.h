@@ -7,11 +7,17 @@
 
 namespace board {
 
+class MappedDevice;
+
 class Device {
 public:
     virtual ~Device() = default;
     virtual uint32_t read(uint32_t offset) = 0;
     virtual void write(uint32_t offset, uint32_t value) = 0;
+    // The same device when its writes are exactly those its declared
+    // registers make (register_map.h): the bus may then hand a write
+    // straight to the register.
+    virtual MappedDevice *mapped() { return nullptr; }
     virtual uint32_t peek(uint32_t offset) const = 0;
     virtual void reset() = 0;
     // Register name for traces and messages; nullptr for an unknown offset.

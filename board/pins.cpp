@@ -72,18 +72,8 @@ void Pins::report_contention(uint32_t fight)
 
 void Pins::resolve(SourceId changed_source)
 {
-    if (changed_source < 0 || changed_source != others_of_) {
-        others_of_ = changed_source;
-        others_driven_ = others_high_ = others_low_ = 0;
-        for (size_t i = 0; i < sources_.size(); ++i) {
-            if (static_cast<SourceId>(i) == changed_source)
-                continue;
-            const Source &s = sources_[i];
-            others_driven_ |= s.driven;
-            others_high_ |= s.driven & s.levels;
-            others_low_ |= s.driven & ~s.levels;
-        }
-    }
+    if (changed_source < 0 || changed_source != others_of_) [[unlikely]]
+        gather_others(changed_source);
     uint32_t driven = others_driven_, high = others_high_, low = others_low_;
     if (changed_source >= 0) {
         const Source &s = sources_[static_cast<size_t>(changed_source)];
@@ -99,11 +89,29 @@ void Pins::resolve(SourceId changed_source)
     uint32_t undriven_pulled = ~driven & pullups_;
     uint32_t held = ~driven & ~pullups_;
     uint32_t next = (high & ~low) | undriven_pulled | (levels_ & held);
-
     uint32_t changed = next ^ levels_;
-    if (!changed)
-        return;
     levels_ = next;
+    // Lines nobody listens to change quietly.
+    if ((changed & listened_) || (changed && notifying_))
+        notify(changed);
+}
+
+void Pins::gather_others(SourceId source)
+{
+    others_of_ = source;
+    others_driven_ = others_high_ = others_low_ = 0;
+    for (size_t i = 0; i < sources_.size(); ++i) {
+        if (static_cast<SourceId>(i) == source)
+            continue;
+        const Source &s = sources_[i];
+        others_driven_ |= s.driven;
+        others_high_ |= s.driven & s.levels;
+        others_low_ |= s.driven & ~s.levels;
+    }
+}
+
+void Pins::notify(uint32_t changed)
+{
     if (notifying_) {
         pending_changed_ |= changed;
         return;

@@ -39,7 +39,11 @@ public:
     uint32_t driven_mask() const;
 
     // Told of changes that include one of `lines`.
-    void add_listener(Listener l, uint32_t lines = 0xFFFFFFFF) { listeners_.push_back({lines, std::move(l)}); }
+    void add_listener(Listener l, uint32_t lines = 0xFFFFFFFF)
+    {
+        listeners_.push_back({lines, std::move(l)});
+        listened_ |= lines;
+    }
 
     // Power-on: no drivers, no pull-ups, all lines low until resolved again.
     void reset_levels(uint32_t levels) { levels_ = levels; }
@@ -50,7 +54,12 @@ public:
     State &state() { return state_; }
 
 private:
+    // The levels after `changed_source` changed what it drives (-1: the
+    // pull-ups changed); the listeners hear of lines that changed.
     void resolve(SourceId changed_source);
+    // What every source but `source` drives.
+    void gather_others(SourceId source);
+    void notify(uint32_t changed);
     // Kept out of resolve(), which runs on every change of a line.
     [[gnu::cold, gnu::noinline]] void report_contention(uint32_t fight);
 
@@ -67,6 +76,7 @@ private:
         Listener listener;
     };
     std::vector<Watcher> listeners_;
+    uint32_t listened_ = 0;   // lines some listener wants
     uint32_t pullups_ = 0;
     uint32_t levels_ = 0;
     uint32_t contention_ = 0;

@@ -53,6 +53,8 @@ Picos slow_cycles(uint64_t n)
 
 Pmc::Pmc(Clock &clock, Log &log, uint32_t crystal_hz) : MappedDevice(log, "PMC"), clock_(clock), log_(log), crystal_hz_(crystal_hz)
 {
+    // Any write may change PMC_SR or PMC_IMR.
+    after_every_write([this] { update_irq(); });
     // No register of the PMC changes when read.
     regs_.add(SCER, "PMC_SCER", AccessKind::WriteOneToSet).acts_on(scsr_, kScMask);
     regs_.add(SCDR, "PMC_SCDR", AccessKind::WriteOneToClear).acts_on(scsr_, kScMask & ~1u).on_write([this](uint32_t v) {

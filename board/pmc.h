@@ -87,12 +87,6 @@ public:
     uint32_t sr() const { return sr_; }
     double pll_hz() const;
 
-    void write(uint32_t offset, uint32_t value) override
-    {
-        MappedDevice::write(offset, value);
-        update_irq();
-    }
-
 private:
     void update_irq() { irq_.set((regs_.peek(0x68) & imr_) != 0); }   // PMC_SR & PMC_IMR
     // A clock frequency as an exact fraction of hertz.

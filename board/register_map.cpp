@@ -52,31 +52,30 @@ Register &RegisterMap::at(uint32_t offset)
     return regs_[static_cast<size_t>(r - regs_.data())];
 }
 
-void RegisterMap::write(uint32_t offset, uint32_t value)
+void RegisterMap::write(const Register &r, uint32_t value)
 {
-    const Register *r = find(offset);
-    if (!r || !writable(r->access)) [[unlikely]] {
-        bad_write(offset, value, r);
+    if (!writable(r.access)) [[unlikely]] {
+        bad_write(r.offset, value, &r);
         return;
     }
-    if (keyed(r->access) && (value & 0xFF000000) != r->key) [[unlikely]] {
-        if (r->bad_key)
-            r->bad_key(value);
+    if (keyed(r.access) && (value & 0xFF000000) != r.key) [[unlikely]] {
+        if (r.bad_key)
+            r.bad_key(value);
         else
-            log_.warn(source_, r->name + " write of " + hex32(value) + " without key " + hex8(r->key >> 24) + ": ignored");
+            log_.warn(source_, r.name + " write of " + hex32(value) + " without key " + hex8(r.key >> 24) + ": ignored");
         return;
     }
-    if (r->write_hook) {
-        r->write_hook(value);
+    if (r.write_hook) {
+        r.write_hook(value);
     } else {
-        switch (r->access) {
-        case AccessKind::WriteOneToSet: *r->target |= value & r->mask; break;
-        case AccessKind::WriteOneToClear: *r->target &= ~(value & r->mask); break;
-        default: *r->storage = value & r->mask; break;
+        switch (r.access) {
+        case AccessKind::WriteOneToSet: *r.target |= value & r.mask; break;
+        case AccessKind::WriteOneToClear: *r.target &= ~(value & r.mask); break;
+        default: *r.storage = value & r.mask; break;
         }
     }
-    if (r->follow_up)
-        r->follow_up();
+    if (r.follow_up)
+        r.follow_up();
 }
 
 uint32_t RegisterMap::peek(uint32_t offset) const

@@ -105,7 +105,20 @@ public:
             return r->read_hook();
         return r->compute ? r->compute() : *r->storage;
     }
-    void write(uint32_t offset, uint32_t value);
+    void write(uint32_t offset, uint32_t value)
+    {
+        const Register *r = find(offset);
+        if (!r) [[unlikely]] {
+            bad_write(offset, value, r);
+            return;
+        }
+        write(*r, value);
+    }
+    // A write of the register at register_at(its offset).
+    void write(const Register &r, uint32_t value);
+    // The declaration at `offset`, or nullptr. Declarations are made while
+    // the model is built and never move afterwards.
+    const Register *register_at(uint32_t offset) const { return find(offset); }
     uint32_t peek(uint32_t offset) const;
     const char *name(uint32_t offset) const
     {
@@ -139,11 +152,26 @@ private:
 // A peripheral model whose registers are a RegisterMap: the bus's view of it
 // follows from the declarations. Its state (state.h) is declared under the
 // same name, registers first; its reset is state_.reset() and whatever
-// follows from the time it happens at and from the wires.
+// follows from the time it happens at and from the wires. What a model does
+// after every write of any register is its after_every_write(), so that a
+// write the bus hands straight to a register (mapped()) does it too.
 class MappedDevice : public Device {
 public:
     uint32_t read(uint32_t offset) override { return regs_.read(offset); }
-    void write(uint32_t offset, uint32_t value) override { regs_.write(offset, value); }
+    void write(uint32_t offset, uint32_t value) final
+    {
+        regs_.write(offset, value);
+        if (after_write_) [[unlikely]]
+            after_write_();
+    }
+    // A write of the register `r` of this model (from registers()).
+    void write(const Register &r, uint32_t value)
+    {
+        regs_.write(r, value);
+        if (after_write_) [[unlikely]]
+            after_write_();
+    }
+    MappedDevice *mapped() final { return this; }
     uint32_t peek(uint32_t offset) const override { return regs_.peek(offset); }
     const char *register_name(uint32_t offset) const override { return regs_.name(offset); }
     const RegisterMap &registers() const { return regs_; }
@@ -151,8 +179,12 @@ public:
 
 protected:
     MappedDevice(Log &log, std::string source) : regs_(log, source), state_(std::move(source)) {}
+    void after_every_write(std::function<void()> f) { after_write_ = std::move(f); }
     RegisterMap regs_;
     State state_;
+
+private:
+    std::function<void()> after_write_;
 };
 
 }  // namespace board

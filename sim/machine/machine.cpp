@@ -157,7 +157,7 @@ void Machine::update_regions()
     // While the flash controller runs a command the core cannot read the
     // flash: its accesses come to read(), which refuses them.
     bool flash_busy = board_.chip_flash.busy(board_.clock.now());
-    unsigned key = fws | (remapped ? 0x100u : 0u) | (flash_busy ? 0x200u : 0u);
+    unsigned key = fws | (remapped ? kRegionsRemapped : 0u) | (flash_busy ? kRegionsFlashBusy : 0u);
     if (key == regions_key_)
         return;
     regions_key_ = key;
@@ -310,9 +310,10 @@ bool Machine::write(uint32_t address, unsigned size, uint64_t cycle, uint32_t va
 
 void Machine::after_access()
 {
-    // A flash command starting (the remap and the wait states come through
-    // the memory controller's map listener).
-    update_regions();
+    // A flash command starting or over (the remap and the wait states come
+    // through the memory controller's map listener).
+    if (board_.chip_flash.busy(board_.clock.now()) != ((regions_key_ & kRegionsFlashBusy) != 0))
+        update_regions();
     if (board_.reset_ordered())
         core_.request_stop();
     board::Clock &c = board_.clock;

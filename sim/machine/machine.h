@@ -319,6 +319,9 @@ private:
     std::optional<board::Picos> limit_event_;
     uint64_t limit_period_fs_ = 0;
     uint64_t next_event_cycle_ = 0;   // the clock's cycle count when the next event is due
+    // What the regions the core has were made for: the flash wait states
+    // and these.
+    static constexpr unsigned kRegionsRemapped = 0x100, kRegionsFlashBusy = 0x200;
     unsigned regions_key_ = ~0u;
     bool clock_leads_ = false;      // in a peripheral access or catching up: time is the clock's
     bool stop_wanted_ = false;      // a stop asked by a caller, not a resync

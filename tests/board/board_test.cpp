@@ -50,6 +50,29 @@ TEST(BoardTest, PioInterruptReachesTheAicAsSourceTwo)
     EXPECT_EQ(b.aic.pending() & 0x4u, 0u) << "a level source falls with its line";
 }
 
+// Writes of a register the bus has already decoded go straight to it, but
+// never past anyone who has come to watch the bus since, nor as a word when
+// they are narrower.
+TEST(BoardTest, ADecodedRegisterIsStillWatchedAndWrittenLaneByLane)
+{
+    constexpr uint32_t PIO_SODR = board::kPioaBase + 0x30, PIO_CODR = board::kPioaBase + 0x34;
+    Board b;
+    b.bus.write(PIO_SODR, 1u << 16);
+    b.bus.write(PIO_CODR, 1u << 16);
+    std::vector<uint32_t> seen;
+    b.bus.add_observer([&](const board::Access &a) { seen.push_back(a.value); });
+    b.bus.set_recording(true);
+    b.bus.write(PIO_SODR, 0x2);
+    b.bus.write(PIO_CODR, 0x2);
+    EXPECT_EQ(seen, (std::vector<uint32_t>{0x2, 0x2}));
+    EXPECT_EQ(b.bus.recorded().size(), 2u);
+
+    const size_t warnings = b.log.count_from("bus");
+    b.bus.write(PIO_SODR, 0x01, 1);
+    EXPECT_EQ(b.pioa.odsr(), 0x01010101u) << "a byte is on every lane of the data bus";
+    EXPECT_EQ(b.log.count_from("bus"), warnings + 1);
+}
+
 TEST(BoardTest, ResetGivesThePowerOnState)
 {
     Board b;
