@@ -742,38 +742,6 @@ namespace {
 // Never a region of the core's: a measured loop whose memories have gone.
 const Region kGoneRegion{};
 
-void put_sym(board::StateWriter &w, const Sym &s)
-{
-    w.u8(s.base);
-    w.u32(s.k);
-}
-
-Sym get_sym(board::StateReader &r)
-{
-    Sym s;
-    s.base = r.u8();
-    s.k = r.u32();
-    return s;
-}
-
-void put_op(board::StateWriter &w, const FlagOp &f)
-{
-    w.u8(f.valid);
-    w.u8(f.subtract);
-    put_sym(w, f.a);
-    put_sym(w, f.b);
-}
-
-FlagOp get_op(board::StateReader &r)
-{
-    FlagOp f;
-    f.valid = r.u8();
-    f.subtract = r.u8();
-    f.a = get_sym(r);
-    f.b = get_sym(r);
-    return f;
-}
-
 // The region a measured cost belongs to, by its place in the core's list
 // (the list is rebuilt in the same order for the same memories).
 uint32_t region_index(const Cpu &c, const Region *g)
@@ -792,97 +760,103 @@ const Region *region_at(const Cpu &c, uint32_t index, board::StateReader &r)
     return &c.regions[index - 1];
 }
 
+// Saving and restoring walk a loop's fields in one function, so the two
+// cannot drift apart: Out writes each field, In reads into it.
+struct Out {
+    board::StateWriter &w;
+    const Cpu &c;
+    template <class T> void u8(const T &v) { w.u8(static_cast<uint8_t>(v)); }
+    template <class T> void u32(const T &v) { w.u32(static_cast<uint32_t>(v)); }
+    template <class T> void u64(const T &v) { w.u64(static_cast<uint64_t>(v)); }
+    template <class V> void size(const V &v, size_t, const char *) { w.u32(static_cast<uint32_t>(v.size())); }
+    void region(const Region *g) { w.u32(region_index(c, g)); }
+};
+
+struct In {
+    board::StateReader &r;
+    const Cpu &c;
+    template <class T> void u8(T &v) { v = static_cast<T>(r.u8()); }
+    template <class T> void u32(T &v) { v = static_cast<T>(r.u32()); }
+    template <class T> void u64(T &v) { v = static_cast<T>(r.u64()); }
+    template <class V> void size(V &v, size_t limit, const char *why)
+    {
+        uint32_t n = r.u32();
+        if (n > limit) r.fail(why);
+        v.resize(n);
+    }
+    void region(const Region *&g) { g = region_at(c, r.u32(), r); }
+};
+
+template <class IO, class S> void walk_sym(IO &io, S &s)
+{
+    io.u8(s.base);
+    io.u32(s.k);
+}
+
+template <class IO, class F> void walk_op(IO &io, F &f)
+{
+    io.u8(f.valid);
+    io.u8(f.subtract);
+    walk_sym(io, f.a);
+    walk_sym(io, f.b);
+}
+
+template <class IO, class L> void walk_loop(IO &io, L &l)
+{
+    io.u32(l.branch_pc);
+    io.u32(l.head);
+    io.u8(l.thumb);
+    io.u64(l.generation);
+    io.u8(l.usable);
+    io.u8(l.counter);
+    io.u32(l.step);
+    io.u8(l.slot_base);
+    io.u32(l.slots);
+    for (auto &o : l.slot_offset) io.u32(o);
+    io.size(l.updates, 15 + kMaxSlots, "core: a loop with too many updates");
+    for (auto &u : l.updates) {
+        io.u8(u.location);
+        walk_sym(io, u.value);
+    }
+    walk_op(io, l.exit_op);
+    io.u32(l.exit_cond);
+    io.u8(l.exit_when);
+    walk_op(io, l.last_op);
+    io.u32(l.path_length);
+    io.size(l.segments, kMaxPath, "core: a loop with too long a path");
+    for (auto &[first, last] : l.segments) {
+        io.u32(first);
+        io.u32(last);
+    }
+    for (LoopInfo::Answer &a : l.answers) {
+        io.u8(a.valid);
+        io.u32(a.counter);
+        io.u32(a.other);
+        io.u32(a.distance);
+    }
+    io.u32(l.next_answer);
+    io.u64(l.cost);
+    io.region(l.cost_slot_region);
+    io.u8(l.marked);
+    io.u64(l.mark_cycles);
+    io.u64(l.mark_instructions);
+    io.u64(l.mark_exceptions);
+    io.u32(l.mark_counter);
+    io.u32(l.mark_base);
+}
+
 void save_loop(const Cpu &c, board::StateWriter &w, const LoopInfo &l)
 {
-    w.u32(l.branch_pc);
-    w.u32(l.head);
-    w.u8(l.thumb);
-    w.u64(l.generation);
-    w.u8(l.usable);
-    w.u8(l.counter);
-    w.u32(l.step);
-    w.u8(l.slot_base);
-    w.u32(l.slots);
-    for (uint32_t o : l.slot_offset) w.u32(o);
-    w.u32(static_cast<uint32_t>(l.updates.size()));
-    for (const LoopInfo::Update &u : l.updates) {
-        w.u8(u.location);
-        put_sym(w, u.value);
-    }
-    put_op(w, l.exit_op);
-    w.u32(l.exit_cond);
-    w.u8(l.exit_when);
-    put_op(w, l.last_op);
-    w.u32(l.path_length);
-    w.u32(static_cast<uint32_t>(l.segments.size()));
-    for (auto [first, last] : l.segments) {
-        w.u32(first);
-        w.u32(last);
-    }
-    for (const LoopInfo::Answer &a : l.answers) {
-        w.u8(a.valid);
-        w.u32(a.counter);
-        w.u32(a.other);
-        w.u32(a.distance);
-    }
-    w.u32(l.next_answer);
-    w.u64(l.cost);
-    w.u32(region_index(c, l.cost_slot_region));
-    w.u8(l.marked);
-    w.u64(l.mark_cycles);
-    w.u64(l.mark_instructions);
-    w.u64(l.mark_exceptions);
-    w.u32(l.mark_counter);
-    w.u32(l.mark_base);
+    Out out{w, c};
+    walk_loop(out, l);
 }
 
 LoopInfo restore_loop(const Cpu &c, board::StateReader &r)
 {
     LoopInfo l;
-    l.branch_pc = r.u32();
-    l.head = r.u32();
-    l.thumb = r.u8();
-    l.generation = r.u64();
-    l.usable = r.u8();
-    l.counter = r.u8();
-    l.step = r.u32();
-    l.slot_base = r.u8();
-    l.slots = r.u32();
-    for (uint32_t &o : l.slot_offset) o = r.u32();
-    uint32_t n = r.u32();
-    if (n > 15 + kMaxSlots) r.fail("core: a loop with too many updates");
-    for (uint32_t i = 0; i < n; ++i) {
-        LoopInfo::Update u;
-        u.location = r.u8();
-        u.value = get_sym(r);
-        l.updates.push_back(u);
-    }
-    l.exit_op = get_op(r);
-    l.exit_cond = r.u32();
-    l.exit_when = r.u8();
-    l.last_op = get_op(r);
-    l.path_length = r.u32();
-    n = r.u32();
-    if (n > kMaxPath) r.fail("core: a loop with too long a path");
-    for (uint32_t i = 0; i < n; ++i) {
-        uint32_t first = r.u32();
-        l.segments.emplace_back(first, r.u32());
-    }
-    for (LoopInfo::Answer &a : l.answers) {
-        a.valid = r.u8();
-        a.counter = r.u32();
-        a.other = r.u32();
-        a.distance = r.u32();
-    }
-    l.next_answer = r.u32() % LoopInfo::kAnswers;
-    l.cost = r.u64();
-    l.cost_slot_region = region_at(c, r.u32(), r);
-    l.marked = r.u8();
-    l.mark_cycles = r.u64();
-    l.mark_instructions = r.u64();
-    l.mark_exceptions = r.u64();
-    l.mark_counter = r.u32();
-    l.mark_base = r.u32();
+    In in{r, c};
+    walk_loop(in, l);
+    l.next_answer %= LoopInfo::kAnswers;
     bool sound = l.slots <= kMaxSlots && l.counter < kSlot + kMaxSlots && l.slot_base < 15 && l.exit_cond < 16;
     for (const LoopInfo::Update &u : l.updates) sound = sound && u.location < kSlot + l.slots && u.location != 15;
     if (!sound) r.fail("core: a loop that cannot be");
