@@ -26,17 +26,7 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; echo "--- gdb:"; tail -40 "$work/gdb.out" 2>/dev/null || true; echo "--- boardsim:"; cat "$work/sim.err" 2>/dev/null || true; exit 1; }
 
-start_sim() {
-    rm -f "$work/sim.err"
-    "$sim" --gdb 0 --gdb-wait "$@" >"$work/sim.out" 2>"$work/sim.err" &
-    sim_pid=$!
-    for _ in $(seq 100); do
-        port=$(sed -n 's/.*GDB server on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/sim.err" 2>/dev/null || true)
-        [ -n "$port" ] && return 0
-        sleep 0.1
-    done
-    fail "boardsim did not report its port"
-}
+source "$(dirname "$0")/../lib/gdb_sim.sh"
 stop_sim() { wait "$sim_pid" || true; sim_pid=; }
 
 # One line per boundary: its index and every register.

@@ -16,20 +16,9 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; echo "--- gdb:"; cat "$work/gdb.out" 2>/dev/null || true; echo "--- boardsim:"; cat "$work/sim.err" 2>/dev/null || true; exit 1; }
 
-# Starts boardsim on a free port (with any extra arguments) and sets $port.
-start_sim() {
-    rm -f "$work/sim.err"
-    "$sim" --gdb 0 --gdb-wait "$@" "$elf" >"$work/sim.out" 2>"$work/sim.err" &
-    sim_pid=$!
-    for _ in $(seq 100); do
-        port=$(sed -n 's/.*GDB server on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/sim.err" 2>/dev/null || true)
-        [ -n "$port" ] && return 0
-        sleep 0.1
-    done
-    fail "boardsim did not report its port"
-}
+source "$(dirname "$0")/../lib/gdb_sim.sh"
 
-start_sim
+start_sim "$elf"
 timeout 120 gdb-multiarch -batch -nx "$elf" \
     -ex "target remote 127.0.0.1:$port" \
     -ex 'break AT91F_LowLevelInit' -ex 'continue' \
@@ -71,7 +60,7 @@ kill "$sim_pid"; wait "$sim_pid" || true; sim_pid=
 
 # A jump into Thumb code keeps the core in Thumb state, from Thumb code and
 # from ARM code: the callee's breakpoint is reached, not a fault.
-start_sim
+start_sim "$elf"
 timeout 120 gdb-multiarch -batch -nx "$elf" \
     -ex "target remote 127.0.0.1:$port" \
     -ex 'break AT91F_LowLevelInit' -ex 'continue' -ex 'delete' \
@@ -91,7 +80,7 @@ wait "$sim_pid" || true; sim_pid=
 # turned away at once instead of waiting.
 printf '%s\n' "name: under gdb" "steps:" "  - wait-lcd: { row: 1, text: \"STATUS:00000000\", timeout: 3s }" \
     "  - press: KEY_INC" "  - delay: 50ms" "  - wait-lcd: { row: 1, text: \"STATUS:00000005\", timeout: 1s }" > "$work/s.yaml"
-start_sim --scenario "$work/s.yaml" --junit "$work/r.xml"
+start_sim --scenario "$work/s.yaml" --junit "$work/r.xml" "$elf"
 timeout 120 gdb-multiarch -batch -nx "$elf" \
     -ex "target remote 127.0.0.1:$port" \
     -ex 'break ISR_PIO_handler' -ex 'continue' \
@@ -109,7 +98,7 @@ grep -q 'a second debugger was turned away' "$work/sim.err" || fail "the second 
 grep -q 'already attached' "$work/second.out" || fail "the second debugger was not told why: $(cat "$work/second.out")"
 
 # Malformed and unknown packets on the raw socket, then a proper one.
-start_sim
+start_sim "$elf"
 checksum() {
     local s=$1 sum=0 i c
     for ((i = 0; i < ${#s}; i++)); do printf -v c '%d' "'${s:i:1}"; sum=$((sum + c)); done
