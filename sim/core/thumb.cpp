@@ -164,9 +164,42 @@ void load_literal(Cpu &c, Decoded &d)
     finish_load(c, (d.raw >> 8) & 7, value, pc + 2);
 }
 
+// An aligned access to a page without memory (a peripheral, or nothing)
+// that no tool watches goes straight to the bus, as load() and store()
+// would take it there.
+template <bool IsLoad, Load Kind, unsigned Size>
+[[gnu::always_inline]] inline bool to_bus(Cpu &c, uint32_t address, unsigned rd)
+{
+    if ((address & (Size - 1)) || c.page_region[address >> 12] != 0 || c.access_hooks) return false;
+    if constexpr (IsLoad) {
+        c.fetch_s_thumb();
+        uint32_t value;
+        if (!c.bus_read(address, Size, value)) {
+            c.idle();
+            c.data_abort();
+            return true;
+        }
+        if constexpr (Kind == Load::SignedByte)
+            value = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(value)));
+        else if constexpr (Kind == Load::SignedHalf)
+            value = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int16_t>(value)));
+        c.idle();
+        c.r[rd] = value;
+    } else {
+        c.fetch(false, true, c.r[15] + 4);
+        if (!c.bus_write(address, Size, c.r[rd])) {
+            c.data_abort();
+            return true;
+        }
+    }
+    next(c);
+    return true;
+}
+
 template <bool IsLoad, Load Kind, unsigned Size>
 [[gnu::noinline]] void transfer_long(Cpu &c, uint32_t address, unsigned rd)
 {
+    if (to_bus<IsLoad, Kind, Size>(c, address, rd)) return;
     if constexpr (IsLoad) {
         c.fetch_s_thumb();
         uint32_t value;
