@@ -37,6 +37,14 @@ const char *kSetup = R"(
         str r6, [r4, #16]
 )";
 
+// A stack, then Thumb code from the label `from`.
+const std::string kThumbFromHere = R"(
+        ldr sp, =0x00210000
+        adr r0, from + 1
+        bx r0
+        .thumb
+)";
+
 }  // namespace
 
 TEST(CoreTiming, ArmInstructionsFromWaitStateMemory)
@@ -95,11 +103,7 @@ TEST(CoreTiming, ThumbFetchesGoThroughTheReadBuffers)
     // costs 1; fetching a word's second half starts reading the next word,
     // whose fetch then costs what is left of that read (at least 1); a data
     // read takes the buffers.
-    const std::string program = R"(
-        ldr sp, =0x00210000
-        adr r0, from + 1
-        bx r0
-        .thumb
+    const std::string program = kThumbFromHere + R"(
         .balign 4
     from:
         movs r0, #1                 @ read ahead by the refill: 2 of 3 left  2
@@ -212,11 +216,7 @@ TEST(CoreTiming, InterruptEntryAndTheBoundaryItIsTakenAt)
 // wait states.
 TEST(CoreTiming, ARunStopsWhereStepsReachItsLimitAlsoInsideABl)
 {
-    const std::string program = R"(
-        ldr sp, =0x00210000
-        adr r0, from + 1
-        bx r0
-        .thumb
+    const std::string program = kThumbFromHere + R"(
     from:
         movs r5, #3
     1:  bl 2f
