@@ -130,7 +130,7 @@ run_program() {
     echo "$name: restored at ${#at[@]} moments, each run equal to the uninterrupted one"
 }
 
-run_program image "$IMG" 3s
+run_program image "$IMG" 1s
 run_program interrupts "$PROGRAMS/interrupts.elf" 50ms
 run_program memory "$PROGRAMS/memory.elf" 50ms
 run_program chip "$PROGRAMS/chip.elf" 1s

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Going back does not depend on the host's speed: the reverse-execution
-# session runs 20 times in a row while a busy loop of this test's own keeps
+# session runs 10 times in a row while a busy loop of this test's own keeps
 # a core loaded (for a bounded time); every run gives the same answers. The
 # key's interrupt comes within the first steps, so 30 each way cross it;
 # the long stretch is the single run's (tools.gdb_reverse).
@@ -10,4 +10,4 @@ command -v gdb-multiarch >/dev/null || { echo "gdb-multiarch not installed: skip
 timeout 900 sh -c 'while :; do :; done' &
 hog=$!
 trap 'kill "$hog" 2>/dev/null || true' EXIT
-bash "$(dirname "$0")/gdb_reverse.test.sh" "$build" 20 30
+bash "$(dirname "$0")/gdb_reverse.test.sh" "$build" 10 30
