@@ -242,7 +242,10 @@ template <bool Link>
     if (Link) c.r[14] = pc + 4;
     c.branch_in<false>(target);
     const int32_t offset = static_cast<int32_t>(d.raw << 8) >> 6;
-    if (!Link && offset < 0 && d.aux != kNotALoop) delay_loop_closed(c, d, pc);
+    if (!Link && offset < 0 && d.aux != kNotALoop) {
+        c.count_run(pc);
+        delay_loop_closed(c, d, pc);
+    }
 }
 
 template <bool Link>
@@ -256,7 +259,10 @@ void branch(Cpu &c, Decoded &d)
     c.fetch_s_arm();
     if (Link) c.r[14] = pc + 4;
     c.branch_near<false>(target);
-    if (!Link && offset < 0 && d.aux != kNotALoop) delay_loop_closed(c, d, pc);
+    if (!Link && offset < 0 && d.aux != kNotALoop) {
+        c.count_run(pc);
+        delay_loop_closed(c, d, pc);
+    }
 }
 
 void branch_exchange(Cpu &c, Decoded &d)
@@ -434,8 +440,9 @@ void decode_arm_stub(Cpu &c, Decoded &d)
 {
     d.aux = 0;
     decode_arm_into(d, c.code_for_decoding(4));
-    uint32_t cond = d.raw >> 28;
-    if (cond != 0xE && !c.cond(cond)) {
+    // A straight run found before may reach past this entry: it is found again.
+    c.moved_code();
+    if (d.cond != 0xE && !c.cond(d.cond)) {
         c.fetch_s_arm();
         c.r[15] += 4;
         return;

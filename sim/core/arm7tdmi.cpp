@@ -198,9 +198,7 @@ void run_plain(Cpu &c)
         while (execute_plain<true, 8>(c, w)) {
         }
     } else {
-        const Window w{c.code_base, c.code_size, c.code_arm};
-        while (execute_plain<false, 8>(c, w)) {
-        }
+        run_arm(c);
     }
 }
 
@@ -302,6 +300,7 @@ void Arm7tdmi::set_regions(const std::vector<MemoryRegion> &regions)
     std::vector<std::unique_ptr<core::CodeCache>> old = std::move(c.caches);
     c.caches.clear();
     c.regions.clear();
+    c.memory_cycle_max = 1;
     std::memset(c.page_region.get(), 0, 1u << 20);
     // Largest first, so that a smaller view of the same host memory shares
     // the larger one's decoded code.
@@ -324,6 +323,7 @@ void Arm7tdmi::set_regions(const std::vector<MemoryRegion> &regions)
         g.writable = m.writable;
         g.read_buffer = m.read_buffer && (m.wait_n || m.wait_s);
         g.wait_n = m.wait_n;
+        c.memory_cycle_max = std::max<uint32_t>(c.memory_cycle_max, 1u + std::max(m.wait_n, m.wait_s));
         g.wait_s = m.wait_s;
         for (auto &cc : c.caches) {
             if (m.host >= cc->host && m.host + m.size <= cc->host + cc->size) {
@@ -552,7 +552,11 @@ void Arm7tdmi::request_stop()
 }
 
 uint64_t Arm7tdmi::cycles() const { return s_->cpu.cycles; }
-uint64_t Arm7tdmi::instructions() const { return s_->cpu.instructions; }
+uint64_t Arm7tdmi::instructions() const
+{
+    const Cpu &c = s_->cpu;
+    return c.in_block ? c.instructions + (c.r[15] - c.block_pc) / 4 : c.instructions;
+}
 void Arm7tdmi::add_cycles(uint64_t n) { s_->cpu.cycles += n; }
 
 void Arm7tdmi::set_breakpoints(const std::vector<uint32_t> &addresses)

@@ -670,6 +670,7 @@ void hook_head(Cpu &c, uint32_t index)
 
 void loop_head(Cpu &c, Decoded &d)
 {
+    c.end_run();   // a skip moves the cycles past what the run loop allowed for
     LoopInfo &loop = c.loops[d.aux];
     // Only where the loop was measured, as it was measured, and with no
     // tool that follows iterations one by one.
