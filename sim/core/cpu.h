@@ -85,11 +85,12 @@ struct Decoded {
     // bits of raw, or "always" where the handler tests it itself, see
     // decode_arm_into; meaningless for Thumb).
     uint8_t cond;
-    // ARM: the instructions of the straight run from this one and their
-    // data accesses (see arm_block.cpp); 0 until the run loop has found it.
+    // ARM: the straight run from this one (see arm_block.cpp): its length
+    // with a flag, and the memory cycles it makes at most; 0 until the run
+    // loop has found it.
     uint8_t block = 0;
     uint32_t imm = 0;                // immediate operand, offset or branch displacement
-    uint16_t block_accesses = 0;
+    uint16_t block_memory = 0;
 };
 static_assert(sizeof(Decoded) <= 32, "decoded entries stay two to a cache line");
 
