@@ -263,6 +263,7 @@ void update_tools(Cpu &c)
 {
     c.tools = c.observer || !c.breakpoints.empty() || !c.watches.empty() || c.debug_watch;
     c.access_hooks = c.observer || !c.watches.empty() || c.debug_watch;
+    c.set_plain_pages();
     c.update_attention();
 }
 
@@ -276,6 +277,7 @@ Arm7tdmi::Arm7tdmi(CoreBus &bus) : s_(std::make_unique<State>())
     c.bus = &bus;
     c.page_region = std::make_unique<uint8_t[]>(1u << 20);
     std::memset(c.page_region.get(), 0, 1u << 20);
+    c.set_plain_pages();
     core::declare_state(c, s_->declared);
     reset();
 }
@@ -602,6 +604,7 @@ bool Arm7tdmi::execute_debug(uint32_t encoding, uint32_t address, CoreBus *debug
         std::swap(c.page_region, s_->no_regions);
         c.bus = debug_bus;
     }
+    c.set_plain_pages();
     // A refill looks the code window up again, replacing this one.
     c.code_base = core::kRefillWatch;
     c.code_size = 0;
@@ -613,10 +616,11 @@ bool Arm7tdmi::execute_debug(uint32_t encoding, uint32_t address, CoreBus *debug
         c.cycles = cycles;
         c.instructions = instructions;
     }
+    c.access_hooks = hooks;
+    c.set_plain_pages();
     c.code_base = 1;
     c.code_size = 0;
     c.code_moved = true;
-    c.access_hooks = hooks;
     c.debug_hit_pending = c.watch_hit_pending = false;
     c.update_attention();
     return refilled;

@@ -58,8 +58,14 @@ unsigned accesses_of(uint32_t raw)
     }
 }
 
+// Decoded::block: the length of the run, and whether an instruction of it
+// has a condition the run loop tests.
+constexpr uint8_t kConditional = 0x80;
+
 struct Run {
-    unsigned length, accesses;
+    unsigned length;
+    unsigned memory;    // memory cycles at most: fetches, data accesses, the refill at its end
+    bool conditional;
 };
 
 // The run from `d` (r[15]'s entry): at least one instruction. The runs
@@ -71,28 +77,34 @@ Run find_run(const Cpu &c, Decoded *d)
     Decoded *const granule_end = cache + ((d - cache) / kGranuleEntries + 1) * kGranuleEntries;
     Decoded *e = d;
     unsigned accesses = 0;
+    bool conditional = false;
     for (;;) {
         if (e->fn == decode_arm_stub) {
-            if (e == d) return {1, 16};
-            return {static_cast<unsigned>(e - d), accesses};
+            if (e == d) return {1, 16 + 3, true};
+            return {static_cast<unsigned>(e - d), static_cast<unsigned>(e - d) + accesses + 2, true};
         }
         accesses += accesses_of(e->raw);
+        conditional = conditional || e->cond != 0xE;
         const bool last = ends_run(e->raw);
         ++e;
         if (last || e == granule_end) break;
     }
-    const Run run{static_cast<unsigned>(e - d), accesses};
-    for (Decoded *k = d; k != e; ++k) {
-        k->block = static_cast<uint8_t>(e - k);
-        k->block_accesses = static_cast<uint16_t>(accesses);
-        accesses -= accesses_of(k->raw);
+    const Run run{static_cast<unsigned>(e - d), static_cast<unsigned>(e - d) + accesses + 2, conditional};
+    conditional = false;
+    accesses = 0;
+    for (Decoded *k = e; k-- != d;) {
+        accesses += accesses_of(k->raw);
+        conditional = conditional || k->cond != 0xE;
+        k->block = static_cast<uint8_t>((e - k) | (conditional ? kConditional : 0));
+        k->block_memory = static_cast<uint16_t>((e - k) + accesses + 2);
     }
     return run;
 }
 
+template <bool Conditional>
 [[gnu::always_inline]] inline void execute(Cpu &c, Decoded &d)
 {
-    if (d.cond != 0xE && !c.cond(d.cond)) [[unlikely]] {
+    if (Conditional && d.cond != 0xE && !c.cond(d.cond)) [[unlikely]] {
         c.fetch_s_arm();
         c.r[15] += 4;
     } else {
@@ -103,12 +115,13 @@ Run find_run(const Cpu &c, Decoded *d)
 // The run from `d`, at `pc`, up to `end`, when it cannot reach run_until:
 // only what ends it early (Cpu::end_run) is looked at between its
 // instructions. False when the run loop must look.
+template <bool Conditional>
 [[gnu::always_inline]] inline bool run_unchecked(Cpu &c, Decoded *d, uintptr_t end, uint32_t pc)
 {
     Decoded *const first = d;
     c.run_end = end;
     do {
-        execute(c, *d);
+        execute<Conditional>(c, *d);
     } while (reinterpret_cast<uintptr_t>(++d) < c.run_end);
     // Less those the last one counted itself (Cpu::count_run).
     c.instructions += static_cast<uint64_t>(d - first) - (c.block_pc - pc) / 4;
@@ -120,7 +133,7 @@ Run find_run(const Cpu &c, Decoded *d)
 {
     Decoded *const first = d;
     do {
-        execute(c, *d);
+        execute<true>(c, *d);
         ++d;
     } while (c.cycles < c.run_until && d != end);
     c.instructions += static_cast<uint64_t>(d - first) - (c.block_pc - pc) / 4;
@@ -134,10 +147,9 @@ void run_arm(Cpu &c)
     const uint32_t base = c.code_base, size = c.code_size;
     Decoded *const code = c.code_arm;
     Decoded *const window_end = code + (size >> 2);
-    // The most cycles an instruction of a run can take, less its data
-    // accesses: its fetch, six internal cycles (a long multiply with
-    // accumulate); and those of a refill at the end.
-    const uint64_t memory = c.memory_cycle_max, per_instruction = memory + 6, refill = 2 * memory;
+    // Besides its memory cycles, an instruction of a run takes at most six
+    // internal ones (a long multiply with accumulate).
+    const uint64_t memory = c.memory_cycle_max;
     c.in_block = true;
     for (;;) {
         const uint32_t pc = c.r[15];
@@ -145,13 +157,18 @@ void run_arm(Cpu &c)
         if (offset >= size) [[unlikely]]
             break;
         Decoded *d = code + (offset >> 2);
-        const Run run = d->block ? Run{d->block, d->block_accesses} : find_run(c, d);
+        const unsigned tag = d->block;
+        const Run run = tag ? Run{tag & ~kConditional & 0xFFu, d->block_memory, (tag & kConditional) != 0}
+                            : find_run(c, d);
         Decoded *const end = d + run.length;
         c.block_pc = pc;
-        const uint64_t most = run.length * per_instruction + run.accesses * memory + refill;
-        const bool go_on = end <= window_end && c.cycles + most < c.run_until
-                               ? run_unchecked(c, d, reinterpret_cast<uintptr_t>(end), pc)
-                               : run_checked(c, d, end <= window_end ? end : window_end, pc);
+        const uint64_t most = run.memory * memory + 6 * run.length;
+        bool go_on;
+        if (end <= window_end && c.cycles + most < c.run_until) [[likely]]
+            go_on = run.conditional ? run_unchecked<true>(c, d, reinterpret_cast<uintptr_t>(end), pc)
+                                    : run_unchecked<false>(c, d, reinterpret_cast<uintptr_t>(end), pc);
+        else
+            go_on = run_checked(c, d, end <= window_end ? end : window_end, pc);
         if (!go_on) break;
     }
     c.in_block = false;

@@ -205,6 +205,14 @@ void Cpu::mark_fetched(uint32_t address)
     g->cache->page_has_code[at >> CodeCache::kPageShift] = 1;
 }
 
+void Cpu::set_plain_pages()
+{
+    // No region in any page: every access takes the long path. Never
+    // written (zero pages of the process until read).
+    static uint8_t no_pages[1u << 20];
+    plain_pages = access_hooks ? no_pages : page_region.get();
+}
+
 bool Cpu::bus_read(uint32_t address, unsigned size, uint32_t &value)
 {
     // Its wait states are the bus's, and a peripheral may change the course.

@@ -81,14 +81,16 @@ struct Decoded {
     uint8_t rd = 0, rn = 0, rm = 0;
     uint8_t shift = 0, amount = 0;   // of the operand register
     uint8_t bits = 0;                // form flags of the handler
-    // An ARM instruction's condition (the top bits of raw; meaningless for
-    // Thumb), so that the run loop need not shift the encoding.
+    // The condition the run loop tests before an ARM instruction (the top
+    // bits of raw, or "always" where the handler tests it itself, see
+    // decode_arm_into; meaningless for Thumb).
     uint8_t cond;
-    // ARM: the instructions of the straight run from this one and their
-    // data accesses (see arm_block.cpp); 0 until the run loop has found it.
+    // ARM: the straight run from this one (see arm_block.cpp): its length
+    // with a flag, and the memory cycles it makes at most; 0 until the run
+    // loop has found it.
     uint8_t block = 0;
     uint32_t imm = 0;                // immediate operand, offset or branch displacement
-    uint16_t block_accesses = 0;
+    uint16_t block_memory = 0;
 };
 static_assert(sizeof(Decoded) <= 32, "decoded entries stay two to a cache line");
 
@@ -199,6 +201,9 @@ struct Cpu {
     std::vector<Region> regions;
     std::vector<std::unique_ptr<CodeCache>> caches;
     std::unique_ptr<uint8_t[]> page_region;  // per 4 KiB page: 0 none, k region k-1, 0xFF search
+    // What the short path of data accesses looks in: page_region, or no
+    // region anywhere while a tool sees every access (set_plain_pages).
+    const uint8_t *plain_pages = nullptr;
     // The region the current code runs from.
     uint32_t code_base = 1, code_size = 0;   // empty until looked up
     uint8_t *code_host = nullptr;
@@ -478,8 +483,8 @@ struct Cpu {
     template <bool Write>
     [[gnu::always_inline]] const Region *plain(uint32_t address) const
     {
-        const uint8_t i = page_region[address >> 12];
-        if (static_cast<uint8_t>(i - 1) >= 0xFE || access_hooks) [[unlikely]]
+        const uint8_t i = plain_pages[address >> 12];
+        if (static_cast<uint8_t>(i - 1) >= 0xFE) [[unlikely]]
             return nullptr;
         const Region *g = regions.data() + (i - 1);
         if constexpr (Write) {
@@ -550,6 +555,8 @@ struct Cpu {
         if (access_hooks) hook_access(address, Size, true, value);
         return true;
     }
+    // After access_hooks or page_region changed.
+    void set_plain_pages();
     bool bus_read(uint32_t address, unsigned size, uint32_t &value);
     bool bus_write(uint32_t address, unsigned size, uint32_t value);
     void hook_access(uint32_t address, unsigned size, bool write, uint32_t value);

@@ -122,6 +122,35 @@ const std::vector<Case> kCases = {
         subs r2, r2, #1
         bne 1b
     )"},
+    {"the short forms of halfword, multiple and multiply", false, R"(
+        mov r0, #0x81
+        orr r0, r0, #0x7F00
+        add r1, r10, #0x40
+        strh r0, [r1, #2]!
+        strh r0, [r1], #4
+        mov r2, #6
+        ldrh r3, [r1, -r2]
+        ldrsh r4, [r1, #-2]
+        ldrsb r5, [r1, -r2]!
+        ldrh r6, [r1, #1]           @ misaligned: rotated
+        mov r7, r10
+        stmia r7!, {r0-r3}
+        stmdb r7, {r1, r7, r8}      @ base in the list, no write-back
+        mov r8, r7
+        stmib r8!, {r2, r8, r9}     @ base not the lowest: stored as written back
+        ldmda r8!, {r3-r5}
+        ldr r7, =0x00200FF8
+        stmia r7, {r0-r3}           @ across a page
+        ldmia r7!, {r4-r6}
+        muls r6, r3, r4
+        mlas r7, r5, r6, r3
+        mul r8, r7, r7
+        adr r12, 1f
+        stmfd sp!, {r4, r12}
+        ldmfd sp!, {r4, pc}         @ pc loaded: a branch
+        mov r9, #0
+    1:  ldmia r10, {r0, r10}        @ base loaded: it wins
+    )"},
     {"a stop asked for inside a run", false, R"(
         mov r4, #1
         ldr r0, =0xFFF0FFF0
@@ -187,11 +216,11 @@ TEST(CoreStraightRuns, StopAtTheInstructionThatAskedForIt)
     EXPECT_EQ(count, 1u);
     EXPECT_EQ(seen, 2u);
 
-    const Outcome stop = run(kPrologue + kCases[2].body + kEpilogue, false, false, false, 0);
+    const Outcome stop = run(kPrologue + kCases[3].body + kEpilogue, false, false, false, 0);
     EXPECT_EQ(stop.regs.r[4], 1u);
     EXPECT_EQ(stop.regs.r[5], 0u);
 
-    const Outcome rewritten = run(kPrologue + kCases[3].body + kEpilogue, false, true, false, 0);
+    const Outcome rewritten = run(kPrologue + kCases[4].body + kEpilogue, false, true, false, 0);
     EXPECT_EQ(rewritten.regs.r[5], 7u);
     EXPECT_EQ(rewritten.regs.r[6], 0u);
     EXPECT_EQ(rewritten.regs.r[3], 3u);
