@@ -164,9 +164,42 @@ void load_literal(Cpu &c, Decoded &d)
     finish_load(c, (d.raw >> 8) & 7, value, pc + 2);
 }
 
+// An aligned access to a page without memory (a peripheral, or nothing)
+// that no tool watches goes straight to the bus, as load() and store()
+// would take it there.
+template <bool IsLoad, Load Kind, unsigned Size>
+[[gnu::always_inline]] inline bool to_bus(Cpu &c, uint32_t address, unsigned rd)
+{
+    if ((address & (Size - 1)) || c.page_region[address >> 12] != 0 || c.access_hooks) return false;
+    if constexpr (IsLoad) {
+        c.fetch_s_thumb();
+        uint32_t value;
+        if (!c.bus_read(address, Size, value)) {
+            c.idle();
+            c.data_abort();
+            return true;
+        }
+        if constexpr (Kind == Load::SignedByte)
+            value = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(value)));
+        else if constexpr (Kind == Load::SignedHalf)
+            value = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int16_t>(value)));
+        c.idle();
+        c.r[rd] = value;
+    } else {
+        c.fetch(false, true, c.r[15] + 4);
+        if (!c.bus_write(address, Size, c.r[rd])) {
+            c.data_abort();
+            return true;
+        }
+    }
+    next(c);
+    return true;
+}
+
 template <bool IsLoad, Load Kind, unsigned Size>
 [[gnu::noinline]] void transfer_long(Cpu &c, uint32_t address, unsigned rd)
 {
+    if (to_bus<IsLoad, Kind, Size>(c, address, rd)) return;
     if constexpr (IsLoad) {
         c.fetch_s_thumb();
         uint32_t value;
@@ -333,13 +366,6 @@ void unconditional_branch(Cpu &c, Decoded &d)
 
 // BL is two instructions: the first puts the upper offset into LR, the
 // second branches and leaves the return address (Thumb bit set) in LR.
-void long_branch_first(Cpu &c, Decoded &d)
-{
-    int32_t high = static_cast<int32_t>(d.raw << 21) >> 9;
-    c.r[14] = c.r[15] + 4 + static_cast<uint32_t>(high);
-    c.next_thumb_fetched();
-}
-
 void long_branch_second(Cpu &c, Decoded &d)
 {
     const uint32_t pc = c.r[15];
@@ -347,6 +373,27 @@ void long_branch_second(Cpu &c, Decoded &d)
     uint32_t target = c.r[14] + ((d.raw & 0x7FF) << 1);
     c.r[14] = (pc + 2) | 1;
     c.branch_in<true>(target & ~1u);
+}
+
+// The first half runs the second one too where the run loop would go
+// straight on to it (plain execution, still short of its cycle limit, both
+// halves in the code window), counting it as an instruction of its own.
+// Where the run loop would stop between them (the limit reached: an event
+// may raise an interrupt there) it still does.
+void long_branch_first(Cpu &c, Decoded &d)
+{
+    const uint32_t pc = c.r[15];
+    int32_t high = static_cast<int32_t>(d.raw << 21) >> 9;
+    c.r[14] = pc + 4 + static_cast<uint32_t>(high);
+    c.next_thumb_fetched();
+    const uint32_t offset = pc - c.code_base;
+    if (c.cycles < c.run_until && offset + 2 < c.code_size && !c.stepping) {
+        Decoded &second = c.code_thumb[(offset + 2) >> 1];
+        if (second.fn == long_branch_second) {
+            ++c.instructions;
+            long_branch_second(c, second);
+        }
+    }
 }
 
 void undefined_instruction(Cpu &c, Decoded &) { c.undefined(); }
