@@ -242,13 +242,25 @@ template <bool Link>
     if (Link) c.r[14] = pc + 4;
     c.branch_in<false>(target);
     const int32_t offset = static_cast<int32_t>(d.raw << 8) >> 6;
-    if (!Link && offset < 0 && d.aux != kNotALoop) delay_loop_closed(c, d, pc);
+    if (!Link && offset < 0 && d.aux != kNotALoop) {
+        c.count_run(pc);
+        delay_loop_closed(c, d, pc);
+    }
 }
 
-template <bool Link>
+// With its condition (the run loop leaves it to the branch, see
+// decode_arm_into): the one loops close with is tested against a constant.
+template <bool Link, unsigned Cond>
 void branch(Cpu &c, Decoded &d)
 {
     const uint32_t pc = c.r[15];
+    if constexpr (Cond != 0xE) {
+        if (!((kConditions.pass[Cond] >> (c.cpsr >> 28)) & 1)) {
+            c.fetch_s_arm();
+            c.r[15] = pc + 4;
+            return;
+        }
+    }
     const int32_t offset = static_cast<int32_t>(d.raw << 8) >> 6;
     const uint32_t target = pc + 8 + static_cast<uint32_t>(offset);
     if (!c.in_window(target)) [[unlikely]]
@@ -256,7 +268,10 @@ void branch(Cpu &c, Decoded &d)
     c.fetch_s_arm();
     if (Link) c.r[14] = pc + 4;
     c.branch_near<false>(target);
-    if (!Link && offset < 0 && d.aux != kNotALoop) delay_loop_closed(c, d, pc);
+    if (!Link && offset < 0 && d.aux != kNotALoop) {
+        c.count_run(pc);
+        delay_loop_closed(c, d, pc);
+    }
 }
 
 void branch_exchange(Cpu &c, Decoded &d)
@@ -353,6 +368,16 @@ constexpr std::array<Handler, 32> dp_table(std::index_sequence<I...>)
     return {&data_processing<I / 2, Kind, (I & 1) != 0>...};
 }
 
+template <bool Link, std::size_t... I>
+constexpr std::array<Handler, 16> branch_table(std::index_sequence<I...>)
+{
+    return {&branch<Link, I>...};
+}
+
+// By L and the condition.
+constexpr std::array<Handler, 16> kBranches[2] = {branch_table<false>(std::make_index_sequence<16>()),
+                                                  branch_table<true>(std::make_index_sequence<16>())};
+
 constexpr auto kDpImm = dp_table<kImm>(std::make_index_sequence<32>());
 constexpr auto kDpImmShift = dp_table<kImmShift>(std::make_index_sequence<32>());
 constexpr auto kDpRegShift = dp_table<kRegShift>(std::make_index_sequence<32>());
@@ -404,7 +429,7 @@ Handler decode_arm(uint32_t raw)
         return kTransfers[(l ? 4 : 0) | (b ? 2 : 0) | (reg ? 1 : 0)];
     }
     case 4: return block;
-    case 5: return (raw & (1u << 24)) ? branch<true> : branch<false>;
+    case 5: return kBranches[(raw >> 24) & 1][raw >> 28];
     case 6: return undefined_instruction;   // LDC, STC: no coprocessor takes them
     default:
         if (raw & (1u << 24)) return software_interrupt;
@@ -427,6 +452,8 @@ Handler decode_arm(uint32_t raw)
 void decode_arm_into(Decoded &d, uint32_t raw)
 {
     d = Decoded{decode_arm(raw), raw, d.aux};
+    // A branch tests its condition itself.
+    if (((raw >> 25) & 7) == 5 && d.cond != 0xF) d.cond = 0xE;
     predecode_arm(d);
 }
 
@@ -434,8 +461,9 @@ void decode_arm_stub(Cpu &c, Decoded &d)
 {
     d.aux = 0;
     decode_arm_into(d, c.code_for_decoding(4));
-    uint32_t cond = d.raw >> 28;
-    if (cond != 0xE && !c.cond(cond)) {
+    // A straight run found before may reach past this entry: it is found again.
+    c.moved_code();
+    if (d.cond != 0xE && !c.cond(d.cond)) {
         c.fetch_s_arm();
         c.r[15] += 4;
         return;

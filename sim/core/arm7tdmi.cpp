@@ -198,9 +198,7 @@ void run_plain(Cpu &c)
         while (execute_plain<true, 8>(c, w)) {
         }
     } else {
-        const Window w{c.code_base, c.code_size, c.code_arm};
-        while (execute_plain<false, 8>(c, w)) {
-        }
+        run_arm(c);
     }
 }
 
@@ -265,6 +263,7 @@ void update_tools(Cpu &c)
 {
     c.tools = c.observer || !c.breakpoints.empty() || !c.watches.empty() || c.debug_watch;
     c.access_hooks = c.observer || !c.watches.empty() || c.debug_watch;
+    c.set_plain_pages();
     c.update_attention();
 }
 
@@ -278,6 +277,7 @@ Arm7tdmi::Arm7tdmi(CoreBus &bus) : s_(std::make_unique<State>())
     c.bus = &bus;
     c.page_region = std::make_unique<uint8_t[]>(1u << 20);
     std::memset(c.page_region.get(), 0, 1u << 20);
+    c.set_plain_pages();
     core::declare_state(c, s_->declared);
     reset();
 }
@@ -302,6 +302,7 @@ void Arm7tdmi::set_regions(const std::vector<MemoryRegion> &regions)
     std::vector<std::unique_ptr<core::CodeCache>> old = std::move(c.caches);
     c.caches.clear();
     c.regions.clear();
+    c.memory_cycle_max = 1;
     std::memset(c.page_region.get(), 0, 1u << 20);
     // Largest first, so that a smaller view of the same host memory shares
     // the larger one's decoded code.
@@ -324,6 +325,7 @@ void Arm7tdmi::set_regions(const std::vector<MemoryRegion> &regions)
         g.writable = m.writable;
         g.read_buffer = m.read_buffer && (m.wait_n || m.wait_s);
         g.wait_n = m.wait_n;
+        c.memory_cycle_max = std::max<uint32_t>(c.memory_cycle_max, 1u + std::max(m.wait_n, m.wait_s));
         g.wait_s = m.wait_s;
         for (auto &cc : c.caches) {
             if (m.host >= cc->host && m.host + m.size <= cc->host + cc->size) {
@@ -552,7 +554,11 @@ void Arm7tdmi::request_stop()
 }
 
 uint64_t Arm7tdmi::cycles() const { return s_->cpu.cycles; }
-uint64_t Arm7tdmi::instructions() const { return s_->cpu.instructions; }
+uint64_t Arm7tdmi::instructions() const
+{
+    const Cpu &c = s_->cpu;
+    return c.in_block ? c.instructions + (c.r[15] - c.block_pc) / 4 : c.instructions;
+}
 void Arm7tdmi::add_cycles(uint64_t n) { s_->cpu.cycles += n; }
 
 void Arm7tdmi::set_breakpoints(const std::vector<uint32_t> &addresses)
@@ -598,6 +604,7 @@ bool Arm7tdmi::execute_debug(uint32_t encoding, uint32_t address, CoreBus *debug
         std::swap(c.page_region, s_->no_regions);
         c.bus = debug_bus;
     }
+    c.set_plain_pages();
     // A refill looks the code window up again, replacing this one.
     c.code_base = core::kRefillWatch;
     c.code_size = 0;
@@ -609,10 +616,11 @@ bool Arm7tdmi::execute_debug(uint32_t encoding, uint32_t address, CoreBus *debug
         c.cycles = cycles;
         c.instructions = instructions;
     }
+    c.access_hooks = hooks;
+    c.set_plain_pages();
     c.code_base = 1;
     c.code_size = 0;
     c.code_moved = true;
-    c.access_hooks = hooks;
     c.debug_hit_pending = c.watch_hit_pending = false;
     c.update_attention();
     return refilled;

@@ -4,6 +4,7 @@
 // (pc as an operand or a destination, and every other form, stay with the
 // general handlers of arm.cpp, which these must match cycle for cycle).
 #include "sim/core/arm_alu.h"
+#include "sim/core/arm_forms.h"
 #include "sim/core/cpu.h"
 
 #include <array>
@@ -46,7 +47,7 @@ void data_processing(Cpu &c, Decoded &d)
 // transfer is done here; anything else (a peripheral, a misaligned
 // address, an abort, a store into code, a tool) goes to the general handler
 // before anything has changed.
-template <bool L, bool B, bool Pre, int Kind>
+template <bool L, bool B, bool Pre, int Kind, bool Up, bool WriteBack>
 void single_transfer(Cpu &c, Decoded &d)
 {
     const uint32_t pc = c.r[15];
@@ -60,7 +61,7 @@ void single_transfer(Cpu &c, Decoded &d)
         offset = d.imm;
     }
     const uint32_t base = c.r[d.rn];
-    const uint32_t moved = d.bits & kUp ? base + offset : base - offset;
+    const uint32_t moved = Up ? base + offset : base - offset;
     const uint32_t address = Pre ? moved : base;
     const Region *g = B || !(address & 3) ? c.plain<!L>(address) : nullptr;
     if (!g) [[unlikely]]
@@ -70,13 +71,13 @@ void single_transfer(Cpu &c, Decoded &d)
         // 1S (the fetch), 1N (the read), 1I.
         const uint32_t value = Cpu::load_host<B ? 1 : 4>(host);
         c.cycles += c.code_s + 1 + g->wait_n + 1;
-        if (d.bits & kWriteBack) c.r[d.rn] = moved;
+        if (WriteBack) c.r[d.rn] = moved;
         c.r[d.rd] = value;
     } else {
         // 2N: the fetch and the write.
         Cpu::store_host<B ? 1 : 4>(host, c.r[d.rd]);
         c.cycles += c.code_n + 1 + g->wait_n;
-        if (d.bits & kWriteBack) c.r[d.rn] = moved;
+        if (WriteBack) c.r[d.rn] = moved;
     }
     c.r[15] = pc + 4;
 }
@@ -91,15 +92,16 @@ constexpr auto kDpImmediate = dp_table<kImmediate>(std::make_index_sequence<32>(
 constexpr auto kDpRegister = dp_table<kRegister>(std::make_index_sequence<32>());
 constexpr auto kDpShifted = dp_table<kShifted>(std::make_index_sequence<32>());
 
+// By L, B, P, U and write-back (bits 4..0 of the index).
 template <int Kind, std::size_t... I>
-constexpr std::array<Handler, 8> transfer_table(std::index_sequence<I...>)
+constexpr std::array<Handler, 32> transfer_table(std::index_sequence<I...>)
 {
-    return {&single_transfer<(I & 4) != 0, (I & 2) != 0, (I & 1) != 0, Kind>...};
+    return {&single_transfer<(I & 16) != 0, (I & 8) != 0, (I & 4) != 0, Kind, (I & 2) != 0, (I & 1) != 0>...};
 }
 
-constexpr auto kTransferImmediate = transfer_table<kImmediate>(std::make_index_sequence<8>());
-constexpr auto kTransferRegister = transfer_table<kRegister>(std::make_index_sequence<8>());
-constexpr auto kTransferShifted = transfer_table<kShifted>(std::make_index_sequence<8>());
+constexpr auto kTransferImmediate = transfer_table<kImmediate>(std::make_index_sequence<32>());
+constexpr auto kTransferRegister = transfer_table<kRegister>(std::make_index_sequence<32>());
+constexpr auto kTransferShifted = transfer_table<kShifted>(std::make_index_sequence<32>());
 
 // The register operand with its immediate shift (LSL #0: the register alone).
 int shifted_register(Decoded &d, uint32_t raw)
@@ -151,9 +153,10 @@ bool single_transfer_form(Decoded &d)
     } else {
         d.imm = raw & 0xFFF;
     }
-    const bool pre = raw & (1u << 24);
-    d.bits = static_cast<uint8_t>((raw & (1u << 23) ? kUp : 0) | (!pre || (raw & (1u << 21)) ? kWriteBack : 0));
-    const uint32_t index = (raw & (1u << 20) ? 4 : 0) | (raw & (1u << 22) ? 2 : 0) | (pre ? 1 : 0);
+    const bool pre = raw & (1u << 24), up = raw & (1u << 23), write_back = !pre || (raw & (1u << 21));
+    d.bits = static_cast<uint8_t>((up ? kUp : 0) | (write_back ? kWriteBack : 0));
+    const uint32_t index = (raw & (1u << 20) ? 16 : 0) | (raw & (1u << 22) ? 8 : 0) | (pre ? 4 : 0) | (up ? 2 : 0) |
+                           (write_back ? 1 : 0);
     d.fn = kind == kImmediate ? kTransferImmediate[index] : kind == kRegister ? kTransferRegister[index]
                                                                                : kTransferShifted[index];
     return true;
@@ -163,12 +166,19 @@ bool single_transfer_form(Decoded &d)
 
 bool predecode_arm(Decoded &d)
 {
-    if ((d.raw >> 28) == 0xF) return false;
-    switch ((d.raw >> 25) & 7) {
-    case 0:
+    const uint32_t raw = d.raw;
+    if ((raw >> 28) == 0xF) return false;
+    switch ((raw >> 25) & 7) {
+    case 0: {
+        const uint32_t low = (raw >> 4) & 0xF;
+        if (low == 0x9) return (raw & 0x0FC00000) == 0 && multiply_form(d);
+        if ((low & 0x9) == 0x9) return halfword_form(d);
+        return data_processing_form(d);
+    }
     case 1: return data_processing_form(d);
     case 2:
     case 3: return single_transfer_form(d);
+    case 4: return block_form(d);
     default: return false;
     }
 }

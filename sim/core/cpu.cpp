@@ -122,14 +122,19 @@ bool CodeCache::invalidate_pages(uint32_t first_page, uint32_t last_page)
         uint32_t start = p << kPageShift, end = std::min(size, start + (1u << kPageShift));
         forget(start, end);
         // The last instructions of the page before fetch into this one
-        // while they run; decoded again, they mark it again.
-        if (p > 0 && p == first_page) forget(start - kFetchedAhead, start);
+        // while they run; decoded again, they mark it again. Its straight
+        // runs reach them and are found again too.
+        if (p > 0 && p == first_page) {
+            forget(start - kFetchedAhead, start);
+            for (uint32_t a = start - (1u << kPageShift); a < start; a += 4) arm[a / 4].block = 0;
+        }
     }
     return forgot;
 }
 
 void Cpu::code_written(CodeCache *cache, uint32_t page, const uint8_t *host, unsigned size)
 {
+    end_run();
     hold_pipeline(host, size);
     cache->invalidate_pages(page, page);
     ++code_generation;
@@ -200,8 +205,18 @@ void Cpu::mark_fetched(uint32_t address)
     g->cache->page_has_code[at >> CodeCache::kPageShift] = 1;
 }
 
+void Cpu::set_plain_pages()
+{
+    // No region in any page: every access takes the long path. Never
+    // written (zero pages of the process until read).
+    static uint8_t no_pages[1u << 20];
+    plain_pages = access_hooks ? no_pages : page_region.get();
+}
+
 bool Cpu::bus_read(uint32_t address, unsigned size, uint32_t &value)
 {
+    // Its wait states are the bus's, and a peripheral may change the course.
+    end_run();
     unsigned wait = 0;
     value = 0;
     in_bus_access = true;
@@ -217,6 +232,7 @@ bool Cpu::bus_read(uint32_t address, unsigned size, uint32_t &value)
 
 bool Cpu::bus_write(uint32_t address, unsigned size, uint32_t value)
 {
+    end_run();
     unsigned wait = 0;
     in_bus_access = true;
     const bool ok = bus->write(address, size, cycles, value, wait);
@@ -282,6 +298,7 @@ void Cpu::take(Exception e, uint32_t return_link)
     ++exceptions[static_cast<int>(e)];
     ++exceptions_total;
     branch(vector_of(e));
+    moved_code();   // even into the same window: the straight run ends here
     if (observer) observer->exception(e, return_link, old);
 }
 

@@ -71,14 +71,28 @@ using Handler = void (*)(Cpu &, Decoded &);
 // their operands from the fields after it, filled once at decoding
 // (decode_arm_into, decode_thumb_into), instead of from `raw` every time.
 struct Decoded {
+    constexpr Decoded(Handler f = nullptr, uint32_t encoding = 0, uint32_t a = 0)
+        : fn(f), raw(encoding), aux(a), cond(static_cast<uint8_t>(encoding >> 28))
+    {
+    }
     Handler fn;
     uint32_t raw;
     uint32_t aux;
     uint8_t rd = 0, rn = 0, rm = 0;
     uint8_t shift = 0, amount = 0;   // of the operand register
     uint8_t bits = 0;                // form flags of the handler
+    // The condition the run loop tests before an ARM instruction (the top
+    // bits of raw, or "always" where the handler tests it itself, see
+    // decode_arm_into; meaningless for Thumb).
+    uint8_t cond;
+    // ARM: the straight run from this one (see arm_block.cpp): its length
+    // with a flag, and the memory cycles it makes at most; 0 until the run
+    // loop has found it.
+    uint8_t block = 0;
     uint32_t imm = 0;                // immediate operand, offset or branch displacement
+    uint16_t block_memory = 0;
 };
+static_assert(sizeof(Decoded) <= 32, "decoded entries stay two to a cache line");
 
 // The encoding an undecoded ARM entry shows: condition "always", so that
 // the run loop calls its stub.
@@ -143,9 +157,23 @@ struct Cpu {
     // and when the code moved.
     uint64_t run_until = 0;
     // The code window or the state changed (a refill into another memory,
-    // new regions, a switch between ARM and Thumb): plain execution keeps
-    // both at hand and must look again.
+    // new regions, a switch between ARM and Thumb), or execution left
+    // straight-line code where the run loop does not look for it (an
+    // exception entry, an instruction decoded anew): plain execution keeps
+    // the window and the run it is in at hand and must look again.
     bool code_moved = false;
+    // Inside a straight run of ARM code (arm_block.cpp), `instructions`
+    // counts those before the one at block_pc.
+    bool in_block = false;
+    uint32_t block_pc = 0;
+    // Where the straight run being executed ends (one past its last entry);
+    // 0 once something wants the run loop to look before the next
+    // instruction: an access through the bus, a change of attention or of
+    // the code (Cpu::end_run).
+    uintptr_t run_end = 0;
+    // The most a memory cycle costs in any region (1 + its wait states),
+    // for the cycles a run can take at most.
+    uint32_t memory_cycle_max = 1;
 
     CoreBus *bus = nullptr;
     DebugChannel debug_channel;
@@ -173,6 +201,9 @@ struct Cpu {
     std::vector<Region> regions;
     std::vector<std::unique_ptr<CodeCache>> caches;
     std::unique_ptr<uint8_t[]> page_region;  // per 4 KiB page: 0 none, k region k-1, 0xFF search
+    // What the short path of data accesses looks in: page_region, or no
+    // region anywhere while a tool sees every access (set_plain_pages).
+    const uint8_t *plain_pages = nullptr;
     // The region the current code runs from.
     uint32_t code_base = 1, code_size = 0;   // empty until looked up
     uint8_t *code_host = nullptr;
@@ -228,11 +259,23 @@ struct Cpu {
         attention = stop_requested || tools || pipeline.count || (irq_line && !(cpsr & kCpsrI)) ||
                     (fiq_line && !(cpsr & kCpsrF));
         run_until = attention || code_moved ? 0 : limit;
+        end_run();
     }
     void moved_code()
     {
         code_moved = true;
         run_until = 0;
+        end_run();
+    }
+    // The straight run being executed ends after this instruction.
+    void end_run() { run_end = 0; }
+    // Brings `instructions` up to the one executing, at `pc`, inside a
+    // straight run (for whoever counts them before the run is over).
+    void count_run(uint32_t pc)
+    {
+        if (!in_block) return;
+        instructions += (pc - block_pc) / 4;
+        block_pc = pc;
     }
     uint32_t user_reg(int n) const;
     void set_user_reg(int n, uint32_t v);
@@ -503,8 +546,8 @@ struct Cpu {
     template <bool Write>
     [[gnu::always_inline]] const Region *plain(uint32_t address) const
     {
-        const uint8_t i = page_region[address >> 12];
-        if (static_cast<uint8_t>(i - 1) >= 0xFE || access_hooks) [[unlikely]]
+        const uint8_t i = plain_pages[address >> 12];
+        if (static_cast<uint8_t>(i - 1) >= 0xFE) [[unlikely]]
             return nullptr;
         const Region *g = regions.data() + (i - 1);
         if constexpr (Write) {
@@ -575,6 +618,8 @@ struct Cpu {
         if (access_hooks) hook_access(address, Size, true, value);
         return true;
     }
+    // After access_hooks or page_region changed.
+    void set_plain_pages();
     bool bus_read(uint32_t address, unsigned size, uint32_t &value);
     bool bus_write(uint32_t address, unsigned size, uint32_t value);
     void hook_access(uint32_t address, unsigned size, bool write, uint32_t value);
@@ -642,6 +687,9 @@ void execute_general_arm(Cpu &c, Decoded &d);
 // Stubs filling not-yet-decoded entries: decode, store, run.
 void decode_arm_stub(Cpu &c, Decoded &d);
 void decode_thumb_stub(Cpu &c, Decoded &d);
+// Plain execution of ARM code in the current window, a straight run at a
+// time, while cycles < run_until (arm_block.cpp).
+void run_arm(Cpu &c);
 
 
 inline uint32_t rotr(uint32_t v, unsigned n)

@@ -714,6 +714,7 @@ void hook_head(Cpu &c, uint32_t index)
 
 void loop_head(Cpu &c, Decoded &d)
 {
+    c.end_run();   // a skip moves the cycles past what the run loop allowed for
     LoopInfo &loop = c.loops[d.aux];
     // With no tool that follows iterations one by one. A repeated start
     // from the same place with the same facts looks only at its inputs.

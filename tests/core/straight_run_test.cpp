@@ -1,0 +1,229 @@
+// ARM code runs a straight run of decoded instructions at a time, with the
+// window, the counters and the limit looked at once a run where that is
+// safe. Whatever happens inside a run must end it at the same instruction
+// boundary, with the same cycles, as running one instruction at a time
+// (which a watchpoint nowhere near the program forces): a store that raises
+// an interrupt or asks for a stop, a peripheral access, a store rewriting
+// an instruction later in the same run, and a run's limit that falls
+// anywhere inside it.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tests/core/core_harness.h"
+
+using coretest::Board;
+using coretest::kRam;
+
+namespace {
+
+struct Stop {
+    sim::Arm7tdmi::Stop stop;
+    uint64_t cycles, instructions;
+    uint32_t pc;
+    bool operator==(const Stop &) const = default;
+};
+
+struct Outcome {
+    std::vector<Stop> stops;
+    sim::Registers regs;
+    std::vector<uint8_t> ram;
+    std::vector<coretest::BusAccess> log;
+};
+
+// Runs to the store to kHalt, in runs of at most `step` cycles (0: one run).
+Outcome run(const std::string &source, bool wait_states, bool in_ram, bool one_at_a_time, uint64_t step)
+{
+    Board b(source, wait_states ? 2 : 0, wait_states ? 1 : 0);
+    if (in_ram) b.code_in_ram();
+    b.bus.raise_irq_at = coretest::kIo + 0x300;
+    b.bus.io_wait = 200;   // more than a run allows for its memory accesses
+    if (one_at_a_time) b.core.set_watchpoints({{kRam + 0xF000, 4, true, true}});
+    Outcome o;
+    for (int runs = 0; runs < 100000; ++runs) {
+        const sim::Arm7tdmi::Stop s = b.core.run(b.core.cycles() + (step ? step : 1'000'000));
+        o.stops.push_back({s, b.core.cycles(), b.core.instructions(), b.core.pc()});
+        if (s != sim::Arm7tdmi::Stop::Limit || !step) break;
+    }
+    o.regs = b.core.registers();
+    o.ram = b.ram;
+    o.log = b.bus.log;
+    return o;
+}
+
+// Vectors and an IRQ handler that counts at 0x00200000, acknowledges, and
+// records the r4 it interrupted at 0x00200004.
+const std::string kPrologue = R"(
+        b reset
+        .rept 5
+        b .
+        .endr
+        b irq
+        b .
+    irq:
+        stmfd sp!, {r11, r12}
+        ldr r12, =0xFFF00200
+        str r12, [r12]
+        ldr r12, =0x00200000
+        ldr r11, [r12]
+        add r11, r11, #1
+        str r11, [r12]
+        str r4, [r12, #4]
+        ldmfd sp!, {r11, r12}
+        subs pc, lr, #4
+    reset:
+        msr cpsr_c, #0xD2
+        ldr sp, =0x00208000
+        msr cpsr_c, #0x53
+        ldr sp, =0x00210000
+        ldr r10, =0x00200100
+        ldr r9, =0xFFF00100
+)";
+const std::string kEpilogue = R"(
+        ldr r0, =0xFFF0FFF0
+        str r0, [r0]
+        b .
+        .ltorg
+)";
+
+struct Case {
+    const char *name;
+    bool in_ram;
+    std::string body;
+};
+
+const std::vector<Case> kCases = {
+    {"a store raising an interrupt inside a run", false, R"(
+        mov r4, #1
+        ldr r1, =0xFFF00300
+        mov r0, #5
+        str r0, [r10]
+        mov r4, #2
+        str r0, [r1]                @ nIRQ: the handler sees r4 = 2
+        mov r4, #3
+        add r0, r0, r4
+        str r0, [r10, #4]
+        mov r4, #4
+    )"},
+    {"peripheral reads inside runs, a loop of them", false, R"(
+        mov r0, #0
+        mov r2, #20
+    1:  ldr r1, [r9]                @ the timer: its value is the cycle of the read
+        add r0, r0, r1
+        str r0, [r10, r2, lsl #2]
+        ldmia r10, {r5-r7}
+        stmdb sp!, {r0-r2, r5}
+        ldrh r3, [r10, #2]
+        strh r3, [r10, #14]
+        mul r6, r3, r2
+        ldmia sp!, {r0-r2, r5}
+        subs r2, r2, #1
+        bne 1b
+    )"},
+    {"the short forms of halfword, multiple and multiply", false, R"(
+        mov r0, #0x81
+        orr r0, r0, #0x7F00
+        add r1, r10, #0x40
+        strh r0, [r1, #2]!
+        strh r0, [r1], #4
+        mov r2, #6
+        ldrh r3, [r1, -r2]
+        ldrsh r4, [r1, #-2]
+        ldrsb r5, [r1, -r2]!
+        ldrh r6, [r1, #1]           @ misaligned: rotated
+        mov r7, r10
+        stmia r7!, {r0-r3}
+        stmdb r7, {r1, r7, r8}      @ base in the list, no write-back
+        mov r8, r7
+        stmib r8!, {r2, r8, r9}     @ base not the lowest: stored as written back
+        ldmda r8!, {r3-r5}
+        ldr r7, =0x00200FF8
+        stmia r7, {r0-r3}           @ across a page
+        ldmia r7!, {r4-r6}
+        muls r6, r3, r4
+        mlas r7, r5, r6, r3
+        mul r8, r7, r7
+        adr r12, 1f
+        stmfd sp!, {r4, r12}
+        ldmfd sp!, {r4, pc}         @ pc loaded: a branch
+        mov r9, #0
+    1:  ldmia r10, {r0, r10}        @ base loaded: it wins
+    )"},
+    {"a stop asked for inside a run", false, R"(
+        mov r4, #1
+        ldr r0, =0xFFF0FFF0
+        str r0, [r0]                @ the run ends right after this store
+        mov r4, #2
+        mov r5, #2
+        b .
+    )"},
+    {"code rewriting a later instruction of its own run", true, R"(
+        adr r0, 1f
+        ldr r1, =0xE3A05007         @ mov r5, #7
+        ldr r2, =0xE1A0F008         @ mov pc, r8
+        adr r8, 2f
+        mov r5, #0
+        mov r6, #0
+        str r1, [r0]                @ four ahead: runs as rewritten
+        str r2, [r0, #4]            @ three ahead: a branch in the middle of the run
+        mov r3, #1
+        mov r3, #2
+    1:  mov r5, #1
+        mov r6, #1                  @ skipped by the rewritten branch
+    2:  adr r0, 3f
+        ldr r1, =0xE3A03009         @ mov r3, #9
+        str r1, [r0]                @ the next instruction, fetched before: runs as it was
+    3:  mov r3, #3
+    )"},
+};
+
+TEST(CoreStraightRuns, EndAtTheBoundaryOneInstructionAtATimeWould)
+{
+    for (const Case &c : kCases) {
+        const std::string source = kPrologue + c.body + kEpilogue;
+        for (bool wait : {false, true}) {
+            for (uint64_t step : {0, 1, 7, 150, 230, 370}) {
+                SCOPED_TRACE(std::string(c.name) + (wait ? ", flash wait states" : "") + ", runs of " +
+                             std::to_string(step) + " cycles");
+                const Outcome runs = run(source, wait, c.in_ram, false, step);
+                const Outcome single = run(source, wait, c.in_ram, true, step);
+                ASSERT_EQ(runs.stops.back().stop, sim::Arm7tdmi::Stop::Requested);
+                ASSERT_EQ(runs.stops.size(), single.stops.size());
+                for (size_t i = 0; i < runs.stops.size(); ++i) ASSERT_EQ(runs.stops[i], single.stops[i]) << "stop " << i;
+                for (int r = 0; r < 16; ++r) EXPECT_EQ(runs.regs.r[r], single.regs.r[r]) << "r" << r;
+                EXPECT_EQ(runs.regs.cpsr, single.regs.cpsr);
+                EXPECT_EQ(runs.ram, single.ram);
+                ASSERT_EQ(runs.log.size(), single.log.size());
+                for (size_t i = 0; i < runs.log.size(); ++i) {
+                    EXPECT_EQ(runs.log[i].address, single.log[i].address) << "access " << i;
+                    EXPECT_EQ(runs.log[i].value, single.log[i].value) << "access " << i;
+                    EXPECT_EQ(runs.log[i].cycle, single.log[i].cycle) << "access " << i;
+                }
+            }
+        }
+    }
+}
+
+// What the programs above must do, whichever way they run.
+TEST(CoreStraightRuns, StopAtTheInstructionThatAskedForIt)
+{
+    const Outcome irq = run(kPrologue + kCases[0].body + kEpilogue, true, false, false, 0);
+    uint32_t count, seen;
+    std::memcpy(&count, irq.ram.data(), 4);
+    std::memcpy(&seen, irq.ram.data() + 4, 4);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(seen, 2u);
+
+    const Outcome stop = run(kPrologue + kCases[3].body + kEpilogue, false, false, false, 0);
+    EXPECT_EQ(stop.regs.r[4], 1u);
+    EXPECT_EQ(stop.regs.r[5], 0u);
+
+    const Outcome rewritten = run(kPrologue + kCases[4].body + kEpilogue, false, true, false, 0);
+    EXPECT_EQ(rewritten.regs.r[5], 7u);
+    EXPECT_EQ(rewritten.regs.r[6], 0u);
+    EXPECT_EQ(rewritten.regs.r[3], 3u);
+}
+
+}  // namespace
