@@ -109,13 +109,6 @@ std::string Bus::describe(uint32_t address) const
     return r->name + "." + name;
 }
 
-bool Bus::take_fault()
-{
-    bool f = fault_;
-    fault_ = false;
-    return f;
-}
-
 void Bus::reset_devices(const Device *except)
 {
     for (auto &r : regions_)

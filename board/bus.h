@@ -60,7 +60,12 @@ public:
     std::string describe(uint32_t address) const;
 
     // True once after an access that reached nothing.
-    bool take_fault();
+    bool take_fault()
+    {
+        const bool f = fault_;
+        fault_ = false;
+        return f;
+    }
 
     void set_recording(bool on) { recording_ = on; }
     const std::vector<Access> &recorded() const { return recorded_; }

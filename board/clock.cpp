@@ -17,11 +17,8 @@ void Clock::set_master_period_fs(uint64_t femtoseconds)
             l(old);
 }
 
-Picos Clock::cycles_to_picos(uint64_t n) const
+Picos Clock::cycles_to_picos_wide(uint64_t n) const
 {
-    uint64_t fs;
-    if (!__builtin_mul_overflow(n, period_fs_, &fs))
-        return fs / 1000;
     return static_cast<Picos>((static_cast<unsigned __int128>(n) * period_fs_) / 1000);
 }
 

@@ -58,7 +58,13 @@ public:
     void add_rate_listener(RateListener l) { rate_listeners_.push_back(std::move(l)); }
 
     // Time that n master-clock cycles take at the current frequency.
-    Picos cycles_to_picos(uint64_t n) const;
+    Picos cycles_to_picos(uint64_t n) const
+    {
+        uint64_t fs;
+        if (!__builtin_mul_overflow(n, period_fs_, &fs)) [[likely]]
+            return fs / 1000;
+        return cycles_to_picos_wide(n);
+    }
     // Cycles from now to the first cycle boundary at or after t (0 when t
     // has come). Counted from the true time, now() and the fraction of a
     // picosecond the clock keeps, so the answer does not depend on where
@@ -136,6 +142,7 @@ public:
 
 private:
     void advance_cycles_wide(uint64_t n);
+    Picos cycles_to_picos_wide(uint64_t n) const;
     void fire_until(Picos t);
 
     // Devices schedule and cancel events all the time (a PIO line's sample,

@@ -35,7 +35,7 @@ Pins::SourceId Pins::add_source(std::string name)
 
 void Pins::drive(SourceId source, uint32_t mask, uint32_t driven, uint32_t levels)
 {
-    Source &s = sources_.at(static_cast<size_t>(source));
+    Source &s = sources_[static_cast<size_t>(source)];
     uint32_t new_driven = (s.driven & ~mask) | (driven & mask);
     uint32_t new_levels = (s.levels & ~mask) | (levels & driven & mask);
     if (new_driven == s.driven && new_levels == s.levels)

@@ -323,8 +323,36 @@ struct Cpu {
     // the held word costs one cycle, the word being read ahead whatever is
     // left of its read (one cycle at least), any other word a whole read.
     // Fetching a word's second half starts the read of the next word, once
-    // the memory is free.
+    // the memory is free. Code running straight on meets the two usual
+    // cases, decided here by the halfword's place in its word: a second
+    // half comes from the held word, a first half from the word read ahead.
     [[gnu::always_inline]] void fetch_buffered(uint32_t address)
+    {
+        ReadBuffer &b = read_buffer;
+        const uintptr_t w = code_key + (address & ~3u);
+        if (address & 2) {
+            if (w == b.word) [[likely]] {
+                const uint64_t t = cycles;
+                cycles = t + 1;
+                if (b.ahead != w + 4) {
+                    b.ahead = w + 4;
+                    b.ahead_ready = t + code_wait + 1;
+                }
+                return;
+            }
+        } else if (w == b.ahead) [[likely]] {
+            // (The held word is never the one read ahead.)
+            const uint64_t t = cycles;
+            cycles = b.ahead_ready > t + 1 ? b.ahead_ready : t + 1;
+            b.word = w;
+            b.ahead = ReadBuffer::kNone;
+            return;
+        }
+        fetch_buffered_any(address);
+    }
+    // The same, for any halfword (the rare cases above, and branch targets).
+    [[gnu::noinline]] void fetch_buffered_any(uint32_t address) { fetch_buffered_general(address); }
+    [[gnu::always_inline]] void fetch_buffered_general(uint32_t address)
     {
         ReadBuffer &b = read_buffer;
         const uintptr_t w = code_key + (address & ~3u);
@@ -348,6 +376,28 @@ struct Cpu {
             b.ahead_ready = (free_at > t ? free_at : t) + code_wait + 1;
         }
     }
+    // A Thumb pipeline refill through the read buffers: the target as any
+    // fetch, then the halfword after it, which is then either the second
+    // half of the word just fetched (held) or the first of the word whose
+    // read the target's fetch started (read ahead).
+    [[gnu::always_inline]] void refill_buffered(uint32_t target)
+    {
+        fetch_buffered_general(target);
+        ReadBuffer &b = read_buffer;
+        const uintptr_t w = code_key + ((target + 2) & ~3u);
+        const uint64_t t = cycles;
+        if (target & 2) {
+            cycles = b.ahead_ready > t + 1 ? b.ahead_ready : t + 1;
+            b.word = w;
+            b.ahead = ReadBuffer::kNone;
+        } else {
+            cycles = t + 1;
+            if (b.ahead != w + 4) {
+                b.ahead = w + 4;
+                b.ahead_ready = t + code_wait + 1;
+            }
+        }
+    }
     // The instruction's own fetch of the instruction two ahead.
     void fetch_s()
     {
@@ -359,6 +409,16 @@ struct Cpu {
     // The same, for handlers that run in one state only.
     void fetch_s_arm() { fetch(true, false, r[15] + 8); }
     void fetch_s_thumb() { fetch(true, true, r[15] + 4); }
+    // pc on to the next instruction, and the fetch this one made of the
+    // one two ahead: for handlers that touch registers only, where the
+    // order of the two does not matter, as their last act (so that the
+    // read buffers' general case is a tail call).
+    [[gnu::always_inline]] void next_thumb_fetched()
+    {
+        const uint32_t next = r[15] + 2;
+        r[15] = next;
+        fetch(true, true, next + 2);
+    }
     // The same fetch made N: a store's (its data cycle is not sequential to it).
     void fetch_n()
     {
@@ -399,8 +459,11 @@ struct Cpu {
     [[gnu::always_inline]] void refill(uint32_t target)
     {
         if constexpr (InThumb) {
-            fetch(false, true, target);
-            fetch(true, true, target + 2);
+            if (code_buffered) {
+                refill_buffered(target);
+            } else {
+                cycles += code_n + code_s;
+            }
         } else {
             // ARM code reads whole words past the buffers.
             if (code_buffered) read_buffer.clear();

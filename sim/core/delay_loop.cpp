@@ -342,6 +342,7 @@ void analyse(const Cpu &c, LoopInfo &loop)
     loop.forget_replays();
     loop.replay_known = false;
     loop.where.valid = false;
+    loop.ready.valid = false;
     Walk w;
     loop.usable = Analyser(c, loop).walk(loop.head, w) && describe(loop, w);
 }
@@ -607,38 +608,74 @@ void skip(Cpu &c, LoopInfo &loop, const Frame &f, uint32_t counter, bool before_
     }
 }
 
-// A start the loop's head has skipped from before: the skip written again.
-// What a skip writes follows from the values it read, wherever the slots
-// are; but its cost holds only in the memory it was measured in. False
-// when there is none (or it no longer fits before the limit).
-bool replayed(Cpu &c, const LoopInfo &loop, uint32_t base)
+// Where a replay from the slot base `base` reads and writes (LoopInfo::
+// Ready), found anew only when the memories or the base changed; false
+// while the loop cannot be replayed there.
+[[gnu::noinline]] bool make_ready(const Cpu &c, const LoopInfo &loop, uint32_t base)
 {
+    LoopInfo::Ready &k = loop.ready;
+    k.valid = false;
+    if (!loop.replay_known || loop.replay_inputs == LoopInfo::kNoReplay) return false;
+    // A skip's outcome follows from the values it read, wherever the slots
+    // are; but its cost holds only in the memory it was measured in.
     const LoopInfo::SlotPlace &w = loop.where;
     if (loop.slots && !(w.valid && w.base == base && w.generation == c.code_generation && w.region == loop.cost_slot_region))
         return false;
-    for (unsigned j = 0; j < loop.slots; ++j)
-        if (*w.has_code[j]) return false;
-    uint32_t v[kMaxReplayInputs] = {};
-    for (unsigned i = 0; i < loop.replay_inputs && i < kMaxReplayInputs; ++i) {
-        const uint8_t location = loop.replay_input[i];
-        if (location < 15)
-            v[i] = c.r[location];
-        else
-            std::memcpy(&v[i], w.host[location - kSlot], 4);
+    static constexpr uint32_t kZero = 0;
+    for (unsigned i = 0; i < kMaxReplayInputs; ++i) {
+        const uint8_t location = i < loop.replay_inputs ? loop.replay_input[i] : Sym::kConst;
+        k.input[i] = location == Sym::kConst ? reinterpret_cast<const uint8_t *>(&kZero)
+                     : location < 15        ? reinterpret_cast<const uint8_t *>(&c.r[location])
+                                            : w.host[location - kSlot];
     }
+    for (unsigned j = 0; j < loop.slots; ++j) {
+        k.slot[j] = w.host[j];
+        k.has_code[j] = w.has_code[j];
+    }
+    k.generation = c.code_generation;
+    k.base = base;
+    k.valid = true;
+    return true;
+}
+
+inline bool ready_for(const Cpu &c, const LoopInfo &loop, uint32_t base)
+{
+    const LoopInfo::Ready &k = loop.ready;
+    if (k.valid && k.generation == c.code_generation && (!loop.slots || k.base == base)) [[likely]]
+        return true;
+    return make_ready(c, loop, base);
+}
+
+uint32_t word_at(const uint8_t *p)
+{
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+// A start the loop's head has skipped from before: the skip written again.
+// False when there is none (or it no longer fits before the limit).
+bool replayed(Cpu &c, const LoopInfo &loop, uint32_t base)
+{
+    if (!ready_for(c, loop, base)) return false;
+    const LoopInfo::Ready &k = loop.ready;
+    for (unsigned j = 0; j < loop.slots; ++j)
+        if (*k.has_code[j]) return false;
     static_assert(kMaxReplayInputs == 4);
+    const uint32_t v0 = word_at(k.input[0]), v1 = word_at(k.input[1]), v2 = word_at(k.input[2]),
+                   v3 = word_at(k.input[3]);
     for (const LoopInfo::Replay &r : loop.replays) {
-        if (!r.valid || ((r.input_value[0] ^ v[0]) | (r.input_value[1] ^ v[1]) | (r.input_value[2] ^ v[2]) |
-                         (r.input_value[3] ^ v[3])))
+        if (!r.valid || ((r.input_value[0] ^ v0) | (r.input_value[1] ^ v1) | (r.input_value[2] ^ v2) |
+                         (r.input_value[3] ^ v3)))
             continue;
         if (r.iterations == 0) return true;
         if (c.cycles + r.cycles >= c.limit) return false;
-        for (unsigned k = 0; k < r.outputs; ++k) {
-            const uint8_t location = r.output[k];
+        for (unsigned i = 0; i < r.outputs; ++i) {
+            const uint8_t location = r.output[i];
             if (location < 15)
-                c.r[location] = r.output_value[k];
+                c.r[location] = r.output_value[i];
             else
-                std::memcpy(w.host[location - kSlot], &r.output_value[k], 4);
+                std::memcpy(k.slot[location - kSlot], &r.output_value[i], 4);
         }
         c.cpsr = (c.cpsr & ~r.flags_mask) | r.flags;
         c.cycles += r.cycles;
@@ -668,6 +705,15 @@ void hook_head(Cpu &c, uint32_t index)
     h.aux = index;
 }
 
+// A start no replay covers: the skip worked out.
+[[gnu::noinline]] void skip_from_head(Cpu &c, LoopInfo &loop, uint32_t base)
+{
+    if (slots_in_memory(c, loop, base) && loop.cost_slot_region == (loop.slots ? loop.where.region : nullptr)) {
+        Frame f{c, loop, base};
+        skip(c, loop, f, f.get(loop.counter), true);
+    }
+}
+
 void loop_head(Cpu &c, Decoded &d)
 {
     c.end_run();   // a skip moves the cycles past what the run loop allowed for
@@ -677,14 +723,7 @@ void loop_head(Cpu &c, Decoded &d)
     if (loop.head == c.r[15] && loop.generation == c.code_generation && loop.usable && loop.cost &&
         c.fast_forward && !c.stepping && !c.attention) {
         const uint32_t base = loop.slots ? c.r[loop.slot_base] : 0;
-        if (replayed(c, loop, base)) {
-            loop.head_fn(c, d);
-            return;
-        }
-        if (slots_in_memory(c, loop, base) && loop.cost_slot_region == (loop.slots ? loop.where.region : nullptr)) {
-            Frame f{c, loop, base};
-            skip(c, loop, f, f.get(loop.counter), true);
-        }
+        if (!replayed(c, loop, base)) skip_from_head(c, loop, base);
     }
     loop.head_fn(c, d);
 }
@@ -729,6 +768,7 @@ void delay_loop_closed(Cpu &c, Decoded &d, uint32_t pc)
         }
         loop.cost = c.cycles - loop.mark_cycles;
         loop.cost_slot_region = slot_region;
+        loop.ready.valid = false;
         loop.forget_replays();
     }
     skip(c, loop, f, counter, false);

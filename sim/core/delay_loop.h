@@ -131,6 +131,21 @@ struct LoopInfo {
     };
     SlotPlace where;
 
+    // What a replay from the loop's first instruction reads and writes,
+    // found once for the memories (code generation) and the slot base it
+    // holds for: where each input's bytes are (a register, a slot's host
+    // bytes, or a zero word past the inputs) and where the slots are. Not
+    // state: dropped whenever the loop is analysed or measured anew.
+    struct Ready {
+        bool valid = false;
+        uint64_t generation = 0;
+        uint32_t base = 0;
+        const uint8_t *input[kMaxReplayInputs] = {};
+        uint8_t *slot[kMaxSlots] = {};
+        const uint8_t *has_code[kMaxSlots] = {};
+    };
+    mutable Ready ready;
+
     // The handler of the loop's first instruction, while its decoded entry
     // skips first (see delay_loop.cpp).
     Handler head_fn = nullptr;

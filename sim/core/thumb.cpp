@@ -18,7 +18,6 @@ void shift_immediate(Cpu &c, Decoded &d)
 {
     const uint32_t raw = d.raw;
     const unsigned type = (raw >> 11) & 3, amount = (raw >> 6) & 31, rs = (raw >> 3) & 7, rd = raw & 7;
-    c.fetch_s_thumb();
     uint32_t v = c.r[rs];
     bool carry = c.cpsr & kC;
     uint32_t res;
@@ -38,17 +37,16 @@ void shift_immediate(Cpu &c, Decoded &d)
     }
     c.r[rd] = res;
     c.set_nzc(res, carry);
-    next(c);
+    c.next_thumb_fetched();
 }
 
 void add_subtract(Cpu &c, Decoded &d)
 {
     const uint32_t raw = d.raw;
     const unsigned rn = (raw >> 6) & 7, rs = (raw >> 3) & 7, rd = raw & 7;
-    c.fetch_s_thumb();
     uint32_t op = raw & (1u << 10) ? rn : c.r[rn];
     c.r[rd] = raw & (1u << 9) ? c.sub_flags(c.r[rs], op, 1) : c.add_flags(c.r[rs], op, 0);
-    next(c);
+    c.next_thumb_fetched();
 }
 
 // MOV, CMP, ADD, SUB with an 8-bit immediate.
@@ -58,14 +56,13 @@ void immediate(Cpu &c, Decoded &d)
     const uint32_t raw = d.raw;
     const unsigned rd = (raw >> 8) & 7;
     const uint32_t imm = raw & 0xFF;
-    c.fetch_s_thumb();
     switch (Op) {
     case 0: c.r[rd] = imm; c.set_nz(imm); break;
     case 1: c.sub_flags(c.r[rd], imm, 1); break;
     case 2: c.r[rd] = c.add_flags(c.r[rd], imm, 0); break;
     default: c.r[rd] = c.sub_flags(c.r[rd], imm, 1); break;
     }
-    next(c);
+    c.next_thumb_fetched();
 }
 
 template <unsigned Op>
@@ -75,7 +72,15 @@ void alu(Cpu &c, Decoded &d)
     const unsigned rs = (raw >> 3) & 7, rd = raw & 7;
     const uint32_t a = c.r[rd], b = c.r[rs];
     const bool cin = c.cpsr & kC;
-    c.fetch_s_thumb();
+    // The fetch comes before an I cycle; without one it may come last.
+    constexpr bool kIdles = Op == 0x2 || Op == 0x3 || Op == 0x4 || Op == 0x7 || Op == 0xD;
+    if constexpr (kIdles) c.fetch_s_thumb();
+    auto finish = [&c] {
+        if constexpr (kIdles)
+            next(c);
+        else
+            c.next_thumb_fetched();
+    };
     bool carry = cin;
     uint32_t res;
     switch (Op) {
@@ -87,10 +92,10 @@ void alu(Cpu &c, Decoded &d)
     case 0x5: res = c.add_flags(a, b, cin); break;
     case 0x6: res = c.sub_flags(a, b, cin); break;
     case 0x7: c.idle(); res = shift_reg(a, 3, b, cin, carry); c.set_nzc(res, carry); break;
-    case 0x8: c.set_nz(a & b); next(c); return;                    // TST
+    case 0x8: c.set_nz(a & b); finish(); return;                   // TST
     case 0x9: res = c.sub_flags(0, b, 1); break;                    // NEG
-    case 0xA: c.sub_flags(a, b, 1); next(c); return;                // CMP
-    case 0xB: c.add_flags(a, b, 0); next(c); return;                // CMN
+    case 0xA: c.sub_flags(a, b, 1); finish(); return;               // CMP
+    case 0xB: c.add_flags(a, b, 0); finish(); return;               // CMN
     case 0xC: res = a | b; c.set_nz(res); break;
     case 0xD:                                                       // MUL
         c.idle(multiplier_cycles(a, true));
@@ -101,7 +106,7 @@ void alu(Cpu &c, Decoded &d)
     default: res = ~b; c.set_nz(res); break;
     }
     c.r[rd] = res;
-    next(c);
+    finish();
 }
 
 // ADD, CMP, MOV with a high register, and BX.
@@ -112,11 +117,11 @@ void high_register(Cpu &c, Decoded &d)
     const unsigned rs = (raw >> 3) & 15, rd = (raw & 7) | ((raw >> 4) & 8);
     const uint32_t pc = c.r[15];
     const uint32_t v = rs == 15 ? pc + 4 : c.r[rs];
-    c.fetch_s_thumb();
     switch (Op) {
     case 0: {
         uint32_t res = (rd == 15 ? pc + 4 : c.r[rd]) + v;
         if (rd == 15) {
+            c.fetch_s_thumb();
             c.branch_in<true>(res & ~1u);
             return;
         }
@@ -126,12 +131,14 @@ void high_register(Cpu &c, Decoded &d)
     case 1: c.sub_flags(rd == 15 ? pc + 4 : c.r[rd], v, 1); break;
     case 2:
         if (rd == 15) {
+            c.fetch_s_thumb();
             c.branch_in<true>(v & ~1u);
             return;
         }
         c.r[rd] = v;
         break;
     default:
+        c.fetch_s_thumb();
         if (v & 1) {
             c.branch_in<true>(v & ~1u);
         } else {
@@ -141,7 +148,7 @@ void high_register(Cpu &c, Decoded &d)
         }
         return;
     }
-    next(c);
+    c.next_thumb_fetched();
 }
 
 void load_literal(Cpu &c, Decoded &d)
@@ -157,9 +164,42 @@ void load_literal(Cpu &c, Decoded &d)
     finish_load(c, (d.raw >> 8) & 7, value, pc + 2);
 }
 
+// An aligned access to a page without memory (a peripheral, or nothing)
+// that no tool watches goes straight to the bus, as load() and store()
+// would take it there.
+template <bool IsLoad, Load Kind, unsigned Size>
+[[gnu::always_inline]] inline bool to_bus(Cpu &c, uint32_t address, unsigned rd)
+{
+    if ((address & (Size - 1)) || c.page_region[address >> 12] != 0 || c.access_hooks) return false;
+    if constexpr (IsLoad) {
+        c.fetch_s_thumb();
+        uint32_t value;
+        if (!c.bus_read(address, Size, value)) {
+            c.idle();
+            c.data_abort();
+            return true;
+        }
+        if constexpr (Kind == Load::SignedByte)
+            value = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(value)));
+        else if constexpr (Kind == Load::SignedHalf)
+            value = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int16_t>(value)));
+        c.idle();
+        c.r[rd] = value;
+    } else {
+        c.fetch(false, true, c.r[15] + 4);
+        if (!c.bus_write(address, Size, c.r[rd])) {
+            c.data_abort();
+            return true;
+        }
+    }
+    next(c);
+    return true;
+}
+
 template <bool IsLoad, Load Kind, unsigned Size>
 [[gnu::noinline]] void transfer_long(Cpu &c, uint32_t address, unsigned rd)
 {
+    if (to_bus<IsLoad, Kind, Size>(c, address, rd)) return;
     if constexpr (IsLoad) {
         c.fetch_s_thumb();
         uint32_t value;
@@ -244,18 +284,16 @@ void transfer_stack(Cpu &c, Decoded &d)
 void load_address(Cpu &c, Decoded &d)
 {
     const uint32_t raw = d.raw;
-    c.fetch_s_thumb();
     uint32_t base = raw & (1u << 11) ? c.r[13] : (c.r[15] + 4) & ~3u;
     c.r[(raw >> 8) & 7] = base + (raw & 0xFF) * 4;
-    next(c);
+    c.next_thumb_fetched();
 }
 
 void adjust_stack(Cpu &c, Decoded &d)
 {
-    c.fetch_s_thumb();
     uint32_t imm = (d.raw & 0x7F) * 4;
     c.r[13] = d.raw & (1u << 7) ? c.r[13] - imm : c.r[13] + imm;
-    next(c);
+    c.next_thumb_fetched();
 }
 
 void push_pop(Cpu &c, Decoded &d)
@@ -305,11 +343,11 @@ void multiple(Cpu &c, Decoded &d)
 void conditional_branch(Cpu &c, Decoded &d)
 {
     const uint32_t pc = c.r[15];
-    c.fetch_s_thumb();
     if (!c.cond((d.raw >> 8) & 15)) {
-        next(c);
+        c.next_thumb_fetched();
         return;
     }
+    c.fetch_s_thumb();
     branch_by(c, d, pc, static_cast<int32_t>(d.raw << 24) >> 23);
 }
 
@@ -328,14 +366,6 @@ void unconditional_branch(Cpu &c, Decoded &d)
 
 // BL is two instructions: the first puts the upper offset into LR, the
 // second branches and leaves the return address (Thumb bit set) in LR.
-void long_branch_first(Cpu &c, Decoded &d)
-{
-    c.fetch_s_thumb();
-    int32_t high = static_cast<int32_t>(d.raw << 21) >> 9;
-    c.r[14] = c.r[15] + 4 + static_cast<uint32_t>(high);
-    next(c);
-}
-
 void long_branch_second(Cpu &c, Decoded &d)
 {
     const uint32_t pc = c.r[15];
@@ -343,6 +373,27 @@ void long_branch_second(Cpu &c, Decoded &d)
     uint32_t target = c.r[14] + ((d.raw & 0x7FF) << 1);
     c.r[14] = (pc + 2) | 1;
     c.branch_in<true>(target & ~1u);
+}
+
+// The first half runs the second one too where the run loop would go
+// straight on to it (plain execution, still short of its cycle limit, both
+// halves in the code window), counting it as an instruction of its own.
+// Where the run loop would stop between them (the limit reached: an event
+// may raise an interrupt there) it still does.
+void long_branch_first(Cpu &c, Decoded &d)
+{
+    const uint32_t pc = c.r[15];
+    int32_t high = static_cast<int32_t>(d.raw << 21) >> 9;
+    c.r[14] = pc + 4 + static_cast<uint32_t>(high);
+    c.next_thumb_fetched();
+    const uint32_t offset = pc - c.code_base;
+    if (c.cycles < c.run_until && offset + 2 < c.code_size && !c.stepping) {
+        Decoded &second = c.code_thumb[(offset + 2) >> 1];
+        if (second.fn == long_branch_second) {
+            ++c.instructions;
+            long_branch_second(c, second);
+        }
+    }
 }
 
 void undefined_instruction(Cpu &c, Decoded &) { c.undefined(); }

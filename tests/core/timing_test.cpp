@@ -37,6 +37,14 @@ const char *kSetup = R"(
         str r6, [r4, #16]
 )";
 
+// A stack, then Thumb code from the label `from`.
+const std::string kThumbFromHere = R"(
+        ldr sp, =0x00210000
+        adr r0, from + 1
+        bx r0
+        .thumb
+)";
+
 }  // namespace
 
 TEST(CoreTiming, ArmInstructionsFromWaitStateMemory)
@@ -95,11 +103,7 @@ TEST(CoreTiming, ThumbFetchesGoThroughTheReadBuffers)
     // costs 1; fetching a word's second half starts reading the next word,
     // whose fetch then costs what is left of that read (at least 1); a data
     // read takes the buffers.
-    const std::string program = R"(
-        ldr sp, =0x00210000
-        adr r0, from + 1
-        bx r0
-        .thumb
+    const std::string program = kThumbFromHere + R"(
         .balign 4
     from:
         movs r0, #1                 @ read ahead by the refill: 2 of 3 left  2
@@ -203,4 +207,51 @@ TEST(CoreTiming, InterruptEntryAndTheBoundaryItIsTakenAt)
     EXPECT_EQ(b.core.reg(7), b.at("next") + 4);
     EXPECT_EQ(b.core.reg(8), 0u);
     EXPECT_EQ(b.core.reg(6), 1u);
+}
+
+// A run ends at the first instruction boundary at or past its cycle limit,
+// where an interrupt due by then is taken: between the two halves of a BL
+// too, which otherwise run back to back once decoded. Every limit across
+// a few calls stops where stepping reaches it, in memory with and without
+// wait states.
+TEST(CoreTiming, ARunStopsWhereStepsReachItsLimitAlsoInsideABl)
+{
+    const std::string program = kThumbFromHere + R"(
+    from:
+        movs r5, #3
+    1:  bl 2f
+        subs r5, #1
+        bne 1b
+    to: b to
+        .thumb_func
+    2:  adds r0, #1
+        bx lr
+        .ltorg
+    )";
+    for (uint8_t wait : {0, 2}) {
+        SCOPED_TRACE(testing::Message() << "wait states " << int(wait));
+        struct Boundary {
+            uint64_t cycles, instructions;
+            uint32_t pc;
+        };
+        Board stepped(program, wait, wait);
+        stepped.run_to("from");
+        const uint64_t start = stepped.core.cycles(), counted = stepped.core.instructions();
+        std::vector<Boundary> boundaries;
+        while (stepped.core.pc() != stepped.at("to")) {
+            stepped.core.step();
+            boundaries.push_back({stepped.core.cycles() - start, stepped.core.instructions() - counted, stepped.core.pc()});
+        }
+        ASSERT_EQ(boundaries.size(), 19u);
+        for (uint64_t limit = 1; limit <= boundaries.back().cycles; ++limit) {
+            Board ran(program, wait, wait);
+            ran.run_to("from");
+            ran.core.run(ran.core.cycles() + limit);
+            const Boundary &want = *std::find_if(boundaries.begin(), boundaries.end(),
+                                                 [&](const Boundary &b) { return b.cycles >= limit; });
+            EXPECT_EQ(ran.core.pc(), want.pc) << "limit " << limit;
+            EXPECT_EQ(ran.core.cycles() - start, want.cycles) << "limit " << limit;
+            EXPECT_EQ(ran.core.instructions() - counted, want.instructions) << "limit " << limit;
+        }
+    }
 }
