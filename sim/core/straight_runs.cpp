@@ -71,7 +71,7 @@ bool thumb_ends_run(uint32_t raw)
         if ((raw & 0x0600) == 0x0400) return (raw & 0x0900) == 0x0900;       // POP with pc
         return true;                                                          // undefined
     case 6: return (raw & (1u << 12)) || !(raw & 0xFF);   // branches, SWI; LDMIA/STMIA of pc alone
-    case 7: return ((raw >> 11) & 3) != 2;                // all but BL's first half
+    case 7: return true;   // branches; BL's first half also runs the second
     default: return false;
     }
 }
@@ -86,6 +86,7 @@ unsigned thumb_accesses_of(uint32_t raw)
         if ((raw & 0x1600) == 0x1400) return static_cast<unsigned>(__builtin_popcount(raw & 0x1FF));   // PUSH, POP
         return 0;
     case 6: return raw & (1u << 12) ? 0 : raw & 0xFF ? static_cast<unsigned>(__builtin_popcount(raw & 0xFF)) : 1;
+    case 7: return ((raw >> 11) & 3) == 2 ? 1 : 0;   // BL's first half: the second half's fetch
     default: return 0;
     }
 }

@@ -168,6 +168,7 @@ const std::vector<Case> kCases = {
         ldrsh r3, [r5, r2]
         muls r3, r4, r3
         pop {r1, r4}
+        bl 4f                       @ both halves in one go
         cmp r2, #6
         bne 3f
         ldr r1, =0xFFF00300
@@ -177,6 +178,8 @@ const std::vector<Case> kCases = {
         bne 2b
         ldr r0, =0xFFF0FFF0
         str r0, [r0]
+    4:  adds r7, #1
+        bx lr
         .ltorg
         .arm
     )"},
