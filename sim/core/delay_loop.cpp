@@ -593,9 +593,8 @@ void skip(Cpu &c, LoopInfo &loop, const Frame &f, uint32_t counter, bool before_
     if (record) {
         // None of it when nothing was skipped: the start is then all it takes.
         if (n > 0) {
-            for (const LoopInfo::Update &u : loop.updates) r.output[r.outputs++] = u.location;
-            r.output[r.outputs++] = loop.counter;
-            for (unsigned i = 0; i < r.outputs; ++i) r.output_value[i] = f.get(r.output[i]);
+            for (const LoopInfo::Update &u : loop.updates) r.output_value[r.outputs++] = f.get(u.location);
+            r.output_value[r.outputs++] = f.get(loop.counter);
             r.flags_mask = loop.last_op.valid ? 0xF0000000 : 0;
             r.flags = c.cpsr & r.flags_mask;
         }
@@ -611,7 +610,7 @@ void skip(Cpu &c, LoopInfo &loop, const Frame &f, uint32_t counter, bool before_
 // Where a replay from the slot base `base` reads and writes (LoopInfo::
 // Ready), found anew only when the memories or the base changed; false
 // while the loop cannot be replayed there.
-[[gnu::noinline]] bool make_ready(const Cpu &c, const LoopInfo &loop, uint32_t base)
+[[gnu::noinline]] bool make_ready(Cpu &c, const LoopInfo &loop, uint32_t base)
 {
     LoopInfo::Ready &k = loop.ready;
     k.valid = false;
@@ -621,24 +620,24 @@ void skip(Cpu &c, LoopInfo &loop, const Frame &f, uint32_t counter, bool before_
     const LoopInfo::SlotPlace &w = loop.where;
     if (loop.slots && !(w.valid && w.base == base && w.generation == c.code_generation && w.region == loop.cost_slot_region))
         return false;
+    auto place = [&](uint8_t location) {
+        return location < 15 ? reinterpret_cast<uint8_t *>(&c.r[location]) : w.host[location - kSlot];
+    };
     static constexpr uint32_t kZero = 0;
     for (unsigned i = 0; i < kMaxReplayInputs; ++i) {
         const uint8_t location = i < loop.replay_inputs ? loop.replay_input[i] : Sym::kConst;
-        k.input[i] = location == Sym::kConst ? reinterpret_cast<const uint8_t *>(&kZero)
-                     : location < 15        ? reinterpret_cast<const uint8_t *>(&c.r[location])
-                                            : w.host[location - kSlot];
+        k.input[i] = location == Sym::kConst ? reinterpret_cast<const uint8_t *>(&kZero) : place(location);
     }
-    for (unsigned j = 0; j < loop.slots; ++j) {
-        k.slot[j] = w.host[j];
-        k.has_code[j] = w.has_code[j];
-    }
+    for (size_t i = 0; i < loop.updates.size(); ++i) k.output[i] = place(loop.updates[i].location);
+    k.output[loop.updates.size()] = place(loop.counter);
+    for (unsigned j = 0; j < loop.slots; ++j) k.has_code[j] = w.has_code[j];
     k.generation = c.code_generation;
     k.base = base;
     k.valid = true;
     return true;
 }
 
-inline bool ready_for(const Cpu &c, const LoopInfo &loop, uint32_t base)
+inline bool ready_for(Cpu &c, const LoopInfo &loop, uint32_t base)
 {
     const LoopInfo::Ready &k = loop.ready;
     if (k.valid && k.generation == c.code_generation && (!loop.slots || k.base == base)) [[likely]]
@@ -653,11 +652,11 @@ uint32_t word_at(const uint8_t *p)
     return v;
 }
 
-// A start the loop's head has skipped from before: the skip written again.
-// False when there is none (or it no longer fits before the limit).
-bool replayed(Cpu &c, const LoopInfo &loop, uint32_t base)
+// A start the loop's head has skipped from before, with its ready facts
+// valid: the skip written again. False when there is none (or it no longer
+// fits before the limit).
+[[gnu::always_inline]] inline bool replay(Cpu &c, const LoopInfo &loop)
 {
-    if (!ready_for(c, loop, base)) return false;
     const LoopInfo::Ready &k = loop.ready;
     for (unsigned j = 0; j < loop.slots; ++j)
         if (*k.has_code[j]) return false;
@@ -670,13 +669,7 @@ bool replayed(Cpu &c, const LoopInfo &loop, uint32_t base)
             continue;
         if (r.iterations == 0) return true;
         if (c.cycles + r.cycles >= c.limit) return false;
-        for (unsigned i = 0; i < r.outputs; ++i) {
-            const uint8_t location = r.output[i];
-            if (location < 15)
-                c.r[location] = r.output_value[i];
-            else
-                std::memcpy(k.slot[location - kSlot], &r.output_value[i], 4);
-        }
+        for (unsigned i = 0; i < r.outputs; ++i) std::memcpy(k.output[i], &r.output_value[i], 4);
         c.cpsr = (c.cpsr & ~r.flags_mask) | r.flags;
         c.cycles += r.cycles;
         c.read_buffer.ahead_ready += r.cycles;
@@ -685,6 +678,8 @@ bool replayed(Cpu &c, const LoopInfo &loop, uint32_t base)
     }
     return false;
 }
+
+bool replayed(Cpu &c, const LoopInfo &loop, uint32_t base) { return ready_for(c, loop, base) && replay(c, loop); }
 
 void loop_head(Cpu &c, Decoded &d);
 
@@ -705,9 +700,12 @@ void hook_head(Cpu &c, uint32_t index)
     h.aux = index;
 }
 
-// A start no replay covers: the skip worked out.
-[[gnu::noinline]] void skip_from_head(Cpu &c, LoopInfo &loop, uint32_t base)
+// A start the ready facts do not cover (yet): the whole checks, then a
+// replay or the skip worked out.
+[[gnu::noinline]] void start_from_head(Cpu &c, LoopInfo &loop, uint32_t base)
 {
+    // Only where the loop was measured, as it was measured.
+    if (loop.generation != c.code_generation || !loop.usable || !loop.cost || replayed(c, loop, base)) return;
     if (slots_in_memory(c, loop, base) && loop.cost_slot_region == (loop.slots ? loop.where.region : nullptr)) {
         Frame f{c, loop, base};
         skip(c, loop, f, f.get(loop.counter), true);
@@ -718,12 +716,13 @@ void loop_head(Cpu &c, Decoded &d)
 {
     c.end_run();   // a skip moves the cycles past what the run loop allowed for
     LoopInfo &loop = c.loops[d.aux];
-    // Only where the loop was measured, as it was measured, and with no
-    // tool that follows iterations one by one.
-    if (loop.head == c.r[15] && loop.generation == c.code_generation && loop.usable && loop.cost &&
-        c.fast_forward && !c.stepping && !c.attention) {
+    // With no tool that follows iterations one by one. A repeated start
+    // from the same place with the same facts looks only at its inputs.
+    if (loop.head == c.r[15] && c.fast_forward && !c.stepping && !c.attention) {
         const uint32_t base = loop.slots ? c.r[loop.slot_base] : 0;
-        if (!replayed(c, loop, base)) skip_from_head(c, loop, base);
+        const LoopInfo::Ready &k = loop.ready;
+        if (!(k.valid && k.generation == c.code_generation && (!loop.slots || k.base == base) && replay(c, loop)))
+            start_from_head(c, loop, base);
     }
     loop.head_fn(c, d);
 }

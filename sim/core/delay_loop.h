@@ -101,8 +101,9 @@ struct LoopInfo {
         uint32_t input_value[kMaxReplayInputs] = {};   // 0 past replay_inputs
         uint64_t iterations = 0, cycles = 0, instructions = 0;
         uint32_t flags_mask = 0, flags = 0;
+        // What it wrote: the updated locations in the loop's order, then
+        // the counter (none when it skipped nothing).
         uint8_t outputs = 0;
-        uint8_t output[kMaxReplayOutputs] = {};
         uint32_t output_value[kMaxReplayOutputs] = {};
     };
     static constexpr unsigned kReplays = 4;
@@ -135,13 +136,15 @@ struct LoopInfo {
     // found once for the memories (code generation) and the slot base it
     // holds for: where each input's bytes are (a register, a slot's host
     // bytes, or a zero word past the inputs) and where the slots are. Not
-    // state: dropped whenever the loop is analysed or measured anew.
+    // state: dropped whenever the loop is analysed or measured anew, so
+    // that while it is valid for the code generation, the loop is usable
+    // and measured.
     struct Ready {
         bool valid = false;
         uint64_t generation = 0;
         uint32_t base = 0;
         const uint8_t *input[kMaxReplayInputs] = {};
-        uint8_t *slot[kMaxSlots] = {};
+        uint8_t *output[kMaxReplayOutputs] = {};   // in Replay::output_value's order
         const uint8_t *has_code[kMaxSlots] = {};
     };
     mutable Ready ready;

@@ -154,9 +154,21 @@ void high_register(Cpu &c, Decoded &d)
 void load_literal(Cpu &c, Decoded &d)
 {
     const uint32_t pc = c.r[15];
+    const uint32_t address = ((pc + 4) & ~3u) + (d.raw & 0xFF) * 4;
     c.fetch_s_thumb();
+    // The literal pool is nearly always in the memory of the code itself:
+    // read there as Cpu::read_long would, an N cycle (taking the read
+    // buffers from the code), then the I cycle.
+    if (c.in_window(address) && !c.access_hooks) [[likely]] {
+        const uint32_t value = Cpu::load_host<4>(c.code_host + (address - c.code_base));
+        c.cycles += c.code_n + 1;
+        if (c.code_buffered) c.read_buffer.clear();
+        c.r[(d.raw >> 8) & 7] = value;
+        c.r[15] = pc + 2;
+        return;
+    }
     uint32_t value;
-    if (!load(c, Load::Word, ((pc + 4) & ~3u) + (d.raw & 0xFF) * 4, value)) {
+    if (!load(c, Load::Word, address, value)) {
         c.idle();
         c.data_abort();
         return;
