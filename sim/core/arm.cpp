@@ -242,10 +242,7 @@ template <bool Link>
     if (Link) c.r[14] = pc + 4;
     c.branch_in<false>(target);
     const int32_t offset = static_cast<int32_t>(d.raw << 8) >> 6;
-    if (!Link && offset < 0 && d.aux != kNotALoop) {
-        c.count_run(pc);
-        delay_loop_closed(c, d, pc);
-    }
+    if (!Link && offset < 0 && d.aux != kNotALoop) delay_loop_closed(c, d, pc);
 }
 
 // With its condition (the run loop leaves it to the branch, see
@@ -268,10 +265,7 @@ void branch(Cpu &c, Decoded &d)
     c.fetch_s_arm();
     if (Link) c.r[14] = pc + 4;
     c.branch_near<false>(target);
-    if (!Link && offset < 0 && d.aux != kNotALoop) {
-        c.count_run(pc);
-        delay_loop_closed(c, d, pc);
-    }
+    if (!Link && offset < 0 && d.aux != kNotALoop) delay_loop_closed(c, d, pc);
 }
 
 void branch_exchange(Cpu &c, Decoded &d)

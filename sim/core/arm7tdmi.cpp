@@ -144,62 +144,15 @@ inline void execute_next(Cpu &c)
 }
 
 // Plain execution: the code window and the state stay as they are (a
-// change sets code_moved, which ends it), so they are looked up once, and
-// an instruction costs its call, its count and one test of the cycles.
-struct Window {
-    uint32_t base, size;
-    Decoded *code;
-};
-
-// One instruction of the window, in state Thumb; false when pc has left
-// the window (nothing run) or the run must stop.
-template <bool Thumb>
-[[gnu::always_inline]] inline bool execute_in(Cpu &c, const Window &w)
-{
-    const uint32_t offset = c.r[15] - w.base;
-    if (offset >= w.size) [[unlikely]]
-        return false;
-    if constexpr (Thumb) {
-        Decoded &d = w.code[offset >> 1];
-        d.fn(c, d);
-    } else {
-        Decoded &d = w.code[offset >> 2];
-        const uint32_t cond = d.raw >> 28;
-        if (cond != 0xE && !c.cond(cond)) [[unlikely]] {
-            c.fetch_s_arm();
-            c.r[15] += 4;
-        } else {
-            d.fn(c, d);
-        }
-    }
-    ++c.instructions;
-    return c.cycles < c.run_until;
-}
-
-// N instructions; false as soon as one stops. Each of the N copies has its
-// own indirect call, predicted on its own, which suits the short repeating
-// sequences guest code runs far better than one shared call.
-template <bool Thumb, unsigned N>
-[[gnu::always_inline]] inline bool execute_plain(Cpu &c, const Window &w)
-{
-    if (!execute_in<Thumb>(c, w)) return false;
-    if constexpr (N > 1)
-        return execute_plain<Thumb, N - 1>(c, w);
-    else
-        return true;
-}
-
-// While cycles < run_until and pc stays in the window.
+// change sets code_moved, which ends it), so they are looked up once a run
+// of straight-line code.
 void run_plain(Cpu &c)
 {
     if (c.code_size == 0) return;   // not looked up yet
-    if (c.cpsr & kCpsrT) {
-        const Window w{c.code_base, c.code_size, c.code_thumb};
-        while (execute_plain<true, 8>(c, w)) {
-        }
-    } else {
+    if (c.cpsr & kCpsrT)
+        run_thumb(c);
+    else
         run_arm(c);
-    }
 }
 
 // FIQ before IRQ; LR is the next instruction's address + 4 in both states.
@@ -554,11 +507,7 @@ void Arm7tdmi::request_stop()
 }
 
 uint64_t Arm7tdmi::cycles() const { return s_->cpu.cycles; }
-uint64_t Arm7tdmi::instructions() const
-{
-    const Cpu &c = s_->cpu;
-    return c.in_block ? c.instructions + (c.r[15] - c.block_pc) / 4 : c.instructions;
-}
+uint64_t Arm7tdmi::instructions() const { return s_->cpu.instructions; }
 void Arm7tdmi::add_cycles(uint64_t n) { s_->cpu.cycles += n; }
 
 void Arm7tdmi::set_breakpoints(const std::vector<uint32_t> &addresses)

@@ -127,6 +127,7 @@ bool CodeCache::invalidate_pages(uint32_t first_page, uint32_t last_page)
         if (p > 0 && p == first_page) {
             forget(start - kFetchedAhead, start);
             for (uint32_t a = start - (1u << kPageShift); a < start; a += 4) arm[a / 4].block = 0;
+            for (uint32_t a = start - (1u << kPageShift); a < start; a += 2) thumb[a / 2].block = 0;
         }
     }
     return forgot;

@@ -85,7 +85,7 @@ struct Decoded {
     // bits of raw, or "always" where the handler tests it itself, see
     // decode_arm_into; meaningless for Thumb).
     uint8_t cond;
-    // ARM: the straight run from this one (see arm_block.cpp): its length
+    // The straight run from this one (see straight_runs.cpp): its length
     // with a flag, and the memory cycles it makes at most; 0 until the run
     // loop has found it.
     uint8_t block = 0;
@@ -162,10 +162,6 @@ struct Cpu {
     // exception entry, an instruction decoded anew): plain execution keeps
     // the window and the run it is in at hand and must look again.
     bool code_moved = false;
-    // Inside a straight run of ARM code (arm_block.cpp), `instructions`
-    // counts those before the one at block_pc.
-    bool in_block = false;
-    uint32_t block_pc = 0;
     // Where the straight run being executed ends (one past its last entry);
     // 0 once something wants the run loop to look before the next
     // instruction: an access through the bus, a change of attention or of
@@ -269,14 +265,6 @@ struct Cpu {
     }
     // The straight run being executed ends after this instruction.
     void end_run() { run_end = 0; }
-    // Brings `instructions` up to the one executing, at `pc`, inside a
-    // straight run (for whoever counts them before the run is over).
-    void count_run(uint32_t pc)
-    {
-        if (!in_block) return;
-        instructions += (pc - block_pc) / 4;
-        block_pc = pc;
-    }
     uint32_t user_reg(int n) const;
     void set_user_reg(int n, uint32_t v);
 
@@ -687,9 +675,10 @@ void execute_general_arm(Cpu &c, Decoded &d);
 // Stubs filling not-yet-decoded entries: decode, store, run.
 void decode_arm_stub(Cpu &c, Decoded &d);
 void decode_thumb_stub(Cpu &c, Decoded &d);
-// Plain execution of ARM code in the current window, a straight run at a
-// time, while cycles < run_until (arm_block.cpp).
+// Plain execution in the current window and state, a straight run at a
+// time, while cycles < run_until (straight_runs.cpp).
 void run_arm(Cpu &c);
+void run_thumb(Cpu &c);
 
 
 inline uint32_t rotr(uint32_t v, unsigned n)

@@ -1,6 +1,5 @@
-// ARM code runs a straight run of decoded instructions at a time, with the
-// window, the counters and the limit looked at once a run where that is
-// safe. Whatever happens inside a run must end it at the same instruction
+// Code runs a straight run of decoded instructions at a time, with the
+// window and the limit looked at once a run where that is safe. Whatever happens inside a run must end it at the same instruction
 // boundary, with the same cycles, as running one instruction at a time
 // (which a watchpoint nowhere near the program forces): a store that raises
 // an interrupt or asks for a stop, a peripheral access, a store rewriting
@@ -151,6 +150,39 @@ const std::vector<Case> kCases = {
         mov r9, #0
     1:  ldmia r10, {r0, r10}        @ base loaded: it wins
     )"},
+    {"thumb: peripheral reads, an interrupt and a loop inside runs", false, R"(
+        adr r0, 1f + 1
+        bx r0
+        .thumb
+    1:  movs r4, #0
+        ldr r5, =0x00200100
+        ldr r6, =0xFFF00100
+        movs r2, #12
+    2:  ldr r1, [r6]                @ the timer
+        adds r4, r4, r1
+        str r4, [r5, #4]
+        push {r1, r4}
+        ldmia r5!, {r0, r1}
+        subs r5, #8
+        strh r4, [r5, #10]
+        ldrsh r3, [r5, r2]
+        muls r3, r4, r3
+        pop {r1, r4}
+        bl 4f                       @ both halves in one go
+        cmp r2, #6
+        bne 3f
+        ldr r1, =0xFFF00300
+        str r2, [r1]                @ nIRQ inside a run
+        movs r7, #9
+    3:  subs r2, #1
+        bne 2b
+        ldr r0, =0xFFF0FFF0
+        str r0, [r0]
+    4:  adds r7, #1
+        bx lr
+        .ltorg
+        .arm
+    )"},
     {"a stop asked for inside a run", false, R"(
         mov r4, #1
         ldr r0, =0xFFF0FFF0
@@ -216,11 +248,11 @@ TEST(CoreStraightRuns, StopAtTheInstructionThatAskedForIt)
     EXPECT_EQ(count, 1u);
     EXPECT_EQ(seen, 2u);
 
-    const Outcome stop = run(kPrologue + kCases[3].body + kEpilogue, false, false, false, 0);
+    const Outcome stop = run(kPrologue + kCases[4].body + kEpilogue, false, false, false, 0);
     EXPECT_EQ(stop.regs.r[4], 1u);
     EXPECT_EQ(stop.regs.r[5], 0u);
 
-    const Outcome rewritten = run(kPrologue + kCases[4].body + kEpilogue, false, true, false, 0);
+    const Outcome rewritten = run(kPrologue + kCases[5].body + kEpilogue, false, true, false, 0);
     EXPECT_EQ(rewritten.regs.r[5], 7u);
     EXPECT_EQ(rewritten.regs.r[6], 0u);
     EXPECT_EQ(rewritten.regs.r[3], 3u);
