@@ -148,7 +148,14 @@ const std::vector<Case> kCases = {
         adr r0, 1f + 1
         bx r0
         .thumb
-    1:  movs r4, #0
+    1:  movs r6, #3
+    5:  .rept 300                   @ whole granules of straight code, run again
+        adds r7, #1
+        .endr
+        subs r6, #1
+        beq 6f
+        b 5b
+    6:  movs r4, #0
         ldr r5, =0x00200100
         ldr r6, =0xFFF00100
         movs r2, #12
