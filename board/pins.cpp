@@ -1,5 +1,7 @@
 #include "board/pins.h"
 
+#include <stdexcept>
+
 namespace board {
 
 Pins::Pins(Log &log, std::string port_name) : log_(log), name_(std::move(port_name)), state_(name_)
@@ -91,9 +93,21 @@ void Pins::resolve(SourceId changed_source)
     uint32_t next = (high & ~low) | undriven_pulled | (levels_ & held);
     uint32_t changed = next ^ levels_;
     levels_ = next;
-    // Lines nobody listens to change quietly.
-    if ((changed & listened_) || (changed && notifying_))
+    if (!changed)
+        return;
+    // The controller hears first: it heard first when it was a listener.
+    if (controller_)
+        controller_->lines_changed(changed, next);
+    // Lines no other listener wants change quietly.
+    if ((changed & listened_) || notifying_)
         notify(changed);
+}
+
+void Pins::set_controller(LineController *c)
+{
+    if (c && controller_)
+        throw std::logic_error(name_ + ": a second controller for the port");
+    controller_ = c;
 }
 
 void Pins::gather_others(SourceId source)

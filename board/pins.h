@@ -16,6 +16,18 @@
 
 namespace board {
 
+// The port's own controller: it sees every change of every line (its
+// input-change detection) before any listener, by a plain call. The lines
+// it drives itself (an LED toggled again and again) then need no listener
+// at all.
+class LineController {
+public:
+    virtual void lines_changed(uint32_t changed, uint32_t levels) = 0;
+
+protected:
+    ~LineController() = default;
+};
+
 class Pins {
 public:
     using SourceId = int;
@@ -44,6 +56,9 @@ public:
         listeners_.push_back({lines, std::move(l)});
         listened_ |= lines;
     }
+
+    // The port's controller (one at most; nullptr: none).
+    void set_controller(LineController *c);
 
     // Power-on: no drivers, no pull-ups, all lines low until resolved again.
     void reset_levels(uint32_t levels) { levels_ = levels; }
@@ -77,6 +92,7 @@ private:
     };
     std::vector<Watcher> listeners_;
     uint32_t listened_ = 0;   // lines some listener wants
+    LineController *controller_ = nullptr;
     uint32_t pullups_ = 0;
     uint32_t levels_ = 0;
     uint32_t contention_ = 0;

@@ -73,7 +73,7 @@ Pio::Pio(Pins &pins, Clock &clock, Log &log, std::string name)
     add(OWER, "OWER", AccessKind::WriteOneToSet).acts_on(owsr_);
     add(OWDR, "OWDR", AccessKind::WriteOneToClear).acts_on(owsr_);
     add(OWSR, "OWSR", AccessKind::ReadOnly).field(owsr_);
-    pins_.add_listener([this](uint32_t changed, uint32_t levels) { on_lines_changed(changed, levels); });
+    pins_.set_controller(this);
     // What the peripherals put out and the clock are theirs and the PMC's
     // to set, through set_peripheral_output() and set_clock().
     sampler_.field("before", before_sample_)
@@ -90,7 +90,11 @@ Pio::Pio(Pins &pins, Clock &clock, Log &log, std::string name)
     reset();
 }
 
-Pio::~Pio() { clock_.cancel(sample_event_); }
+Pio::~Pio()
+{
+    pins_.set_controller(nullptr);
+    clock_.cancel(sample_event_);
+}
 
 void Pio::reset()
 {
@@ -122,7 +126,7 @@ void Pio::update_drive()
     pins_.drive(source_, 0xFFFFFFFF, driven, levels);
 }
 
-void Pio::on_lines_changed(uint32_t changed, uint32_t levels)
+void Pio::lines_changed(uint32_t changed, uint32_t levels)
 {
     if (sample_owed_) {
         if (clock_.now() >= sample_due_) {

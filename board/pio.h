@@ -39,7 +39,7 @@
 
 namespace board {
 
-class Pio : public MappedDevice, public InterruptSource, public ClockInput {
+class Pio : public MappedDevice, public InterruptSource, public ClockInput, private LineController {
 public:
     enum Function { A = 0, B = 1 };
 
@@ -70,7 +70,8 @@ public:
 private:
     void update_drive();
     void update_irq();
-    void on_lines_changed(uint32_t changed, uint32_t levels);
+    // Input-change detection: the port tells of every change of its lines.
+    void lines_changed(uint32_t changed, uint32_t levels) override;
     void sample();
     // The bits the sample still owed would latch, once its time has come.
     uint32_t owed_sample() const;

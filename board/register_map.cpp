@@ -52,30 +52,20 @@ Register &RegisterMap::at(uint32_t offset)
     return regs_[static_cast<size_t>(r - regs_.data())];
 }
 
-void RegisterMap::write(const Register &r, uint32_t value)
+bool RegisterMap::accepts(const Register &r, uint32_t value)
 {
-    if (!writable(r.access)) [[unlikely]] {
+    if (!writable(r.access)) {
         bad_write(r.offset, value, &r);
-        return;
+        return false;
     }
-    if (keyed(r.access) && (value & 0xFF000000) != r.key) [[unlikely]] {
+    if (keyed(r.access) && (value & 0xFF000000) != r.key) {
         if (r.bad_key)
             r.bad_key(value);
         else
             log_.warn(source_, r.name + " write of " + hex32(value) + " without key " + hex8(r.key >> 24) + ": ignored");
-        return;
+        return false;
     }
-    if (r.write_hook) {
-        r.write_hook(value);
-    } else {
-        switch (r.access) {
-        case AccessKind::WriteOneToSet: *r.target |= value & r.mask; break;
-        case AccessKind::WriteOneToClear: *r.target &= ~(value & r.mask); break;
-        default: *r.storage = value & r.mask; break;
-        }
-    }
-    if (r.follow_up)
-        r.follow_up();
+    return true;
 }
 
 uint32_t RegisterMap::peek(uint32_t offset) const

@@ -114,8 +114,24 @@ public:
         }
         write(*r, value);
     }
-    // A write of the register at register_at(its offset).
-    void write(const Register &r, uint32_t value);
+    // A write of the register at register_at(its offset). Inline: every
+    // store the core makes to a register comes this way.
+    void write(const Register &r, uint32_t value)
+    {
+        if ((!writable(r.access) || keyed(r.access)) && !accepts(r, value)) [[unlikely]]
+            return;
+        if (r.write_hook) {
+            r.write_hook(value);
+        } else {
+            switch (r.access) {
+            case AccessKind::WriteOneToSet: *r.target |= value & r.mask; break;
+            case AccessKind::WriteOneToClear: *r.target &= ~(value & r.mask); break;
+            default: *r.storage = value & r.mask; break;
+            }
+        }
+        if (r.follow_up)
+            r.follow_up();
+    }
     // The declaration at `offset`, or nullptr. Declarations are made while
     // the model is built and never move afterwards.
     const Register *register_at(uint32_t offset) const { return find(offset); }
@@ -140,6 +156,9 @@ private:
             return nullptr;
         return &regs_[index_[i] - 1];
     }
+    // Whether a write of a read-only or keyed register goes ahead (the
+    // refusals are logged, a wrong key's own action taken).
+    [[gnu::cold]] bool accepts(const Register &r, uint32_t value);
     [[gnu::cold]] void bad_read(uint32_t offset, const Register *r);
     [[gnu::cold]] void bad_write(uint32_t offset, uint32_t value, const Register *r);
 

@@ -308,7 +308,7 @@ bool Machine::write(uint32_t address, unsigned size, uint64_t cycle, uint32_t va
     return !refused;
 }
 
-void Machine::after_access()
+void Machine::after_access_changed()
 {
     // A flash command starting or over (the remap and the wait states come
     // through the memory controller's map listener).

@@ -283,8 +283,18 @@ private:
         }
     }
     void catch_up_with_events(uint64_t cycle);
-    // After a peripheral access: new events or a new clock.
-    void after_access();
+    // After a peripheral access: new events or a new clock, a flash
+    // command started or over, a reset ordered. Mostly none of it: that
+    // case is a few compares, inline.
+    void after_access()
+    {
+        const board::Clock &c = board_.clock;
+        if (c.next_event() == limit_event_ && c.master_period_fs() == limit_period_fs_ && !board_.reset_ordered() &&
+            board_.chip_flash.busy(c.now()) == ((regions_key_ & kRegionsFlashBusy) != 0)) [[likely]]
+            return;
+        after_access_changed();
+    }
+    void after_access_changed();
     // Where a run ends: a virtual time or a core cycle, whichever comes first.
     struct Goal {
         board::Picos time = ~board::Picos{0};

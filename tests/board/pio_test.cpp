@@ -230,6 +230,65 @@ TEST_F(PioTest, ClockStoppedBeforeAnOwedSampleLatchesNothing)
     EXPECT_EQ(rd(ISR), 0x20u);
 }
 
+// The controller sees every line's change itself, whoever drives it and
+// whether or not anything else listens: a key on an enabled line while the
+// controller toggles another, and a device answering one of its lines.
+TEST_F(PioTest, InputChangesOnEveryLineWhileTheControllerDrivesOthers)
+{
+    constexpr uint32_t kKey = 0x20, kLed = 0x10000, kStrobe = 1u << 25, kAnswer = 1u << 26;
+    // A device that pulls its answer line low while the strobe is high.
+    b.pa.add_listener([&](uint32_t, uint32_t levels) { b.pa.drive(ext, kAnswer, (levels & kStrobe) ? kAnswer : 0, 0); },
+                      kStrobe);
+    uint32_t heard = 0;
+    b.pa.add_listener([&](uint32_t changed, uint32_t) { heard |= changed; }, kKey);
+    wr(OER, kLed | kStrobe);
+    cycle();
+    rd(ISR);
+    wr(IER, kKey);
+    struct Step {
+        uint32_t sodr, codr;   // what the controller drives
+        bool press;            // the key pulled low during this step
+        uint32_t isr;          // what ISR holds one cycle later
+        bool irq;
+    };
+    const Step steps[] = {
+        {kLed, 0, false, kLed, false},
+        {0, kLed, true, kLed | kKey, true},   // both in the same cycle
+        {kLed, 0, true, kLed, false},         // the key held: no change
+        {kStrobe, kLed, true, kLed | kStrobe | kAnswer, false},
+        {0, kStrobe, false, kStrobe | kAnswer | kKey, true},
+    };
+    for (size_t i = 0; i < std::size(steps); ++i) {
+        const Step &s = steps[i];
+        if (s.sodr) wr(SODR, s.sodr);
+        if (s.codr) wr(CODR, s.codr);
+        s.press ? b.pa.drive(ext, kKey, kKey, 0) : b.pa.release(ext, kKey);
+        EXPECT_FALSE(irq) << i << ": not before a cycle has passed";
+        EXPECT_EQ((b.pa.levels() & kAnswer) != 0, (rd(ODSR) & kStrobe) == 0) << i;
+        cycle();
+        EXPECT_EQ(irq, s.irq) << i;
+        EXPECT_EQ(rd(ISR), s.isr) << i;
+    }
+    EXPECT_EQ(heard, kKey) << "a listener hears only the lines it asked for";
+}
+
+// A change owed its sample latches when the next change comes at or after
+// the sample's time, not a picosecond before it.
+TEST_F(PioTest, TheNextChangeExactlyAtTheSampleTimeLatches)
+{
+    // Shorter than a cycle, the low pulse was never seen; a cycle long, the
+    // release finds it latched and is a change of its own.
+    for (board::Picos early : {board::Picos{1}, board::Picos{0}}) {
+        const uint32_t seen = early ? 0u : 0x20u;
+        b.pa.drive(ext, 0x20, 0x20, 0);
+        b.clock.advance_to(b.clock.now() + b.clock.cycles_to_picos(1) - early);
+        b.pa.release(ext, 0x20);
+        EXPECT_EQ(b.pioa.isr(), seen) << early;
+        b.clock.advance_cycles(2);
+        EXPECT_EQ(rd(ISR), seen) << early;
+    }
+}
+
 TEST_F(PioTest, WrongAccessesAreLogged)
 {
     rd(SODR);
