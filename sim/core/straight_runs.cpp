@@ -113,9 +113,10 @@ struct StateOf<true> {
     static unsigned accesses(uint32_t raw) { return thumb_accesses_of(raw); }
 };
 
-// Decoded::block: the length of the run, and whether an instruction of it
-// has a condition the run loop tests.
+// Decoded::block: the length of the run (127 at most, a Thumb granule holds
+// 128), and whether an instruction of it has a condition the run loop tests.
 constexpr uint8_t kConditional = 0x80;
+constexpr unsigned kLongestRun = 127;
 
 struct Run {
     unsigned length;
@@ -146,7 +147,7 @@ Run find_run(const Cpu &c, Decoded *d)
         conditional = conditional || (!Thumb && e->cond != 0xE);
         const bool last = S::ends(e->raw);
         ++e;
-        if (last || e == granule_end) break;
+        if (last || e == granule_end || e - d == kLongestRun) break;
     }
     const Run run{static_cast<unsigned>(e - d), static_cast<unsigned>(e - d) + accesses + 2, conditional};
     conditional = false;
