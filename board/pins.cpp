@@ -21,7 +21,7 @@ Pins::Pins(Log &log, std::string port_name) : log_(log), name_(std::move(port_na
                           s.driven = r.u32();
                           s.levels = r.u32();
                       }
-                      others_of_ = -1;   // what the others drive is worked out again
+                      others_of_ = kNoneGathered;   // what the others drive is worked out again
                   },
                   nullptr)
         .kept("pull-ups", pullups_)
@@ -33,18 +33,6 @@ Pins::SourceId Pins::add_source(std::string name)
 {
     sources_.push_back(Source{std::move(name), 0, 0});
     return static_cast<SourceId>(sources_.size() - 1);
-}
-
-void Pins::drive(SourceId source, uint32_t mask, uint32_t driven, uint32_t levels)
-{
-    Source &s = sources_[static_cast<size_t>(source)];
-    uint32_t new_driven = (s.driven & ~mask) | (driven & mask);
-    uint32_t new_levels = (s.levels & ~mask) | (levels & driven & mask);
-    if (new_driven == s.driven && new_levels == s.levels)
-        return;
-    s.driven = new_driven;
-    s.levels = new_levels;
-    resolve(source);
 }
 
 void Pins::set_pullups(uint32_t enabled)
@@ -63,19 +51,23 @@ uint32_t Pins::driven_mask() const
     return m;
 }
 
-void Pins::report_contention(uint32_t fight)
+void Pins::report_contention(uint32_t fight, uint32_t changed)
 {
     std::string who;
     for (const auto &s : sources_)
         if (s.driven & fight)
             who += (who.empty() ? "" : ", ") + s.name;
     log_.warn(name_, "lines " + hex32(fight) + " driven high and low at once by " + who);
+    if (changed)
+        settled(changed);
 }
 
 void Pins::resolve(SourceId changed_source)
 {
-    if (changed_source < 0 || changed_source != others_of_) [[unlikely]]
-        gather_others(changed_source);
+    // Runs on every change of a driver: no call on the way unless lines
+    // change, fight, or another source than last time changed.
+    if (changed_source != others_of_) [[unlikely]]
+        return resolve_anew(changed_source);
     uint32_t driven = others_driven_, high = others_high_, low = others_low_;
     if (changed_source >= 0) {
         const Source &s = sources_[static_cast<size_t>(changed_source)];
@@ -84,8 +76,7 @@ void Pins::resolve(SourceId changed_source)
         low |= s.driven & ~s.levels;
     }
     uint32_t fight = high & low;
-    if (fight & ~contention_) [[unlikely]]
-        report_contention(fight);
+    uint32_t new_fight = fight & ~contention_;
     contention_ = fight;
 
     uint32_t undriven_pulled = ~driven & pullups_;
@@ -93,14 +84,30 @@ void Pins::resolve(SourceId changed_source)
     uint32_t next = (high & ~low) | undriven_pulled | (levels_ & held);
     uint32_t changed = next ^ levels_;
     levels_ = next;
-    if (!changed)
+    if (new_fight) [[unlikely]]
+        return report_contention(fight, changed);
+    if (changed)
+        return settled(changed);
+}
+
+void Pins::resolve_anew(SourceId changed_source)
+{
+    gather_others(changed_source);
+    resolve(changed_source);
+}
+
+void Pins::settled(uint32_t changed)
+{
+    // Lines no listener but the controller wants: it alone hears.
+    if (!(changed & listened_) && !notifying_) {
+        if (controller_)
+            controller_->lines_changed(changed, levels_);
         return;
+    }
     // The controller hears first: it heard first when it was a listener.
     if (controller_)
-        controller_->lines_changed(changed, next);
-    // Lines no other listener wants change quietly.
-    if ((changed & listened_) || notifying_)
-        notify(changed);
+        controller_->lines_changed(changed, levels_);
+    notify(changed);
 }
 
 void Pins::set_controller(LineController *c)

@@ -40,7 +40,17 @@ public:
     // The source drives the lines in `mask` to the levels in `levels` (bit n =
     // line n) and releases them when `driven` has the bit clear. Lines outside
     // `mask` keep whatever this source did before.
-    void drive(SourceId source, uint32_t mask, uint32_t driven, uint32_t levels);
+    void drive(SourceId source, uint32_t mask, uint32_t driven, uint32_t levels)
+    {
+        Source &s = sources_[static_cast<size_t>(source)];
+        uint32_t new_driven = (s.driven & ~mask) | (driven & mask);
+        uint32_t new_levels = (s.levels & ~mask) | (levels & driven & mask);
+        if (new_driven == s.driven && new_levels == s.levels)
+            return;
+        s.driven = new_driven;
+        s.levels = new_levels;
+        resolve(source);
+    }
     void release(SourceId source, uint32_t mask) { drive(source, mask, 0, 0); }
     void set_pullups(uint32_t enabled);
 
@@ -74,9 +84,14 @@ private:
     void resolve(SourceId changed_source);
     // What every source but `source` drives.
     void gather_others(SourceId source);
-    void notify(uint32_t changed);
-    // Kept out of resolve(), which runs on every change of a line.
-    [[gnu::cold, gnu::noinline]] void report_contention(uint32_t fight);
+    // Out of resolve()'s way, which runs on every change of a driver: the
+    // others gathered again first, and what follows a change (a fight
+    // logged, the controller and the listeners told).
+    [[gnu::noinline]] void resolve_anew(SourceId changed_source);
+    [[gnu::noinline]] void settled(uint32_t changed);
+    [[gnu::noinline]] void notify(uint32_t changed);
+    // A new fight logged, then the change settled.
+    [[gnu::cold, gnu::noinline]] void report_contention(uint32_t fight, uint32_t changed);
 
     struct Source {
         std::string name;
@@ -99,7 +114,9 @@ private:
     // What every source but `others_of_` drives: one source changing its
     // lines again and again (a port toggling an LED) need not go through
     // all the others each time.
-    SourceId others_of_ = -1;
+    // -1: what all of them drive (a change of the pull-ups).
+    static constexpr SourceId kNoneGathered = -2;
+    SourceId others_of_ = kNoneGathered;
     uint32_t others_driven_ = 0, others_high_ = 0, others_low_ = 0;
     bool notifying_ = false;
     uint32_t pending_changed_ = 0;

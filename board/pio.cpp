@@ -128,6 +128,26 @@ void Pio::update_drive()
 
 void Pio::lines_changed(uint32_t changed, uint32_t levels)
 {
+    // Mostly a line the controller drives itself, changed again long after
+    // its last change: that change's sample is due, nothing waits on the
+    // clock, and this one is owed its sample in turn.
+    if (sample_owed_ && clock_on_ && !sample_event_ && !(changed & imr_)) [[likely]] {
+        const Picos now = clock_.now();
+        if (now >= sample_due_) {
+            const uint32_t before = levels ^ changed;
+            isr_ |= before ^ before_sample_;
+            pdsr_sample_ = levels;
+            before_sample_ = before;
+            sample_due_ = now + clock_.cycles_to_picos(1);
+            update_irq();
+            return;
+        }
+    }
+    lines_changed_otherwise(changed, levels);
+}
+
+void Pio::lines_changed_otherwise(uint32_t changed, uint32_t levels)
+{
     if (sample_owed_) {
         if (clock_.now() >= sample_due_) {
             // Nothing changed between the sample's time and this change:

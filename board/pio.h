@@ -72,6 +72,7 @@ private:
     void update_irq();
     // Input-change detection: the port tells of every change of its lines.
     void lines_changed(uint32_t changed, uint32_t levels) override;
+    [[gnu::noinline]] void lines_changed_otherwise(uint32_t changed, uint32_t levels);
     void sample();
     // The bits the sample still owed would latch, once its time has come.
     uint32_t owed_sample() const;
