@@ -1,5 +1,6 @@
 // More ARM forms run from operands taken out of the encoding at decoding:
-// the halfword and signed transfers, LDM/STM and MUL/MLA. Aligned and to
+// the halfword and signed transfers, LDM/STM and MUL/MLA, and the Thumb
+// block transfers, which share the ARM ones' code. Aligned and to
 // plain memory (Cpu::plain), a transfer is done here; anything else (a
 // peripheral, a misaligned address, an abort, a store into code, a tool)
 // goes to the general handler before anything has changed, which these
@@ -72,12 +73,15 @@ constexpr std::array<Handler, 128> halfword_table(std::index_sequence<I...>)
 
 constexpr auto kHalfwordTransfers = halfword_table(std::make_index_sequence<128>());
 
-// ---- LDM, STM ----
+// ---- LDM, STM, and Thumb's PUSH, POP, LDMIA, STMIA ----
 
-// Decoded: imm the register list, amount its count.
-template <bool L, bool Before, bool Up, bool WriteBack>
+// Decoded: imm the register list, amount its count. The Thumb forms make
+// their fetch through the read buffers, in the same cycle as the general
+// handler: the first, before the data cycles.
+template <bool Thumb, bool L, bool Before, bool Up, bool WriteBack>
 void block_transfer(Cpu &c, Decoded &d)
 {
+    constexpr uint32_t kSize = Thumb ? 2 : 4;
     const uint32_t pc = c.r[15];
     const uint32_t list = d.imm, bytes = 4u * d.amount;
     const uint32_t base = c.r[d.rn];
@@ -90,42 +94,44 @@ void block_transfer(Cpu &c, Decoded &d)
         if (g && !c.plain<true>(last)) g = nullptr;
     }
     if (!g) [[unlikely]]
-        return execute_general_arm(c, d);
+        return Thumb ? execute_general_thumb(c, d) : execute_general_arm(c, d);
     uint8_t *at = g->host + (start & g->mask);
     const uint32_t new_base = Up ? base + bytes : base - bytes;
     const uint64_t memory = 1u + g->wait_n + (d.amount - 1u) * (1u + g->wait_s);
     if constexpr (L) {
         // nS+1N+1I; the base written back before the registers, so that a
         // loaded base wins.
-        c.cycles += c.code_s + memory + 1;
+        c.fetch(true, Thumb, pc + 2 * kSize);
+        c.cycles += memory + 1;
         if (WriteBack) c.r[d.rn] = new_base;
         for (uint32_t rest = list & 0x7FFF; rest; rest &= rest - 1, at += 4)
             c.r[std::countr_zero(rest)] = Cpu::load_host<4>(at);
         if (list & (1u << 15)) {
-            c.branch_in<false>(Cpu::load_host<4>(at) & ~3u);
+            c.branch_in<Thumb>(Cpu::load_host<4>(at) & ~(kSize - 1));
             return;
         }
     } else {
         // (n-1)S+2N. The base, when it is not the lowest register, is
         // stored as written back.
-        c.cycles += c.code_n + memory;
+        c.fetch(false, Thumb, pc + 2 * kSize);
+        c.cycles += memory;
         const int lowest = std::countr_zero(list);
         for (uint32_t rest = list; rest; rest &= rest - 1, at += 4) {
             const int i = std::countr_zero(rest);
             uint32_t v = c.r[i];
-            if (i == 15) v = pc + 12;
+            if (i == 15) v = pc + 3 * kSize;
             if (WriteBack && i == d.rn && i != lowest) v = new_base;
             Cpu::store_host<4>(at, v);
         }
         if (WriteBack) c.r[d.rn] = new_base;
     }
-    c.r[15] = pc + 4;
+    c.r[15] = pc + kSize;
 }
 
 template <std::size_t... I>
 constexpr std::array<Handler, 16> block_table(std::index_sequence<I...>)
 {
-    return {&block_transfer<(I & 8) != 0, (I & 4) != 0, (I & 2) != 0, (I & 1) != 0>...};
+    return {&block_transfer<false, (I & 8) != 0, (I & 4) != 0, (I & 2) != 0, (I & 1) != 0>...};
 }
 
 constexpr auto kBlockTransfers = block_table(std::make_index_sequence<16>());
@@ -176,6 +182,29 @@ bool block_form(Decoded &d)
     if (d.rn == 15 || (raw & (1u << 22)) || !d.imm) return false;
     d.amount = static_cast<uint8_t>(std::popcount(d.imm));
     d.fn = kBlockTransfers[(raw >> 20 & 1) << 3 | (raw >> 24 & 1) << 2 | (raw >> 23 & 1) << 1 | (raw >> 21 & 1)];
+    return true;
+}
+
+bool thumb_block_form(Decoded &d)
+{
+    const uint32_t raw = d.raw;
+    const bool load = raw & (1u << 11);
+    Handler h;
+    if ((raw & 0xF600) == 0xB400) {   // PUSH, POP: the extra register lr or pc
+        d.rn = 13;
+        d.imm = (raw & 0xFF) | (raw & (1u << 8) ? (load ? 1u << 15 : 1u << 14) : 0);
+        h = load ? &block_transfer<true, true, false, true, true> : &block_transfer<true, false, true, false, true>;
+    } else if ((raw & 0xF000) == 0xC000) {   // LDMIA, STMIA
+        d.rn = (raw >> 8) & 7;
+        d.imm = raw & 0xFF;
+        h = load ? &block_transfer<true, true, false, true, true> : &block_transfer<true, false, false, true, true>;
+    } else {
+        return false;
+    }
+    // An empty list (pc alone) stays general.
+    if (!d.imm) return false;
+    d.amount = static_cast<uint8_t>(std::popcount(d.imm));
+    d.fn = h;
     return true;
 }
 

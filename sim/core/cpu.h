@@ -672,6 +672,7 @@ bool predecode_arm(Decoded &d);
 // `d` by the general handler of its encoding (for a common form that
 // leaves the rare cases to it).
 void execute_general_arm(Cpu &c, Decoded &d);
+void execute_general_thumb(Cpu &c, Decoded &d);
 // Stubs filling not-yet-decoded entries: decode, store, run.
 void decode_arm_stub(Cpu &c, Decoded &d);
 void decode_thumb_stub(Cpu &c, Decoded &d);

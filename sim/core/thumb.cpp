@@ -1,5 +1,6 @@
 // The Thumb instruction set (16-bit, Thumb state): decoding into handlers
 // and their execution. pc reads as the instruction's address + 4.
+#include "sim/core/arm_forms.h"
 #include "sim/core/cpu.h"
 #include "sim/core/delay_loop.h"
 #include "sim/core/transfer.h"
@@ -472,7 +473,13 @@ Handler decode_thumb(uint32_t raw)
     }
 }
 
-void decode_thumb_into(Decoded &d, uint32_t raw) { d = Decoded{decode_thumb(raw), raw, d.aux}; }
+[[gnu::noinline]] void execute_general_thumb(Cpu &c, Decoded &d) { decode_thumb(d.raw)(c, d); }
+
+void decode_thumb_into(Decoded &d, uint32_t raw)
+{
+    d = Decoded{decode_thumb(raw), raw, d.aux};
+    thumb_block_form(d);
+}
 
 void decode_thumb_stub(Cpu &c, Decoded &d)
 {

@@ -118,6 +118,43 @@ TEST(CoreAbort, BaseWriteBackAndBlockLoadsStopAtTheFault)
     EXPECT_EQ(b.bus.aborts[2].address, 0x00210000u);
 }
 
+TEST(CoreAbort, ThumbPushAndPopAbortAsBlockTransfers)
+{
+    Board b(std::string(kVectors) + R"(
+        adr r0, 1f + 1
+        bx r0
+        .thumb
+    1:  movs r0, #0xA0
+        movs r1, #0xA1
+        mov r6, sp
+        ldr r5, =0x00000100
+        mov sp, r5
+        push {r0, r1}               @ into flash: refused, sp moved down
+        mov r7, sp
+        ldr r5, =0x0020FFFC
+        mov sp, r5
+        pop {r0, r1}                @ r0 loaded; r1 past the RAM faults; sp moved up
+        mov r4, sp
+        adds r3, r1, #0
+        mov sp, r6
+        adr r5, 2f
+        bx r5
+        .balign 4
+        .arm
+    2:
+    )" + kHalt);
+    b.set_ram_word(0x0020FFFC, 0x33);
+    ASSERT_EQ(b.run(), sim::Arm7tdmi::Stop::Requested);
+    EXPECT_EQ(b.core.reg(11), 2u);
+    EXPECT_EQ(b.core.reg(7), 0xF8u);
+    EXPECT_EQ(b.core.reg(0), 0x33u);
+    EXPECT_EQ(b.core.reg(3), 0xA1u) << "kept";
+    EXPECT_EQ(b.core.reg(4), 0x00210004u);
+    ASSERT_EQ(b.bus.aborts.size(), 2u);
+    EXPECT_EQ(b.bus.aborts[0].kind, sim::AccessKind::Write);
+    EXPECT_EQ(b.bus.aborts[1].address, 0x00210000u);
+}
+
 TEST(CoreAbort, MisalignedAccessesAbortWhenTheMemorySystemChecksThem)
 {
     const std::string program = std::string(kVectors) + R"(

@@ -210,6 +210,25 @@ const std::vector<Case> kCases = {
         str r1, [r0]                @ the next instruction, fetched before: runs as it was
     3:  mov r3, #3
     )"},
+    {"thumb: block transfers across a page, through the bus and into pc", false, R"(
+        adr r0, 1f + 1
+        bx r0
+        .thumb
+    1:  ldr r5, =0xFFF00100
+        ldmia r5!, {r0-r2}          @ the timer, thrice
+        ldr r5, =0x00201004
+        mov sp, r5
+        push {r0-r2, lr}            @ across a page
+        pop {r3-r5}
+        ldr r3, =2f
+        push {r1, r3}
+        pop {r1, pc}                @ a branch, the refill through the read buffers
+        movs r4, #0
+    2:  ldr r0, =0xFFF0FFF0
+        str r0, [r0]
+        .ltorg
+        .arm
+    )"},
 };
 
 TEST(CoreStraightRuns, EndAtTheBoundaryOneInstructionAtATimeWould)
