@@ -81,9 +81,10 @@ public:
     sim::Arm7tdmi core{bus};
 };
 
-// Vectors, an IRQ handler counting its calls at 0x00200000, and a start
-// that enters Thumb code at `main` (which ends with a store to kHalt).
-inline std::string irq_counting_program(const std::string &thumb_main)
+// Vectors, an IRQ handler counting its calls at 0x00200000 (then running
+// `in_handler`, with r12 = 0x00200000), and stacks for IRQ and supervisor
+// mode; the start goes on after it.
+inline std::string irq_counting_start(const std::string &in_handler = "")
 {
     return R"(
         b reset
@@ -100,6 +101,7 @@ inline std::string irq_counting_program(const std::string &thumb_main)
         ldr r11, [r12]
         add r11, r11, #1
         str r11, [r12]
+    )" + in_handler + R"(
         ldmfd sp!, {r11, r12}
         subs pc, lr, #4
     reset:
@@ -107,6 +109,13 @@ inline std::string irq_counting_program(const std::string &thumb_main)
         ldr sp, =0x00208000
         msr cpsr_c, #0x53
         ldr sp, =0x00210000
+    )";
+}
+
+// That start entering Thumb code at `main` (which ends with a store to kHalt).
+inline std::string irq_counting_program(const std::string &thumb_main)
+{
+    return irq_counting_start() + R"(
         adr r0, main + 1
         bx r0
         .ltorg

@@ -48,29 +48,7 @@ Outcome run(const std::string &source, bool wait_states, bool in_ram, bool one_a
 
 // Vectors and an IRQ handler that counts at 0x00200000, acknowledges, and
 // records the r4 it interrupted at 0x00200004.
-const std::string kPrologue = R"(
-        b reset
-        .rept 5
-        b .
-        .endr
-        b irq
-        b .
-    irq:
-        stmfd sp!, {r11, r12}
-        ldr r12, =0xFFF00200
-        str r12, [r12]
-        ldr r12, =0x00200000
-        ldr r11, [r12]
-        add r11, r11, #1
-        str r11, [r12]
-        str r4, [r12, #4]
-        ldmfd sp!, {r11, r12}
-        subs pc, lr, #4
-    reset:
-        msr cpsr_c, #0xD2
-        ldr sp, =0x00208000
-        msr cpsr_c, #0x53
-        ldr sp, =0x00210000
+const std::string kPrologue = coretest::irq_counting_start("str r4, [r12, #4]") + R"(
         ldr r10, =0x00200100
         ldr r9, =0xFFF00100
 )";
