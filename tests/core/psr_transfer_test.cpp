@@ -7,6 +7,8 @@
 #include "board/state.h"
 #include "tests/core/core_harness.h"
 
+namespace psr_transfer_test {
+
 namespace {
 
 using coretest::Board;
@@ -209,3 +211,5 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<FlagWrite> &i) { return std::string(i.param.name); });
 
 }  // namespace
+
+}  // namespace psr_transfer_test

@@ -14,6 +14,8 @@
 
 #include "tests/core/core_harness.h"
 
+namespace straight_run_test {
+
 using coretest::Board;
 using coretest::kRam;
 
@@ -250,3 +252,5 @@ TEST(CoreStraightRuns, StopAtTheInstructionThatAskedForIt)
 }
 
 }  // namespace
+
+}  // namespace straight_run_test
