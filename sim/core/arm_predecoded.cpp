@@ -27,7 +27,7 @@ void data_processing(Cpu &c, Decoded &d)
 {
     const uint32_t pc = c.r[15];
     c.fetch_s_arm();
-    const bool cin = c.cpsr & kC;
+    const bool cin = c.carry();
     bool sc = cin;
     uint32_t op2;
     if constexpr (Kind == kImmediate) {
@@ -56,7 +56,7 @@ void single_transfer(Cpu &c, Decoded &d)
         offset = c.r[d.rm];
     } else if constexpr (Kind == kShifted) {
         bool unused;
-        offset = shift_imm(c.r[d.rm], d.shift, d.amount, c.cpsr & kC, unused);
+        offset = shift_imm(c.r[d.rm], d.shift, d.amount, c.carry(), unused);
     } else {
         offset = d.imm;
     }

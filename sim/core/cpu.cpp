@@ -24,7 +24,7 @@ bool valid_mode(uint32_t mode) { return bank_of(mode) >= 0; }
 
 void Cpu::write_cpsr(uint32_t value)
 {
-    uint32_t old_mode = cpsr & 0x1F, new_mode = value & 0x1F;
+    uint32_t old_mode = mode(), new_mode = value & 0x1F;
     // A write of a mode the ARM7TDMI does not have keeps the current mode
     // (the part's behaviour there is undefined; this keeps the banks sound).
     if (!valid_mode(new_mode)) {
@@ -48,8 +48,8 @@ void Cpu::write_cpsr(uint32_t value)
             r[14] = bank_r14[nb];
         }
     }
-    if ((value ^ cpsr) & kCpsrT) code_moved = true;
-    cpsr = value;
+    if ((value ^ control) & kCpsrT) code_moved = true;
+    load_cpsr(value);
     update_attention();
 }
 
@@ -289,7 +289,7 @@ void Cpu::take(Exception e, uint32_t return_link)
         static_cast<uint32_t>(Mode::Undefined), static_cast<uint32_t>(Mode::Supervisor),
         static_cast<uint32_t>(Mode::Abort),     static_cast<uint32_t>(Mode::Abort),
         static_cast<uint32_t>(Mode::Irq),       static_cast<uint32_t>(Mode::Fiq)};
-    uint32_t old = cpsr;
+    uint32_t old = cpsr();
     uint32_t mode = kModeOf[static_cast<int>(e)];
     uint32_t value = (old & ~(0x1Fu | kCpsrT)) | mode | kCpsrI;
     if (e == Exception::Fiq) value |= kCpsrF;
@@ -306,7 +306,7 @@ void Cpu::take(Exception e, uint32_t return_link)
 void Cpu::undefined()
 {
     // Told while the registers are still those of the instruction.
-    bus->undefined(r[15], cpsr);
+    bus->undefined(r[15], cpsr());
     fetch_s();
     idle();
     take(Exception::Undefined, r[15] + (thumb() ? 2 : 4));

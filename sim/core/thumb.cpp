@@ -20,7 +20,7 @@ void shift_immediate(Cpu &c, Decoded &d)
     const uint32_t raw = d.raw;
     const unsigned type = (raw >> 11) & 3, amount = (raw >> 6) & 31, rs = (raw >> 3) & 7, rd = raw & 7;
     uint32_t v = c.r[rs];
-    bool carry = c.cpsr & kC;
+    bool carry = c.carry();
     uint32_t res;
     if (amount == 0) {
         if (type == 0) {
@@ -72,7 +72,7 @@ void alu(Cpu &c, Decoded &d)
     const uint32_t raw = d.raw;
     const unsigned rs = (raw >> 3) & 7, rd = raw & 7;
     const uint32_t a = c.r[rd], b = c.r[rs];
-    const bool cin = c.cpsr & kC;
+    const bool cin = c.carry();
     // The fetch comes before an I cycle; without one it may come last.
     constexpr bool kIdles = Op == 0x2 || Op == 0x3 || Op == 0x4 || Op == 0x7 || Op == 0xD;
     if constexpr (kIdles) c.fetch_s_thumb();
@@ -143,7 +143,7 @@ void high_register(Cpu &c, Decoded &d)
         if (v & 1) {
             c.branch_in<true>(v & ~1u);
         } else {
-            c.cpsr &= ~kCpsrT;
+            c.control &= ~kCpsrT;
             c.moved_code();
             c.branch_in<false>(v & ~3u);
         }
