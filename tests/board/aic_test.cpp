@@ -6,6 +6,8 @@
 
 #include <functional>
 
+namespace aic_test {
+
 namespace {
 
 enum : uint32_t {
@@ -354,3 +356,5 @@ TEST_F(AicTest, RegistersResetAndWrongAccessesAreLogged)
 }
 
 }  // namespace
+
+}  // namespace aic_test

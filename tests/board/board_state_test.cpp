@@ -15,6 +15,8 @@
 
 #include "board/board.h"
 
+namespace board_state_test {
+
 namespace {
 
 using board::Board;
@@ -435,3 +437,5 @@ TEST(BoardState, ResetAfterActivityIsPowerOnAndPeeksChangeNothing)
 }
 
 }  // namespace
+
+}  // namespace board_state_test

@@ -3,6 +3,8 @@
 
 #include "board/board.h"
 
+namespace board_test {
+
 namespace {
 
 using board::Board;
@@ -120,3 +122,5 @@ TEST(BoardTest, EveryBlockIsWhereTheChipTableSays)
 }
 
 }  // namespace
+
+}  // namespace board_test

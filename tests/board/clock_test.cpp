@@ -7,6 +7,8 @@
 #include "board/board.h"
 #include "board/clock.h"
 
+namespace clock_test {
+
 namespace {
 
 using board::Clock;
@@ -166,3 +168,5 @@ TEST(ClockNamedEvents, ABusyBoardsEventsAllHaveOwnersAndNames)
 }
 
 }  // namespace
+
+}  // namespace clock_test

@@ -7,6 +7,8 @@
 
 #include "board/board.h"
 
+namespace dbgu_test {
+
 namespace {
 
 using board::Board;
@@ -183,3 +185,5 @@ TEST_F(DbguTest, PdcSendsABufferAndLatchesEndOfTransmit)
 }
 
 }  // namespace
+
+}  // namespace dbgu_test

@@ -7,6 +7,8 @@
 
 #include "board/board.h"
 
+namespace efc_test {
+
 namespace {
 
 using board::Board;
@@ -186,3 +188,5 @@ TEST_F(EfcTest, FrdyInterruptIsALevel)
 }
 
 }  // namespace
+
+}  // namespace efc_test

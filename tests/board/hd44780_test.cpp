@@ -6,6 +6,8 @@
 
 #include "board/hd44780.h"
 
+namespace hd44780_test {
+
 namespace {
 
 using board::Hd44780;
@@ -436,3 +438,5 @@ TEST_F(Hd44780Test, ResetReturnsToThePowerOnState)
 }
 
 }  // namespace
+
+}  // namespace hd44780_test

@@ -7,6 +7,8 @@
 
 #include "board/board.h"
 
+namespace keys_test {
+
 namespace {
 
 TEST(Keys, PressPullsTheLineLowAndReleaseLeavesItToThePullup)
@@ -53,3 +55,5 @@ TEST(Keys, BounceIsRepeatableAndSettles)
 }
 
 }  // namespace
+
+}  // namespace keys_test

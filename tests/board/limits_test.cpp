@@ -5,6 +5,8 @@
 
 #include "board/board.h"
 
+namespace limits_test {
+
 namespace {
 
 constexpr uint32_t MC_FMR = board::kMcBase + 0x60;
@@ -124,3 +126,5 @@ TEST(RulesTest, PcComesFromTheSourceAndTextCarriesTheCount)
 }
 
 }  // namespace
+
+}  // namespace limits_test

@@ -5,6 +5,8 @@
 #include "board/clock.h"
 #include "board/mc.h"
 
+namespace mc_test {
+
 namespace {
 
 enum : uint32_t { RCR = 0x00, ASR = 0x04, AASR = 0x08, FMR = 0x60, FCR = 0x64, FSR = 0x68 };
@@ -77,3 +79,5 @@ TEST_F(McTest, AbortStatusKeepsTheLastAbortAndSavesTheMasterItReplaced)
 }
 
 }  // namespace
+
+}  // namespace mc_test

@@ -6,6 +6,8 @@
 
 #include "board/board.h"
 
+namespace pdc_test {
+
 namespace {
 
 using board::Board;
@@ -111,3 +113,5 @@ TEST_F(PdcTest, FlagsAfterResetAndCounterWrites)
 }
 
 }  // namespace
+
+}  // namespace pdc_test

@@ -3,6 +3,8 @@
 
 #include "board/board.h"
 
+namespace pio_test {
+
 namespace {
 
 using board::Board;
@@ -301,3 +303,5 @@ TEST_F(PioTest, WrongAccessesAreLogged)
 }
 
 }  // namespace
+
+}  // namespace pio_test

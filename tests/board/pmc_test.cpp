@@ -6,6 +6,8 @@
 #include "board/clock.h"
 #include "board/pmc.h"
 
+namespace pmc_test {
+
 namespace {
 
 enum : uint32_t {
@@ -207,3 +209,5 @@ TEST_F(PmcTest, PeripheralAndSystemClocksAndKeptRegisters)
 }
 
 }  // namespace
+
+}  // namespace pmc_test

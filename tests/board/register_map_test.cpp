@@ -10,6 +10,8 @@
 
 #include "board/board.h"
 
+namespace register_map_test {
+
 namespace {
 
 using board::AccessKind;
@@ -225,3 +227,5 @@ TEST(RegisterMapTest, PeekingEveryRegisterChangesNothingAReadCouldSee)
 }
 
 }  // namespace
+
+}  // namespace register_map_test

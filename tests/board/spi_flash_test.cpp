@@ -8,6 +8,8 @@
 
 #include "board/board.h"
 
+namespace spi_flash_test {
+
 namespace {
 
 using board::SpiFlash;
@@ -297,3 +299,5 @@ TEST_P(SpiFlashTest, ResetKeepsTheArrayAndFilesRoundTrip)
 }
 
 }  // namespace
+
+}  // namespace spi_flash_test

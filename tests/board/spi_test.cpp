@@ -6,6 +6,8 @@
 
 #include "board/board.h"
 
+namespace spi_test {
+
 namespace {
 
 using board::Board;
@@ -315,3 +317,5 @@ TEST(SpiWiring, ShiftsOnlyWithItsPmcClockAndInterruptsAsSourceFive)
 }
 
 }  // namespace
+
+}  // namespace spi_test

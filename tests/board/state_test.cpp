@@ -6,6 +6,8 @@
 #include "board/board.h"
 #include "board/state.h"
 
+namespace state_test {
+
 namespace {
 
 using board::Board;
@@ -79,3 +81,5 @@ TEST(State, OtherLayoutsAndShortStreamsAreRefused)
 }
 
 }  // namespace
+
+}  // namespace state_test

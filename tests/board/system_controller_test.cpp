@@ -5,6 +5,8 @@
 
 #include "board/board.h"
 
+namespace system_controller_test {
+
 namespace {
 
 using board::Board;
@@ -259,3 +261,5 @@ TEST(SystemControllerTest, HolesInThePeripheralSpaceReadZeroAndAreLoggedOnce)
 }
 
 }  // namespace
+
+}  // namespace system_controller_test

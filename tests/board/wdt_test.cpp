@@ -4,6 +4,8 @@
 #include "board/clock.h"
 #include "board/wdt.h"
 
+namespace wdt_test {
+
 namespace {
 
 enum : uint32_t { WDCR = 0x00, WDMR = 0x04, WDSR = 0x08 };
@@ -93,3 +95,5 @@ TEST_F(WdtTest, RestartAboveTheWindowIsAnError)
 }
 
 }  // namespace
+
+}  // namespace wdt_test

@@ -8,6 +8,8 @@
 
 #include "tests/core/core_harness.h"
 
+namespace abort_test {
+
 using coretest::Board;
 using coretest::kRam;
 
@@ -271,3 +273,5 @@ TEST(CoreCodeCache, InvalidateCodeForgetsWhatTheDebuggerChanged)
     ASSERT_EQ(b.run(), sim::Arm7tdmi::Stop::Requested);
     EXPECT_EQ(b.core.reg(0), 7u);
 }
+
+}  // namespace abort_test

@@ -8,6 +8,8 @@
 
 #include "tests/core/core_harness.h"
 
+namespace arm7tdmi_forms_test {
+
 namespace {
 
 using coretest::Board;
@@ -98,3 +100,5 @@ TEST(Arm7tdmiForms, LoadIntoPcInArmStateNeverSwitchesToThumb)
 }
 
 }  // namespace
+
+}  // namespace arm7tdmi_forms_test

@@ -5,6 +5,8 @@
 
 #include "tests/core/core_harness.h"
 
+namespace debug_channel_test {
+
 using coretest::Board;
 using sim::DebugChannel;
 
@@ -78,3 +80,5 @@ TEST(CoreDebugChannel, UnreadWordsAndR15)
 }
 
 }  // namespace
+
+}  // namespace debug_channel_test

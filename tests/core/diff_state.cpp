@@ -6,7 +6,7 @@ namespace diff {
 
 namespace {
 
-constexpr uint32_t kSystem = 0x1F, kMasked = 0xC0;
+constexpr uint32_t kSystemMode = 0x1F, kMasked = 0xC0;
 
 }  // namespace
 
@@ -64,7 +64,7 @@ void load_registers(RegisterAccess &cpu, const CpuState &s)
                 cpu.set_reg(13 + i, s.sp_lr[m][i]);
         cpu.set_spsr(s.spsr[m]);
     }
-    cpu.set_cpsr(kSystem | kMasked);
+    cpu.set_cpsr(kSystemMode | kMasked);
     for (int i = 0; i < 7; ++i)
         cpu.set_reg(8 + i, s.user[i]);
     for (int i = 0; i < 8; ++i)
@@ -90,7 +90,7 @@ CpuState read_registers(RegisterAccess &cpu)
                 s.sp_lr[m][i] = cpu.reg(13 + i);
         s.spsr[m] = cpu.spsr();
     }
-    cpu.set_cpsr(kSystem | kMasked);
+    cpu.set_cpsr(kSystemMode | kMasked);
     for (int i = 0; i < 7; ++i)
         s.user[i] = cpu.reg(8 + i);
     cpu.set_cpsr(s.cpsr);

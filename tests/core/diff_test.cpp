@@ -32,6 +32,8 @@
 #include "tests/core/diff_report.h"
 #include "tests/core/diff_unicorn.h"
 
+namespace diff_test {
+
 namespace {
 
 constexpr uint64_t kDefaultSequences = 5000;
@@ -91,3 +93,5 @@ TEST(CoreDifferential, RandomSequencesEndAsOnTheOracle)
 }
 
 }  // namespace
+
+}  // namespace diff_test

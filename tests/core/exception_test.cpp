@@ -12,6 +12,8 @@
 #include "tests/core/core_harness.h"
 #include "tests/core/refusing_bus.h"
 
+namespace exception_test {
+
 namespace {
 
 using sim::Exception;
@@ -383,3 +385,5 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<Encoding> &info) { return std::string(info.param.name); });
 
 }  // namespace
+
+}  // namespace exception_test

@@ -4,6 +4,8 @@
 
 #include "tests/core/core_harness.h"
 
+namespace execution_test {
+
 using coretest::Board;
 using coretest::kRam;
 
@@ -92,3 +94,5 @@ TEST(CoreExecution, TheNeverConditionIsNotExecutedAsTheArm7tdmiDocumentsIt)
     EXPECT_EQ(b.core.reg(14), 0u);
     EXPECT_EQ(b.core.exceptions_taken(sim::Exception::Undefined), 0u);
 }
+
+}  // namespace execution_test

@@ -8,6 +8,8 @@
 
 #include "tests/core/core_harness.h"
 
+namespace fast_forward_test {
+
 using coretest::Board;
 using coretest::irq_counting_program;
 using coretest::kFirmwareDelays;
@@ -360,3 +362,5 @@ TEST(CoreFastForward, LeavesOtherLoopsAlone)
         EXPECT_EQ(fast.skipped, 0u);
     }
 }
+
+}  // namespace fast_forward_test

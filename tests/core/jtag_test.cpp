@@ -9,6 +9,8 @@
 #include "sim/jtag/arm7_debug.h"
 #include "tests/core/core_harness.h"
 
+namespace jtag_test {
+
 namespace {
 
 using jtag::Arm7Debug;
@@ -278,3 +280,5 @@ TEST(DebugState, HaltRequestStopsAtTheNextBoundary)
 }
 
 }  // namespace
+
+}  // namespace jtag_test

@@ -10,6 +10,8 @@
 
 #include "tests/core/core_harness.h"
 
+namespace pipeline_test {
+
 using coretest::Board;
 using coretest::kRam;
 
@@ -297,3 +299,5 @@ TEST(CorePipeline, DebuggerWritesTakeEffectAtOnce)
 }
 
 }  // namespace
+
+}  // namespace pipeline_test

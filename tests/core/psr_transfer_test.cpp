@@ -5,6 +5,8 @@
 
 #include "tests/core/core_harness.h"
 
+namespace psr_transfer_test {
+
 namespace {
 
 using coretest::Board;
@@ -141,3 +143,5 @@ TEST(PsrTransfer, MovsPcLrAndSubsPcLrRestoreTheCpsrFromTheSpsr)
 }
 
 }  // namespace
+
+}  // namespace psr_transfer_test

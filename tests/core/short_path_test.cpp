@@ -13,6 +13,8 @@
 
 #include "tests/core/core_harness.h"
 
+namespace short_path_test {
+
 using coretest::Board;
 using coretest::kRam;
 
@@ -144,3 +146,5 @@ TEST(CoreShortPath, InterruptRaisedByAStoreIsTakenAtTheNextInstruction)
 }
 
 }  // namespace
+
+}  // namespace short_path_test

@@ -8,6 +8,8 @@
 #include "board/state.h"
 #include "tests/core/core_harness.h"
 
+namespace snapshot_test {
+
 using coretest::Board;
 
 namespace {
@@ -112,3 +114,5 @@ TEST(CoreSnapshot, RestoredCoreGoesOnAsTheUninterruptedOne)
 }
 
 }  // namespace
+
+}  // namespace snapshot_test

@@ -14,6 +14,8 @@
 
 #include "tests/core/core_harness.h"
 
+namespace straight_run_test {
+
 using coretest::Board;
 using coretest::kRam;
 
@@ -423,3 +425,5 @@ TEST(CoreStraightRuns, StopBetweenACompareAndItsBranch)
         }
     }
 }
+
+}  // namespace straight_run_test

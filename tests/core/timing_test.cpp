@@ -7,6 +7,8 @@
 
 #include "tests/core/core_harness.h"
 
+namespace timing_test {
+
 using coretest::Board;
 
 namespace {
@@ -255,3 +257,5 @@ TEST(CoreTiming, ARunStopsWhereStepsReachItsLimitAlsoInsideABl)
         }
     }
 }
+
+}  // namespace timing_test

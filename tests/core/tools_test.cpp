@@ -8,6 +8,8 @@
 
 #include "tests/core/core_harness.h"
 
+namespace tools_test {
+
 using coretest::Board;
 using coretest::kRam;
 
@@ -123,3 +125,5 @@ TEST(CoreTools, RegionsTheCoreCannotUseAreRefusedByName)
     EXPECT_THROW(b.core.set_regions({{0x00300000, 0x2000, nullptr, true, 0, 0, false}}), std::invalid_argument);
     EXPECT_NO_THROW(b.core.set_regions({{0x00300000, 0x2000, mem.data(), true, 0, 0, false}}));
 }
+
+}  // namespace tools_test

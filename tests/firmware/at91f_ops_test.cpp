@@ -11,6 +11,8 @@
 #include "board/host_port.h"
 #include "firmware/configuratoriai.h"
 
+namespace at91f_ops_test {
+
 namespace {
 
 struct Acc {
@@ -265,3 +267,5 @@ TEST_F(OnSpi, ReceiveFrameFollowsTheSameRule)
 }
 
 }  // namespace
+
+}  // namespace at91f_ops_test

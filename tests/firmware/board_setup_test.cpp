@@ -11,6 +11,8 @@
 #include "board/host_port.h"
 #include "firmware/main.h"
 
+namespace board_setup_test {
+
 namespace {
 
 constexpr uint32_t PIOA = 0xFFFFF400;
@@ -180,3 +182,5 @@ TEST_F(BoardSetupTest, HandlerCounterWrapsAsTwosComplement)
 }
 
 }  // namespace
+
+}  // namespace board_setup_test

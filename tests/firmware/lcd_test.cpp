@@ -9,6 +9,8 @@
 #include "board/host_port.h"
 #include "firmware/lcd.h"
 
+namespace lcd_test {
+
 namespace {
 
 constexpr uint32_t PIOA = board::kPioaBase;
@@ -362,3 +364,5 @@ TEST_F(LcdTest, InitSendsTheStartUpSequence)
 }
 
 }  // namespace
+
+}  // namespace lcd_test

@@ -11,6 +11,8 @@
 #include "board/host_port.h"
 #include "firmware/startup/startup.h"
 
+namespace lowinit_test {
+
 // On the target these live in the start-up assembly; the bring-up only takes
 // their addresses.
 extern "C" void AT91F_Default_FIQ_handler(void) {}
@@ -164,3 +166,5 @@ TEST_F(LowLevelInitTest, LeavesTheChipAtFortyEightMegahertzWithEveryVectorButSou
 }
 
 }  // namespace
+
+}  // namespace lowinit_test

@@ -9,6 +9,8 @@
 
 #include "flash_rig.h"
 
+namespace serial_flash_driver_test {
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -273,3 +275,5 @@ TEST_F(EmptySocket, WriteEnableChecksReturnOnTheExactStatusAndParkOtherwise)
 }
 
 }  // namespace
+
+}  // namespace serial_flash_driver_test

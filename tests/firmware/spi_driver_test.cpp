@@ -7,6 +7,8 @@
 
 #include "flash_rig.h"
 
+namespace spi_driver_test {
+
 namespace {
 
 using test::OnBoard;
@@ -163,3 +165,5 @@ TEST_F(SpiDriver, ReadBufferFollowsTheReceiveRuleAndNeverWaits)
 }
 
 }  // namespace
+
+}  // namespace spi_driver_test

@@ -12,6 +12,8 @@
 
 int firmware_main(void);
 
+namespace status_loop_test {
+
 namespace {
 
 constexpr uint32_t PIO_ODSR = 0xFFFFF438;
@@ -89,3 +91,5 @@ TEST(StatusLoop, FirstPassesShowTheCounterHeartPinsAndAdvancingFlashBytes)
 }
 
 }  // namespace
+
+}  // namespace status_loop_test

@@ -12,6 +12,8 @@
 
 #include "firmware/stdio.h"
 
+namespace stdio_test {
+
 namespace {
 
 constexpr char kGuard = '\x5A';
@@ -257,3 +259,5 @@ TEST(Vsnprintf, SnprintfAndVsprintf)
 }
 
 } // namespace
+
+}  // namespace stdio_test

@@ -3,6 +3,8 @@
 
 #include "sim/samba/boot_program.h"
 
+namespace boot_program_test {
+
 namespace {
 
 uint32_t word_at(const std::vector<uint8_t> &bytes, uint32_t offset)
@@ -24,3 +26,5 @@ TEST(BootProgram, LayoutTheSimulatorAndHostToolsRelyOn)
 }
 
 }  // namespace
+
+}  // namespace boot_program_test

@@ -23,6 +23,8 @@
 #include "sim/samba/monitor.h"
 #include "tests/samba/fake_chip.h"
 
+namespace bossac_test {
+
 namespace {
 
 using samba::Monitor;
@@ -154,3 +156,5 @@ TEST_F(BossacTest, ReadsTheFlashByXmodem)
 }
 
 }  // namespace
+
+}  // namespace bossac_test

@@ -8,6 +8,8 @@
 #include "sim/samba/dbgu_port.h"
 #include "tests/samba/fake_chip.h"
 
+namespace dbgu_port_test {
+
 namespace {
 
 using samba::DbguPort;
@@ -83,3 +85,5 @@ TEST_F(DbguPortTest, OnlyAQuietLineCountsAsTimePassing)
 }
 
 }  // namespace
+
+}  // namespace dbgu_port_test

@@ -9,6 +9,8 @@
 #include "sim/samba/monitor.h"
 #include "tests/samba/fake_chip.h"
 
+namespace monitor_test {
+
 namespace {
 
 using samba::Monitor;
@@ -312,3 +314,5 @@ TEST_F(MonitorTest, ArbitraryBytesNeverBreakIt)
 }
 
 }  // namespace
+
+}  // namespace monitor_test

@@ -5,6 +5,8 @@
 
 #include "sim/frontends/boot_monitor.h"
 
+namespace boot_monitor_test {
+
 namespace {
 
 using samba::kMonitorLoop;
@@ -97,3 +99,5 @@ TEST_F(BootMonitorTest, MisalignedAndEmptyAddressesDoNotReachAnything)
 }
 
 }  // namespace
+
+}  // namespace boot_monitor_test

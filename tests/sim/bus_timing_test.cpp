@@ -15,6 +15,8 @@
 
 #include "sim/machine/machine.h"
 
+namespace bus_timing_test {
+
 namespace {
 
 using sim::Machine;
@@ -240,3 +242,5 @@ TEST(BusTiming, FlashChipSelectLowLastsAsLongAsTheCodeThatFramesTheRead)
 }
 
 }  // namespace
+
+}  // namespace bus_timing_test

@@ -4,6 +4,8 @@
 #include "sim/machine/history.h"
 #include "sim/machine/session.h"
 
+namespace history_test {
+
 namespace {
 
 using board::kPicosPerMs;
@@ -103,3 +105,5 @@ TEST(History, GoingBackAndForwardGivesTheRecordedInputsAgainAndANewInputForks)
 }
 
 }  // namespace
+
+}  // namespace history_test

@@ -10,6 +10,8 @@
 
 #include "tests/sim/program.h"
 
+namespace machine_test {
+
 namespace {
 
 using sim::Exception;
@@ -302,3 +304,5 @@ TEST(Machine, DebugUnitStatusShowsTheCoresDebugChannel)
     m.cpu().debug_channel().debugger_reads();
     EXPECT_EQ(sr(), kCommTx);
 }
+
+}  // namespace machine_test

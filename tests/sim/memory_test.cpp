@@ -7,6 +7,8 @@
 #include "sim/machine/rule_report.h"
 #include "tests/sim/program.h"
 
+namespace memory_test {
+
 namespace {
 
 using simtest::Program;
@@ -90,3 +92,5 @@ TEST(Memory, ThePdcReadingTheBusyFlashIsAbortedByTheMemoryController)
 }
 
 }  // namespace
+
+}  // namespace memory_test

@@ -6,6 +6,8 @@
 #include "sim/frontends/gdb_target.h"
 #include "sim/scenario/scenario_step.h"
 
+namespace monitor_steps_test {
+
 namespace {
 
 TEST(MonitorSteps, InstantStepsRunOnTheBoardAndTheRestAreNotCommands)
@@ -31,3 +33,5 @@ TEST(MonitorSteps, InstantStepsRunOnTheBoardAndTheRestAreNotCommands)
 }
 
 }  // namespace
+
+}  // namespace monitor_steps_test

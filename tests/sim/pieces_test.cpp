@@ -16,6 +16,8 @@
 #include "sim/machine/screen_text.h"
 #include "sim/machine/session.h"
 
+namespace pieces_test {
+
 namespace {
 
 TEST(ScreenText, GlyphsAndRomSymbolsRoundTrip)
@@ -155,3 +157,5 @@ TEST(ChipFlashFile, LockGpnvmAndSecurityBitsSurviveBesideTheRawArray)
     EXPECT_EQ(s->board.chip_flash.gpnvm(), 2u);
     EXPECT_TRUE(s->board.chip_flash.security());
 }
+
+}  // namespace pieces_test

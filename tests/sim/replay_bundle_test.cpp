@@ -4,6 +4,8 @@
 
 #include "sim/machine/replay_bundle.h"
 
+namespace replay_bundle_test {
+
 namespace {
 
 using sim::InputEvent;
@@ -103,3 +105,5 @@ TEST(ReplayBundle, RefusesAnythingButAWholeBundle)
 }
 
 }  // namespace
+
+}  // namespace replay_bundle_test

@@ -8,6 +8,8 @@
 
 #include "sim/frontends/run_plan.h"
 
+namespace run_plan_test {
+
 namespace {
 
 using sim::CommandLine;
@@ -75,3 +77,5 @@ TEST(RunPlan, BadInputIsRefusedWithItsOption)
 }
 
 }  // namespace
+
+}  // namespace run_plan_test

@@ -4,6 +4,8 @@
 
 #include "sim/machine/serial_capture.h"
 
+namespace serial_capture_test {
+
 namespace {
 
 using sim::SerialCapture;
@@ -37,3 +39,5 @@ TEST(SerialCapture, KeepsABoundedWindowAndFindsAcrossArrivals)
 }
 
 }  // namespace
+
+}  // namespace serial_capture_test

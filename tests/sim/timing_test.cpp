@@ -9,6 +9,8 @@
 
 #include "tests/sim/program.h"
 
+namespace timing_test {
+
 namespace {
 
 using sim::Machine;
@@ -170,3 +172,5 @@ TEST(Timing, BreakpointInALoopStopsEveryPassAndRunsRespectTheirDeadline)
 }
 
 }  // namespace
+
+}  // namespace timing_test

@@ -17,6 +17,8 @@
 #include "sim/tools/source_map.h"
 #include "tests/tools/core_stream.h"
 
+namespace execution_reports_test {
+
 namespace {
 
 using simtools::CallTracker;
@@ -288,3 +290,5 @@ TEST(Tracefile, MergeAddsHitsAndBadRecordsAreNamed)
 }
 
 }  // namespace
+
+}  // namespace execution_reports_test

@@ -11,6 +11,8 @@
 #include "tests/tools/fake_target.h"
 #include "tests/tools/rsp_client.h"
 
+namespace gdb_server_test {
+
 namespace {
 
 using simtools::GdbServer;
@@ -282,3 +284,5 @@ TEST(GdbMultiarch, BatchSessionAgainstTheFakeTarget)
 }
 
 }  // namespace
+
+}  // namespace gdb_server_test

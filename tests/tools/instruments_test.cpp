@@ -9,6 +9,8 @@
 #include "board/board.h"
 #include "sim/tools/instruments.h"
 
+namespace instruments_test {
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -107,3 +109,5 @@ TEST_F(InstrumentsTest, UnwritableFilesAreRefusedUpFront)
 }
 
 }  // namespace
+
+}  // namespace instruments_test

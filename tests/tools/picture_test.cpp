@@ -10,6 +10,8 @@
 #include "sim/tools/charset.h"
 #include "sim/tools/display_picture.h"
 
+namespace picture_test {
+
 namespace {
 
 using namespace simtools;
@@ -173,3 +175,5 @@ TEST(PngFiles, RoundTripAndRefusals)
 }
 
 }  // namespace
+
+}  // namespace picture_test

@@ -10,6 +10,8 @@
 #include "sim/tools/run_summary.h"
 #include "sim/tools/trace.h"
 
+namespace trace_test {
+
 namespace {
 
 using namespace simtools;
@@ -160,3 +162,5 @@ TEST(RunSummary, CountsAndStackRanges)
 }
 
 }  // namespace
+
+}  // namespace trace_test

@@ -13,6 +13,8 @@
 #include "sim/tools/board_waves.h"
 #include "sim/tools/vcd_writer.h"
 
+namespace waves_test {
+
 namespace {
 
 using board::kPicosPerNs;
@@ -200,3 +202,5 @@ TEST(BoardWaves, OnlyTheChosenSignalGroups)
 }
 
 }  // namespace
+
+}  // namespace waves_test
