@@ -45,21 +45,27 @@ void data_processing(Cpu &c, Decoded &d)
     c.r[15] = pc + 4;
 }
 
+// The conditional B of a pair, out of line: the compare before it keeps
+// no registers.
+[[gnu::noinline]] void paired_branch(Cpu &c, Decoded &d)
+{
+    if (c.cond(d.raw >> 28)) {
+        branch_taken<false>(c, d);
+    } else {
+        c.fetch_s_arm();
+        c.r[15] += 4;
+    }
+}
+
 // TST, TEQ, CMP or CMN paired with the conditional B in the entry after it
 // (see pairs.h). The run loop has tested the compare's own condition.
 template <unsigned Op, int Kind>
 void compare_and_branch(Cpu &c, Decoded &d)
 {
     data_processing<Op, Kind, true>(c, d);
-    if (!pair_goes_on(c)) [[unlikely]]
-        return;
-    Decoded &branch = (&d)[1];
-    ++c.instructions;
-    if (c.cond(branch.raw >> 28))
-        branch_taken<false>(c, branch);
-    else {
-        c.fetch_s_arm();
-        c.r[15] += 4;
+    if (pair_goes_on(c)) [[likely]] {
+        ++c.instructions;
+        paired_branch(c, (&d)[1]);
     }
 }
 
