@@ -39,18 +39,38 @@ target_compile_options(boardsim-train PRIVATE ${hot_options} -g0
 target_link_options(boardsim-train PRIVATE -fprofile-generate)
 
 set(train_image ${FIRMWARE_DIR}/program.elf)
+# The benchmark runs Thumb code and mostly skips its delay loops; the
+# compute probe, built for ARM and for Thumb, also trains the core's paths
+# for code that runs flat out (tests/core/bench/compute_probe.c).
+set(probe_dir ${CMAKE_SOURCE_DIR}/tests/core/bench)
+set(train_probes)
+foreach(state arm thumb)
+  set(elf ${CMAKE_CURRENT_BINARY_DIR}/train-probe-${state}.elf)
+  set(state_flag)
+  if(state STREQUAL "thumb")
+    set(state_flag -mthumb)
+  endif()
+  add_custom_command(OUTPUT ${elf}
+      COMMAND arm-none-eabi-gcc -mcpu=arm7tdmi ${state_flag} -mthumb-interwork -O2 -ffreestanding
+              -fno-tree-loop-distribute-patterns -nostdlib -Wl,-Ttext=0x00100000 -Wl,-Tdata=0x00200000
+              -Wl,-e,_start -o ${elf} ${probe_dir}/probe_start.s ${probe_dir}/compute_probe.c
+      DEPENDS ${probe_dir}/probe_start.s ${probe_dir}/compute_probe.c VERBATIM)
+  list(APPEND train_probes ${elf})
+endforeach()
+add_custom_target(boardsim-train-probes DEPENDS ${train_probes})
 # Made when missing only (see above): the run needs boardsim-train and the
 # image built, but a newer one does not make it again.
 add_custom_command(
     OUTPUT ${profile_stamp}
     COMMAND ${CMAKE_COMMAND} -DTRAIN=$<TARGET_FILE:boardsim-train> -DIMAGE=${train_image}
-            -DPROFILE_DIR=${profile_dir} -DHEADER=${profile_stamp} -DLOG=${CMAKE_CURRENT_BINARY_DIR}/profile-run.txt
+            "-DPROBES=${train_probes}" -DPROFILE_DIR=${profile_dir} -DHEADER=${profile_stamp}
+            -DLOG=${CMAKE_CURRENT_BINARY_DIR}/profile-run.txt
             -P ${CMAKE_SOURCE_DIR}/cmake/boardsim_profile_run.cmake
     DEPENDS ${CMAKE_SOURCE_DIR}/cmake/boardsim_profile_run.cmake
     COMMENT "Profiling boardsim on the benchmark"
     VERBATIM)
 add_custom_target(boardsim-profile DEPENDS ${profile_stamp})
-add_dependencies(boardsim-profile boardsim-train firmware)
+add_dependencies(boardsim-profile boardsim-train boardsim-train-probes firmware)
 add_custom_target(boardsim-reprofile
     COMMAND ${CMAKE_COMMAND} -E rm -f ${profile_stamp}
     COMMENT "The next build profiles boardsim again")

@@ -1,8 +1,8 @@
 # The profile run of boardsim (cmake -P): the instrumented build's benchmark
-# on the image, then the header that stands for the counts it left. The
+# on the image and a second of each compute probe, then the header that stands for the counts it left. The
 # header holds their digest, so a cache that keys on the sources does not
 # hand back objects built with other counts.
-#   -DTRAIN=<boardsim-train> -DIMAGE=<elf> -DPROFILE_DIR=<dir> -DHEADER=<file> -DLOG=<file>
+#   -DTRAIN=<boardsim-train> -DIMAGE=<elf> -DPROBES=<elf;elf> -DPROFILE_DIR=<dir> -DHEADER=<file> -DLOG=<file>
 file(REMOVE_RECURSE ${PROFILE_DIR})
 # Some counts record addresses; with the same addresses every time (no
 # address-space randomisation, where the host allows that) the same sources
@@ -15,11 +15,19 @@ if(SETARCH)
     set(fixed_addresses ${SETARCH} -R)
   endif()
 endif()
-execute_process(COMMAND ${fixed_addresses} ${TRAIN} --bench --passes 4 ${IMAGE}
-                OUTPUT_FILE ${LOG} ERROR_FILE ${LOG} RESULT_VARIABLE status)
-if(NOT status EQUAL 0)
-  message(FATAL_ERROR "boardsim's profile run failed (${status}): see ${LOG}")
-endif()
+file(WRITE ${LOG} "")
+function(train)
+  execute_process(COMMAND ${fixed_addresses} ${TRAIN} ${ARGN}
+                  OUTPUT_VARIABLE out ERROR_VARIABLE out RESULT_VARIABLE status)
+  file(APPEND ${LOG} "${out}")
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "boardsim's profile run failed (${status}): see ${LOG}")
+  endif()
+endfunction()
+train(--bench --passes 4 ${IMAGE})
+foreach(probe ${PROBES})
+  train(--headless --for 1s ${probe})
+endforeach()
 file(GLOB counts ${PROFILE_DIR}/*.gcda)
 if(NOT counts)
   message(FATAL_ERROR "boardsim's profile run left no counts in ${PROFILE_DIR}")

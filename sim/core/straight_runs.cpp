@@ -188,7 +188,9 @@ template <bool Conditional>
 
 // The run from `d` up to `end`, when it cannot reach run_until: only what
 // ends it early (Cpu::end_run) is looked at between its instructions.
-// False when the run loop must look.
+// False when the run loop must look. A run ended early goes on from pc
+// with the next run: whatever else needs the outer loop (attention, code
+// that moved, a stop) has set run_until to 0 as well.
 template <bool Conditional>
 [[gnu::always_inline]] inline bool run_unchecked(Cpu &c, Decoded *d, uintptr_t end)
 {
@@ -197,7 +199,7 @@ template <bool Conditional>
         execute<Conditional>(c, *d);
         ++c.instructions;
     } while (reinterpret_cast<uintptr_t>(++d) < c.run_end);
-    return c.run_end && c.cycles < c.run_until;
+    return c.cycles < c.run_until;
 }
 
 // The same with the cycles looked at after every instruction.
