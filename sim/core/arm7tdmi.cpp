@@ -488,6 +488,7 @@ void Arm7tdmi::step()
 {
     Cpu &c = s_->cpu;
     c.stepping = true;
+    c.run_until = 0;   // nothing runs on into the next instruction (see pairs.h)
     if (c.interrupt_due())
         core::take_interrupt(c);
     else if (c.tools)

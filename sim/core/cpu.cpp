@@ -125,7 +125,8 @@ bool CodeCache::invalidate_pages(uint32_t first_page, uint32_t last_page)
         // while they run; decoded again, they mark it again. Its straight
         // runs reach them and are found again too.
         if (p > 0 && p == first_page) {
-            forget(start - kFetchedAhead, start);
+            // A compare paired with the first of them goes too (pairs.h).
+            forget(start - kFetchedAhead - 4, start);
             for (uint32_t a = start - (1u << kPageShift); a < start; a += 4) arm[a / 4].block = 0;
             for (uint32_t a = start - (1u << kPageShift); a < start; a += 2) thumb[a / 2].block = 0;
         }

@@ -95,6 +95,9 @@ struct Decoded {
     uint8_t block = 0;
     uint32_t imm = 0;                // immediate operand, offset or branch displacement
     uint16_t block_memory = 0;
+    // A compare that runs the conditional branch after it too (pairs.h):
+    // a straight run ends with it.
+    bool paired = false;
 };
 static_assert(sizeof(Decoded) <= 32, "decoded entries stay two to a cache line");
 
