@@ -310,11 +310,18 @@ struct Cpu {
     }
     bool carry() const { return flags.c; }
     bool cond(uint32_t c) const { return (kConditions.pass[c & 15] >> nzcv()) & 1; }
+    // N, Z, C and V match the x86-64 host's SF, ZF, CF and OF (CF inverted
+    // after a subtraction): there the host's own ALU sets them and each is
+    // stored straight from its condition code.
+#if defined(__x86_64__) && defined(__GCC_ASM_FLAG_OUTPUTS__)
+    void set_nz(uint32_t res) { asm("testl %[r], %[r]" : "=@ccs"(flags.n), "=@ccz"(flags.z) : [r] "r"(res)); }
+#else
     void set_nz(uint32_t res)
     {
         flags.n = res >> 31;
         flags.z = res == 0;
     }
+#endif
     void set_nzc(uint32_t res, bool c)
     {
         set_nz(res);
@@ -327,6 +334,18 @@ struct Cpu {
     }
     uint32_t add_flags(uint32_t a, uint32_t b, uint32_t carry_in)
     {
+#if defined(__x86_64__) && defined(__GCC_ASM_FLAG_OUTPUTS__)
+        uint32_t res = a;
+        if (__builtin_constant_p(carry_in) && carry_in == 0)
+            asm("addl %[b], %[r]"
+                : [r] "+r"(res), "=@ccs"(flags.n), "=@ccz"(flags.z), "=@ccc"(flags.c), "=@cco"(flags.v)
+                : [b] "rm"(b));
+        else   // the carry in through CF (bit 0 of carry_in)
+            asm("btl $0, %[cin]\n\tadcl %[b], %[r]"
+                : [r] "+r"(res), "=@ccs"(flags.n), "=@ccz"(flags.z), "=@ccc"(flags.c), "=@cco"(flags.v)
+                : [b] "rm"(b), [cin] "r"(carry_in));
+        return res;
+#else
         if (__builtin_constant_p(carry_in) && carry_in == 0) {
             int32_t unused;
             const bool v = __builtin_add_overflow(static_cast<int32_t>(a), static_cast<int32_t>(b), &unused);
@@ -338,17 +357,26 @@ struct Cpu {
         const uint32_t res = static_cast<uint32_t>(wide);
         set_nzcv(res, wide >> 32, (~(a ^ b) & (a ^ res)) >> 31);
         return res;
+#endif
     }
     bool interrupt_due() const { return (fiq_line && !(control & kCpsrF)) || (irq_line && !(control & kCpsrI)); }
     // a - b - !carry_in, ARM carry = no borrow.
     uint32_t sub_flags(uint32_t a, uint32_t b, uint32_t carry_in)
     {
         if (__builtin_constant_p(carry_in) && carry_in == 1) {
+#if defined(__x86_64__) && defined(__GCC_ASM_FLAG_OUTPUTS__)
+            uint32_t res = a;
+            asm("subl %[b], %[r]"
+                : [r] "+r"(res), "=@ccs"(flags.n), "=@ccz"(flags.z), "=@ccae"(flags.c), "=@cco"(flags.v)
+                : [b] "rm"(b));
+            return res;
+#else
             int32_t unused;
             const bool v = __builtin_sub_overflow(static_cast<int32_t>(a), static_cast<int32_t>(b), &unused);
             const uint32_t res = a - b;
             set_nzcv(res, a >= b, v);
             return res;
+#endif
         }
         return add_flags(a, ~b, carry_in);
     }
