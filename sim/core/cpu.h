@@ -309,7 +309,26 @@ struct Cpu {
         flags.v = (psr >> 28) & 1;
     }
     bool carry() const { return flags.c; }
-    bool cond(uint32_t c) const { return (kConditions.pass[c & 15] >> nzcv()) & 1; }
+    bool cond(uint32_t c) const
+    {
+        // A condition known when compiling (an ARM branch's) on one flag
+        // tests its byte alone.
+        if (__builtin_constant_p(c)) {
+            switch (c & 15) {
+            case 0x0: return flags.z;
+            case 0x1: return !flags.z;
+            case 0x2: return flags.c;
+            case 0x3: return !flags.c;
+            case 0x4: return flags.n;
+            case 0x5: return !flags.n;
+            case 0x6: return flags.v;
+            case 0x7: return !flags.v;
+            case 0xE: return true;
+            default: break;
+            }
+        }
+        return (kConditions.pass[c & 15] >> nzcv()) & 1;
+    }
     // N, Z, C and V match the x86-64 host's SF, ZF, CF and OF (CF inverted
     // after a subtraction): there the host's own ALU sets them and each is
     // stored straight from its condition code.
