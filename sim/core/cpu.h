@@ -6,7 +6,6 @@
 
 #include "sim/core/arm7tdmi.h"
 
-#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -19,8 +18,6 @@ struct LoopInfo;
 
 constexpr uint32_t kN = 1u << 31, kZ = 1u << 30, kC = 1u << 29, kV = 1u << 28;
 constexpr uint32_t kFlagBits = kN | kZ | kC | kV;
-// Cpu::nzcv() reads the flag bytes as one word, N in its top byte.
-static_assert(std::endian::native == std::endian::little, "the flag bytes are laid out for a little-endian host");
 
 // An ARM condition code against the N, Z, C and V bits of `flags`: a table
 // of 16 bits per condition, one per NZCV combination. 1111 is "never" (NV)
@@ -291,14 +288,14 @@ struct Cpu {
     void set_user_reg(int n, uint32_t v);
 
     // ---- flags ----
-    // The NZCV nibble of the flags (N in bit 3): the four bytes as one word
-    // times a constant that moves byte i's bit 0 to bit 24 + i; the partial
-    // products never meet, so nothing carries.
+    // The NZCV nibble of the flags (N in bit 3), read byte by byte: a word
+    // read of the four bytes just stored one by one would wait for the
+    // stores to reach the cache (no store forwarding), about 5 % of ARM
+    // code's speed.
     uint32_t nzcv() const
     {
-        uint32_t w;
-        std::memcpy(&w, &flags, 4);
-        return (w * 0x01020408u) >> 24;
+        return static_cast<uint32_t>(flags.n) << 3 | static_cast<uint32_t>(flags.z) << 2 |
+               static_cast<uint32_t>(flags.c) << 1 | flags.v;
     }
     // The flags from bits 31..28 of a PSR value.
     void set_flags_of(uint32_t psr)
