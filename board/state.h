@@ -118,6 +118,26 @@ public:
         return *this;
     }
     State &field(const char *name, std::string &s, std::string reset_value = {});
+    // A plain value the part holds in another form (in pieces, say): saved,
+    // restored and reset through get and set, with the bytes and layout a
+    // field() of it would have.
+    template <class T>
+    State &field_via(const char *name, std::function<T()> get, std::function<void(T)> set, T reset_value = T{})
+    {
+        static_assert(kPlain<T>, "declare a non-trivial value with custom()");
+        add(name,
+            [get](StateWriter &w) {
+                const T v = get();
+                w.bytes(&v, sizeof v);
+            },
+            [set](StateReader &r) {
+                T v;
+                r.bytes(&v, sizeof v);
+                set(v);
+            },
+            [set, reset_value] { set(reset_value); }, sizeof(T));
+        return *this;
+    }
     template <class T>
     State &field(const char *name, std::vector<T> &v, std::vector<T> reset_value = {})
     {

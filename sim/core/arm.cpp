@@ -1,6 +1,7 @@
 // The ARM instruction set (32-bit, ARM state): decoding into handlers and
 // their execution.
 #include "sim/core/arm_alu.h"
+#include "sim/core/arm_branch.h"
 #include "sim/core/cpu.h"
 #include "sim/core/delay_loop.h"
 #include "sim/core/transfer.h"
@@ -69,7 +70,7 @@ void data_processing(Cpu &c, Decoded &d)
     const uint32_t raw = d.raw;
     const uint32_t pc = c.r[15];
     c.fetch_s_arm();
-    bool cin = c.cpsr & kC;
+    bool cin = c.carry();
     bool sc = cin;
     uint32_t op2, rn;
     const unsigned rn_i = (raw >> 16) & 15, rd = (raw >> 12) & 15;
@@ -125,8 +126,10 @@ void multiply_long(Cpu &c, Decoded &d)
     else
         res = uint64_t{c.r[rm]} * c.r[rs];
     if (accumulate) res += (uint64_t{c.r[hi]} << 32) | c.r[lo];
-    if (raw & (1u << 20))
-        c.cpsr = (c.cpsr & ~(kN | kZ)) | ((res >> 32) & kN) | (res == 0 ? kZ : 0);
+    if (raw & (1u << 20)) {
+        c.flags.n = res >> 63;
+        c.flags.z = res == 0;
+    }
     if (lo != 15) c.r[lo] = static_cast<uint32_t>(res);
     if (hi != 15) c.r[hi] = static_cast<uint32_t>(res >> 32);
     c.r[15] += 4;
@@ -201,7 +204,7 @@ void single_transfer(Cpu &c, Decoded &d)
     uint32_t offset;
     if constexpr (RegOffset) {
         bool unused;
-        offset = shift_imm(reg_or_pc(c, raw & 15, c.r[15] + 8), (raw >> 5) & 3, (raw >> 7) & 31, c.cpsr & kC, unused);
+        offset = shift_imm(reg_or_pc(c, raw & 15, c.r[15] + 8), (raw >> 5) & 3, (raw >> 7) & 31, c.carry(), unused);
     } else {
         offset = raw & 0xFFF;
     }
@@ -232,40 +235,19 @@ void block(Cpu &c, Decoded &d)
         block_store(c, t);
 }
 
-// A branch out of the code window, out of line: the one within keeps no
-// registers.
-template <bool Link>
-[[gnu::noinline]] void branch_far(Cpu &c, Decoded &d, uint32_t target)
-{
-    const uint32_t pc = c.r[15];
-    c.fetch_s_arm();
-    if (Link) c.r[14] = pc + 4;
-    c.branch_in<false>(target);
-    const int32_t offset = static_cast<int32_t>(d.raw << 8) >> 6;
-    if (!Link && offset < 0 && d.aux != kNotALoop) delay_loop_closed(c, d, pc);
-}
-
 // With its condition (the run loop leaves it to the branch, see
 // decode_arm_into): the one loops close with is tested against a constant.
 template <bool Link, unsigned Cond>
 void branch(Cpu &c, Decoded &d)
 {
-    const uint32_t pc = c.r[15];
     if constexpr (Cond != 0xE) {
-        if (!((kConditions.pass[Cond] >> (c.cpsr >> 28)) & 1)) {
+        if (!c.cond(Cond)) {
             c.fetch_s_arm();
-            c.r[15] = pc + 4;
+            c.r[15] += 4;
             return;
         }
     }
-    const int32_t offset = static_cast<int32_t>(d.raw << 8) >> 6;
-    const uint32_t target = pc + 8 + static_cast<uint32_t>(offset);
-    if (!c.in_window(target)) [[unlikely]]
-        return branch_far<Link>(c, d, target);
-    c.fetch_s_arm();
-    if (Link) c.r[14] = pc + 4;
-    c.branch_near<false>(target);
-    if (!Link && offset < 0 && d.aux != kNotALoop) delay_loop_closed(c, d, pc);
+    branch_taken<Link>(c, d);
 }
 
 void branch_exchange(Cpu &c, Decoded &d)
@@ -273,11 +255,11 @@ void branch_exchange(Cpu &c, Decoded &d)
     const uint32_t v = reg_or_pc(c, d.raw & 15, c.r[15] + 8);
     c.fetch_s_arm();
     if (v & 1) {
-        c.cpsr |= kCpsrT;
+        c.control |= kCpsrT;
         c.moved_code();
         c.branch_in<true>(v & ~1u);
     } else {
-        c.cpsr &= ~kCpsrT;
+        c.control &= ~kCpsrT;
         c.branch_in<false>(v & ~3u);
     }
 }
@@ -299,7 +281,7 @@ void debug_channel_read(Cpu &c, Decoded &d)
     const uint32_t v = (d.raw >> 16) & 1 ? c.debug_channel.core_reads() : c.debug_channel.control();
     const unsigned rd = (d.raw >> 12) & 15;
     if (rd == 15)
-        c.cpsr = (c.cpsr & 0x0FFFFFFF) | (v & 0xF0000000);
+        c.set_flags_of(v);
     else
         c.r[rd] = v;
     c.r[15] += 4;
@@ -320,7 +302,7 @@ void status_read(Cpu &c, Decoded &d)
 {
     c.fetch_s_arm();
     unsigned rd = (d.raw >> 12) & 15;
-    uint32_t v = (d.raw & (1u << 22)) && c.has_spsr() ? c.spsr() : c.cpsr;
+    uint32_t v = (d.raw & (1u << 22)) && c.has_spsr() ? c.spsr() : c.cpsr();
     if (rd != 15) c.r[rd] = v;
     c.r[15] += 4;
 }
@@ -342,7 +324,7 @@ void write_status(Cpu &c, uint32_t raw, uint32_t value)
     }
     if (c.mode() == static_cast<uint32_t>(Mode::User)) mask &= 0xFF000000;
     mask &= ~kCpsrT;
-    c.write_cpsr((c.cpsr & ~mask) | (value & mask));
+    c.write_cpsr((c.cpsr() & ~mask) | (value & mask));
 }
 
 namespace {

@@ -85,7 +85,7 @@ void execute_from_bus(Cpu &c)
         }
         offset = pc - c.code_base;
     }
-    if (c.cpsr & kCpsrT) {
+    if (c.thumb()) {
         Decoded &d = c.code_thumb[offset >> 1];
         d.fn(c, d);
     } else {
@@ -149,7 +149,7 @@ inline void execute_next(Cpu &c)
 void run_plain(Cpu &c)
 {
     if (c.code_size == 0) return;   // not looked up yet
-    if (c.cpsr & kCpsrT)
+    if (c.thumb())
         run_thumb(c);
     else
         run_arm(c);
@@ -158,7 +158,7 @@ void run_plain(Cpu &c)
 // FIQ before IRQ; LR is the next instruction's address + 4 in both states.
 void take_interrupt(Cpu &c)
 {
-    Exception e = c.fiq_line && !(c.cpsr & kCpsrF) ? Exception::Fiq : Exception::Irq;
+    Exception e = c.fiq_line && !(c.control & kCpsrF) ? Exception::Fiq : Exception::Irq;
     c.take_between(e, c.r[15] + 4);
 }
 
@@ -368,7 +368,7 @@ board::State &Arm7tdmi::state() { return s_->declared; }
 uint32_t Arm7tdmi::reg(int n) const
 {
     const Cpu &c = s_->cpu;
-    if (n == kCpsr) return c.cpsr;
+    if (n == kCpsr) return c.cpsr();
     return n >= 0 && n < 16 ? c.r[n] : 0;
 }
 
@@ -384,11 +384,11 @@ void Arm7tdmi::set_reg(int n, uint32_t value)
         c.r[n] = value;
 }
 
-uint32_t Arm7tdmi::cpsr() const { return s_->cpu.cpsr; }
+uint32_t Arm7tdmi::cpsr() const { return s_->cpu.cpsr(); }
 void Arm7tdmi::set_cpsr(uint32_t value)
 {
     Cpu &c = s_->cpu;
-    if ((value ^ c.cpsr) & kCpsrT) c.pipeline.count = 0;   // the other state's instructions, fetched anew
+    if ((value ^ c.control) & kCpsrT) c.pipeline.count = 0;   // the other state's instructions, fetched anew
     c.write_cpsr(value);
 }
 uint32_t Arm7tdmi::spsr() const { return s_->cpu.spsr(); }
@@ -414,7 +414,7 @@ Registers Arm7tdmi::registers() const
     const Cpu &c = s_->cpu;
     Registers regs;
     std::memcpy(regs.r, c.r, sizeof regs.r);
-    regs.cpsr = c.cpsr;
+    regs.cpsr = c.cpsr();
     regs.spsr = c.spsr();
     return regs;
 }
@@ -491,6 +491,7 @@ void Arm7tdmi::step()
 {
     Cpu &c = s_->cpu;
     c.stepping = true;
+    c.run_until = 0;   // nothing runs on into the next instruction (see pairs.h)
     if (c.interrupt_due())
         core::take_interrupt(c);
     else if (c.tools)

@@ -57,7 +57,9 @@ void declare_state(Cpu &c, board::State &s)
     bank(s, "user r8-r12", c.user_r8_12);
     bank(s, "fiq r8-r12", c.fiq_r8_12);
     bank(s, "exceptions", c.exceptions);
-    s.field("cpsr", c.cpsr, static_cast<uint32_t>(Mode::Supervisor) | kCpsrI | kCpsrF)
+    s.field_via<uint32_t>(
+         "cpsr", [&c] { return c.cpsr(); }, [&c](uint32_t v) { c.load_cpsr(v); },
+         static_cast<uint32_t>(Mode::Supervisor) | kCpsrI | kCpsrF)
         .field("cycles", c.cycles)
         .field("instructions", c.instructions)
         .field("exceptions total", c.exceptions_total)

@@ -24,7 +24,7 @@ bool valid_mode(uint32_t mode) { return bank_of(mode) >= 0; }
 
 void Cpu::write_cpsr(uint32_t value)
 {
-    uint32_t old_mode = cpsr & 0x1F, new_mode = value & 0x1F;
+    uint32_t old_mode = mode(), new_mode = value & 0x1F;
     // A write of a mode the ARM7TDMI does not have keeps the current mode
     // (the part's behaviour there is undefined; this keeps the banks sound).
     if (!valid_mode(new_mode)) {
@@ -48,8 +48,8 @@ void Cpu::write_cpsr(uint32_t value)
             r[14] = bank_r14[nb];
         }
     }
-    if ((value ^ cpsr) & kCpsrT) code_moved = true;
-    cpsr = value;
+    if ((value ^ control) & kCpsrT) code_moved = true;
+    load_cpsr(value);
     update_attention();
 }
 
@@ -129,7 +129,8 @@ bool CodeCache::invalidate_pages(uint32_t first_page, uint32_t last_page)
         // while they run; decoded again, they mark it again. Its straight
         // runs reach them and are found again too.
         if (p > 0 && p == first_page) {
-            forget(start - kFetchedAhead, start);
+            // A compare paired with the first of them goes too (pairs.h).
+            forget(start - kFetchedAhead - 4, start);
             for (uint32_t a = start - (1u << kPageShift); a < start; a += 4) arm[a / 4].block = 0;
             for (uint32_t a = start - (1u << kPageShift); a < start; a += 2) thumb[a / 2].block = 0;
         }
@@ -293,7 +294,7 @@ void Cpu::take(Exception e, uint32_t return_link)
         static_cast<uint32_t>(Mode::Undefined), static_cast<uint32_t>(Mode::Supervisor),
         static_cast<uint32_t>(Mode::Abort),     static_cast<uint32_t>(Mode::Abort),
         static_cast<uint32_t>(Mode::Irq),       static_cast<uint32_t>(Mode::Fiq)};
-    uint32_t old = cpsr;
+    uint32_t old = cpsr();
     uint32_t mode = kModeOf[static_cast<int>(e)];
     uint32_t value = (old & ~(0x1Fu | kCpsrT)) | mode | kCpsrI;
     if (e == Exception::Fiq) value |= kCpsrF;
@@ -310,7 +311,7 @@ void Cpu::take(Exception e, uint32_t return_link)
 void Cpu::undefined()
 {
     // Told while the registers are still those of the instruction.
-    bus->undefined(r[15], cpsr);
+    bus->undefined(r[15], cpsr());
     fetch_s();
     idle();
     take(Exception::Undefined, r[15] + (thumb() ? 2 : 4));

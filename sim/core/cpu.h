@@ -6,6 +6,7 @@
 
 #include "sim/core/arm7tdmi.h"
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -17,6 +18,9 @@ struct Cpu;
 struct LoopInfo;
 
 constexpr uint32_t kN = 1u << 31, kZ = 1u << 30, kC = 1u << 29, kV = 1u << 28;
+constexpr uint32_t kFlagBits = kN | kZ | kC | kV;
+// Cpu::nzcv() reads the flag bytes as one word, N in its top byte.
+static_assert(std::endian::native == std::endian::little, "the flag bytes are laid out for a little-endian host");
 
 // An ARM condition code against the N, Z, C and V bits of `flags`: a table
 // of 16 bits per condition, one per NZCV combination. 1111 is "never" (NV)
@@ -91,6 +95,9 @@ struct Decoded {
     uint8_t block = 0;
     uint32_t imm = 0;                // immediate operand, offset or branch displacement
     uint16_t block_memory = 0;
+    // A compare that runs the conditional branch after it too (pairs.h):
+    // a straight run ends with it.
+    bool paired = false;
 };
 static_assert(sizeof(Decoded) <= 32, "decoded entries stay two to a cache line");
 
@@ -163,7 +170,15 @@ struct Cpu {
     // Current registers; r[15] is the address of the instruction executing
     // (not the pipeline's pc+8): instructions reading pc add it themselves.
     uint32_t r[16] = {};
-    uint32_t cpsr = 0;
+    // The CPSR is kept in two pieces, so that setting the condition flags
+    // is a few byte stores rather than a merge into one word: `control`
+    // holds all but the flags (bits 31..28 always clear: the mode, T, I, F
+    // and whatever was written to the reserved bits), `flags` the flags.
+    // cpsr() joins them; every write of a whole value splits it.
+    uint32_t control = 0;
+    struct Flags {
+        uint8_t v = 0, c = 0, z = 0, n = 0;   // each 0 or 1
+    } flags;
     uint32_t bank_r13[kBankCount] = {}, bank_r14[kBankCount] = {}, bank_spsr[kBankCount] = {};
     uint32_t user_r8_12[5] = {}, fiq_r8_12[5] = {};
 
@@ -261,8 +276,15 @@ struct Cpu {
     } pipeline;
 
     // ---- state ----
-    bool thumb() const { return cpsr & kCpsrT; }
-    uint32_t mode() const { return cpsr & 0x1F; }
+    uint32_t cpsr() const { return control | nzcv() << 28; }
+    // The CPSR := value as it stands, without switching banks (a restore).
+    void load_cpsr(uint32_t value)
+    {
+        control = value & ~kFlagBits;
+        set_flags_of(value);
+    }
+    bool thumb() const { return control & kCpsrT; }
+    uint32_t mode() const { return control & 0x1F; }
     bool has_spsr() const { int b = bank_of(mode()); return b > kBankUser; }
     uint32_t spsr() const { return has_spsr() ? bank_spsr[bank_of(mode())] : 0; }
     void set_spsr(uint32_t v) { if (has_spsr()) bank_spsr[bank_of(mode())] = v; }
@@ -270,8 +292,8 @@ struct Cpu {
     void write_cpsr(uint32_t value);
     void update_attention()
     {
-        attention = stop_requested || tools || pipeline.count || (irq_line && !(cpsr & kCpsrI)) ||
-                    (fiq_line && !(cpsr & kCpsrF));
+        attention = stop_requested || tools || pipeline.count || (irq_line && !(control & kCpsrI)) ||
+                    (fiq_line && !(control & kCpsrF));
         run_until = attention || code_moved ? 0 : limit;
         end_run();
     }
@@ -287,14 +309,39 @@ struct Cpu {
     void set_user_reg(int n, uint32_t v);
 
     // ---- flags ----
-    bool cond(uint32_t c) const { return condition_passed(cpsr, c); }
-    // The flags straight from the result's bits, without branches.
-    static uint32_t nz_of(uint32_t res) { return (res & kN) | (static_cast<uint32_t>(res == 0) << 30); }
-    void set_nz(uint32_t res) { cpsr = (cpsr & ~(kN | kZ)) | nz_of(res); }
-    void set_nzc(uint32_t res, bool c) { cpsr = (cpsr & ~(kN | kZ | kC)) | nz_of(res) | (static_cast<uint32_t>(c) << 29); }
+    // The NZCV nibble of the flags (N in bit 3): the four bytes as one word
+    // times a constant that moves byte i's bit 0 to bit 24 + i; the partial
+    // products never meet, so nothing carries.
+    uint32_t nzcv() const
+    {
+        uint32_t w;
+        std::memcpy(&w, &flags, 4);
+        return (w * 0x01020408u) >> 24;
+    }
+    // The flags from bits 31..28 of a PSR value.
+    void set_flags_of(uint32_t psr)
+    {
+        flags.n = psr >> 31;
+        flags.z = (psr >> 30) & 1;
+        flags.c = (psr >> 29) & 1;
+        flags.v = (psr >> 28) & 1;
+    }
+    bool carry() const { return flags.c; }
+    bool cond(uint32_t c) const { return (kConditions.pass[c & 15] >> nzcv()) & 1; }
+    void set_nz(uint32_t res)
+    {
+        flags.n = res >> 31;
+        flags.z = res == 0;
+    }
+    void set_nzc(uint32_t res, bool c)
+    {
+        set_nz(res);
+        flags.c = c;
+    }
     void set_nzcv(uint32_t res, bool c, bool v)
     {
-        cpsr = (cpsr & 0x0FFFFFFF) | nz_of(res) | (static_cast<uint32_t>(c) << 29) | (static_cast<uint32_t>(v) << 28);
+        set_nzc(res, c);
+        flags.v = v;
     }
     uint32_t add_flags(uint32_t a, uint32_t b, uint32_t carry_in)
     {
@@ -302,16 +349,15 @@ struct Cpu {
             int32_t unused;
             const bool v = __builtin_add_overflow(static_cast<int32_t>(a), static_cast<int32_t>(b), &unused);
             const uint32_t res = a + b;
-            cpsr = (cpsr & 0x0FFFFFFF) | nz_of(res) | (static_cast<uint32_t>(res < a) << 29) | (static_cast<uint32_t>(v) << 28);
+            set_nzcv(res, res < a, v);
             return res;
         }
         const uint64_t wide = uint64_t{a} + b + carry_in;
         const uint32_t res = static_cast<uint32_t>(wide);
-        cpsr = (cpsr & 0x0FFFFFFF) | nz_of(res) | (static_cast<uint32_t>(wide >> 32) << 29) |
-               (((~(a ^ b) & (a ^ res)) >> 31) << 28);
+        set_nzcv(res, wide >> 32, (~(a ^ b) & (a ^ res)) >> 31);
         return res;
     }
-    bool interrupt_due() const { return (fiq_line && !(cpsr & kCpsrF)) || (irq_line && !(cpsr & kCpsrI)); }
+    bool interrupt_due() const { return (fiq_line && !(control & kCpsrF)) || (irq_line && !(control & kCpsrI)); }
     // a - b - !carry_in, ARM carry = no borrow.
     uint32_t sub_flags(uint32_t a, uint32_t b, uint32_t carry_in)
     {
@@ -319,7 +365,7 @@ struct Cpu {
             int32_t unused;
             const bool v = __builtin_sub_overflow(static_cast<int32_t>(a), static_cast<int32_t>(b), &unused);
             const uint32_t res = a - b;
-            cpsr = (cpsr & 0x0FFFFFFF) | nz_of(res) | (static_cast<uint32_t>(a >= b) << 29) | (static_cast<uint32_t>(v) << 28);
+            set_nzcv(res, a >= b, v);
             return res;
         }
         return add_flags(a, ~b, carry_in);
@@ -423,7 +469,7 @@ struct Cpu {
     // The instruction's own fetch of the instruction two ahead.
     void fetch_s()
     {
-        if (cpsr & kCpsrT)
+        if (control & kCpsrT)
             fetch_s_thumb();
         else
             fetch_s_arm();
@@ -444,7 +490,7 @@ struct Cpu {
     // The same fetch made N: a store's (its data cycle is not sequential to it).
     void fetch_n()
     {
-        const bool in_thumb = cpsr & kCpsrT;
+        const bool in_thumb = control & kCpsrT;
         fetch(false, in_thumb, r[15] + (in_thumb ? 4 : 8));
     }
     void idle(uint32_t n = 1) { cycles += n; }
@@ -453,7 +499,7 @@ struct Cpu {
     // region pays one cycle a fetch, without wait states.
     void branch(uint32_t target)
     {
-        if (cpsr & kCpsrT)
+        if (control & kCpsrT)
             branch_in<true>(target);
         else
             branch_in<false>(target);

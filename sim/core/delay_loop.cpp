@@ -577,7 +577,7 @@ void skip(Cpu &c, LoopInfo &loop, const Frame &f, uint32_t counter, bool before_
         uint32_t values[15 + kMaxSlots];
         for (size_t i = 0; i < loop.updates.size(); ++i) values[i] = f.eval(loop.updates[i].value, last);
         for (size_t i = 0; i < loop.updates.size(); ++i) put(c, f, loop.updates[i].location, values[i]);
-        if (loop.last_op.valid) c.cpsr = (c.cpsr & 0x0FFFFFFF) | f.flags(loop.last_op, last);
+        if (loop.last_op.valid) c.set_flags_of(f.flags(loop.last_op, last));
         put(c, f, loop.counter, counter + static_cast<uint32_t>(n) * loop.step);
         c.cycles += n * per_iteration;
         // A read ahead under way keeps its place relative to the code.
@@ -595,8 +595,8 @@ void skip(Cpu &c, LoopInfo &loop, const Frame &f, uint32_t counter, bool before_
         if (n > 0) {
             for (const LoopInfo::Update &u : loop.updates) r.output_value[r.outputs++] = f.get(u.location);
             r.output_value[r.outputs++] = f.get(loop.counter);
-            r.flags_mask = loop.last_op.valid ? 0xF0000000 : 0;
-            r.flags = c.cpsr & r.flags_mask;
+            r.sets_flags = loop.last_op.valid;
+            r.flags = c.flags;
         }
         r.iterations = n;
         r.cycles = n * per_iteration;
@@ -670,7 +670,7 @@ uint32_t word_at(const uint8_t *p)
         if (r.iterations == 0) return true;
         if (c.cycles + r.cycles >= c.limit) return false;
         for (unsigned i = 0; i < r.outputs; ++i) std::memcpy(k.output[i], &r.output_value[i], 4);
-        c.cpsr = (c.cpsr & ~r.flags_mask) | r.flags;
+        if (r.sets_flags) c.flags = r.flags;
         c.cycles += r.cycles;
         c.read_buffer.ahead_ready += r.cycles;
         c.instructions += r.instructions;

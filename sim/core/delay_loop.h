@@ -100,7 +100,8 @@ struct LoopInfo {
         bool valid = false;
         uint32_t input_value[kMaxReplayInputs] = {};   // 0 past replay_inputs
         uint64_t iterations = 0, cycles = 0, instructions = 0;
-        uint32_t flags_mask = 0, flags = 0;
+        bool sets_flags = false;
+        Cpu::Flags flags;
         // What it wrote: the updated locations in the loop's order, then
         // the counter (none when it skipped nothing).
         uint8_t outputs = 0;

@@ -9,8 +9,10 @@
 // and whose peripheral may raise an interrupt or ask for a stop; a change
 // of attention or of the code; an exception entry; a delay-loop skip).
 // Near run_until, the cycles are looked at after every instruction. The
-// code window is looked up once a run.
+// code window is looked up once a run. Finding a run pairs the compares in
+// it with the conditional branches after them (pairs.h).
 #include "sim/core/cpu.h"
+#include "sim/core/pairs.h"
 
 namespace sim::core {
 
@@ -102,6 +104,7 @@ struct StateOf<false> {
     static Decoded *window(const Cpu &c) { return c.code_arm; }
     static bool ends(uint32_t raw) { return ends_run(raw); }
     static unsigned accesses(uint32_t raw) { return accesses_of(raw); }
+    static bool pair(Decoded &compare, const Decoded &next) { return pair_arm(compare, next); }
 };
 template <>
 struct StateOf<true> {
@@ -111,7 +114,16 @@ struct StateOf<true> {
     static Decoded *window(const Cpu &c) { return c.code_thumb; }
     static bool ends(uint32_t raw) { return thumb_ends_run(raw); }
     static unsigned accesses(uint32_t raw) { return thumb_accesses_of(raw); }
+    static bool pair(Decoded &compare, const Decoded &next) { return pair_thumb(compare, next); }
 };
+
+// An entry's data accesses at most; a paired compare's, those of the
+// branch it runs too: the branch's fetch (its refill is the run's last).
+template <bool Thumb>
+unsigned accesses_of_entry(const Decoded &e)
+{
+    return StateOf<Thumb>::accesses(e.raw) + e.paired;
+}
 
 // Decoded::block: the length of the run (127 at most, a Thumb granule holds
 // 128), and whether an instruction of it has a condition the run loop tests.
@@ -127,7 +139,8 @@ struct Run {
 // The run from `d` (r[15]'s entry): at least one instruction. The runs
 // from `d` and every later entry of it are kept, once all its instructions
 // have been decoded. Thumb has no condition the run loop tests (a branch
-// tests its own).
+// tests its own). A compare of it is paired with the conditional branch
+// after it where both are decoded, which ends the run there.
 template <bool Thumb>
 Run find_run(const Cpu &c, Decoded *d)
 {
@@ -143,9 +156,10 @@ Run find_run(const Cpu &c, Decoded *d)
             if (e == d) return {1, 16 + 3, !Thumb};
             return {static_cast<unsigned>(e - d), static_cast<unsigned>(e - d) + accesses + 2, !Thumb};
         }
-        accesses += S::accesses(e->raw);
+        if (!e->paired && e + 1 != granule_end && e[1].fn != S::kStub) S::pair(*e, e[1]);
+        accesses += accesses_of_entry<Thumb>(*e);
         conditional = conditional || (!Thumb && e->cond != 0xE);
-        const bool last = S::ends(e->raw);
+        const bool last = S::ends(e->raw) || e->paired;
         ++e;
         if (last || e == granule_end || e - d == kLongestRun) break;
     }
@@ -153,7 +167,7 @@ Run find_run(const Cpu &c, Decoded *d)
     conditional = false;
     accesses = 0;
     for (Decoded *k = e; k-- != d;) {
-        accesses += S::accesses(k->raw);
+        accesses += accesses_of_entry<Thumb>(*k);
         conditional = conditional || (!Thumb && k->cond != 0xE);
         k->block = static_cast<uint8_t>((e - k) | (conditional ? kConditional : 0));
         k->block_memory = static_cast<uint16_t>((e - k) + accesses + 2);

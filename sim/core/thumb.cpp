@@ -3,6 +3,7 @@
 #include "sim/core/arm_forms.h"
 #include "sim/core/cpu.h"
 #include "sim/core/delay_loop.h"
+#include "sim/core/pairs.h"
 #include "sim/core/transfer.h"
 
 namespace sim::core {
@@ -20,7 +21,7 @@ void shift_immediate(Cpu &c, Decoded &d)
     const uint32_t raw = d.raw;
     const unsigned type = (raw >> 11) & 3, amount = (raw >> 6) & 31, rs = (raw >> 3) & 7, rd = raw & 7;
     uint32_t v = c.r[rs];
-    bool carry = c.cpsr & kC;
+    bool carry = c.carry();
     uint32_t res;
     if (amount == 0) {
         if (type == 0) {
@@ -72,7 +73,7 @@ void alu(Cpu &c, Decoded &d)
     const uint32_t raw = d.raw;
     const unsigned rs = (raw >> 3) & 7, rd = raw & 7;
     const uint32_t a = c.r[rd], b = c.r[rs];
-    const bool cin = c.cpsr & kC;
+    const bool cin = c.carry();
     // The fetch comes before an I cycle; without one it may come last.
     constexpr bool kIdles = Op == 0x2 || Op == 0x3 || Op == 0x4 || Op == 0x7 || Op == 0xD;
     if constexpr (kIdles) c.fetch_s_thumb();
@@ -143,7 +144,7 @@ void high_register(Cpu &c, Decoded &d)
         if (v & 1) {
             c.branch_in<true>(v & ~1u);
         } else {
-            c.cpsr &= ~kCpsrT;
+            c.control &= ~kCpsrT;
             c.moved_code();
             c.branch_in<false>(v & ~3u);
         }
@@ -353,7 +354,8 @@ void multiple(Cpu &c, Decoded &d)
     if (offset < 0 && d.aux != kNotALoop) delay_loop_closed(c, d, pc);
 }
 
-void conditional_branch(Cpu &c, Decoded &d)
+// Out of line: a paired compare ends with a jump here.
+[[gnu::noinline]] void conditional_branch(Cpu &c, Decoded &d)
 {
     const uint32_t pc = c.r[15];
     if (!c.cond((d.raw >> 8) & 15)) {
@@ -362,6 +364,18 @@ void conditional_branch(Cpu &c, Decoded &d)
     }
     c.fetch_s_thumb();
     branch_by(c, d, pc, static_cast<int32_t>(d.raw << 24) >> 23);
+}
+
+// A compare paired with the conditional branch in the entry after it (see
+// pairs.h).
+template <Handler Compare>
+void compare_and_branch(Cpu &c, Decoded &d)
+{
+    Compare(c, d);
+    if (pair_goes_on(c)) [[likely]] {
+        ++c.instructions;
+        conditional_branch(c, (&d)[1]);
+    }
 }
 
 void software_interrupt(Cpu &c, Decoded &)
@@ -471,6 +485,24 @@ Handler decode_thumb(uint32_t raw)
         default: return long_branch_second;
         }
     }
+}
+
+bool pair_thumb(Decoded &compare, const Decoded &next)
+{
+    static constexpr Handler kCompares[][2] = {
+        {alu<0x8>, compare_and_branch<alu<0x8>>},                       // TST
+        {alu<0xA>, compare_and_branch<alu<0xA>>},                       // CMP
+        {alu<0xB>, compare_and_branch<alu<0xB>>},                       // CMN
+        {immediate<1>, compare_and_branch<immediate<1>>},               // CMP #
+        {high_register<1>, compare_and_branch<high_register<1>>}};      // CMP, high registers
+    if (next.fn != conditional_branch) return false;
+    for (const auto &[plain, paired] : kCompares) {
+        if (compare.fn != plain) continue;
+        compare.fn = paired;
+        compare.paired = true;
+        return true;
+    }
+    return false;
 }
 
 [[gnu::noinline]] void execute_general_thumb(Cpu &c, Decoded &d) { decode_thumb(d.raw)(c, d); }

@@ -1,8 +1,10 @@
 // Status register transfers and the ways back from a privileged mode: MSR
 // field masks (and user mode leaving the control bits alone), the SPSR's
-// fields, LDM with ^ with and without pc, MOVS pc and SUBS pc.
+// fields, LDM with ^ with and without pc, MOVS pc and SUBS pc; and every
+// way the flags are written, seen alike by conditions and by MRS.
 #include <gtest/gtest.h>
 
+#include "board/state.h"
 #include "tests/core/core_harness.h"
 
 namespace psr_transfer_test {
@@ -141,6 +143,72 @@ TEST(PsrTransfer, MovsPcLrAndSubsPcLrRestoreTheCpsrFromTheSpsr)
     EXPECT_EQ(b.core.pc(), b.at("arm_code"));
     EXPECT_EQ(b.core.cpsr(), 0x40000000 | kSvc) << "SUBS pc, lr, #4: flags of the subtraction not kept";
 }
+
+// The flags F (NZCV) written one way over their complement: the conditional
+// instructions after it, and MRS, must see F.
+struct FlagWrite {
+    const char *name;
+    const char *code;              // ends by going on at `probe`
+    const char *swi_handler = "b .";
+    bool saved_and_restored = false;   // F saved in a snapshot, restored over its complement
+};
+
+void PrintTo(const FlagWrite &w, std::ostream *os) { *os << w.name; }
+
+class FlagsWritten : public testing::TestWithParam<FlagWrite> {};
+
+TEST_P(FlagsWritten, SteerConditionsAndReadBackAlike)
+{
+    const FlagWrite &w = GetParam();
+    for (uint32_t f : {0xAu, 0x5u}) {
+        SCOPED_TRACE("flags " + std::to_string(f));
+        Board b(".equ F, " + std::to_string(f) + R"(
+            b start
+            b .
+            b swi_handler
+        start:
+            ldr sp, =0x00208000
+        )" + w.code + R"(
+        probe:
+            mov r7, #0
+            orrmi r7, r7, #8
+            orreq r7, r7, #4
+            orrcs r7, r7, #2
+            orrvs r7, r7, #1
+            mrs r8, cpsr
+        done: b done
+        swi_handler:
+        )" + w.swi_handler + R"(
+            .ltorg
+        )");
+        const uint32_t control = kSvc | kCpsrI | kCpsrF;
+        b.core.set_cpsr(control | (~f & 15) << 28);
+        if (w.saved_and_restored) {
+            b.core.set_cpsr(control | f << 28);
+            board::StateWriter saved;
+            b.core.state().save(saved);
+            b.core.set_cpsr(control | (~f & 15) << 28);
+            board::StateReader r(saved.data());
+            b.core.state().restore(r);
+        }
+        b.run_to("done");
+        EXPECT_EQ(b.core.reg(7), f) << "as the conditions see them";
+        EXPECT_EQ(b.core.reg(8) >> 28, f) << "as MRS reads them";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryWay, FlagsWritten,
+    testing::Values(FlagWrite{"MsrRegister", "ldr r0, =F << 28\n msr cpsr_f, r0"},
+                    FlagWrite{"MsrImmediate", "msr cpsr_f, #F << 28"},
+                    FlagWrite{"MsrWithAModeChange", "ldr r0, =(F << 28) | 0xD2\n msr cpsr_fc, r0"},
+                    FlagWrite{"MovsPcFromTheSpsr", "ldr r0, =(F << 28) | 0xD3\n msr spsr_fsxc, r0\n adr lr, probe\n movs pc, lr"},
+                    FlagWrite{"LdmCaretFromTheSpsr",
+                              "ldr r0, =(F << 28) | 0xD3\n msr spsr_fsxc, r0\n adr r1, probe\n stmfd sp!, {r1}\n ldmfd sp!, {pc}^"},
+                    FlagWrite{"SavedInTheSpsrAtExceptionEntry", "msr cpsr_f, #F << 28\n swi 0",
+                              "mrs r0, spsr\n msr cpsr_f, #0\n msr cpsr_f, r0\n b probe"},
+                    FlagWrite{"SnapshotRestore", "", "b .", true}),
+    [](const testing::TestParamInfo<FlagWrite> &i) { return std::string(i.param.name); });
 
 }  // namespace
 

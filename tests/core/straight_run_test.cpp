@@ -209,6 +209,62 @@ const std::vector<Case> kCases = {
         .ltorg
         .arm
     )"},
+    // A compare runs the conditional branch after it too, within a granule
+    // of decoded code (256 bytes): pairs of each kind; a store into the
+    // next granule, which forgets this one's last instructions, the branch
+    // of a pair among them; branches of pairs rewritten, in their own
+    // granule and across two.
+    {"compare-and-branch pairs, their branches rewritten", true, R"(
+        ldr r5, =0x00204000         @ past the program's copy in RAM
+        mov r3, #3
+        mov r4, #0
+    1:  str r4, [r5]
+        add r4, r4, #1
+        tst r4, #1
+        cmpeq r4, #4                @ its own condition, then the branch
+        beq 2f
+        cmn r4, r3, lsl #28
+        bmi 2f
+        teq r4, r9
+        bne 1b
+    2:  bl 10f
+        ldr r0, =11f; str r0, [r0, #8]; bl 10f
+        ldr r1, [r0]; eor r1, r1, #0x90000000; str r1, [r0]; bl 10f   @ bne: bhi
+        mov r6, r4
+        ldr r0, =20f + 1; bx r0
+        .ltorg
+        .balign 256
+        .space 256 - 20
+    10: mov r4, #0
+    12: add r4, r4, #1
+        cmp r4, r3                  @ 12 bytes before the next granule
+    11: bne 12b
+        bx lr
+        .word 0
+        .thumb
+    20: adds r4, #1
+        tst r4, r5
+        bne 22f
+        cmn r4, r3
+        bmi 22f
+        mov r8, r4
+        cmp r8, r3
+        blo 20b
+    22: bl 30f
+        ldr r0, =31f; ldrh r1, [r0]; movs r2, #9; lsls r2, #8; eors r1, r2; strh r1, [r0]; bl 30f
+        ldr r0, =40f; bx r0
+        .ltorg
+        .balign 256
+        .space 256 - 6
+    30: movs r4, #0
+    32: adds r4, #1
+        cmp r4, r3                  @ the last of its granule
+    31: bne 32b
+        bx lr
+        .balign 4
+        .arm
+    40:
+    )"},
 };
 
 TEST(CoreStraightRuns, EndAtTheBoundaryOneInstructionAtATimeWould)
@@ -249,8 +305,51 @@ TEST(CoreStraightRuns, StopAtTheInstructionThatAskedForIt)
     EXPECT_EQ(rewritten.regs[5], 7u);
     EXPECT_EQ(rewritten.regs[6], 0u);
     EXPECT_EQ(rewritten.regs[3], 3u);
+
+    const Outcome pairs = run(kPrologue + kCases[7].body + kEpilogue, false, true, false, 0);
+    EXPECT_EQ(pairs.regs[6], 1u);   // the ARM pair's branch as rewritten
+    EXPECT_EQ(pairs.regs[4], 1u);   // and the Thumb one's across granules
 }
 
 }  // namespace
+
+// Wherever the run loop would stop between a compare and its branch, the
+// two stay two instructions: a counting loop called twice, the first call
+// pairing them.
+TEST(CoreStraightRuns, StopBetweenACompareAndItsBranch)
+{
+    const std::string loop = R"(
+        movs r4, #0; bl count; ldr r1, =0xFFF0FFF0; str r1, [r1]
+        movs r4, #0; bl count; b .
+    count: adds r4, #1
+    compare: cmp r4, #3
+    branch: bne count
+        bx lr
+    )";
+    enum Way { kStep, kLimit, kInterrupt, kBreakpoint };
+    for (bool thumb : {true, false}) {
+        for (Way way : {kStep, kLimit, kInterrupt, kBreakpoint}) {
+            SCOPED_TRACE(std::string(thumb ? "thumb" : "arm") + ", way " + std::to_string(way));
+            Board b(coretest::irq_counting_start() + (thumb ? "adr r0, 1f + 1; bx r0; .thumb; 1:" : "") + loop);
+            ASSERT_EQ(b.run(), sim::Arm7tdmi::Stop::Requested);
+            b.run_to("compare");
+            const uint64_t count = b.core.instructions();
+            if (way == kStep) {
+                b.core.step();
+            } else if (way == kBreakpoint) {
+                b.core.set_breakpoints({b.at("branch")});
+                EXPECT_EQ(b.run(), sim::Arm7tdmi::Stop::Breakpoint);
+            } else {
+                EXPECT_EQ(b.run(1), sim::Arm7tdmi::Stop::Limit);   // where an event may raise nIRQ
+            }
+            EXPECT_EQ(b.core.pc(), b.at("branch"));
+            EXPECT_EQ(b.core.instructions(), count + 1);
+            if (way != kInterrupt) continue;
+            b.core.set_interrupt_lines(true, false);
+            b.run(1);
+            EXPECT_EQ(b.core.reg(14), b.at("branch") + 4);   // taken before the branch
+        }
+    }
+}
 
 }  // namespace straight_run_test
