@@ -326,13 +326,44 @@ struct Cpu {
         flags.c = (psr >> 29) & 1;
         flags.v = (psr >> 28) & 1;
     }
-    bool carry() const { return flags.c; }
-    bool cond(uint32_t c) const { return (kConditions.pass[c & 15] >> nzcv()) & 1; }
+    bool carry() const
+    {
+        const uint8_t c = flags.c;
+        if (c > 1) __builtin_unreachable();   // a flag byte is 0 or 1: no test to make it a bool
+        return c;
+    }
+    bool cond(uint32_t c) const
+    {
+        // A condition known when compiling (an ARM branch's) on one flag
+        // tests its byte alone.
+        if (__builtin_constant_p(c)) {
+            switch (c & 15) {
+            case 0x0: return flags.z;
+            case 0x1: return !flags.z;
+            case 0x2: return flags.c;
+            case 0x3: return !flags.c;
+            case 0x4: return flags.n;
+            case 0x5: return !flags.n;
+            case 0x6: return flags.v;
+            case 0x7: return !flags.v;
+            case 0xE: return true;
+            default: break;
+            }
+        }
+        return (kConditions.pass[c & 15] >> nzcv()) & 1;
+    }
+    // N, Z, C and V match the x86-64 host's SF, ZF, CF and OF (CF inverted
+    // after a subtraction): there the host's own ALU sets them and each is
+    // stored straight from its condition code.
+#if defined(__x86_64__) && defined(__GCC_ASM_FLAG_OUTPUTS__)
+    void set_nz(uint32_t res) { asm("testl %[r], %[r]" : "=@ccs"(flags.n), "=@ccz"(flags.z) : [r] "r"(res)); }
+#else
     void set_nz(uint32_t res)
     {
         flags.n = res >> 31;
         flags.z = res == 0;
     }
+#endif
     void set_nzc(uint32_t res, bool c)
     {
         set_nz(res);
@@ -345,6 +376,18 @@ struct Cpu {
     }
     uint32_t add_flags(uint32_t a, uint32_t b, uint32_t carry_in)
     {
+#if defined(__x86_64__) && defined(__GCC_ASM_FLAG_OUTPUTS__)
+        uint32_t res = a;
+        if (__builtin_constant_p(carry_in) && carry_in == 0)
+            asm("addl %[b], %[r]"
+                : [r] "+r"(res), "=@ccs"(flags.n), "=@ccz"(flags.z), "=@ccc"(flags.c), "=@cco"(flags.v)
+                : [b] "rm"(b));
+        else   // the carry in through CF (bit 0 of carry_in)
+            asm("btl $0, %[cin]\n\tadcl %[b], %[r]"
+                : [r] "+r"(res), "=@ccs"(flags.n), "=@ccz"(flags.z), "=@ccc"(flags.c), "=@cco"(flags.v)
+                : [b] "rm"(b), [cin] "r"(carry_in));
+        return res;
+#else
         if (__builtin_constant_p(carry_in) && carry_in == 0) {
             int32_t unused;
             const bool v = __builtin_add_overflow(static_cast<int32_t>(a), static_cast<int32_t>(b), &unused);
@@ -356,17 +399,26 @@ struct Cpu {
         const uint32_t res = static_cast<uint32_t>(wide);
         set_nzcv(res, wide >> 32, (~(a ^ b) & (a ^ res)) >> 31);
         return res;
+#endif
     }
     bool interrupt_due() const { return (fiq_line && !(control & kCpsrF)) || (irq_line && !(control & kCpsrI)); }
     // a - b - !carry_in, ARM carry = no borrow.
     uint32_t sub_flags(uint32_t a, uint32_t b, uint32_t carry_in)
     {
         if (__builtin_constant_p(carry_in) && carry_in == 1) {
+#if defined(__x86_64__) && defined(__GCC_ASM_FLAG_OUTPUTS__)
+            uint32_t res = a;
+            asm("subl %[b], %[r]"
+                : [r] "+r"(res), "=@ccs"(flags.n), "=@ccz"(flags.z), "=@ccae"(flags.c), "=@cco"(flags.v)
+                : [b] "rm"(b));
+            return res;
+#else
             int32_t unused;
             const bool v = __builtin_sub_overflow(static_cast<int32_t>(a), static_cast<int32_t>(b), &unused);
             const uint32_t res = a - b;
             set_nzcv(res, a >= b, v);
             return res;
+#endif
         }
         return add_flags(a, ~b, carry_in);
     }
