@@ -130,14 +130,32 @@ struct Region {
 
 // The read buffers of a memory read 32 bits at a time (see arm7tdmi.h,
 // MemoryRegion::read_buffer): the word held and the word being read ahead,
-// each named by the host address of its bytes, so that every view of the
-// memory shares them.
+// each named by the host address of its bytes (its key), so that every
+// view of the memory shares them. The word read ahead is only ever the one
+// after the word held, so both follow from one key, that of the halfword
+// which code running straight on fetches next:
+//   - the second half of a word W: W is held, nothing is read ahead;
+//   - the first half of a word W: W - 4 is held, W is being read ahead
+//     (ready at ahead_ready);
+//   - kEmpty (odd): nothing is held.
+// Such code then meets the one case that costs no look-up: the halfword it
+// fetches is `next`, and `next` moves on by one halfword.
+// While the code window is in the buffered memory, `next` is kept as a code
+// address of the window (the key less Cpu::code_key), so that a fetch
+// compares its address with it as it is; elsewhere it is the key with
+// kElsewhere set, which no code address matches (Cpu::buffer_key).
 struct ReadBuffer {
-    static constexpr uintptr_t kNone = 0;
-    uintptr_t word = kNone;
-    uintptr_t ahead = kNone;
+    static constexpr uintptr_t kNone = 0;    // no word
+    static constexpr uintptr_t kEmpty = 1;
+    static constexpr uint64_t kElsewhere = uint64_t{1} << 63;
+    uint64_t next = kEmpty | kElsewhere;
     uint64_t ahead_ready = 0;   // cycle at which the read-ahead ends
-    void clear() { word = ahead = kNone; }
+    // The words the key `next_key` stands for.
+    static uintptr_t held_of(uintptr_t next_key)
+    {
+        return next_key & 1 ? kNone : next_key & 2 ? next_key - 2 : next_key - 4;
+    }
+    static uintptr_t ahead_of(uintptr_t next_key) { return next_key & 3 ? kNone : next_key; }
 };
 
 // Bank index of a mode's r13, r14 and SPSR.
@@ -409,8 +427,10 @@ struct Cpu {
     // the fetched one.
     [[gnu::always_inline]] void fetch(bool sequential, bool in_thumb, uint32_t address)
     {
+        if (in_thumb && fetch_straight(address)) [[likely]]
+            return;
         if (in_thumb && code_buffered)
-            fetch_buffered(address);
+            fetch_buffered_any(address);
         else
             cycles += sequential ? code_s : code_n;
     }
@@ -418,57 +438,60 @@ struct Cpu {
     // the held word costs one cycle, the word being read ahead whatever is
     // left of its read (one cycle at least), any other word a whole read.
     // Fetching a word's second half starts the read of the next word, once
-    // the memory is free. Code running straight on meets the two usual
-    // cases, decided here by the halfword's place in its word: a second
-    // half comes from the held word, a first half from the word read ahead.
-    [[gnu::always_inline]] void fetch_buffered(uint32_t address)
+    // the memory is free. Code running straight on fetches the halfword
+    // the buffers' key names (ReadBuffer): a second half then comes from
+    // the held word and starts the read of the next, a first half from the
+    // word read ahead. False (nothing done) for any other halfword, and
+    // outside the buffered memory.
+    [[gnu::always_inline]] bool fetch_straight(uint32_t address)
     {
         ReadBuffer &b = read_buffer;
-        const uintptr_t w = code_key + (address & ~3u);
+        if (address != b.next) return false;
+        const uint64_t t = cycles;
+        b.next = uint64_t{address} + 2;
         if (address & 2) {
-            if (w == b.word) [[likely]] {
-                const uint64_t t = cycles;
-                cycles = t + 1;
-                if (b.ahead != w + 4) {
-                    b.ahead = w + 4;
-                    b.ahead_ready = t + code_wait + 1;
-                }
-                return;
-            }
-        } else if (w == b.ahead) [[likely]] {
-            // (The held word is never the one read ahead.)
-            const uint64_t t = cycles;
+            cycles = t + 1;
+            b.ahead_ready = t + code_wait + 1;
+        } else {
             cycles = b.ahead_ready > t + 1 ? b.ahead_ready : t + 1;
-            b.word = w;
-            b.ahead = ReadBuffer::kNone;
-            return;
         }
-        fetch_buffered_any(address);
+        return true;
+    }
+    [[gnu::always_inline]] void fetch_buffered(uint32_t address)
+    {
+        if (!fetch_straight(address)) fetch_buffered_any(address);
     }
     // The same, for any halfword (the rare cases above, and branch targets).
     [[gnu::noinline]] void fetch_buffered_any(uint32_t address) { fetch_buffered_general(address); }
+    // With the keys as code addresses of the window (see ReadBuffer): the
+    // word of `address` is held when `next` is one of its halves' keys
+    // after it, read ahead when `next` is its first half.
     [[gnu::always_inline]] void fetch_buffered_general(uint32_t address)
     {
         ReadBuffer &b = read_buffer;
-        const uintptr_t w = code_key + (address & ~3u);
-        const uint64_t t = cycles;
-        uint64_t free_at = t;
-        if (w == b.word) {
+        const uint64_t w = address & ~3u, s = b.next, t = cycles;
+        const bool second = address & 2;
+        if (s == w + 2 || s == w + 4) {
             cycles = t + 1;
-        } else if (w == b.ahead) {
+            if (second && s != w + 4) {
+                b.next = w + 4;
+                b.ahead_ready = t + code_wait + 1;
+            }
+            return;
+        }
+        uint64_t free_at;
+        if (s == w) {
             cycles = b.ahead_ready > t + 1 ? b.ahead_ready : t + 1;
-            free_at = b.ahead_ready;
-            b.word = w;
-            b.ahead = ReadBuffer::kNone;
+            free_at = b.ahead_ready > t ? b.ahead_ready : t;
         } else {
             cycles = t + code_wait + 1;
             free_at = cycles;
-            b.word = w;
-            b.ahead = ReadBuffer::kNone;
         }
-        if ((address & 2) && b.ahead != w + 4) {
-            b.ahead = w + 4;
-            b.ahead_ready = (free_at > t ? free_at : t) + code_wait + 1;
+        if (second) {
+            b.next = w + 4;
+            b.ahead_ready = free_at + code_wait + 1;
+        } else {
+            b.next = w + 2;
         }
     }
     // A Thumb pipeline refill through the read buffers: the target as any
@@ -478,21 +501,20 @@ struct Cpu {
     [[gnu::always_inline]] void refill_buffered(uint32_t target)
     {
         fetch_buffered_general(target);
-        ReadBuffer &b = read_buffer;
-        const uintptr_t w = code_key + ((target + 2) & ~3u);
-        const uint64_t t = cycles;
-        if (target & 2) {
-            cycles = b.ahead_ready > t + 1 ? b.ahead_ready : t + 1;
-            b.word = w;
-            b.ahead = ReadBuffer::kNone;
-        } else {
-            cycles = t + 1;
-            if (b.ahead != w + 4) {
-                b.ahead = w + 4;
-                b.ahead_ready = t + code_wait + 1;
-            }
-        }
+        fetch_buffered(target + 2);
     }
+    // The key of the halfword code running straight on fetches next (see
+    // ReadBuffer), whatever the code window; and the same set.
+    uintptr_t buffer_key() const
+    {
+        return code_buffered ? read_buffer.next + code_key : read_buffer.next & ~ReadBuffer::kElsewhere;
+    }
+    void set_buffer_key(uintptr_t key)
+    {
+        read_buffer.next = code_buffered ? key - code_key : key | ReadBuffer::kElsewhere;
+    }
+    // A data read of the memory, or ARM code, takes it from the buffers.
+    void clear_read_buffers() { set_buffer_key(ReadBuffer::kEmpty); }
     // The instruction's own fetch of the instruction two ahead.
     void fetch_s()
     {
@@ -561,7 +583,7 @@ struct Cpu {
             }
         } else {
             // ARM code reads whole words past the buffers.
-            if (code_buffered) read_buffer.clear();
+            if (code_buffered) clear_read_buffers();
             cycles += code_n + code_s;
         }
     }
@@ -676,7 +698,7 @@ struct Cpu {
             value = load_host<Size>(g->host + (address & g->mask));
             cycles += 1 + (seq ? g->wait_s : g->wait_n);
             // A data read takes the memory from the code's buffers.
-            if (g->read_buffer) read_buffer.clear();
+            if (g->read_buffer) clear_read_buffers();
         } else if (!bus_read(address, Size, value)) {
             return false;
         }
