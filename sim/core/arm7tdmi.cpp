@@ -277,6 +277,9 @@ void Arm7tdmi::set_regions(const std::vector<MemoryRegion> &regions)
         g.host = m.host;
         g.writable = m.writable;
         g.read_buffer = m.read_buffer && (m.wait_n || m.wait_s);
+        // The buffers tell a word's halves apart by their host addresses.
+        if (g.read_buffer && (reinterpret_cast<uintptr_t>(m.host) & 3))
+            throw std::invalid_argument("memory region with read buffers: host memory not aligned to 4 bytes");
         g.wait_n = m.wait_n;
         c.memory_cycle_max = std::max<uint32_t>(c.memory_cycle_max, 1u + std::max(m.wait_n, m.wait_s));
         g.wait_s = m.wait_s;
@@ -310,7 +313,7 @@ void Arm7tdmi::set_regions(const std::vector<MemoryRegion> &regions)
     c.code_base = c.code_base == core::kRefillWatch ? core::kRefillWatch : 1;
     c.code_size = 0;
     c.moved_code();
-    c.read_buffer.clear();
+    c.clear_read_buffers();
     ++c.code_generation;
     for (unsigned i = 0; i < ahead.count; ++i) {
         if (((from_memory >> i) & 1u) && c.host_at(ahead.address + i * (ahead.thumb ? 2 : 4)) != was[i]) {

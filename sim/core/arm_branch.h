@@ -1,6 +1,5 @@
-// ARM B and BL once their condition has passed: shared by the branches'
-// own handlers (arm.cpp) and the compares paired with them
-// (arm_predecoded.cpp). Private to sim/core.
+// ARM B and BL once their condition has passed (arm.cpp's branch
+// handlers). Private to sim/core.
 #pragma once
 
 #include "sim/core/cpu.h"

@@ -4,10 +4,8 @@
 // (pc as an operand or a destination, and every other form, stay with the
 // general handlers of arm.cpp, which these must match cycle for cycle).
 #include "sim/core/arm_alu.h"
-#include "sim/core/arm_branch.h"
 #include "sim/core/arm_forms.h"
 #include "sim/core/cpu.h"
-#include "sim/core/pairs.h"
 
 #include <array>
 #include <utility>
@@ -43,30 +41,6 @@ void data_processing(Cpu &c, Decoded &d)
     const uint32_t res = alu_operation<Op, S>(c, c.r[d.rn], op2, cin, sc);
     if constexpr (Op < 8 || Op > 11) c.r[d.rd] = res;
     c.r[15] = pc + 4;
-}
-
-// The conditional B of a pair, out of line: the compare before it keeps
-// no registers.
-[[gnu::noinline]] void paired_branch(Cpu &c, Decoded &d)
-{
-    if (c.cond(d.raw >> 28)) {
-        branch_taken<false>(c, d);
-    } else {
-        c.fetch_s_arm();
-        c.r[15] += 4;
-    }
-}
-
-// TST, TEQ, CMP or CMN paired with the conditional B in the entry after it
-// (see pairs.h). The run loop has tested the compare's own condition.
-template <unsigned Op, int Kind>
-void compare_and_branch(Cpu &c, Decoded &d)
-{
-    data_processing<Op, Kind, true>(c, d);
-    if (pair_goes_on(c)) [[likely]] {
-        ++c.instructions;
-        paired_branch(c, (&d)[1]);
-    }
 }
 
 // Aligned, to plain memory (Cpu::plain) and with nothing in the way, the
@@ -189,29 +163,6 @@ bool single_transfer_form(Decoded &d)
 }
 
 }  // namespace
-
-bool pair_arm(Decoded &compare, const Decoded &next)
-{
-    // B (not BL) with a condition other than "always" and "never".
-    if ((next.raw & 0x0F000000) != 0x0A000000 || (next.raw >> 28) >= 0xE) return false;
-    static constexpr Handler kPaired[3][4] = {
-        {compare_and_branch<8, kImmediate>, compare_and_branch<9, kImmediate>, compare_and_branch<10, kImmediate>,
-         compare_and_branch<11, kImmediate>},
-        {compare_and_branch<8, kRegister>, compare_and_branch<9, kRegister>, compare_and_branch<10, kRegister>,
-         compare_and_branch<11, kRegister>},
-        {compare_and_branch<8, kShifted>, compare_and_branch<9, kShifted>, compare_and_branch<10, kShifted>,
-         compare_and_branch<11, kShifted>}};
-    const std::array<Handler, 32> *plain[3] = {&kDpImmediate, &kDpRegister, &kDpShifted};
-    for (unsigned kind = 0; kind < 3; ++kind) {
-        for (unsigned op = 8; op < 12; ++op) {
-            if (compare.fn != (*plain[kind])[op * 2 + 1]) continue;
-            compare.fn = kPaired[kind][op - 8];
-            compare.paired = true;
-            return true;
-        }
-    }
-    return false;
-}
 
 bool predecode_arm(Decoded &d)
 {

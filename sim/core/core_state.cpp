@@ -73,16 +73,26 @@ void declare_state(Cpu &c, board::State &s)
         .custom(
             "read buffers",
             [&c](board::StateWriter &w) {
-                save_key(c, w, c.read_buffer.word);
-                save_key(c, w, c.read_buffer.ahead);
+                const uintptr_t key = c.buffer_key();
+                save_key(c, w, ReadBuffer::held_of(key));
+                save_key(c, w, ReadBuffer::ahead_of(key));
                 w.u64(c.read_buffer.ahead_ready);
             },
             [&c](board::StateReader &r) {
-                c.read_buffer.word = restore_key(c, r);
-                c.read_buffer.ahead = restore_key(c, r);
+                const uintptr_t held = restore_key(c, r), ahead = restore_key(c, r);
+                // Only the word after the one held is ever read ahead.
+                if (held == ReadBuffer::kNone ? ahead != ReadBuffer::kNone
+                                              : (held & 3) || (ahead != ReadBuffer::kNone && ahead != held + 4))
+                    r.fail("core: read buffers in no state they can be in");
+                c.set_buffer_key(held == ReadBuffer::kNone ? ReadBuffer::kEmpty
+                                 : ahead == ReadBuffer::kNone ? held + 2
+                                                              : ahead);
                 c.read_buffer.ahead_ready = r.u64();
             },
-            [&c] { c.read_buffer = ReadBuffer{}; })
+            [&c] {
+                c.clear_read_buffers();
+                c.read_buffer.ahead_ready = 0;
+            })
         // What the core's reset leaves alone: the lines into it, the debug
         // logic's channel, and what it knows of the code.
         .kept("nIRQ", c.irq_line)

@@ -80,11 +80,14 @@ const Region *Cpu::search_region(uint32_t address) const
 bool Cpu::enter_code_region(uint32_t address)
 {
     moved_code();
+    // The read buffers' key is kept relative to the window (ReadBuffer).
+    const uintptr_t key = buffer_key();
     const Region *g = region_of(address);
     if (!g) {
         code_base = 1;
         code_size = 0;
         code_buffered = false;
+        set_buffer_key(key);
         return false;
     }
     CodeCache *cc = g->cache;
@@ -104,6 +107,7 @@ bool Cpu::enter_code_region(uint32_t address)
     code_buffered = g->read_buffer;
     code_key = reinterpret_cast<uintptr_t>(g->host) - g->base;
     code_wait = g->wait_n;
+    set_buffer_key(key);
     return true;
 }
 

@@ -6,7 +6,6 @@
 
 #include "sim/core/arm7tdmi.h"
 
-#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -19,8 +18,6 @@ struct LoopInfo;
 
 constexpr uint32_t kN = 1u << 31, kZ = 1u << 30, kC = 1u << 29, kV = 1u << 28;
 constexpr uint32_t kFlagBits = kN | kZ | kC | kV;
-// Cpu::nzcv() reads the flag bytes as one word, N in its top byte.
-static_assert(std::endian::native == std::endian::little, "the flag bytes are laid out for a little-endian host");
 
 // An ARM condition code against the N, Z, C and V bits of `flags`: a table
 // of 16 bits per condition, one per NZCV combination. 1111 is "never" (NV)
@@ -133,14 +130,32 @@ struct Region {
 
 // The read buffers of a memory read 32 bits at a time (see arm7tdmi.h,
 // MemoryRegion::read_buffer): the word held and the word being read ahead,
-// each named by the host address of its bytes, so that every view of the
-// memory shares them.
+// each named by the host address of its bytes (its key), so that every
+// view of the memory shares them. The word read ahead is only ever the one
+// after the word held, so both follow from one key, that of the halfword
+// which code running straight on fetches next:
+//   - the second half of a word W: W is held, nothing is read ahead;
+//   - the first half of a word W: W - 4 is held, W is being read ahead
+//     (ready at ahead_ready);
+//   - kEmpty (odd): nothing is held.
+// Such code then meets the one case that costs no look-up: the halfword it
+// fetches is `next`, and `next` moves on by one halfword.
+// While the code window is in the buffered memory, `next` is kept as a code
+// address of the window (the key less Cpu::code_key), so that a fetch
+// compares its address with it as it is; elsewhere it is the key with
+// kElsewhere set, which no code address matches (Cpu::buffer_key).
 struct ReadBuffer {
-    static constexpr uintptr_t kNone = 0;
-    uintptr_t word = kNone;
-    uintptr_t ahead = kNone;
+    static constexpr uintptr_t kNone = 0;    // no word
+    static constexpr uintptr_t kEmpty = 1;
+    static constexpr uint64_t kElsewhere = uint64_t{1} << 63;
+    uint64_t next = kEmpty | kElsewhere;
     uint64_t ahead_ready = 0;   // cycle at which the read-ahead ends
-    void clear() { word = ahead = kNone; }
+    // The words the key `next_key` stands for.
+    static uintptr_t held_of(uintptr_t next_key)
+    {
+        return next_key & 1 ? kNone : next_key & 2 ? next_key - 2 : next_key - 4;
+    }
+    static uintptr_t ahead_of(uintptr_t next_key) { return next_key & 3 ? kNone : next_key; }
 };
 
 // Bank index of a mode's r13, r14 and SPSR.
@@ -291,14 +306,14 @@ struct Cpu {
     void set_user_reg(int n, uint32_t v);
 
     // ---- flags ----
-    // The NZCV nibble of the flags (N in bit 3): the four bytes as one word
-    // times a constant that moves byte i's bit 0 to bit 24 + i; the partial
-    // products never meet, so nothing carries.
+    // The NZCV nibble of the flags (N in bit 3), read byte by byte: a word
+    // read of the four bytes just stored one by one would wait for the
+    // stores to reach the cache (no store forwarding), about 5 % of ARM
+    // code's speed.
     uint32_t nzcv() const
     {
-        uint32_t w;
-        std::memcpy(&w, &flags, 4);
-        return (w * 0x01020408u) >> 24;
+        return static_cast<uint32_t>(flags.n) << 3 | static_cast<uint32_t>(flags.z) << 2 |
+               static_cast<uint32_t>(flags.c) << 1 | flags.v;
     }
     // The flags from bits 31..28 of a PSR value.
     void set_flags_of(uint32_t psr)
@@ -308,13 +323,44 @@ struct Cpu {
         flags.c = (psr >> 29) & 1;
         flags.v = (psr >> 28) & 1;
     }
-    bool carry() const { return flags.c; }
-    bool cond(uint32_t c) const { return (kConditions.pass[c & 15] >> nzcv()) & 1; }
+    bool carry() const
+    {
+        const uint8_t c = flags.c;
+        if (c > 1) __builtin_unreachable();   // a flag byte is 0 or 1: no test to make it a bool
+        return c;
+    }
+    bool cond(uint32_t c) const
+    {
+        // A condition known when compiling (an ARM branch's) on one flag
+        // tests its byte alone.
+        if (__builtin_constant_p(c)) {
+            switch (c & 15) {
+            case 0x0: return flags.z;
+            case 0x1: return !flags.z;
+            case 0x2: return flags.c;
+            case 0x3: return !flags.c;
+            case 0x4: return flags.n;
+            case 0x5: return !flags.n;
+            case 0x6: return flags.v;
+            case 0x7: return !flags.v;
+            case 0xE: return true;
+            default: break;
+            }
+        }
+        return (kConditions.pass[c & 15] >> nzcv()) & 1;
+    }
+    // N, Z, C and V match the x86-64 host's SF, ZF, CF and OF (CF inverted
+    // after a subtraction): there the host's own ALU sets them and each is
+    // stored straight from its condition code.
+#if defined(__x86_64__) && defined(__GCC_ASM_FLAG_OUTPUTS__)
+    void set_nz(uint32_t res) { asm("testl %[r], %[r]" : "=@ccs"(flags.n), "=@ccz"(flags.z) : [r] "r"(res)); }
+#else
     void set_nz(uint32_t res)
     {
         flags.n = res >> 31;
         flags.z = res == 0;
     }
+#endif
     void set_nzc(uint32_t res, bool c)
     {
         set_nz(res);
@@ -327,6 +373,18 @@ struct Cpu {
     }
     uint32_t add_flags(uint32_t a, uint32_t b, uint32_t carry_in)
     {
+#if defined(__x86_64__) && defined(__GCC_ASM_FLAG_OUTPUTS__)
+        uint32_t res = a;
+        if (__builtin_constant_p(carry_in) && carry_in == 0)
+            asm("addl %[b], %[r]"
+                : [r] "+r"(res), "=@ccs"(flags.n), "=@ccz"(flags.z), "=@ccc"(flags.c), "=@cco"(flags.v)
+                : [b] "rm"(b));
+        else   // the carry in through CF (bit 0 of carry_in)
+            asm("btl $0, %[cin]\n\tadcl %[b], %[r]"
+                : [r] "+r"(res), "=@ccs"(flags.n), "=@ccz"(flags.z), "=@ccc"(flags.c), "=@cco"(flags.v)
+                : [b] "rm"(b), [cin] "r"(carry_in));
+        return res;
+#else
         if (__builtin_constant_p(carry_in) && carry_in == 0) {
             int32_t unused;
             const bool v = __builtin_add_overflow(static_cast<int32_t>(a), static_cast<int32_t>(b), &unused);
@@ -338,17 +396,26 @@ struct Cpu {
         const uint32_t res = static_cast<uint32_t>(wide);
         set_nzcv(res, wide >> 32, (~(a ^ b) & (a ^ res)) >> 31);
         return res;
+#endif
     }
     bool interrupt_due() const { return (fiq_line && !(control & kCpsrF)) || (irq_line && !(control & kCpsrI)); }
     // a - b - !carry_in, ARM carry = no borrow.
     uint32_t sub_flags(uint32_t a, uint32_t b, uint32_t carry_in)
     {
         if (__builtin_constant_p(carry_in) && carry_in == 1) {
+#if defined(__x86_64__) && defined(__GCC_ASM_FLAG_OUTPUTS__)
+            uint32_t res = a;
+            asm("subl %[b], %[r]"
+                : [r] "+r"(res), "=@ccs"(flags.n), "=@ccz"(flags.z), "=@ccae"(flags.c), "=@cco"(flags.v)
+                : [b] "rm"(b));
+            return res;
+#else
             int32_t unused;
             const bool v = __builtin_sub_overflow(static_cast<int32_t>(a), static_cast<int32_t>(b), &unused);
             const uint32_t res = a - b;
             set_nzcv(res, a >= b, v);
             return res;
+#endif
         }
         return add_flags(a, ~b, carry_in);
     }
@@ -360,8 +427,10 @@ struct Cpu {
     // the fetched one.
     [[gnu::always_inline]] void fetch(bool sequential, bool in_thumb, uint32_t address)
     {
+        if (in_thumb && fetch_straight(address)) [[likely]]
+            return;
         if (in_thumb && code_buffered)
-            fetch_buffered(address);
+            fetch_buffered_any(address);
         else
             cycles += sequential ? code_s : code_n;
     }
@@ -369,57 +438,60 @@ struct Cpu {
     // the held word costs one cycle, the word being read ahead whatever is
     // left of its read (one cycle at least), any other word a whole read.
     // Fetching a word's second half starts the read of the next word, once
-    // the memory is free. Code running straight on meets the two usual
-    // cases, decided here by the halfword's place in its word: a second
-    // half comes from the held word, a first half from the word read ahead.
-    [[gnu::always_inline]] void fetch_buffered(uint32_t address)
+    // the memory is free. Code running straight on fetches the halfword
+    // the buffers' key names (ReadBuffer): a second half then comes from
+    // the held word and starts the read of the next, a first half from the
+    // word read ahead. False (nothing done) for any other halfword, and
+    // outside the buffered memory.
+    [[gnu::always_inline]] bool fetch_straight(uint32_t address)
     {
         ReadBuffer &b = read_buffer;
-        const uintptr_t w = code_key + (address & ~3u);
+        if (address != b.next) return false;
+        const uint64_t t = cycles;
+        b.next = uint64_t{address} + 2;
         if (address & 2) {
-            if (w == b.word) [[likely]] {
-                const uint64_t t = cycles;
-                cycles = t + 1;
-                if (b.ahead != w + 4) {
-                    b.ahead = w + 4;
-                    b.ahead_ready = t + code_wait + 1;
-                }
-                return;
-            }
-        } else if (w == b.ahead) [[likely]] {
-            // (The held word is never the one read ahead.)
-            const uint64_t t = cycles;
+            cycles = t + 1;
+            b.ahead_ready = t + code_wait + 1;
+        } else {
             cycles = b.ahead_ready > t + 1 ? b.ahead_ready : t + 1;
-            b.word = w;
-            b.ahead = ReadBuffer::kNone;
-            return;
         }
-        fetch_buffered_any(address);
+        return true;
+    }
+    [[gnu::always_inline]] void fetch_buffered(uint32_t address)
+    {
+        if (!fetch_straight(address)) fetch_buffered_any(address);
     }
     // The same, for any halfword (the rare cases above, and branch targets).
     [[gnu::noinline]] void fetch_buffered_any(uint32_t address) { fetch_buffered_general(address); }
+    // With the keys as code addresses of the window (see ReadBuffer): the
+    // word of `address` is held when `next` is one of its halves' keys
+    // after it, read ahead when `next` is its first half.
     [[gnu::always_inline]] void fetch_buffered_general(uint32_t address)
     {
         ReadBuffer &b = read_buffer;
-        const uintptr_t w = code_key + (address & ~3u);
-        const uint64_t t = cycles;
-        uint64_t free_at = t;
-        if (w == b.word) {
+        const uint64_t w = address & ~3u, s = b.next, t = cycles;
+        const bool second = address & 2;
+        if (s == w + 2 || s == w + 4) {
             cycles = t + 1;
-        } else if (w == b.ahead) {
+            if (second && s != w + 4) {
+                b.next = w + 4;
+                b.ahead_ready = t + code_wait + 1;
+            }
+            return;
+        }
+        uint64_t free_at;
+        if (s == w) {
             cycles = b.ahead_ready > t + 1 ? b.ahead_ready : t + 1;
-            free_at = b.ahead_ready;
-            b.word = w;
-            b.ahead = ReadBuffer::kNone;
+            free_at = b.ahead_ready > t ? b.ahead_ready : t;
         } else {
             cycles = t + code_wait + 1;
             free_at = cycles;
-            b.word = w;
-            b.ahead = ReadBuffer::kNone;
         }
-        if ((address & 2) && b.ahead != w + 4) {
-            b.ahead = w + 4;
-            b.ahead_ready = (free_at > t ? free_at : t) + code_wait + 1;
+        if (second) {
+            b.next = w + 4;
+            b.ahead_ready = free_at + code_wait + 1;
+        } else {
+            b.next = w + 2;
         }
     }
     // A Thumb pipeline refill through the read buffers: the target as any
@@ -429,21 +501,20 @@ struct Cpu {
     [[gnu::always_inline]] void refill_buffered(uint32_t target)
     {
         fetch_buffered_general(target);
-        ReadBuffer &b = read_buffer;
-        const uintptr_t w = code_key + ((target + 2) & ~3u);
-        const uint64_t t = cycles;
-        if (target & 2) {
-            cycles = b.ahead_ready > t + 1 ? b.ahead_ready : t + 1;
-            b.word = w;
-            b.ahead = ReadBuffer::kNone;
-        } else {
-            cycles = t + 1;
-            if (b.ahead != w + 4) {
-                b.ahead = w + 4;
-                b.ahead_ready = t + code_wait + 1;
-            }
-        }
+        fetch_buffered(target + 2);
     }
+    // The key of the halfword code running straight on fetches next (see
+    // ReadBuffer), whatever the code window; and the same set.
+    uintptr_t buffer_key() const
+    {
+        return code_buffered ? read_buffer.next + code_key : read_buffer.next & ~ReadBuffer::kElsewhere;
+    }
+    void set_buffer_key(uintptr_t key)
+    {
+        read_buffer.next = code_buffered ? key - code_key : key | ReadBuffer::kElsewhere;
+    }
+    // A data read of the memory, or ARM code, takes it from the buffers.
+    void clear_read_buffers() { set_buffer_key(ReadBuffer::kEmpty); }
     // The instruction's own fetch of the instruction two ahead.
     void fetch_s()
     {
@@ -512,7 +583,7 @@ struct Cpu {
             }
         } else {
             // ARM code reads whole words past the buffers.
-            if (code_buffered) read_buffer.clear();
+            if (code_buffered) clear_read_buffers();
             cycles += code_n + code_s;
         }
     }
@@ -627,7 +698,7 @@ struct Cpu {
             value = load_host<Size>(g->host + (address & g->mask));
             cycles += 1 + (seq ? g->wait_s : g->wait_n);
             // A data read takes the memory from the code's buffers.
-            if (g->read_buffer) read_buffer.clear();
+            if (g->read_buffer) clear_read_buffers();
         } else if (!bus_read(address, Size, value)) {
             return false;
         }

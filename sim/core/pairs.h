@@ -1,4 +1,4 @@
-// Compare-and-branch pairs. A compare that only sets the flags, directly
+// Compare-and-branch pairs (Thumb). A compare that only sets the flags, directly
 // followed by a conditional branch in the same granule of the decoded-code
 // cache (forgotten as a whole when code is written, and with it the last
 // instructions of the granule before and a compare paired with the first
@@ -19,7 +19,6 @@ namespace sim::core {
 // where the one is a compare that only sets flags and the other a
 // conditional branch: true when it did.
 bool pair_thumb(Decoded &compare, const Decoded &next);
-bool pair_arm(Decoded &compare, const Decoded &next);
 
 // After a paired compare: whether the run loop would now run the next
 // instruction without looking at anything else. It looks only where the

@@ -164,7 +164,7 @@ void load_literal(Cpu &c, Decoded &d)
     if (c.in_window(address) && !c.access_hooks) [[likely]] {
         const uint32_t value = Cpu::load_host<4>(c.code_host + (address - c.code_base));
         c.cycles += c.code_n + 1;
-        if (c.code_buffered) c.read_buffer.clear();
+        if (c.code_buffered) c.clear_read_buffers();
         c.r[(d.raw >> 8) & 7] = value;
         c.r[15] = pc + 2;
         return;

@@ -5,6 +5,7 @@
 // access is made at.
 #include <gtest/gtest.h>
 
+#include "board/state.h"
 #include "tests/core/core_harness.h"
 
 namespace timing_test {
@@ -138,6 +139,84 @@ TEST(CoreTiming, ThumbFetchesGoThroughTheReadBuffers)
     ASSERT_EQ(each.size(), 12u);
     EXPECT_EQ(each[1], 2u);
     EXPECT_EQ(each[3], 7u);
+}
+
+TEST(CoreTiming, ReadBuffersAcrossWhatElseTouchesThem)
+{
+    // Each body starts at `from`, reached by a branch: the word of `from`
+    // held, the next one being read ahead (2 of its 3 cycles left). At `cut`
+    // the wait states change or the core goes on restored from a snapshot.
+    // r3 calls a `mov pc, lr` in RAM, r6 points into the flash.
+    enum class Cut { None, WaitStates, Snapshot };
+    const struct {
+        const char *body;
+        Cut cut;
+        std::vector<uint64_t> expected;
+    } cases[] = {
+        {R"(
+            bx r3                   @ read ahead (2 left); RAM refill          2+2
+            b .                     @ (the RAM code: 1; return held, read ahead: 1+2)
+            b .
+            ldr r2, [r6]            @ held; a data read (3) takes them; 1I    1+3+1
+            movs r0, #1             @ whole read                              3
+            movs r0, #2             @ held; starts the next read              1
+            movs r0, #3             @ what is left of it                      2
+        )", Cut::None, {4, 4, 5, 3, 1, 2}},
+        {R"(
+            movs r0, #1             @ read ahead (2 left)                     2
+        cut:
+            movs r0, #2             @ whole read at 1 wait state              2
+            movs r0, #3             @ read ahead, 2 cycles after its start     2
+            movs r0, #4             @ held                                    1
+            movs r0, #5             @ read ahead, done                        1
+        )", Cut::WaitStates, {2, 2, 2, 1, 1}},
+        {R"(
+            movs r0, #1             @ read ahead (2 left)                     2
+            movs r0, #2             @ held; starts the next read              1
+        cut:
+            movs r0, #3             @ what is left of it                      2
+            movs r0, #4             @ held                                    1
+        )", Cut::Snapshot, {2, 1, 2, 1}},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.body);
+        const std::string program = std::string(R"(
+            adr r0, setup + 1
+            bx r0
+            .thumb
+        setup:
+            ldr r3, =0x00200001
+            subs r1, r3, #1
+            ldr r2, =0x46F7             @ mov pc, lr
+            strh r2, [r1]
+            ldr r4, =from + 6
+            mov lr, r4
+            ldr r6, =0x100
+            .balign 4
+            b from                      @ its fetch of `from`, then the refill
+            .balign 4
+        from:
+        )") + k.body + "to: b .\n .ltorg\n";
+        auto b = std::make_unique<Board>(program, kWaitN, kWaitS);
+        b->run_to("from");
+        const uint32_t cut = k.cut == Cut::None ? 0xFFFFFFFF : b->at("cut");
+        std::vector<uint64_t> each;
+        for (int i = 0; i < 16 && b->core.pc() != b->at("to"); ++i) {
+            if (b->core.pc() == cut && k.cut == Cut::WaitStates) b->map(1, 1);
+            if (b->core.pc() == cut && k.cut == Cut::Snapshot) {
+                board::StateWriter w;
+                b->core.state().save(w);
+                auto restored = std::make_unique<Board>(program, kWaitN, kWaitS);
+                board::StateReader r(w.data());
+                restored->core.state().restore(r);
+                b = std::move(restored);
+            }
+            const uint64_t before = b->core.cycles();
+            b->core.step();
+            each.push_back(b->core.cycles() - before);
+        }
+        EXPECT_EQ(each, k.expected);
+    }
 }
 
 TEST(CoreTiming, PeripheralAccessesHappenAtTheirOwnCycle)
