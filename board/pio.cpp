@@ -35,9 +35,13 @@ Pio::Pio(Pins &pins, Clock &clock, Log &log, std::string name)
     add(IFER, "IFER", AccessKind::WriteOneToSet).acts_on(ifsr_).then(drive);
     add(IFDR, "IFDR", AccessKind::WriteOneToClear).acts_on(ifsr_).then(drive);
     add(IFSR, "IFSR", AccessKind::ReadOnly).field(ifsr_);
-    add(SODR, "SODR", AccessKind::WriteOneToSet).acts_on(odsr_).then(drive);
-    add(CODR, "CODR", AccessKind::WriteOneToClear).acts_on(odsr_).then(drive);
-    add(ODSR, "ODSR", AccessKind::ReadWrite).field(odsr_).on_write([this](uint32_t v) { odsr_ = (odsr_ & ~owsr_) | (v & owsr_); }).then(drive);
+    add(SODR, "SODR", AccessKind::WriteOneToSet).acts_on(odsr_).then(drive).directly<&Pio::set_outputs>(*this);
+    add(CODR, "CODR", AccessKind::WriteOneToClear).acts_on(odsr_).then(drive).directly<&Pio::clear_outputs>(*this);
+    add(ODSR, "ODSR", AccessKind::ReadWrite)
+        .field(odsr_)
+        .on_write([this](uint32_t v) { odsr_ = (odsr_ & ~owsr_) | (v & owsr_); })
+        .then(drive)
+        .directly<&Pio::write_outputs>(*this);
     add(PDSR, "PDSR", AccessKind::ReadOnly).value([this] { return clock_on() ? pins_.levels() : pdsr_sample_; }).on_read([this] {
         if (clock_on())
             pdsr_sample_ = pins_.levels();
@@ -111,6 +115,24 @@ void Pio::set_peripheral_output(Function f, uint32_t mask, uint32_t driven, uint
 {
     periph_driven_[f] = (periph_driven_[f] & ~mask) | (driven & mask);
     periph_levels_[f] = (periph_levels_[f] & ~mask) | (levels & mask);
+    update_drive();
+}
+
+void Pio::set_outputs(uint32_t bits)
+{
+    odsr_ |= bits;
+    update_drive();
+}
+
+void Pio::clear_outputs(uint32_t bits)
+{
+    odsr_ &= ~bits;
+    update_drive();
+}
+
+void Pio::write_outputs(uint32_t levels)
+{
+    odsr_ = (odsr_ & ~owsr_) | (levels & owsr_);
     update_drive();
 }
 

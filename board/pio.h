@@ -68,6 +68,10 @@ public:
     uint32_t absr() const { return absr_; }
 
 private:
+    // SODR, CODR and ODSR, the registers a driver writes most.
+    void set_outputs(uint32_t bits);
+    void clear_outputs(uint32_t bits);
+    void write_outputs(uint32_t levels);
     void update_drive();
     void update_irq();
     // Input-change detection: the port tells of every change of its lines.

@@ -52,7 +52,7 @@ Register &RegisterMap::at(uint32_t offset)
     return regs_[static_cast<size_t>(r - regs_.data())];
 }
 
-bool RegisterMap::accepts(const Register &r, uint32_t value)
+bool RegisterMap::accepts(const Register &r, uint32_t value) const
 {
     if (!writable(r.access)) {
         bad_write(r.offset, value, &r);
@@ -91,7 +91,7 @@ void RegisterMap::bad_read(uint32_t offset, const Register *r)
         log_.warn(source_, "read of unknown register at offset " + hex32(offset));
 }
 
-void RegisterMap::bad_write(uint32_t offset, uint32_t value, const Register *r)
+void RegisterMap::bad_write(uint32_t offset, uint32_t value, const Register *r) const
 {
     if (r)
         log_.warn(source_, "write of " + hex32(value) + " to read-only " + r->name);

@@ -16,6 +16,9 @@
 //   a read-only register, or of an offset with no register, is logged and
 //   ignored; a keyed register refuses (and logs) a word without its key in
 //   bits 31..24 unless it declares what a wrong key does.
+//   A register written all the time may name a member of the model that
+//   does all of that by a plain call (directly); the declaration still
+//   says what it must do (write_as_declared).
 // - reset: every field a register owns takes its reset value. A computed
 //   register's reset value documents what it shows after reset (a test
 //   checks it does).
@@ -29,6 +32,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -67,6 +71,11 @@ struct Register {
     std::function<void(uint32_t)> write_hook; // replaces the plain write
     std::function<void(uint32_t)> bad_key;    // replaces the logged refusal of a wrong key
     std::function<void()> follow_up;          // after every accepted write
+    // The model's own member for the whole write of a register stored to
+    // all the time (a port's set and clear registers): it does what the
+    // declaration above says, by a plain call.
+    void (*direct)(void *model, uint32_t value) = nullptr;
+    void *direct_model = nullptr;
 
     bool read_has_side_effects() const { return static_cast<bool>(read_hook); }
 
@@ -80,6 +89,15 @@ struct Register {
     Register &on_write(std::function<void(uint32_t)> f) { write_hook = std::move(f); return *this; }
     Register &on_bad_key(std::function<void(uint32_t)> f) { bad_key = std::move(f); return *this; }
     Register &then(std::function<void()> f) { follow_up = std::move(f); return *this; }
+    template <auto Member, class Model>
+    Register &directly(Model &m)
+    {
+        if (!writable(access) || keyed(access))
+            throw std::logic_error(name + ": a direct write would pass its refusals by");
+        direct_model = &m;
+        direct = [](void *model, uint32_t v) { (static_cast<Model *>(model)->*Member)(v); };
+        return *this;
+    }
 };
 
 class RegisterMap {
@@ -117,6 +135,14 @@ public:
     // A write of the register at register_at(its offset). Inline: every
     // store the core makes to a register comes this way.
     void write(const Register &r, uint32_t value)
+    {
+        if (r.direct) [[likely]]
+            return r.direct(r.direct_model, value);
+        write_as_declared(r, value);
+    }
+    // The same by the declaration alone, past a direct member: what that
+    // member must do.
+    void write_as_declared(const Register &r, uint32_t value) const
     {
         if ((!writable(r.access) || keyed(r.access)) && !accepts(r, value)) [[unlikely]]
             return;
@@ -158,9 +184,9 @@ private:
     }
     // Whether a write of a read-only or keyed register goes ahead (the
     // refusals are logged, a wrong key's own action taken).
-    [[gnu::cold]] bool accepts(const Register &r, uint32_t value);
+    [[gnu::cold]] bool accepts(const Register &r, uint32_t value) const;
     [[gnu::cold]] void bad_read(uint32_t offset, const Register *r);
-    [[gnu::cold]] void bad_write(uint32_t offset, uint32_t value, const Register *r);
+    [[gnu::cold]] void bad_write(uint32_t offset, uint32_t value, const Register *r) const;
 
     Log &log_;
     std::string source_;

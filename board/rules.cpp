@@ -30,19 +30,32 @@ std::string RuleClosest::text() const
            std::to_string(checks) + (checks == 1 ? " check" : " checks");
 }
 
+namespace {
+bool same_rule(const Rule &a, const Rule &b) { return a.source == b.source && a.name == b.name; }
+}  // namespace
+
+RuleClosest &Rules::closest_entry(const Rule &rule, double measured)
+{
+    // An address found is confirmed by the names: a caller's rule may be a
+    // temporary whose address another one takes later.
+    for (size_t i = 0; i < checked_through_.size(); ++i)
+        if (checked_through_[i] == &rule && same_rule(closest_[i].rule, rule)) [[likely]]
+            return closest_[i];
+    checked_through_.resize(closest_.size());   // after a restore
+    for (size_t i = 0; i < closest_.size(); ++i)
+        if (same_rule(closest_[i].rule, rule)) {
+            checked_through_[i] = &rule;
+            return closest_[i];
+        }
+    closest_.push_back(RuleClosest{rule, measured, clock_.now(), pc_source_ ? pc_source_() : std::nullopt, 0});
+    checked_through_.push_back(&rule);
+    return closest_.back();
+}
+
 bool Rules::check(const Rule &rule, double measured)
 {
     bool kept = rule.bound == Rule::AtLeast ? measured >= rule.limit : measured <= rule.limit;
-    RuleClosest *c = nullptr;
-    for (auto &e : closest_)
-        if (e.rule.source == rule.source && e.rule.name == rule.name) {
-            c = &e;
-            break;
-        }
-    if (!c) {
-        closest_.push_back(RuleClosest{rule, measured, clock_.now(), pc_source_ ? pc_source_() : std::nullopt, 0});
-        c = &closest_.back();
-    }
+    RuleClosest *c = &closest_entry(rule, measured);
     ++c->checks;
     if (rule.bound == Rule::AtLeast ? measured < c->measured : measured > c->measured) {
         c->measured = measured;
@@ -90,6 +103,7 @@ void Rules::clear()
 {
     violations_.clear();
     closest_.clear();
+    checked_through_.clear();
     total_ = 0;
 }
 
@@ -145,6 +159,7 @@ void Rules::restore(StateReader &r)
     total_ = r.u64();
     violations_.clear();
     closest_.clear();
+    checked_through_.clear();
     for (uint32_t i = 0, n = r.u32(); i < n; ++i) {
         RuleViolation v;
         restore_rule(r, v, v.count);

@@ -93,7 +93,12 @@ private:
     PcSource pc_source_;
     std::vector<RuleViolation> violations_;
     std::vector<RuleClosest> closest_;
+    // The declaration each of closest_ was last checked through: models
+    // check their own constants again and again, so the address mostly
+    // finds the entry without going through every name.
+    std::vector<const Rule *> checked_through_;
     uint64_t total_ = 0;
+    RuleClosest &closest_entry(const Rule &rule, double measured);
     std::vector<std::function<void(const RuleViolation &)>> listeners_;
 };
 

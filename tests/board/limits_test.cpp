@@ -125,6 +125,28 @@ TEST(RulesTest, PcComesFromTheSourceAndTextCarriesTheCount)
         << "told once, at the first breach";
 }
 
+// A rule is found again by the declaration it was checked through; one
+// object that names another rule later, or a copy, must still count apart
+// and together as their names say.
+TEST(RulesTest, ChecksCountByNameWhateverObjectCarriesTheRule)
+{
+    board::Clock clock;
+    board::Rules rules(clock);
+    board::Rule r{"X", "thing", board::Rule::AtLeast, 2.5, "us", "part manual, table 1"};
+    rules.check(r, 3);
+    r.name = "other thing";
+    rules.check(r, 4);
+    const board::Rule copy{"X", "thing", board::Rule::AtLeast, 2.5, "us", "part manual, table 1"};
+    rules.check(copy, 5);
+    ASSERT_EQ(rules.closest().size(), 2u);
+    EXPECT_EQ(rules.closest("thing")->checks, 2u);
+    EXPECT_EQ(rules.closest("other thing")->checks, 1u);
+    rules.clear();
+    rules.check(copy, 6);
+    ASSERT_EQ(rules.closest().size(), 1u);
+    EXPECT_EQ(rules.closest()[0].checks, 1u);
+}
+
 }  // namespace
 
 }  // namespace limits_test
