@@ -49,7 +49,10 @@ while IFS=$'\t' read -r line lang reason; do
     block_text "$line" > "$T/block"
     status=0
     case "$lang" in
-        sh) (cd "$M" && timeout -k 10 900 bash -e "$T/block") > "$T/block.out" 2>&1 < /dev/null || status=$? ;;
+        # A block that fails half-way must not leave what it started in the
+        # background running (a boardsim waiting for its host for ever).
+        sh) (cd "$M" && timeout -k 10 900 bash -e -c 'trap "kill \$(jobs -p) 2>/dev/null || true" EXIT; . "$1"' block "$T/block") \
+                > "$T/block.out" 2>&1 < /dev/null || status=$? ;;
         yaml)
             mkdir -p "$T/yaml$line"
             cp "$T/block" "$T/yaml$line/example.yaml"
