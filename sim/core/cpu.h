@@ -5,6 +5,7 @@
 #pragma once
 
 #include "sim/core/arm7tdmi.h"
+#include "sim/core/zeroed_array.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -100,8 +101,8 @@ struct Decoded {
 };
 static_assert(sizeof(Decoded) <= 32, "decoded entries stay two to a cache line");
 
-// The encoding an undecoded ARM entry shows: condition "always", so that
-// the run loop calls its stub.
+// The encoding an ARM entry's stub shows: condition "always", so that the
+// run loop calls it.
 constexpr uint32_t kUndecoded = 0xE0000000;
 
 // Decoded instructions of one piece of host memory, shared by every region
@@ -112,9 +113,19 @@ struct CodeCache {
     static constexpr uint32_t kFetchedAhead = 8;  // bytes fetched past an executing instruction
     uint8_t *host = nullptr;
     uint32_t size = 0;
-    std::vector<Decoded> arm;     // one per word, allocated on first ARM use
-    std::vector<Decoded> thumb;   // one per halfword, on first Thumb use
+    // One entry per word and one per halfword, allocated on first use. An
+    // entry not decoded yet is all zero (no handler): it gets its stub
+    // (stub_of) when it is about to run, so that only the pages of the
+    // tables where code runs are ever touched.
+    ZeroedArray<Decoded> arm;
+    ZeroedArray<Decoded> thumb;
     std::vector<uint8_t> page_has_code;
+    void allocate_entries()
+    {
+        if (!arm.empty()) return;
+        arm.allocate(size / 4);
+        thumb.allocate(size / 2);
+    }
     // True when some page held decoded code.
     bool invalidate_pages(uint32_t first_page, uint32_t last_page);
 };
@@ -228,7 +239,7 @@ struct Cpu {
     // Memories.
     std::vector<Region> regions;
     std::vector<std::unique_ptr<CodeCache>> caches;
-    std::unique_ptr<uint8_t[]> page_region;  // per 4 KiB page: 0 none, k region k-1, 0xFF search
+    ZeroedArray<uint8_t> page_region{1u << 20};  // per 4 KiB page: 0 none, k region k-1, 0xFF search
     // What the short path of data accesses looks in: page_region, or no
     // region anywhere while a tool sees every access (set_plain_pages).
     const uint8_t *plain_pages = nullptr;
@@ -829,6 +840,16 @@ void execute_general_thumb(Cpu &c, Decoded &d);
 // Stubs filling not-yet-decoded entries: decode, store, run.
 void decode_arm_stub(Cpu &c, Decoded &d);
 void decode_thumb_stub(Cpu &c, Decoded &d);
+// An entry not decoded yet: its stub, put in place before it runs.
+inline bool undecoded(const Decoded &d, bool thumb)
+{
+    return !d.fn || d.fn == (thumb ? decode_thumb_stub : decode_arm_stub);
+}
+inline Decoded &stub_of(Decoded &d, bool thumb)
+{
+    if (!d.fn) d = thumb ? Decoded{decode_thumb_stub, 0, 0} : Decoded{decode_arm_stub, kUndecoded, 0};
+    return d;
+}
 // Plain execution in the current window and state, a straight run at a
 // time, while cycles < run_until (straight_runs.cpp).
 void run_arm(Cpu &c);

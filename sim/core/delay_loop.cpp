@@ -724,7 +724,7 @@ void hook_head(Cpu &c, uint32_t index)
     const uint32_t offset = loop.head - c.code_base;
     if (loop.head != c.r[15] || offset >= c.code_size) return;
     Decoded &h = loop.thumb ? c.code_thumb[offset >> 1] : c.code_arm[offset >> 2];
-    if (h.fn == loop_head || h.fn == decode_thumb_stub || h.fn == decode_arm_stub) return;
+    if (h.fn == loop_head || undecoded(h, loop.thumb)) return;
     const MicroOp m = loop.thumb ? thumb_micro(h.raw, loop.head) : arm_micro(h.raw, loop.head);
     if (m.kind == MicroOp::Fail || m.kind == MicroOp::Jump || m.kind == MicroOp::CondJump) return;
     c.loops[index].head_fn = h.fn;
@@ -955,7 +955,7 @@ std::vector<Mark> marks_of(const Cpu &c)
             const uint32_t start = static_cast<uint32_t>(p) << CodeCache::kPageShift;
             const uint32_t end = std::min(cc.size, start + (1u << CodeCache::kPageShift));
             for (bool thumb : {false, true}) {
-                const std::vector<Decoded> &v = thumb ? cc.thumb : cc.arm;
+                const ZeroedArray<Decoded> &v = thumb ? cc.thumb : cc.arm;
                 const unsigned size = thumb ? 2 : 4;
                 for (uint32_t i = start / size; i < end / size; ++i)
                     if (v[i].fn == loop_head || v[i].aux != 0)
@@ -1004,10 +1004,7 @@ void restore_loops(Cpu &c, board::StateReader &r)
         if (m.head ? m.aux >= c.loops.size() : (m.aux != kNotALoop && m.aux > c.loops.size()))
             r.fail("core: a loop mark of no loop");
         CodeCache &cc = *c.caches[m.memory];
-        if (cc.arm.empty()) {
-            cc.arm.assign(cc.size / 4, Decoded{decode_arm_stub, kUndecoded, 0});
-            cc.thumb.assign(cc.size / 2, Decoded{decode_thumb_stub, 0, 0});
-        }
+        cc.allocate_entries();
         uint32_t raw = 0;
         std::memcpy(&raw, cc.host + m.index * size, size);
         Decoded d{m.thumb ? decode_thumb(raw) : decode_arm(raw), raw, m.aux};

@@ -99,7 +99,6 @@ struct StateOf;
 template <>
 struct StateOf<false> {
     static constexpr unsigned kShift = 2;   // bytes per instruction, as a shift
-    static constexpr Handler kStub = decode_arm_stub;
     static Decoded *cache(const CodeCache &cc) { return const_cast<Decoded *>(cc.arm.data()); }
     static Decoded *window(const Cpu &c) { return c.code_arm; }
     static bool ends(uint32_t raw) { return ends_run(raw); }
@@ -112,7 +111,6 @@ struct StateOf<false> {
 template <>
 struct StateOf<true> {
     static constexpr unsigned kShift = 1;
-    static constexpr Handler kStub = decode_thumb_stub;
     static Decoded *cache(const CodeCache &cc) { return const_cast<Decoded *>(cc.thumb.data()); }
     static Decoded *window(const Cpu &c) { return c.code_thumb; }
     static bool ends(uint32_t raw) { return thumb_ends_run(raw); }
@@ -157,11 +155,14 @@ Run find_run(const Cpu &c, Decoded *d)
     unsigned accesses = 0;
     bool conditional = false;
     for (;;) {
-        if (e->fn == S::kStub) {
-            if (e == d) return {1, 16 + 3, !Thumb};
+        if (undecoded(*e, Thumb)) {
+            if (e == d) {
+                stub_of(*d, Thumb);
+                return {1, 16 + 3, !Thumb};
+            }
             return {static_cast<unsigned>(e - d), static_cast<unsigned>(e - d) + accesses + 2, !Thumb};
         }
-        if (!e->paired && e + 1 != granule_end && e[1].fn != S::kStub) S::pair(*e, e[1]);
+        if (!e->paired && e + 1 != granule_end && !undecoded(e[1], Thumb)) S::pair(*e, e[1]);
         accesses += accesses_of_entry<Thumb>(*e);
         conditional = conditional || (!Thumb && e->cond != 0xE);
         const bool last = S::ends(e->raw) || e->paired;
