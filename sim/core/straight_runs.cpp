@@ -170,7 +170,7 @@ Run find_run(const Cpu &c, Decoded *d)
         if (last || e == granule_end || e - d == kLongestRun) break;
     }
     const Run run{static_cast<unsigned>(e - d), static_cast<unsigned>(e - d) + accesses + 2, conditional};
-    if (Thumb && e != granule_end && e->fn == S::kStub && bl_first_half(e[-1].raw)) return run;
+    if (Thumb && e != granule_end && undecoded(*e, Thumb) && bl_first_half(e[-1].raw)) return run;
     conditional = false;
     accesses = 0;
     for (Decoded *k = e; k-- != d;) {
