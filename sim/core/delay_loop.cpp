@@ -744,11 +744,11 @@ void hook_head(Cpu &c, uint32_t index)
     }
 }
 
-void loop_head(Cpu &c, Decoded &d)
+// A start from the head the short path leaves alone. Out of line, so that
+// the short path keeps no registers.
+[[gnu::noinline]] void start_at_head(Cpu &c, Decoded &d)
 {
     LoopInfo &loop = c.loops[d.aux];
-    if (replay_again(c, loop, d)) [[likely]]
-        return loop.head_fn(c, d);
     c.end_run();   // a skip moves the cycles past what the run loop allowed for
     // With no tool that follows iterations one by one. A repeated start
     // from the same place with the same facts looks only at its inputs.
@@ -757,6 +757,14 @@ void loop_head(Cpu &c, Decoded &d)
         LoopInfo::Ready *k = ready_at(c, loop, base);
         if (!(k && replay(c, loop, *k))) start_from_head(c, loop, base);
     }
+    loop.head_fn(c, d);
+}
+
+void loop_head(Cpu &c, Decoded &d)
+{
+    const LoopInfo &loop = c.loops[d.aux];
+    if (!replay_again(c, loop, d)) [[unlikely]]
+        return start_at_head(c, d);
     loop.head_fn(c, d);
 }
 
