@@ -736,9 +736,13 @@ void hook_head(Cpu &c, uint32_t index)
 // replay or the skip worked out.
 [[gnu::noinline]] void start_from_head(Cpu &c, LoopInfo &loop, uint32_t base)
 {
-    // Only where the loop was measured, as it was measured.
-    if (loop.generation != c.code_generation || !loop.usable || !loop.cost || replayed(c, loop, base)) return;
-    if (slots_in_memory(c, loop, base) && loop.cost_slot_region == (loop.slots ? loop.where.region : nullptr)) {
+    // Only where the loop was measured, as it was measured. Where the slots
+    // are is found first, so that the ready facts for a new slot base are
+    // made at once (a routine called from another depth of the stack).
+    if (loop.generation != c.code_generation || !loop.usable || !loop.cost || !slots_in_memory(c, loop, base) ||
+        replayed(c, loop, base))
+        return;
+    if (loop.cost_slot_region == (loop.slots ? loop.where.region : nullptr)) {
         Frame f{c, loop, base};
         skip(c, loop, f, f.get(loop.counter), true);
     }
