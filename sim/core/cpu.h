@@ -7,6 +7,7 @@
 #include "sim/core/arm7tdmi.h"
 #include "sim/core/zeroed_array.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -88,8 +89,9 @@ struct Decoded {
     // decode_arm_into; meaningless for Thumb).
     uint8_t cond;
     // The straight run from this one (see straight_runs.cpp): its length
-    // with a flag, and the memory cycles it makes at most; 0 until the run
-    // loop has found it.
+    // with kConditional, and the memory cycles it makes at most; 0 until
+    // the run loop has found it.
+    static constexpr uint8_t kConditional = 0x80;   // an instruction of it has a condition the run loop tests
     uint8_t block = 0;
     uint32_t imm = 0;                // immediate operand, offset or branch displacement
     uint16_t block_memory = 0;
@@ -313,6 +315,20 @@ struct Cpu {
     }
     // The straight run being executed ends after this instruction.
     void end_run() { run_end = 0; }
+    // The most cycles a run may take per memory cycle of it: an instruction
+    // takes at most six internal cycles (a long multiply with accumulate)
+    // besides its memory cycles, of which it makes one at least (its fetch).
+    uint64_t run_cycles_per_memory_cycle() const { return memory_cycle_max + 6; }
+    // For an instruction of a straight run that moved the cycles on past
+    // what the run loop allowed for it (a delay-loop skip) before it runs:
+    // whether the run from `d`, its entry, to the run's end still cannot
+    // reach run_until, as the run loop reckons it, so that it goes on.
+    bool run_fits_from(const Decoded &d) const
+    {
+        const unsigned length = d.block & ~Decoded::kConditional & 0xFFu;
+        return length && run_end == reinterpret_cast<uintptr_t>(&d + length) &&
+               cycles + d.block_memory * run_cycles_per_memory_cycle() < run_until;
+    }
     uint32_t user_reg(int n) const;
     void set_user_reg(int n, uint32_t v);
 
@@ -508,11 +524,31 @@ struct Cpu {
     // A Thumb pipeline refill through the read buffers: the target as any
     // fetch, then the halfword after it, which is then either the second
     // half of the word just fetched (held) or the first of the word whose
-    // read the target's fetch started (read ahead).
+    // read the target's fetch started (read ahead). The two fetches are
+    // worked out at once, to the same cycles and buffers as one after the
+    // other: the memory is free to read the target's word from `free` on,
+    // unless that word is held already with the next one read ahead or
+    // none (`next` the word after it).
     [[gnu::always_inline]] void refill_buffered(uint32_t target)
     {
-        fetch_buffered_general(target);
-        fetch_buffered(target + 2);
+        ReadBuffer &b = read_buffer;
+        const uint64_t w = target & ~3u, s = b.next, t = cycles, a = b.ahead_ready, wait = code_wait;
+        b.next = uint64_t{target} + 4;
+        if (s == w + 4) {
+            // Both halves of the target's word held (or the first half of the
+            // next one being read ahead, for a second-half target).
+            cycles = target & 2 ? std::max(a, t + 2) : t + 2;
+            return;
+        }
+        const uint64_t free = s == w + 2 ? t : s == w ? std::max(a, t) : t + wait + 1;
+        if (target & 2) {
+            b.ahead_ready = free + wait + 1;
+            cycles = std::max(b.ahead_ready, t + 2);
+        } else {
+            const uint64_t first = std::max(free, t + 1);
+            cycles = first + 1;
+            b.ahead_ready = first + wait + 1;
+        }
     }
     // The key of the halfword code running straight on fetches next (see
     // ReadBuffer), whatever the code window; and the same set.
