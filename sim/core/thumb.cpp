@@ -253,18 +253,12 @@ template <bool IsLoad, Load Kind, unsigned Size>
     }
 }
 
-// Aligned, to plain memory (Cpu::plain) and with nothing in the way, the
-// transfer is done here, the rest by transfer_long.
+// The data cycle of transfer() and what follows it, once the fetch is made.
 template <bool IsLoad, Load Kind, unsigned Size>
-[[gnu::always_inline]] inline void transfer(Cpu &c, uint32_t address, unsigned rd)
+[[gnu::always_inline]] inline void transfer_data(Cpu &c, const Region *g, uint32_t address, unsigned rd)
 {
-    const Region *g = !(address & (Size - 1)) ? c.plain<!IsLoad>(address) : nullptr;
-    if (!g) [[unlikely]]
-        return transfer_long<IsLoad, Kind, Size>(c, address, rd);
     uint8_t *host = g->host + (address & g->mask);
     if constexpr (IsLoad) {
-        // 1S (the fetch), 1N (the read), 1I.
-        c.fetch_s_thumb();
         uint32_t value = Cpu::load_host<Size>(host);
         if constexpr (Kind == Load::SignedByte)
             value = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(value)));
@@ -273,12 +267,37 @@ template <bool IsLoad, Load Kind, unsigned Size>
         c.cycles += 1 + g->wait_n + 1;
         c.r[rd] = value;
     } else {
-        // 2N: the fetch and the write.
-        c.fetch(false, true, c.r[15] + 4);
         Cpu::store_host<Size>(host, c.r[rd]);
         c.cycles += 1 + g->wait_n;
     }
     next(c);
+}
+
+// The same after a fetch through the read buffers off the straight path.
+template <bool IsLoad, Load Kind, unsigned Size>
+[[gnu::noinline]] void transfer_after_fetch(Cpu &c, const Region *g, uint32_t address, unsigned rd)
+{
+    c.fetch_buffered_any(c.r[15] + 4);
+    transfer_data<IsLoad, Kind, Size>(c, g, address, rd);
+}
+
+// Aligned, to plain memory (Cpu::plain) and with nothing in the way, the
+// transfer is done here, the rest by transfer_long. A load is 1S (the
+// fetch), 1N (the read), 1I; a store 2N, the fetch and the write. A fetch
+// through the read buffers off the straight path goes on out of line, so
+// that the common case keeps no registers.
+template <bool IsLoad, Load Kind, unsigned Size>
+[[gnu::always_inline]] inline void transfer(Cpu &c, uint32_t address, unsigned rd)
+{
+    const Region *g = !(address & (Size - 1)) ? c.plain<!IsLoad>(address) : nullptr;
+    if (!g) [[unlikely]]
+        return transfer_long<IsLoad, Kind, Size>(c, address, rd);
+    if (!c.fetch_straight(c.r[15] + 4)) {
+        if (c.code_buffered) [[unlikely]]
+            return transfer_after_fetch<IsLoad, Kind, Size>(c, g, address, rd);
+        c.cycles += IsLoad ? c.code_s : c.code_n;
+    }
+    transfer_data<IsLoad, Kind, Size>(c, g, address, rd);
 }
 
 // STR, STRH, STRB, LDRSB, LDR, LDRH, LDRB, LDRSH with a register offset.
