@@ -216,35 +216,44 @@ void Cpu::set_plain_pages()
     plain_pages = access_hooks ? no_pages : page_region.data();
 }
 
+// An access through the bus. Its wait states are the bus's, and the
+// machine may add cycles while it lasts: the straight run it is in goes on
+// only while it cost no more than the run loop allowed for a memory cycle.
+// A peripheral that changes the course (an interrupt, a stop, other
+// memories, an event due sooner) ends the run itself, through the
+// attention or the code window; a refused access ends it with the abort.
 bool Cpu::bus_read(uint32_t address, unsigned size, uint32_t &value)
 {
-    // Its wait states are the bus's, and a peripheral may change the course.
-    end_run();
+    const uint64_t before = cycles;
     unsigned wait = 0;
     value = 0;
     in_bus_access = true;
     const bool ok = bus->read(address, size, cycles, value, wait);
     in_bus_access = false;
     if (!ok) {
+        end_run();
         refuse(address, size, AccessKind::Read, AbortCause::Undefined);
         return false;
     }
     cycles += 1 + wait;
+    if (cycles - before > memory_cycle_max) end_run();
     return true;
 }
 
 bool Cpu::bus_write(uint32_t address, unsigned size, uint32_t value)
 {
-    end_run();
+    const uint64_t before = cycles;
     unsigned wait = 0;
     in_bus_access = true;
     const bool ok = bus->write(address, size, cycles, value, wait);
     in_bus_access = false;
     if (!ok) {
+        end_run();
         refuse(address, size, AccessKind::Write, AbortCause::Undefined);
         return false;
     }
     cycles += 1 + wait;
+    if (cycles - before > memory_cycle_max) end_run();
     return true;
 }
 

@@ -526,17 +526,17 @@ struct Cpu {
     // half of the word just fetched (held) or the first of the word whose
     // read the target's fetch started (read ahead). The two fetches are
     // worked out at once, to the same cycles and buffers as one after the
-    // other: the memory is free to read the target's word from `free` on,
-    // unless that word is held already with the next one read ahead or
-    // none (`next` the word after it).
+    // other. Unless the target's word is held with the word after it read
+    // ahead (`next` is that word), the target's word is in the buffers at
+    // `free`: at once if held, when its read ahead ends, or after a read.
     [[gnu::always_inline]] void refill_buffered(uint32_t target)
     {
         ReadBuffer &b = read_buffer;
         const uint64_t w = target & ~3u, s = b.next, t = cycles, a = b.ahead_ready, wait = code_wait;
         b.next = uint64_t{target} + 4;
         if (s == w + 4) {
-            // Both halves of the target's word held (or the first half of the
-            // next one being read ahead, for a second-half target).
+            // The halves the two fetches take are held or, for a second-half
+            // target, the first of them held and the other read ahead.
             cycles = target & 2 ? std::max(a, t + 2) : t + 2;
             return;
         }

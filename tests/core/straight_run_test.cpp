@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "tests/core/core_harness.h"
@@ -29,12 +30,15 @@ struct Outcome {
 };
 
 // Runs to the store to kHalt, in runs of at most `step` cycles (0: one run).
-Outcome run(const std::string &source, bool wait_states, bool in_ram, bool one_at_a_time, uint64_t step)
+// Peripheral accesses cost more than a run allows for its memory accesses,
+// or (`io_wait` 0) no more.
+Outcome run(const std::string &source, bool wait_states, bool in_ram, bool one_at_a_time, uint64_t step,
+            unsigned io_wait = 200)
 {
     Board b(source, wait_states ? 2 : 0, wait_states ? 1 : 0);
     if (in_ram) b.code_in_ram();
     b.bus.raise_irq_at = coretest::kIo + 0x300;
-    b.bus.io_wait = 200;   // more than a run allows for its memory accesses
+    b.bus.io_wait = io_wait;
     if (one_at_a_time) b.core.set_watchpoints({{kRam + 0xF000, 4, true, true}});
     Outcome o;
     for (int runs = 0; runs < 100000; ++runs) {
@@ -272,11 +276,12 @@ TEST(CoreStraightRuns, EndAtTheBoundaryOneInstructionAtATimeWould)
     for (const Case &c : kCases) {
         const std::string source = kPrologue + c.body + kEpilogue;
         for (bool wait : {false, true}) {
-            for (uint64_t step : {0, 1, 7, 150, 230, 370}) {
+            for (const auto &[step, io_wait] : {std::pair<uint64_t, unsigned>{0, 200}, {0, 0}, {1, 200}, {7, 0},
+                                                {150, 200}, {230, 0}, {370, 200}}) {
                 SCOPED_TRACE(std::string(c.name) + (wait ? ", flash wait states" : "") + ", runs of " +
-                             std::to_string(step) + " cycles");
-                const Outcome runs = run(source, wait, c.in_ram, false, step);
-                const Outcome single = run(source, wait, c.in_ram, true, step);
+                             std::to_string(step) + " cycles, peripheral wait " + std::to_string(io_wait));
+                const Outcome runs = run(source, wait, c.in_ram, false, step, io_wait);
+                const Outcome single = run(source, wait, c.in_ram, true, step, io_wait);
                 ASSERT_EQ(std::get<0>(runs.stops.back()), sim::Arm7tdmi::Stop::Requested);
                 EXPECT_EQ(runs.stops, single.stops);
                 EXPECT_EQ(runs.regs, single.regs);

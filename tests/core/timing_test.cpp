@@ -5,6 +5,8 @@
 // access is made at.
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "board/state.h"
 #include "tests/core/core_harness.h"
 
@@ -292,30 +294,37 @@ TEST(CoreTiming, InterruptEntryAndTheBoundaryItIsTakenAt)
 
 // A run ends at the first instruction boundary at or past its cycle limit,
 // where an interrupt due by then is taken: between the two halves of a BL
-// too, which otherwise run back to back once decoded. Every limit across
-// a few calls stops where stepping reaches it, in memory with and without
-// wait states.
+// too, which otherwise run back to back once decoded, and after a
+// peripheral access in the middle of straight code, which the run goes on
+// past only while it costs no more than a memory cycle can. Every limit
+// across a few calls stops where stepping reaches it, in memory with and
+// without wait states.
 TEST(CoreTiming, ARunStopsWhereStepsReachItsLimitAlsoInsideABl)
 {
     const std::string program = kThumbFromHere + R"(
     from:
+        ldr r6, =0xFFF00100
         movs r5, #3
     1:  bl 2f
         subs r5, #1
         bne 1b
     to: b to
         .thumb_func
-    2:  adds r0, #1
+    2:  ldr r1, [r6]
+        adds r0, #1
+        str r1, [r6, #4]
+        adds r0, #1
         bx lr
         .ltorg
     )";
-    for (uint8_t wait : {0, 2}) {
-        SCOPED_TRACE(testing::Message() << "wait states " << int(wait));
+    for (auto [wait, io_wait] : {std::pair<uint8_t, unsigned>{0, 0}, {2, 0}, {2, 200}}) {
+        SCOPED_TRACE(testing::Message() << "wait states " << int(wait) << ", peripheral " << io_wait);
         struct Boundary {
             uint64_t cycles, instructions;
             uint32_t pc;
         };
         Board stepped(program, wait, wait);
+        stepped.bus.io_wait = io_wait;
         stepped.run_to("from");
         const uint64_t start = stepped.core.cycles(), counted = stepped.core.instructions();
         std::vector<Boundary> boundaries;
@@ -323,9 +332,10 @@ TEST(CoreTiming, ARunStopsWhereStepsReachItsLimitAlsoInsideABl)
             stepped.core.step();
             boundaries.push_back({stepped.core.cycles() - start, stepped.core.instructions() - counted, stepped.core.pc()});
         }
-        ASSERT_EQ(boundaries.size(), 19u);
+        ASSERT_EQ(boundaries.size(), 29u);
         for (uint64_t limit = 1; limit <= boundaries.back().cycles; ++limit) {
             Board ran(program, wait, wait);
+            ran.bus.io_wait = io_wait;
             ran.run_to("from");
             ran.core.run(ran.core.cycles() + limit);
             const Boundary &want = *std::find_if(boundaries.begin(), boundaries.end(),
