@@ -22,7 +22,7 @@ struct Arm7tdmi::State {
     board::State declared{"core"};
     // All zero: no address in any region (debug-speed instructions reach
     // only the debug bus). Made on first use.
-    std::unique_ptr<uint8_t[]> no_regions;
+    core::ZeroedArray<uint8_t> no_regions;
 };
 
 namespace core {
@@ -86,10 +86,10 @@ void execute_from_bus(Cpu &c)
         offset = pc - c.code_base;
     }
     if (c.thumb()) {
-        Decoded &d = c.code_thumb[offset >> 1];
+        Decoded &d = stub_of(c.code_thumb[offset >> 1], true);
         d.fn(c, d);
     } else {
-        Decoded &d = c.code_arm[offset >> 2];
+        Decoded &d = stub_of(c.code_arm[offset >> 2], false);
         uint32_t cond = d.raw >> 28;
         if (cond != 0xE && !c.cond(cond)) {
             c.fetch_s();
@@ -228,8 +228,6 @@ Arm7tdmi::Arm7tdmi(CoreBus &bus) : s_(std::make_unique<State>())
 {
     Cpu &c = s_->cpu;
     c.bus = &bus;
-    c.page_region = std::make_unique<uint8_t[]>(1u << 20);
-    std::memset(c.page_region.get(), 0, 1u << 20);
     c.set_plain_pages();
     core::declare_state(c, s_->declared);
     reset();
@@ -254,9 +252,12 @@ void Arm7tdmi::set_regions(const std::vector<MemoryRegion> &regions)
     }
     std::vector<std::unique_ptr<core::CodeCache>> old = std::move(c.caches);
     c.caches.clear();
+    // Only the old regions' pages were written (the table is mostly pages
+    // the process has never touched, and stays so).
+    for (const core::Region &g : c.regions)
+        std::memset(c.page_region.data() + (g.base >> 12), 0, (g.mask >> 12) + 1);
     c.regions.clear();
     c.memory_cycle_max = 1;
-    std::memset(c.page_region.get(), 0, 1u << 20);
     // Largest first, so that a smaller view of the same host memory shares
     // the larger one's decoded code.
     std::vector<MemoryRegion> sorted = regions;
@@ -550,10 +551,7 @@ bool Arm7tdmi::execute_debug(uint32_t encoding, uint32_t address, CoreBus *debug
     CoreBus *bus = c.bus;
     const uint64_t cycles = c.cycles, instructions = c.instructions;
     if (debug_bus) {
-        if (!s_->no_regions) {
-            s_->no_regions = std::make_unique<uint8_t[]>(1u << 20);
-            std::memset(s_->no_regions.get(), 0, 1u << 20);
-        }
+        if (s_->no_regions.empty()) s_->no_regions.allocate(c.page_region.size());
         std::swap(c.page_region, s_->no_regions);
         c.bus = debug_bus;
     }

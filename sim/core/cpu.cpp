@@ -91,10 +91,7 @@ bool Cpu::enter_code_region(uint32_t address)
         return false;
     }
     CodeCache *cc = g->cache;
-    if (cc->arm.empty()) {
-        cc->arm.assign(cc->size / 4, Decoded{decode_arm_stub, kUndecoded, 0});
-        cc->thumb.assign(cc->size / 2, Decoded{decode_thumb_stub, 0, 0});
-    }
+    cc->allocate_entries();
     code_base = g->base;
     code_size = g->mask + 1;
     code_host = g->host;
@@ -115,8 +112,8 @@ bool CodeCache::invalidate_pages(uint32_t first_page, uint32_t last_page)
 {
     bool forgot = false;
     auto forget = [&](uint32_t start, uint32_t end) {
-        for (uint32_t a = start; a < end; a += 4) arm[a / 4] = Decoded{decode_arm_stub, kUndecoded, 0};
-        for (uint32_t a = start; a < end; a += 2) thumb[a / 2] = Decoded{decode_thumb_stub, 0, 0};
+        for (uint32_t a = start; a < end; a += 4) arm[a / 4] = Decoded{};
+        for (uint32_t a = start; a < end; a += 2) thumb[a / 2] = Decoded{};
     };
     for (uint32_t p = first_page; p <= last_page && p < page_has_code.size(); ++p) {
         if (!page_has_code[p]) continue;
@@ -216,7 +213,7 @@ void Cpu::set_plain_pages()
     // No region in any page: every access takes the long path. Never
     // written (zero pages of the process until read).
     static uint8_t no_pages[1u << 20];
-    plain_pages = access_hooks ? no_pages : page_region.get();
+    plain_pages = access_hooks ? no_pages : page_region.data();
 }
 
 bool Cpu::bus_read(uint32_t address, unsigned size, uint32_t &value)

@@ -5,7 +5,9 @@
 #pragma once
 
 #include "sim/core/arm7tdmi.h"
+#include "sim/core/zeroed_array.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -87,8 +89,9 @@ struct Decoded {
     // decode_arm_into; meaningless for Thumb).
     uint8_t cond;
     // The straight run from this one (see straight_runs.cpp): its length
-    // with a flag, and the memory cycles it makes at most; 0 until the run
-    // loop has found it.
+    // with kConditional, and the memory cycles it makes at most; 0 until
+    // the run loop has found it.
+    static constexpr uint8_t kConditional = 0x80;   // an instruction of it has a condition the run loop tests
     uint8_t block = 0;
     uint32_t imm = 0;                // immediate operand, offset or branch displacement
     uint16_t block_memory = 0;
@@ -98,8 +101,8 @@ struct Decoded {
 };
 static_assert(sizeof(Decoded) <= 32, "decoded entries stay two to a cache line");
 
-// The encoding an undecoded ARM entry shows: condition "always", so that
-// the run loop calls its stub.
+// The encoding an ARM entry's stub shows: condition "always", so that the
+// run loop calls it.
 constexpr uint32_t kUndecoded = 0xE0000000;
 
 // Decoded instructions of one piece of host memory, shared by every region
@@ -110,9 +113,19 @@ struct CodeCache {
     static constexpr uint32_t kFetchedAhead = 8;  // bytes fetched past an executing instruction
     uint8_t *host = nullptr;
     uint32_t size = 0;
-    std::vector<Decoded> arm;     // one per word, allocated on first ARM use
-    std::vector<Decoded> thumb;   // one per halfword, on first Thumb use
+    // One entry per word and one per halfword, allocated on first use. An
+    // entry not decoded yet is all zero (no handler): it gets its stub
+    // (stub_of) when it is about to run, so that only the pages of the
+    // tables where code runs are ever touched.
+    ZeroedArray<Decoded> arm;
+    ZeroedArray<Decoded> thumb;
     std::vector<uint8_t> page_has_code;
+    void allocate_entries()
+    {
+        if (!arm.empty()) return;
+        arm.allocate(size / 4);
+        thumb.allocate(size / 2);
+    }
     // True when some page held decoded code.
     bool invalidate_pages(uint32_t first_page, uint32_t last_page);
 };
@@ -226,7 +239,7 @@ struct Cpu {
     // Memories.
     std::vector<Region> regions;
     std::vector<std::unique_ptr<CodeCache>> caches;
-    std::unique_ptr<uint8_t[]> page_region;  // per 4 KiB page: 0 none, k region k-1, 0xFF search
+    ZeroedArray<uint8_t> page_region{1u << 20};  // per 4 KiB page: 0 none, k region k-1, 0xFF search
     // What the short path of data accesses looks in: page_region, or no
     // region anywhere while a tool sees every access (set_plain_pages).
     const uint8_t *plain_pages = nullptr;
@@ -302,6 +315,20 @@ struct Cpu {
     }
     // The straight run being executed ends after this instruction.
     void end_run() { run_end = 0; }
+    // The most cycles a run may take per memory cycle of it: an instruction
+    // takes at most six internal cycles (a long multiply with accumulate)
+    // besides its memory cycles, of which it makes one at least (its fetch).
+    uint64_t run_cycles_per_memory_cycle() const { return memory_cycle_max + 6; }
+    // For an instruction of a straight run that moved the cycles on past
+    // what the run loop allowed for it (a delay-loop skip) before it runs:
+    // whether the run from `d`, its entry, to the run's end still cannot
+    // reach run_until, as the run loop reckons it, so that it goes on.
+    bool run_fits_from(const Decoded &d) const
+    {
+        const unsigned length = d.block & ~Decoded::kConditional & 0xFFu;
+        return length && run_end == reinterpret_cast<uintptr_t>(&d + length) &&
+               cycles + d.block_memory * run_cycles_per_memory_cycle() < run_until;
+    }
     uint32_t user_reg(int n) const;
     void set_user_reg(int n, uint32_t v);
 
@@ -497,11 +524,31 @@ struct Cpu {
     // A Thumb pipeline refill through the read buffers: the target as any
     // fetch, then the halfword after it, which is then either the second
     // half of the word just fetched (held) or the first of the word whose
-    // read the target's fetch started (read ahead).
+    // read the target's fetch started (read ahead). The two fetches are
+    // worked out at once, to the same cycles and buffers as one after the
+    // other: the memory is free to read the target's word from `free` on,
+    // unless that word is held already with the next one read ahead or
+    // none (`next` the word after it).
     [[gnu::always_inline]] void refill_buffered(uint32_t target)
     {
-        fetch_buffered_general(target);
-        fetch_buffered(target + 2);
+        ReadBuffer &b = read_buffer;
+        const uint64_t w = target & ~3u, s = b.next, t = cycles, a = b.ahead_ready, wait = code_wait;
+        b.next = uint64_t{target} + 4;
+        if (s == w + 4) {
+            // Both halves of the target's word held (or the first half of the
+            // next one being read ahead, for a second-half target).
+            cycles = target & 2 ? std::max(a, t + 2) : t + 2;
+            return;
+        }
+        const uint64_t free = s == w + 2 ? t : s == w ? std::max(a, t) : t + wait + 1;
+        if (target & 2) {
+            b.ahead_ready = free + wait + 1;
+            cycles = std::max(b.ahead_ready, t + 2);
+        } else {
+            const uint64_t first = std::max(free, t + 1);
+            cycles = first + 1;
+            b.ahead_ready = first + wait + 1;
+        }
     }
     // The key of the halfword code running straight on fetches next (see
     // ReadBuffer), whatever the code window; and the same set.
@@ -793,6 +840,16 @@ void execute_general_thumb(Cpu &c, Decoded &d);
 // Stubs filling not-yet-decoded entries: decode, store, run.
 void decode_arm_stub(Cpu &c, Decoded &d);
 void decode_thumb_stub(Cpu &c, Decoded &d);
+// An entry not decoded yet: its stub, put in place before it runs.
+inline bool undecoded(const Decoded &d, bool thumb)
+{
+    return !d.fn || d.fn == (thumb ? decode_thumb_stub : decode_arm_stub);
+}
+inline Decoded &stub_of(Decoded &d, bool thumb)
+{
+    if (!d.fn) d = thumb ? Decoded{decode_thumb_stub, 0, 0} : Decoded{decode_arm_stub, kUndecoded, 0};
+    return d;
+}
 // Plain execution in the current window and state, a straight run at a
 // time, while cycles < run_until (straight_runs.cpp).
 void run_arm(Cpu &c);

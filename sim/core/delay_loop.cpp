@@ -342,7 +342,7 @@ void analyse(const Cpu &c, LoopInfo &loop)
     loop.forget_replays();
     loop.replay_known = false;
     loop.where.valid = false;
-    loop.ready.valid = false;
+    loop.forget_ready();
     Walk w;
     loop.usable = Analyser(c, loop).walk(loop.head, w) && describe(loop, w);
 }
@@ -607,19 +607,33 @@ void skip(Cpu &c, LoopInfo &loop, const Frame &f, uint32_t counter, bool before_
     }
 }
 
-// Where a replay from the slot base `base` reads and writes (LoopInfo::
-// Ready), found anew only when the memories or the base changed; false
-// while the loop cannot be replayed there.
-[[gnu::noinline]] bool make_ready(Cpu &c, const LoopInfo &loop, uint32_t base)
+// The ready facts for the slot base `base` (any, without slots) while
+// they hold; null where there are none.
+[[gnu::always_inline]] inline LoopInfo::Ready *ready_at(const Cpu &c, const LoopInfo &loop, uint32_t base)
 {
-    LoopInfo::Ready &k = loop.ready;
+    LoopInfo::Ready *k = &loop.ready[0];
+    if (loop.slots && k->base != base) ++k;
+    if (k->valid && k->generation == c.code_generation && (!loop.slots || k->base == base)) [[likely]]
+        return k;
+    return nullptr;
+}
+
+// Where a replay from the slot base `base` reads and writes (LoopInfo::
+// Ready), found anew only when the memories or the base changed: in place
+// of the facts for the same base, or else of those made less lately. Null
+// while the loop cannot be replayed there.
+[[gnu::noinline]] LoopInfo::Ready *make_ready(Cpu &c, const LoopInfo &loop, uint32_t base)
+{
+    unsigned at = 0;
+    if (loop.slots) at = loop.ready[0].base == base ? 0 : loop.ready[1].base == base ? 1 : loop.ready_victim;
+    LoopInfo::Ready &k = loop.ready[at];
     k.valid = false;
-    if (!loop.replay_known || loop.replay_inputs == LoopInfo::kNoReplay) return false;
+    if (!loop.replay_known || loop.replay_inputs == LoopInfo::kNoReplay) return nullptr;
     // A skip's outcome follows from the values it read, wherever the slots
     // are; but its cost holds only in the memory it was measured in.
     const LoopInfo::SlotPlace &w = loop.where;
     if (loop.slots && !(w.valid && w.base == base && w.generation == c.code_generation && w.region == loop.cost_slot_region))
-        return false;
+        return nullptr;
     auto place = [&](uint8_t location) {
         return location < 15 ? reinterpret_cast<uint8_t *>(&c.r[location]) : w.host[location - kSlot];
     };
@@ -634,14 +648,14 @@ void skip(Cpu &c, LoopInfo &loop, const Frame &f, uint32_t counter, bool before_
     k.generation = c.code_generation;
     k.base = base;
     k.valid = true;
-    return true;
+    if (loop.slots) loop.ready_victim = static_cast<uint8_t>(at ^ 1);
+    return &k;
 }
 
-inline bool ready_for(Cpu &c, const LoopInfo &loop, uint32_t base)
+inline LoopInfo::Ready *ready_for(Cpu &c, const LoopInfo &loop, uint32_t base)
 {
-    const LoopInfo::Ready &k = loop.ready;
-    if (k.valid && k.generation == c.code_generation && (!loop.slots || k.base == base)) [[likely]]
-        return true;
+    if (LoopInfo::Ready *k = ready_at(c, loop, base)) [[likely]]
+        return k;
     return make_ready(c, loop, base);
 }
 
@@ -652,12 +666,15 @@ uint32_t word_at(const uint8_t *p)
     return v;
 }
 
-// A start the loop's head has skipped from before, with its ready facts
-// valid: the skip written again. False when there is none (or it no longer
-// fits before the limit).
-[[gnu::always_inline]] inline bool replay(Cpu &c, const LoopInfo &loop)
+// A start the loop's head has skipped from before, with the ready facts
+// `k` valid for it: the skip written again. False when there is none (or
+// it no longer fits before the limit). From inside a straight run (`d`,
+// the head's entry), it must end before run_until (the limit itself
+// while nothing wants the core's attention, 0 otherwise), and the run
+// goes on where the rest of it still cannot reach run_until.
+[[gnu::always_inline]] inline bool replay(Cpu &c, const LoopInfo &loop, const LoopInfo::Ready &k,
+                                          const Decoded *d = nullptr)
 {
-    const LoopInfo::Ready &k = loop.ready;
     for (unsigned j = 0; j < loop.slots; ++j)
         if (*k.has_code[j]) return false;
     static_assert(kMaxReplayInputs == 4);
@@ -668,18 +685,33 @@ uint32_t word_at(const uint8_t *p)
                          (r.input_value[3] ^ v3)))
             continue;
         if (r.iterations == 0) return true;
-        if (c.cycles + r.cycles >= c.limit) return false;
+        if (c.cycles + r.cycles >= (d ? c.run_until : c.limit)) return false;
         for (unsigned i = 0; i < r.outputs; ++i) std::memcpy(k.output[i], &r.output_value[i], 4);
         if (r.sets_flags) c.flags = r.flags;
         c.cycles += r.cycles;
         c.read_buffer.ahead_ready += r.cycles;
         c.instructions += r.instructions;
+        if (d && !c.run_fits_from(*d)) c.end_run();
         return true;
     }
     return false;
 }
 
-bool replayed(Cpu &c, const LoopInfo &loop, uint32_t base) { return ready_for(c, loop, base) && replay(c, loop); }
+// A repeated start from the head with ready facts that hold: the replay of
+// the run's short path, where it is all a call of a delay routine takes.
+// False where anything else must be looked at, by the whole checks.
+[[gnu::always_inline]] inline bool replay_again(Cpu &c, const LoopInfo &loop, const Decoded &d)
+{
+    if (loop.head != c.r[15] || !c.fast_forward || c.stepping) return false;
+    const LoopInfo::Ready *k = ready_at(c, loop, loop.slots ? c.r[loop.slot_base] : 0);
+    return k && replay(c, loop, *k, &d);
+}
+
+bool replayed(Cpu &c, const LoopInfo &loop, uint32_t base)
+{
+    LoopInfo::Ready *k = ready_for(c, loop, base);
+    return k && replay(c, loop, *k);
+}
 
 void loop_head(Cpu &c, Decoded &d);
 
@@ -692,7 +724,7 @@ void hook_head(Cpu &c, uint32_t index)
     const uint32_t offset = loop.head - c.code_base;
     if (loop.head != c.r[15] || offset >= c.code_size) return;
     Decoded &h = loop.thumb ? c.code_thumb[offset >> 1] : c.code_arm[offset >> 2];
-    if (h.fn == loop_head || h.fn == decode_thumb_stub || h.fn == decode_arm_stub) return;
+    if (h.fn == loop_head || undecoded(h, loop.thumb)) return;
     const MicroOp m = loop.thumb ? thumb_micro(h.raw, loop.head) : arm_micro(h.raw, loop.head);
     if (m.kind == MicroOp::Fail || m.kind == MicroOp::Jump || m.kind == MicroOp::CondJump) return;
     c.loops[index].head_fn = h.fn;
@@ -714,15 +746,16 @@ void hook_head(Cpu &c, uint32_t index)
 
 void loop_head(Cpu &c, Decoded &d)
 {
-    c.end_run();   // a skip moves the cycles past what the run loop allowed for
     LoopInfo &loop = c.loops[d.aux];
+    if (replay_again(c, loop, d)) [[likely]]
+        return loop.head_fn(c, d);
+    c.end_run();   // a skip moves the cycles past what the run loop allowed for
     // With no tool that follows iterations one by one. A repeated start
     // from the same place with the same facts looks only at its inputs.
     if (loop.head == c.r[15] && c.fast_forward && !c.stepping && !c.attention) {
         const uint32_t base = loop.slots ? c.r[loop.slot_base] : 0;
-        const LoopInfo::Ready &k = loop.ready;
-        if (!(k.valid && k.generation == c.code_generation && (!loop.slots || k.base == base) && replay(c, loop)))
-            start_from_head(c, loop, base);
+        LoopInfo::Ready *k = ready_at(c, loop, base);
+        if (!(k && replay(c, loop, *k))) start_from_head(c, loop, base);
     }
     loop.head_fn(c, d);
 }
@@ -767,7 +800,7 @@ void delay_loop_closed(Cpu &c, Decoded &d, uint32_t pc)
         }
         loop.cost = c.cycles - loop.mark_cycles;
         loop.cost_slot_region = slot_region;
-        loop.ready.valid = false;
+        loop.forget_ready();
         loop.forget_replays();
     }
     skip(c, loop, f, counter, false);
@@ -922,7 +955,7 @@ std::vector<Mark> marks_of(const Cpu &c)
             const uint32_t start = static_cast<uint32_t>(p) << CodeCache::kPageShift;
             const uint32_t end = std::min(cc.size, start + (1u << CodeCache::kPageShift));
             for (bool thumb : {false, true}) {
-                const std::vector<Decoded> &v = thumb ? cc.thumb : cc.arm;
+                const ZeroedArray<Decoded> &v = thumb ? cc.thumb : cc.arm;
                 const unsigned size = thumb ? 2 : 4;
                 for (uint32_t i = start / size; i < end / size; ++i)
                     if (v[i].fn == loop_head || v[i].aux != 0)
@@ -971,10 +1004,7 @@ void restore_loops(Cpu &c, board::StateReader &r)
         if (m.head ? m.aux >= c.loops.size() : (m.aux != kNotALoop && m.aux > c.loops.size()))
             r.fail("core: a loop mark of no loop");
         CodeCache &cc = *c.caches[m.memory];
-        if (cc.arm.empty()) {
-            cc.arm.assign(cc.size / 4, Decoded{decode_arm_stub, kUndecoded, 0});
-            cc.thumb.assign(cc.size / 2, Decoded{decode_thumb_stub, 0, 0});
-        }
+        cc.allocate_entries();
         uint32_t raw = 0;
         std::memcpy(&raw, cc.host + m.index * size, size);
         Decoded d{m.thumb ? decode_thumb(raw) : decode_arm(raw), raw, m.aux};

@@ -139,7 +139,9 @@ struct LoopInfo {
     // bytes, or a zero word past the inputs) and where the slots are. Not
     // state: dropped whenever the loop is analysed or measured anew, so
     // that while it is valid for the code generation, the loop is usable
-    // and measured.
+    // and measured. Kept for two slot bases (a routine called from two
+    // depths of the stack), never two for the same one, the second only
+    // for a loop with slots.
     struct Ready {
         bool valid = false;
         uint64_t generation = 0;
@@ -148,7 +150,13 @@ struct LoopInfo {
         uint8_t *output[kMaxReplayOutputs] = {};   // in Replay::output_value's order
         const uint8_t *has_code[kMaxSlots] = {};
     };
-    mutable Ready ready;
+    static constexpr unsigned kReadyBases = 2;
+    mutable Ready ready[kReadyBases];
+    mutable uint8_t ready_victim = 0;   // the one made anew next for another base
+    void forget_ready() const
+    {
+        for (Ready &k : ready) k.valid = false;
+    }
 
     // The handler of the loop's first instruction, while its decoded entry
     // skips first (see delay_loop.cpp).

@@ -8,7 +8,13 @@
 // straight on from the one to the other. Elsewhere (a single step, a tool,
 // an interrupt, the cycle limit reached) the branch runs from its own
 // entry afterwards. A paired compare ends its straight run, so the run
-// loop never runs the branch's entry after it. Private to sim/core.
+// loop never runs the branch's entry after it.
+// The two halves of a BL in one granule pair the same way: the first
+// half's entry then holds the whole offset and runs the second half where
+// it would go on to it from its own entry anyway. It ends its run by
+// itself, counting the second half's fetch among its accesses, and so is
+// not marked `paired`. Until the second half is decoded, a run ending
+// with the first half is found anew each time. Private to sim/core.
 #pragma once
 
 #include "sim/core/cpu.h"
@@ -17,8 +23,11 @@ namespace sim::core {
 
 // Pairs `compare` with `next`, the entry after it in the same granule,
 // where the one is a compare that only sets flags and the other a
-// conditional branch: true when it did.
+// conditional branch, or they are the halves of a BL: true when it did.
 bool pair_thumb(Decoded &compare, const Decoded &next);
+// The first half of a BL, which pairs with the entry after it once that
+// is decoded.
+inline bool bl_first_half(uint32_t raw) { return (raw & 0xF800) == 0xF000; }
 
 // After a paired compare: whether the run loop would now run the next
 // instruction without looking at anything else. It looks only where the

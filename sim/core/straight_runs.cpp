@@ -99,7 +99,6 @@ struct StateOf;
 template <>
 struct StateOf<false> {
     static constexpr unsigned kShift = 2;   // bytes per instruction, as a shift
-    static constexpr Handler kStub = decode_arm_stub;
     static Decoded *cache(const CodeCache &cc) { return const_cast<Decoded *>(cc.arm.data()); }
     static Decoded *window(const Cpu &c) { return c.code_arm; }
     static bool ends(uint32_t raw) { return ends_run(raw); }
@@ -112,7 +111,6 @@ struct StateOf<false> {
 template <>
 struct StateOf<true> {
     static constexpr unsigned kShift = 1;
-    static constexpr Handler kStub = decode_thumb_stub;
     static Decoded *cache(const CodeCache &cc) { return const_cast<Decoded *>(cc.thumb.data()); }
     static Decoded *window(const Cpu &c) { return c.code_thumb; }
     static bool ends(uint32_t raw) { return thumb_ends_run(raw); }
@@ -130,7 +128,7 @@ unsigned accesses_of_entry(const Decoded &e)
 
 // Decoded::block: the length of the run (127 at most, a Thumb granule holds
 // 128), and whether an instruction of it has a condition the run loop tests.
-constexpr uint8_t kConditional = 0x80;
+constexpr uint8_t kConditional = Decoded::kConditional;
 constexpr unsigned kLongestRun = 127;
 
 struct Run {
@@ -143,7 +141,9 @@ struct Run {
 // from `d` and every later entry of it are kept, once all its instructions
 // have been decoded. Thumb has no condition the run loop tests (a branch
 // tests its own). A compare of it is paired with the conditional branch
-// after it where both are decoded, which ends the run there.
+// after it where both are decoded, which ends the run there; so is the
+// first half of a BL with the second (pairs.h), and until that is decoded
+// the run is not kept.
 template <bool Thumb>
 Run find_run(const Cpu &c, Decoded *d)
 {
@@ -155,11 +155,14 @@ Run find_run(const Cpu &c, Decoded *d)
     unsigned accesses = 0;
     bool conditional = false;
     for (;;) {
-        if (e->fn == S::kStub) {
-            if (e == d) return {1, 16 + 3, !Thumb};
+        if (undecoded(*e, Thumb)) {
+            if (e == d) {
+                stub_of(*d, Thumb);
+                return {1, 16 + 3, !Thumb};
+            }
             return {static_cast<unsigned>(e - d), static_cast<unsigned>(e - d) + accesses + 2, !Thumb};
         }
-        if (!e->paired && e + 1 != granule_end && e[1].fn != S::kStub) S::pair(*e, e[1]);
+        if (!e->paired && e + 1 != granule_end && !undecoded(e[1], Thumb)) S::pair(*e, e[1]);
         accesses += accesses_of_entry<Thumb>(*e);
         conditional = conditional || (!Thumb && e->cond != 0xE);
         const bool last = S::ends(e->raw) || e->paired;
@@ -167,6 +170,7 @@ Run find_run(const Cpu &c, Decoded *d)
         if (last || e == granule_end || e - d == kLongestRun) break;
     }
     const Run run{static_cast<unsigned>(e - d), static_cast<unsigned>(e - d) + accesses + 2, conditional};
+    if (Thumb && e != granule_end && undecoded(*e, Thumb) && bl_first_half(e[-1].raw)) return run;
     conditional = false;
     accesses = 0;
     for (Decoded *k = e; k-- != d;) {
@@ -225,10 +229,7 @@ void run(Cpu &c)
     const uint32_t base = c.code_base, size = c.code_size;
     Decoded *const code = S::window(c);
     Decoded *const window_end = code + (size >> S::kShift);
-    // An instruction of a run takes at most six internal cycles (a long
-    // multiply with accumulate) besides its memory cycles, of which it
-    // makes one at least (its fetch).
-    const uint64_t per_memory_cycle = c.memory_cycle_max + 6;
+    const uint64_t per_memory_cycle = c.run_cycles_per_memory_cycle();
     for (;;) {
         const uint32_t offset = c.r[15] - base;
         if (offset >= size) [[unlikely]]

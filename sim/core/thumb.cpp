@@ -423,6 +423,29 @@ void long_branch_first(Cpu &c, Decoded &d)
     }
 }
 
+// Both halves of a BL whose second half is in the entry after it (see
+// pairs.h), the whole offset in imm: the first half's fetch, then, where
+// long_branch_first would go on to the second half, the second's fetch
+// and the branch.
+void long_branch_pair(Cpu &c, Decoded &d)
+{
+    const uint32_t pc = c.r[15];
+    c.fetch_s_thumb();
+    if (c.cycles < c.run_until && !c.stepping) [[likely]] {
+        ++c.instructions;
+        c.fetch(true, true, pc + 6);
+        c.r[14] = (pc + 4) | 1;
+        const uint32_t target = pc + 4 + d.imm;
+        if (c.in_window(target)) [[likely]]
+            c.branch_near<true>(target);
+        else
+            c.branch_in<true>(target);
+        return;
+    }
+    c.r[14] = pc + 4 + static_cast<uint32_t>(static_cast<int32_t>(d.raw << 21) >> 9);
+    c.r[15] = pc + 2;
+}
+
 void undefined_instruction(Cpu &c, Decoded &) { c.undefined(); }
 
 }  // namespace
@@ -489,6 +512,12 @@ Handler decode_thumb(uint32_t raw)
 
 bool pair_thumb(Decoded &compare, const Decoded &next)
 {
+    if (compare.fn == long_branch_first && next.fn == long_branch_second) {
+        const int32_t high = static_cast<int32_t>(compare.raw << 21) >> 9;
+        compare.imm = static_cast<uint32_t>(high) + ((next.raw & 0x7FF) << 1);
+        compare.fn = long_branch_pair;
+        return true;
+    }
     static constexpr Handler kCompares[][2] = {
         {alu<0x8>, compare_and_branch<alu<0x8>>},                       // TST
         {alu<0xA>, compare_and_branch<alu<0xA>>},                       // CMP

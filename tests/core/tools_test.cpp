@@ -126,4 +126,22 @@ TEST(CoreTools, RegionsTheCoreCannotUseAreRefusedByName)
     EXPECT_NO_THROW(b.core.set_regions({{0x00300000, 0x2000, mem.data(), true, 0, 0, false}}));
 }
 
+// The core's page table keeps only the regions of the last set_regions:
+// memory dropped from it is reached through the bus (here: an abort).
+TEST(CoreTools, ARegionDroppedLaterIsNoLongerMemory)
+{
+    Board b(R"(
+        ldr r0, =0x00200000
+        ldr r1, [r0]
+        ldr r2, =0xFFF0FFF0
+        str r1, [r2]
+        b .
+    )");
+    b.core.set_regions({{0, static_cast<uint32_t>(b.flash.size()), b.flash.data(), false, 0, 0, false}});
+    b.core.reset();
+    b.run(10'000);
+    ASSERT_EQ(b.bus.aborts.size(), 1u);
+    EXPECT_EQ(b.bus.aborts[0].address, kRam);
+}
+
 }  // namespace tools_test
