@@ -41,16 +41,38 @@ public:
     uint32_t read(uint32_t address, unsigned size = 4);
     void write(uint32_t address, uint32_t value, unsigned size = 4)
     {
-        // A word written to a declared register with nobody watching the
-        // bus: straight to the register, decoded once per address.
-        if (size == 4 && !recording_ && observers_.empty()) [[likely]] {
-            Port &p = ports_[(address >> 2) % kPorts];
-            if (p.address == address || fill(p, address)) {
-                p.device->write(*p.reg, value);
-                return;
-            }
-        }
-        write_decoded(address, value, size);
+        if (!write_register(address, value, size)) [[unlikely]]
+            write_decoded(address, value, size);
+    }
+    // The write above when it is a word to a declared register with nobody
+    // watching the bus: straight to the register, decoded once per address.
+    // False, with nothing done, for any other access. Such a write cannot
+    // fault.
+    bool write_register(uint32_t address, uint32_t value, unsigned size)
+    {
+        if (size != 4 || watched_) [[unlikely]]
+            return false;
+        Port &p = ports_[(address >> 2) % kPorts];
+        if (p.address != address && !fill(p, address)) [[unlikely]]
+            return false;
+        p.write(value);
+        return true;
+    }
+    // A register of a model the bus has decoded an aligned address to;
+    // `address` is odd while the entry holds none.
+    struct Port {
+        uint32_t address = 1;
+        MappedDevice *device = nullptr;
+        const Register *reg = nullptr;
+        void write(uint32_t value) const { device->write(*reg, value); }
+    };
+    // The port a word written at `address` goes straight to (as
+    // write_register() takes it), if the bus has it at hand; nullptr
+    // otherwise, and write() then finds it.
+    const Port *port_at(uint32_t address, unsigned size) const
+    {
+        const Port &p = ports_[(address >> 2) % kPorts];
+        return size == 4 && !watched_ && p.address == address ? &p : nullptr;
     }
     // No side effects, nothing logged or recorded; false where nothing is mapped.
     bool peek(uint32_t address, uint32_t &value) const;
@@ -67,12 +89,20 @@ public:
         return f;
     }
 
-    void set_recording(bool on) { recording_ = on; }
+    void set_recording(bool on)
+    {
+        recording_ = on;
+        watched_ = recording_ || !observers_.empty();
+    }
     const std::vector<Access> &recorded() const { return recorded_; }
     void clear_recorded() { recorded_.clear(); }
 
     using Observer = std::function<void(const Access &)>;
-    void add_observer(Observer o) { observers_.push_back(std::move(o)); }
+    void add_observer(Observer o)
+    {
+        observers_.push_back(std::move(o));
+        watched_ = true;
+    }
 
     void set_memory(Memory *memory) { memory_ = memory; }
     Memory *memory() const { return memory_; }
@@ -94,19 +124,12 @@ private:
     };
     const Region *find(uint32_t address) const;
     void write_decoded(uint32_t address, uint32_t value, unsigned size);
-    // A register of a model the bus has decoded an aligned address to;
-    // `address` is odd while the entry holds none.
-    struct Port {
-        uint32_t address = 1;
-        MappedDevice *device = nullptr;
-        const Register *reg = nullptr;
-    };
     static constexpr unsigned kPorts = 32;
     // False where an address is no declared register of a mapped model.
     bool fill(Port &p, uint32_t address);
     void note(const Access &a)
     {
-        if (recording_ || !observers_.empty()) [[unlikely]]
+        if (watched_) [[unlikely]]
             tell(a);
     }
     void tell(const Access &a);
@@ -123,6 +146,7 @@ private:
     std::vector<Access> recorded_;
     Memory *memory_ = nullptr;
     bool recording_ = false;
+    bool watched_ = false;   // recording, or observers
     bool fault_ = false;
     State state_{"bus"};
 };

@@ -50,6 +50,7 @@ void Clock::pop_top()
 {
     std::pop_heap(heap_.begin(), heap_.end(), later);
     heap_.pop_back();
+    top_changed();
 }
 
 void Clock::drop_dead_tops()
@@ -96,6 +97,7 @@ Clock::EventId Clock::schedule_at(Picos when, std::function<void()> action, Even
     slots_[slot].name = name;
     heap_.push_back(Entry{when, id, slot});
     std::push_heap(heap_.begin(), heap_.end(), later);
+    top_changed();
     return id;
 }
 
@@ -139,6 +141,7 @@ void Clock::cancel(EventId id)
         if (heap_.size() > 2 * live + 64) {
             std::erase_if(heap_, [this](const Entry &e) { return slots_[e.slot].id != e.sequence; });
             std::make_heap(heap_.begin(), heap_.end(), later);
+            top_changed();
         }
         return;
     }
@@ -151,6 +154,7 @@ void Clock::reset()
     period_fs_ = kSlowClockPeriodFs;
     remainder_fs_ = 0;
     heap_.clear();
+    top_changed();
     slots_.clear();
     free_slots_.clear();
 }
@@ -201,6 +205,7 @@ void Clock::restore(StateReader &r)
     if (period_fs_ == 0)
         r.fail("clock: a master-clock period of 0");
     heap_.clear();
+    top_changed();
     slots_.clear();
     free_slots_.clear();
     expected_.clear();
@@ -226,6 +231,7 @@ Clock::EventId Clock::restore_event(EventId id, Picos when, EventName name, std:
     slots_.push_back(Slot{id, std::move(action), name});
     heap_.push_back(Entry{when, id, slot});
     std::push_heap(heap_.begin(), heap_.end(), later);
+    top_changed();
     return id;
 }
 

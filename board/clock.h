@@ -85,9 +85,24 @@ public:
         cycles_ += n;
         remainder_fs_ = fs % 1000;
         const Picos t = now_ + fs / 1000;
-        if (!heap_.empty() && heap_.front().when <= t)
+        if (next_when_ <= t)
             fire_until(t);
         now_ = t;
+    }
+    // The same when no event falls due in those cycles: false, with
+    // nothing done, when one does (or the product needs more than 64 bits).
+    bool advance_cycles_quietly(uint64_t n)
+    {
+        uint64_t fs;
+        if (__builtin_mul_overflow(n, period_fs_, &fs) || __builtin_add_overflow(fs, remainder_fs_, &fs)) [[unlikely]]
+            return false;
+        const Picos t = now_ + fs / 1000;
+        if (next_when_ <= t) [[unlikely]]
+            return false;
+        cycles_ += n;
+        remainder_fs_ = fs % 1000;
+        now_ = t;
+        return true;
     }
     // Moves time to t (never backwards), firing due events in order.
     void advance_to(Picos t);
@@ -119,6 +134,10 @@ public:
             return std::nullopt;
         return heap_.front().when;
     }
+    // The same as a plain time, kNever when nothing is pending: one load
+    // for whoever looks after every access.
+    static constexpr Picos kNever = ~Picos{0};
+    Picos next_event_time() const { return next_when_; }
 
     // Entries the queue holds, cancelled ones not yet dropped included.
     size_t queue_size() const { return heap_.size(); }
@@ -167,6 +186,8 @@ private:
     }
     void drop_dead_tops();
     void pop_top();
+    // After every change of the heap: its top's time, kept apart.
+    void top_changed() { next_when_ = heap_.empty() ? kNever : heap_.front().when; }
 
     Picos now_ = 0;
     uint64_t cycles_ = 0;
@@ -174,6 +195,7 @@ private:
     uint64_t remainder_fs_ = 0;
     uint64_t next_sequence_ = 1;
     std::vector<Entry> heap_;
+    Picos next_when_ = kNever;   // heap_.front().when, or kNever
     std::vector<Slot> slots_;
     std::vector<uint32_t> free_slots_;
     std::vector<RateListener> rate_listeners_;

@@ -86,15 +86,8 @@ void Pins::resolve(SourceId changed_source)
     levels_ = next;
     if (new_fight) [[unlikely]]
         return report_contention(fight, changed);
-    if (!changed)
-        return;
-    // Mostly lines only the controller wants (settled()'s first case).
-    if (!(changed & listened_) && !notifying_) [[likely]] {
-        if (controller_)
-            controller_->lines_changed(changed, levels_);
-        return;
-    }
-    settled(changed);
+    if (changed)
+        tell(changed);
 }
 
 void Pins::resolve_anew(SourceId changed_source)

@@ -47,11 +47,26 @@ public:
         uint32_t new_levels = (s.levels & ~mask) | (levels & driven & mask);
         if (new_driven == s.driven && new_levels == s.levels)
             return;
+        const bool same_lines = new_driven == s.driven;
+        const uint32_t flipped = new_levels ^ s.levels;
         s.driven = new_driven;
         s.levels = new_levels;
+        if (same_lines)
+            return moved(source, flipped);
         resolve(source);
     }
     void release(SourceId source, uint32_t mask) { drive(source, mask, 0, 0); }
+    // drive(source, lines, lines, levels) for lines the source drives
+    // already (a port's outputs): only their levels change.
+    void drive_levels(SourceId source, uint32_t lines, uint32_t levels)
+    {
+        Source &s = sources_[static_cast<size_t>(source)];
+        const uint32_t flipped = (levels ^ s.levels) & lines & s.driven;
+        if (!flipped)
+            return;
+        s.levels ^= flipped;
+        moved(source, flipped);
+    }
     void set_pullups(uint32_t enabled);
 
     bool level(int line) const { return (levels_ >> line) & 1u; }
@@ -71,7 +86,11 @@ public:
     void set_controller(LineController *c);
 
     // Power-on: no drivers, no pull-ups, all lines low until resolved again.
-    void reset_levels(uint32_t levels) { levels_ = levels; }
+    void reset_levels(uint32_t levels)
+    {
+        levels_ = levels;
+        others_of_ = kNoneGathered;   // the next change resolves every line
+    }
 
     // The levels and what each source drives. All of it is kept through a
     // reset: each source's owner sets its drive through drive() in its own
@@ -88,6 +107,28 @@ private:
     // others gathered again first, and what follows a change (a fight
     // logged, the controller and the listeners told).
     [[gnu::noinline]] void resolve_anew(SourceId changed_source);
+    // The source's levels on `flipped`, lines it drives, changed.
+    void moved(SourceId source, uint32_t flipped)
+    {
+        // Mostly lines no other source drives: those follow the source,
+        // nothing else can move, no fight can start or end.
+        if (source == others_of_ && !(flipped & others_driven_)) [[likely]] {
+            levels_ ^= flipped;
+            return tell(flipped);
+        }
+        resolve(source);
+    }
+    // The controller and the listeners told of lines that changed.
+    void tell(uint32_t changed)
+    {
+        // Mostly lines only the controller wants (settled()'s first case).
+        if (!(changed & listened_) && !notifying_) [[likely]] {
+            if (controller_)
+                controller_->lines_changed(changed, levels_);
+            return;
+        }
+        settled(changed);
+    }
     [[gnu::noinline]] void settled(uint32_t changed);
     [[gnu::noinline]] void notify(uint32_t changed);
     // A new fight logged, then the change settled.

@@ -120,20 +120,29 @@ void Pio::set_peripheral_output(Function f, uint32_t mask, uint32_t driven, uint
 
 void Pio::set_outputs(uint32_t bits)
 {
-    odsr_ |= bits;
-    update_drive();
+    output(odsr_ | bits);
 }
 
 void Pio::clear_outputs(uint32_t bits)
 {
-    odsr_ &= ~bits;
-    update_drive();
+    output(odsr_ & ~bits);
 }
 
 void Pio::write_outputs(uint32_t levels)
 {
-    odsr_ = (odsr_ & ~owsr_) | (levels & owsr_);
-    update_drive();
+    output((odsr_ & ~owsr_) | (levels & owsr_));
+}
+
+void Pio::output(uint32_t odsr)
+{
+    // A line the controller drives push-pull is driven whatever ODSR
+    // holds and takes its level from it: only the lines whose level moves
+    // go to the pins. An open-drain line drives or lets go.
+    const uint32_t moved = (odsr ^ odsr_) & psr_ & osr_;
+    odsr_ = odsr;
+    if (moved & mdsr_) [[unlikely]]
+        return update_drive();
+    pins_.drive_levels(source_, moved, odsr);
 }
 
 void Pio::update_drive()

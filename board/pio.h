@@ -72,6 +72,8 @@ private:
     void set_outputs(uint32_t bits);
     void clear_outputs(uint32_t bits);
     void write_outputs(uint32_t levels);
+    // ODSR becomes `odsr`.
+    void output(uint32_t odsr);
     void update_drive();
     void update_irq();
     // Input-change detection: the port tells of every change of its lines.

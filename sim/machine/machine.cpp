@@ -161,6 +161,7 @@ void Machine::update_regions()
     if (key == regions_key_)
         return;
     regions_key_ = key;
+    regions_flash_busy_ = flash_busy;
     memory_.set_remapped(remapped);
 
     MemoryMap::Timing flash = MemoryMap::flash_timing(fws);
@@ -244,8 +245,8 @@ void Machine::catch_up_with_events(uint64_t cycle)
     // (the first cycle boundary at or after it).
     while (cycle > c.cycles()) {
         uint64_t n = cycle - c.cycles();
-        if (auto e = c.next_event(); e && *e > c.now())
-            n = std::min(n, std::max<uint64_t>(cycles_until(*e), 1));
+        if (board::Picos e = c.next_event_time(); e != board::Clock::kNever && e > c.now())
+            n = std::min(n, std::max<uint64_t>(cycles_until(e), 1));
         c.advance_cycles(n);
     }
     note_next_event();
@@ -260,9 +261,9 @@ uint64_t Machine::cycles_until(board::Picos t) const
 void Machine::note_next_event()
 {
     board::Clock &c = board_.clock;
-    limit_event_ = c.next_event();
+    limit_event_ = c.next_event_time();
     limit_period_fs_ = c.master_period_fs();
-    next_event_cycle_ = limit_event_ ? c.cycles() + cycles_until(*limit_event_) : ~uint64_t{0};
+    next_event_cycle_ = limit_event_ != board::Clock::kNever ? c.cycles() + cycles_until(limit_event_) : ~uint64_t{0};
 }
 
 bool Machine::read(uint32_t address, unsigned size, uint64_t cycle, uint32_t &value, unsigned &wait)
@@ -293,6 +294,26 @@ bool Machine::read(uint32_t address, unsigned size, uint64_t cycle, uint32_t &va
 
 bool Machine::write(uint32_t address, unsigned size, uint64_t cycle, uint32_t value, unsigned &wait)
 {
+    // Mostly a word to a port's register (a display's lines, an LED) with
+    // no event due before it: the clock moves to the store's cycle and the
+    // register takes the word. Whatever else goes the whole way round,
+    // before anything is done.
+    board::Clock &c = board_.clock;
+    const board::Bus::Port *port = board_.bus.port_at(address, size);
+    if (!port || cycle >= next_event_cycle_ || memory_.in_flash(address)) [[unlikely]]
+        return write_otherwise(address, size, cycle, value, wait);
+    if (cycle > c.cycles() && !c.advance_cycles_quietly(cycle - c.cycles())) [[unlikely]]
+        return write_otherwise(address, size, cycle, value, wait);
+    wait = 0;
+    clock_leads_ = true;
+    port->write(value);
+    clock_leads_ = false;
+    after_access();
+    return true;
+}
+
+bool Machine::write_otherwise(uint32_t address, unsigned size, uint64_t cycle, uint32_t value, unsigned &wait)
+{
     catch_up(cycle);
     if (memory_.in_flash(address)) {
         wait = MemoryMap::flash_store_wait(board_.mc.flash_wait_states());
@@ -312,14 +333,14 @@ void Machine::after_access_changed()
 {
     // A flash command starting or over (the remap and the wait states come
     // through the memory controller's map listener).
-    if (board_.chip_flash.busy(board_.clock.now()) != ((regions_key_ & kRegionsFlashBusy) != 0))
+    if (board_.chip_flash.busy(board_.clock.now()) != regions_flash_busy_)
         update_regions();
     if (board_.reset_ordered())
         core_.request_stop();
     board::Clock &c = board_.clock;
     // The run's limit came from the next event and the clock's period: if
     // either changed, end the run here and compute a new one.
-    if (c.next_event() != limit_event_ || c.master_period_fs() != limit_period_fs_) {
+    if (c.next_event_time() != limit_event_ || c.master_period_fs() != limit_period_fs_) {
         note_next_event();
         core_.request_stop();
     }

@@ -283,14 +283,17 @@ private:
         }
     }
     void catch_up_with_events(uint64_t cycle);
+    // A store the fast path of write() does not take: flash, a register
+    // under the bus's watch, a narrow access, nothing there.
+    [[gnu::noinline]] bool write_otherwise(uint32_t address, unsigned size, uint64_t cycle, uint32_t value, unsigned &wait);
     // After a peripheral access: new events or a new clock, a flash
     // command started or over, a reset ordered. Mostly none of it: that
     // case is a few compares, inline.
     void after_access()
     {
         const board::Clock &c = board_.clock;
-        if (c.next_event() == limit_event_ && c.master_period_fs() == limit_period_fs_ && !board_.reset_ordered() &&
-            board_.chip_flash.busy(c.now()) == ((regions_key_ & kRegionsFlashBusy) != 0)) [[likely]]
+        if (c.next_event_time() == limit_event_ && c.master_period_fs() == limit_period_fs_ && !board_.reset_ordered() &&
+            board_.chip_flash.busy(c.now()) == regions_flash_busy_) [[likely]]
             return;
         after_access_changed();
     }
@@ -326,13 +329,14 @@ private:
     bool exact_ = false;
 
     // What the current core run's limit was computed from.
-    std::optional<board::Picos> limit_event_;
+    board::Picos limit_event_ = board::Clock::kNever;
     uint64_t limit_period_fs_ = 0;
     uint64_t next_event_cycle_ = 0;   // the clock's cycle count when the next event is due
     // What the regions the core has were made for: the flash wait states
     // and these.
     static constexpr unsigned kRegionsRemapped = 0x100, kRegionsFlashBusy = 0x200;
     unsigned regions_key_ = ~0u;
+    bool regions_flash_busy_ = false;   // its kRegionsFlashBusy, for after_access()
     bool clock_leads_ = false;      // in a peripheral access or catching up: time is the clock's
     bool stop_wanted_ = false;      // a stop asked by a caller, not a resync
     DebugAgent *agent_ = nullptr;

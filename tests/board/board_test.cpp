@@ -66,7 +66,9 @@ TEST(BoardTest, ADecodedRegisterIsStillWatchedAndWrittenLaneByLane)
     b.bus.set_recording(true);
     b.bus.write(PIO_SODR, 0x2);
     b.bus.write(PIO_CODR, 0x2);
-    EXPECT_EQ(seen, (std::vector<uint32_t>{0x2, 0x2}));
+    b.bus.set_recording(false);
+    b.bus.write(PIO_CODR, 0x2);   // moves no line: still seen
+    EXPECT_EQ(seen, (std::vector<uint32_t>{0x2, 0x2, 0x2})) << "the observer stays when recording ends";
     EXPECT_EQ(b.bus.recorded().size(), 2u);
 
     const size_t warnings = b.log.count_from("bus");

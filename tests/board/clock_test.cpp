@@ -121,6 +121,39 @@ TEST(ClockTest, CyclesUntilATimeDoNotDependOnWhereTheClockStopped)
     EXPECT_EQ(c.cycles_until(c.now() + 1), 1u);
 }
 
+// A quiet advance goes no further than the cycle before an event falls due
+// and leaves the clock as it was when it would have to; the time of the next
+// event follows the queue through every change of it.
+TEST(ClockTest, AQuietAdvanceNeverPassesAnEvent)
+{
+    Clock c, plain;
+    for (Clock *k : {&c, &plain})
+        k->set_master_period_fs(20'833'333);
+    EXPECT_EQ(c.next_event_time(), Clock::kNever);
+    int fired = 0;
+    c.schedule_at(1'000'000, [&] { ++fired; });
+    const auto early = c.schedule_at(500'000, [&] { ++fired; });
+    EXPECT_EQ(c.next_event_time(), 500'000u);
+    c.cancel(early);
+    EXPECT_EQ(c.next_event_time(), 1'000'000u) << "a cancelled head is not the next event";
+    // 48 cycles end 16 fs short of 1 us; the 49th passes it.
+    EXPECT_TRUE(c.advance_cycles_quietly(47));
+    EXPECT_TRUE(c.advance_cycles_quietly(1));
+    plain.advance_cycles(48);
+    EXPECT_EQ(c.now(), plain.now());
+    EXPECT_FALSE(c.advance_cycles_quietly(1));
+    EXPECT_FALSE(c.advance_cycles_quietly(~uint64_t{0})) << "too many femtoseconds for 64 bits";
+    EXPECT_EQ(c.cycles(), 48u) << "a refused advance changes nothing";
+    EXPECT_EQ(fired, 0);
+    c.advance_cycles(1);
+    plain.advance_cycles(1);
+    EXPECT_EQ(fired, 1);
+    EXPECT_EQ(c.now(), plain.now()) << "the fraction of a picosecond carried over";
+    EXPECT_EQ(c.next_event_time(), Clock::kNever);
+    c.schedule_in(5, [] {});
+    c.reset();
+    EXPECT_EQ(c.next_event_time(), Clock::kNever);
+}
 
 // Named events: the pending ones can be listed in firing order, and an
 // observer hears each one's owner and name as it fires.

@@ -164,6 +164,71 @@ TEST(Machine, PeekReadsPeripheralsWithoutSideEffects)
     EXPECT_FALSE(p.machine.peek(0x00300000, v, 4)) << "nothing there";
 }
 
+// A store reaches its register with the board's clock at the store's own
+// cycle, after the events due before it, each at its own cycle; a bus
+// observer, however late it came, sees the store there, also one that moves
+// no line.
+TEST(Machine, AStoreReachesItsModelAtItsOwnCycleAfterTheEventsBeforeIt)
+{
+    board::Board b;
+    Machine m(b);
+    constexpr uint32_t kOer = 0xFFFFF410, kSodr = 0xFFFFF430, kCodr = 0xFFFFF434, kPdsr = 0xFFFFF43C;
+    constexpr uint32_t kLed = 1u << 16;
+    ASSERT_TRUE(m.data_write(kOer, 4, kLed));
+    std::vector<board::Picos> edges, watched;
+    b.pa.add_listener([&](uint32_t, uint32_t) { edges.push_back(b.clock.now()); }, kLed);
+    struct Step {
+        uint64_t ahead;   // the core's cycles past the board's clock
+        bool event;       // one due in the first of them
+        bool watch;
+        uint32_t reg;
+        bool moves;
+    };
+    const Step steps[] = {
+        {3, false, false, kSodr, true}, {5, true, false, kCodr, true}, {0, false, false, kCodr, false},
+        {2, false, true, kSodr, true},  {4, true, true, kSodr, false}, {1, false, true, kCodr, true},
+    };
+    bool observing = false;
+    for (size_t i = 0; i < std::size(steps); ++i) {
+        const Step &s = steps[i];
+        if (s.watch && !observing) {
+            b.bus.add_observer([&](const board::Access &a) {
+                if (a.write) watched.push_back(b.clock.now());
+            });
+            observing = true;
+        }
+        const uint64_t start = b.clock.cycles();
+        uint64_t event_cycle = 0;
+        bool level_at_event = false;
+        if (s.event) {
+            b.clock.schedule_at(b.clock.now() + 1, [&] {
+                event_cycle = b.clock.cycles();
+                level_at_event = b.pa.level(16);
+            });
+            uint32_t v;
+            ASSERT_TRUE(m.data_read(kPdsr, 4, v));   // the machine learns of it as from a model
+        }
+        const bool before = b.pa.level(16);
+        const size_t edges_before = edges.size(), watched_before = watched.size();
+        m.cpu().add_cycles(s.ahead);
+        ASSERT_TRUE(m.data_write(s.reg, 4, kLed)) << i;
+        EXPECT_EQ(b.clock.cycles(), start + s.ahead) << i;
+        EXPECT_EQ(b.pa.level(16), s.reg == kSodr) << i;
+        if (s.event) {
+            EXPECT_EQ(event_cycle, start + 1) << i;
+            EXPECT_EQ(level_at_event, before) << i;
+        }
+        EXPECT_EQ(edges.size(), edges_before + s.moves) << i;
+        if (s.moves && !edges.empty()) {
+            EXPECT_EQ(edges.back(), b.clock.now()) << i;
+        }
+        EXPECT_EQ(watched.size(), watched_before + s.watch) << i;
+        if (s.watch && !watched.empty()) {
+            EXPECT_EQ(watched.back(), b.clock.now()) << i;
+        }
+    }
+}
+
 }  // namespace
 
 namespace {
