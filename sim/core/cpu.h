@@ -619,6 +619,19 @@ struct Cpu {
         refill<InThumb>(target);
     }
     bool in_window(uint32_t target) const { return target - code_base < code_size; }
+    // A taken Thumb branch of the instruction at `pc` to `target`: its fetch
+    // of pc + 4 and the refill, where both are the common case (code running
+    // straight on through the read buffers, the target in the window), with
+    // no call, so that a handler keeps no registers for it. False, and
+    // nothing done, where the handler must take the general way.
+    [[gnu::always_inline]] bool thumb_branch_straight(uint32_t pc, uint32_t target)
+    {
+        if (read_buffer.next != uint64_t{pc} + 4 || !in_window(target)) return false;
+        fetch_straight(pc + 4);
+        r[15] = target;
+        refill_buffered(target);
+        return true;
+    }
     template <bool InThumb>
     [[gnu::always_inline]] void refill(uint32_t target)
     {

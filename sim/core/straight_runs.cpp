@@ -5,12 +5,14 @@
 // works in). When the run cannot reach run_until (its instructions' most
 // cycles are known from its memory cycles), only what ends it early is
 // looked at between its instructions: anything that says so through
-// Cpu::end_run (an access through the bus, whose wait states are the bus's
-// and whose peripheral may raise an interrupt or ask for a stop; a change
-// of attention or of the code; an exception entry; a delay-loop skip).
-// Near run_until, the cycles are looked at after every instruction. The
-// code window is looked up once a run. Finding a run pairs the compares in
-// it with the conditional branches after them (pairs.h).
+// Cpu::end_run (an access through the bus that cost more than a memory
+// cycle of the run's reckoning, or was refused; a change of attention or
+// of the code, which is how a peripheral raising an interrupt or asking
+// for a stop ends it; an exception entry; a delay-loop skip the rest of
+// the run has no room for). Near run_until, the cycles are looked at after
+// every instruction. The code window is looked up once a run. Finding a
+// run pairs the compares in it with the conditional branches after them,
+// and the halves of a BL (pairs.h).
 #include "sim/core/cpu.h"
 #include "sim/core/pairs.h"
 

@@ -156,7 +156,7 @@ void high_register(Cpu &c, Decoded &d)
 // BX by a register other than pc (high_register<3> takes pc), mostly a
 // return to Thumb code in the window.
 template <unsigned Rs>
-void branch_exchange(Cpu &c, Decoded &)
+[[gnu::noinline]] void branch_exchange_general(Cpu &c)
 {
     const uint32_t v = c.r[Rs];
     c.fetch_s_thumb();
@@ -171,6 +171,15 @@ void branch_exchange(Cpu &c, Decoded &)
     c.control &= ~kCpsrT;
     c.moved_code();
     c.branch_in<false>(v & ~3u);
+}
+
+template <unsigned Rs>
+void branch_exchange(Cpu &c, Decoded &)
+{
+    const uint32_t v = c.r[Rs];
+    if ((v & 1) && c.thumb_branch_straight(c.r[15], v & ~1u)) [[likely]]
+        return;
+    branch_exchange_general<Rs>(c);
 }
 
 void load_literal(Cpu &c, Decoded &d)
@@ -253,18 +262,12 @@ template <bool IsLoad, Load Kind, unsigned Size>
     }
 }
 
-// Aligned, to plain memory (Cpu::plain) and with nothing in the way, the
-// transfer is done here, the rest by transfer_long.
+// The data cycle of transfer() and what follows it, once the fetch is made.
 template <bool IsLoad, Load Kind, unsigned Size>
-[[gnu::always_inline]] inline void transfer(Cpu &c, uint32_t address, unsigned rd)
+[[gnu::always_inline]] inline void transfer_data(Cpu &c, const Region *g, uint32_t address, unsigned rd)
 {
-    const Region *g = !(address & (Size - 1)) ? c.plain<!IsLoad>(address) : nullptr;
-    if (!g) [[unlikely]]
-        return transfer_long<IsLoad, Kind, Size>(c, address, rd);
     uint8_t *host = g->host + (address & g->mask);
     if constexpr (IsLoad) {
-        // 1S (the fetch), 1N (the read), 1I.
-        c.fetch_s_thumb();
         uint32_t value = Cpu::load_host<Size>(host);
         if constexpr (Kind == Load::SignedByte)
             value = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(value)));
@@ -273,12 +276,37 @@ template <bool IsLoad, Load Kind, unsigned Size>
         c.cycles += 1 + g->wait_n + 1;
         c.r[rd] = value;
     } else {
-        // 2N: the fetch and the write.
-        c.fetch(false, true, c.r[15] + 4);
         Cpu::store_host<Size>(host, c.r[rd]);
         c.cycles += 1 + g->wait_n;
     }
     next(c);
+}
+
+// The same after a fetch through the read buffers off the straight path.
+template <bool IsLoad, Load Kind, unsigned Size>
+[[gnu::noinline]] void transfer_after_fetch(Cpu &c, const Region *g, uint32_t address, unsigned rd)
+{
+    c.fetch_buffered_any(c.r[15] + 4);
+    transfer_data<IsLoad, Kind, Size>(c, g, address, rd);
+}
+
+// Aligned, to plain memory (Cpu::plain) and with nothing in the way, the
+// transfer is done here, the rest by transfer_long. A load is 1S (the
+// fetch), 1N (the read), 1I; a store 2N, the fetch and the write. A fetch
+// through the read buffers off the straight path goes on out of line, so
+// that the common case keeps no registers.
+template <bool IsLoad, Load Kind, unsigned Size>
+[[gnu::always_inline]] inline void transfer(Cpu &c, uint32_t address, unsigned rd)
+{
+    const Region *g = !(address & (Size - 1)) ? c.plain<!IsLoad>(address) : nullptr;
+    if (!g) [[unlikely]]
+        return transfer_long<IsLoad, Kind, Size>(c, address, rd);
+    if (!c.fetch_straight(c.r[15] + 4)) {
+        if (c.code_buffered) [[unlikely]]
+            return transfer_after_fetch<IsLoad, Kind, Size>(c, g, address, rd);
+        c.cycles += IsLoad ? c.code_s : c.code_n;
+    }
+    transfer_data<IsLoad, Kind, Size>(c, g, address, rd);
 }
 
 // STR, STRH, STRB, LDRSB, LDR, LDRH, LDRB, LDRSH with a register offset.
@@ -374,16 +402,31 @@ void multiple(Cpu &c, Decoded &d)
     if (offset < 0 && d.aux != kNotALoop) delay_loop_closed(c, d, pc);
 }
 
+[[gnu::noinline]] void take_branch_general(Cpu &c, Decoded &d, uint32_t pc, int32_t offset)
+{
+    c.fetch_s_thumb();
+    branch_by(c, d, pc, offset);
+}
+
+// A taken branch by `offset`: the common case here, one that may close a
+// delay loop (backward, of a loop or not looked at yet) and the rest out of
+// line.
+[[gnu::always_inline]] inline void take_branch(Cpu &c, Decoded &d, int32_t offset)
+{
+    const uint32_t pc = c.r[15];
+    if ((offset >= 0 || d.aux == kNotALoop) && c.thumb_branch_straight(pc, pc + 4 + static_cast<uint32_t>(offset)))
+        [[likely]] return;
+    take_branch_general(c, d, pc, offset);
+}
+
 // Out of line: a paired compare ends with a jump here.
 [[gnu::noinline]] void conditional_branch(Cpu &c, Decoded &d)
 {
-    const uint32_t pc = c.r[15];
     if (!c.cond((d.raw >> 8) & 15)) {
         c.next_thumb_fetched();
         return;
     }
-    c.fetch_s_thumb();
-    branch_by(c, d, pc, static_cast<int32_t>(d.raw << 24) >> 23);
+    take_branch(c, d, static_cast<int32_t>(d.raw << 24) >> 23);
 }
 
 // A compare paired with the conditional branch in the entry after it (see
@@ -404,12 +447,7 @@ void software_interrupt(Cpu &c, Decoded &)
     c.take(Exception::SoftwareInterrupt, c.r[15] + 2);
 }
 
-void unconditional_branch(Cpu &c, Decoded &d)
-{
-    const uint32_t pc = c.r[15];
-    c.fetch_s_thumb();
-    branch_by(c, d, pc, static_cast<int32_t>(d.raw << 21) >> 20);
-}
+void unconditional_branch(Cpu &c, Decoded &d) { take_branch(c, d, static_cast<int32_t>(d.raw << 21) >> 20); }
 
 // BL is two instructions: the first puts the upper offset into LR, the
 // second branches and leaves the return address (Thumb bit set) in LR.
@@ -443,11 +481,18 @@ void long_branch_first(Cpu &c, Decoded &d)
     }
 }
 
+// The first half of a BL alone, its fetch made.
+[[gnu::always_inline]] inline void long_branch_first_alone(Cpu &c, const Decoded &d, uint32_t pc)
+{
+    c.r[14] = pc + 4 + static_cast<uint32_t>(static_cast<int32_t>(d.raw << 21) >> 9);
+    c.r[15] = pc + 2;
+}
+
 // Both halves of a BL whose second half is in the entry after it (see
 // pairs.h), the whole offset in imm: the first half's fetch, then, where
 // long_branch_first would go on to the second half, the second's fetch
 // and the branch.
-void long_branch_pair(Cpu &c, Decoded &d)
+[[gnu::noinline]] void long_branch_pair_general(Cpu &c, Decoded &d)
 {
     const uint32_t pc = c.r[15];
     c.fetch_s_thumb();
@@ -455,15 +500,27 @@ void long_branch_pair(Cpu &c, Decoded &d)
         ++c.instructions;
         c.fetch(true, true, pc + 6);
         c.r[14] = (pc + 4) | 1;
-        const uint32_t target = pc + 4 + d.imm;
-        if (c.in_window(target)) [[likely]]
-            c.branch_near<true>(target);
-        else
-            c.branch_in<true>(target);
+        c.branch_in<true>(pc + 4 + d.imm);
         return;
     }
-    c.r[14] = pc + 4 + static_cast<uint32_t>(static_cast<int32_t>(d.raw << 21) >> 9);
-    c.r[15] = pc + 2;
+    long_branch_first_alone(c, d, pc);
+}
+
+// The same with both fetches and the refill the common case (see
+// Cpu::thumb_branch_straight), made with no call.
+void long_branch_pair(Cpu &c, Decoded &d)
+{
+    const uint32_t pc = c.r[15], target = pc + 4 + d.imm;
+    if (c.read_buffer.next != uint64_t{pc} + 4 || !c.in_window(target)) [[unlikely]]
+        return long_branch_pair_general(c, d);
+    c.fetch_straight(pc + 4);
+    if (!(c.cycles < c.run_until && !c.stepping)) [[unlikely]]
+        return long_branch_first_alone(c, d, pc);
+    ++c.instructions;
+    c.fetch_straight(pc + 6);
+    c.r[14] = (pc + 4) | 1;
+    c.r[15] = target;
+    c.refill_buffered(target);
 }
 
 void undefined_instruction(Cpu &c, Decoded &) { c.undefined(); }
