@@ -736,19 +736,23 @@ void hook_head(Cpu &c, uint32_t index)
 // replay or the skip worked out.
 [[gnu::noinline]] void start_from_head(Cpu &c, LoopInfo &loop, uint32_t base)
 {
-    // Only where the loop was measured, as it was measured.
-    if (loop.generation != c.code_generation || !loop.usable || !loop.cost || replayed(c, loop, base)) return;
-    if (slots_in_memory(c, loop, base) && loop.cost_slot_region == (loop.slots ? loop.where.region : nullptr)) {
+    // Only where the loop was measured, as it was measured. Where the slots
+    // are is found first, so that the ready facts for a new slot base are
+    // made at once (a routine called from another depth of the stack).
+    if (loop.generation != c.code_generation || !loop.usable || !loop.cost || !slots_in_memory(c, loop, base) ||
+        replayed(c, loop, base))
+        return;
+    if (loop.cost_slot_region == (loop.slots ? loop.where.region : nullptr)) {
         Frame f{c, loop, base};
         skip(c, loop, f, f.get(loop.counter), true);
     }
 }
 
-void loop_head(Cpu &c, Decoded &d)
+// A start from the head the short path leaves alone. Out of line, so that
+// the short path keeps no registers.
+[[gnu::noinline]] void start_at_head(Cpu &c, Decoded &d)
 {
     LoopInfo &loop = c.loops[d.aux];
-    if (replay_again(c, loop, d)) [[likely]]
-        return loop.head_fn(c, d);
     c.end_run();   // a skip moves the cycles past what the run loop allowed for
     // With no tool that follows iterations one by one. A repeated start
     // from the same place with the same facts looks only at its inputs.
@@ -757,6 +761,14 @@ void loop_head(Cpu &c, Decoded &d)
         LoopInfo::Ready *k = ready_at(c, loop, base);
         if (!(k && replay(c, loop, *k))) start_from_head(c, loop, base);
     }
+    loop.head_fn(c, d);
+}
+
+void loop_head(Cpu &c, Decoded &d)
+{
+    const LoopInfo &loop = c.loops[d.aux];
+    if (!replay_again(c, loop, d)) [[unlikely]]
+        return start_at_head(c, d);
     loop.head_fn(c, d);
 }
 

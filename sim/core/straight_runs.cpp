@@ -145,7 +145,7 @@ struct Run {
 // first half of a BL with the second (pairs.h), and until that is decoded
 // the run is not kept.
 template <bool Thumb>
-Run find_run(const Cpu &c, Decoded *d)
+[[gnu::noinline]] Run find_run(const Cpu &c, Decoded *d)
 {
     using S = StateOf<Thumb>;
     constexpr unsigned kGranuleEntries = (1u << CodeCache::kPageShift) >> S::kShift;
@@ -241,7 +241,7 @@ void run(Cpu &c)
         Decoded *const end = d + run.length;
         bool go_on;
         if (end <= window_end && c.cycles + run.memory * per_memory_cycle < c.run_until) [[likely]]
-            go_on = run.conditional ? run_unchecked<true>(c, d, reinterpret_cast<uintptr_t>(end))
+            go_on = !Thumb && run.conditional ? run_unchecked<true>(c, d, reinterpret_cast<uintptr_t>(end))
                                     : run_unchecked<false>(c, d, reinterpret_cast<uintptr_t>(end));
         else
             go_on = run_checked<Thumb>(c, d, end <= window_end ? end : window_end);

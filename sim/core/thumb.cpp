@@ -153,6 +153,26 @@ void high_register(Cpu &c, Decoded &d)
     c.next_thumb_fetched();
 }
 
+// BX by a register other than pc (high_register<3> takes pc), mostly a
+// return to Thumb code in the window.
+template <unsigned Rs>
+void branch_exchange(Cpu &c, Decoded &)
+{
+    const uint32_t v = c.r[Rs];
+    c.fetch_s_thumb();
+    if (v & 1) [[likely]] {
+        const uint32_t target = v & ~1u;
+        if (c.in_window(target)) [[likely]]
+            c.branch_near<true>(target);
+        else
+            c.branch_in<true>(target);
+        return;
+    }
+    c.control &= ~kCpsrT;
+    c.moved_code();
+    c.branch_in<false>(v & ~3u);
+}
+
 void load_literal(Cpu &c, Decoded &d)
 {
     const uint32_t pc = c.r[15];
@@ -467,6 +487,14 @@ Handler decode_thumb(uint32_t raw)
         if ((raw >> 10) == 0x11) {
             // BX with H1 set is ARMv5's BLX.
             if (((raw >> 8) & 3) == 3 && (raw & 0x80)) return undefined_instruction;
+            if (((raw >> 8) & 3) == 3 && ((raw >> 3) & 15) != 15) {
+                static constexpr Handler kBx[15] = {
+                    branch_exchange<0>,  branch_exchange<1>,  branch_exchange<2>,  branch_exchange<3>,
+                    branch_exchange<4>,  branch_exchange<5>,  branch_exchange<6>,  branch_exchange<7>,
+                    branch_exchange<8>,  branch_exchange<9>,  branch_exchange<10>, branch_exchange<11>,
+                    branch_exchange<12>, branch_exchange<13>, branch_exchange<14>};
+                return kBx[(raw >> 3) & 15];
+            }
             static constexpr Handler kHigh[4] = {high_register<0>, high_register<1>, high_register<2>,
                                                  high_register<3>};
             return kHigh[(raw >> 8) & 3];

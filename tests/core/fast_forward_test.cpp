@@ -272,6 +272,21 @@ TEST(CoreFastForward, ARepeatedCallIsReplayedOnlyFromTheSameStart)
         add sp, #16
         b finish
     )") + kFirmwareDelays + "finish:\n", false},
+        {"three stack depths in turn", std::string(R"(
+        movs r6, #3
+    1:  ldr r0, =300
+        bl pauze
+        sub sp, #16
+        ldr r0, =250
+        bl pauze
+        sub sp, #16
+        ldr r0, =200
+        bl pauze
+        add sp, #32
+        subs r6, #1
+        bne 1b
+        b finish
+    )") + kFirmwareDelays + "finish:\n", false},
         {"the loop's own code", std::string(R"(
         bl lcd_e_delay
         bl lcd_e_delay

@@ -353,3 +353,49 @@ TEST(CoreStraightRuns, StopBetweenACompareAndItsBranch)
 }
 
 }  // namespace straight_run_test
+
+// Once both are decoded, a BL's first half runs the second from its own
+// entry: a store rewriting the second half must still take effect, and a
+// BL whose halves lie in two granules still calls. Each call adds to r4.
+namespace straight_run_test {
+
+TEST(CoreStraightRuns, ABlRewrittenAfterItsHalvesWerePaired)
+{
+    Board b(coretest::irq_counting_start() + R"(
+        adr r0, 1f + 1; bx r0; .thumb
+    1:  movs r4, #0
+        movs r5, #3
+        movs r6, #0
+    site: bl call                   @ paired from the second time round
+        subs r5, #1
+        bne site
+        cmp r6, #0
+        bne 2f
+        movs r6, #1
+        ldr r1, =site + 2
+        ldrh r2, [r1]
+        adds r2, #2                 @ the second half now reaches `other`
+        strh r2, [r1]
+        movs r5, #2
+        b site
+    2:  bl across
+        ldr r0, =0xFFF0FFF0
+        str r0, [r0]
+    call: adds r4, #1
+        bx lr
+    other: adds r4, #16
+        bx lr
+        .ltorg
+        .balign 256
+        .space 256 - 6
+    across: push {lr}
+        nop
+        bl call                     @ its halves in two granules
+        pop {pc}
+    )");
+    b.code_in_ram();
+    ASSERT_EQ(b.run(), sim::Arm7tdmi::Stop::Requested);
+    EXPECT_EQ(b.core.reg(4), 3u + 2 * 16 + 1);
+}
+
+}  // namespace straight_run_test
