@@ -283,8 +283,9 @@ private:
         }
     }
     void catch_up_with_events(uint64_t cycle);
-    // A store the fast path of write() does not take: flash, a register
-    // under the bus's watch, a narrow access, nothing there.
+    // A store the fast path of write() does not take: an event due by its
+    // cycle, flash, a register under the bus's watch or not yet decoded, a
+    // narrow access, nothing there.
     [[gnu::noinline]] bool write_otherwise(uint32_t address, unsigned size, uint64_t cycle, uint32_t value, unsigned &wait);
     // After a peripheral access: new events or a new clock, a flash
     // command started or over, a reset ordered. Mostly none of it: that
@@ -336,7 +337,7 @@ private:
     // and these.
     static constexpr unsigned kRegionsRemapped = 0x100, kRegionsFlashBusy = 0x200;
     unsigned regions_key_ = ~0u;
-    bool regions_flash_busy_ = false;   // its kRegionsFlashBusy, for after_access()
+    bool regions_flash_busy_ = false;   // the key's kRegionsFlashBusy, for after_access()
     bool clock_leads_ = false;      // in a peripheral access or catching up: time is the clock's
     bool stop_wanted_ = false;      // a stop asked by a caller, not a resync
     DebugAgent *agent_ = nullptr;
