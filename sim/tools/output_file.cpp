@@ -5,15 +5,20 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ext/stdio_filebuf.h>
 #include <filesystem>
+#include <thread>
 
 namespace simtools {
 
 namespace {
+
+// How long an output FIFO may go without a reader before the run refuses it.
+constexpr std::chrono::milliseconds kReaderGrace{2000};
 
 std::string directory_of(const std::string &path)
 {
@@ -147,7 +152,14 @@ bool OutputFile::open(const std::string &path, std::string &error)
     if (plan_.how == OutputPlan::How::Direct) {
         bool fifo = S_ISFIFO(plan_.mode);
         // A FIFO nobody reads would hold the open (and the run) for ever.
-        fd_ = ::open(plan_.target.c_str(), O_WRONLY | O_CLOEXEC | (fifo ? O_NONBLOCK : 0));
+        // A reader started together with the run (`cat fifo & boardsim
+        // ...`) may not have opened it yet: it gets a moment.
+        const auto give_up = std::chrono::steady_clock::now() + kReaderGrace;
+        for (;;) {
+            fd_ = ::open(plan_.target.c_str(), O_WRONLY | O_CLOEXEC | (fifo ? O_NONBLOCK : 0));
+            if (fd_ >= 0 || errno != ENXIO || std::chrono::steady_clock::now() >= give_up) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
         if (fd_ < 0)
             return fail(errno == ENXIO ? "is a FIFO that nobody reads" : std::string("cannot write (") + std::strerror(errno) + ")",
                         error);

@@ -51,8 +51,9 @@ expect 2 "fifo: is a FIFO that nobody reads" --trace irq --trace-file fifo --for
 only_files img.elf data.bin data.orig x.yaml x.orig fifo
 cmp -s "$T/data.bin" "$T/data.orig" || fail "a refused run changed the flash"
 
-# A FIFO with a reader is written as the trace goes.
-cat "$T/fifo" > "$T/from_fifo" &
+# A FIFO with a reader is written as the trace goes, also when the reader
+# opens it a moment after the run has started.
+(sleep 0.3; exec cat "$T/fifo" > "$T/from_fifo") &
 expect 0 "" --trace irq --trace-file fifo --for 100ms img.elf
 wait
 grep -q "^  instructions" "$T/from_fifo" || fail "the trace did not come through the FIFO: $(head -3 "$T/from_fifo")"
