@@ -131,8 +131,8 @@ void declare_state(Cpu &c, board::State &s)
                 for (auto &cc : c.caches) {
                     if (r.u32() != cc->size) r.fail("core: saved with other memories");
                     r.bytes(cc->page_has_code.data(), cc->page_has_code.size());
-                    cc->arm.clear();
-                    cc->thumb.clear();
+                    cc->arm.zero();
+                    cc->thumb.zero();
                 }
                 c.code_base = 1;
                 c.code_size = 0;
