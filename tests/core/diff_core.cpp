@@ -35,9 +35,10 @@ bool CoreRunner::EndBus::write(uint32_t address, unsigned, uint64_t, uint32_t, u
     return true;
 }
 
-CoreRunner::CoreRunner() : code_(kCodeSize), data_(kDataSize)
+CoreRunner::CoreRunner(unsigned host_code_after) : code_(kCodeSize), data_(kDataSize)
 {
     core_ = std::make_unique<sim::Arm7tdmi>(bus_);
+    core_->set_host_code(host_code_after != 0, host_code_after);
     bus_.core = core_.get();
     core_->set_regions({{kCodeBase, kCodeSize, code_.data(), true, 0, 0, false},
                         {kDataBase, kDataSize, data_.data(), true, 0, 0, false}});
@@ -63,7 +64,10 @@ Outcome CoreRunner::run(const Program &program)
         taken[k] = core_->exceptions_taken(kinds[k]);
     // run(), as the simulator runs the core: its delay-loop fast-forward
     // takes the sequence's loops.
+    const uint64_t cycles = core_->cycles(), instructions = core_->instructions();
     sim::Arm7tdmi::Stop stop = core_->run(core_->cycles() + kCycleLimit);
+    cycles_ = core_->cycles() - cycles;
+    instructions_ = core_->instructions() - instructions;
     Outcome out;
     for (int k = 0; k < 6; ++k)
         if (core_->exceptions_taken(kinds[k]) != taken[k] && out.error.empty())

@@ -11,12 +11,16 @@ namespace diff {
 
 class CoreRunner {
 public:
-    CoreRunner();
+    // With host_code_after, runs get host code at that start (else never).
+    explicit CoreRunner(unsigned host_code_after = 0);
     ~CoreRunner();
     CoreRunner(const CoreRunner &) = delete;
     CoreRunner &operator=(const CoreRunner &) = delete;
 
     Outcome run(const Program &program);
+    // Of the last run.
+    uint64_t cycles() const { return cycles_; }
+    uint64_t instructions() const { return instructions_; }
 
 private:
     // Nothing outside the code and data memories but the end marker's
@@ -29,6 +33,7 @@ private:
     EndBus bus_;
     std::vector<uint8_t> code_, data_;
     std::unique_ptr<sim::Arm7tdmi> core_;
+    uint64_t cycles_ = 0, instructions_ = 0;
 };
 
 }  // namespace diff

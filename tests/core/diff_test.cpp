@@ -2,7 +2,9 @@
 // same random state on our core and on the oracle (Unicorn's ARMv4T model),
 // then every register of every mode, every SPSR, the data memory and the
 // code (sequences rewrite some of theirs) are compared. Our core runs them
-// as the simulator does, with run() and its delay-loop fast-forward.
+// as the simulator does, with run() and its delay-loop fast-forward, once
+// interpreted and once as host code made at each run's first start, which
+// must also take the same cycles and count the same instructions.
 //
 //   CORE_DIFF_SEQUENCES=n   run n sequences (seeds 1..n) instead of the default
 //   CORE_DIFF_SEED=s        run only seed s, and print its listing
@@ -65,7 +67,7 @@ TEST(CoreDifferential, RandomSequencesEndAsOnTheOracle)
 {
     Seeds s = seeds();
     diff::UnicornRunner oracle;
-    diff::CoreRunner ours;
+    diff::CoreRunner ours, compiled(1);
     unsigned failures = 0;
     uint64_t compared = 0;
     for (uint64_t seed = s.first; seed <= s.last && failures < kReportedFailures; ++seed) {
@@ -83,6 +85,14 @@ TEST(CoreDifferential, RandomSequencesEndAsOnTheOracle)
         // The generator's promise: the oracle runs every sequence to its end.
         std::string difference = expected.error.empty() ? diff::compare(ours.run(p), expected)
                                                         : "the oracle " + expected.error;
+        if (difference.empty()) {
+            difference = diff::compare(compiled.run(p), expected);
+            if (difference.empty() && (compiled.cycles() != ours.cycles() || compiled.instructions() != ours.instructions()))
+                difference = "host code took " + std::to_string(compiled.cycles()) + " cycles for " +
+                             std::to_string(compiled.instructions()) + " instructions, interpreted " +
+                             std::to_string(ours.cycles()) + " for " + std::to_string(ours.instructions());
+            if (!difference.empty()) difference = "as host code: " + difference;
+        }
         ++compared;
         if (!difference.empty()) {
             ++failures;

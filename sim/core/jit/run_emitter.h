@@ -1,0 +1,96 @@
+// The host code of one straight run as it is made: the parts every
+// instruction shares (entry, exits, calls of handlers, cycles, counts,
+// Thumb fetches through the read buffers) for the code of each state's
+// instructions (arm_code.cpp, thumb_code.cpp). Private to sim/core/jit.
+//
+// In the code: rbx holds the Cpu, rbp its cycles, r12 and r14 the cost of
+// an S and an N fetch from the code's memory; rax, rcx, rdx, rsi, rdi and
+// r8 to r11 are scratch. Cpu::cycles is up to date only around a handler
+// call and at the end, r[15] only for a handler call, and
+// Cpu::instructions holds the count at the run's start until the end: a
+// handler call adds the instructions before it and takes them off again
+// after, so that every path through an instruction leaves the same count.
+#pragma once
+
+#include "sim/core/cpu.h"
+
+#include <xbyak/xbyak.h>
+
+#include <deque>
+#include <functional>
+#include <vector>
+
+namespace sim::core::jit {
+
+class RunEmitter : public Xbyak::CodeGenerator {
+public:
+    RunEmitter(Cpu &c, uint8_t *at, size_t room, bool thumb);
+
+    // The operand of a Cpu field.
+    template <class T>
+    Xbyak::Address field(const T &member, int size = sizeof(T))
+    {
+        const int at = static_cast<int>(reinterpret_cast<const char *>(&member) - reinterpret_cast<const char *>(&c_));
+        switch (size) {
+        case 1: return byte[rbx + at];
+        case 2: return word[rbx + at];
+        case 4: return dword[rbx + at];
+        default: return qword[rbx + at];
+        }
+    }
+    Xbyak::Address reg(unsigned n) { return field(c_.r[n]); }
+    Cpu &cpu() { return c_; }
+    bool thumb() const { return thumb_; }
+
+    void begin();
+    // The run ends after its last instruction, which went on to `next_pc`
+    // (an instruction done inline).
+    void end_at(uint32_t next_pc);
+    // The run ends with its last instruction done by its handler, which
+    // left pc (or, where its condition failed, the code did).
+    void end_after_call();
+    // Whether the body can take another instruction.
+    bool has_room() const { return getSize() + 512 < maxSize_; }
+
+    // The instruction of `d` at `pc`, by its handler.
+    void call_handler(Decoded &d, uint32_t pc);
+    // The same out of line, from a branch to `from`; it returns to `back`,
+    // the end of the instruction's inline code.
+    void call_handler_cold(Decoded &d, uint32_t pc, Xbyak::Label &from, Xbyak::Label &back);
+    // An instruction done inline: counted.
+    void done() { ++pending_; }
+
+    // Thumb: the fetch of the halfword at `address` through the read
+    // buffers where the code's memory has them, else an S fetch.
+    void thumb_fetch(uint32_t address);
+
+    // A label that lives as long as the emitter.
+    Xbyak::Label &label() { return labels_.emplace_back(); }
+    // Code to place after the body (slow paths).
+    void later(std::function<void()> f) { cold_.push_back(std::move(f)); }
+    // Makes the code; null where it did not fit.
+    const uint8_t *finish();
+
+    // Jumps to `fail` when ARM condition `cond` fails on the flags.
+    void jump_unless(unsigned cond, Xbyak::Label &fail);
+
+private:
+    void flush_before_call(uint32_t pc);
+    void after_call();
+    void leave(int outcome);
+
+    Cpu &c_;
+    bool thumb_;
+    uint32_t pending_ = 0;   // instructions of the run so far
+    Xbyak::Label exit_after_call_, stale_;
+    std::vector<std::function<void()>> cold_;
+    std::deque<Xbyak::Label> labels_;
+};
+
+// The instruction of `d` at `pc` into the run's code: inline where it is a
+// form the state's code knows, else by its handler. True when it ended the
+// run's code (the run's last instruction is handled by end_* as well).
+void emit_arm(RunEmitter &e, Decoded &d, uint32_t pc, bool last);
+void emit_thumb(RunEmitter &e, Decoded &d, uint32_t pc, bool last);
+
+}  // namespace sim::core::jit
