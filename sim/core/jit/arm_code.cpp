@@ -14,74 +14,6 @@ using namespace Xbyak::util;
 
 constexpr bool logical(unsigned op) { return op <= 1 || op == 8 || op == 9 || op >= 12; }
 
-// ecx := the register operand with its immediate shift; with `carry`, dl :=
-// the shifter's carry-out (the C flag where the shift leaves it).
-void shifted_operand(RunEmitter &e, const Decoded &d, bool carry)
-{
-    Cpu &c = e.cpu();
-    e.mov(ecx, e.reg(d.rm));
-    const unsigned n = d.amount;
-    if (d.shift == 3 && n == 0) {   // RRX: the C flag in at the top
-        e.movzx(edx, e.field(c.flags.c));
-        e.bt(edx, 0);
-        e.rcr(ecx, 1);
-        if (carry) e.setc(dl);
-        return;
-    }
-    if (n == 0 && d.shift != 0) {   // LSR #32, ASR #32
-        if (carry) {
-            e.bt(ecx, 31);
-            e.setc(dl);
-        }
-        if (d.shift == 1)
-            e.xor_(ecx, ecx);
-        else
-            e.sar(ecx, 31);
-        return;
-    }
-    if (n == 0) {
-        if (carry) e.mov(dl, e.field(c.flags.c));
-        return;
-    }
-    switch (d.shift) {
-    case 0: e.shl(ecx, n); break;
-    case 1: e.shr(ecx, n); break;
-    case 2: e.sar(ecx, n); break;
-    default: e.ror(ecx, n); break;   // CF: the result's top bit, the last one rotated
-    }
-    if (carry) e.setc(dl);
-}
-
-void set_nz(RunEmitter &e, const Xbyak::Reg32 &res)
-{
-    Cpu &c = e.cpu();
-    e.test(res, res);
-    e.sets(e.field(c.flags.n));
-    e.setz(e.field(c.flags.z));
-}
-
-// The flags of the x86 add or subtract just made (ARM C is "no borrow").
-void set_nzcv(RunEmitter &e, bool subtract)
-{
-    Cpu &c = e.cpu();
-    e.sets(e.field(c.flags.n));
-    e.setz(e.field(c.flags.z));
-    if (subtract)
-        e.setae(e.field(c.flags.c));
-    else
-        e.setc(e.field(c.flags.c));
-    e.seto(e.field(c.flags.v));
-}
-
-// CF := the C flag, inverted for a subtraction's borrow.
-void carry_in(RunEmitter &e, bool subtract)
-{
-    Cpu &c = e.cpu();
-    e.movzx(edx, e.field(c.flags.c));
-    if (subtract) e.xor_(edx, 1);
-    e.bt(edx, 0);
-}
-
 void data_processing(RunEmitter &e, const Decoded &d, const ArmForm &f)
 {
     Cpu &c = e.cpu();
@@ -100,7 +32,7 @@ void data_processing(RunEmitter &e, const Decoded &d, const ArmForm &f)
         e.mov(ecx, e.reg(d.rm));
     } else {
         const bool want = s && logic;
-        shifted_operand(e, d, want);
+        e.shifted_operand(d.rm, d.shift, d.amount, want);
         if (want) sc = kInDl;
     }
     const bool writes = op < 8 || op > 11;
@@ -116,61 +48,21 @@ void data_processing(RunEmitter &e, const Decoded &d, const ArmForm &f)
     case 0x2: case 0xA: e.sub(eax, ecx); break;
     case 0x3: e.sub(ecx, eax); res = ecx; break;
     case 0x4: case 0xB: e.add(eax, ecx); break;
-    case 0x5: carry_in(e, false); e.adc(eax, ecx); break;
-    case 0x6: carry_in(e, true); e.sbb(eax, ecx); break;
-    default: carry_in(e, true); e.sbb(ecx, eax); res = ecx; break;
+    case 0x5: e.carry_in(false); e.adc(eax, ecx); break;
+    case 0x6: e.carry_in(true); e.sbb(eax, ecx); break;
+    default: e.carry_in(true); e.sbb(ecx, eax); res = ecx; break;
     }
     if (s) {
         if (logic) {
-            set_nz(e, res);
+            e.set_nz(res);
             if (sc == kConstant) e.mov(e.field(c.flags.c), static_cast<uint8_t>(sc_value));
             if (sc == kInDl) e.mov(e.field(c.flags.c), dl);
         } else {
-            set_nzcv(e, op == 0x2 || op == 0x3 || op == 0x6 || op == 0x7 || op == 0xA);
+            e.set_nzcv(op == 0x2 || op == 0x3 || op == 0x6 || op == 0x7 || op == 0xA);
         }
     }
     if (writes) e.mov(e.reg(d.rd), res);
     e.add(rbp, r12);   // 1S
-}
-
-// Cpu::plain for the address in esi: r8 := the region (less one entry), or
-// a jump to `slow`.
-void plain_region(RunEmitter &e, bool write, Xbyak::Label &slow)
-{
-    Cpu &c = e.cpu();
-    e.mov(rax, e.field(c.plain_pages));
-    e.mov(r8d, esi);
-    e.shr(r8d, 12);
-    e.movzx(r8d, e.byte[rax + r8]);
-    e.lea(r9d, e.ptr[r8 - 1]);
-    e.cmp(r9b, 0xFD);
-    e.ja(slow, RunEmitter::T_NEAR);
-    e.imul(r8d, r8d, static_cast<int>(sizeof(Region)));
-    e.add(r8, e.field(c.region_table));
-    // r8 points one region past the one found.
-    auto at = [](size_t member) { return static_cast<int>(member) - static_cast<int>(sizeof(Region)); };
-    const int host = at(offsetof(Region, host)), mask = at(offsetof(Region, mask));
-    if (write) {
-        e.cmp(e.byte[r8 + at(offsetof(Region, writable))], 0);
-        e.je(slow, RunEmitter::T_NEAR);
-        // No decoded code in the address's granule.
-        e.mov(r9d, esi);
-        e.and_(r9d, e.dword[r8 + mask]);
-        e.add(r9d, e.dword[r8 + at(offsetof(Region, cache_offset))]);
-        e.shr(r9d, CodeCache::kPageShift);
-        e.mov(r10, e.qword[r8 + at(offsetof(Region, code_pages))]);
-        e.cmp(e.byte[r10 + r9], 0);
-        e.jne(slow, RunEmitter::T_NEAR);
-    } else {
-        e.cmp(e.byte[r8 + at(offsetof(Region, read_buffer))], 0);
-        e.jne(slow, RunEmitter::T_NEAR);
-    }
-    // r9 := the host address.
-    e.mov(r9d, esi);
-    e.and_(r9d, e.dword[r8 + mask]);
-    e.add(r9, e.qword[r8 + host]);
-    // r10 := 1 + the wait states of an N cycle.
-    e.movzx(r10d, e.byte[r8 + at(offsetof(Region, wait_n))]);
 }
 
 void single_transfer(RunEmitter &e, Decoded &d, const ArmForm &f, uint32_t pc)
@@ -181,7 +73,7 @@ void single_transfer(RunEmitter &e, Decoded &d, const ArmForm &f, uint32_t pc)
     else if (f.operand == ArmForm::kRegister)
         e.mov(ecx, e.reg(d.rm));
     else
-        shifted_operand(e, d, false);
+        e.shifted_operand(d.rm, d.shift, d.amount, false);
     e.mov(edi, e.reg(d.rn));   // the base
     e.mov(esi, edi);
     if (f.up)
@@ -194,7 +86,7 @@ void single_transfer(RunEmitter &e, Decoded &d, const ArmForm &f, uint32_t pc)
         e.test(esi, 3);
         e.jnz(slow, RunEmitter::T_NEAR);
     }
-    plain_region(e, !f.load, slow);
+    e.plain_region(!f.load, slow);
     if (f.load) {
         if (f.byte)
             e.movzx(eax, e.byte[r9]);

@@ -26,6 +26,11 @@ void RunEmitter::begin()
     push(r15);
     sub(rsp, 8);   // calls keep the stack 16-byte aligned
     mov(rbx, rdi);
+    // Made for the window the run was found in: the same memory may show
+    // at another address too (decoded entries are shared), where its pc
+    // would be another; there the run is interpreted.
+    cmp(field(c_.code_base), c_.code_base);
+    jne(elsewhere_, T_NEAR);
     if (thumb_) {
         // Made for the memory's timing as it is now: its fetches through
         // the read buffers or not, and their wait states.
@@ -194,6 +199,100 @@ void RunEmitter::jump_unless(unsigned cond, Xbyak::Label &fail)
     }
 }
 
+void RunEmitter::shifted_operand(unsigned rm, unsigned type, unsigned amount, bool carry)
+{
+    mov(ecx, reg(rm));
+    if (type == 3 && amount == 0) {   // RRX: the C flag in at the top
+        movzx(edx, field(c_.flags.c));
+        bt(edx, 0);
+        rcr(ecx, 1);
+        if (carry) setc(dl);
+        return;
+    }
+    if (amount == 0 && type != 0) {   // LSR #32, ASR #32
+        if (carry) {
+            bt(ecx, 31);
+            setc(dl);
+        }
+        if (type == 1)
+            xor_(ecx, ecx);
+        else
+            sar(ecx, 31);
+        return;
+    }
+    if (amount == 0) {
+        if (carry) mov(dl, field(c_.flags.c));
+        return;
+    }
+    switch (type) {
+    case 0: shl(ecx, amount); break;
+    case 1: shr(ecx, amount); break;
+    case 2: sar(ecx, amount); break;
+    default: ror(ecx, amount); break;   // CF: the result's top bit, the last one rotated
+    }
+    if (carry) setc(dl);
+}
+
+void RunEmitter::set_nz(const Xbyak::Reg32 &res)
+{
+    test(res, res);
+    sets(field(c_.flags.n));
+    setz(field(c_.flags.z));
+}
+
+void RunEmitter::set_nzcv(bool subtract)
+{
+    sets(field(c_.flags.n));
+    setz(field(c_.flags.z));
+    if (subtract)
+        setae(field(c_.flags.c));
+    else
+        setc(field(c_.flags.c));
+    seto(field(c_.flags.v));
+}
+
+void RunEmitter::carry_in(bool subtract)
+{
+    movzx(edx, field(c_.flags.c));
+    if (subtract) xor_(edx, 1);
+    bt(edx, 0);
+}
+
+void RunEmitter::plain_region(bool write, Xbyak::Label &slow)
+{
+    mov(rax, field(c_.plain_pages));
+    mov(r8d, esi);
+    shr(r8d, 12);
+    movzx(r8d, byte[rax + r8]);
+    lea(r9d, ptr[r8 - 1]);
+    cmp(r9b, 0xFD);
+    ja(slow, T_NEAR);
+    imul(r8d, r8d, static_cast<int>(sizeof(Region)));
+    add(r8, field(c_.region_table));
+    // r8 points one region past the one found.
+    auto at = [](size_t member) { return static_cast<int>(member) - static_cast<int>(sizeof(Region)); };
+    const int host = at(offsetof(Region, host)), mask = at(offsetof(Region, mask));
+    if (write) {
+        cmp(byte[r8 + at(offsetof(Region, writable))], 0);
+        je(slow, T_NEAR);
+        // No decoded code in the address's granule.
+        mov(r9d, esi);
+        and_(r9d, dword[r8 + mask]);
+        add(r9d, dword[r8 + at(offsetof(Region, cache_offset))]);
+        shr(r9d, CodeCache::kPageShift);
+        mov(r10, qword[r8 + at(offsetof(Region, code_pages))]);
+        cmp(byte[r10 + r9], 0);
+        jne(slow, T_NEAR);
+    } else {
+        cmp(byte[r8 + at(offsetof(Region, read_buffer))], 0);
+        jne(slow, T_NEAR);
+    }
+    mov(r9d, esi);
+    and_(r9d, dword[r8 + mask]);
+    add(r9, qword[r8 + host]);
+    movzx(r10d, byte[r8 + at(offsetof(Region, wait_n))]);
+}
+
 const uint8_t *RunEmitter::finish()
 {
     // Slow paths may add slow paths of their own.
@@ -203,6 +302,8 @@ const uint8_t *RunEmitter::finish()
     leave(kRan);
     L(stale_);
     leave(kStale);
+    L(elsewhere_);
+    leave(kInterpret);
     ready();
     return getCode();
 }

@@ -74,6 +74,23 @@ public:
     // Jumps to `fail` when ARM condition `cond` fails on the flags.
     void jump_unless(unsigned cond, Xbyak::Label &fail);
 
+    // ---- pieces of instructions ----
+    // ecx := register rm shifted by an immediate (`type` LSL, LSR, ASR,
+    // ROR; amount 0 as the ARM encodes LSR #32, ASR #32 and RRX); with
+    // `carry`, dl := the shifter's carry-out (the C flag where the shift
+    // leaves it alone). Takes edx.
+    void shifted_operand(unsigned rm, unsigned type, unsigned amount, bool carry);
+    // N and Z of `res`.
+    void set_nz(const Xbyak::Reg32 &res);
+    // N, Z, C and V of the x86 add or subtract just made (ARM C is "no borrow").
+    void set_nzcv(bool subtract);
+    // CF := the C flag, inverted for a subtraction's borrow. Takes edx.
+    void carry_in(bool subtract);
+    // Cpu::plain for the address in esi: r9 := its host address and r10 :=
+    // 1 + the wait states of an N cycle there, or a jump to `slow`. Takes
+    // rax and r8 to r10.
+    void plain_region(bool write, Xbyak::Label &slow);
+
 private:
     void flush_before_call(uint32_t pc);
     void after_call();
@@ -82,7 +99,7 @@ private:
     Cpu &c_;
     bool thumb_;
     uint32_t pending_ = 0;   // instructions of the run so far
-    Xbyak::Label exit_after_call_, stale_;
+    Xbyak::Label exit_after_call_, stale_, elsewhere_;
     std::vector<std::function<void()>> cold_;
     std::deque<Xbyak::Label> labels_;
 };
