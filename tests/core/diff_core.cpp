@@ -35,12 +35,13 @@ bool CoreRunner::EndBus::write(uint32_t address, unsigned, uint64_t, uint32_t, u
     return true;
 }
 
-CoreRunner::CoreRunner(unsigned host_code_after) : code_(kCodeSize), data_(kDataSize)
+CoreRunner::CoreRunner(unsigned host_code_after, bool wait_states) : code_(kCodeSize), data_(kDataSize)
 {
     core_ = std::make_unique<sim::Arm7tdmi>(bus_);
     core_->set_host_code(host_code_after != 0, host_code_after);
     bus_.core = core_.get();
-    core_->set_regions({{kCodeBase, kCodeSize, code_.data(), true, 0, 0, false},
+    const uint8_t wait = wait_states ? 1 : 0;
+    core_->set_regions({{kCodeBase, kCodeSize, code_.data(), true, wait, wait, wait_states},
                         {kDataBase, kDataSize, data_.data(), true, 0, 0, false}});
 }
 

@@ -11,8 +11,10 @@ namespace diff {
 
 class CoreRunner {
 public:
-    // With host_code_after, runs get host code at that start (else never).
-    explicit CoreRunner(unsigned host_code_after = 0);
+    // With host_code_after, runs get host code at that start (else never);
+    // with wait states, code is read as from flash (a wait state, through
+    // the read buffers).
+    explicit CoreRunner(unsigned host_code_after = 0, bool wait_states = false);
     ~CoreRunner();
     CoreRunner(const CoreRunner &) = delete;
     CoreRunner &operator=(const CoreRunner &) = delete;
