@@ -68,6 +68,7 @@ void data_processing(RunEmitter &e, const Decoded &d, const ArmForm &f)
 void single_transfer(RunEmitter &e, Decoded &d, const ArmForm &f, uint32_t pc)
 {
     Xbyak::Label &slow = e.label(), &back = e.label();
+    const RunEmitter::State at_jump = e.state();
     if (f.operand == ArmForm::kImmediate)
         e.mov(ecx, d.imm);
     else if (f.operand == ArmForm::kRegister)
@@ -107,7 +108,7 @@ void single_transfer(RunEmitter &e, Decoded &d, const ArmForm &f, uint32_t pc)
         if (f.write_back) e.mov(e.reg(d.rn), f.pre ? esi : edi);
     }
     e.L(back);
-    e.call_handler_cold(d, pc, slow, back);
+    e.call_handler_cold(d, pc, at_jump, slow, back);
 }
 
 }  // namespace

@@ -4,8 +4,11 @@
 // instructions (arm_code.cpp, thumb_code.cpp). Private to sim/core/jit.
 //
 // In the code: rbx holds the Cpu, rbp its cycles, r12 and r14 the cost of
-// an S and an N fetch from the code's memory; rax, rcx, rdx, rsi, rdi and
-// r8 to r11 are scratch. Cpu::cycles is up to date only around a handler
+// an S and an N fetch from the code's memory, r13 (Thumb code read through
+// the read buffers) their ahead_ready, r15 whether the run was chained to;
+// rax, rcx, rdx, rsi, rdi and r8 to r11 are scratch. The buffers' key is
+// known to the code as it is made, from one straight fetch to the next,
+// and checked where it is not (at the start and after a handler call). Cpu::cycles is up to date only around a handler
 // call and at the end, r[15] only for a handler call, and
 // Cpu::instructions holds the count at the run's start until the end: a
 // handler call adds the instructions before it and takes them off again
@@ -72,19 +75,44 @@ public:
 
     // The instruction of `d` at `pc`, by its handler.
     void call_handler(Decoded &d, uint32_t pc);
-    // The same out of line, from a branch to `from`; it returns to `back`,
-    // the end of the instruction's inline code.
-    void call_handler_cold(Decoded &d, uint32_t pc, Xbyak::Label &from, Xbyak::Label &back);
+    // What the code knows at a point of it.
+    enum class Key : uint8_t {
+        kUnknown,    // the read buffers' key: to be looked at
+        kStraight,   // the key is key_next (code running straight on)
+        kEmptied,    // nothing in the buffers (a data read took them)
+    };
+    struct State {
+        uint32_t pending;
+        Key key;
+        uint32_t key_next;
+    };
+    State state() const { return {pending_, key_, key_next_}; }
+    void set_state(const State &s)
+    {
+        pending_ = s.pending;
+        key_ = s.key;
+        key_next_ = s.key_next;
+    }
+    // The instruction by its handler out of line, from a jump to `from`
+    // made where the code was as `at_jump` says; it returns to `back`, the
+    // end of the instruction's inline code, which must be called here
+    // (where the code is as it is at `back`).
+    void call_handler_cold(Decoded &d, uint32_t pc, const State &at_jump, Xbyak::Label &from, Xbyak::Label &back);
     // An instruction done inline: counted.
     void done() { ++pending_; }
-    // The instructions of the run so far (for paths that end it apart).
-    uint32_t pending() const { return pending_; }
-    void set_pending(uint32_t n) { pending_ = n; }
 
-    // Thumb: the fetch of the halfword at `address` through the read
-    // buffers where the code's memory has them, else an S (or N) fetch.
-    // Takes rax (and keeps r9 and r10).
+    // Thumb, before anything of the instruction at `pc`: where the read
+    // buffers' key is not known, a look at it; off the straight path, out
+    // to the run loop before the instruction (or, as its first, to be
+    // interpreted).
+    void thumb_begin(uint32_t pc);
+    // Thumb: the instruction's fetch of the halfword at `address` through
+    // the read buffers where the code's memory has them, else an S (or N)
+    // fetch. Takes rax.
     void thumb_fetch(uint32_t address, bool sequential = true);
+    // A data read took the read buffers.
+    void buffers_emptied() { key_ = Key::kEmptied; }
+    bool buffered() const { return thumb_ && c_.code_buffered; }
 
     // A label that lives as long as the emitter.
     Xbyak::Label &label() { return labels_.emplace_back(); }
@@ -117,10 +145,16 @@ private:
     void flush_before_call(uint32_t pc);
     void after_call();
     void leave(int outcome);
+    // Out with nothing done (`outcome`), or, chained to, as a run done.
+    void leave_undone(int outcome);
+    // The read buffers' key and ahead_ready into the Cpu.
+    void flush_buffers();
 
     Cpu &c_;
     bool thumb_;
     uint32_t pending_ = 0;   // instructions of the run so far
+    Key key_ = Key::kUnknown;
+    uint32_t key_next_ = 0;
     Xbyak::Label exit_after_call_, stale_, elsewhere_;
     // Where a run chained to from another goes in: its entry less the
     // registers it saves, which the first run of the chain saved.

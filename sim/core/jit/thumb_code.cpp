@@ -23,6 +23,7 @@ using namespace Xbyak::util;
 void transfer(RunEmitter &e, Decoded &d, uint32_t pc, bool load, unsigned size, bool sign, unsigned rd)
 {
     Xbyak::Label &slow = e.label(), &back = e.label();
+    const RunEmitter::State at_jump = e.state();
     if (size > 1) {
         e.test(esi, size - 1);
         e.jnz(slow, RunEmitter::T_NEAR);
@@ -49,7 +50,7 @@ void transfer(RunEmitter &e, Decoded &d, uint32_t pc, bool load, unsigned size, 
         e.lea(rbp, e.ptr[rbp + r10 + 1]);   // 1N
     }
     e.L(back);
-    e.call_handler_cold(d, pc, slow, back);
+    e.call_handler_cold(d, pc, at_jump, slow, back);
 }
 
 // The ALU operations on two low registers that take no I cycle; false for
@@ -127,11 +128,7 @@ bool load_literal(RunEmitter &e, uint32_t raw, uint32_t pc)
     e.mov(eax, e.dword[rax]);
     e.mov(e.reg((raw >> 8) & 7), eax);
     e.lea(rbp, e.ptr[rbp + r14 + 1]);
-    if (c.code_buffered) {
-        // Cpu::clear_read_buffers, with the window's key.
-        e.mov(rax, uint64_t{ReadBuffer::kEmpty} - c.code_key);
-        e.mov(e.field(c.read_buffer.next), rax);
-    }
+    e.buffers_emptied();
     return true;
 }
 
@@ -229,11 +226,12 @@ bool emit_inline(RunEmitter &e, Decoded &d, uint32_t pc)
     }
 }
 
-// The run's last instruction, `d` at `pc`, by its handler, from `from`.
-void by_handler(RunEmitter &e, Decoded &d, uint32_t pc, uint32_t pending, Xbyak::Label &from)
+// The run's last instruction, `d` at `pc`, by its handler, from `from`,
+// the code as `at` says.
+void by_handler(RunEmitter &e, Decoded &d, uint32_t pc, const RunEmitter::State &at, Xbyak::Label &from)
 {
     e.L(from);
-    e.set_pending(pending);
+    e.set_state(at);
     e.call_handler(d, pc);
     e.end_after_call();
 }
@@ -245,9 +243,10 @@ void by_handler(RunEmitter &e, Decoded &d, uint32_t pc, uint32_t pending, Xbyak:
 void branch(RunEmitter &e, Decoded &d, uint32_t pc, int32_t offset, unsigned cond)
 {
     Cpu &c = e.cpu();
-    const uint32_t target = pc + 4 + static_cast<uint32_t>(offset), counted = e.pending() + 1;
+    const uint32_t target = pc + 4 + static_cast<uint32_t>(offset);
+    const RunEmitter::State before = e.state();
     Xbyak::Label &general = e.label(), &not_taken = e.label();
-    e.set_pending(counted);
+    e.done();
     if (cond != 0xE) e.jump_unless(cond, not_taken);
     if (!c.in_window(target)) {
         e.jmp(general, RunEmitter::T_NEAR);
@@ -264,26 +263,28 @@ void branch(RunEmitter &e, Decoded &d, uint32_t pc, int32_t offset, unsigned con
     }
     if (cond != 0xE) {
         e.L(not_taken);
+        e.set_state(before);
+        e.done();
         e.thumb_fetch(pc + 4);
         e.end_at(pc + 2);
     }
-    by_handler(e, d, pc, counted - 1, general);
+    by_handler(e, d, pc, before, general);
 }
 
 // A compare paired with the B<cond> after it (pairs.h), the run's last
 // entry: the compare, then the branch where the run loop would go on to it.
 bool compare_and_branch(RunEmitter &e, Decoded &d, uint32_t pc)
 {
-    const uint32_t before = e.pending();
     Xbyak::Label &alone = e.label();
     if (!emit_inline(e, d, pc)) return false;
     e.done();
+    const RunEmitter::State compared = e.state();
     e.cmp(rbp, e.field(e.cpu().run_until));   // pair_goes_on
     e.jae(alone, RunEmitter::T_NEAR);
     const uint32_t raw = (&d)[1].raw;
     branch(e, (&d)[1], pc + 2, static_cast<int32_t>(raw << 24) >> 23, (raw >> 8) & 15);
     e.L(alone);
-    e.set_pending(before + 1);
+    e.set_state(compared);
     e.end_at(pc + 2);
     return true;
 }
@@ -292,7 +293,8 @@ bool compare_and_branch(RunEmitter &e, Decoded &d, uint32_t pc)
 void bl_pair(RunEmitter &e, Decoded &d, uint32_t pc)
 {
     Cpu &c = e.cpu();
-    const uint32_t target = pc + 4 + d.imm, before = e.pending();
+    const uint32_t target = pc + 4 + d.imm;
+    const RunEmitter::State before = e.state();
     Xbyak::Label &general = e.label(), &alone = e.label();
     if (!c.in_window(target)) {
         e.call_handler(d, pc);
@@ -301,17 +303,19 @@ void bl_pair(RunEmitter &e, Decoded &d, uint32_t pc)
     }
     e.unless_straight(pc + 4, general);
     e.straight_fetch(pc + 4);
+    e.done();
+    const RunEmitter::State first = e.state();
     e.cmp(rbp, e.field(c.run_until));
     e.jae(alone, RunEmitter::T_NEAR);
     e.cmp(e.field(c.stepping), 0);
     e.jne(alone, RunEmitter::T_NEAR);
-    e.set_pending(before + 2);
+    e.done();
     e.straight_fetch(pc + 6);
     e.mov(e.reg(14), (pc + 4) | 1);
     e.thumb_refill(pc + 8, target);
     e.end_at_branch(target);
     e.L(alone);   // the first half alone
-    e.set_pending(before + 1);
+    e.set_state(first);
     e.mov(e.reg(14), pc + 4 + static_cast<uint32_t>(static_cast<int32_t>(d.raw << 21) >> 9));
     e.end_at(pc + 2);
     by_handler(e, d, pc, before, general);
@@ -343,6 +347,7 @@ bool last_branch(RunEmitter &e, Decoded &d, uint32_t pc)
 
 void emit_thumb(RunEmitter &e, Decoded &d, uint32_t pc, bool last)
 {
+    e.thumb_begin(pc);
     if (last && last_branch(e, d, pc)) return;
     const bool inline_done = d.fn == decode_thumb(d.raw) && emit_inline(e, d, pc);
     if (inline_done)
