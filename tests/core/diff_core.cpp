@@ -35,8 +35,8 @@ bool CoreRunner::EndBus::write(uint32_t address, unsigned, uint64_t, uint32_t, u
     return true;
 }
 
-CoreRunner::CoreRunner(unsigned host_code_after)
-    : code_(kCodeSize), data_(kDataSize), warm_(host_code_after != 0)
+CoreRunner::CoreRunner(unsigned host_code_after, bool wait_states)
+    : code_(kCodeSize), data_(kDataSize), warm_(host_code_after != 0), flash_(wait_states)
 {
     core_ = std::make_unique<sim::Arm7tdmi>(bus_);
     core_->set_host_code(warm_, host_code_after);
@@ -45,11 +45,20 @@ CoreRunner::CoreRunner(unsigned host_code_after)
 
 void CoreRunner::set_timing(unsigned timing)
 {
+    struct Timing {
+        uint8_t code_n, code_s;
+        bool buffered;
+        uint8_t data_n, data_s;
+    };
+    // None; S and N, code and data all different, without and with the
+    // code's read buffers; code from flash (a wait state, through the buffers).
+    static constexpr Timing kTimings[] = {{0, 0, false, 0, 0}, {2, 1, false, 3, 1}, {2, 1, true, 3, 1}, {1, 1, true, 0, 0}};
+    if (flash_) timing = 3;
     if (timing == timing_) return;
     timing_ = timing;
-    const uint8_t code_n = timing ? 2 : 0, code_s = timing ? 1 : 0, data_n = timing ? 3 : 0, data_s = timing ? 1 : 0;
-    core_->set_regions({{kCodeBase, kCodeSize, code_.data(), true, code_n, code_s, timing == 2},
-                        {kDataBase, kDataSize, data_.data(), true, data_n, data_s, false}});
+    const Timing &t = kTimings[timing];
+    core_->set_regions({{kCodeBase, kCodeSize, code_.data(), true, t.code_n, t.code_s, t.buffered},
+                        {kDataBase, kDataSize, data_.data(), true, t.data_n, t.data_s, false}});
 }
 
 CoreRunner::~CoreRunner() = default;

@@ -14,8 +14,10 @@ public:
     // With host_code_after, runs get host code at that start (else never),
     // and each sequence runs twice: the second time, which is the one
     // compared, from code decoded by the first, so that code run once
-    // gets host code as well.
-    explicit CoreRunner(unsigned host_code_after = 0);
+    // gets host code as well. With wait states, code is read as from flash
+    // (a wait state, through the read buffers); without, the memories'
+    // timing varies from sequence to sequence.
+    explicit CoreRunner(unsigned host_code_after = 0, bool wait_states = false);
     ~CoreRunner();
     CoreRunner(const CoreRunner &) = delete;
     CoreRunner &operator=(const CoreRunner &) = delete;
@@ -45,7 +47,7 @@ private:
     std::vector<uint8_t> code_, data_;
     std::unique_ptr<sim::Arm7tdmi> core_;
     uint64_t cycles_ = 0, instructions_ = 0;
-    bool warm_;
+    bool warm_, flash_;
 };
 
 }  // namespace diff

@@ -208,19 +208,20 @@ void multiply(RunEmitter &e, const Decoded &d, const ArmForm &f)
 }
 
 // B or BL ending the run, to a target in the window: 1S (its fetch), then
-// the refill's 1N and 1S. A backward B not yet known to close no loop
-// goes to its handler, which looks at the loop.
+// the refill's 1N and 1S, and on to the run there. A backward B not known
+// to close no loop goes to its handler, which looks at the loop.
 void branch_at_end(RunEmitter &e, Decoded &d, const ArmForm &f, uint32_t pc)
 {
     Cpu &c = e.cpu();
     const int32_t offset = static_cast<int32_t>(d.raw << 8) >> 6;
-    const uint32_t target = pc + 8 + static_cast<uint32_t>(offset);
-    Xbyak::Label &fail = e.label(), &slow = e.label(), &back = e.label();
-    if (f.cond != 0xE) e.jump_unless(f.cond, fail);
+    const uint32_t target = pc + 8 + static_cast<uint32_t>(offset), before = e.pending();
+    Xbyak::Label &not_taken = e.label(), &general = e.label();
+    e.set_pending(before + 1);
+    if (f.cond != 0xE) e.jump_unless(f.cond, not_taken);
     if (!f.link && offset < 0) {
         e.mov(rax, reinterpret_cast<uintptr_t>(&d.aux));
         e.cmp(e.dword[rax], kNotALoop);
-        e.jne(slow, RunEmitter::T_NEAR);
+        e.jne(general, RunEmitter::T_NEAR);
     }
     e.add(rbp, r12);
     e.add(rbp, r14);
@@ -234,16 +235,15 @@ void branch_at_end(RunEmitter &e, Decoded &d, const ArmForm &f, uint32_t pc)
     e.sub(rax, e.field(c.code_key));
     e.mov(e.field(c.read_buffer.next), rax);
     e.L(unbuffered);
-    e.mov(e.reg(15), target);
+    e.end_at_branch(target);
     if (f.cond != 0xE) {
-        e.jmp(back, RunEmitter::T_NEAR);
-        e.L(fail);
-        e.add(rbp, r12);   // not taken: 1S
-        e.mov(e.reg(15), pc + 4);
+        e.L(not_taken);
+        e.add(rbp, r12);   // 1S
+        e.end_at_branch(pc + 4);
     }
-    e.L(back);
-    e.call_handler_cold(d, pc, slow, back);
-    e.done();
+    e.L(general);
+    e.set_pending(before);
+    e.call_handler(d, pc);
     e.end_after_call();
 }
 
@@ -288,7 +288,7 @@ void emit_arm(RunEmitter &e, Decoded &d, uint32_t pc, bool last)
     }
     if (!last) return;
     if (inline_done)
-        e.end_at(pc + 4);
+        e.end_at_branch(pc + 4);   // on to the run after it, as the run loop would
     else
         e.end_after_call();
 }

@@ -11,6 +11,8 @@ void fetch_any(Cpu &c, uint32_t address) { c.fetch_buffered_any(address); }
 
 }  // namespace
 
+size_t RunEmitter::chain_offset_ = 0;
+
 RunEmitter::RunEmitter(Cpu &c, uint8_t *at, size_t room, bool thumb)
     : Xbyak::CodeGenerator(room, at), c_(c), thumb_(thumb)
 {
@@ -26,6 +28,8 @@ void RunEmitter::begin()
     push(r15);
     sub(rsp, 8);   // calls keep the stack 16-byte aligned
     mov(rbx, rdi);
+    if (chain_offset_ == 0) chain_offset_ = getSize();
+    if (getSize() != chain_offset_) throw Xbyak::Error(Xbyak::ERR_INTERNAL);
     // Made for the window the run was found in: the same memory may show
     // at another address too (decoded entries are shared), where its pc
     // would be another; there the run is interpreted.
@@ -74,6 +78,126 @@ void RunEmitter::end_after_call()
     leave(kRan);
 }
 
+void RunEmitter::end_at_branch(uint32_t target)
+{
+    mov(field(c_.cycles), rbp);
+    if (pending_) add(field(c_.instructions), pending_);
+    mov(reg(15), target);
+    Xbyak::Label &out = label();
+    if (c_.in_window(target)) {
+        const uint32_t offset = target - c_.code_base;
+        Decoded *next = thumb_ ? c_.code_thumb + (offset >> 1) : c_.code_arm + (offset >> 2);
+        const uintptr_t *slot = thumb_ ? c_.runs_thumb + (offset >> 1) : c_.runs_arm + (offset >> 2);
+        const Decoded *window_end = (thumb_ ? c_.code_thumb : c_.code_arm) + (c_.code_size >> (thumb_ ? 1 : 2));
+        // As the run loop (straight_runs.cpp): its run kept, within the
+        // window, short of run_until; and then its host code.
+        mov(rsi, reinterpret_cast<uintptr_t>(next));
+        movzx(ecx, byte[rsi + offsetof(Decoded, block)]);
+        and_(ecx, ~Decoded::kConditional & 0xFF);
+        jz(out, T_NEAR);
+        shl(ecx, 5);
+        static_assert(sizeof(Decoded) == 32);
+        lea(rdx, ptr[rsi + rcx]);
+        mov(rax, reinterpret_cast<uintptr_t>(window_end));
+        cmp(rdx, rax);
+        ja(out, T_NEAR);
+        movzx(ecx, word[rsi + offsetof(Decoded, block_memory)]);
+        mov(r8d, field(c_.memory_cycle_max));
+        add(r8d, 6);   // Cpu::run_cycles_per_memory_cycle
+        imul(rcx, r8);
+        add(rcx, rbp);
+        cmp(rcx, field(c_.run_until));
+        jae(out, T_NEAR);
+        mov(rax, reinterpret_cast<uintptr_t>(slot));
+        mov(rax, qword[rax]);
+        cmp(rax, kNever);
+        jbe(out, T_NEAR);
+        mov(field(c_.run_end), rdx);
+        add(rax, chain_offset_);
+        jmp(rax);
+    }
+    L(out);
+    leave(kRan);
+}
+
+void RunEmitter::unless_straight(uint32_t address, Xbyak::Label &other)
+{
+    if (!c_.code_buffered) return;
+    mov(eax, address);
+    cmp(field(c_.read_buffer.next), rax);
+    jne(other, T_NEAR);
+}
+
+void RunEmitter::straight_fetch(uint32_t address)
+{
+    if (!c_.code_buffered) {
+        add(rbp, r12);
+        return;
+    }
+    // Cpu::fetch_straight.
+    mov(eax, address + 2);
+    mov(field(c_.read_buffer.next), rax);
+    if (address & 2) {
+        lea(rax, ptr[rbp + c_.code_wait + 1]);
+        mov(field(c_.read_buffer.ahead_ready), rax);
+        add(rbp, 1);
+    } else {
+        add(rbp, 1);
+        mov(rax, field(c_.read_buffer.ahead_ready));
+        cmp(rbp, rax);
+        cmovb(rbp, rax);
+    }
+}
+
+void RunEmitter::thumb_refill(uint32_t key, uint32_t target)
+{
+    if (!c_.code_buffered) {
+        add(rbp, r14);
+        add(rbp, r12);
+        return;
+    }
+    // Cpu::refill_buffered, the buffers' key known: rcx := ahead_ready.
+    const uint64_t wait = c_.code_wait, w = target & ~3u, s = key;
+    mov(rcx, field(c_.read_buffer.ahead_ready));
+    mov(rax, uint64_t{target} + 4);
+    mov(field(c_.read_buffer.next), rax);
+    if (s == w + 4) {
+        if (target & 2) {
+            lea(rax, ptr[rbp + 2]);
+            cmp(rax, rcx);
+            cmovb(rax, rcx);
+            mov(rbp, rax);
+        } else {
+            add(rbp, 2);
+        }
+        return;
+    }
+    // rdx := free, the cycle the target's word is in the buffers.
+    if (s == w + 2) {
+        mov(rdx, rbp);
+    } else if (s == w) {
+        mov(rdx, rbp);
+        cmp(rdx, rcx);
+        cmovb(rdx, rcx);
+    } else {
+        lea(rdx, ptr[rbp + wait + 1]);
+    }
+    if (target & 2) {
+        lea(rcx, ptr[rdx + wait + 1]);
+        lea(rax, ptr[rbp + 2]);
+        cmp(rax, rcx);
+        cmovb(rax, rcx);
+        mov(rbp, rax);
+    } else {
+        lea(rax, ptr[rbp + 1]);   // first := max(free, t + 1)
+        cmp(rax, rdx);
+        cmovb(rax, rdx);
+        lea(rbp, ptr[rax + 1]);
+        lea(rcx, ptr[rax + wait + 1]);
+    }
+    mov(field(c_.read_buffer.ahead_ready), rcx);
+}
+
 void RunEmitter::flush_before_call(uint32_t pc)
 {
     mov(field(c_.cycles), rbp);
@@ -119,37 +243,28 @@ void RunEmitter::call_handler_cold(Decoded &d, uint32_t pc, Xbyak::Label &from, 
     });
 }
 
-void RunEmitter::thumb_fetch(uint32_t address)
+void RunEmitter::thumb_fetch(uint32_t address, bool sequential)
 {
     if (!c_.code_buffered) {
-        add(rbp, r12);
+        add(rbp, sequential ? r12 : r14);
         return;
     }
-    // Straight on (Cpu::fetch_straight) unless the buffers' key says otherwise.
+    // Straight on unless the buffers' key says otherwise.
     Xbyak::Label *slow = &label(), *back = &label();
-    mov(eax, address);
-    cmp(field(c_.read_buffer.next), rax);
-    jne(*slow, T_NEAR);
-    add(eax, 2);
-    mov(field(c_.read_buffer.next), rax);
-    if (address & 2) {
-        lea(rax, ptr[rbp + c_.code_wait + 1]);
-        mov(field(c_.read_buffer.ahead_ready), rax);
-        add(rbp, 1);
-    } else {
-        add(rbp, 1);
-        mov(rax, field(c_.read_buffer.ahead_ready));
-        cmp(rbp, rax);
-        cmovb(rbp, rax);
-    }
+    unless_straight(address, *slow);
+    straight_fetch(address);
     L(*back);
     later([this, address, slow, back] {
         L(*slow);
         mov(field(c_.cycles), rbp);
+        push(r9);
+        push(r10);
         mov(rdi, rbx);
         mov(esi, address);
         mov(rax, reinterpret_cast<uintptr_t>(&fetch_any));
         call(rax);
+        pop(r10);
+        pop(r9);
         mov(rbp, field(c_.cycles));
         jmp(*back, T_NEAR);
     });

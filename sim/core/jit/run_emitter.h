@@ -49,6 +49,24 @@ public:
     // The run ends with its last instruction done by its handler, which
     // left pc (or, where its condition failed, the code did).
     void end_after_call();
+    // The run ends with a branch done inline to `target`: where the run
+    // loop would run the run there next (in the window, kept, short of
+    // run_until by its reckoning) and it has host code, that goes on at
+    // once (the two runs chained), else the run loop takes over.
+    void end_at_branch(uint32_t target);
+    // Thumb, code running straight on (the caller has checked the read
+    // buffers' key is `address`, see unless_straight): the fetch of
+    // `address` through the buffers (Cpu::fetch_straight), or an S fetch
+    // where the code's memory has none. Takes rax.
+    void straight_fetch(uint32_t address);
+    // Thumb: the pipeline refill at `target` through the read buffers,
+    // their key being `key` (Cpu::refill_buffered), or N and S fetches.
+    // Takes rax, rcx, rdx.
+    void thumb_refill(uint32_t key, uint32_t target);
+    // Jumps to `other` unless the read buffers' key is `address` (code
+    // running straight on fetches it next); nothing where code is not read
+    // through them.
+    void unless_straight(uint32_t address, Xbyak::Label &other);
     // Whether the body can take another instruction.
     bool has_room() const { return getSize() + 512 < maxSize_; }
 
@@ -59,10 +77,14 @@ public:
     void call_handler_cold(Decoded &d, uint32_t pc, Xbyak::Label &from, Xbyak::Label &back);
     // An instruction done inline: counted.
     void done() { ++pending_; }
+    // The instructions of the run so far (for paths that end it apart).
+    uint32_t pending() const { return pending_; }
+    void set_pending(uint32_t n) { pending_ = n; }
 
     // Thumb: the fetch of the halfword at `address` through the read
-    // buffers where the code's memory has them, else an S fetch.
-    void thumb_fetch(uint32_t address);
+    // buffers where the code's memory has them, else an S (or N) fetch.
+    // Takes rax (and keeps r9 and r10).
+    void thumb_fetch(uint32_t address, bool sequential = true);
 
     // A label that lives as long as the emitter.
     Xbyak::Label &label() { return labels_.emplace_back(); }
@@ -87,8 +109,8 @@ public:
     // CF := the C flag, inverted for a subtraction's borrow. Takes edx.
     void carry_in(bool subtract);
     // Cpu::plain for the address in esi: r9 := its host address and r10 :=
-    // 1 + the wait states of an N cycle there, or a jump to `slow`. Takes
-    // rax and r8 to r10.
+    // the wait states of an N cycle there, or a jump to `slow`. Takes rax
+    // and r8 to r10.
     void plain_region(bool write, Xbyak::Label &slow);
     // After plain_region for a store: a jump to `slow` where the granule of
     // esi + `offset` (in the same page) holds decoded code. Takes rax and r11.
@@ -103,6 +125,9 @@ private:
     bool thumb_;
     uint32_t pending_ = 0;   // instructions of the run so far
     Xbyak::Label exit_after_call_, stale_, elsewhere_;
+    // Where a run chained to from another goes in: its entry less the
+    // registers it saves, which the first run of the chain saved.
+    static size_t chain_offset_;
     std::vector<std::function<void()>> cold_;
     std::deque<Xbyak::Label> labels_;
 };
