@@ -190,7 +190,8 @@ ArmForm arm_form_of(Handler h)
             }
         }
     }
-    return f;
+    f = transfer_form_of(h);
+    return f.kind != ArmForm::kNone ? f : branch_form_of(h);
 }
 
 bool predecode_arm(Decoded &d)

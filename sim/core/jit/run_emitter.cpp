@@ -446,6 +446,18 @@ void RunEmitter::plain_region(bool write, Xbyak::Label &slow)
     movzx(r10d, byte[r8 + at(offsetof(Region, wait_n))]);
 }
 
+void RunEmitter::code_free_at(uint32_t offset, Xbyak::Label &slow)
+{
+    auto at = [](size_t member) { return static_cast<int>(member) - static_cast<int>(sizeof(Region)); };
+    lea(r11d, ptr[rsi + offset]);
+    and_(r11d, dword[r8 + at(offsetof(Region, mask))]);
+    add(r11d, dword[r8 + at(offsetof(Region, cache_offset))]);
+    shr(r11d, CodeCache::kPageShift);
+    mov(rax, qword[r8 + at(offsetof(Region, code_pages))]);
+    cmp(byte[rax + r11], 0);
+    jne(slow, T_NEAR);
+}
+
 const uint8_t *RunEmitter::finish()
 {
     // Slow paths may add slow paths of their own.

@@ -140,6 +140,9 @@ public:
     // the wait states of an N cycle there, or a jump to `slow`. Takes rax
     // and r8 to r10.
     void plain_region(bool write, Xbyak::Label &slow);
+    // After plain_region for a store: a jump to `slow` where the granule of
+    // esi + `offset` (in the same page) holds decoded code. Takes rax and r11.
+    void code_free_at(uint32_t offset, Xbyak::Label &slow);
 
 private:
     void flush_before_call(uint32_t pc);
