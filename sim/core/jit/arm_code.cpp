@@ -131,6 +131,7 @@ void single_transfer(RunEmitter &e, Decoded &d, const ArmForm &f, uint32_t pc)
 void block_transfer(RunEmitter &e, Decoded &d, const ArmForm &f, uint32_t pc)
 {
     Xbyak::Label &slow = e.label(), &back = e.label();
+    const RunEmitter::State at_jump = e.state();
     const unsigned count = d.amount;
     const uint32_t list = d.imm, bytes = 4 * count;
     const int first = f.up ? (f.pre ? 4 : 0) : static_cast<int>(f.pre ? -bytes : 4 - bytes);
@@ -184,7 +185,7 @@ void block_transfer(RunEmitter &e, Decoded &d, const ArmForm &f, uint32_t pc)
         if (f.write_back) e.mov(e.reg(d.rn), edx);
     }
     e.L(back);
-    e.call_handler_cold(d, pc, slow, back);
+    e.call_handler_cold(d, pc, at_jump, slow, back);
 }
 
 // MUL/MLA: 1S and the multiplier's cycles for Rs (kept in d.imm), one more
@@ -215,9 +216,10 @@ void branch_at_end(RunEmitter &e, Decoded &d, const ArmForm &f, uint32_t pc)
 {
     Cpu &c = e.cpu();
     const int32_t offset = static_cast<int32_t>(d.raw << 8) >> 6;
-    const uint32_t target = pc + 8 + static_cast<uint32_t>(offset), before = e.pending();
+    const uint32_t target = pc + 8 + static_cast<uint32_t>(offset);
+    const RunEmitter::State before = e.state();
     Xbyak::Label &not_taken = e.label(), &general = e.label();
-    e.set_pending(before + 1);
+    e.done();
     if (f.cond != 0xE) e.jump_unless(f.cond, not_taken);
     if (!f.link && offset < 0) {
         e.mov(rax, reinterpret_cast<uintptr_t>(&d.aux));
@@ -243,7 +245,7 @@ void branch_at_end(RunEmitter &e, Decoded &d, const ArmForm &f, uint32_t pc)
         e.end_at_branch(pc + 4);
     }
     e.L(general);
-    e.set_pending(before);
+    e.set_state(before);
     e.call_handler(d, pc);
     e.end_after_call();
 }
