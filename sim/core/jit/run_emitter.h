@@ -185,6 +185,12 @@ private:
 // run's code (the run's last instruction is handled by end_* as well).
 void emit_arm(RunEmitter &e, Decoded &d, uint32_t pc, bool last);
 void emit_thumb(RunEmitter &e, Decoded &d, uint32_t pc, bool last);
+// LDM/STM of `d` (its fields as block_form and thumb_block_form fill them),
+// not loading pc, in either state (block_code.cpp).
+struct BlockShape {
+    bool load, before, up, write_back;
+};
+void emit_block_transfer(RunEmitter &e, Decoded &d, const BlockShape &shape, uint32_t pc);
 // The flags the instruction of `d` at `pc` reads (all where a handler or
 // an exit may see them) and those it always writes, as emit_* make it.
 struct FlagUse {

@@ -7,6 +7,7 @@
 // buffers running straight on; everything else by its handler. An entry is
 // done inline only while it runs the handler it is decoded to (not a delay
 // loop's head).
+#include "sim/core/arm_forms.h"
 #include "sim/core/delay_loop.h"
 #include "sim/core/jit/run_emitter.h"
 #include "sim/core/pairs.h"
@@ -129,6 +130,15 @@ bool load_literal(RunEmitter &e, uint32_t raw, uint32_t pc)
     e.mov(e.reg((raw >> 8) & 7), eax);
     e.lea(rbp, e.ptr[rbp + r14 + 1]);
     e.buffers_emptied();
+    return true;
+}
+
+// PUSH, POP (not of pc), LDMIA and STMIA.
+bool block_transfer(RunEmitter &e, Decoded &d, uint32_t pc)
+{
+    if (!thumb_block_handler(d.fn) || (d.imm & (1u << 15))) return false;
+    const bool load = d.raw & (1u << 11), push = (d.raw & 0xF600) == 0xB400 && !load;
+    emit_block_transfer(e, d, {load, push, !push, true}, pc);
     return true;
 }
 
@@ -388,7 +398,7 @@ void emit_thumb(RunEmitter &e, Decoded &d, uint32_t pc, bool last)
 {
     e.thumb_begin(pc);
     if (last && last_branch(e, d, pc)) return;
-    const bool inline_done = d.fn == decode_thumb(d.raw) && emit_inline(e, d, pc);
+    const bool inline_done = d.fn == decode_thumb(d.raw) ? emit_inline(e, d, pc) : block_transfer(e, d, pc);
     if (inline_done)
         e.done();
     else
