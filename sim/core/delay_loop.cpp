@@ -606,10 +606,17 @@ void skip(Cpu &c, LoopInfo &loop, const Frame &f, uint32_t counter, bool before_
         r.cycles = n * per_iteration;
         r.instructions = n * loop.path_length;
         r.valid = true;
+        // In place of one from the same start (made by the closing branch
+        // while the start could not replay it), else the newest first.
         LoopInfo::Replay *set = loop.replays_for(r.input[0], r.input[1]);
         static_assert(LoopInfo::kReplayWays == 2);
-        if (set[0].valid) set[1] = set[0];
-        set[0] = r;
+        auto same = [&](const LoopInfo::Replay &o) { return o.valid && o.input[0] == r.input[0] && o.input[1] == r.input[1]; };
+        LoopInfo::Replay *at = same(set[0]) ? &set[0] : same(set[1]) ? &set[1] : nullptr;
+        if (!at) {
+            if (set[0].valid) set[1] = set[0];
+            at = &set[0];
+        }
+        *at = r;
     }
 }
 
