@@ -8,7 +8,7 @@ packages=(
   gcc-arm-none-eabi binutils-arm-none-eabi
   libgtest-dev
   libunicorn-dev libcapstone-dev libyaml-cpp-dev libelf-dev libdw-dev libcli11-dev
-  libpng-dev libncurses-dev
+  libpng-dev libncurses-dev libxbyak-dev
   gdb-multiarch sigrok-cli lcov valgrind time
   openocd bossa-cli
 )

@@ -1,6 +1,7 @@
 // The ARM instruction set (32-bit, ARM state): decoding into handlers and
 // their execution.
 #include "sim/core/arm_alu.h"
+#include "sim/core/arm_forms.h"
 #include "sim/core/cpu.h"
 #include "sim/core/delay_loop.h"
 #include "sim/core/transfer.h"
@@ -446,6 +447,21 @@ Handler decode_arm(uint32_t raw)
         }
         return undefined_instruction;   // CDP, and MRC/MCR to anything else
     }
+}
+
+ArmForm branch_form_of(Handler h)
+{
+    ArmForm f;
+    for (unsigned link = 0; link < 2; ++link) {
+        for (unsigned cond = 0; cond < 16; ++cond) {
+            if (kBranches[link][cond] != h) continue;
+            f.kind = ArmForm::kBranch;
+            f.link = link;
+            f.cond = static_cast<uint8_t>(cond);
+            return f;
+        }
+    }
+    return f;
 }
 
 // Out of line: the common forms jump here without keeping anything.

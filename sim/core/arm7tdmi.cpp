@@ -310,6 +310,7 @@ void Arm7tdmi::set_regions(const std::vector<MemoryRegion> &regions)
         uint32_t first = m.base >> 12, last = (m.base + (m.size - 1)) >> 12;
         for (uint32_t p = first; p <= last; ++p) c.page_region[p] = m.size >= 4096 && !c.page_region[p] ? index : 0xFF;
     }
+    c.region_table = c.regions.data();
     // (An instruction held in the pipeline may be the one changing them.)
     c.code_base = c.code_base == core::kRefillWatch ? core::kRefillWatch : 1;
     c.code_size = 0;
@@ -578,6 +579,13 @@ bool Arm7tdmi::execute_debug(uint32_t encoding, uint32_t address, CoreBus *debug
 }
 
 void Arm7tdmi::set_fast_forward(bool on) { s_->cpu.fast_forward = on; }
+
+void Arm7tdmi::set_host_code(bool on, unsigned after_starts)
+{
+    Cpu &c = s_->cpu;
+    c.host_code = on;
+    c.host_code_after = static_cast<uint8_t>(std::clamp(after_starts, 1u, 255u));
+}
 
 uint64_t Arm7tdmi::exceptions_taken(Exception e) const { return s_->cpu.exceptions[static_cast<int>(e)]; }
 

@@ -339,6 +339,11 @@ public:
     // instruction counts and state at every run() return are the same
     // either way.
     void set_fast_forward(bool on);
+    // Host code for the straight runs that start often (on by default, where
+    // the host has a code generator): made at a run's `after_starts`-th
+    // start (1 to 255), it runs the run with the same cycles, counts and
+    // accesses as interpreting it. Off, every run is interpreted.
+    void set_host_code(bool on, unsigned after_starts = 16);
     uint64_t exceptions_taken(Exception e) const;
 
     // The EmbeddedICE debug communications channel; the code's side is

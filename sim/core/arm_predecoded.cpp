@@ -164,6 +164,36 @@ bool single_transfer_form(Decoded &d)
 
 }  // namespace
 
+ArmForm arm_form_of(Handler h)
+{
+    ArmForm f;
+    const std::array<Handler, 32> *dp[] = {&kDpImmediate, &kDpRegister, &kDpShifted};
+    const std::array<Handler, 32> *transfers[] = {&kTransferImmediate, &kTransferRegister, &kTransferShifted};
+    for (int kind = 0; kind < 3; ++kind) {
+        for (unsigned i = 0; i < 32; ++i) {
+            if ((*dp[kind])[i] == h) {
+                f.kind = ArmForm::kDataProcessing;
+                f.operand = static_cast<uint8_t>(kind);
+                f.op = static_cast<uint8_t>(i / 2);
+                f.s = i & 1;
+                return f;
+            }
+            if ((*transfers[kind])[i] == h) {
+                f.kind = ArmForm::kTransfer;
+                f.operand = static_cast<uint8_t>(kind);
+                f.load = i & 16;
+                f.byte = i & 8;
+                f.pre = i & 4;
+                f.up = i & 2;
+                f.write_back = i & 1;
+                return f;
+            }
+        }
+    }
+    f = transfer_form_of(h);
+    return f.kind != ArmForm::kNone ? f : branch_form_of(h);
+}
+
 bool predecode_arm(Decoded &d)
 {
     const uint32_t raw = d.raw;

@@ -155,6 +155,41 @@ constexpr Handler kMultiplies[4] = {multiply<false, false>, multiply<false, true
 
 }  // namespace
 
+ArmForm transfer_form_of(Handler h)
+{
+    ArmForm f;
+    for (unsigned i = 0; i < kHalfwordTransfers.size(); ++i) {
+        if (kHalfwordTransfers[i] != h) continue;
+        const unsigned sh = (i >> 4) & 3;
+        f.kind = ArmForm::kHalfword;
+        f.operand = i & 64 ? ArmForm::kRegister : ArmForm::kImmediate;
+        f.byte = sh == 2;
+        f.sign = sh != 1;
+        f.load = i & 8;
+        f.pre = i & 4;
+        f.up = i & 2;
+        f.write_back = i & 1;
+        return f;
+    }
+    for (unsigned i = 0; i < kBlockTransfers.size(); ++i) {
+        if (kBlockTransfers[i] != h) continue;
+        f.kind = ArmForm::kBlock;
+        f.load = i & 8;
+        f.pre = i & 4;
+        f.up = i & 2;
+        f.write_back = i & 1;
+        return f;
+    }
+    for (unsigned i = 0; i < 4; ++i) {
+        if (kMultiplies[i] != h) continue;
+        f.kind = ArmForm::kMultiply;
+        f.accumulate = i & 2;
+        f.s = i & 1;
+        return f;
+    }
+    return f;
+}
+
 bool halfword_form(Decoded &d)
 {
     const uint32_t raw = d.raw;

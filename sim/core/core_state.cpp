@@ -133,12 +133,14 @@ void declare_state(Cpu &c, board::State &s)
                     r.bytes(cc->page_has_code.data(), cc->page_has_code.size());
                     cc->arm.zero();
                     cc->thumb.zero();
+                    cc->forget_all_runs();
                 }
                 c.code_base = 1;
                 c.code_size = 0;
                 c.code_moved = true;
                 c.code_cache = nullptr;
                 c.code_arm = c.code_thumb = nullptr;
+                c.runs_arm = c.runs_thumb = nullptr;
             },
             nullptr)
         .custom("loops", [&c](board::StateWriter &w) { save_loops(c, w); }, [&c](board::StateReader &r) {

@@ -99,6 +99,8 @@ bool Cpu::enter_code_region(uint32_t address)
     code_cache_offset = g->cache_offset;
     code_arm = cc->arm.data() + g->cache_offset / 4;
     code_thumb = cc->thumb.data() + g->cache_offset / 2;
+    runs_arm = cc->arm_runs.data() + g->cache_offset / 4;
+    runs_thumb = cc->thumb_runs.data() + g->cache_offset / 2;
     code_s = 1 + g->wait_s;
     code_n = 1 + g->wait_n;
     code_buffered = g->read_buffer;
@@ -115,6 +117,11 @@ bool CodeCache::invalidate_pages(uint32_t first_page, uint32_t last_page)
         for (uint32_t a = start; a < end; a += 4) arm[a / 4] = Decoded{};
         for (uint32_t a = start; a < end; a += 2) thumb[a / 2] = Decoded{};
     };
+    // Runs are found again, so their host code goes.
+    auto forget_runs = [&](uint32_t start, uint32_t end) {
+        std::fill(arm_runs.data() + start / 4, arm_runs.data() + end / 4, 0);
+        std::fill(thumb_runs.data() + start / 2, thumb_runs.data() + end / 2, 0);
+    };
     for (uint32_t p = first_page; p <= last_page && p < page_has_code.size(); ++p) {
         if (!page_has_code[p]) continue;
         page_has_code[p] = 0;
@@ -122,17 +129,28 @@ bool CodeCache::invalidate_pages(uint32_t first_page, uint32_t last_page)
         if (arm.empty()) continue;
         uint32_t start = p << kPageShift, end = std::min(size, start + (1u << kPageShift));
         forget(start, end);
+        forget_runs(start, end);
         // The last instructions of the page before fetch into this one
         // while they run; decoded again, they mark it again. Its straight
         // runs reach them and are found again too.
         if (p > 0 && p == first_page) {
             // A compare paired with the first of them goes too (pairs.h).
             forget(start - kFetchedAhead - 4, start);
+            forget_runs(start - (1u << kPageShift), start);
             for (uint32_t a = start - (1u << kPageShift); a < start; a += 4) arm[a / 4].block = 0;
             for (uint32_t a = start - (1u << kPageShift); a < start; a += 2) thumb[a / 2].block = 0;
         }
     }
     return forgot;
+}
+
+void CodeCache::forget_runs_through(const Decoded &d, bool in_thumb)
+{
+    if (arm_runs.empty()) return;
+    const size_t index = &d - (in_thumb ? thumb.data() : arm.data());
+    const size_t per_granule = (1u << kPageShift) >> (in_thumb ? 1 : 2), first = index - index % per_granule;
+    uintptr_t *runs = in_thumb ? thumb_runs.data() : arm_runs.data();
+    std::fill(runs + first, runs + first + per_granule, 0);
 }
 
 void Cpu::code_written(CodeCache *cache, uint32_t page, const uint8_t *host, unsigned size)

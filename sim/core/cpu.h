@@ -119,15 +119,31 @@ struct CodeCache {
     // tables where code runs are ever touched.
     ZeroedArray<Decoded> arm;
     ZeroedArray<Decoded> thumb;
+    // Beside each entry, the host code of the straight run from it, or how
+    // often the run has started since it was found (jit/compiled_runs.h).
+    ZeroedArray<uintptr_t> arm_runs;
+    ZeroedArray<uintptr_t> thumb_runs;
     std::vector<uint8_t> page_has_code;
     void allocate_entries()
     {
         if (!arm.empty()) return;
         arm.allocate(size / 4);
         thumb.allocate(size / 2);
+        arm_runs.allocate(size / 4);
+        thumb_runs.allocate(size / 2);
     }
     // True when some page held decoded code.
     bool invalidate_pages(uint32_t first_page, uint32_t last_page);
+    // The entry `d` (of the ARM or Thumb entries) was rewritten in place: the
+    // host code of the runs through it goes (all of its granule's: a run
+    // stays within one).
+    void forget_runs_through(const Decoded &d, bool in_thumb);
+    // The host code of every run goes.
+    void forget_all_runs()
+    {
+        arm_runs.zero();
+        thumb_runs.zero();
+    }
 };
 
 struct Region {
@@ -140,6 +156,9 @@ struct Region {
     uint32_t cache_offset = 0;    // of host within cache->host
     uint8_t *code_pages = nullptr;   // cache->page_has_code, for the store path
 };
+namespace jit {
+class Arena;
+}
 
 // The read buffers of a memory read 32 bits at a time (see arm7tdmi.h,
 // MemoryRegion::read_buffer): the word held and the word being read ahead,
@@ -243,10 +262,17 @@ struct Cpu {
     // What the short path of data accesses looks in: page_region, or no
     // region anywhere while a tool sees every access (set_plain_pages).
     const uint8_t *plain_pages = nullptr;
+    const Region *region_table = nullptr;   // regions.data(), for host code
+    // Straight runs that start often run as host code made for them
+    // (sim/core/jit); off, every run is interpreted.
+    bool host_code = true;
+    uint8_t host_code_after = 16;   // starts of a run before it is compiled
+    std::shared_ptr<jit::Arena> arena;
     // The region the current code runs from.
     uint32_t code_base = 1, code_size = 0;   // empty until looked up
     uint8_t *code_host = nullptr;
     Decoded *code_arm = nullptr, *code_thumb = nullptr;
+    uintptr_t *runs_arm = nullptr, *runs_thumb = nullptr;   // the window's part of CodeCache::arm_runs, thumb_runs
     CodeCache *code_cache = nullptr;
     uint32_t code_cache_offset = 0;
     uint32_t code_s = 1, code_n = 1;          // cost of a sequential / non-sequential fetch

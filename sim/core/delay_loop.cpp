@@ -740,6 +740,7 @@ void hook_head(Cpu &c, uint32_t index)
     if (m.kind == MicroOp::Fail || m.kind == MicroOp::Jump || m.kind == MicroOp::CondJump) return;
     c.loops[index].head_fn = h.fn;
     h.fn = loop_head;
+    c.code_cache->forget_runs_through(h, loop.thumb);
     h.aux = index;
 }
 

@@ -28,6 +28,10 @@ bool pair_thumb(Decoded &compare, const Decoded &next);
 // The first half of a BL, which pairs with the entry after it once that
 // is decoded.
 inline bool bl_first_half(uint32_t raw) { return (raw & 0xF800) == 0xF000; }
+// Whether a handler is that of a compare paired with its branch, or of
+// both halves of a BL (for host code that does the same).
+bool paired_compare(Handler h);
+bool paired_bl(Handler h);
 
 // After a paired compare: whether the run loop would now run the next
 // instruction without looking at anything else. It looks only where the

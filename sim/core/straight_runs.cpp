@@ -14,6 +14,7 @@
 // run pairs the compares in it with the conditional branches after them,
 // and the halves of a BL (pairs.h).
 #include "sim/core/cpu.h"
+#include "sim/core/jit/compiled_runs.h"
 #include "sim/core/pairs.h"
 
 namespace sim::core {
@@ -103,6 +104,7 @@ struct StateOf<false> {
     static constexpr unsigned kShift = 2;   // bytes per instruction, as a shift
     static Decoded *cache(const CodeCache &cc) { return const_cast<Decoded *>(cc.arm.data()); }
     static Decoded *window(const Cpu &c) { return c.code_arm; }
+    static uintptr_t *runs(const Cpu &c) { return c.runs_arm; }
     static bool ends(uint32_t raw) { return ends_run(raw); }
     static unsigned accesses(uint32_t raw) { return accesses_of(raw); }
     // ARM compares stay apart from their branches: paired, the probe's ARM
@@ -115,6 +117,7 @@ struct StateOf<true> {
     static constexpr unsigned kShift = 1;
     static Decoded *cache(const CodeCache &cc) { return const_cast<Decoded *>(cc.thumb.data()); }
     static Decoded *window(const Cpu &c) { return c.code_thumb; }
+    static uintptr_t *runs(const Cpu &c) { return c.runs_thumb; }
     static bool ends(uint32_t raw) { return thumb_ends_run(raw); }
     static unsigned accesses(uint32_t raw) { return thumb_accesses_of(raw); }
     static bool pair(Decoded &compare, const Decoded &next) { return pair_thumb(compare, next); }
@@ -164,7 +167,8 @@ template <bool Thumb>
             }
             return {static_cast<unsigned>(e - d), static_cast<unsigned>(e - d) + accesses + 2, !Thumb};
         }
-        if (!e->paired && e + 1 != granule_end && !undecoded(e[1], Thumb)) S::pair(*e, e[1]);
+        if (!e->paired && e + 1 != granule_end && !undecoded(e[1], Thumb) && S::pair(*e, e[1]))
+            c.code_cache->forget_runs_through(*e, Thumb);
         accesses += accesses_of_entry<Thumb>(*e);
         conditional = conditional || (!Thumb && e->cond != 0xE);
         const bool last = S::ends(e->raw) || e->paired;
@@ -222,6 +226,23 @@ template <bool Thumb>
     return c.cycles < c.run_until;
 }
 
+// The run from `d` as host code, where it has some (`slot`, see
+// jit/compiled_runs.h) or starts often enough to get some now. False where
+// the run is to be interpreted.
+template <bool Thumb>
+[[gnu::always_inline]] inline bool run_compiled(Cpu &c, Decoded *d, uintptr_t end, uintptr_t &slot)
+{
+    if (slot <= jit::kNever) [[unlikely]] {
+        if (slot == jit::kNever || ++slot < c.host_code_after) return false;
+        slot = jit::compile(c, d, static_cast<unsigned>(reinterpret_cast<Decoded *>(end) - d));
+        if (slot == jit::kNever) return false;
+    }
+    c.run_end = end;
+    const int outcome = reinterpret_cast<jit::Code>(slot)(c);
+    if (outcome == jit::kStale) slot = 0;
+    return outcome == jit::kRan;
+}
+
 // Plain execution in state Thumb while cycles < run_until and pc stays in
 // the window.
 template <bool Thumb>
@@ -230,6 +251,7 @@ void run(Cpu &c)
     using S = StateOf<Thumb>;
     const uint32_t base = c.code_base, size = c.code_size;
     Decoded *const code = S::window(c);
+    uintptr_t *const runs = S::runs(c);
     Decoded *const window_end = code + (size >> S::kShift);
     const uint64_t per_memory_cycle = c.run_cycles_per_memory_cycle();
     for (;;) {
@@ -242,10 +264,14 @@ void run(Cpu &c)
                             : find_run<Thumb>(c, d);
         Decoded *const end = d + run.length;
         bool go_on;
-        if (end <= window_end && c.cycles + run.memory * per_memory_cycle < c.run_until) [[likely]]
-            go_on = !Thumb && run.conditional ? run_unchecked<true>(c, d, reinterpret_cast<uintptr_t>(end))
-                                    : run_unchecked<false>(c, d, reinterpret_cast<uintptr_t>(end));
-        else
+        if (end <= window_end && c.cycles + run.memory * per_memory_cycle < c.run_until) [[likely]] {
+            // Only runs that are kept (all of them decoded) get host code.
+            if (c.host_code && d->block && run_compiled<Thumb>(c, d, reinterpret_cast<uintptr_t>(end), runs[d - code]))
+                go_on = c.cycles < c.run_until;
+            else
+                go_on = !Thumb && run.conditional ? run_unchecked<true>(c, d, reinterpret_cast<uintptr_t>(end))
+                                                  : run_unchecked<false>(c, d, reinterpret_cast<uintptr_t>(end));
+        } else
             go_on = run_checked<Thumb>(c, d, end <= window_end ? end : window_end);
         if (!go_on) return;
     }

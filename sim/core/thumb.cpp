@@ -619,6 +619,15 @@ bool pair_thumb(Decoded &compare, const Decoded &next)
     return false;
 }
 
+bool paired_compare(Handler h)
+{
+    return h == compare_and_branch<alu<0x8>> || h == compare_and_branch<alu<0xA>> ||
+           h == compare_and_branch<alu<0xB>> || h == compare_and_branch<immediate<1>> ||
+           h == compare_and_branch<high_register<1>>;
+}
+
+bool paired_bl(Handler h) { return h == long_branch_pair; }
+
 [[gnu::noinline]] void execute_general_thumb(Cpu &c, Decoded &d) { decode_thumb(d.raw)(c, d); }
 
 void decode_thumb_into(Decoded &d, uint32_t raw)

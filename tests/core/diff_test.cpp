@@ -2,7 +2,11 @@
 // same random state on our core and on the oracle (Unicorn's ARMv4T model),
 // then every register of every mode, every SPSR, the data memory and the
 // code (sequences rewrite some of theirs) are compared. Our core runs them
-// as the simulator does, with run() and its delay-loop fast-forward.
+// as the simulator does, with run() and its delay-loop fast-forward, once
+// interpreted and once as host code made at each run's first start, which
+// must also take the same cycles and count the same instructions; every
+// other sequence a second pair runs its code from a memory with a wait
+// state and read buffers, as from flash.
 //
 //   CORE_DIFF_SEQUENCES=n   run n sequences (seeds 1..n) instead of the default
 //   CORE_DIFF_SEED=s        run only seed s, and print its listing
@@ -65,7 +69,7 @@ TEST(CoreDifferential, RandomSequencesEndAsOnTheOracle)
 {
     Seeds s = seeds();
     diff::UnicornRunner oracle;
-    diff::CoreRunner ours;
+    diff::CoreRunner ours, compiled(1), ours_slow(0, true), compiled_slow(1, true);
     unsigned failures = 0;
     uint64_t compared = 0;
     for (uint64_t seed = s.first; seed <= s.last && failures < kReportedFailures; ++seed) {
@@ -83,6 +87,18 @@ TEST(CoreDifferential, RandomSequencesEndAsOnTheOracle)
         // The generator's promise: the oracle runs every sequence to its end.
         std::string difference = expected.error.empty() ? diff::compare(ours.run(p), expected)
                                                         : "the oracle " + expected.error;
+        auto as_host_code = [&](diff::CoreRunner &interpreted, diff::CoreRunner &host, const char *how) {
+            if (!difference.empty()) return;
+            if (&interpreted != &ours) difference = diff::compare(interpreted.run(p), expected);
+            if (difference.empty()) difference = diff::compare(host.run(p), expected);
+            if (difference.empty() && (host.cycles() != interpreted.cycles() || host.instructions() != interpreted.instructions()))
+                difference = "host code took " + std::to_string(host.cycles()) + " cycles for " +
+                             std::to_string(host.instructions()) + " instructions, interpreted " +
+                             std::to_string(interpreted.cycles()) + " for " + std::to_string(interpreted.instructions());
+            if (!difference.empty()) difference = how + difference;
+        };
+        as_host_code(ours, compiled, "as host code: ");
+        if (seed & 1) as_host_code(ours_slow, compiled_slow, "code with a wait state: ");
         ++compared;
         if (!difference.empty()) {
             ++failures;

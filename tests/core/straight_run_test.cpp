@@ -4,7 +4,9 @@
 // the same cycles, as running one instruction at a time (which a
 // watchpoint nowhere near the program forces): a store that raises an
 // interrupt or asks for a stop, a peripheral access, a store rewriting an
-// instruction later in the same run, and a run's limit anywhere inside it.
+// instruction later in the same run, and a run's limit anywhere inside it;
+// interpreted, and as host code made at each run's first start (which
+// chains runs as the run loop would go from one to the next).
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -33,9 +35,10 @@ struct Outcome {
 // Peripheral accesses cost more than a run allows for its memory accesses,
 // or (`io_wait` 0) no more.
 Outcome run(const std::string &source, bool wait_states, bool in_ram, bool one_at_a_time, uint64_t step,
-            unsigned io_wait = 200)
+            unsigned io_wait = 200, bool host_code = false)
 {
     Board b(source, wait_states ? 2 : 0, wait_states ? 1 : 0);
+    b.core.set_host_code(host_code, 1);
     if (in_ram) b.code_in_ram();
     b.bus.raise_irq_at = coretest::kIo + 0x300;
     b.bus.io_wait = io_wait;
@@ -269,6 +272,34 @@ const std::vector<Case> kCases = {
         .arm
     40:
     )"},
+    {"loops of short runs that chain, a BL and a paired compare, ARM and thumb", false, R"(
+        mov r0, #40
+        mov r1, #0
+    1:  add r1, r1, r0
+        eor r2, r1, r0, lsl #3
+        subs r0, r0, #1
+        bne 1b
+        adr r0, 2f + 1
+        bx r0
+        .thumb
+    2:  movs r0, #40
+    3:  adds r1, r1, r0
+        subs r0, #1
+        bne 3b
+        movs r0, #8
+    7:  adds r1, r1, r0
+        bl 4f
+        cmp r0, #0
+        bne 7b
+        b 5f
+    4:  lsls r2, r1, #2
+        subs r0, #1
+        mov pc, lr
+    5:  adr r0, 6f
+        bx r0
+        .arm
+    6:
+    )"},
 };
 
 TEST(CoreStraightRuns, EndAtTheBoundaryOneInstructionAtATimeWould)
@@ -280,13 +311,16 @@ TEST(CoreStraightRuns, EndAtTheBoundaryOneInstructionAtATimeWould)
                                                 {150, 200}, {230, 0}, {370, 200}}) {
                 SCOPED_TRACE(std::string(c.name) + (wait ? ", flash wait states" : "") + ", runs of " +
                              std::to_string(step) + " cycles, peripheral wait " + std::to_string(io_wait));
-                const Outcome runs = run(source, wait, c.in_ram, false, step, io_wait);
                 const Outcome single = run(source, wait, c.in_ram, true, step, io_wait);
-                ASSERT_EQ(std::get<0>(runs.stops.back()), sim::Arm7tdmi::Stop::Requested);
-                EXPECT_EQ(runs.stops, single.stops);
-                EXPECT_EQ(runs.regs, single.regs);
-                EXPECT_EQ(runs.ram, single.ram);
-                EXPECT_EQ(runs.log, single.log);
+                for (bool host_code : {false, true}) {
+                    SCOPED_TRACE(host_code ? "host code" : "interpreted");
+                    const Outcome runs = run(source, wait, c.in_ram, false, step, io_wait, host_code);
+                    ASSERT_EQ(std::get<0>(runs.stops.back()), sim::Arm7tdmi::Stop::Requested);
+                    EXPECT_EQ(runs.stops, single.stops);
+                    EXPECT_EQ(runs.regs, single.regs);
+                    EXPECT_EQ(runs.ram, single.ram);
+                    EXPECT_EQ(runs.log, single.log);
+                }
             }
         }
     }

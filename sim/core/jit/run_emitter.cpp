@@ -1,0 +1,476 @@
+#include "sim/core/jit/run_emitter.h"
+
+#include "sim/core/jit/compiled_runs.h"
+
+namespace sim::core::jit {
+
+size_t RunEmitter::chain_offset_ = 0;
+
+RunEmitter::RunEmitter(Cpu &c, uint8_t *at, size_t room, bool thumb)
+    : Xbyak::CodeGenerator(room, at), c_(c), thumb_(thumb)
+{
+}
+
+void RunEmitter::begin()
+{
+    push(rbx);
+    push(rbp);
+    push(r12);
+    push(r13);
+    push(r14);
+    push(r15);
+    sub(rsp, 8);   // calls keep the stack 16-byte aligned
+    xor_(r15d, r15d);   // entered by the run loop, not chained to
+    mov(rbx, rdi);
+    if (chain_offset_ == 0) chain_offset_ = getSize();
+    if (getSize() != chain_offset_) throw Xbyak::Error(Xbyak::ERR_INTERNAL);
+    // Made for the window the run was found in: the same memory may show
+    // at another address too (decoded entries are shared), where its pc
+    // would be another; there the run is interpreted.
+    cmp(field(c_.code_base), c_.code_base);
+    jne(elsewhere_, T_NEAR);
+    if (thumb_) {
+        // Made for the memory's timing as it is now: its fetches through
+        // the read buffers or not, and their wait states.
+        cmp(field(c_.code_buffered), c_.code_buffered ? 1 : 0);
+        jne(stale_, T_NEAR);
+        if (c_.code_buffered) {
+            cmp(field(c_.code_wait), c_.code_wait);
+            jne(stale_, T_NEAR);
+        }
+    }
+    mov(rbp, field(c_.cycles));
+    mov(r12d, field(c_.code_s));
+    mov(r14d, field(c_.code_n));
+    if (buffered()) mov(r13, field(c_.read_buffer.ahead_ready));
+}
+
+void RunEmitter::leave_undone(int outcome)
+{
+    // Chained to, the run before it has left everything as the run loop
+    // would have it before this one.
+    Xbyak::Label &chained = label();
+    test(r15d, r15d);
+    jnz(chained, T_NEAR);
+    leave(outcome);
+    L(chained);
+    leave(kRan);
+}
+
+void RunEmitter::flush_buffers()
+{
+    if (!buffered() || key_ == Key::kUnknown) return;
+    mov(rax, key_ == Key::kStraight ? uint64_t{key_next_} : uint64_t{ReadBuffer::kEmpty} - c_.code_key);
+    mov(field(c_.read_buffer.next), rax);
+    mov(field(c_.read_buffer.ahead_ready), r13);
+}
+
+void RunEmitter::thumb_begin(uint32_t pc)
+{
+    if (!buffered() || key_ != Key::kUnknown) return;
+    // Straight on, or out to the run loop before this instruction.
+    Xbyak::Label &off = label();
+    mov(eax, pc + 4);
+    cmp(field(c_.read_buffer.next), rax);
+    jne(off, T_NEAR);
+    const uint32_t pending = pending_;
+    const bool first = pending_ == 0;
+    later([this, &off, pc, pending, first] {
+        L(off);
+        if (first) {
+            leave_undone(kInterpret);
+        } else {
+            pending_ = pending;
+            key_ = Key::kUnknown;
+            end_at(pc);
+        }
+    });
+    key_ = Key::kStraight;
+    key_next_ = pc + 4;
+}
+
+void RunEmitter::leave(int outcome)
+{
+    mov(eax, outcome);
+    add(rsp, 8);
+    pop(r15);
+    pop(r14);
+    pop(r13);
+    pop(r12);
+    pop(rbp);
+    pop(rbx);
+    ret();
+}
+
+void RunEmitter::end_at(uint32_t next_pc)
+{
+    flush_buffers();
+    mov(field(c_.cycles), rbp);
+    if (pending_) add(field(c_.instructions), pending_);
+    mov(reg(15), next_pc);
+    leave(kRan);
+}
+
+void RunEmitter::end_after_call()
+{
+    mov(field(c_.cycles), rbp);
+    if (pending_) add(field(c_.instructions), pending_);
+    leave(kRan);
+}
+
+void RunEmitter::end_at_branch(uint32_t target)
+{
+    flush_buffers();
+    mov(field(c_.cycles), rbp);
+    if (pending_) add(field(c_.instructions), pending_);
+    mov(reg(15), target);
+    Xbyak::Label &out = label();
+    if (c_.in_window(target)) {
+        const uint32_t offset = target - c_.code_base;
+        Decoded *next = thumb_ ? c_.code_thumb + (offset >> 1) : c_.code_arm + (offset >> 2);
+        const uintptr_t *slot = thumb_ ? c_.runs_thumb + (offset >> 1) : c_.runs_arm + (offset >> 2);
+        const Decoded *window_end = (thumb_ ? c_.code_thumb : c_.code_arm) + (c_.code_size >> (thumb_ ? 1 : 2));
+        // As the run loop (straight_runs.cpp): its run kept, within the
+        // window, short of run_until; and then its host code.
+        mov(rsi, reinterpret_cast<uintptr_t>(next));
+        movzx(ecx, byte[rsi + offsetof(Decoded, block)]);
+        and_(ecx, ~Decoded::kConditional & 0xFF);
+        jz(out, T_NEAR);
+        shl(ecx, 5);
+        static_assert(sizeof(Decoded) == 32);
+        lea(rdx, ptr[rsi + rcx]);
+        mov(rax, reinterpret_cast<uintptr_t>(window_end));
+        cmp(rdx, rax);
+        ja(out, T_NEAR);
+        movzx(ecx, word[rsi + offsetof(Decoded, block_memory)]);
+        mov(r8d, field(c_.memory_cycle_max));
+        add(r8d, 6);   // Cpu::run_cycles_per_memory_cycle
+        imul(rcx, r8);
+        add(rcx, rbp);
+        cmp(rcx, field(c_.run_until));
+        jae(out, T_NEAR);
+        mov(rax, reinterpret_cast<uintptr_t>(slot));
+        mov(rax, qword[rax]);
+        cmp(rax, kNever);
+        jbe(out, T_NEAR);
+        mov(field(c_.run_end), rdx);
+        add(rax, chain_offset_);
+        mov(r15d, 1);
+        jmp(rax);
+    }
+    L(out);
+    leave(kRan);
+}
+
+void RunEmitter::unless_straight(uint32_t address, Xbyak::Label &other)
+{
+    if (!buffered()) return;
+    if (key_ != Key::kStraight || key_next_ != address) jmp(other, T_NEAR);
+}
+
+void RunEmitter::straight_fetch(uint32_t address)
+{
+    if (!buffered()) {
+        add(rbp, r12);
+        return;
+    }
+    const uint64_t wait = c_.code_wait;
+    if (key_ == Key::kEmptied) {
+        // Cpu::fetch_buffered_general with nothing in the buffers: a read.
+        add(rbp, wait + 1);
+        if (address & 2) lea(r13, ptr[rbp + wait + 1]);
+    } else if (address & 2) {   // Cpu::fetch_straight
+        lea(r13, ptr[rbp + wait + 1]);
+        add(rbp, 1);
+    } else {
+        add(rbp, 1);
+        cmp(rbp, r13);
+        cmovb(rbp, r13);
+    }
+    key_ = Key::kStraight;
+    key_next_ = address + 2;
+}
+
+void RunEmitter::thumb_refill(uint32_t key, uint32_t target)
+{
+    if (!buffered()) {
+        add(rbp, r14);
+        add(rbp, r12);
+        return;
+    }
+    // Cpu::refill_buffered, the buffers' key known; r13 is ahead_ready.
+    const uint64_t wait = c_.code_wait, w = target & ~3u, s = key;
+    key_ = Key::kStraight;
+    key_next_ = target + 4;
+    if (s == w + 4) {
+        if (target & 2) {
+            lea(rax, ptr[rbp + 2]);
+            cmp(rax, r13);
+            cmovb(rax, r13);
+            mov(rbp, rax);
+        } else {
+            add(rbp, 2);
+        }
+        return;
+    }
+    // rdx := free, the cycle the target's word is in the buffers.
+    if (s == w + 2) {
+        mov(rdx, rbp);
+    } else if (s == w) {
+        mov(rdx, rbp);
+        cmp(rdx, r13);
+        cmovb(rdx, r13);
+    } else {
+        lea(rdx, ptr[rbp + wait + 1]);
+    }
+    if (target & 2) {
+        lea(r13, ptr[rdx + wait + 1]);
+        lea(rax, ptr[rbp + 2]);
+        cmp(rax, r13);
+        cmovb(rax, r13);
+        mov(rbp, rax);
+    } else {
+        lea(rax, ptr[rbp + 1]);   // first := max(free, t + 1)
+        cmp(rax, rdx);
+        cmovb(rax, rdx);
+        lea(rbp, ptr[rax + 1]);
+        lea(r13, ptr[rax + wait + 1]);
+    }
+}
+
+void RunEmitter::flush_before_call(uint32_t pc)
+{
+    flush_buffers();
+    mov(field(c_.cycles), rbp);
+    if (pending_) add(field(c_.instructions), pending_);
+    mov(reg(15), pc);
+}
+
+void RunEmitter::after_call()
+{
+    cmp(field(c_.run_end), 0);
+    je(exit_after_call_, T_NEAR);
+    if (pending_) sub(field(c_.instructions), pending_);
+    mov(rbp, field(c_.cycles));
+    mov(r12d, field(c_.code_s));
+    mov(r14d, field(c_.code_n));
+    if (buffered()) mov(r13, field(c_.read_buffer.ahead_ready));
+    key_ = Key::kUnknown;
+}
+
+void RunEmitter::call_handler(Decoded &d, uint32_t pc)
+{
+    flush_before_call(pc);
+    mov(rdi, rbx);
+    mov(rsi, reinterpret_cast<uintptr_t>(&d));
+    call(qword[rsi]);   // Decoded::fn, as it is when the call is made
+    after_call();
+    ++pending_;
+}
+
+void RunEmitter::call_handler_cold(Decoded &d, uint32_t pc, const State &at_jump, Xbyak::Label &from,
+                                   Xbyak::Label &back)
+{
+    const State at_back = state();
+    later([this, &d, pc, at_jump, at_back, &from, &back] {
+        L(from);
+        set_state(at_jump);
+        flush_before_call(pc);
+        mov(rdi, rbx);
+        mov(rsi, reinterpret_cast<uintptr_t>(&d));
+        call(qword[rsi]);
+        after_call();
+        // Back into the code where the buffers are as it has them there,
+        // else out to the run loop after this instruction.
+        set_state(at_back);
+        if (buffered() && at_back.key == Key::kStraight) {
+            Xbyak::Label &off = label();
+            mov(eax, at_back.key_next);
+            cmp(field(c_.read_buffer.next), rax);
+            jne(off, T_NEAR);
+            jmp(back, T_NEAR);
+            L(off);
+            key_ = Key::kUnknown;
+            pending_ = at_back.pending + 1;
+            end_at(pc + (thumb_ ? 2 : 4));
+        } else {
+            jmp(back, T_NEAR);
+        }
+    });
+}
+
+void RunEmitter::thumb_fetch(uint32_t address, bool sequential)
+{
+    if (!buffered()) {
+        add(rbp, sequential ? r12 : r14);
+        return;
+    }
+    straight_fetch(address);
+}
+
+void RunEmitter::jump_unless(unsigned cond, Xbyak::Label &fail)
+{
+    auto flag = [&](const uint8_t &f) { cmp(field(f), 0); };
+    const Cpu::Flags &fl = c_.flags;
+    switch (cond & 15) {
+    case 0x0: flag(fl.z); je(fail, T_NEAR); break;
+    case 0x1: flag(fl.z); jne(fail, T_NEAR); break;
+    case 0x2: flag(fl.c); je(fail, T_NEAR); break;
+    case 0x3: flag(fl.c); jne(fail, T_NEAR); break;
+    case 0x4: flag(fl.n); je(fail, T_NEAR); break;
+    case 0x5: flag(fl.n); jne(fail, T_NEAR); break;
+    case 0x6: flag(fl.v); je(fail, T_NEAR); break;
+    case 0x7: flag(fl.v); jne(fail, T_NEAR); break;
+    case 0x8:   // HI: C and not Z
+        flag(fl.c);
+        je(fail, T_NEAR);
+        flag(fl.z);
+        jne(fail, T_NEAR);
+        break;
+    case 0x9:   // LS: fails on C and not Z
+        mov(al, field(fl.z));
+        xor_(al, 1);
+        and_(al, field(fl.c));
+        jne(fail, T_NEAR);
+        break;
+    case 0xA: mov(al, field(fl.n)); cmp(al, field(fl.v)); jne(fail, T_NEAR); break;
+    case 0xB: mov(al, field(fl.n)); cmp(al, field(fl.v)); je(fail, T_NEAR); break;
+    case 0xC:   // GT: not Z and N = V
+        mov(al, field(fl.n));
+        xor_(al, field(fl.v));
+        or_(al, field(fl.z));
+        jne(fail, T_NEAR);
+        break;
+    case 0xD:   // LE: fails on not Z and N = V
+        mov(al, field(fl.n));
+        xor_(al, field(fl.v));
+        or_(al, field(fl.z));
+        je(fail, T_NEAR);
+        break;
+    case 0xE: break;
+    default: jmp(fail, T_NEAR); break;
+    }
+}
+
+void RunEmitter::shifted_operand(unsigned rm, unsigned type, unsigned amount, bool carry)
+{
+    mov(ecx, reg(rm));
+    if (type == 3 && amount == 0) {   // RRX: the C flag in at the top
+        movzx(edx, field(c_.flags.c));
+        bt(edx, 0);
+        rcr(ecx, 1);
+        if (carry) setc(dl);
+        return;
+    }
+    if (amount == 0 && type != 0) {   // LSR #32, ASR #32
+        if (carry) {
+            bt(ecx, 31);
+            setc(dl);
+        }
+        if (type == 1)
+            xor_(ecx, ecx);
+        else
+            sar(ecx, 31);
+        return;
+    }
+    if (amount == 0) {
+        if (carry) mov(dl, field(c_.flags.c));
+        return;
+    }
+    switch (type) {
+    case 0: shl(ecx, amount); break;
+    case 1: shr(ecx, amount); break;
+    case 2: sar(ecx, amount); break;
+    default: ror(ecx, amount); break;   // CF: the result's top bit, the last one rotated
+    }
+    if (carry) setc(dl);
+}
+
+void RunEmitter::set_nz(const Xbyak::Reg32 &res)
+{
+    test(res, res);
+    sets(field(c_.flags.n));
+    setz(field(c_.flags.z));
+}
+
+void RunEmitter::set_nzcv(bool subtract)
+{
+    sets(field(c_.flags.n));
+    setz(field(c_.flags.z));
+    if (subtract)
+        setae(field(c_.flags.c));
+    else
+        setc(field(c_.flags.c));
+    seto(field(c_.flags.v));
+}
+
+void RunEmitter::carry_in(bool subtract)
+{
+    movzx(edx, field(c_.flags.c));
+    if (subtract) xor_(edx, 1);
+    bt(edx, 0);
+}
+
+void RunEmitter::plain_region(bool write, Xbyak::Label &slow)
+{
+    mov(rax, field(c_.plain_pages));
+    mov(r8d, esi);
+    shr(r8d, 12);
+    movzx(r8d, byte[rax + r8]);
+    lea(r9d, ptr[r8 - 1]);
+    cmp(r9b, 0xFD);
+    ja(slow, T_NEAR);
+    imul(r8d, r8d, static_cast<int>(sizeof(Region)));
+    add(r8, field(c_.region_table));
+    // r8 points one region past the one found.
+    auto at = [](size_t member) { return static_cast<int>(member) - static_cast<int>(sizeof(Region)); };
+    const int host = at(offsetof(Region, host)), mask = at(offsetof(Region, mask));
+    if (write) {
+        cmp(byte[r8 + at(offsetof(Region, writable))], 0);
+        je(slow, T_NEAR);
+        // No decoded code in the address's granule.
+        mov(r9d, esi);
+        and_(r9d, dword[r8 + mask]);
+        add(r9d, dword[r8 + at(offsetof(Region, cache_offset))]);
+        shr(r9d, CodeCache::kPageShift);
+        mov(r10, qword[r8 + at(offsetof(Region, code_pages))]);
+        cmp(byte[r10 + r9], 0);
+        jne(slow, T_NEAR);
+    } else {
+        cmp(byte[r8 + at(offsetof(Region, read_buffer))], 0);
+        jne(slow, T_NEAR);
+    }
+    mov(r9d, esi);
+    and_(r9d, dword[r8 + mask]);
+    add(r9, qword[r8 + host]);
+    movzx(r10d, byte[r8 + at(offsetof(Region, wait_n))]);
+}
+
+void RunEmitter::code_free_at(uint32_t offset, Xbyak::Label &slow)
+{
+    auto at = [](size_t member) { return static_cast<int>(member) - static_cast<int>(sizeof(Region)); };
+    lea(r11d, ptr[rsi + offset]);
+    and_(r11d, dword[r8 + at(offsetof(Region, mask))]);
+    add(r11d, dword[r8 + at(offsetof(Region, cache_offset))]);
+    shr(r11d, CodeCache::kPageShift);
+    mov(rax, qword[r8 + at(offsetof(Region, code_pages))]);
+    cmp(byte[rax + r11], 0);
+    jne(slow, T_NEAR);
+}
+
+const uint8_t *RunEmitter::finish()
+{
+    // Slow paths may add slow paths of their own.
+    for (size_t i = 0; i < cold_.size(); ++i) cold_[i]();
+    L(exit_after_call_);
+    add(field(c_.instructions), 1);
+    leave(kRan);
+    L(stale_);
+    leave_undone(kStale);
+    L(elsewhere_);
+    leave_undone(kInterpret);
+    ready();
+    return getCode();
+}
+
+}  // namespace sim::core::jit
