@@ -311,6 +311,8 @@ void Arm7tdmi::set_regions(const std::vector<MemoryRegion> &regions)
         for (uint32_t p = first; p <= last; ++p) c.page_region[p] = m.size >= 4096 && !c.page_region[p] ? index : 0xFF;
     }
     c.region_table = c.regions.data();
+    // Host code knows the regions as they were when it was made.
+    for (auto &cc : c.caches) cc->forget_all_runs();
     // (An instruction held in the pipeline may be the one changing them.)
     c.code_base = c.code_base == core::kRefillWatch ? core::kRefillWatch : 1;
     c.code_size = 0;

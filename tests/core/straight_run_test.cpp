@@ -300,6 +300,20 @@ const std::vector<Case> kCases = {
         .arm
     6:
     )"},
+    {"a loop rewriting code it then runs, in another granule", true, R"(
+        mov r6, #0
+        adr r0, 2f
+        ldr r1, =0xE2866001         @ add r6, r6, #1
+        mov r2, #6
+    1:  str r1, [r0]                @ add r6, r6, #1, then #2, #3, ...
+        add r1, r1, #1
+        b 2f
+        .balign 256
+    2:  mov r6, #100
+        subs r2, r2, #1
+        bne 1b
+        mov r4, r6
+    )"},
 };
 
 TEST(CoreStraightRuns, EndAtTheBoundaryOneInstructionAtATimeWould)

@@ -9,6 +9,17 @@ size_t RunEmitter::chain_offset_ = 0;
 RunEmitter::RunEmitter(Cpu &c, uint8_t *at, size_t room, bool thumb)
     : Xbyak::CodeGenerator(room, at), c_(c), thumb_(thumb)
 {
+    // Data accesses try first the first region (the largest) that is
+    // plain for reads and stores alike: writable, without read buffers,
+    // alone in each of its pages.
+    for (size_t i = 0; i < c.regions.size() && !likely_; ++i) {
+        const Region &g = c.regions[i];
+        if (!g.writable || g.read_buffer || g.mask < 0xFFF || !g.code_pages) continue;
+        bool alone = true;
+        for (uint32_t p = g.base >> 12; p <= (g.base + g.mask) >> 12 && alone; ++p)
+            alone = c.page_region[p] == i + 1;
+        if (alone) likely_ = &g;
+    }
 }
 
 void RunEmitter::begin()
@@ -460,6 +471,38 @@ void RunEmitter::carry_in(bool subtract)
 }
 
 void RunEmitter::plain_region(bool write, Xbyak::Label &slow)
+{
+    if (!likely_) return plain_region_any(write, slow);
+    // The likely region's bounds and facts are those it had when the code
+    // was made: new regions forget every run's code.
+    const Region &g = *likely_;
+    Xbyak::Label &other = label(), &found = label();
+    mov(eax, esi);
+    sub(eax, g.base);
+    cmp(eax, g.mask);
+    ja(other, T_NEAR);
+    if (write) {
+        // No decoded code in the address's granule.
+        mov(r11d, eax);
+        add(r11d, g.cache_offset);
+        shr(r11d, CodeCache::kPageShift);
+        mov(r10, reinterpret_cast<uintptr_t>(g.code_pages));
+        cmp(byte[r10 + r11], 0);
+        jne(slow, T_NEAR);
+    }
+    mov(r9, reinterpret_cast<uintptr_t>(g.host));
+    add(r9, rax);
+    mov(r8, reinterpret_cast<uintptr_t>(&g + 1));
+    mov(r10d, g.wait_n);
+    L(found);
+    later([this, write, &slow, &other, &found] {
+        L(other);
+        plain_region_any(write, slow);
+        jmp(found, T_NEAR);
+    });
+}
+
+void RunEmitter::plain_region_any(bool write, Xbyak::Label &slow)
 {
     mov(rax, field(c_.plain_pages));
     mov(r8d, esi);

@@ -147,9 +147,11 @@ public:
     // CF := the C flag, inverted for a subtraction's borrow. Takes edx.
     void carry_in(bool subtract);
     // Cpu::plain for the address in esi: r9 := its host address and r10 :=
-    // the wait states of an N cycle there, or a jump to `slow`. Takes rax
-    // and r8 to r10.
+    // the wait states of an N cycle there (r8 one past its Region), or a
+    // jump to `slow`. Takes rax and r8 to r11.
     void plain_region(bool write, Xbyak::Label &slow);
+    // The same through the page table, for any region.
+    void plain_region_any(bool write, Xbyak::Label &slow);
     // After plain_region for a store: a jump to `slow` where the granule of
     // esi + `offset` (in the same page) holds decoded code. Takes rax and r11.
     void code_free_at(uint32_t offset, Xbyak::Label &slow);
@@ -176,6 +178,7 @@ private:
     Key key_ = Key::kUnknown;
     uint32_t key_next_ = 0;
     uint8_t live_ = kAllFlags;
+    const Region *likely_ = nullptr;
     // The straight fetch just made was a word's second half, and the read
     // ahead it started will have ended by the next fetch.
     bool ahead_passed_ = false;
