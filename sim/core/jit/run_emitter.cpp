@@ -4,13 +4,6 @@
 
 namespace sim::core::jit {
 
-namespace {
-
-// A fetch through the read buffers that is not the straight one.
-void fetch_any(Cpu &c, uint32_t address) { c.fetch_buffered_any(address); }
-
-}  // namespace
-
 size_t RunEmitter::chain_offset_ = 0;
 
 RunEmitter::RunEmitter(Cpu &c, uint8_t *at, size_t room, bool thumb)
@@ -27,6 +20,7 @@ void RunEmitter::begin()
     push(r14);
     push(r15);
     sub(rsp, 8);   // calls keep the stack 16-byte aligned
+    xor_(r15d, r15d);   // entered by the run loop, not chained to
     mov(rbx, rdi);
     if (chain_offset_ == 0) chain_offset_ = getSize();
     if (getSize() != chain_offset_) throw Xbyak::Error(Xbyak::ERR_INTERNAL);
@@ -48,6 +42,51 @@ void RunEmitter::begin()
     mov(rbp, field(c_.cycles));
     mov(r12d, field(c_.code_s));
     mov(r14d, field(c_.code_n));
+    if (buffered()) mov(r13, field(c_.read_buffer.ahead_ready));
+}
+
+void RunEmitter::leave_undone(int outcome)
+{
+    // Chained to, the run before it has left everything as the run loop
+    // would have it before this one.
+    Xbyak::Label &chained = label();
+    test(r15d, r15d);
+    jnz(chained, T_NEAR);
+    leave(outcome);
+    L(chained);
+    leave(kRan);
+}
+
+void RunEmitter::flush_buffers()
+{
+    if (!buffered() || key_ == Key::kUnknown) return;
+    mov(rax, key_ == Key::kStraight ? uint64_t{key_next_} : uint64_t{ReadBuffer::kEmpty} - c_.code_key);
+    mov(field(c_.read_buffer.next), rax);
+    mov(field(c_.read_buffer.ahead_ready), r13);
+}
+
+void RunEmitter::thumb_begin(uint32_t pc)
+{
+    if (!buffered() || key_ != Key::kUnknown) return;
+    // Straight on, or out to the run loop before this instruction.
+    Xbyak::Label &off = label();
+    mov(eax, pc + 4);
+    cmp(field(c_.read_buffer.next), rax);
+    jne(off, T_NEAR);
+    const uint32_t pending = pending_;
+    const bool first = pending_ == 0;
+    later([this, &off, pc, pending, first] {
+        L(off);
+        if (first) {
+            leave_undone(kInterpret);
+        } else {
+            pending_ = pending;
+            key_ = Key::kUnknown;
+            end_at(pc);
+        }
+    });
+    key_ = Key::kStraight;
+    key_next_ = pc + 4;
 }
 
 void RunEmitter::leave(int outcome)
@@ -65,6 +104,7 @@ void RunEmitter::leave(int outcome)
 
 void RunEmitter::end_at(uint32_t next_pc)
 {
+    flush_buffers();
     mov(field(c_.cycles), rbp);
     if (pending_) add(field(c_.instructions), pending_);
     mov(reg(15), next_pc);
@@ -80,6 +120,7 @@ void RunEmitter::end_after_call()
 
 void RunEmitter::end_at_branch(uint32_t target)
 {
+    flush_buffers();
     mov(field(c_.cycles), rbp);
     if (pending_) add(field(c_.instructions), pending_);
     mov(reg(15), target);
@@ -114,6 +155,7 @@ void RunEmitter::end_at_branch(uint32_t target)
         jbe(out, T_NEAR);
         mov(field(c_.run_end), rdx);
         add(rax, chain_offset_);
+        mov(r15d, 1);
         jmp(rax);
     }
     L(out);
@@ -122,50 +164,57 @@ void RunEmitter::end_at_branch(uint32_t target)
 
 void RunEmitter::unless_straight(uint32_t address, Xbyak::Label &other)
 {
-    if (!c_.code_buffered) return;
-    mov(eax, address);
-    cmp(field(c_.read_buffer.next), rax);
-    jne(other, T_NEAR);
+    if (!buffered()) return;
+    if (key_ != Key::kStraight || key_next_ != address) jmp(other, T_NEAR);
 }
 
 void RunEmitter::straight_fetch(uint32_t address)
 {
-    if (!c_.code_buffered) {
+    if (!buffered()) {
         add(rbp, r12);
         return;
     }
-    // Cpu::fetch_straight.
-    mov(eax, address + 2);
-    mov(field(c_.read_buffer.next), rax);
-    if (address & 2) {
-        lea(rax, ptr[rbp + c_.code_wait + 1]);
-        mov(field(c_.read_buffer.ahead_ready), rax);
+    const uint64_t wait = c_.code_wait;
+    const bool read_ahead_done = ahead_passed_;
+    ahead_passed_ = false;
+    if (key_ == Key::kEmptied) {
+        // Cpu::fetch_buffered_general with nothing in the buffers: a read.
+        add(rbp, wait + 1);
+        if (address & 2) lea(r13, ptr[rbp + wait + 1]);
+    } else if (address & 2) {   // Cpu::fetch_straight
+        lea(r13, ptr[rbp + wait + 1]);
+        add(rbp, 1);
+        // The next fetch comes a cycle after this one at the least, which
+        // with no more than one wait state is when the read ahead ends.
+        ahead_passed_ = wait <= 1;
+    } else if (read_ahead_done) {
         add(rbp, 1);
     } else {
         add(rbp, 1);
-        mov(rax, field(c_.read_buffer.ahead_ready));
-        cmp(rbp, rax);
-        cmovb(rbp, rax);
+        cmp(rbp, r13);
+        cmovb(rbp, r13);
     }
+    key_ = Key::kStraight;
+    key_next_ = address + 2;
 }
 
 void RunEmitter::thumb_refill(uint32_t key, uint32_t target)
 {
-    if (!c_.code_buffered) {
+    if (!buffered()) {
         add(rbp, r14);
         add(rbp, r12);
         return;
     }
-    // Cpu::refill_buffered, the buffers' key known: rcx := ahead_ready.
+    // Cpu::refill_buffered, the buffers' key known; r13 is ahead_ready.
     const uint64_t wait = c_.code_wait, w = target & ~3u, s = key;
-    mov(rcx, field(c_.read_buffer.ahead_ready));
-    mov(rax, uint64_t{target} + 4);
-    mov(field(c_.read_buffer.next), rax);
+    ahead_passed_ = false;
+    key_ = Key::kStraight;
+    key_next_ = target + 4;
     if (s == w + 4) {
         if (target & 2) {
             lea(rax, ptr[rbp + 2]);
-            cmp(rax, rcx);
-            cmovb(rax, rcx);
+            cmp(rax, r13);
+            cmovb(rax, r13);
             mov(rbp, rax);
         } else {
             add(rbp, 2);
@@ -177,29 +226,29 @@ void RunEmitter::thumb_refill(uint32_t key, uint32_t target)
         mov(rdx, rbp);
     } else if (s == w) {
         mov(rdx, rbp);
-        cmp(rdx, rcx);
-        cmovb(rdx, rcx);
+        cmp(rdx, r13);
+        cmovb(rdx, r13);
     } else {
         lea(rdx, ptr[rbp + wait + 1]);
     }
     if (target & 2) {
-        lea(rcx, ptr[rdx + wait + 1]);
+        lea(r13, ptr[rdx + wait + 1]);
         lea(rax, ptr[rbp + 2]);
-        cmp(rax, rcx);
-        cmovb(rax, rcx);
+        cmp(rax, r13);
+        cmovb(rax, r13);
         mov(rbp, rax);
     } else {
         lea(rax, ptr[rbp + 1]);   // first := max(free, t + 1)
         cmp(rax, rdx);
         cmovb(rax, rdx);
         lea(rbp, ptr[rax + 1]);
-        lea(rcx, ptr[rax + wait + 1]);
+        lea(r13, ptr[rax + wait + 1]);
     }
-    mov(field(c_.read_buffer.ahead_ready), rcx);
 }
 
 void RunEmitter::flush_before_call(uint32_t pc)
 {
+    flush_buffers();
     mov(field(c_.cycles), rbp);
     if (pending_) add(field(c_.instructions), pending_);
     mov(reg(15), pc);
@@ -213,6 +262,9 @@ void RunEmitter::after_call()
     mov(rbp, field(c_.cycles));
     mov(r12d, field(c_.code_s));
     mov(r14d, field(c_.code_n));
+    if (buffered()) mov(r13, field(c_.read_buffer.ahead_ready));
+    key_ = Key::kUnknown;
+    ahead_passed_ = false;
 }
 
 void RunEmitter::call_handler(Decoded &d, uint32_t pc)
@@ -225,49 +277,46 @@ void RunEmitter::call_handler(Decoded &d, uint32_t pc)
     ++pending_;
 }
 
-void RunEmitter::call_handler_cold(Decoded &d, uint32_t pc, Xbyak::Label &from, Xbyak::Label &back)
+void RunEmitter::call_handler_cold(Decoded &d, uint32_t pc, const State &at_jump, Xbyak::Label &from,
+                                   Xbyak::Label &back)
 {
-    const uint32_t pending = pending_;
-    Xbyak::Label *f = &from, *b = &back;
-    later([this, &d, pc, pending, f, b] {
-        L(*f);
-        const uint32_t now = pending_;
-        pending_ = pending;
+    // The handler's fetch may have read the word anew, later.
+    ahead_passed_ = false;
+    const State at_back = state();
+    later([this, &d, pc, at_jump, at_back, &from, &back] {
+        L(from);
+        set_state(at_jump);
         flush_before_call(pc);
         mov(rdi, rbx);
         mov(rsi, reinterpret_cast<uintptr_t>(&d));
         call(qword[rsi]);
         after_call();
-        pending_ = now;
-        jmp(*b, T_NEAR);
+        // Back into the code where the buffers are as it has them there,
+        // else out to the run loop after this instruction.
+        set_state(at_back);
+        if (buffered() && at_back.key == Key::kStraight) {
+            Xbyak::Label &off = label();
+            mov(eax, at_back.key_next);
+            cmp(field(c_.read_buffer.next), rax);
+            jne(off, T_NEAR);
+            jmp(back, T_NEAR);
+            L(off);
+            key_ = Key::kUnknown;
+            pending_ = at_back.pending + 1;
+            end_at(pc + (thumb_ ? 2 : 4));
+        } else {
+            jmp(back, T_NEAR);
+        }
     });
 }
 
 void RunEmitter::thumb_fetch(uint32_t address, bool sequential)
 {
-    if (!c_.code_buffered) {
+    if (!buffered()) {
         add(rbp, sequential ? r12 : r14);
         return;
     }
-    // Straight on unless the buffers' key says otherwise.
-    Xbyak::Label *slow = &label(), *back = &label();
-    unless_straight(address, *slow);
     straight_fetch(address);
-    L(*back);
-    later([this, address, slow, back] {
-        L(*slow);
-        mov(field(c_.cycles), rbp);
-        push(r9);
-        push(r10);
-        mov(rdi, rbx);
-        mov(esi, address);
-        mov(rax, reinterpret_cast<uintptr_t>(&fetch_any));
-        call(rax);
-        pop(r10);
-        pop(r9);
-        mov(rbp, field(c_.cycles));
-        jmp(*back, T_NEAR);
-    });
 }
 
 void RunEmitter::jump_unless(unsigned cond, Xbyak::Label &fail)
@@ -350,20 +399,36 @@ void RunEmitter::shifted_operand(unsigned rm, unsigned type, unsigned amount, bo
 
 void RunEmitter::set_nz(const Xbyak::Reg32 &res)
 {
+    if (!(live_ & (kFlagN | kFlagZ))) return;
     test(res, res);
-    sets(field(c_.flags.n));
-    setz(field(c_.flags.z));
+    if (live_ & kFlagN) sets(field(c_.flags.n));
+    if (live_ & kFlagZ) setz(field(c_.flags.z));
 }
 
 void RunEmitter::set_nzcv(bool subtract)
 {
-    sets(field(c_.flags.n));
-    setz(field(c_.flags.z));
-    if (subtract)
-        setae(field(c_.flags.c));
-    else
-        setc(field(c_.flags.c));
-    seto(field(c_.flags.v));
+    if (live_ & kFlagN) sets(field(c_.flags.n));
+    if (live_ & kFlagZ) setz(field(c_.flags.z));
+    if (live_ & kFlagC) {
+        if (subtract)
+            setae(field(c_.flags.c));
+        else
+            setc(field(c_.flags.c));
+    }
+    if (live_ & kFlagV) seto(field(c_.flags.v));
+}
+
+void RunEmitter::set_c(const Xbyak::Reg8 &value)
+{
+    if (live_ & kFlagC) mov(field(c_.flags.c), value);
+}
+
+void RunEmitter::set_flag_to(uint8_t flag, bool value)
+{
+    if (!(live_ & flag)) return;
+    const Cpu::Flags &f = c_.flags;
+    const uint8_t &byte = flag == kFlagN ? f.n : flag == kFlagZ ? f.z : flag == kFlagC ? f.c : f.v;
+    mov(field(byte), value ? 1 : 0);
 }
 
 void RunEmitter::carry_in(bool subtract)
@@ -428,9 +493,9 @@ const uint8_t *RunEmitter::finish()
     add(field(c_.instructions), 1);
     leave(kRan);
     L(stale_);
-    leave(kStale);
+    leave_undone(kStale);
     L(elsewhere_);
-    leave(kInterpret);
+    leave_undone(kInterpret);
     ready();
     return getCode();
 }

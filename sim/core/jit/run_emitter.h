@@ -4,8 +4,11 @@
 // instructions (arm_code.cpp, thumb_code.cpp). Private to sim/core/jit.
 //
 // In the code: rbx holds the Cpu, rbp its cycles, r12 and r14 the cost of
-// an S and an N fetch from the code's memory; rax, rcx, rdx, rsi, rdi and
-// r8 to r11 are scratch. Cpu::cycles is up to date only around a handler
+// an S and an N fetch from the code's memory, r13 (Thumb code read through
+// the read buffers) their ahead_ready, r15 whether the run was chained to;
+// rax, rcx, rdx, rsi, rdi and r8 to r11 are scratch. The buffers' key is
+// known to the code as it is made, from one straight fetch to the next,
+// and checked where it is not (at the start and after a handler call). Cpu::cycles is up to date only around a handler
 // call and at the end, r[15] only for a handler call, and
 // Cpu::instructions holds the count at the run's start until the end: a
 // handler call adds the instructions before it and takes them off again
@@ -72,19 +75,46 @@ public:
 
     // The instruction of `d` at `pc`, by its handler.
     void call_handler(Decoded &d, uint32_t pc);
-    // The same out of line, from a branch to `from`; it returns to `back`,
-    // the end of the instruction's inline code.
-    void call_handler_cold(Decoded &d, uint32_t pc, Xbyak::Label &from, Xbyak::Label &back);
+    // What the code knows at a point of it.
+    enum class Key : uint8_t {
+        kUnknown,    // the read buffers' key: to be looked at
+        kStraight,   // the key is key_next (code running straight on)
+        kEmptied,    // nothing in the buffers (a data read took them)
+    };
+    struct State {
+        uint32_t pending;
+        Key key;
+        uint32_t key_next;
+        bool ahead_passed;
+    };
+    State state() const { return {pending_, key_, key_next_, ahead_passed_}; }
+    void set_state(const State &s)
+    {
+        pending_ = s.pending;
+        key_ = s.key;
+        key_next_ = s.key_next;
+        ahead_passed_ = s.ahead_passed;
+    }
+    // The instruction by its handler out of line, from a jump to `from`
+    // made where the code was as `at_jump` says; it returns to `back`, the
+    // end of the instruction's inline code, which must be called here
+    // (where the code is as it is at `back`).
+    void call_handler_cold(Decoded &d, uint32_t pc, const State &at_jump, Xbyak::Label &from, Xbyak::Label &back);
     // An instruction done inline: counted.
     void done() { ++pending_; }
-    // The instructions of the run so far (for paths that end it apart).
-    uint32_t pending() const { return pending_; }
-    void set_pending(uint32_t n) { pending_ = n; }
 
-    // Thumb: the fetch of the halfword at `address` through the read
-    // buffers where the code's memory has them, else an S (or N) fetch.
-    // Takes rax (and keeps r9 and r10).
+    // Thumb, before anything of the instruction at `pc`: where the read
+    // buffers' key is not known, a look at it; off the straight path, out
+    // to the run loop before the instruction (or, as its first, to be
+    // interpreted).
+    void thumb_begin(uint32_t pc);
+    // Thumb: the instruction's fetch of the halfword at `address` through
+    // the read buffers where the code's memory has them, else an S (or N)
+    // fetch. Takes rax.
     void thumb_fetch(uint32_t address, bool sequential = true);
+    // A data read took the read buffers.
+    void buffers_emptied() { key_ = Key::kEmptied; }
+    bool buffered() const { return thumb_ && c_.code_buffered; }
 
     // A label that lives as long as the emitter.
     Xbyak::Label &label() { return labels_.emplace_back(); }
@@ -102,10 +132,18 @@ public:
     // `carry`, dl := the shifter's carry-out (the C flag where the shift
     // leaves it alone). Takes edx.
     void shifted_operand(unsigned rm, unsigned type, unsigned amount, bool carry);
+    // The flags a later instruction of the run (or anything after it) may
+    // read before one overwrites them, after the instruction being made:
+    // the others are not stored (kFlagN, kFlagZ, kFlagC, kFlagV).
+    static constexpr uint8_t kFlagN = 8, kFlagZ = 4, kFlagC = 2, kFlagV = 1, kAllFlags = 15;
+    void set_live(uint8_t flags) { live_ = flags; }
     // N and Z of `res`.
     void set_nz(const Xbyak::Reg32 &res);
     // N, Z, C and V of the x86 add or subtract just made (ARM C is "no borrow").
     void set_nzcv(bool subtract);
+    // C := `value` (a byte register or a constant).
+    void set_c(const Xbyak::Reg8 &value);
+    void set_flag_to(uint8_t flag, bool value);
     // CF := the C flag, inverted for a subtraction's borrow. Takes edx.
     void carry_in(bool subtract);
     // Cpu::plain for the address in esi: r9 := its host address and r10 :=
@@ -120,10 +158,20 @@ private:
     void flush_before_call(uint32_t pc);
     void after_call();
     void leave(int outcome);
+    // Out with nothing done (`outcome`), or, chained to, as a run done.
+    void leave_undone(int outcome);
+    // The read buffers' key and ahead_ready into the Cpu.
+    void flush_buffers();
 
     Cpu &c_;
     bool thumb_;
     uint32_t pending_ = 0;   // instructions of the run so far
+    Key key_ = Key::kUnknown;
+    uint32_t key_next_ = 0;
+    uint8_t live_ = kAllFlags;
+    // The straight fetch just made was a word's second half, and the read
+    // ahead it started will have ended by the next fetch.
+    bool ahead_passed_ = false;
     Xbyak::Label exit_after_call_, stale_, elsewhere_;
     // Where a run chained to from another goes in: its entry less the
     // registers it saves, which the first run of the chain saved.
@@ -137,5 +185,17 @@ private:
 // run's code (the run's last instruction is handled by end_* as well).
 void emit_arm(RunEmitter &e, Decoded &d, uint32_t pc, bool last);
 void emit_thumb(RunEmitter &e, Decoded &d, uint32_t pc, bool last);
+// LDM/STM of `d` (its fields as block_form and thumb_block_form fill them),
+// not loading pc, in either state (block_code.cpp).
+struct BlockShape {
+    bool load, before, up, write_back;
+};
+void emit_block_transfer(RunEmitter &e, Decoded &d, const BlockShape &shape, uint32_t pc);
+// The flags the instruction of `d` at `pc` reads (all where a handler or
+// an exit may see them) and those it always writes, as emit_* make it.
+struct FlagUse {
+    uint8_t reads, writes;
+};
+FlagUse thumb_flag_use(const Cpu &c, const Decoded &d, uint32_t pc);
 
 }  // namespace sim::core::jit

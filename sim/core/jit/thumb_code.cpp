@@ -7,6 +7,7 @@
 // buffers running straight on; everything else by its handler. An entry is
 // done inline only while it runs the handler it is decoded to (not a delay
 // loop's head).
+#include "sim/core/arm_forms.h"
 #include "sim/core/delay_loop.h"
 #include "sim/core/jit/run_emitter.h"
 #include "sim/core/pairs.h"
@@ -23,6 +24,7 @@ using namespace Xbyak::util;
 void transfer(RunEmitter &e, Decoded &d, uint32_t pc, bool load, unsigned size, bool sign, unsigned rd)
 {
     Xbyak::Label &slow = e.label(), &back = e.label();
+    const RunEmitter::State at_jump = e.state();
     if (size > 1) {
         e.test(esi, size - 1);
         e.jnz(slow, RunEmitter::T_NEAR);
@@ -49,7 +51,7 @@ void transfer(RunEmitter &e, Decoded &d, uint32_t pc, bool load, unsigned size, 
         e.lea(rbp, e.ptr[rbp + r10 + 1]);   // 1N
     }
     e.L(back);
-    e.call_handler_cold(d, pc, slow, back);
+    e.call_handler_cold(d, pc, at_jump, slow, back);
 }
 
 // The ALU operations on two low registers that take no I cycle; false for
@@ -127,11 +129,16 @@ bool load_literal(RunEmitter &e, uint32_t raw, uint32_t pc)
     e.mov(eax, e.dword[rax]);
     e.mov(e.reg((raw >> 8) & 7), eax);
     e.lea(rbp, e.ptr[rbp + r14 + 1]);
-    if (c.code_buffered) {
-        // Cpu::clear_read_buffers, with the window's key.
-        e.mov(rax, uint64_t{ReadBuffer::kEmpty} - c.code_key);
-        e.mov(e.field(c.read_buffer.next), rax);
-    }
+    e.buffers_emptied();
+    return true;
+}
+
+// PUSH, POP (not of pc), LDMIA and STMIA.
+bool block_transfer(RunEmitter &e, Decoded &d, uint32_t pc)
+{
+    if (!thumb_block_handler(d.fn) || (d.imm & (1u << 15))) return false;
+    const bool load = d.raw & (1u << 11), push = (d.raw & 0xF600) == 0xB400 && !load;
+    emit_block_transfer(e, d, {load, push, !push, true}, pc);
     return true;
 }
 
@@ -152,10 +159,12 @@ bool emit_inline(RunEmitter &e, Decoded &d, uint32_t pc)
             e.set_nzcv(subtract);
             e.mov(e.reg(rd), eax);
         } else {   // LSL, LSR, ASR by an immediate
-            e.shifted_operand(rs, (raw >> 11) & 3, (raw >> 6) & 31, true);
+            const unsigned type = (raw >> 11) & 3, amount = (raw >> 6) & 31;
+            const bool carry = type != 0 || amount != 0;   // LSL #0 leaves C
+            e.shifted_operand(rs, type, amount, carry);
             e.mov(e.reg(rd), ecx);
             e.set_nz(ecx);
-            e.mov(e.field(e.cpu().flags.c), dl);
+            if (carry) e.set_c(dl);
         }
         e.thumb_fetch(pc + 4);
         return true;
@@ -164,8 +173,8 @@ bool emit_inline(RunEmitter &e, Decoded &d, uint32_t pc)
         const unsigned op = (raw >> 11) & 3, rd = (raw >> 8) & 7, imm = raw & 0xFF;
         if (op == 0) {
             e.mov(e.reg(rd), imm);
-            e.mov(e.field(e.cpu().flags.n), 0);
-            e.mov(e.field(e.cpu().flags.z), imm == 0 ? 1 : 0);
+            e.set_flag_to(RunEmitter::kFlagN, false);
+            e.set_flag_to(RunEmitter::kFlagZ, imm == 0);
         } else {
             e.mov(eax, e.reg(rd));
             if (op == 2)
@@ -229,11 +238,12 @@ bool emit_inline(RunEmitter &e, Decoded &d, uint32_t pc)
     }
 }
 
-// The run's last instruction, `d` at `pc`, by its handler, from `from`.
-void by_handler(RunEmitter &e, Decoded &d, uint32_t pc, uint32_t pending, Xbyak::Label &from)
+// The run's last instruction, `d` at `pc`, by its handler, from `from`,
+// the code as `at` says.
+void by_handler(RunEmitter &e, Decoded &d, uint32_t pc, const RunEmitter::State &at, Xbyak::Label &from)
 {
     e.L(from);
-    e.set_pending(pending);
+    e.set_state(at);
     e.call_handler(d, pc);
     e.end_after_call();
 }
@@ -245,9 +255,10 @@ void by_handler(RunEmitter &e, Decoded &d, uint32_t pc, uint32_t pending, Xbyak:
 void branch(RunEmitter &e, Decoded &d, uint32_t pc, int32_t offset, unsigned cond)
 {
     Cpu &c = e.cpu();
-    const uint32_t target = pc + 4 + static_cast<uint32_t>(offset), counted = e.pending() + 1;
+    const uint32_t target = pc + 4 + static_cast<uint32_t>(offset);
+    const RunEmitter::State before = e.state();
     Xbyak::Label &general = e.label(), &not_taken = e.label();
-    e.set_pending(counted);
+    e.done();
     if (cond != 0xE) e.jump_unless(cond, not_taken);
     if (!c.in_window(target)) {
         e.jmp(general, RunEmitter::T_NEAR);
@@ -264,26 +275,28 @@ void branch(RunEmitter &e, Decoded &d, uint32_t pc, int32_t offset, unsigned con
     }
     if (cond != 0xE) {
         e.L(not_taken);
+        e.set_state(before);
+        e.done();
         e.thumb_fetch(pc + 4);
         e.end_at(pc + 2);
     }
-    by_handler(e, d, pc, counted - 1, general);
+    by_handler(e, d, pc, before, general);
 }
 
 // A compare paired with the B<cond> after it (pairs.h), the run's last
 // entry: the compare, then the branch where the run loop would go on to it.
 bool compare_and_branch(RunEmitter &e, Decoded &d, uint32_t pc)
 {
-    const uint32_t before = e.pending();
     Xbyak::Label &alone = e.label();
     if (!emit_inline(e, d, pc)) return false;
     e.done();
+    const RunEmitter::State compared = e.state();
     e.cmp(rbp, e.field(e.cpu().run_until));   // pair_goes_on
     e.jae(alone, RunEmitter::T_NEAR);
     const uint32_t raw = (&d)[1].raw;
     branch(e, (&d)[1], pc + 2, static_cast<int32_t>(raw << 24) >> 23, (raw >> 8) & 15);
     e.L(alone);
-    e.set_pending(before + 1);
+    e.set_state(compared);
     e.end_at(pc + 2);
     return true;
 }
@@ -292,7 +305,8 @@ bool compare_and_branch(RunEmitter &e, Decoded &d, uint32_t pc)
 void bl_pair(RunEmitter &e, Decoded &d, uint32_t pc)
 {
     Cpu &c = e.cpu();
-    const uint32_t target = pc + 4 + d.imm, before = e.pending();
+    const uint32_t target = pc + 4 + d.imm;
+    const RunEmitter::State before = e.state();
     Xbyak::Label &general = e.label(), &alone = e.label();
     if (!c.in_window(target)) {
         e.call_handler(d, pc);
@@ -301,17 +315,19 @@ void bl_pair(RunEmitter &e, Decoded &d, uint32_t pc)
     }
     e.unless_straight(pc + 4, general);
     e.straight_fetch(pc + 4);
+    e.done();
+    const RunEmitter::State first = e.state();
     e.cmp(rbp, e.field(c.run_until));
     e.jae(alone, RunEmitter::T_NEAR);
     e.cmp(e.field(c.stepping), 0);
     e.jne(alone, RunEmitter::T_NEAR);
-    e.set_pending(before + 2);
+    e.done();
     e.straight_fetch(pc + 6);
     e.mov(e.reg(14), (pc + 4) | 1);
     e.thumb_refill(pc + 8, target);
     e.end_at_branch(target);
     e.L(alone);   // the first half alone
-    e.set_pending(before + 1);
+    e.set_state(first);
     e.mov(e.reg(14), pc + 4 + static_cast<uint32_t>(static_cast<int32_t>(d.raw << 21) >> 9));
     e.end_at(pc + 2);
     by_handler(e, d, pc, before, general);
@@ -341,10 +357,48 @@ bool last_branch(RunEmitter &e, Decoded &d, uint32_t pc)
 
 }  // namespace
 
+FlagUse thumb_flag_use(const Cpu &c, const Decoded &d, uint32_t pc)
+{
+    constexpr uint8_t kNZ = RunEmitter::kFlagN | RunEmitter::kFlagZ, kAll = RunEmitter::kAllFlags;
+    constexpr FlagUse kBarrier{kAll, 0}, kNone{0, 0};
+    const uint32_t raw = d.raw;
+    if (d.fn != decode_thumb(raw)) return kBarrier;
+    switch (raw >> 13) {
+    case 0:
+        if (((raw >> 11) & 3) == 3) return {0, kAll};
+        return {0, static_cast<uint8_t>(raw & 0x1FC0 ? kNZ | RunEmitter::kFlagC : kNZ)};   // LSL #0 leaves C
+    case 1: return {0, ((raw >> 11) & 3) == 0 ? kNZ : kAll};
+    case 2:
+        if ((raw >> 10) == 0x10) {
+            switch ((raw >> 6) & 15) {
+            case 0x2: case 0x3: case 0x4: case 0x7: case 0xD: return kBarrier;   // by the handler
+            case 0x5: case 0x6: return {RunEmitter::kFlagC, kAll};
+            case 0x9: case 0xA: case 0xB: return {0, kAll};
+            default: return {0, kNZ};
+            }
+        }
+        if ((raw >> 10) == 0x11) {
+            const unsigned op = (raw >> 8) & 3, rd = (raw & 7) | ((raw >> 4) & 8);
+            if (op == 3 || (op != 1 && rd == 15)) return kBarrier;
+            return op == 1 ? FlagUse{0, kAll} : kNone;
+        }
+        if ((raw >> 11) == 0x09) {   // inline from the window, else by the handler
+            const uint32_t address = ((pc + 4) & ~3u) + (raw & 0xFF) * 4;
+            return c.in_window(address) ? kNone : kBarrier;
+        }
+        return kBarrier;   // loads and stores: their slow path goes to the handler
+    case 5:
+        if (!(raw & (1u << 12)) || (raw & 0x0F00) == 0) return kNone;
+        return kBarrier;
+    default: return kBarrier;
+    }
+}
+
 void emit_thumb(RunEmitter &e, Decoded &d, uint32_t pc, bool last)
 {
+    e.thumb_begin(pc);
     if (last && last_branch(e, d, pc)) return;
-    const bool inline_done = d.fn == decode_thumb(d.raw) && emit_inline(e, d, pc);
+    const bool inline_done = d.fn == decode_thumb(d.raw) ? emit_inline(e, d, pc) : block_transfer(e, d, pc);
     if (inline_done)
         e.done();
     else
