@@ -88,6 +88,7 @@
 // change made by a peripheral access is seen before the next instruction).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -173,6 +174,26 @@ public:
     // The instruction at `pc` is undefined: the core is about to take the
     // trap; its registers are still those the instruction found.
     virtual void undefined(uint32_t /*pc*/, uint32_t /*cpsr*/) {}
+
+    // Word stores the bus lets the core hand straight to what takes them (a
+    // peripheral register), found by address with no virtual call: a port
+    // that holds the address takes the store at `cycle` in no wait states,
+    // as write() would, or refuses it (false, nothing done), and write()
+    // then takes it the whole way. The bus fills its ports; the core only
+    // looks. An address with no port goes to write().
+    struct Port {
+        uint32_t address = 1;   // odd: none
+        bool (*store)(const Port &, uint64_t cycle, uint32_t value) = nullptr;
+        void *owner = nullptr;
+    };
+    static constexpr unsigned kPorts = 32;
+    const Port &port(uint32_t address) const { return ports_[(address >> 2) % kPorts]; }
+
+protected:
+    Port &port_entry(uint32_t address) { return ports_[(address >> 2) % kPorts]; }
+
+private:
+    std::array<Port, kPorts> ports_{};
 };
 
 // Sees what the core runs; set only while a tool needs it (traces, coverage,

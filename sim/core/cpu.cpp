@@ -260,6 +260,11 @@ bool Cpu::bus_read(uint32_t address, unsigned size, uint32_t &value)
 
 bool Cpu::bus_write(uint32_t address, unsigned size, uint32_t value)
 {
+    return (size == 4 && stored_at_port(address, value)) || bus_write_whole(address, size, value);
+}
+
+bool Cpu::bus_write_whole(uint32_t address, unsigned size, uint32_t value)
+{
     const uint64_t before = cycles;
     unsigned wait = 0;
     in_bus_access = true;

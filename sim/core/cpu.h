@@ -813,6 +813,22 @@ struct Cpu {
     void set_plain_pages();
     bool bus_read(uint32_t address, unsigned size, uint32_t &value);
     bool bus_write(uint32_t address, unsigned size, uint32_t value);
+    // The same past the bus's ports.
+    bool bus_write_whole(uint32_t address, unsigned size, uint32_t value);
+    // A word store to `address` taken by a port of the bus (CoreBus::Port)
+    // as bus_write() would make it; false, nothing done, where there is no
+    // port for it or the port refuses it.
+    [[gnu::always_inline]] bool stored_at_port(uint32_t address, uint32_t value)
+    {
+        const CoreBus::Port &p = bus->port(address);
+        if (p.address != address) return false;
+        in_bus_access = true;
+        const bool taken = p.store(p, cycles, value);
+        in_bus_access = false;
+        // No wait states: never more than a memory cycle.
+        cycles += taken;
+        return taken;
+    }
     void hook_access(uint32_t address, unsigned size, bool write, uint32_t value);
     // A store of the core is about to change `size` bytes at `host`, in a
     // page of `cache` that holds code.

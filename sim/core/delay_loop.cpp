@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <span>
 
 #include "board/state.h"
 
@@ -437,7 +438,7 @@ uint64_t first_leaving(const Frame &f, uint32_t counter, uint64_t limit)
         const uint32_t o = other_operand(f, counter);
         auto remember = [&](uint32_t distance) {
             // A replay holds only while its answer does.
-            f.loop.forget_replays();
+            f.loop.forget_replays_of(f.loop.next_answer);
             f.loop.answers[f.loop.next_answer] = LoopInfo::Answer{true, counter, o, distance};
             f.loop.next_answer = (f.loop.next_answer + 1) % LoopInfo::kAnswers;
             return distance;
@@ -560,18 +561,21 @@ void skip(Cpu &c, LoopInfo &loop, const Frame &f, uint32_t counter, bool before_
     const uint64_t per_iteration = loop.cost;
     const uint64_t room = c.cycles >= c.limit ? 0 : c.limit - c.cycles - (before_limit ? 1 : 0);
     uint64_t n;
-    bool whole = false;   // to a remembered answer: the same start skips the same again
+    // To a remembered answer: the same start skips the same again.
+    const LoopInfo::Answer *whole = nullptr;
     if (const LoopInfo::Answer *known = remembered(f, counter)) {
-        whole = known->distance * per_iteration <= room;
+        if (known->distance * per_iteration <= room) whole = known;
         n = whole ? known->distance : room / per_iteration;
     } else {
         const uint64_t budget = room / per_iteration;
         n = budget ? first_leaving(f, counter, budget) : 0;
-        whole = n < budget && remembered(f, counter);
+        if (n < budget) whole = remembered(f, counter);
     }
     LoopInfo::Replay r;
     const bool record = whole && replayable(loop);
-    for (unsigned i = 0; record && i < loop.replay_inputs; ++i) r.input_value[i] = f.get(loop.replay_input[i]);
+    if (record) r.answer = static_cast<uint8_t>(whole - loop.answers);
+    for (unsigned i = 0; record && i < loop.replay_inputs; ++i)
+        r.input[i / 2] |= uint64_t{f.get(loop.replay_input[i])} << (i % 2 * 32);
     if (n > 0) {
         const uint32_t last = counter + static_cast<uint32_t>(n - 1) * loop.step;
         uint32_t values[15 + kMaxSlots];
@@ -602,8 +606,17 @@ void skip(Cpu &c, LoopInfo &loop, const Frame &f, uint32_t counter, bool before_
         r.cycles = n * per_iteration;
         r.instructions = n * loop.path_length;
         r.valid = true;
-        loop.replays[loop.next_replay] = r;
-        loop.next_replay = (loop.next_replay + 1) % LoopInfo::kReplays;
+        // In place of one from the same start (made by the closing branch
+        // while the start could not replay it), else the newest first.
+        LoopInfo::Replay *set = loop.replays_for(r.input[0], r.input[1]);
+        static_assert(LoopInfo::kReplayWays == 2);
+        auto same = [&](const LoopInfo::Replay &o) { return o.valid && o.input[0] == r.input[0] && o.input[1] == r.input[1]; };
+        LoopInfo::Replay *at = same(set[0]) ? &set[0] : same(set[1]) ? &set[1] : nullptr;
+        if (!at) {
+            if (set[0].valid) set[1] = set[0];
+            at = &set[0];
+        }
+        *at = r;
     }
 }
 
@@ -677,13 +690,11 @@ uint32_t word_at(const uint8_t *p)
 {
     for (unsigned j = 0; j < loop.slots; ++j)
         if (*k.has_code[j]) return false;
-    static_assert(kMaxReplayInputs == 4);
-    const uint32_t v0 = word_at(k.input[0]), v1 = word_at(k.input[1]), v2 = word_at(k.input[2]),
-                   v3 = word_at(k.input[3]);
-    for (const LoopInfo::Replay &r : loop.replays) {
-        if (!r.valid || ((r.input_value[0] ^ v0) | (r.input_value[1] ^ v1) | (r.input_value[2] ^ v2) |
-                         (r.input_value[3] ^ v3)))
-            continue;
+    const uint64_t a = word_at(k.input[0]) | uint64_t{word_at(k.input[1])} << 32,
+                   b = word_at(k.input[2]) | uint64_t{word_at(k.input[3])} << 32;
+    const LoopInfo::Replay *set = loop.replays_for(a, b);
+    for (const LoopInfo::Replay &r : std::span(set, LoopInfo::kReplayWays)) {
+        if (!r.valid || ((r.input[0] ^ a) | (r.input[1] ^ b))) continue;
         if (r.iterations == 0) return true;
         if (c.cycles + r.cycles >= (d ? c.run_until : c.limit)) return false;
         for (unsigned i = 0; i < r.outputs; ++i) std::memcpy(k.output[i], &r.output_value[i], 4);

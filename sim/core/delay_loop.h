@@ -94,11 +94,15 @@ struct LoopInfo {
     // every location its outcome read and of those it wrote: a delay
     // routine called again with the same count writes the same again, and
     // its first instruction need only compare. Kept for as long as their
-    // answers, the measured cost and the decoded code stay. Not state: a
-    // restore starts without them.
+    // answers, the measured cost and the decoded code stay: a replay in
+    // place of a skip that would remember its answer anew would leave the
+    // answers (which are state) other than the skip leaves them. Not
+    // state: a restore starts without them.
     struct Replay {
         bool valid = false;
-        uint32_t input_value[kMaxReplayInputs] = {};   // 0 past replay_inputs
+        uint8_t answer = 0;   // its answer's place in answers
+        // The values the inputs had, two to a word (0 past replay_inputs).
+        uint64_t input[2] = {};
         uint64_t iterations = 0, cycles = 0, instructions = 0;
         bool sets_flags = false;
         Cpu::Flags flags;
@@ -107,9 +111,17 @@ struct LoopInfo {
         uint8_t outputs = 0;
         uint32_t output_value[kMaxReplayOutputs] = {};
     };
-    static constexpr unsigned kReplays = 4;
-    mutable Replay replays[kReplays];
-    mutable unsigned next_replay = 0;
+    // Found by their inputs' values: a few sets of two, so that a start
+    // looks at two replays at most however many the routine's callers
+    // made (the newest first in its set).
+    static constexpr unsigned kReplaySetBits = 2, kReplayWays = 2;
+    mutable Replay replays[kReplayWays << kReplaySetBits];
+    static_assert(kMaxReplayInputs == 4, "the inputs fill two words");
+    static unsigned replay_set(uint64_t a, uint64_t b)
+    {
+        return static_cast<unsigned>(((a ^ (b << 23 | b >> 41)) * 0x9E3779B97F4A7C15ull) >> (64 - kReplaySetBits));
+    }
+    Replay *replays_for(uint64_t a, uint64_t b) const { return &replays[replay_set(a, b) * kReplayWays]; }
     // The locations every skip of the loop reads, the counter first
     // (worked out with the first replay; kNoReplay: too many).
     static constexpr uint8_t kNoReplay = 0xFF;
@@ -119,6 +131,13 @@ struct LoopInfo {
     void forget_replays() const
     {
         for (Replay &r : replays) r.valid = false;
+    }
+    // The answer at `at` is about to make room for another: the replays
+    // made to it go with it, the others stay.
+    void forget_replays_of(unsigned at) const
+    {
+        for (Replay &r : replays)
+            if (r.answer == at) r.valid = false;
     }
 
     // Where the slots are for the base register's value `base`, while the

@@ -230,7 +230,7 @@ template <bool IsLoad, Load Kind, unsigned Size>
         c.r[rd] = value;
     } else {
         c.fetch(false, true, c.r[15] + 4);
-        if (!c.bus_write(address, Size, c.r[rd])) {
+        if (!(Size == 4 && c.stored_at_port(address, c.r[rd])) && !c.bus_write_whole(address, Size, c.r[rd])) {
             c.data_abort();
             return true;
         }

@@ -298,18 +298,44 @@ bool Machine::write(uint32_t address, unsigned size, uint64_t cycle, uint32_t va
     // no event due before it: the clock moves to the store's cycle and the
     // register takes the word. Whatever else goes the whole way round,
     // before anything is done.
-    board::Clock &c = board_.clock;
     const board::Bus::Port *port = board_.bus.port_at(address, size);
-    if (!port || cycle >= next_event_cycle_ || memory_.in_flash(address)) [[unlikely]]
-        return write_otherwise(address, size, cycle, value, wait);
-    if (cycle > c.cycles() && !c.advance_cycles_quietly(cycle - c.cycles())) [[unlikely]]
+    if (!port || memory_.in_flash(address) || !store_quietly(*port, cycle, value)) [[unlikely]]
         return write_otherwise(address, size, cycle, value, wait);
     wait = 0;
+    if (this->port(address).address != address) open_port(address);
+    return true;
+}
+
+// The port's register takes the word at `cycle`, unless an event falls due
+// by then (false, nothing done).
+inline bool Machine::store_quietly(const board::Bus::Port &port, uint64_t cycle, uint32_t value)
+{
+    board::Clock &c = board_.clock;
+    if (cycle >= next_event_cycle_) [[unlikely]]
+        return false;
+    if (cycle > c.cycles() && !c.advance_cycles_quietly(cycle - c.cycles())) [[unlikely]]
+        return false;
     clock_leads_ = true;
-    port->write(value);
+    port.write(value);
     clock_leads_ = false;
     after_access();
     return true;
+}
+
+bool Machine::store_at_port(const Port &p, uint64_t cycle, uint32_t value)
+{
+    Machine &m = *static_cast<Machine *>(p.owner);
+    // The bus's own port for the address, while nobody watches the bus.
+    const board::Bus::Port *port = m.board_.bus.port_at(p.address, 4);
+    return port && m.store_quietly(*port, cycle, value);
+}
+
+void Machine::open_port(uint32_t address)
+{
+    // Never where the flash may show (its stores are the memory's).
+    if (address / MemoryMap::kArea < 2)
+        return;
+    port_entry(address) = Port{address, &Machine::store_at_port, this};
 }
 
 bool Machine::write_otherwise(uint32_t address, unsigned size, uint64_t cycle, uint32_t value, unsigned &wait)
@@ -326,6 +352,8 @@ bool Machine::write_otherwise(uint32_t address, unsigned size, uint64_t cycle, u
     bool refused = board_.bus.take_fault();
     clock_leads_ = false;
     after_access();
+    if (board_.bus.port_at(address, size) && port(address).address != address)
+        open_port(address);
     return !refused;
 }
 

@@ -287,6 +287,11 @@ private:
     // cycle, flash, a register under the bus's watch or not yet decoded, a
     // narrow access, nothing there.
     [[gnu::noinline]] bool write_otherwise(uint32_t address, unsigned size, uint64_t cycle, uint32_t value, unsigned &wait);
+    // The same fast path for a word the core hands a port (CoreBus::Port)
+    // straight to; ports are opened for registers write() has taken words to.
+    static bool store_at_port(const Port &p, uint64_t cycle, uint32_t value);
+    bool store_quietly(const board::Bus::Port &port, uint64_t cycle, uint32_t value);
+    void open_port(uint32_t address);
     // After a peripheral access: new events or a new clock, a flash
     // command started or over, a reset ordered. Mostly none of it: that
     // case is a few compares, inline.

@@ -51,28 +51,30 @@ struct Outcome {
     std::vector<Stop> stops;
     std::vector<uint8_t> ram;
     Told told;   // from the cut on
+    std::vector<std::vector<uint8_t>> saved;   // the core's state at every stop, when asked for
 };
 
-std::unique_ptr<Board> make_board(bool observed, Told &told)
+std::unique_ptr<Board> make_board(const std::string &program, bool observed, Told &told)
 {
-    auto b = std::make_unique<Board>(kProgram, 1, 1);
+    auto b = std::make_unique<Board>(program, 1, 1);
     b->bus.raise_irq_at = 0xFFF00300;
     if (observed) b->core.set_observer(&told);
     return b;
 }
 
-// In slices of 700 cycles to the halt; at slice `cut` the core and RAM are
+// In slices (of 700 cycles unless told) to the halt; at slice `cut` the core and RAM are
 // saved and the run goes on in a fresh board restored from them.
-Outcome run(bool observed, int cut)
+Outcome run(bool observed, int cut, const std::string &program = kProgram, uint64_t slice_cycles = 700,
+            bool save_states = false)
 {
     Outcome out;
     Told before;
-    auto b = make_board(observed, cut < 0 ? out.told : before);
+    auto b = make_board(program, observed, cut < 0 ? out.told : before);
     for (int slice = 0; slice < 200000; ++slice) {
         if (slice == cut) {
             board::StateWriter w;
             b->core.state().save(w);
-            auto next = make_board(observed, out.told);
+            auto next = make_board(program, observed, out.told);
             next->ram = b->ram;
             next->bus.io = b->bus.io;
             board::StateReader r(w.data());
@@ -80,9 +82,14 @@ Outcome run(bool observed, int cut)
             EXPECT_TRUE(r.at_end());
             b = std::move(next);
         }
-        auto stop = b->core.run(b->core.cycles() + 700);
+        auto stop = b->core.run(b->core.cycles() + slice_cycles);
         out.stops.push_back({b->core.cycles(), b->core.instructions(), b->core.registers(), out.told.executed_count,
                              out.told.skipped});
+        if (save_states) {
+            board::StateWriter w;
+            b->core.state().save(w);
+            out.saved.push_back(w.take());
+        }
         if (stop == sim::Arm7tdmi::Stop::Requested) break;
     }
     out.ram = b->ram;
@@ -110,6 +117,40 @@ TEST(CoreSnapshot, RestoredCoreGoesOnAsTheUninterruptedOne)
             EXPECT_EQ(restored.told.executed_count, end.executed - at_cut.executed);
             EXPECT_EQ(restored.told.skipped, end.skipped - at_cut.skipped);
         }
+    }
+}
+
+// What a loop remembers of its leaving iterations is state; the replays
+// of whole skips made to those answers are not, and a restore starts
+// without them. A routine called with more counts than a loop keeps answers
+// for, in slices that cut its calls anywhere: from the cut on, the restored
+// core saves what the uninterrupted one saves, byte for byte.
+TEST(CoreSnapshot, SavedLoopsDoNotDependOnWhatWasReplayed)
+{
+    const std::string program = coretest::irq_counting_program(std::string(R"(
+        movs r5, #12
+    again:
+        ldr r4, =counts
+    1:  ldr r0, [r4]
+        cmp r0, #0
+        beq 2f
+        bl pauze
+        adds r4, #4
+        b 1b
+    2:  subs r5, #1
+        bne again
+        b finish
+        .align 2
+    counts:
+        .word 10, 11, 12, 13, 14, 10, 11, 12, 0
+    )") + coretest::kFirmwareDelays + "finish:\n");
+    const Outcome whole = run(false, -1, program, 997, true);
+    ASSERT_GT(whole.stops.size(), 20u);
+    for (int cut : {2, 5, 9, 14}) {
+        SCOPED_TRACE("cut at slice " + std::to_string(cut));
+        const Outcome restored = run(false, cut, program, 997, true);
+        ASSERT_EQ(restored.saved.size(), whole.saved.size());
+        for (size_t i = cut; i < whole.saved.size(); ++i) ASSERT_EQ(restored.saved[i], whole.saved[i]) << "stop " << i;
     }
 }
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <tuple>
 
 #include "tests/sim/program.h"
 
@@ -226,6 +227,50 @@ TEST(Machine, AStoreReachesItsModelAtItsOwnCycleAfterTheEventsBeforeIt)
         if (s.watch && !watched.empty()) {
             EXPECT_EQ(watched.back(), b.clock.now()) << i;
         }
+    }
+}
+
+// The core's word stores to a port's registers go straight to them while no
+// event is due by their cycle; with an observer on the bus each goes the
+// whole way round. An event due at a store's own cycle, or a picosecond
+// either side of it, finds the line and the controller's latched changes as
+// the whole way leaves them, and every edge comes at the same time.
+TEST(Machine, CoreStoresToAPortMeetEventsAsTheWholeWayDoes)
+{
+    constexpr uint32_t kLed = 1u << 16;
+    struct Seen {
+        std::vector<board::Picos> edges, stores;
+        std::vector<std::tuple<uint64_t, bool, uint32_t>> at_events;   // cycle, the LED line, PIO ISR
+        bool operator==(const Seen &) const = default;
+    };
+    auto run = [&](bool whole, const std::vector<board::Picos> &events) {
+        Program p("port_stores");
+        Seen s;
+        p.board.pa.add_listener([&](uint32_t, uint32_t) { s.edges.push_back(p.board.clock.now()); }, kLed);
+        if (whole)
+            p.board.bus.add_observer([&](const board::Access &a) {
+                if (a.write && (a.address & ~0xFu) == 0xFFFFF430) s.stores.push_back(a.time);
+            });
+        for (board::Picos t : events)
+            p.board.clock.schedule_at(t, [&] {
+                s.at_events.emplace_back(p.board.clock.cycles(), p.board.pa.level(16), p.board.pioa.isr());
+            });
+        p.machine.run_for(100 * board::kPicosPerMs);
+        EXPECT_EQ(p.machine.cpu().pc(), p.symbol("park"));
+        return s;
+    };
+    const std::vector<board::Picos> stores = run(true, {}).stores;
+    ASSERT_EQ(stores.size(), 200u);
+    for (int offset : {-1, 0, 1}) {
+        SCOPED_TRACE("offset " + std::to_string(offset));
+        std::vector<board::Picos> events;
+        for (size_t k : {9, 18, 27, 36})   // each of the loop's four stores
+            events.push_back(stores[k] + offset);
+        Seen whole = run(true, events), straight = run(false, events);
+        straight.stores = whole.stores;
+        ASSERT_EQ(whole.at_events.size(), events.size());
+        EXPECT_EQ(whole.edges.size(), 201u) << "the line driven, then four edges a round";
+        EXPECT_TRUE(straight == whole);
     }
 }
 

@@ -82,7 +82,7 @@ void RunEmitter::thumb_begin(uint32_t pc)
         } else {
             pending_ = pending;
             key_ = Key::kUnknown;
-            end_at(pc);
+            end_at(pc, false);   // its run would stop here again
         }
     });
     key_ = Key::kStraight;
@@ -102,8 +102,9 @@ void RunEmitter::leave(int outcome)
     ret();
 }
 
-void RunEmitter::end_at(uint32_t next_pc)
+void RunEmitter::end_at(uint32_t next_pc, bool chain)
 {
+    if (chain) return end_at_branch(next_pc);
     flush_buffers();
     mov(field(c_.cycles), rbp);
     if (pending_) add(field(c_.instructions), pending_);
@@ -115,7 +116,25 @@ void RunEmitter::end_after_call()
 {
     mov(field(c_.cycles), rbp);
     if (pending_) add(field(c_.instructions), pending_);
-    leave(kRan);
+    chain_to_pc();
+}
+
+void RunEmitter::chain_to_pc()
+{
+    // The run loop goes on at pc, where it is in the window.
+    Xbyak::Label &out = label();
+    const unsigned shift = thumb_ ? 1 : 2;
+    mov(ecx, reg(15));
+    sub(ecx, c_.code_base);
+    cmp(ecx, c_.code_size);
+    jae(out, T_NEAR);
+    shr(ecx, shift);
+    mov(rsi, reinterpret_cast<uintptr_t>(thumb_ ? c_.code_thumb : c_.code_arm));
+    mov(rdi, reinterpret_cast<uintptr_t>(thumb_ ? c_.runs_thumb : c_.runs_arm));
+    lea(rdi, ptr[rdi + rcx * 8]);
+    shl(ecx, 5);
+    add(rsi, rcx);
+    chain_from(out);
 }
 
 void RunEmitter::end_at_branch(uint32_t target)
@@ -124,40 +143,42 @@ void RunEmitter::end_at_branch(uint32_t target)
     mov(field(c_.cycles), rbp);
     if (pending_) add(field(c_.instructions), pending_);
     mov(reg(15), target);
-    Xbyak::Label &out = label();
-    if (c_.in_window(target)) {
-        const uint32_t offset = target - c_.code_base;
-        Decoded *next = thumb_ ? c_.code_thumb + (offset >> 1) : c_.code_arm + (offset >> 2);
-        const uintptr_t *slot = thumb_ ? c_.runs_thumb + (offset >> 1) : c_.runs_arm + (offset >> 2);
-        const Decoded *window_end = (thumb_ ? c_.code_thumb : c_.code_arm) + (c_.code_size >> (thumb_ ? 1 : 2));
-        // As the run loop (straight_runs.cpp): its run kept, within the
-        // window, short of run_until; and then its host code.
-        mov(rsi, reinterpret_cast<uintptr_t>(next));
-        movzx(ecx, byte[rsi + offsetof(Decoded, block)]);
-        and_(ecx, ~Decoded::kConditional & 0xFF);
-        jz(out, T_NEAR);
-        shl(ecx, 5);
-        static_assert(sizeof(Decoded) == 32);
-        lea(rdx, ptr[rsi + rcx]);
-        mov(rax, reinterpret_cast<uintptr_t>(window_end));
-        cmp(rdx, rax);
-        ja(out, T_NEAR);
-        movzx(ecx, word[rsi + offsetof(Decoded, block_memory)]);
-        mov(r8d, field(c_.memory_cycle_max));
-        add(r8d, 6);   // Cpu::run_cycles_per_memory_cycle
-        imul(rcx, r8);
-        add(rcx, rbp);
-        cmp(rcx, field(c_.run_until));
-        jae(out, T_NEAR);
-        mov(rax, reinterpret_cast<uintptr_t>(slot));
-        mov(rax, qword[rax]);
-        cmp(rax, kNever);
-        jbe(out, T_NEAR);
-        mov(field(c_.run_end), rdx);
-        add(rax, chain_offset_);
-        mov(r15d, 1);
-        jmp(rax);
-    }
+    if (!c_.in_window(target)) return leave(kRan);
+    const uint32_t index = (target - c_.code_base) >> (thumb_ ? 1 : 2);
+    mov(rsi, reinterpret_cast<uintptr_t>((thumb_ ? c_.code_thumb : c_.code_arm) + index));
+    mov(rdi, reinterpret_cast<uintptr_t>((thumb_ ? c_.runs_thumb : c_.runs_arm) + index));
+    chain_from(label());
+}
+
+void RunEmitter::chain_from(Xbyak::Label &out)
+{
+    // rsi: the entry at pc, rdi: its slot. As the run loop
+    // (straight_runs.cpp): the run kept, within the window, short of
+    // run_until; and then its host code.
+    const Decoded *window_end = (thumb_ ? c_.code_thumb : c_.code_arm) + (c_.code_size >> (thumb_ ? 1 : 2));
+    movzx(ecx, byte[rsi + offsetof(Decoded, block)]);
+    and_(ecx, ~Decoded::kConditional & 0xFF);
+    jz(out, T_NEAR);
+    shl(ecx, 5);
+    static_assert(sizeof(Decoded) == 32);
+    lea(rdx, ptr[rsi + rcx]);
+    mov(rax, reinterpret_cast<uintptr_t>(window_end));
+    cmp(rdx, rax);
+    ja(out, T_NEAR);
+    movzx(ecx, word[rsi + offsetof(Decoded, block_memory)]);
+    mov(r8d, field(c_.memory_cycle_max));
+    add(r8d, 6);   // Cpu::run_cycles_per_memory_cycle
+    imul(rcx, r8);
+    add(rcx, field(c_.cycles));
+    cmp(rcx, field(c_.run_until));
+    jae(out, T_NEAR);
+    mov(rax, qword[rdi]);
+    cmp(rax, kNever);
+    jbe(out, T_NEAR);
+    mov(field(c_.run_end), rdx);
+    add(rax, chain_offset_);
+    mov(r15d, 1);
+    jmp(rax);
     L(out);
     leave(kRan);
 }
@@ -491,7 +512,7 @@ const uint8_t *RunEmitter::finish()
     for (size_t i = 0; i < cold_.size(); ++i) cold_[i]();
     L(exit_after_call_);
     add(field(c_.instructions), 1);
-    leave(kRan);
+    chain_to_pc();
     L(stale_);
     leave_undone(kStale);
     L(elsewhere_);

@@ -48,7 +48,7 @@ public:
     void begin();
     // The run ends after its last instruction, which went on to `next_pc`
     // (an instruction done inline).
-    void end_at(uint32_t next_pc);
+    void end_at(uint32_t next_pc, bool chain = true);
     // The run ends with its last instruction done by its handler, which
     // left pc (or, where its condition failed, the code did).
     void end_after_call();
@@ -158,6 +158,13 @@ private:
     void flush_before_call(uint32_t pc);
     void after_call();
     void leave(int outcome);
+    // Where the run loop would run the run at pc next (in the window, kept,
+    // short of run_until by its reckoning) and it has host code, on there
+    // at once (the two runs chained), else back to the run loop. The
+    // Cpu's cycles, count and pc are up to date.
+    void chain_to_pc();
+    // The same for the entry rsi and its slot rdi; `out` is bound here.
+    void chain_from(Xbyak::Label &out);
     // Out with nothing done (`outcome`), or, chained to, as a run done.
     void leave_undone(int outcome);
     // The read buffers' key and ahead_ready into the Cpu.
