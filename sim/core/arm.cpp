@@ -449,9 +449,17 @@ Handler decode_arm(uint32_t raw)
     }
 }
 
-ArmForm branch_form_of(Handler h)
+ArmForm general_form_of(Handler h)
 {
     ArmForm f;
+    for (unsigned i = 0; i < kDpRegShift.size(); ++i) {
+        if (kDpRegShift[i] != h) continue;
+        f.kind = ArmForm::kDataProcessing;
+        f.operand = ArmForm::kRegisterShifted;
+        f.op = static_cast<uint8_t>(i / 2);
+        f.s = i & 1;
+        return f;
+    }
     for (unsigned link = 0; link < 2; ++link) {
         for (unsigned cond = 0; cond < 16; ++cond) {
             if (kBranches[link][cond] != h) continue;

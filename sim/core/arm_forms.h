@@ -14,7 +14,9 @@ bool halfword_form(Decoded &d);
 // arm.cpp). Decoded::bits of data processing: ArmForm::kRotated.
 struct ArmForm {
     enum Kind : uint8_t { kNone, kDataProcessing, kTransfer, kHalfword, kBlock, kMultiply, kBranch };
-    enum Operand : uint8_t { kImmediate, kRegister, kShifted };
+    // kRegisterShifted: by a register (the general handlers' form, its
+    // fields in the encoding only).
+    enum Operand : uint8_t { kImmediate, kRegister, kShifted, kRegisterShifted };
     static constexpr uint8_t kRotated = 1;
     Kind kind = kNone;
     uint8_t operand = kImmediate;
@@ -28,9 +30,10 @@ struct ArmForm {
     uint8_t cond = 0xE;        // a branch's, which it tests itself
 };
 ArmForm arm_form_of(Handler h);
-// The same for the forms of arm_transfer_forms.cpp and for the branches.
+// The same for the forms of arm_transfer_forms.cpp, and for the branches
+// and data processing with a register-specified shift of arm.cpp.
 ArmForm transfer_form_of(Handler h);
-ArmForm branch_form_of(Handler h);
+ArmForm general_form_of(Handler h);
 bool block_form(Decoded &d);
 bool multiply_form(Decoded &d);
 // PUSH, POP, LDMIA and STMIA in Thumb state.

@@ -191,7 +191,7 @@ ArmForm arm_form_of(Handler h)
         }
     }
     f = transfer_form_of(h);
-    return f.kind != ArmForm::kNone ? f : branch_form_of(h);
+    return f.kind != ArmForm::kNone ? f : general_form_of(h);
 }
 
 bool predecode_arm(Decoded &d)

@@ -1,5 +1,4 @@
-// ARM instructions in a run's host code: data processing with an immediate
-// or an immediate-shifted register operand, LDR/STR(B), LDRH/STRH/LDRSB/
+// ARM instructions in a run's host code: data processing (no pc), LDR/STR(B), LDRH/STRH/LDRSB/
 // LDRSH and LDM/STM to plain memory, MUL/MLA and a branch ending the run
 // inline, as their handlers in arm_predecoded.cpp, arm_transfer_forms.cpp
 // and arm.cpp do them (the same fields, the same cycles); everything else
@@ -18,11 +17,71 @@ using namespace Xbyak::util;
 
 constexpr bool logical(unsigned op) { return op <= 1 || op == 8 || op == 9 || op >= 12; }
 
+// ecx := Rm shifted by the bottom byte of Rs (Cpu's shift_reg); with
+// `carry`, dl := the shifter's carry-out. A 64-bit shift by the amount,
+// clamped where every larger one gives the same, leaves the bit shifted
+// out last beside the result. Takes eax, edx and r8d.
+void register_shifted_operand(RunEmitter &e, unsigned rm, unsigned type, unsigned rs, bool carry)
+{
+    Cpu &c = e.cpu();
+    Xbyak::Label &unshifted = e.label();
+    e.movzx(ecx, e.field(c.r[rs], 1));
+    e.mov(eax, e.reg(rm));
+    if (carry) e.mov(dl, e.field(c.flags.c));   // by 0: C as it is
+    e.test(ecx, ecx);
+    e.jz(unshifted, RunEmitter::T_NEAR);
+    auto clamp = [&](uint32_t most) {
+        e.mov(r8d, most);
+        e.cmp(ecx, r8d);
+        e.cmova(ecx, r8d);
+    };
+    switch (type) {
+    case 0:   // LSL: the carry in bit 32
+        clamp(33);
+        e.shl(rax, cl);
+        if (carry) {
+            e.bt(rax, 32);
+            e.setc(dl);
+        }
+        break;
+    case 1:   // LSR, ASR: the carry in bit 0, the result above it
+    case 2:
+        if (type == 1) {
+            clamp(33);
+            e.shl(rax, 1);
+            e.shr(rax, cl);
+        } else {
+            clamp(32);
+            e.movsxd(rax, eax);
+            e.shl(rax, 1);
+            e.sar(rax, cl);
+        }
+        if (carry) {
+            e.bt(eax, 0);
+            e.setc(dl);
+        }
+        e.shr(rax, 1);
+        break;
+    default:   // ROR by the amount modulo 32: the carry is the result's top bit
+        e.ror(eax, cl);
+        if (carry) {
+            e.bt(eax, 31);
+            e.setc(dl);
+        }
+        break;
+    }
+    e.L(unshifted);
+    e.mov(ecx, eax);
+}
+
 void data_processing(RunEmitter &e, const Decoded &d, const ArmForm &f)
 {
     Cpu &c = e.cpu();
     const unsigned op = f.op;
     const bool s = f.s, logic = logical(op);
+    // The general handler's form has its fields in the encoding only.
+    const bool by_register = f.operand == ArmForm::kRegisterShifted;
+    const unsigned rd = by_register ? (d.raw >> 12) & 15 : d.rd, rn = by_register ? (d.raw >> 16) & 15 : d.rn;
     // The shifter's carry: a constant, dl, or the C flag left alone.
     enum { kKeep, kConstant, kInDl } sc = kKeep;
     bool sc_value = false;
@@ -36,11 +95,14 @@ void data_processing(RunEmitter &e, const Decoded &d, const ArmForm &f)
         e.mov(ecx, e.reg(d.rm));
     } else {
         const bool want = s && logic;
-        e.shifted_operand(d.rm, d.shift, d.amount, want);
+        if (by_register)
+            register_shifted_operand(e, d.raw & 15, (d.raw >> 5) & 3, (d.raw >> 8) & 15, want);
+        else
+            e.shifted_operand(d.rm, d.shift, d.amount, want);
         if (want) sc = kInDl;
     }
     const bool writes = op < 8 || op > 11;
-    if (op != 0xD && op != 0xF) e.mov(eax, e.reg(d.rn));
+    if (op != 0xD && op != 0xF) e.mov(eax, e.reg(rn));
     Xbyak::Reg32 res = eax;
     switch (op) {
     case 0x0: case 0x8: e.and_(eax, ecx); break;
@@ -65,8 +127,9 @@ void data_processing(RunEmitter &e, const Decoded &d, const ArmForm &f)
             e.set_nzcv(op == 0x2 || op == 0x3 || op == 0x6 || op == 0x7 || op == 0xA);
         }
     }
-    if (writes) e.mov(e.reg(d.rd), res);
+    if (writes) e.mov(e.reg(rd), res);
     e.add(rbp, r12);   // 1S
+    if (by_register) e.add(rbp, 1);   // and 1I for the shift amount
 }
 
 // LDR/STR(B) and the halfword forms: the same but for the access's size
@@ -202,7 +265,14 @@ void emit_arm(RunEmitter &e, Decoded &d, uint32_t pc, bool last)
     if (tested) e.jump_unless(d.cond, skip);
     bool inline_done = true;
     switch (f.kind) {
-    case ArmForm::kDataProcessing: data_processing(e, d, f); break;
+    case ArmForm::kDataProcessing:
+        // pc read 12 ahead, or written: the handler.
+        if (f.operand == ArmForm::kRegisterShifted &&
+            ((d.raw >> 16 & 15) == 15 || (d.raw >> 12 & 15) == 15 || (d.raw >> 8 & 15) == 15 || (d.raw & 15) == 15))
+            inline_done = false;
+        else
+            data_processing(e, d, f);
+        break;
     case ArmForm::kTransfer:
     case ArmForm::kHalfword: single_transfer(e, d, f, pc); break;
     case ArmForm::kMultiply: multiply(e, d, f); break;
