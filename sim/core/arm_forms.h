@@ -35,5 +35,7 @@ bool block_form(Decoded &d);
 bool multiply_form(Decoded &d);
 // PUSH, POP, LDMIA and STMIA in Thumb state.
 bool thumb_block_form(Decoded &d);
+// Whether `h` is the handler thumb_block_form gives them.
+bool thumb_block_handler(Handler h);
 
 }  // namespace sim::core

@@ -243,6 +243,12 @@ bool thumb_block_form(Decoded &d)
     return true;
 }
 
+bool thumb_block_handler(Handler h)
+{
+    return h == &block_transfer<true, true, false, true, true> || h == &block_transfer<true, false, true, false, true> ||
+           h == &block_transfer<true, false, false, true, true>;
+}
+
 bool multiply_form(Decoded &d)
 {
     const uint32_t raw = d.raw;

@@ -126,68 +126,6 @@ void single_transfer(RunEmitter &e, Decoded &d, const ArmForm &f, uint32_t pc)
     e.call_handler_cold(d, pc, at_jump, slow, back);
 }
 
-// LDM/STM (not of pc): the words in one page of plain memory, a store's
-// granules free of code, else the handler (which then goes general).
-void block_transfer(RunEmitter &e, Decoded &d, const ArmForm &f, uint32_t pc)
-{
-    Xbyak::Label &slow = e.label(), &back = e.label();
-    const RunEmitter::State at_jump = e.state();
-    const unsigned count = d.amount;
-    const uint32_t list = d.imm, bytes = 4 * count;
-    const int first = f.up ? (f.pre ? 4 : 0) : static_cast<int>(f.pre ? -bytes : 4 - bytes);
-    e.mov(edi, e.reg(d.rn));   // the base
-    e.lea(esi, e.ptr[rdi + first]);
-    e.test(esi, 3);
-    e.jnz(slow, RunEmitter::T_NEAR);
-    if (count > 1) {
-        e.lea(eax, e.ptr[rsi + bytes - 4]);
-        e.xor_(eax, esi);
-        e.test(eax, ~0xFFFu);
-        e.jnz(slow, RunEmitter::T_NEAR);
-    }
-    e.plain_region(!f.load, slow);
-    if (!f.load && count > 1) e.code_free_at(bytes - 4, slow);
-    // The data cycles: 1N, then (n-1)S.
-    e.lea(rbp, e.ptr[rbp + r10 + 1 + (count - 1) + (f.load ? 1 : 0)]);   // and the load's 1I
-    if (count > 1) {
-        e.movzx(eax, e.byte[r8 + static_cast<int>(offsetof(Region, wait_s)) - static_cast<int>(sizeof(Region))]);
-        e.imul(eax, eax, static_cast<int>(count - 1));
-        e.add(rbp, rax);
-    }
-    e.add(rbp, f.load ? r12 : r14);   // the fetch: S for a load, N for a store
-    const int moved = f.up ? static_cast<int>(bytes) : -static_cast<int>(bytes);
-    if (f.load) {
-        // The base written back first: a loaded base wins.
-        if (f.write_back) {
-            e.lea(eax, e.ptr[rdi + moved]);
-            e.mov(e.reg(d.rn), eax);
-        }
-        int at = 0;
-        for (uint32_t rest = list; rest; rest &= rest - 1, at += 4) {
-            e.mov(eax, e.dword[r9 + at]);
-            e.mov(e.reg(std::countr_zero(rest)), eax);
-        }
-    } else {
-        // The base, when it is not the lowest register, is stored as written back.
-        const unsigned lowest = std::countr_zero(list);
-        if (f.write_back) e.lea(edx, e.ptr[rdi + moved]);
-        int at = 0;
-        for (uint32_t rest = list; rest; rest &= rest - 1, at += 4) {
-            const unsigned i = std::countr_zero(rest);
-            if (i == 15)
-                e.mov(eax, pc + 12);
-            else if (f.write_back && i == d.rn && i != lowest)
-                e.mov(eax, edx);
-            else
-                e.mov(eax, e.reg(i));
-            e.mov(e.dword[r9 + at], eax);
-        }
-        if (f.write_back) e.mov(e.reg(d.rn), edx);
-    }
-    e.L(back);
-    e.call_handler_cold(d, pc, at_jump, slow, back);
-}
-
 // MUL/MLA: 1S and the multiplier's cycles for Rs (kept in d.imm), one more
 // for the accumulate. The multiplier stops early where Rs's top bits are
 // all equal: m = 1 + (the highest bit in which Rs differs from its sign,
@@ -273,7 +211,7 @@ void emit_arm(RunEmitter &e, Decoded &d, uint32_t pc, bool last)
         if (f.load && (d.imm & 0x8000))
             inline_done = false;
         else
-            block_transfer(e, d, f, pc);
+            emit_block_transfer(e, d, {f.load, f.pre, f.up, f.write_back}, pc);
         break;
     default: inline_done = false; break;
     }

@@ -20,8 +20,17 @@ const uint8_t *make(Cpu &c, Decoded *d, unsigned length)
     try {
         RunEmitter e(c, a.next(), a.room(), thumb);
         e.begin();
+        // Which flags each instruction's successors may read: all after
+        // the last one.
+        uint8_t live[128];
+        live[length - 1] = RunEmitter::kAllFlags;
+        for (unsigned i = length - 1; i > 0; --i) {
+            const FlagUse u = thumb ? thumb_flag_use(c, d[i], c.r[15] + i * step) : FlagUse{RunEmitter::kAllFlags, 0};
+            live[i - 1] = static_cast<uint8_t>((live[i] & ~u.writes) | u.reads);
+        }
         for (unsigned i = 0; i < length; ++i) {
             const uint32_t pc = c.r[15] + i * step;
+            e.set_live(live[i]);
             if (thumb)
                 emit_thumb(e, d[i], pc, i + 1 == length);
             else

@@ -175,12 +175,19 @@ void RunEmitter::straight_fetch(uint32_t address)
         return;
     }
     const uint64_t wait = c_.code_wait;
+    const bool read_ahead_done = ahead_passed_;
+    ahead_passed_ = false;
     if (key_ == Key::kEmptied) {
         // Cpu::fetch_buffered_general with nothing in the buffers: a read.
         add(rbp, wait + 1);
         if (address & 2) lea(r13, ptr[rbp + wait + 1]);
     } else if (address & 2) {   // Cpu::fetch_straight
         lea(r13, ptr[rbp + wait + 1]);
+        add(rbp, 1);
+        // The next fetch comes a cycle after this one at the least, which
+        // with no more than one wait state is when the read ahead ends.
+        ahead_passed_ = wait <= 1;
+    } else if (read_ahead_done) {
         add(rbp, 1);
     } else {
         add(rbp, 1);
@@ -200,6 +207,7 @@ void RunEmitter::thumb_refill(uint32_t key, uint32_t target)
     }
     // Cpu::refill_buffered, the buffers' key known; r13 is ahead_ready.
     const uint64_t wait = c_.code_wait, w = target & ~3u, s = key;
+    ahead_passed_ = false;
     key_ = Key::kStraight;
     key_next_ = target + 4;
     if (s == w + 4) {
@@ -256,6 +264,7 @@ void RunEmitter::after_call()
     mov(r14d, field(c_.code_n));
     if (buffered()) mov(r13, field(c_.read_buffer.ahead_ready));
     key_ = Key::kUnknown;
+    ahead_passed_ = false;
 }
 
 void RunEmitter::call_handler(Decoded &d, uint32_t pc)
@@ -271,6 +280,8 @@ void RunEmitter::call_handler(Decoded &d, uint32_t pc)
 void RunEmitter::call_handler_cold(Decoded &d, uint32_t pc, const State &at_jump, Xbyak::Label &from,
                                    Xbyak::Label &back)
 {
+    // The handler's fetch may have read the word anew, later.
+    ahead_passed_ = false;
     const State at_back = state();
     later([this, &d, pc, at_jump, at_back, &from, &back] {
         L(from);
@@ -388,20 +399,36 @@ void RunEmitter::shifted_operand(unsigned rm, unsigned type, unsigned amount, bo
 
 void RunEmitter::set_nz(const Xbyak::Reg32 &res)
 {
+    if (!(live_ & (kFlagN | kFlagZ))) return;
     test(res, res);
-    sets(field(c_.flags.n));
-    setz(field(c_.flags.z));
+    if (live_ & kFlagN) sets(field(c_.flags.n));
+    if (live_ & kFlagZ) setz(field(c_.flags.z));
 }
 
 void RunEmitter::set_nzcv(bool subtract)
 {
-    sets(field(c_.flags.n));
-    setz(field(c_.flags.z));
-    if (subtract)
-        setae(field(c_.flags.c));
-    else
-        setc(field(c_.flags.c));
-    seto(field(c_.flags.v));
+    if (live_ & kFlagN) sets(field(c_.flags.n));
+    if (live_ & kFlagZ) setz(field(c_.flags.z));
+    if (live_ & kFlagC) {
+        if (subtract)
+            setae(field(c_.flags.c));
+        else
+            setc(field(c_.flags.c));
+    }
+    if (live_ & kFlagV) seto(field(c_.flags.v));
+}
+
+void RunEmitter::set_c(const Xbyak::Reg8 &value)
+{
+    if (live_ & kFlagC) mov(field(c_.flags.c), value);
+}
+
+void RunEmitter::set_flag_to(uint8_t flag, bool value)
+{
+    if (!(live_ & flag)) return;
+    const Cpu::Flags &f = c_.flags;
+    const uint8_t &byte = flag == kFlagN ? f.n : flag == kFlagZ ? f.z : flag == kFlagC ? f.c : f.v;
+    mov(field(byte), value ? 1 : 0);
 }
 
 void RunEmitter::carry_in(bool subtract)

@@ -85,13 +85,15 @@ public:
         uint32_t pending;
         Key key;
         uint32_t key_next;
+        bool ahead_passed;
     };
-    State state() const { return {pending_, key_, key_next_}; }
+    State state() const { return {pending_, key_, key_next_, ahead_passed_}; }
     void set_state(const State &s)
     {
         pending_ = s.pending;
         key_ = s.key;
         key_next_ = s.key_next;
+        ahead_passed_ = s.ahead_passed;
     }
     // The instruction by its handler out of line, from a jump to `from`
     // made where the code was as `at_jump` says; it returns to `back`, the
@@ -130,10 +132,18 @@ public:
     // `carry`, dl := the shifter's carry-out (the C flag where the shift
     // leaves it alone). Takes edx.
     void shifted_operand(unsigned rm, unsigned type, unsigned amount, bool carry);
+    // The flags a later instruction of the run (or anything after it) may
+    // read before one overwrites them, after the instruction being made:
+    // the others are not stored (kFlagN, kFlagZ, kFlagC, kFlagV).
+    static constexpr uint8_t kFlagN = 8, kFlagZ = 4, kFlagC = 2, kFlagV = 1, kAllFlags = 15;
+    void set_live(uint8_t flags) { live_ = flags; }
     // N and Z of `res`.
     void set_nz(const Xbyak::Reg32 &res);
     // N, Z, C and V of the x86 add or subtract just made (ARM C is "no borrow").
     void set_nzcv(bool subtract);
+    // C := `value` (a byte register or a constant).
+    void set_c(const Xbyak::Reg8 &value);
+    void set_flag_to(uint8_t flag, bool value);
     // CF := the C flag, inverted for a subtraction's borrow. Takes edx.
     void carry_in(bool subtract);
     // Cpu::plain for the address in esi: r9 := its host address and r10 :=
@@ -158,6 +168,10 @@ private:
     uint32_t pending_ = 0;   // instructions of the run so far
     Key key_ = Key::kUnknown;
     uint32_t key_next_ = 0;
+    uint8_t live_ = kAllFlags;
+    // The straight fetch just made was a word's second half, and the read
+    // ahead it started will have ended by the next fetch.
+    bool ahead_passed_ = false;
     Xbyak::Label exit_after_call_, stale_, elsewhere_;
     // Where a run chained to from another goes in: its entry less the
     // registers it saves, which the first run of the chain saved.
@@ -171,5 +185,17 @@ private:
 // run's code (the run's last instruction is handled by end_* as well).
 void emit_arm(RunEmitter &e, Decoded &d, uint32_t pc, bool last);
 void emit_thumb(RunEmitter &e, Decoded &d, uint32_t pc, bool last);
+// LDM/STM of `d` (its fields as block_form and thumb_block_form fill them),
+// not loading pc, in either state (block_code.cpp).
+struct BlockShape {
+    bool load, before, up, write_back;
+};
+void emit_block_transfer(RunEmitter &e, Decoded &d, const BlockShape &shape, uint32_t pc);
+// The flags the instruction of `d` at `pc` reads (all where a handler or
+// an exit may see them) and those it always writes, as emit_* make it.
+struct FlagUse {
+    uint8_t reads, writes;
+};
+FlagUse thumb_flag_use(const Cpu &c, const Decoded &d, uint32_t pc);
 
 }  // namespace sim::core::jit

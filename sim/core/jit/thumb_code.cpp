@@ -7,6 +7,7 @@
 // buffers running straight on; everything else by its handler. An entry is
 // done inline only while it runs the handler it is decoded to (not a delay
 // loop's head).
+#include "sim/core/arm_forms.h"
 #include "sim/core/delay_loop.h"
 #include "sim/core/jit/run_emitter.h"
 #include "sim/core/pairs.h"
@@ -132,6 +133,15 @@ bool load_literal(RunEmitter &e, uint32_t raw, uint32_t pc)
     return true;
 }
 
+// PUSH, POP (not of pc), LDMIA and STMIA.
+bool block_transfer(RunEmitter &e, Decoded &d, uint32_t pc)
+{
+    if (!thumb_block_handler(d.fn) || (d.imm & (1u << 15))) return false;
+    const bool load = d.raw & (1u << 11), push = (d.raw & 0xF600) == 0xB400 && !load;
+    emit_block_transfer(e, d, {load, push, !push, true}, pc);
+    return true;
+}
+
 bool emit_inline(RunEmitter &e, Decoded &d, uint32_t pc)
 {
     const uint32_t raw = d.raw;
@@ -149,10 +159,12 @@ bool emit_inline(RunEmitter &e, Decoded &d, uint32_t pc)
             e.set_nzcv(subtract);
             e.mov(e.reg(rd), eax);
         } else {   // LSL, LSR, ASR by an immediate
-            e.shifted_operand(rs, (raw >> 11) & 3, (raw >> 6) & 31, true);
+            const unsigned type = (raw >> 11) & 3, amount = (raw >> 6) & 31;
+            const bool carry = type != 0 || amount != 0;   // LSL #0 leaves C
+            e.shifted_operand(rs, type, amount, carry);
             e.mov(e.reg(rd), ecx);
             e.set_nz(ecx);
-            e.mov(e.field(e.cpu().flags.c), dl);
+            if (carry) e.set_c(dl);
         }
         e.thumb_fetch(pc + 4);
         return true;
@@ -161,8 +173,8 @@ bool emit_inline(RunEmitter &e, Decoded &d, uint32_t pc)
         const unsigned op = (raw >> 11) & 3, rd = (raw >> 8) & 7, imm = raw & 0xFF;
         if (op == 0) {
             e.mov(e.reg(rd), imm);
-            e.mov(e.field(e.cpu().flags.n), 0);
-            e.mov(e.field(e.cpu().flags.z), imm == 0 ? 1 : 0);
+            e.set_flag_to(RunEmitter::kFlagN, false);
+            e.set_flag_to(RunEmitter::kFlagZ, imm == 0);
         } else {
             e.mov(eax, e.reg(rd));
             if (op == 2)
@@ -345,11 +357,48 @@ bool last_branch(RunEmitter &e, Decoded &d, uint32_t pc)
 
 }  // namespace
 
+FlagUse thumb_flag_use(const Cpu &c, const Decoded &d, uint32_t pc)
+{
+    constexpr uint8_t kNZ = RunEmitter::kFlagN | RunEmitter::kFlagZ, kAll = RunEmitter::kAllFlags;
+    constexpr FlagUse kBarrier{kAll, 0}, kNone{0, 0};
+    const uint32_t raw = d.raw;
+    if (d.fn != decode_thumb(raw)) return kBarrier;
+    switch (raw >> 13) {
+    case 0:
+        if (((raw >> 11) & 3) == 3) return {0, kAll};
+        return {0, static_cast<uint8_t>(raw & 0x1FC0 ? kNZ | RunEmitter::kFlagC : kNZ)};   // LSL #0 leaves C
+    case 1: return {0, ((raw >> 11) & 3) == 0 ? kNZ : kAll};
+    case 2:
+        if ((raw >> 10) == 0x10) {
+            switch ((raw >> 6) & 15) {
+            case 0x2: case 0x3: case 0x4: case 0x7: case 0xD: return kBarrier;   // by the handler
+            case 0x5: case 0x6: return {RunEmitter::kFlagC, kAll};
+            case 0x9: case 0xA: case 0xB: return {0, kAll};
+            default: return {0, kNZ};
+            }
+        }
+        if ((raw >> 10) == 0x11) {
+            const unsigned op = (raw >> 8) & 3, rd = (raw & 7) | ((raw >> 4) & 8);
+            if (op == 3 || (op != 1 && rd == 15)) return kBarrier;
+            return op == 1 ? FlagUse{0, kAll} : kNone;
+        }
+        if ((raw >> 11) == 0x09) {   // inline from the window, else by the handler
+            const uint32_t address = ((pc + 4) & ~3u) + (raw & 0xFF) * 4;
+            return c.in_window(address) ? kNone : kBarrier;
+        }
+        return kBarrier;   // loads and stores: their slow path goes to the handler
+    case 5:
+        if (!(raw & (1u << 12)) || (raw & 0x0F00) == 0) return kNone;
+        return kBarrier;
+    default: return kBarrier;
+    }
+}
+
 void emit_thumb(RunEmitter &e, Decoded &d, uint32_t pc, bool last)
 {
     e.thumb_begin(pc);
     if (last && last_branch(e, d, pc)) return;
-    const bool inline_done = d.fn == decode_thumb(d.raw) && emit_inline(e, d, pc);
+    const bool inline_done = d.fn == decode_thumb(d.raw) ? emit_inline(e, d, pc) : block_transfer(e, d, pc);
     if (inline_done)
         e.done();
     else
