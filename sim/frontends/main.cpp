@@ -157,6 +157,8 @@ void declare_options(CLI::App &app, sim::CommandLine &c)
         ->needs(trace);
     output_option(app, c, "--screenshot", c.screenshot, "at exit, save a PNG picture of the display and the LED");
     app.add_flag("--exact", c.exact, "run every instruction: no delay-loop fast-forward (same results, slower)");
+    app.add_flag("--interpret", c.interpret,
+                 "interpret every instruction: no host code for the code that runs often (same results, slower)");
     output_option(app, c, "--coverage", c.coverage,
                   "at exit, write an lcov tracefile of the image's sources (hits add to an existing one)");
     output_option(app, c, "--profile", c.profile, "at exit, write a callgrind profile: cycles by function and line, with calls");
@@ -373,6 +375,7 @@ int main(int argc, char **argv)
         return kUsageError;
     }
     session->machine.set_exact(c.exact || (plan->replay && plan->replay->exact));
+    session->machine.set_host_code(!c.interpret);
     if (!c.record.empty() || !c.record_on_fail.empty()) {
         outs.recording = sim::RunRecording::start(c, *plan, *session, error);
         if (!outs.recording) {

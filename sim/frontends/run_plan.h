@@ -26,7 +26,7 @@ struct CommandLine {
     std::string image;
     bool image_given = false;
     std::string for_text, flash, scenario, junit;
-    bool headless = false, fast = false, bench = false, verbose = false, exact = false;
+    bool headless = false, fast = false, bench = false, verbose = false, exact = false, interpret = false;
     bool samba = false;
     unsigned bench_passes = kBenchPasses;
     uint32_t crystal_hz = 18432000;

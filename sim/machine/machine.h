@@ -174,6 +174,9 @@ public:
     // Off: every instruction runs, no delay loop is fast-forwarded. Results
     // are the same either way; only the host's time differs.
     void set_exact(bool exact);
+    // Host code for the core's straight runs that start often (on by
+    // default; the same results either way, see Arm7tdmi::set_host_code).
+    void set_host_code(bool on) { core_.set_host_code(on); }
     bool exact() const { return exact_; }
 
     // A data access as the core makes one, but outside any instruction, for

@@ -4,7 +4,8 @@
 # the delay loops, gives with and without --exact the same screen, the same
 # mmio trace (every access with its pc and time), the same cycle and
 # instruction counts (the trace's summary) and the same waveforms; and,
-# with no tool attached, the same scenario summary and benchmark counts.
+# with no tool attached, the same scenario summary and benchmark counts, as
+# does --interpret (no host code for the core's runs).
 set -euo pipefail
 source "$(dirname "$0")/../lib/sim_env.sh"
 scenario="$(dirname "$0")/data/ten_seconds.yaml"
@@ -27,15 +28,18 @@ cmp -s "$T/fast.vcd" "$T/exact.vcd" || fail "waveforms differ"
 # The same without any tool on the core: a trace follows the core, and a
 # loop then skips only from its closing branch, never from its first
 # instruction. The scenario's summary and the benchmark's counts.
-for mode in fast exact; do
+for mode in fast exact interpret; do
     opt=()
     [[ $mode == exact ]] && opt=(--exact)
+    [[ $mode == interpret ]] && opt=(--interpret)
     "$SIM" --scenario "$scenario" "${opt[@]}" "$IMG" >"$T/$mode.plain" || fail "$mode plain run: $(cat "$T/$mode.plain")"
     "$SIM" --bench --passes 4 "${opt[@]}" "$IMG" | grep -E '^(status passes|virtual time|cycles|instructions) ' \
         >>"$T/$mode.plain" || fail "$mode benchmark"
 done
-if ! cmp -s "$T/fast.plain" "$T/exact.plain"; then
-    diff "$T/fast.plain" "$T/exact.plain" >&2
-    fail "runs without tools differ"
-fi
+for mode in exact interpret; do
+    if ! cmp -s "$T/fast.plain" "$T/$mode.plain"; then
+        diff "$T/fast.plain" "$T/$mode.plain" >&2
+        fail "runs without tools differ ($mode)"
+    fi
+done
 echo "fast-forward and exact runs agree: $(grep -E '^  (cycles|instructions) ' "$T/fast.trace" | tr -s ' ' | tr '\n' ' ')"
