@@ -4,6 +4,12 @@
 
 namespace sim::core::jit {
 
+namespace {
+
+void refill_thumb(Cpu &c, uint32_t target) { c.refill_buffered(target); }
+
+}  // namespace
+
 size_t RunEmitter::chain_offset_ = 0;
 
 RunEmitter::RunEmitter(Cpu &c, uint8_t *at, size_t room, bool thumb)
@@ -126,6 +132,24 @@ void RunEmitter::end_at(uint32_t next_pc, bool chain)
 void RunEmitter::end_after_call()
 {
     mov(field(c_.cycles), rbp);
+    if (pending_) add(field(c_.instructions), pending_);
+    chain_to_pc();
+}
+
+void RunEmitter::end_at_thumb_branch_to_esi()
+{
+    mov(reg(15), esi);
+    if (buffered()) {
+        flush_buffers();
+        mov(field(c_.cycles), rbp);
+        mov(rdi, rbx);
+        mov(rax, reinterpret_cast<uintptr_t>(&refill_thumb));
+        call(rax);
+    } else {
+        add(rbp, r14);
+        add(rbp, r12);
+        mov(field(c_.cycles), rbp);
+    }
     if (pending_) add(field(c_.instructions), pending_);
     chain_to_pc();
 }

@@ -57,6 +57,10 @@ public:
     // run_until by its reckoning) and it has host code, that goes on at
     // once (the two runs chained), else the run loop takes over.
     void end_at_branch(uint32_t target);
+    // Thumb: the run ends with a branch to the Thumb address in esi, in the
+    // window, its own fetch made straight: the refill, then on as
+    // end_at_branch.
+    void end_at_thumb_branch_to_esi();
     // Thumb, code running straight on (the caller has checked the read
     // buffers' key is `address`, see unless_straight): the fetch of
     // `address` through the buffers (Cpu::fetch_straight), or an S fetch

@@ -333,6 +333,28 @@ void bl_pair(RunEmitter &e, Decoded &d, uint32_t pc)
     by_handler(e, d, pc, before, general);
 }
 
+// BX to Thumb code in the window (branch_exchange), the run's last
+// instruction.
+void branch_exchange(RunEmitter &e, Decoded &d, uint32_t pc, unsigned rs)
+{
+    Cpu &c = e.cpu();
+    const RunEmitter::State before = e.state();
+    Xbyak::Label &general = e.label();
+    e.done();
+    e.mov(esi, e.reg(rs));
+    e.test(esi, 1);
+    e.jz(general, RunEmitter::T_NEAR);
+    e.and_(esi, ~1u);
+    e.mov(ecx, esi);
+    e.sub(ecx, c.code_base);
+    e.cmp(ecx, c.code_size);
+    e.jae(general, RunEmitter::T_NEAR);
+    e.unless_straight(pc + 4, general);
+    e.straight_fetch(pc + 4);
+    e.end_at_thumb_branch_to_esi();
+    by_handler(e, d, pc, before, general);
+}
+
 // The run's last instruction where it is a branch done inline; false for
 // any other.
 bool last_branch(RunEmitter &e, Decoded &d, uint32_t pc)
@@ -350,6 +372,10 @@ bool last_branch(RunEmitter &e, Decoded &d, uint32_t pc)
     }
     if ((raw >> 11) == 0x1C) {
         branch(e, d, pc, static_cast<int32_t>(raw << 21) >> 20, 0xE);
+        return true;
+    }
+    if ((raw & 0xFF87) == 0x4700 && ((raw >> 3) & 15) != 15) {   // BX, not of pc
+        branch_exchange(e, d, pc, (raw >> 3) & 15);
         return true;
     }
     return false;
