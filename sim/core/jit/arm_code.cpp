@@ -159,28 +159,13 @@ void single_transfer(RunEmitter &e, Decoded &d, const ArmForm &f, uint32_t pc)
     }
     e.plain_region(!f.load, slow);
     if (f.load) {
-        if (size == 4)
-            e.mov(eax, e.dword[r9]);
-        else if (size == 2 && f.sign)
-            e.movsx(eax, e.word[r9]);
-        else if (size == 2)
-            e.movzx(eax, e.word[r9]);
-        else if (f.sign)
-            e.movsx(eax, e.byte[r9]);
-        else
-            e.movzx(eax, e.byte[r9]);
+        e.load_host(size, f.sign);
         e.lea(rbp, e.ptr[rbp + r10 + 2]);   // 1S, 1N, 1I
         e.add(rbp, r12);
         if (f.write_back) e.mov(e.reg(d.rn), f.pre ? esi : edi);
         e.mov(e.reg(d.rd), eax);
     } else {
-        e.mov(eax, e.reg(d.rd));
-        if (size == 4)
-            e.mov(e.dword[r9], eax);
-        else if (size == 2)
-            e.mov(e.word[r9], ax);
-        else
-            e.mov(e.byte[r9], al);
+        e.store_host(size, d.rd);
         e.lea(rbp, e.ptr[rbp + r10 + 1]);   // 2N
         e.add(rbp, r14);
         if (f.write_back) e.mov(e.reg(d.rn), f.pre ? esi : edi);

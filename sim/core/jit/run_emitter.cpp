@@ -561,6 +561,27 @@ void RunEmitter::plain_region_any(bool write, Xbyak::Label &slow)
     movzx(r10d, byte[r8 + at(offsetof(Region, wait_n))]);
 }
 
+void RunEmitter::load_host(unsigned size, bool sign)
+{
+    if (size == 4)
+        mov(eax, dword[r9]);
+    else if (size == 2)
+        sign ? movsx(eax, word[r9]) : movzx(eax, word[r9]);
+    else
+        sign ? movsx(eax, byte[r9]) : movzx(eax, byte[r9]);
+}
+
+void RunEmitter::store_host(unsigned size, unsigned rd)
+{
+    mov(eax, reg(rd));
+    if (size == 4)
+        mov(dword[r9], eax);
+    else if (size == 2)
+        mov(word[r9], ax);
+    else
+        mov(byte[r9], al);
+}
+
 void RunEmitter::code_free_at(uint32_t offset, Xbyak::Label &slow)
 {
     auto at = [](size_t member) { return static_cast<int>(member) - static_cast<int>(sizeof(Region)); };

@@ -156,6 +156,10 @@ public:
     void plain_region(bool write, Xbyak::Label &slow);
     // The same through the page table, for any region.
     void plain_region_any(bool write, Xbyak::Label &slow);
+    // eax := the `size` bytes at r9 (sign-extended with `sign`); and the
+    // low `size` bytes of register rd to r9.
+    void load_host(unsigned size, bool sign);
+    void store_host(unsigned size, unsigned rd);
     // After plain_region for a store: a jump to `slow` where the granule of
     // esi + `offset` (in the same page) holds decoded code. Takes rax and r11.
     void code_free_at(uint32_t offset, Xbyak::Label &slow);

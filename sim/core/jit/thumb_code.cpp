@@ -32,22 +32,11 @@ void transfer(RunEmitter &e, Decoded &d, uint32_t pc, bool load, unsigned size, 
     e.plain_region(!load, slow);
     e.thumb_fetch(pc + 4, load);   // a store's fetch is N
     if (load) {
-        if (size == 4)
-            e.mov(eax, e.dword[r9]);
-        else if (size == 2)
-            sign ? e.movsx(eax, e.word[r9]) : e.movzx(eax, e.word[r9]);
-        else
-            sign ? e.movsx(eax, e.byte[r9]) : e.movzx(eax, e.byte[r9]);
+        e.load_host(size, sign);
         e.lea(rbp, e.ptr[rbp + r10 + 2]);   // 1N, 1I
         e.mov(e.reg(rd), eax);
     } else {
-        e.mov(eax, e.reg(rd));
-        if (size == 4)
-            e.mov(e.dword[r9], eax);
-        else if (size == 2)
-            e.mov(e.word[r9], ax);
-        else
-            e.mov(e.byte[r9], al);
+        e.store_host(size, rd);
         e.lea(rbp, e.ptr[rbp + r10 + 1]);   // 1N
     }
     e.L(back);
