@@ -37,7 +37,10 @@ if gaps:
     found['delay loop'] = at + gap // 2
 rng = random.Random(int(sys.argv[2]))
 for i in range(3):
-    found['random %d' % i] = ns(rng.choice(lines)) + rng.randrange(0, 50000)
+    # Short of the trace's last line: a moment at or past the run's end
+    # would have no snapshot, or nothing to run from it.
+    k = rng.randrange(max(len(lines) - 2, 1))
+    found['random %d' % i] = min(ns(lines[k]) + rng.randrange(0, 50000), ns(lines[k + 1]))
 for name, t in found.items():
     if t > 0:
         print('%d %s' % (t, name.replace(' ', '_')))
