@@ -1,5 +1,6 @@
 #include "sim/core/jit/run_emitter.h"
 
+#include "sim/core/delay_loop.h"
 #include "sim/core/jit/compiled_runs.h"
 
 namespace sim::core::jit {
@@ -323,14 +324,60 @@ void RunEmitter::after_call()
     ahead_passed_ = false;
 }
 
+void RunEmitter::call_of(Decoded &d, Handler own)
+{
+    mov(rdi, rbx);
+    mov(rsi, reinterpret_cast<uintptr_t>(&d));
+    if (own) {
+        mov(rax, reinterpret_cast<uintptr_t>(own));
+        call(rax);
+    } else {
+        call(qword[rsi]);   // Decoded::fn, as it is when the call is made
+    }
+}
+
 void RunEmitter::call_handler(Decoded &d, uint32_t pc)
 {
     flush_before_call(pc);
-    mov(rdi, rbx);
-    mov(rsi, reinterpret_cast<uintptr_t>(&d));
-    call(qword[rsi]);   // Decoded::fn, as it is when the call is made
+    call_of(d, own_);
     after_call();
     ++pending_;
+}
+
+bool RunEmitter::at_loop_head(Decoded &d, uint32_t pc, Handler own, const std::function<bool()> &head)
+{
+    Xbyak::Label &whole = label(), &back = label();
+    const State before = state();
+    flush_before_call(pc);
+    mov(rdi, rbx);
+    mov(rsi, reinterpret_cast<uintptr_t>(&d));
+    mov(rax, reinterpret_cast<uintptr_t>(&replayed_at_head));
+    call(rax);
+    test(al, al);
+    jz(whole, T_NEAR);
+    // Replayed: the cycles and the read ahead moved on together, the
+    // buffers' key stayed, and the run goes on.
+    if (pending_) sub(field(c_.instructions), pending_);
+    mov(rbp, field(c_.cycles));
+    if (buffered()) mov(r13, field(c_.read_buffer.ahead_ready));
+    own_ = own;
+    const bool inline_done = head();
+    if (inline_done)
+        done();
+    else
+        call_handler(d, pc);
+    own_ = nullptr;
+    // The head's handler alone may have read the word anew, later.
+    ahead_passed_ = false;
+    L(back);
+    const State at_back = state();
+    later([this, &whole, &back, pc, before, at_back] {
+        L(whole);
+        set_state(before);
+        after_call();
+        rejoin(at_back, at_back.pending, back, pc);
+    });
+    return inline_done;
 }
 
 void RunEmitter::call_handler_cold(Decoded &d, uint32_t pc, const State &at_jump, Xbyak::Label &from,
@@ -339,31 +386,35 @@ void RunEmitter::call_handler_cold(Decoded &d, uint32_t pc, const State &at_jump
     // The handler's fetch may have read the word anew, later.
     ahead_passed_ = false;
     const State at_back = state();
-    later([this, &d, pc, at_jump, at_back, &from, &back] {
+    const Handler own = own_;
+    later([this, &d, pc, at_jump, at_back, &from, &back, own] {
         L(from);
         set_state(at_jump);
         flush_before_call(pc);
-        mov(rdi, rbx);
-        mov(rsi, reinterpret_cast<uintptr_t>(&d));
-        call(qword[rsi]);
+        call_of(d, own);
         after_call();
-        // Back into the code where the buffers are as it has them there,
-        // else out to the run loop after this instruction.
-        set_state(at_back);
-        if (buffered() && at_back.key == Key::kStraight) {
-            Xbyak::Label &off = label();
-            mov(eax, at_back.key_next);
-            cmp(field(c_.read_buffer.next), rax);
-            jne(off, T_NEAR);
-            jmp(back, T_NEAR);
-            L(off);
-            key_ = Key::kUnknown;
-            pending_ = at_back.pending + 1;
-            end_at(pc + (thumb_ ? 2 : 4));
-        } else {
-            jmp(back, T_NEAR);
-        }
+        rejoin(at_back, at_back.pending + 1, back, pc);
     });
+}
+
+void RunEmitter::rejoin(const State &at_back, uint32_t counted, Xbyak::Label &back, uint32_t pc)
+{
+    // Back into the code where the buffers are as it has them there, else
+    // out to the run loop after this instruction.
+    set_state(at_back);
+    if (buffered() && at_back.key == Key::kStraight) {
+        Xbyak::Label &off = label();
+        mov(eax, at_back.key_next);
+        cmp(field(c_.read_buffer.next), rax);
+        jne(off, T_NEAR);
+        jmp(back, T_NEAR);
+        L(off);
+        key_ = Key::kUnknown;
+        pending_ = counted;
+        end_at(pc + (thumb_ ? 2 : 4));
+    } else {
+        jmp(back, T_NEAR);
+    }
 }
 
 void RunEmitter::thumb_fetch(uint32_t address, bool sequential)

@@ -5,8 +5,8 @@
 // point), and the run's last instruction where it is a branch (B, B<cond>,
 // a compare paired with its B<cond>, a BL) to the code window with the
 // buffers running straight on; everything else by its handler. An entry is
-// done inline only while it runs the handler it is decoded to (not a delay
-// loop's head).
+// done inline only while it runs the handler it is decoded to, or, at a
+// delay loop's head, after the skip's replay.
 #include "sim/core/arm_forms.h"
 #include "sim/core/delay_loop.h"
 #include "sim/core/jit/run_emitter.h"
@@ -412,6 +412,12 @@ FlagUse thumb_flag_use(const Cpu &c, const Decoded &d, uint32_t pc)
 void emit_thumb(RunEmitter &e, Decoded &d, uint32_t pc, bool last)
 {
     e.thumb_begin(pc);
+    if (const Handler own = head_handler(e.cpu(), d)) {
+        const bool inline_done =
+            e.at_loop_head(d, pc, own, [&] { return own == decode_thumb(d.raw) && emit_inline(e, d, pc); });
+        if (last) inline_done ? e.end_at(pc + 2) : e.end_after_call();
+        return;
+    }
     if (last && last_branch(e, d, pc)) return;
     const bool inline_done = d.fn == decode_thumb(d.raw) ? emit_inline(e, d, pc) : block_transfer(e, d, pc);
     if (inline_done)
