@@ -397,6 +397,65 @@ void RunEmitter::call_handler_cold(Decoded &d, uint32_t pc, const State &at_jump
     });
 }
 
+void RunEmitter::store_at_port_cold(uint32_t pc, unsigned rd, const State &at_jump, Xbyak::Label &from,
+                                    Xbyak::Label &slow, Xbyak::Label &back, std::function<void()> fetch)
+{
+    const State at_back = state();
+    later([this, pc, rd, at_jump, at_back, &from, &slow, &back, fetch] {
+        L(from);
+        set_state(at_jump);
+        if (buffered() && at_jump.key == Key::kUnknown) {
+            jmp(slow, T_NEAR);
+            return;
+        }
+        // As the handler takes it to a port: no memory in the page, no tool
+        // on the accesses, and a port that holds the address.
+        mov(rax, field(c_.plain_pages));
+        mov(ecx, esi);
+        shr(ecx, 12);
+        cmp(byte[rax + rcx], 0);
+        jne(slow, T_NEAR);
+        cmp(field(c_.access_hooks), 0);
+        jne(slow, T_NEAR);
+        using Port = CoreBus::Port;
+        const int ports = static_cast<int>(reinterpret_cast<const char *>(&c_.bus->port(0)) -
+                                           reinterpret_cast<const char *>(c_.bus));
+        mov(eax, esi);
+        shr(eax, 2);
+        and_(eax, CoreBus::kPorts - 1);
+        imul(eax, eax, static_cast<int>(sizeof(Port)));
+        mov(rdi, field(c_.bus));
+        lea(rdi, ptr[rdi + rax + ports]);
+        cmp(dword[rdi + static_cast<int>(offsetof(Port, address))], esi);
+        jne(slow, T_NEAR);
+        // The fetch before the store, undone where the port refuses it.
+        Xbyak::Label &refused = label();
+        push(rbp);
+        push(r13);
+        fetch();
+        flush_before_call(pc);
+        mov(field(c_.in_bus_access), 1);
+        mov(rsi, rbp);
+        mov(edx, reg(rd));
+        call(qword[rdi + static_cast<int>(offsetof(Port, store))]);
+        mov(field(c_.in_bus_access), 0);
+        test(al, al);
+        jz(refused, T_NEAR);
+        add(rsp, 16);
+        add(rbp, 1);   // no wait states
+        mov(field(c_.cycles), rbp);
+        mov(reg(15), pc + (thumb_ ? 2 : 4));
+        after_call();
+        rejoin(at_back, at_back.pending + 1, back, pc);
+        L(refused);
+        pop(r13);
+        pop(rbp);
+        set_state(at_jump);
+        if (pending_) sub(field(c_.instructions), pending_);
+        jmp(slow, T_NEAR);
+    });
+}
+
 void RunEmitter::rejoin(const State &at_back, uint32_t counted, Xbyak::Label &back, uint32_t pc)
 {
     // Back into the code where the buffers are as it has them there, else

@@ -104,6 +104,13 @@ public:
     // end of the instruction's inline code, which must be called here
     // (where the code is as it is at `back`).
     void call_handler_cold(Decoded &d, uint32_t pc, const State &at_jump, Xbyak::Label &from, Xbyak::Label &back);
+    // After call_handler_cold for a word store to `from`, not to plain
+    // memory: from `from`, the store of register rd at the address in esi
+    // taken by a port of the bus (CoreBus::Port) after `fetch` makes the
+    // instruction's fetch, back to `back`; where no port takes it, on to
+    // `slow`, the handler.
+    void store_at_port_cold(uint32_t pc, unsigned rd, const State &at_jump, Xbyak::Label &from, Xbyak::Label &slow,
+                            Xbyak::Label &back, std::function<void()> fetch);
     // A delay loop's head (its entry's handler `d.fn` skips first,
     // delay_loop.h): the skip replayed by a call; where that is done and
     // the run goes on, the head's own code follows, `head` making it inline

@@ -19,8 +19,9 @@ namespace {
 using namespace Xbyak::util;
 
 // An access of `size` bytes at esi, to plain memory: the fetch of the
-// instruction two ahead first, then the data cycle; elsewhere (a
-// peripheral, misaligned, code in the way) the handler does all of it.
+// instruction two ahead first, then the data cycle; a word store to a port
+// of the bus out of line; elsewhere (a peripheral, misaligned, code in the
+// way) the handler does all of it.
 void transfer(RunEmitter &e, Decoded &d, uint32_t pc, bool load, unsigned size, bool sign, unsigned rd)
 {
     Xbyak::Label &slow = e.label(), &back = e.label();
@@ -29,7 +30,10 @@ void transfer(RunEmitter &e, Decoded &d, uint32_t pc, bool load, unsigned size, 
         e.test(esi, size - 1);
         e.jnz(slow, RunEmitter::T_NEAR);
     }
-    e.plain_region(!load, slow);
+    // A word store elsewhere than to plain memory: to a port, mostly.
+    const bool port = !load && size == 4;
+    Xbyak::Label &other = port ? e.label() : slow;
+    e.plain_region(!load, other);
     e.thumb_fetch(pc + 4, load);   // a store's fetch is N
     if (load) {
         e.load_host(size, sign);
@@ -41,6 +45,7 @@ void transfer(RunEmitter &e, Decoded &d, uint32_t pc, bool load, unsigned size, 
     }
     e.L(back);
     e.call_handler_cold(d, pc, at_jump, slow, back);
+    if (port) e.store_at_port_cold(pc, rd, at_jump, other, slow, back, [&e, pc] { e.thumb_fetch(pc + 4, false); });
 }
 
 // The ALU operations on two low registers that take no I cycle; false for
