@@ -316,6 +316,30 @@ const std::vector<Case> kCases = {
         bne 1b
         mov r4, r6
     )"},
+    {"thumb: a BX to each halfword a little ahead, at both alignments", false, R"(
+        adr r0, 1f + 1
+        bx r0
+        .thumb
+    1:  movs r6, #3
+    2:  .rept 2
+        .irp k, 3, 5, 7, 9
+        mov r0, pc
+        adds r0, #\k
+        bx r0
+        .rept 4
+        adds r7, #1
+        .endr
+        .endr
+        adds r7, #1
+        .endr
+        subs r6, #1
+        bne 2b
+        adr r0, 3f
+        bx r0
+        .balign 4
+        .arm
+    3:
+    )"},
 };
 
 TEST(CoreStraightRuns, EndAtTheBoundaryOneInstructionAtATimeWould)

@@ -137,15 +137,56 @@ void RunEmitter::end_after_call()
     chain_to_pc();
 }
 
+void RunEmitter::refill_by_call()
+{
+    flush_buffers();
+    mov(field(c_.cycles), rbp);
+    mov(rdi, rbx);
+    mov(rax, reinterpret_cast<uintptr_t>(&refill_thumb));
+    call(rax);
+}
+
 void RunEmitter::end_at_thumb_branch_to_esi()
 {
     mov(reg(15), esi);
-    if (buffered()) {
-        flush_buffers();
+    if (buffered() && key_ == Key::kStraight) {
+        // Cpu::refill_buffered where the target's word is neither the one
+        // the buffers hold nor those around it: it is read at once, after
+        // the wait states; there the refill is made here.
+        const uint32_t s = key_next_;
+        const uint64_t wait = c_.code_wait;
+        Xbyak::Label &near = label(), &second = label(), &done = label();
+        mov(eax, esi);
+        and_(eax, ~3u);
+        for (const uint32_t w : {s - 4, s - 2, s}) {
+            if (w & 3) continue;
+            cmp(eax, w);
+            je(near, T_NEAR);
+        }
+        lea(eax, ptr[rsi + 4]);
+        mov(field(c_.read_buffer.next), rax);
+        test(esi, 2);
+        jnz(second);
+        lea(rax, ptr[rbp + wait + 1]);   // the target's word in the buffers
+        lea(rbp, ptr[rax + 1]);
+        lea(r13, ptr[rax + wait + 1]);
+        jmp(done);
+        L(second);
+        lea(r13, ptr[rbp + 2 * wait + 2]);
+        mov(rbp, r13);
+        L(done);
+        mov(field(c_.read_buffer.ahead_ready), r13);
         mov(field(c_.cycles), rbp);
-        mov(rdi, rbx);
-        mov(rax, reinterpret_cast<uintptr_t>(&refill_thumb));
-        call(rax);
+        Xbyak::Label &joined = label();
+        later([this, &near, &joined, at = state()] {
+            L(near);
+            set_state(at);
+            refill_by_call();
+            jmp(joined, T_NEAR);
+        });
+        L(joined);
+    } else if (buffered()) {
+        refill_by_call();
     } else {
         add(rbp, r14);
         add(rbp, r12);

@@ -180,6 +180,8 @@ public:
 
 private:
     void flush_before_call(uint32_t pc);
+    // Thumb: the refill at the target in esi by Cpu::refill_buffered.
+    void refill_by_call();
     // The call of `own`, else of d.fn as it is at the time of the call.
     void call_of(Decoded &d, Handler own);
     // After a handler call out of line: back to `back` where the read
