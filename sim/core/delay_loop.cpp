@@ -786,6 +786,23 @@ void loop_head(Cpu &c, Decoded &d)
 
 }  // namespace
 
+Handler head_handler(const Cpu &c, const Decoded &d)
+{
+    return d.fn == loop_head ? c.loops[d.aux].head_fn : nullptr;
+}
+
+bool replayed_at_head(Cpu &c, Decoded &d)
+{
+    const LoopInfo &loop = c.loops[d.aux];
+    if (!replay_again(c, loop, d)) {
+        start_at_head(c, d);
+        return false;
+    }
+    if (c.run_end) return true;
+    loop.head_fn(c, d);
+    return false;
+}
+
 void tell_repeated(Cpu &c)
 {
     const LoopInfo &loop = *c.repeat_loop;

@@ -191,6 +191,14 @@ struct LoopInfo {
     uint32_t mark_counter = 0, mark_base = 0;
 };
 
+// For host code. The handler a loop's first instruction runs after its
+// skip, where `d` is one (its handler skips first); else null.
+Handler head_handler(const Cpu &c, const Decoded &d);
+// At such a head, inside a straight run: the replay of the skip where it
+// holds and the run goes on after it (true: the head itself is still to
+// run); else all that the head's handler does (false).
+bool replayed_at_head(Cpu &c, Decoded &d);
+
 // The branch in `d` at `pc` has just been taken backwards (r[15] is its target).
 void delay_loop_closed(Cpu &c, Decoded &d, uint32_t pc);
 // Tells the observer of the iterations the last closing branch skipped.

@@ -34,7 +34,15 @@ bool TestBus::write(uint32_t address, unsigned size, uint64_t cycle, uint32_t va
     if (raise_irq_at && address == raise_irq_at && core) core->set_interrupt_lines(true, false);
     io[address] = value;
     log.push_back({address, size, true, value, cycle});
+    if (ports && size == 4 && !(address & 3)) port_entry(address) = Port{address, &TestBus::store_at_port, this};
     return true;
+}
+
+bool TestBus::store_at_port(const Port &p, uint64_t cycle, uint32_t value)
+{
+    TestBus &b = *static_cast<TestBus *>(p.owner);
+    unsigned wait;
+    return !b.io_wait && ++b.port_calls % 3 != 0 && b.write(p.address, 4, cycle, value, wait);
 }
 
 namespace {

@@ -46,6 +46,14 @@ public:
     unsigned io_wait = 0;
     uint32_t raise_irq_at = 0;   // a store here asserts nIRQ
     bool abort_misaligned = false;
+    // A word stored in the peripheral window opens a port for its address
+    // (as the simulator's bus does), which takes the later ones while there
+    // are no wait states, and refuses every third (as an event due would).
+    bool ports = false;
+    unsigned port_calls = 0;
+
+private:
+    static bool store_at_port(const Port &p, uint64_t cycle, uint32_t value);
 };
 
 struct Program {

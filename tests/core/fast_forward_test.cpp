@@ -59,12 +59,15 @@ struct Outcome {
 
 // Runs to the halt in slices of `slice` cycles, raising nIRQ at the cycles
 // in `irqs`, as the simulator's run loop does at device events.
+// Host code for a run from its `host_after`th start (0: none; -1: as the
+// core has it by default).
 Outcome run(const std::string &main, bool fast_forward, uint64_t slice, std::vector<uint64_t> irqs = {},
-            bool observed = false, bool code_in_ram = false)
+            bool observed = false, bool code_in_ram = false, int host_after = -1)
 {
     Board b(irq_counting_program(main), 1, 1);
     if (code_in_ram) b.code_in_ram();
     b.core.set_fast_forward(fast_forward);
+    if (host_after >= 0) b.core.set_host_code(host_after > 0, static_cast<unsigned>(host_after));
     Repeats repeats;
     if (observed) b.core.set_observer(&repeats);
     Outcome out;
@@ -161,6 +164,55 @@ TEST(CoreFastForward, ARoutineCalledAgainAndAgainWithSameAndOtherCounts)
         if (slice == 1'000'000) {
             EXPECT_GT(fast.skipped, 9000u);
         }
+    }
+}
+
+// Host code replays a skip at a loop's first instruction inside a run and
+// then does the instruction itself, in Thumb and ARM code, where the run
+// goes on after the skip and where a run limit or an interrupt cuts it.
+TEST(CoreFastForward, HostCodeSkipsFromALoopsFirstInstructionAsTheInterpreterDoes)
+{
+    const std::string main = std::string(R"(
+        ldr r4, =counts
+    1:  ldr r0, [r4]
+        cmp r0, #0
+        beq finish
+        bl pauze
+        ldr r0, [r4]
+        ldr r1, =arm_pause
+        bl call_r1
+        adds r4, #4
+        b 1b
+    call_r1:
+        bx r1
+        .align 2
+    counts:
+        .word 300, 300, 301, 300, 1, 300, 2000, 300, 300, 2, 300, 300, 300, 0
+        .arm
+    arm_pause:
+        sub sp, sp, #8
+        mov r3, #0
+    2:  str r3, [sp, #4]
+        ldr r3, [sp, #4]
+        cmp r3, r0
+        bcs 3f
+        add r3, r3, #1
+        b 2b
+    3:  add sp, sp, #8
+        bx lr
+        .thumb
+    )") + kFirmwareDelays + "finish:\n";
+    const Outcome exact = run(main, false, 1'000'000, {}, false, false, 0);
+    for (uint64_t slice : {1'000'000ull, 4999ull, 997ull}) {
+        SCOPED_TRACE("slice " + std::to_string(slice));
+        const Outcome fast = run(main, true, slice, {}, false, false, 1);
+        expect_same(fast, run(main, false, slice, {}, false, false, 0));
+        EXPECT_EQ(fast.stops.back().instructions, exact.stops.back().instructions);
+    }
+    const uint64_t total = exact.stops.back().cycles;
+    for (uint64_t at = total / 2; at < total / 2 + 24; ++at) {
+        SCOPED_TRACE("interrupt at cycle " + std::to_string(at));
+        expect_same(run(main, true, 1'000'000, {at}, false, false, 1), run(main, false, 1'000'000, {at}, false, false, 0));
     }
 }
 

@@ -42,6 +42,7 @@ Outcome run(const std::string &source, bool wait_states, bool in_ram, bool one_a
     if (in_ram) b.code_in_ram();
     b.bus.raise_irq_at = coretest::kIo + 0x300;
     b.bus.io_wait = io_wait;
+    b.bus.ports = true;
     if (one_at_a_time) b.core.set_watchpoints({{kRam + 0xF000, 4, true, true}});
     Outcome o;
     for (int runs = 0; runs < 100000; ++runs) {
@@ -149,6 +150,7 @@ const std::vector<Case> kCases = {
     2:  ldr r1, [r6]                @ the timer
         adds r4, r4, r1
         str r4, [r5, #4]
+        str r4, [r6, #8]            @ to a port from the second time round
         push {r1, r4}
         ldmia r5!, {r0, r1}
         subs r5, #8
@@ -313,6 +315,30 @@ const std::vector<Case> kCases = {
         subs r2, r2, #1
         bne 1b
         mov r4, r6
+    )"},
+    {"thumb: a BX to each halfword a little ahead, at both alignments", false, R"(
+        adr r0, 1f + 1
+        bx r0
+        .thumb
+    1:  movs r6, #3
+    2:  .rept 2
+        .irp k, 3, 5, 7, 9
+        mov r0, pc
+        adds r0, #\k
+        bx r0
+        .rept 4
+        adds r7, #1
+        .endr
+        .endr
+        adds r7, #1
+        .endr
+        subs r6, #1
+        bne 2b
+        adr r0, 3f
+        bx r0
+        .balign 4
+        .arm
+    3:
     )"},
 };
 

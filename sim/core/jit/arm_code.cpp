@@ -236,6 +236,30 @@ void branch_at_end(RunEmitter &e, Decoded &d, const ArmForm &f, uint32_t pc)
     e.end_after_call();
 }
 
+// The instruction of `d` inline where its form `f` has code here (nothing
+// made otherwise).
+bool emit_inline(RunEmitter &e, Decoded &d, const ArmForm &f, uint32_t pc)
+{
+    switch (f.kind) {
+    case ArmForm::kDataProcessing:
+        // pc read 12 ahead, or written: the handler.
+        if (f.operand == ArmForm::kRegisterShifted &&
+            ((d.raw >> 16 & 15) == 15 || (d.raw >> 12 & 15) == 15 || (d.raw >> 8 & 15) == 15 || (d.raw & 15) == 15))
+            return false;
+        data_processing(e, d, f);
+        return true;
+    case ArmForm::kTransfer:
+    case ArmForm::kHalfword: single_transfer(e, d, f, pc); return true;
+    case ArmForm::kMultiply: multiply(e, d, f); return true;
+    case ArmForm::kBlock:
+        // A load of pc branches: its handler.
+        if (f.load && (d.imm & 0x8000)) return false;
+        emit_block_transfer(e, d, {f.load, f.pre, f.up, f.write_back}, pc);
+        return true;
+    default: return false;
+    }
+}
+
 }  // namespace
 
 void emit_arm(RunEmitter &e, Decoded &d, uint32_t pc, bool last)
@@ -248,32 +272,15 @@ void emit_arm(RunEmitter &e, Decoded &d, uint32_t pc, bool last)
     const bool tested = d.cond != 0xE;
     Xbyak::Label &skip = e.label(), &next = e.label();
     if (tested) e.jump_unless(d.cond, skip);
-    bool inline_done = true;
-    switch (f.kind) {
-    case ArmForm::kDataProcessing:
-        // pc read 12 ahead, or written: the handler.
-        if (f.operand == ArmForm::kRegisterShifted &&
-            ((d.raw >> 16 & 15) == 15 || (d.raw >> 12 & 15) == 15 || (d.raw >> 8 & 15) == 15 || (d.raw & 15) == 15))
-            inline_done = false;
-        else
-            data_processing(e, d, f);
-        break;
-    case ArmForm::kTransfer:
-    case ArmForm::kHalfword: single_transfer(e, d, f, pc); break;
-    case ArmForm::kMultiply: multiply(e, d, f); break;
-    case ArmForm::kBlock:
-        // A load of pc branches: its handler.
-        if (f.load && (d.imm & 0x8000))
-            inline_done = false;
-        else
-            emit_block_transfer(e, d, {f.load, f.pre, f.up, f.write_back}, pc);
-        break;
-    default: inline_done = false; break;
-    }
-    if (inline_done) {
-        e.done();
+    bool inline_done;
+    if (const Handler own = head_handler(e.cpu(), d)) {
+        inline_done = e.at_loop_head(d, pc, own, [&] { return emit_inline(e, d, arm_form_of(own), pc); });
     } else {
-        e.call_handler(d, pc);
+        inline_done = emit_inline(e, d, f, pc);
+        if (inline_done)
+            e.done();
+        else
+            e.call_handler(d, pc);
     }
     if (tested) {
         e.jmp(next, RunEmitter::T_NEAR);

@@ -1,5 +1,6 @@
 #include "sim/core/jit/run_emitter.h"
 
+#include "sim/core/delay_loop.h"
 #include "sim/core/jit/compiled_runs.h"
 
 namespace sim::core::jit {
@@ -136,15 +137,56 @@ void RunEmitter::end_after_call()
     chain_to_pc();
 }
 
+void RunEmitter::refill_by_call()
+{
+    flush_buffers();
+    mov(field(c_.cycles), rbp);
+    mov(rdi, rbx);
+    mov(rax, reinterpret_cast<uintptr_t>(&refill_thumb));
+    call(rax);
+}
+
 void RunEmitter::end_at_thumb_branch_to_esi()
 {
     mov(reg(15), esi);
-    if (buffered()) {
-        flush_buffers();
+    if (buffered() && key_ == Key::kStraight) {
+        // Cpu::refill_buffered where the target's word is neither the one
+        // the buffers hold nor those around it: it is read at once, after
+        // the wait states; there the refill is made here.
+        const uint32_t s = key_next_;
+        const uint64_t wait = c_.code_wait;
+        Xbyak::Label &near = label(), &second = label(), &done = label();
+        mov(eax, esi);
+        and_(eax, ~3u);
+        for (const uint32_t w : {s - 4, s - 2, s}) {
+            if (w & 3) continue;
+            cmp(eax, w);
+            je(near, T_NEAR);
+        }
+        lea(eax, ptr[rsi + 4]);
+        mov(field(c_.read_buffer.next), rax);
+        test(esi, 2);
+        jnz(second);
+        lea(rax, ptr[rbp + wait + 1]);   // the target's word in the buffers
+        lea(rbp, ptr[rax + 1]);
+        lea(r13, ptr[rax + wait + 1]);
+        jmp(done);
+        L(second);
+        lea(r13, ptr[rbp + 2 * wait + 2]);
+        mov(rbp, r13);
+        L(done);
+        mov(field(c_.read_buffer.ahead_ready), r13);
         mov(field(c_.cycles), rbp);
-        mov(rdi, rbx);
-        mov(rax, reinterpret_cast<uintptr_t>(&refill_thumb));
-        call(rax);
+        Xbyak::Label &joined = label();
+        later([this, &near, &joined, at = state()] {
+            L(near);
+            set_state(at);
+            refill_by_call();
+            jmp(joined, T_NEAR);
+        });
+        L(joined);
+    } else if (buffered()) {
+        refill_by_call();
     } else {
         add(rbp, r14);
         add(rbp, r12);
@@ -323,14 +365,60 @@ void RunEmitter::after_call()
     ahead_passed_ = false;
 }
 
+void RunEmitter::call_of(Decoded &d, Handler own)
+{
+    mov(rdi, rbx);
+    mov(rsi, reinterpret_cast<uintptr_t>(&d));
+    if (own) {
+        mov(rax, reinterpret_cast<uintptr_t>(own));
+        call(rax);
+    } else {
+        call(qword[rsi]);   // Decoded::fn, as it is when the call is made
+    }
+}
+
 void RunEmitter::call_handler(Decoded &d, uint32_t pc)
 {
     flush_before_call(pc);
-    mov(rdi, rbx);
-    mov(rsi, reinterpret_cast<uintptr_t>(&d));
-    call(qword[rsi]);   // Decoded::fn, as it is when the call is made
+    call_of(d, own_);
     after_call();
     ++pending_;
+}
+
+bool RunEmitter::at_loop_head(Decoded &d, uint32_t pc, Handler own, const std::function<bool()> &head)
+{
+    Xbyak::Label &whole = label(), &back = label();
+    const State before = state();
+    flush_before_call(pc);
+    mov(rdi, rbx);
+    mov(rsi, reinterpret_cast<uintptr_t>(&d));
+    mov(rax, reinterpret_cast<uintptr_t>(&replayed_at_head));
+    call(rax);
+    test(al, al);
+    jz(whole, T_NEAR);
+    // Replayed: the cycles and the read ahead moved on together, the
+    // buffers' key stayed, and the run goes on.
+    if (pending_) sub(field(c_.instructions), pending_);
+    mov(rbp, field(c_.cycles));
+    if (buffered()) mov(r13, field(c_.read_buffer.ahead_ready));
+    own_ = own;
+    const bool inline_done = head();
+    if (inline_done)
+        done();
+    else
+        call_handler(d, pc);
+    own_ = nullptr;
+    // The head's handler alone may have read the word anew, later.
+    ahead_passed_ = false;
+    L(back);
+    const State at_back = state();
+    later([this, &whole, &back, pc, before, at_back] {
+        L(whole);
+        set_state(before);
+        after_call();
+        rejoin(at_back, at_back.pending, back, pc);
+    });
+    return inline_done;
 }
 
 void RunEmitter::call_handler_cold(Decoded &d, uint32_t pc, const State &at_jump, Xbyak::Label &from,
@@ -339,31 +427,94 @@ void RunEmitter::call_handler_cold(Decoded &d, uint32_t pc, const State &at_jump
     // The handler's fetch may have read the word anew, later.
     ahead_passed_ = false;
     const State at_back = state();
-    later([this, &d, pc, at_jump, at_back, &from, &back] {
+    const Handler own = own_;
+    later([this, &d, pc, at_jump, at_back, &from, &back, own] {
         L(from);
         set_state(at_jump);
         flush_before_call(pc);
-        mov(rdi, rbx);
-        mov(rsi, reinterpret_cast<uintptr_t>(&d));
-        call(qword[rsi]);
+        call_of(d, own);
         after_call();
-        // Back into the code where the buffers are as it has them there,
-        // else out to the run loop after this instruction.
-        set_state(at_back);
-        if (buffered() && at_back.key == Key::kStraight) {
-            Xbyak::Label &off = label();
-            mov(eax, at_back.key_next);
-            cmp(field(c_.read_buffer.next), rax);
-            jne(off, T_NEAR);
-            jmp(back, T_NEAR);
-            L(off);
-            key_ = Key::kUnknown;
-            pending_ = at_back.pending + 1;
-            end_at(pc + (thumb_ ? 2 : 4));
-        } else {
-            jmp(back, T_NEAR);
-        }
+        rejoin(at_back, at_back.pending + 1, back, pc);
     });
+}
+
+void RunEmitter::store_at_port_cold(uint32_t pc, unsigned rd, const State &at_jump, Xbyak::Label &from,
+                                    Xbyak::Label &slow, Xbyak::Label &back, std::function<void()> fetch)
+{
+    const State at_back = state();
+    later([this, pc, rd, at_jump, at_back, &from, &slow, &back, fetch] {
+        L(from);
+        set_state(at_jump);
+        if (buffered() && at_jump.key == Key::kUnknown) {
+            jmp(slow, T_NEAR);
+            return;
+        }
+        // As the handler takes it to a port: no memory in the page, no tool
+        // on the accesses, and a port that holds the address.
+        mov(rax, field(c_.plain_pages));
+        mov(ecx, esi);
+        shr(ecx, 12);
+        cmp(byte[rax + rcx], 0);
+        jne(slow, T_NEAR);
+        cmp(field(c_.access_hooks), 0);
+        jne(slow, T_NEAR);
+        using Port = CoreBus::Port;
+        const int ports = static_cast<int>(reinterpret_cast<const char *>(&c_.bus->port(0)) -
+                                           reinterpret_cast<const char *>(c_.bus));
+        mov(eax, esi);
+        shr(eax, 2);
+        and_(eax, CoreBus::kPorts - 1);
+        imul(eax, eax, static_cast<int>(sizeof(Port)));
+        mov(rdi, field(c_.bus));
+        lea(rdi, ptr[rdi + rax + ports]);
+        cmp(dword[rdi + static_cast<int>(offsetof(Port, address))], esi);
+        jne(slow, T_NEAR);
+        // The fetch before the store, undone where the port refuses it.
+        Xbyak::Label &refused = label();
+        push(rbp);
+        push(r13);
+        fetch();
+        flush_before_call(pc);
+        mov(field(c_.in_bus_access), 1);
+        mov(rsi, rbp);
+        mov(edx, reg(rd));
+        call(qword[rdi + static_cast<int>(offsetof(Port, store))]);
+        mov(field(c_.in_bus_access), 0);
+        test(al, al);
+        jz(refused, T_NEAR);
+        add(rsp, 16);
+        add(rbp, 1);   // no wait states
+        mov(field(c_.cycles), rbp);
+        mov(reg(15), pc + (thumb_ ? 2 : 4));
+        after_call();
+        rejoin(at_back, at_back.pending + 1, back, pc);
+        L(refused);
+        pop(r13);
+        pop(rbp);
+        set_state(at_jump);
+        if (pending_) sub(field(c_.instructions), pending_);
+        jmp(slow, T_NEAR);
+    });
+}
+
+void RunEmitter::rejoin(const State &at_back, uint32_t counted, Xbyak::Label &back, uint32_t pc)
+{
+    // Back into the code where the buffers are as it has them there, else
+    // out to the run loop after this instruction.
+    set_state(at_back);
+    if (buffered() && at_back.key == Key::kStraight) {
+        Xbyak::Label &off = label();
+        mov(eax, at_back.key_next);
+        cmp(field(c_.read_buffer.next), rax);
+        jne(off, T_NEAR);
+        jmp(back, T_NEAR);
+        L(off);
+        key_ = Key::kUnknown;
+        pending_ = counted;
+        end_at(pc + (thumb_ ? 2 : 4));
+    } else {
+        jmp(back, T_NEAR);
+    }
 }
 
 void RunEmitter::thumb_fetch(uint32_t address, bool sequential)

@@ -104,6 +104,20 @@ public:
     // end of the instruction's inline code, which must be called here
     // (where the code is as it is at `back`).
     void call_handler_cold(Decoded &d, uint32_t pc, const State &at_jump, Xbyak::Label &from, Xbyak::Label &back);
+    // After call_handler_cold for a word store to `from`, not to plain
+    // memory: from `from`, the store of register rd at the address in esi
+    // taken by a port of the bus (CoreBus::Port) after `fetch` makes the
+    // instruction's fetch, back to `back`; where no port takes it, on to
+    // `slow`, the handler.
+    void store_at_port_cold(uint32_t pc, unsigned rd, const State &at_jump, Xbyak::Label &from, Xbyak::Label &slow,
+                            Xbyak::Label &back, std::function<void()> fetch);
+    // A delay loop's head (its entry's handler `d.fn` skips first,
+    // delay_loop.h): the skip replayed by a call; where that is done and
+    // the run goes on, the head's own code follows, `head` making it inline
+    // (true) or else a call of `own`, the head's own handler, in its place
+    // (and in `head`'s slow paths); else the call did all. True where the
+    // head is inline.
+    bool at_loop_head(Decoded &d, uint32_t pc, Handler own, const std::function<bool()> &head);
     // An instruction done inline: counted.
     void done() { ++pending_; }
 
@@ -166,6 +180,14 @@ public:
 
 private:
     void flush_before_call(uint32_t pc);
+    // Thumb: the refill at the target in esi by Cpu::refill_buffered.
+    void refill_by_call();
+    // The call of `own`, else of d.fn as it is at the time of the call.
+    void call_of(Decoded &d, Handler own);
+    // After a handler call out of line: back to `back` where the read
+    // buffers are as the code has them there (`at_back`), else out to the
+    // run loop after the instruction at `pc`, `counted` instructions done.
+    void rejoin(const State &at_back, uint32_t counted, Xbyak::Label &back, uint32_t pc);
     void after_call();
     void leave(int outcome);
     // Where the run loop would run the run at pc next (in the window, kept,
@@ -186,6 +208,7 @@ private:
     Key key_ = Key::kUnknown;
     uint32_t key_next_ = 0;
     uint8_t live_ = kAllFlags;
+    Handler own_ = nullptr;   // while a loop's head is made: its own handler
     const Region *likely_ = nullptr;
     // The straight fetch just made was a word's second half, and the read
     // ahead it started will have ended by the next fetch.

@@ -5,8 +5,8 @@
 // point), and the run's last instruction where it is a branch (B, B<cond>,
 // a compare paired with its B<cond>, a BL) to the code window with the
 // buffers running straight on; everything else by its handler. An entry is
-// done inline only while it runs the handler it is decoded to (not a delay
-// loop's head).
+// done inline only while it runs the handler it is decoded to, or, at a
+// delay loop's head, after the skip's replay.
 #include "sim/core/arm_forms.h"
 #include "sim/core/delay_loop.h"
 #include "sim/core/jit/run_emitter.h"
@@ -19,8 +19,9 @@ namespace {
 using namespace Xbyak::util;
 
 // An access of `size` bytes at esi, to plain memory: the fetch of the
-// instruction two ahead first, then the data cycle; elsewhere (a
-// peripheral, misaligned, code in the way) the handler does all of it.
+// instruction two ahead first, then the data cycle; a word store to a port
+// of the bus out of line; elsewhere (a peripheral, misaligned, code in the
+// way) the handler does all of it.
 void transfer(RunEmitter &e, Decoded &d, uint32_t pc, bool load, unsigned size, bool sign, unsigned rd)
 {
     Xbyak::Label &slow = e.label(), &back = e.label();
@@ -29,7 +30,10 @@ void transfer(RunEmitter &e, Decoded &d, uint32_t pc, bool load, unsigned size, 
         e.test(esi, size - 1);
         e.jnz(slow, RunEmitter::T_NEAR);
     }
-    e.plain_region(!load, slow);
+    // A word store elsewhere than to plain memory: to a port, mostly.
+    const bool port = !load && size == 4;
+    Xbyak::Label &other = port ? e.label() : slow;
+    e.plain_region(!load, other);
     e.thumb_fetch(pc + 4, load);   // a store's fetch is N
     if (load) {
         e.load_host(size, sign);
@@ -41,6 +45,7 @@ void transfer(RunEmitter &e, Decoded &d, uint32_t pc, bool load, unsigned size, 
     }
     e.L(back);
     e.call_handler_cold(d, pc, at_jump, slow, back);
+    if (port) e.store_at_port_cold(pc, rd, at_jump, other, slow, back, [&e, pc] { e.thumb_fetch(pc + 4, false); });
 }
 
 // The ALU operations on two low registers that take no I cycle; false for
@@ -412,6 +417,12 @@ FlagUse thumb_flag_use(const Cpu &c, const Decoded &d, uint32_t pc)
 void emit_thumb(RunEmitter &e, Decoded &d, uint32_t pc, bool last)
 {
     e.thumb_begin(pc);
+    if (const Handler own = head_handler(e.cpu(), d)) {
+        const bool inline_done =
+            e.at_loop_head(d, pc, own, [&] { return own == decode_thumb(d.raw) && emit_inline(e, d, pc); });
+        if (last) inline_done ? e.end_at(pc + 2) : e.end_after_call();
+        return;
+    }
     if (last && last_branch(e, d, pc)) return;
     const bool inline_done = d.fn == decode_thumb(d.raw) ? emit_inline(e, d, pc) : block_transfer(e, d, pc);
     if (inline_done)
