@@ -12,12 +12,14 @@ void Bus::map(uint32_t base, uint32_t size, Device &device, std::string name)
     regions_.push_back(Region{base, size, &device, std::move(name)});
     last_ = nullptr;
     ports_ = {};
+    ports_changed();
 }
 
 void Bus::map_background(uint32_t base, uint32_t size, Device &device)
 {
     background_.push_back(Region{base, size, &device, ""});
     ports_ = {};
+    ports_changed();
 }
 
 bool Bus::fill(Port &p, uint32_t address)

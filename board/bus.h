@@ -92,7 +92,7 @@ public:
     void set_recording(bool on)
     {
         recording_ = on;
-        watched_ = recording_ || !observers_.empty();
+        set_watched(recording_ || !observers_.empty());
     }
     const std::vector<Access> &recorded() const { return recorded_; }
     void clear_recorded() { recorded_.clear(); }
@@ -101,8 +101,13 @@ public:
     void add_observer(Observer o)
     {
         observers_.push_back(std::move(o));
-        watched_ = true;
+        set_watched(true);
     }
+
+    // Told whenever a register the bus decoded an address to before may no
+    // longer take a word straight (a block mapped, someone watching the
+    // bus): whoever keeps what port_at() gave drops it.
+    void set_ports_listener(std::function<void()> l) { ports_listener_ = std::move(l); }
 
     void set_memory(Memory *memory) { memory_ = memory; }
     Memory *memory() const { return memory_; }
@@ -133,6 +138,18 @@ private:
             tell(a);
     }
     void tell(const Access &a);
+    void set_watched(bool on)
+    {
+        const bool newly = on && !watched_;
+        watched_ = on;
+        if (newly)
+            ports_changed();
+    }
+    void ports_changed()
+    {
+        if (ports_listener_)
+            ports_listener_();
+    }
 
     Clock &clock_;
     Log &log_;
@@ -143,6 +160,7 @@ private:
     mutable const Region *last_ = nullptr;
     std::array<Port, kPorts> ports_{};
     std::vector<Observer> observers_;
+    std::function<void()> ports_listener_;
     std::vector<Access> recorded_;
     Memory *memory_ = nullptr;
     bool recording_ = false;

@@ -12,6 +12,7 @@ void Clock::set_master_period_fs(uint64_t femtoseconds)
 {
     uint64_t old = period_fs_;
     period_fs_ = femtoseconds == 0 ? 1 : femtoseconds;
+    cycle_picos_ = period_fs_ / 1000;
     if (old != period_fs_)
         for (auto &l : rate_listeners_)
             l(old);
@@ -152,6 +153,7 @@ void Clock::reset()
     now_ = 0;
     cycles_ = 0;
     period_fs_ = kSlowClockPeriodFs;
+    cycle_picos_ = period_fs_ / 1000;
     remainder_fs_ = 0;
     heap_.clear();
     top_changed();
@@ -202,6 +204,7 @@ void Clock::restore(StateReader &r)
     period_fs_ = r.u64();
     remainder_fs_ = r.u64();
     next_sequence_ = r.u64();
+    cycle_picos_ = period_fs_ / 1000;
     if (period_fs_ == 0)
         r.fail("clock: a master-clock period of 0");
     heap_.clear();

@@ -65,6 +65,9 @@ public:
             return fs / 1000;
         return cycles_to_picos_wide(n);
     }
+    // cycles_to_picos(1), kept at hand for whoever stamps a time one cycle
+    // ahead on every change of a line (a PIO's input sample).
+    Picos cycle_picos() const { return cycle_picos_; }
     // Cycles from now to the first cycle boundary at or after t (0 when t
     // has come). Counted from the true time, now() and the fraction of a
     // picosecond the clock keeps, so the answer does not depend on where
@@ -192,6 +195,7 @@ private:
     Picos now_ = 0;
     uint64_t cycles_ = 0;
     uint64_t period_fs_ = kSlowClockPeriodFs;
+    Picos cycle_picos_ = kSlowClockPeriodFs / 1000;   // follows period_fs_
     uint64_t remainder_fs_ = 0;
     uint64_t next_sequence_ = 1;
     std::vector<Entry> heap_;

@@ -169,7 +169,7 @@ void Pio::lines_changed(uint32_t changed, uint32_t levels)
             isr_ |= before ^ before_sample_;
             pdsr_sample_ = levels;
             before_sample_ = before;
-            sample_due_ = now + clock_.cycles_to_picos(1);
+            sample_due_ = now + clock_.cycle_picos();
             update_irq();
             return;
         }
@@ -196,7 +196,7 @@ void Pio::lines_changed_otherwise(uint32_t changed, uint32_t levels)
     if (sample_event_ || sample_owed_)
         return;
     before_sample_ = levels ^ changed;
-    Picos due = clock_.now() + clock_.cycles_to_picos(1);
+    Picos due = clock_.now() + clock_.cycle_picos();
     if (changed & imr_) {
         schedule_sample(due);
     } else {

@@ -141,8 +141,9 @@ public:
         write_as_declared(r, value);
     }
     // The same by the declaration alone, past a direct member: what that
-    // member must do.
-    void write_as_declared(const Register &r, uint32_t value) const
+    // member must do. Out of line, so that a store to a direct register
+    // keeps no frame for it.
+    [[gnu::noinline]] void write_as_declared(const Register &r, uint32_t value) const
     {
         if ((!writable(r.access) || keyed(r.access)) && !accepts(r, value)) [[unlikely]]
             return;

@@ -85,6 +85,9 @@ Machine::Machine(board::Board &board) : board_(board), core_(*this)
         memory_.changed(memory_.flash() + offset, length);
         core_.request_stop();
     });
+    // A port of the core holds what the bus decoded its address to: it
+    // must not outlive the bus's own.
+    board_.bus.set_ports_listener([this] { close_ports(); });
     declare_state();
     board_.attach_state(state_);
     reset();
@@ -94,6 +97,7 @@ Machine::~Machine()
 {
     board_.chip_flash.set_change_listener(nullptr);
     board_.mc.set_map_listener(nullptr);
+    board_.bus.set_ports_listener(nullptr);
     if (board_.bus.memory() == &pdc_view_)
         board_.bus.set_memory(nullptr);
 }
@@ -324,18 +328,25 @@ inline bool Machine::store_quietly(const board::Bus::Port &port, uint64_t cycle,
 
 bool Machine::store_at_port(const Port &p, uint64_t cycle, uint32_t value)
 {
-    Machine &m = *static_cast<Machine *>(p.owner);
-    // The bus's own port for the address, while nobody watches the bus.
-    const board::Bus::Port *port = m.board_.bus.port_at(p.address, 4);
-    return port && m.store_quietly(*port, cycle, value);
+    const OpenPort &o = *static_cast<const OpenPort *>(p.owner);
+    return o.machine->store_quietly(o.port, cycle, value);
 }
 
 void Machine::open_port(uint32_t address)
 {
     // Never where the flash may show (its stores are the memory's).
-    if (address / MemoryMap::kArea < 2)
+    const board::Bus::Port *bus_port = board_.bus.port_at(address, 4);
+    if (address / MemoryMap::kArea < 2 || !bus_port)
         return;
-    port_entry(address) = Port{address, &Machine::store_at_port, this};
+    OpenPort &o = open_ports_[(address >> 2) % kPorts];
+    o = OpenPort{this, *bus_port};
+    port_entry(address) = Port{address, &Machine::store_at_port, &o};
+}
+
+void Machine::close_ports()
+{
+    for (uint32_t i = 0; i < kPorts; ++i)
+        port_entry(i * 4) = Port{};
 }
 
 bool Machine::write_otherwise(uint32_t address, unsigned size, uint64_t cycle, uint32_t value, unsigned &wait)
@@ -352,7 +363,7 @@ bool Machine::write_otherwise(uint32_t address, unsigned size, uint64_t cycle, u
     bool refused = board_.bus.take_fault();
     clock_leads_ = false;
     after_access();
-    if (board_.bus.port_at(address, size) && port(address).address != address)
+    if (size == 4 && port(address).address != address)
         open_port(address);
     return !refused;
 }

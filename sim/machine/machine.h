@@ -44,6 +44,7 @@
 // instruction; the loop goes on.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -295,6 +296,8 @@ private:
     static bool store_at_port(const Port &p, uint64_t cycle, uint32_t value);
     bool store_quietly(const board::Bus::Port &port, uint64_t cycle, uint32_t value);
     void open_port(uint32_t address);
+    // The core's ports, all of them, once the bus's may no longer hold.
+    void close_ports();
     // After a peripheral access: new events or a new clock, a flash
     // command started or over, a reset ordered. Mostly none of it: that
     // case is a few compares, inline.
@@ -336,6 +339,14 @@ private:
     std::set<uint32_t> breakpoints_;
     std::vector<Arm7tdmi::Watch> watches_;
     bool exact_ = false;
+    // What an open port of the core stands for: the bus's port it was
+    // opened from, so that its stores need no second look at the bus. Kept
+    // while the bus's ports hold (the core's port is closed otherwise).
+    struct OpenPort {
+        Machine *machine = nullptr;
+        board::Bus::Port port;
+    };
+    std::array<OpenPort, kPorts> open_ports_{};
 
     // What the current core run's limit was computed from.
     board::Picos limit_event_ = board::Clock::kNever;

@@ -274,6 +274,28 @@ TEST(Machine, CoreStoresToAPortMeetEventsAsTheWholeWayDoes)
     }
 }
 
+// An observer that comes to the bus while the core's stores go straight to
+// the port's registers sees every store from then on, at the time the line
+// moves.
+TEST(Machine, AnObserverComingMidRunSeesTheCoresPortStores)
+{
+    constexpr uint32_t kLed = 1u << 16;
+    Program p("port_stores");
+    std::vector<board::Picos> edges, stores;
+    p.board.pa.add_listener([&](uint32_t, uint32_t) {
+        edges.push_back(p.board.clock.now());
+        if (edges.size() == 21) p.machine.request_stop();   // the line driven, then 20 stores
+    }, kLed);
+    ASSERT_EQ(p.machine.run_for(100 * board::kPicosPerMs), Machine::Stop::Requested);
+    p.board.bus.add_observer([&](const board::Access &a) {
+        if (a.write && (a.address & ~0xFu) == 0xFFFFF430) stores.push_back(a.time);
+    });
+    p.machine.run_for(100 * board::kPicosPerMs);
+    EXPECT_EQ(p.machine.cpu().pc(), p.symbol("park"));
+    ASSERT_EQ(stores.size(), 180u);
+    EXPECT_TRUE(std::equal(stores.begin(), stores.end(), edges.begin() + 21));
+}
+
 }  // namespace
 
 namespace {
