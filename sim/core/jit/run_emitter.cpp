@@ -3,6 +3,8 @@
 #include "sim/core/delay_loop.h"
 #include "sim/core/jit/compiled_runs.h"
 
+#include <cstring>
+
 namespace sim::core::jit {
 
 namespace {
@@ -31,6 +33,10 @@ RunEmitter::RunEmitter(Cpu &c, uint8_t *at, size_t room, bool thumb)
 
 void RunEmitter::begin()
 {
+    // The header before the code: what it was made for, and where a run
+    // made for the same goes on into it (patched by finish()).
+    dq(stamp());
+    dq(0);
     push(rbx);
     push(rbp);
     push(r12);
@@ -40,8 +46,8 @@ void RunEmitter::begin()
     sub(rsp, 8);   // calls keep the stack 16-byte aligned
     xor_(r15d, r15d);   // entered by the run loop, not chained to
     mov(rbx, rdi);
-    if (chain_offset_ == 0) chain_offset_ = getSize();
-    if (getSize() != chain_offset_) throw Xbyak::Error(Xbyak::ERR_INTERNAL);
+    if (chain_offset_ == 0) chain_offset_ = getSize() - kHeader;
+    if (getSize() - kHeader != chain_offset_) throw Xbyak::Error(Xbyak::ERR_INTERNAL);
     // Made for the window the run was found in: the same memory may show
     // at another address too (decoded entries are shared), where its pc
     // would be another; there the run is interpreted.
@@ -61,6 +67,17 @@ void RunEmitter::begin()
     mov(r12d, field(c_.code_s));
     mov(r14d, field(c_.code_n));
     if (buffered()) mov(r13, field(c_.read_buffer.ahead_ready));
+    thumb_begin(c_.r[15]);
+    // A run made for the same, ending where this one starts with the read
+    // buffers running straight into it, comes in here: its registers hold
+    // all of the above.
+    fast_entry_ = getSize();
+}
+
+uint64_t RunEmitter::stamp() const
+{
+    const bool buffered = thumb_ && c_.code_buffered;
+    return c_.code_base | uint64_t{thumb_} << 32 | uint64_t{buffered} << 33 | uint64_t{buffered ? c_.code_wait : 0} << 34;
 }
 
 void RunEmitter::leave_undone(int outcome)
@@ -177,6 +194,23 @@ void RunEmitter::end_at_thumb_branch_to_esi()
         L(done);
         mov(field(c_.read_buffer.ahead_ready), r13);
         mov(field(c_.cycles), rbp);
+        // The buffers run straight into the target: on into its run.
+        if (pending_) add(field(c_.instructions), pending_);
+        Xbyak::Label &out = label(), &other = label();
+        mov(ecx, esi);
+        sub(ecx, c_.code_base);
+        shr(ecx, 1);
+        mov(rdi, reinterpret_cast<uintptr_t>(c_.runs_thumb));
+        lea(rdi, ptr[rdi + rcx * 8]);
+        shl(ecx, 5);
+        mov(rsi, reinterpret_cast<uintptr_t>(c_.code_thumb));
+        add(rsi, rcx);
+        chain_straight(out, other);
+        L(other);
+        add(rax, chain_offset_);
+        jmp(rax);
+        L(out);
+        leave(kRan);
         Xbyak::Label &joined = label();
         later([this, &near, &joined, at = state()] {
             L(near);
@@ -216,6 +250,8 @@ void RunEmitter::chain_to_pc()
 
 void RunEmitter::end_at_branch(uint32_t target)
 {
+    if (c_.in_window(target) && (!buffered() || (key_ == Key::kStraight && key_next_ == target + 4)))
+        return chain_straight_to(target);
     flush_buffers();
     mov(field(c_.cycles), rbp);
     if (pending_) add(field(c_.instructions), pending_);
@@ -225,6 +261,64 @@ void RunEmitter::end_at_branch(uint32_t target)
     mov(rsi, reinterpret_cast<uintptr_t>((thumb_ ? c_.code_thumb : c_.code_arm) + index));
     mov(rdi, reinterpret_cast<uintptr_t>((thumb_ ? c_.runs_thumb : c_.runs_arm) + index));
     chain_from(label());
+}
+
+void RunEmitter::chain_straight_to(uint32_t target)
+{
+    const uint32_t index = (target - c_.code_base) >> (thumb_ ? 1 : 2);
+    Xbyak::Label &out = label(), &other = label();
+    if (pending_) add(field(c_.instructions), pending_);
+    mov(rsi, reinterpret_cast<uintptr_t>((thumb_ ? c_.code_thumb : c_.code_arm) + index));
+    mov(rdi, reinterpret_cast<uintptr_t>((thumb_ ? c_.runs_thumb : c_.runs_arm) + index));
+    chain_straight(out, other);
+    later([this, &out, &other, target, at = state()] {
+        set_state(at);
+        L(other);
+        flush_buffers();
+        mov(field(c_.cycles), rbp);
+        mov(reg(15), target);
+        add(rax, chain_offset_);
+        jmp(rax);
+        L(out);
+        flush_buffers();
+        mov(field(c_.cycles), rbp);
+        mov(reg(15), target);
+        leave(kRan);
+    });
+}
+
+void RunEmitter::chain_straight(Xbyak::Label &out, Xbyak::Label &other)
+{
+    // As chain_from, with the cycles in rbp; where the run there was made
+    // for the same as this one, on into it past its entry (its registers
+    // hold what it would load), else to `other` with rax its code.
+    const Decoded *window_end = (thumb_ ? c_.code_thumb : c_.code_arm) + (c_.code_size >> (thumb_ ? 1 : 2));
+    movzx(ecx, byte[rsi + offsetof(Decoded, block)]);
+    and_(ecx, ~Decoded::kConditional & 0xFF);
+    jz(out, T_NEAR);
+    shl(ecx, 5);
+    add(rcx, rsi);
+    mov(rax, reinterpret_cast<uintptr_t>(window_end));
+    cmp(rcx, rax);
+    ja(out, T_NEAR);
+    movzx(edx, word[rsi + offsetof(Decoded, block_memory)]);
+    mov(r8d, field(c_.memory_cycle_max));
+    add(r8d, 6);   // Cpu::run_cycles_per_memory_cycle
+    imul(rdx, r8);
+    add(rdx, rbp);
+    cmp(rdx, field(c_.run_until));
+    jae(out, T_NEAR);
+    mov(rax, qword[rdi]);
+    cmp(rax, kNever);
+    jbe(out, T_NEAR);
+    mov(field(c_.run_end), rcx);
+    mov(r15d, 1);
+    mov(rdx, stamp());
+    cmp(qword[rax - kHeader], rdx);
+    jne(other, T_NEAR);
+    mov(edx, dword[rax - kHeader + 8]);
+    add(rax, rdx);
+    jmp(rax);
 }
 
 void RunEmitter::chain_from(Xbyak::Label &out)
@@ -757,7 +851,10 @@ const uint8_t *RunEmitter::finish()
     L(elsewhere_);
     leave_undone(kInterpret);
     ready();
-    return getCode();
+    uint8_t *start = const_cast<uint8_t *>(getCode());
+    const uint64_t fast = fast_entry_ - kHeader;
+    std::memcpy(start + 8, &fast, sizeof fast);
+    return start + kHeader;
 }
 
 }  // namespace sim::core::jit

@@ -197,6 +197,17 @@ private:
     void chain_to_pc();
     // The same for the entry rsi and its slot rdi; `out` is bound here.
     void chain_from(Xbyak::Label &out);
+    // end_at_branch where the target's run may be gone on into straight.
+    void chain_straight_to(uint32_t target);
+    // The same for the entry rsi and its slot rdi: on into the run there,
+    // else to `out` (the run loop) or `other` (rax: its code; made for
+    // another state or timing). Cpu::instructions is up to date.
+    void chain_straight(Xbyak::Label &out, Xbyak::Label &other);
+    // What the code is made for (the window, the state, the timing of the
+    // code's fetches), in the header before the code.
+    uint64_t stamp() const;
+    static constexpr int kHeader = 16;
+    size_t fast_entry_ = 0;
     // Out with nothing done (`outcome`), or, chained to, as a run done.
     void leave_undone(int outcome);
     // The read buffers' key and ahead_ready into the Cpu.
