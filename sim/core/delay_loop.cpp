@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <span>
 
 #include "board/state.h"
 
@@ -597,12 +596,12 @@ void skip(Cpu &c, LoopInfo &loop, const Frame &f, uint32_t counter, bool before_
     if (record) {
         // None of it when nothing was skipped: the start is then all it takes.
         if (n > 0) {
-            for (const LoopInfo::Update &u : loop.updates) r.output_value[r.outputs++] = f.get(u.location);
-            r.output_value[r.outputs++] = f.get(loop.counter);
+            unsigned outputs = 0;
+            for (const LoopInfo::Update &u : loop.updates) r.output_value[outputs++] = f.get(u.location);
+            std::fill(r.output_value + outputs, std::end(r.output_value), f.get(loop.counter));
             r.sets_flags = loop.last_op.valid;
             r.flags = c.flags;
         }
-        r.iterations = n;
         r.cycles = n * per_iteration;
         r.instructions = n * loop.path_length;
         r.valid = true;
@@ -620,15 +619,17 @@ void skip(Cpu &c, LoopInfo &loop, const Frame &f, uint32_t counter, bool before_
     }
 }
 
-// The ready facts for the slot base `base` (any, without slots) while
-// they hold; null where there are none.
+// The ready facts for the slot base `base` (0 without slots) while they
+// hold; null where there are none. A loop without slots keeps its facts in
+// the first place, with base 0.
 [[gnu::always_inline]] inline LoopInfo::Ready *ready_at(const Cpu &c, const LoopInfo &loop, uint32_t base)
 {
     LoopInfo::Ready *k = &loop.ready[0];
-    if (loop.slots && k->base != base) ++k;
-    if (k->valid && k->generation == c.code_generation && (!loop.slots || k->base == base)) [[likely]]
-        return k;
-    return nullptr;
+    if (k->base != base) [[unlikely]] {
+        if (loop.ready[1].base != base) return nullptr;
+        k = &loop.ready[1];
+    }
+    return k->generation == c.code_generation ? k : nullptr;
 }
 
 // Where a replay from the slot base `base` reads and writes (LoopInfo::
@@ -640,7 +641,7 @@ void skip(Cpu &c, LoopInfo &loop, const Frame &f, uint32_t counter, bool before_
     unsigned at = 0;
     if (loop.slots) at = loop.ready[0].base == base ? 0 : loop.ready[1].base == base ? 1 : loop.ready_victim;
     LoopInfo::Ready &k = loop.ready[at];
-    k.valid = false;
+    k.generation = LoopInfo::Ready::kNever;
     if (!loop.replay_known || loop.replay_inputs == LoopInfo::kNoReplay) return nullptr;
     // A skip's outcome follows from the values it read, wherever the slots
     // are; but its cost holds only in the memory it was measured in.
@@ -655,12 +656,12 @@ void skip(Cpu &c, LoopInfo &loop, const Frame &f, uint32_t counter, bool before_
         const uint8_t location = i < loop.replay_inputs ? loop.replay_input[i] : Sym::kConst;
         k.input[i] = location == Sym::kConst ? reinterpret_cast<const uint8_t *>(&kZero) : place(location);
     }
+    k.wide = loop.replay_inputs > 2;
     for (size_t i = 0; i < loop.updates.size(); ++i) k.output[i] = place(loop.updates[i].location);
-    k.output[loop.updates.size()] = place(loop.counter);
+    std::fill(k.output + loop.updates.size(), std::end(k.output), place(loop.counter));
     for (unsigned j = 0; j < loop.slots; ++j) k.has_code[j] = w.has_code[j];
     k.generation = c.code_generation;
     k.base = base;
-    k.valid = true;
     if (loop.slots) loop.ready_victim = static_cast<uint8_t>(at ^ 1);
     return &k;
 }
@@ -679,43 +680,83 @@ uint32_t word_at(const uint8_t *p)
     return v;
 }
 
-// A start the loop's head has skipped from before, with the ready facts
-// `k` valid for it: the skip written again. False when there is none (or
-// it no longer fits before the limit). From inside a straight run (`d`,
-// the head's entry), it must end before run_until (the limit itself
-// while nothing wants the core's attention, 0 otherwise), and the run
-// goes on where the rest of it still cannot reach run_until.
-[[gnu::always_inline]] inline bool replay(Cpu &c, const LoopInfo &loop, const LoopInfo::Ready &k,
-                                          const Decoded *d = nullptr)
+// Out of line, so that the short path keeps no registers.
+[[gnu::noinline]] const LoopInfo::Replay *wide_replay_now(const LoopInfo &loop, const LoopInfo::Ready &k, uint64_t a)
 {
-    for (unsigned j = 0; j < loop.slots; ++j)
-        if (*k.has_code[j]) return false;
-    const uint64_t a = word_at(k.input[0]) | uint64_t{word_at(k.input[1])} << 32,
-                   b = word_at(k.input[2]) | uint64_t{word_at(k.input[3])} << 32;
+    const uint64_t b = word_at(k.input[2]) | uint64_t{word_at(k.input[3])} << 32;
     const LoopInfo::Replay *set = loop.replays_for(a, b);
-    for (const LoopInfo::Replay &r : std::span(set, LoopInfo::kReplayWays)) {
-        if (!r.valid || ((r.input[0] ^ a) | (r.input[1] ^ b))) continue;
-        if (r.iterations == 0) return true;
-        if (c.cycles + r.cycles >= (d ? c.run_until : c.limit)) return false;
-        for (unsigned i = 0; i < r.outputs; ++i) std::memcpy(k.output[i], &r.output_value[i], 4);
-        if (r.sets_flags) c.flags = r.flags;
-        c.cycles += r.cycles;
-        c.read_buffer.ahead_ready += r.cycles;
-        c.instructions += r.instructions;
-        if (d && !c.run_fits_from(*d)) c.end_run();
-        return true;
-    }
-    return false;
+    auto holds = [&](const LoopInfo::Replay &r) { return r.valid && !((r.input[0] ^ a) | (r.input[1] ^ b)); };
+    return holds(set[0]) ? &set[0] : holds(set[1]) ? &set[1] : nullptr;
 }
 
-// A repeated start from the head with ready facts that hold: the replay of
-// the run's short path, where it is all a call of a delay routine takes.
-// False where anything else must be looked at, by the whole checks.
-[[gnu::always_inline]] inline bool replay_again(Cpu &c, const LoopInfo &loop, const Decoded &d)
+// The replay kept for the values the inputs of the ready facts `k` have
+// now; null when there is none or a slot's page holds decoded code. With
+// two inputs or fewer, the second key word is 0 in every replay.
+[[gnu::always_inline]] inline const LoopInfo::Replay *replay_now(const LoopInfo &loop, const LoopInfo::Ready &k)
 {
-    if (loop.head != c.r[15] || !c.fast_forward || c.stepping) return false;
+    for (unsigned j = 0; j < loop.slots; ++j)
+        if (*k.has_code[j]) return nullptr;
+    const uint64_t a = word_at(k.input[0]) | uint64_t{word_at(k.input[1])} << 32;
+    static_assert(LoopInfo::kReplayWays == 2);
+    if (k.wide) [[unlikely]]
+        return wide_replay_now(loop, k, a);
+    const LoopInfo::Replay *set = loop.replays_for(a, 0);
+    return set[0].valid && set[0].input[0] == a ? &set[0] : set[1].valid && set[1].input[0] == a ? &set[1] : nullptr;
+}
+
+// The outcome of `r` (which skipped iterations) written again.
+[[gnu::always_inline]] inline void write_back(Cpu &c, const LoopInfo::Ready &k, const LoopInfo::Replay &r)
+{
+    for (unsigned i = 0; i < kMaxReplayOutputs; ++i) std::memcpy(k.output[i], &r.output_value[i], 4);
+    if (r.sets_flags) c.flags = r.flags;
+    c.cycles += r.cycles;
+    c.read_buffer.ahead_ready += r.cycles;
+    c.instructions += r.instructions;
+}
+
+// A start the loop's head has skipped from before, with the ready facts
+// `k` valid for it: the skip written again. False when there is none (or
+// it no longer fits before the limit).
+[[gnu::always_inline]] inline bool replay(Cpu &c, const LoopInfo &loop, const LoopInfo::Ready &k)
+{
+    const LoopInfo::Replay *r = replay_now(loop, k);
+    if (!r) return false;
+    if (r->cycles == 0) return true;
+    if (c.cycles + r->cycles >= c.limit) return false;
+    write_back(c, k, *r);
+    return true;
+}
+
+enum class Again : uint8_t { Not, GoesOn, RunEnds };
+
+// A repeated start from the head with ready facts that hold, inside a
+// straight run (`d`, the head's entry): the replay of the run's short path,
+// where it is all a call of a delay routine takes. It must end before
+// run_until (the limit itself while nothing wants the core's attention, 0
+// otherwise), and the run goes on where the rest of it still cannot reach
+// run_until (Cpu::run_fits_from, here with the one test of the cycles
+// first). Not where anything else must be looked at, by the whole checks.
+[[gnu::always_inline]] inline Again replay_again(Cpu &c, const LoopInfo &loop, const Decoded &d)
+{
+    if (loop.head != c.r[15] || !c.fast_forward || c.stepping) return Again::Not;
     const LoopInfo::Ready *k = ready_at(c, loop, loop.slots ? c.r[loop.slot_base] : 0);
-    return k && replay(c, loop, *k, &d);
+    if (!k) return Again::Not;
+    const LoopInfo::Replay *r = replay_now(loop, *k);
+    if (!r) return Again::Not;
+    if (r->cycles == 0) return c.run_end ? Again::GoesOn : Again::RunEnds;
+    const uint64_t after = c.cycles + r->cycles;
+    if (after + d.block_memory * c.run_cycles_per_memory_cycle() >= c.run_until) [[unlikely]] {
+        if (after >= c.run_until) return Again::Not;
+        write_back(c, *k, *r);
+        c.end_run();
+        return Again::RunEnds;
+    }
+    write_back(c, *k, *r);
+    const unsigned length = d.block & ~Decoded::kConditional & 0xFFu;
+    if (length && c.run_end == reinterpret_cast<uintptr_t>(&d + length)) [[likely]]
+        return Again::GoesOn;
+    c.end_run();
+    return Again::RunEnds;
 }
 
 bool replayed(Cpu &c, const LoopInfo &loop, uint32_t base)
@@ -762,7 +803,7 @@ void hook_head(Cpu &c, uint32_t index)
 
 // A start from the head the short path leaves alone. Out of line, so that
 // the short path keeps no registers.
-[[gnu::noinline]] void start_at_head(Cpu &c, Decoded &d)
+[[gnu::noinline]] bool start_at_head(Cpu &c, Decoded &d)
 {
     LoopInfo &loop = c.loops[d.aux];
     c.end_run();   // a skip moves the cycles past what the run loop allowed for
@@ -774,13 +815,24 @@ void hook_head(Cpu &c, uint32_t index)
         if (!(k && replay(c, loop, *k))) start_from_head(c, loop, base);
     }
     loop.head_fn(c, d);
+    return false;
+}
+
+// The head's own handler, where the run ends with the replay before it.
+// Out of line, so that the short path keeps no registers.
+[[gnu::noinline]] bool head_after_replay(Cpu &c, Decoded &d)
+{
+    c.loops[d.aux].head_fn(c, d);
+    return false;
 }
 
 void loop_head(Cpu &c, Decoded &d)
 {
     const LoopInfo &loop = c.loops[d.aux];
-    if (!replay_again(c, loop, d)) [[unlikely]]
-        return start_at_head(c, d);
+    if (replay_again(c, loop, d) == Again::Not) [[unlikely]] {
+        start_at_head(c, d);
+        return;
+    }
     loop.head_fn(c, d);
 }
 
@@ -794,13 +846,12 @@ Handler head_handler(const Cpu &c, const Decoded &d)
 bool replayed_at_head(Cpu &c, Decoded &d)
 {
     const LoopInfo &loop = c.loops[d.aux];
-    if (!replay_again(c, loop, d)) {
-        start_at_head(c, d);
-        return false;
+    switch (replay_again(c, loop, d)) {
+    case Again::GoesOn: return true;
+    case Again::Not: return start_at_head(c, d);
+    case Again::RunEnds: break;
     }
-    if (c.run_end) return true;
-    loop.head_fn(c, d);
-    return false;
+    return head_after_replay(c, d);
 }
 
 void tell_repeated(Cpu &c)

@@ -103,12 +103,13 @@ struct LoopInfo {
         uint8_t answer = 0;   // its answer's place in answers
         // The values the inputs had, two to a word (0 past replay_inputs).
         uint64_t input[2] = {};
-        uint64_t iterations = 0, cycles = 0, instructions = 0;
+        // Cycles 0: it skipped nothing (an iteration costs at least one).
+        uint64_t cycles = 0, instructions = 0;
         bool sets_flags = false;
         Cpu::Flags flags;
         // What it wrote: the updated locations in the loop's order, then
-        // the counter (none when it skipped nothing).
-        uint8_t outputs = 0;
+        // the counter, then the counter again up to kMaxReplayOutputs
+        // (none when it skipped nothing).
         uint32_t output_value[kMaxReplayOutputs] = {};
     };
     // Found by their inputs' values: a few sets of two, so that a start
@@ -160,11 +161,17 @@ struct LoopInfo {
     // that while it is valid for the code generation, the loop is usable
     // and measured. Kept for two slot bases (a routine called from two
     // depths of the stack), never two for the same one, the second only
-    // for a loop with slots.
+    // for a loop with slots (one without keeps base 0).
+    //
+    // A start looks at no more than it must: the facts hold while their
+    // generation is the code's (kNever: made for none), the inputs past
+    // the first two are read only where there are more, and every output
+    // place is written (those past the loop's own repeat its last).
     struct Ready {
-        bool valid = false;
-        uint64_t generation = 0;
+        static constexpr uint64_t kNever = ~uint64_t{0};
+        uint64_t generation = kNever;
         uint32_t base = 0;
+        bool wide = false;   // more than two inputs
         const uint8_t *input[kMaxReplayInputs] = {};
         uint8_t *output[kMaxReplayOutputs] = {};   // in Replay::output_value's order
         const uint8_t *has_code[kMaxSlots] = {};
@@ -174,7 +181,7 @@ struct LoopInfo {
     mutable uint8_t ready_victim = 0;   // the one made anew next for another base
     void forget_ready() const
     {
-        for (Ready &k : ready) k.valid = false;
+        for (Ready &k : ready) k.generation = Ready::kNever;
     }
 
     // The handler of the loop's first instruction, while its decoded entry

@@ -290,13 +290,7 @@ TEST(CoreFastForward, ARepeatedCallIsReplayedOnlyFromTheSameStart)
         std::string main;
         bool in_ram;
     };
-    const Case cases[] = {
-        {"a value the loop copies", R"(
-        ldr r5, =111
-        bl copy_delay
-        bl copy_delay
-        ldr r5, =222
-        bl copy_delay
+    const std::string copy_delay = R"(
         b finish
     copy_delay:
         ldr r0, =300
@@ -308,7 +302,25 @@ TEST(CoreFastForward, ARepeatedCallIsReplayedOnlyFromTheSameStart)
         b 1b
     2:  bx lr
     finish:
-        )", false},
+        )";
+    const Case cases[] = {
+        {"a value the loop copies", R"(
+        ldr r5, =111
+        bl copy_delay
+        bl copy_delay
+        ldr r5, =222
+        bl copy_delay
+        )" + copy_delay, false},
+        // More starts than a replay's set holds, the same but for the value
+        // copied: a start must compare every input, not just the count.
+        {"many values the loop copies", R"(
+        movs r6, #8
+    3:  adds r5, r6, #0
+        bl copy_delay
+        bl copy_delay
+        subs r6, #1
+        bne 3b
+        )" + copy_delay, false},
         {"the stack the count lives on", std::string(R"(
         ldr r0, =300
         bl pauze
