@@ -339,6 +339,7 @@ void analyse(const Cpu &c, LoopInfo &loop)
     loop.marked = false;
     loop.cost = 0;
     for (LoopInfo::Answer &a : loop.answers) a = {};
+    for (LoopInfo::Answer &a : loop.gone) a = {};
     loop.forget_replays();
     loop.replay_known = false;
     loop.where.valid = false;
@@ -438,10 +439,19 @@ uint64_t first_leaving(const Frame &f, uint32_t counter, uint64_t limit)
         auto remember = [&](uint32_t distance) {
             // A replay holds only while its answer does.
             f.loop.forget_replays_of(f.loop.next_answer);
-            f.loop.answers[f.loop.next_answer] = LoopInfo::Answer{true, counter, o, distance};
+            LoopInfo::Answer &a = f.loop.answers[f.loop.next_answer];
+            if (a.valid) {
+                f.loop.gone[f.loop.next_gone] = a;
+                f.loop.next_gone = (f.loop.next_gone + 1) % LoopInfo::kAnswers;
+            }
+            a = LoopInfo::Answer{true, counter, o, distance};
             f.loop.next_answer = (f.loop.next_answer + 1) % LoopInfo::kAnswers;
             return distance;
         };
+        // An answer let go is found again as the search below finds it:
+        // the first leaving iteration, if it comes before `limit`.
+        for (const LoopInfo::Answer &g : f.loop.gone)
+            if (g.valid && g.counter == counter && g.other == o) return g.distance < limit ? remember(g.distance) : limit;
         if (f.leaves(counter)) return remember(0);
         uint32_t distances[16];
         unsigned n = 0;
