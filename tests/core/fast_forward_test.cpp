@@ -123,6 +123,25 @@ const std::string kFirmwareMain = std::string(R"(
         b finish
     )") + kFirmwareDelays + "finish:\n";
 
+// Calls pauze with each of `counts` in r0 and then runs `more_calls`
+// (r4 points at the count), until a count of 0; `routines` go with the
+// firmware's delay routines.
+std::string calls_with_counts(const std::string &more_calls, const std::string &counts, const std::string &routines = "")
+{
+    return R"(
+        ldr r4, =counts
+    1:  ldr r0, [r4]
+        cmp r0, #0
+        beq finish
+        bl pauze
+    )" + more_calls + R"(
+        adds r4, #4
+        b 1b
+        .align 2
+    counts:
+        .word )" + counts + ", 0\n" + routines + kFirmwareDelays + "finish:\n";
+}
+
 }  // namespace
 
 TEST(CoreFastForward, FirmwareDelayLoopsGiveTheSameRunsWithAndWithout)
@@ -145,18 +164,7 @@ TEST(CoreFastForward, FirmwareDelayLoopsGiveTheSameRunsWithAndWithout)
 // call learnt must not leak into the next.
 TEST(CoreFastForward, ARoutineCalledAgainAndAgainWithSameAndOtherCounts)
 {
-    const std::string main = std::string(R"(
-        ldr r4, =counts
-    1:  ldr r0, [r4]
-        cmp r0, #0
-        beq finish
-        bl pauze
-        adds r4, #4
-        b 1b
-        .align 2
-    counts:
-        .word 300, 300, 301, 300, 1, 300, 7000, 300, 300, 2, 0
-    )") + kFirmwareDelays + "finish:\n";
+    const std::string main = calls_with_counts("", "300, 300, 301, 300, 1, 300, 7000, 300, 300, 2");
     for (uint64_t slice : {1'000'000ull, 9001ull, 4999ull, 997ull, 61ull}) {
         SCOPED_TRACE("slice " + std::to_string(slice));
         Outcome fast = run(main, true, slice, {}, true), exact = run(main, false, slice);
@@ -196,22 +204,13 @@ TEST(CoreFastForward, ACountForgottenAndMetAgainStopsAtTheLimit)
 // goes on after the skip and where a run limit or an interrupt cuts it.
 TEST(CoreFastForward, HostCodeSkipsFromALoopsFirstInstructionAsTheInterpreterDoes)
 {
-    const std::string main = std::string(R"(
-        ldr r4, =counts
-    1:  ldr r0, [r4]
-        cmp r0, #0
-        beq finish
-        bl pauze
+    const std::string main = calls_with_counts(R"(
         ldr r0, [r4]
         ldr r1, =arm_pause
         bl call_r1
-        adds r4, #4
-        b 1b
+    )", "300, 300, 301, 300, 1, 300, 2000, 300, 300, 2, 300, 300, 300", R"(
     call_r1:
         bx r1
-        .align 2
-    counts:
-        .word 300, 300, 301, 300, 1, 300, 2000, 300, 300, 2, 300, 300, 300, 0
         .arm
     arm_pause:
         sub sp, sp, #8
@@ -225,7 +224,7 @@ TEST(CoreFastForward, HostCodeSkipsFromALoopsFirstInstructionAsTheInterpreterDoe
     3:  add sp, sp, #8
         bx lr
         .thumb
-    )") + kFirmwareDelays + "finish:\n";
+    )");
     const Outcome exact = run(main, false, 1'000'000, {}, false, false, 0);
     for (uint64_t slice : {1'000'000ull, 4999ull, 997ull}) {
         SCOPED_TRACE("slice " + std::to_string(slice));

@@ -287,16 +287,14 @@ void RunEmitter::chain_straight_to(uint32_t target)
     });
 }
 
-void RunEmitter::chain_straight(Xbyak::Label &out, Xbyak::Label &other)
+void RunEmitter::run_there(Xbyak::Label &out, const Xbyak::Operand &cycles)
 {
-    // As chain_from, with the cycles in rbp; where the run there was made
-    // for the same as this one, on into it past its entry (its registers
-    // hold what it would load), else to `other` with rax its code.
     const Decoded *window_end = (thumb_ ? c_.code_thumb : c_.code_arm) + (c_.code_size >> (thumb_ ? 1 : 2));
     movzx(ecx, byte[rsi + offsetof(Decoded, block)]);
     and_(ecx, ~Decoded::kConditional & 0xFF);
     jz(out, T_NEAR);
     shl(ecx, 5);
+    static_assert(sizeof(Decoded) == 32);
     add(rcx, rsi);
     mov(rax, reinterpret_cast<uintptr_t>(window_end));
     cmp(rcx, rax);
@@ -305,7 +303,7 @@ void RunEmitter::chain_straight(Xbyak::Label &out, Xbyak::Label &other)
     mov(r8d, field(c_.memory_cycle_max));
     add(r8d, 6);   // Cpu::run_cycles_per_memory_cycle
     imul(rdx, r8);
-    add(rdx, rbp);
+    add(rdx, cycles);
     cmp(rdx, field(c_.run_until));
     jae(out, T_NEAR);
     mov(rax, qword[rdi]);
@@ -313,6 +311,11 @@ void RunEmitter::chain_straight(Xbyak::Label &out, Xbyak::Label &other)
     jbe(out, T_NEAR);
     mov(field(c_.run_end), rcx);
     mov(r15d, 1);
+}
+
+void RunEmitter::chain_straight(Xbyak::Label &out, Xbyak::Label &other)
+{
+    run_there(out, rbp);
     mov(rdx, stamp());
     cmp(qword[rax - kHeader], rdx);
     jne(other, T_NEAR);
@@ -323,32 +326,8 @@ void RunEmitter::chain_straight(Xbyak::Label &out, Xbyak::Label &other)
 
 void RunEmitter::chain_from(Xbyak::Label &out)
 {
-    // rsi: the entry at pc, rdi: its slot. As the run loop
-    // (straight_runs.cpp): the run kept, within the window, short of
-    // run_until; and then its host code.
-    const Decoded *window_end = (thumb_ ? c_.code_thumb : c_.code_arm) + (c_.code_size >> (thumb_ ? 1 : 2));
-    movzx(ecx, byte[rsi + offsetof(Decoded, block)]);
-    and_(ecx, ~Decoded::kConditional & 0xFF);
-    jz(out, T_NEAR);
-    shl(ecx, 5);
-    static_assert(sizeof(Decoded) == 32);
-    lea(rdx, ptr[rsi + rcx]);
-    mov(rax, reinterpret_cast<uintptr_t>(window_end));
-    cmp(rdx, rax);
-    ja(out, T_NEAR);
-    movzx(ecx, word[rsi + offsetof(Decoded, block_memory)]);
-    mov(r8d, field(c_.memory_cycle_max));
-    add(r8d, 6);   // Cpu::run_cycles_per_memory_cycle
-    imul(rcx, r8);
-    add(rcx, field(c_.cycles));
-    cmp(rcx, field(c_.run_until));
-    jae(out, T_NEAR);
-    mov(rax, qword[rdi]);
-    cmp(rax, kNever);
-    jbe(out, T_NEAR);
-    mov(field(c_.run_end), rdx);
+    run_there(out, field(c_.cycles));
     add(rax, chain_offset_);
-    mov(r15d, 1);
     jmp(rax);
     L(out);
     leave(kRan);

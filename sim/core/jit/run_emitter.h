@@ -197,11 +197,18 @@ private:
     void chain_to_pc();
     // The same for the entry rsi and its slot rdi; `out` is bound here.
     void chain_from(Xbyak::Label &out);
+    // For the entry rsi and its slot rdi, as the run loop (straight_runs.cpp)
+    // looks before it runs a run: the run kept, within the window, short of
+    // run_until by its reckoning (the cycles in `cycles`), host code made
+    // for it. Then rax := that code and the run is entered as chained to
+    // (run_end its end, r15d set); else a jump to `out`.
+    void run_there(Xbyak::Label &out, const Xbyak::Operand &cycles);
     // end_at_branch where the target's run may be gone on into straight.
     void chain_straight_to(uint32_t target);
-    // The same for the entry rsi and its slot rdi: on into the run there,
-    // else to `out` (the run loop) or `other` (rax: its code; made for
-    // another state or timing). Cpu::instructions is up to date.
+    // The same for the entry rsi and its slot rdi, the cycles in rbp: on
+    // into the run there, else to `out` (the run loop) or `other` (rax:
+    // its code, made for another state or timing, to be entered after its
+    // registers' saving). Cpu::instructions is up to date.
     void chain_straight(Xbyak::Label &out, Xbyak::Label &other);
     // What the code is made for (the window, the state, the timing of the
     // code's fetches), in the header before the code.
