@@ -339,6 +339,7 @@ void analyse(const Cpu &c, LoopInfo &loop)
     loop.marked = false;
     loop.cost = 0;
     for (LoopInfo::Answer &a : loop.answers) a = {};
+    for (LoopInfo::Answer &a : loop.gone) a = {};
     loop.forget_replays();
     loop.replay_known = false;
     loop.where.valid = false;
@@ -438,10 +439,19 @@ uint64_t first_leaving(const Frame &f, uint32_t counter, uint64_t limit)
         auto remember = [&](uint32_t distance) {
             // A replay holds only while its answer does.
             f.loop.forget_replays_of(f.loop.next_answer);
-            f.loop.answers[f.loop.next_answer] = LoopInfo::Answer{true, counter, o, distance};
+            LoopInfo::Answer &a = f.loop.answers[f.loop.next_answer];
+            if (a.valid) {
+                f.loop.gone[f.loop.next_gone] = a;
+                f.loop.next_gone = (f.loop.next_gone + 1) % LoopInfo::kAnswers;
+            }
+            a = LoopInfo::Answer{true, counter, o, distance};
             f.loop.next_answer = (f.loop.next_answer + 1) % LoopInfo::kAnswers;
             return distance;
         };
+        // An answer let go is found again as the search below finds it:
+        // the first leaving iteration, if it comes before `limit`.
+        for (const LoopInfo::Answer &g : f.loop.gone)
+            if (g.valid && g.counter == counter && g.other == o) return g.distance < limit ? remember(g.distance) : limit;
         if (f.leaves(counter)) return remember(0);
         uint32_t distances[16];
         unsigned n = 0;
@@ -690,18 +700,25 @@ uint32_t word_at(const uint8_t *p)
 }
 
 // The replay kept for the values the inputs of the ready facts `k` have
-// now; null when there is none or a slot's page holds decoded code. With
-// two inputs or fewer, the second key word is 0 in every replay.
+// now, or null. With two inputs or fewer, the second key word is 0 in
+// every replay.
 [[gnu::always_inline]] inline const LoopInfo::Replay *replay_now(const LoopInfo &loop, const LoopInfo::Ready &k)
 {
-    for (unsigned j = 0; j < loop.slots; ++j)
-        if (*k.has_code[j]) return nullptr;
     const uint64_t a = word_at(k.input[0]) | uint64_t{word_at(k.input[1])} << 32;
     static_assert(LoopInfo::kReplayWays == 2);
     if (k.wide) [[unlikely]]
         return wide_replay_now(loop, k, a);
     const LoopInfo::Replay *set = loop.replays_for(a, 0);
     return set[0].valid && set[0].input[0] == a ? &set[0] : set[1].valid && set[1].input[0] == a ? &set[1] : nullptr;
+}
+
+// Whether a slot's page holds decoded code: a replay that skipped
+// iterations must then not write (one that skipped none writes nothing).
+[[gnu::always_inline]] inline bool code_at_slots(const LoopInfo &loop, const LoopInfo::Ready &k)
+{
+    for (unsigned j = 0; j < loop.slots; ++j)
+        if (*k.has_code[j]) return true;
+    return false;
 }
 
 // The outcome of `r` (which skipped iterations) written again.
@@ -722,7 +739,7 @@ uint32_t word_at(const uint8_t *p)
     const LoopInfo::Replay *r = replay_now(loop, k);
     if (!r) return false;
     if (r->cycles == 0) return true;
-    if (c.cycles + r->cycles >= c.limit) return false;
+    if (code_at_slots(loop, k) || c.cycles + r->cycles >= c.limit) return false;
     write_back(c, k, *r);
     return true;
 }
@@ -744,6 +761,7 @@ enum class Again : uint8_t { Not, GoesOn, RunEnds };
     const LoopInfo::Replay *r = replay_now(loop, *k);
     if (!r) return Again::Not;
     if (r->cycles == 0) return c.run_end ? Again::GoesOn : Again::RunEnds;
+    if (code_at_slots(loop, *k)) return Again::Not;
     const uint64_t after = c.cycles + r->cycles;
     if (after + d.block_memory * c.run_cycles_per_memory_cycle() >= c.run_until) [[unlikely]] {
         if (after >= c.run_until) return Again::Not;
@@ -786,14 +804,15 @@ void hook_head(Cpu &c, uint32_t index)
 }
 
 // A start the ready facts do not cover (yet): the whole checks, then a
-// replay or the skip worked out.
-[[gnu::noinline]] void start_from_head(Cpu &c, LoopInfo &loop, uint32_t base)
+// replay (unless `replay_tried`: ready facts that hold found none) or the
+// skip worked out.
+[[gnu::noinline]] void start_from_head(Cpu &c, LoopInfo &loop, uint32_t base, bool replay_tried)
 {
     // Only where the loop was measured, as it was measured. Where the slots
     // are is found first, so that the ready facts for a new slot base are
     // made at once (a routine called from another depth of the stack).
     if (loop.generation != c.code_generation || !loop.usable || !loop.cost || !slots_in_memory(c, loop, base) ||
-        replayed(c, loop, base))
+        (!replay_tried && replayed(c, loop, base)))
         return;
     if (loop.cost_slot_region == (loop.slots ? loop.where.region : nullptr)) {
         Frame f{c, loop, base};
@@ -812,7 +831,7 @@ void hook_head(Cpu &c, uint32_t index)
     if (loop.head == c.r[15] && c.fast_forward && !c.stepping && !c.attention) {
         const uint32_t base = loop.slots ? c.r[loop.slot_base] : 0;
         LoopInfo::Ready *k = ready_at(c, loop, base);
-        if (!(k && replay(c, loop, *k))) start_from_head(c, loop, base);
+        if (!(k && replay(c, loop, *k))) start_from_head(c, loop, base, k != nullptr);
     }
     loop.head_fn(c, d);
     return false;

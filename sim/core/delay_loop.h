@@ -89,6 +89,11 @@ struct LoopInfo {
     static constexpr unsigned kAnswers = 4;
     mutable Answer answers[kAnswers];
     mutable unsigned next_answer = 0;
+    // The last answers that made room for others, found again without the
+    // search (they are what it finds). Not state: a restore starts
+    // without them.
+    mutable Answer gone[kAnswers];
+    mutable unsigned next_gone = 0;
 
     // The last skips made to a remembered answer, each with the values of
     // every location its outcome read and of those it wrote: a delay

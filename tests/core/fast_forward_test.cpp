@@ -175,6 +175,30 @@ TEST(CoreFastForward, ARoutineCalledAgainAndAgainWithSameAndOtherCounts)
     }
 }
 
+// A count met again after four others made it forgotten is found again
+// without the search, and a run limit inside that call still cuts it.
+TEST(CoreFastForward, ACountForgottenAndMetAgainStopsAtTheLimit)
+{
+    const std::string main = std::string(R"(
+        ldr r4, =counts
+    1:  ldr r0, [r4]
+        cmp r0, #0
+        beq finish
+        bl pauze
+        adds r4, #4
+        b 1b
+        .align 2
+    counts:
+        .word 500, 1, 2, 3, 4, 500, 5, 6, 7, 8, 500, 0
+    )") + kFirmwareDelays + "finish:\n";
+    // One limit in each run, by an interrupt, at points all through it.
+    const uint64_t total = run(main, false, 1'000'000).stops.back().cycles;
+    for (uint64_t at = 1000; at < total; at += 1500) {
+        SCOPED_TRACE("interrupt at cycle " + std::to_string(at));
+        expect_same(run(main, true, 1'000'000, {at}), run(main, false, 1'000'000, {at}));
+    }
+}
+
 // Host code replays a skip at a loop's first instruction inside a run and
 // then does the instruction itself, in Thumb and ARM code, where the run
 // goes on after the skip and where a run limit or an interrupt cuts it.
