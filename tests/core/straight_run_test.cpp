@@ -93,6 +93,7 @@ const std::vector<Case> kCases = {
         mov r2, #20
     1:  ldr r1, [r9]                @ the timer: its value is the cycle of the read
         add r0, r0, r1
+        str r0, [r9, #8]            @ to a port from the second time round
         str r0, [r10, r2, lsl #2]
         ldmia r10, {r5-r7}
         stmdb sp!, {r0-r2, r5}

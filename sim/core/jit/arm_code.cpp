@@ -157,7 +157,11 @@ void single_transfer(RunEmitter &e, Decoded &d, const ArmForm &f, uint32_t pc)
         e.test(esi, size - 1);
         e.jnz(slow, RunEmitter::T_NEAR);
     }
-    e.plain_region(!f.load, slow);
+    // A word store elsewhere than to plain memory, the base left alone: to
+    // a port, mostly.
+    const bool port = !f.load && size == 4 && !f.write_back;
+    Xbyak::Label &other = port ? e.label() : slow;
+    e.plain_region(!f.load, other);
     if (f.load) {
         e.load_host(size, f.sign);
         e.lea(rbp, e.ptr[rbp + r10 + 2]);   // 1S, 1N, 1I
@@ -172,6 +176,7 @@ void single_transfer(RunEmitter &e, Decoded &d, const ArmForm &f, uint32_t pc)
     }
     e.L(back);
     e.call_handler_cold(d, pc, at_jump, slow, back);
+    if (port) e.store_at_port_cold(pc, d.rd, at_jump, other, slow, back, [&e] { e.add(rbp, r14); });   // 1N
 }
 
 // MUL/MLA: 1S and the multiplier's cycles for Rs (kept in d.imm), one more
