@@ -669,6 +669,7 @@ void skip(Cpu &c, LoopInfo &loop, const Frame &f, uint32_t counter, bool before_
     k.wide = loop.replay_inputs > 2;
     for (size_t i = 0; i < loop.updates.size(); ++i) k.output[i] = place(loop.updates[i].location);
     std::fill(k.output + loop.updates.size(), std::end(k.output), place(loop.counter));
+    k.slots = static_cast<uint8_t>(loop.slots);
     for (unsigned j = 0; j < loop.slots; ++j) k.has_code[j] = w.has_code[j];
     k.generation = c.code_generation;
     k.base = base;
@@ -714,9 +715,9 @@ uint32_t word_at(const uint8_t *p)
 
 // Whether a slot's page holds decoded code: a replay that skipped
 // iterations must then not write (one that skipped none writes nothing).
-[[gnu::always_inline]] inline bool code_at_slots(const LoopInfo &loop, const LoopInfo::Ready &k)
+[[gnu::always_inline]] inline bool code_at_slots(const LoopInfo::Ready &k)
 {
-    for (unsigned j = 0; j < loop.slots; ++j)
+    for (unsigned j = 0; j < k.slots; ++j)
         if (*k.has_code[j]) return true;
     return false;
 }
@@ -739,7 +740,7 @@ uint32_t word_at(const uint8_t *p)
     const LoopInfo::Replay *r = replay_now(loop, k);
     if (!r) return false;
     if (r->cycles == 0) return true;
-    if (code_at_slots(loop, k) || c.cycles + r->cycles >= c.limit) return false;
+    if (code_at_slots(k) || c.cycles + r->cycles >= c.limit) return false;
     write_back(c, k, *r);
     return true;
 }
@@ -761,7 +762,7 @@ enum class Again : uint8_t { Not, GoesOn, RunEnds };
     const LoopInfo::Replay *r = replay_now(loop, *k);
     if (!r) return Again::Not;
     if (r->cycles == 0) return c.run_end ? Again::GoesOn : Again::RunEnds;
-    if (code_at_slots(loop, *k)) return Again::Not;
+    if (code_at_slots(*k)) return Again::Not;
     const uint64_t after = c.cycles + r->cycles;
     if (after + d.block_memory * c.run_cycles_per_memory_cycle() >= c.run_until) [[unlikely]] {
         if (after >= c.run_until) return Again::Not;

@@ -177,6 +177,7 @@ struct LoopInfo {
         uint64_t generation = kNever;
         uint32_t base = 0;
         bool wide = false;   // more than two inputs
+        uint8_t slots = 0;   // the loop's
         const uint8_t *input[kMaxReplayInputs] = {};
         uint8_t *output[kMaxReplayOutputs] = {};   // in Replay::output_value's order
         const uint8_t *has_code[kMaxSlots] = {};
