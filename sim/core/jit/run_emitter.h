@@ -13,6 +13,9 @@
 // Cpu::instructions holds the count at the run's start until the end: a
 // handler call adds the instructions before it and takes them off again
 // after, so that every path through an instruction leaves the same count.
+// A run's code is preceded by a header: what it was made for (stamp()) and
+// where a run made for the same goes on into it with the state still in
+// the registers (past the entry's checks and loads).
 #pragma once
 
 #include "sim/core/cpu.h"
