@@ -199,12 +199,7 @@ void RunEmitter::end_at_thumb_branch_to_esi()
         Xbyak::Label &out = label(), &other = label();
         mov(ecx, esi);
         sub(ecx, c_.code_base);
-        shr(ecx, 1);
-        mov(rdi, reinterpret_cast<uintptr_t>(c_.runs_thumb));
-        lea(rdi, ptr[rdi + rcx * 8]);
-        shl(ecx, 5);
-        mov(rsi, reinterpret_cast<uintptr_t>(c_.code_thumb));
-        add(rsi, rcx);
+        entry_of_ecx();
         chain_straight(out, other);
         L(other);
         add(rax, chain_offset_);
@@ -234,18 +229,22 @@ void RunEmitter::chain_to_pc()
 {
     // The run loop goes on at pc, where it is in the window.
     Xbyak::Label &out = label();
-    const unsigned shift = thumb_ ? 1 : 2;
     mov(ecx, reg(15));
     sub(ecx, c_.code_base);
     cmp(ecx, c_.code_size);
     jae(out, T_NEAR);
-    shr(ecx, shift);
+    entry_of_ecx();
+    chain_from(out);
+}
+
+void RunEmitter::entry_of_ecx()
+{
+    shr(ecx, thumb_ ? 1 : 2);
     mov(rsi, reinterpret_cast<uintptr_t>(thumb_ ? c_.code_thumb : c_.code_arm));
     mov(rdi, reinterpret_cast<uintptr_t>(thumb_ ? c_.runs_thumb : c_.runs_arm));
     lea(rdi, ptr[rdi + rcx * 8]);
     shl(ecx, 5);
     add(rsi, rcx);
-    chain_from(out);
 }
 
 void RunEmitter::end_at_branch(uint32_t target)

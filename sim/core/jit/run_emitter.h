@@ -198,6 +198,9 @@ private:
     // at once (the two runs chained), else back to the run loop. The
     // Cpu's cycles, count and pc are up to date.
     void chain_to_pc();
+    // ecx, an offset into the window: rsi := the decoded entry there, rdi
+    // := its slot of host code. Takes rcx.
+    void entry_of_ecx();
     // The same for the entry rsi and its slot rdi; `out` is bound here.
     void chain_from(Xbyak::Label &out);
     // For the entry rsi and its slot rdi, as the run loop (straight_runs.cpp)
