@@ -40,4 +40,11 @@ std::string hex32(uint32_t value)
     return buf;
 }
 
+std::string hex64(uint64_t value)
+{
+    char buf[20];
+    std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(value));
+    return buf;
+}
+
 }  // namespace board

@@ -43,5 +43,7 @@ private:
 };
 
 std::string hex32(uint32_t value);
+// Sixteen lowercase digits, no prefix: how image hashes and layouts are shown.
+std::string hex64(uint64_t value);
 
 }  // namespace board

@@ -1,6 +1,5 @@
 #include "sim/frontends/run_recording.h"
 
-#include <cstdio>
 
 namespace sim {
 
@@ -18,13 +17,6 @@ const char *mode_name(RunMode m)
     case RunMode::Replay: return "replay";
     }
     return "";
-}
-
-std::string hex64(uint64_t v)
-{
-    char b[24];
-    std::snprintf(b, sizeof b, "%016llx", static_cast<unsigned long long>(v));
-    return b;
 }
 
 }  // namespace
@@ -78,8 +70,8 @@ bool replay_session_options(const ReplayBundle &b, const CommandLine &c, Session
         auto hash = hash_file(s.image, error);
         if (!hash) return false;
         if (*hash != b.image_hash) {
-            error = s.image + " is not the image the run was recorded with (its hash is " + hex64(*hash) +
-                    ", the recording's " + hex64(b.image_hash) + ")";
+            error = s.image + " is not the image the run was recorded with (its hash is " + board::hex64(*hash) +
+                    ", the recording's " + board::hex64(b.image_hash) + ")";
             return false;
         }
     }

@@ -11,9 +11,9 @@ namespace sim {
 
 namespace {
 
-constexpr char kMagic[] = "BOARDSIM-REPLAY\n";
-constexpr size_t kMagicSize = sizeof kMagic - 1;
-constexpr size_t kHeadSize = kMagicSize + 4 + 8;
+constexpr char kReplayMagic[] = "BOARDSIM-REPLAY\n";
+constexpr size_t kReplayMagicSize = sizeof kReplayMagic - 1;
+constexpr size_t kHeadSize = kReplayMagicSize + 4 + 8;
 
 void put_blob(board::StateWriter &w, const std::optional<std::vector<uint8_t>> &blob)
 {
@@ -106,7 +106,7 @@ std::vector<uint8_t> ReplayBundle::encode() const
     body.u64(end.time);
 
     board::StateWriter w;
-    w.bytes(kMagic, kMagicSize);
+    w.bytes(kReplayMagic, kReplayMagicSize);
     w.u32(kVersion);
     w.u64(body.data().size());
     w.bytes(body.data().data(), body.data().size());
@@ -117,7 +117,7 @@ std::vector<uint8_t> ReplayBundle::encode() const
 std::optional<ReplayBundle> ReplayBundle::decode(const std::vector<uint8_t> &bytes, const std::string &what,
                                                  std::string &error)
 {
-    if (bytes.size() < kMagicSize || std::memcmp(bytes.data(), kMagic, kMagicSize) != 0) {
+    if (bytes.size() < kReplayMagicSize || std::memcmp(bytes.data(), kReplayMagic, kReplayMagicSize) != 0) {
         error = what + ": not a boardsim replay bundle";
         return std::nullopt;
     }
@@ -125,7 +125,7 @@ std::optional<ReplayBundle> ReplayBundle::decode(const std::vector<uint8_t> &byt
         error = what + ": cut short (" + std::to_string(bytes.size()) + " bytes)";
         return std::nullopt;
     }
-    board::StateReader head(bytes.data() + kMagicSize, 12, what);
+    board::StateReader head(bytes.data() + kReplayMagicSize, 12, what);
     uint32_t version = head.u32();
     uint64_t length = head.u64();
     if (version != kVersion) {

@@ -12,7 +12,7 @@ namespace sim {
 
 namespace {
 
-constexpr char kMagic[8] = {'B', 'S', 'I', 'M', 'S', 'N', 'A', 'P'};
+constexpr char kSnapshotMagic[8] = {'B', 'S', 'I', 'M', 'S', 'N', 'A', 'P'};
 constexpr size_t kHeaderSize = 52;
 
 uint64_t fnv1a(const uint8_t *p, size_t n, uint64_t h = 0xcbf29ce484222325ull)
@@ -22,13 +22,6 @@ uint64_t fnv1a(const uint8_t *p, size_t n, uint64_t h = 0xcbf29ce484222325ull)
         h *= 0x100000001b3ull;
     }
     return h;
-}
-
-std::string hex64(uint64_t v)
-{
-    char b[20];
-    std::snprintf(b, sizeof b, "%016llx", static_cast<unsigned long long>(v));
-    return b;
 }
 
 }  // namespace
@@ -61,7 +54,7 @@ bool write_snapshot(Machine &machine, const SnapshotIdentity &identity, const st
         return false;
     }
     board::StateWriter w;
-    w.bytes(kMagic, sizeof kMagic);
+    w.bytes(kSnapshotMagic, sizeof kSnapshotMagic);
     w.u32(kSnapshotVersion);
     w.u64(identity.image_hash);
     w.u64(identity.layout_hash);
@@ -84,11 +77,11 @@ bool read_snapshot(Machine &machine, const SnapshotIdentity &identity, const std
         error = path + ": " + why;
         return false;
     };
-    if (file.size() < sizeof kMagic || std::memcmp(file.data(), kMagic, sizeof kMagic) != 0)
+    if (file.size() < sizeof kSnapshotMagic || std::memcmp(file.data(), kSnapshotMagic, sizeof kSnapshotMagic) != 0)
         return refuse("not a boardsim snapshot");
     if (file.size() < kHeaderSize)
         return refuse("cut short: " + std::to_string(file.size()) + " bytes, not even the header");
-    board::StateReader header(file.data() + sizeof kMagic, kHeaderSize - sizeof kMagic, path);
+    board::StateReader header(file.data() + sizeof kSnapshotMagic, kHeaderSize - sizeof kSnapshotMagic, path);
     uint32_t version = header.u32();
     uint64_t image = header.u64(), layout = header.u64(), time = header.u64(), length = header.u64(),
              checksum = header.u64();
@@ -97,11 +90,11 @@ bool read_snapshot(Machine &machine, const SnapshotIdentity &identity, const std
                       std::to_string(kSnapshotVersion));
     if (image != identity.image_hash)
         return refuse(image == 0 ? "taken without an image (the chip's flash as it was); this run has one"
-                                 : "taken with another image (its hash " + hex64(image) + ", this run's " +
-                                       hex64(identity.image_hash) + ")");
+                                 : "taken with another image (its hash " + board::hex64(image) + ", this run's " +
+                                       board::hex64(identity.image_hash) + ")");
     if (layout != identity.layout_hash)
         return refuse("taken by a boardsim whose board is made of other parts (a serial line, a JTAG port, "
-                      "another build): its layout " + hex64(layout) + ", this run's " + hex64(identity.layout_hash));
+                      "another build): its layout " + board::hex64(layout) + ", this run's " + board::hex64(identity.layout_hash));
     if (file.size() - kHeaderSize < length)
         return refuse("cut short: " + std::to_string(file.size()) + " bytes of the " + std::to_string(kHeaderSize + length) +
                       " its header announces");

@@ -40,16 +40,16 @@ std::string normal(const char *path)
     return std::filesystem::path(path).lexically_normal().string();
 }
 
-struct Symbol {
-    uint32_t address, size;
-    std::string name;
-    bool function;
-};
-
 }  // namespace
 
 // Fills a SourceMap from one image's DWARF and symbol table.
 struct SourceMapBuilder {
+    struct Symbol {
+        uint32_t address, size;
+        std::string name;
+        bool function;
+    };
+
     SourceMap &map;
     std::map<std::string, uint32_t> file_ids;
     std::map<std::tuple<std::string, std::optional<uint32_t>, uint32_t>, uint32_t> function_ids;
