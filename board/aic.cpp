@@ -4,21 +4,6 @@
 
 namespace board {
 
-namespace {
-enum : uint32_t {
-    SMR = 0x000, SVR = 0x080,
-    IVR = 0x100, FVR = 0x104, ISR = 0x108, IPR = 0x10C, IMR = 0x110, CISR = 0x114,
-    IECR = 0x120, IDCR = 0x124, ICCR = 0x128, ISCR = 0x12C, EOICR = 0x130, SPU = 0x134,
-    DCR = 0x138, FFER = 0x140, FFDR = 0x144, FFSR = 0x148,
-};
-constexpr uint32_t kPrior = 0x7;
-constexpr uint32_t kSrcType = 0x60;
-constexpr uint32_t kSmrMask = kPrior | kSrcType;
-constexpr uint32_t kProt = 0x1, kGmsk = 0x2;
-// FIQ, IRQ0 and IRQ1 come from pins; the others from on-chip peripherals.
-constexpr uint32_t kExternal = (1u << 0) | (1u << 30) | (1u << 31);
-}  // namespace
-
 Aic::Aic(Clock &clock, Log &log) : MappedDevice(log, "AIC"), clock_(clock), log_(log), lines_(kExternal)
 {
     auto update = [this] { update_outputs(); };

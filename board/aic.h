@@ -102,6 +102,20 @@ public:
     uint64_t irq_request_cycle() const { return irq_request_cycle_; }
 
 private:
+    // Register offsets and bits, by the datasheet's names.
+    enum : uint32_t {
+        SMR = 0x000, SVR = 0x080,
+        IVR = 0x100, FVR = 0x104, ISR = 0x108, IPR = 0x10C, IMR = 0x110, CISR = 0x114,
+        IECR = 0x120, IDCR = 0x124, ICCR = 0x128, ISCR = 0x12C, EOICR = 0x130, SPU = 0x134,
+        DCR = 0x138, FFER = 0x140, FFDR = 0x144, FFSR = 0x148,
+    };
+    static constexpr uint32_t kPrior = 0x7;
+    static constexpr uint32_t kSrcType = 0x60;
+    static constexpr uint32_t kSmrMask = kPrior | kSrcType;
+    static constexpr uint32_t kProt = 0x1, kGmsk = 0x2;
+    // FIQ, IRQ0 and IRQ1 come from pins; the others from on-chip peripherals.
+    static constexpr uint32_t kExternal = (1u << 0) | (1u << 30) | (1u << 31);
+
     struct InService {
         unsigned source;
         int priority;

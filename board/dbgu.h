@@ -108,6 +108,20 @@ public:
     void set_pdc_latency_cycles(uint64_t cycles) { pdc_.set_latency_cycles(cycles); }
 
 private:
+    // Register offsets and bits, by the datasheet's names.
+    enum : uint32_t {
+        CR = 0x00, MR = 0x04, IER = 0x08, IDR = 0x0C, IMR = 0x10, SR = 0x14,
+        RHR = 0x18, THR = 0x1C, BRGR = 0x20, CIDR = 0x40, EXID = 0x44,
+    };
+    enum : uint32_t {
+        RSTRX = 1u << 2, RSTTX = 1u << 3, RXEN = 1u << 4, RXDIS = 1u << 5,
+        TXEN = 1u << 6, TXDIS = 1u << 7, RSTSTA = 1u << 8,
+    };
+    enum : unsigned { Normal = 0, AutoEcho = 1, LocalLoopback = 2, RemoteLoopback = 3 };
+    static constexpr uint32_t kMrMask = 0x0000CE00;
+    static constexpr uint32_t kInterruptMask = 0xC0001AFB;
+    static constexpr uint32_t kTx = 1u << Dbgu::kTxLine;
+
     void control(uint32_t cr);
     void write_thr(uint32_t v);
     // After every write: a character or a PDC move may start, a flag may change.

@@ -6,13 +6,6 @@
 namespace board {
 
 namespace {
-enum : uint32_t { FMR = 0x60, FCR = 0x64, FSR = 0x68 };
-enum : uint32_t { FRDY = 1u << 0, LOCKE = 1u << 2, PROGE = 1u << 3, SECURITY = 1u << 4, NEBP = 1u << 7 };
-enum : uint32_t { WP = 0x1, SLB = 0x2, WPL = 0x3, CLB = 0x4, EA = 0x8, SGPB = 0xB, CGPB = 0xD, SSB = 0xF };
-constexpr uint32_t kFmrMask = 0x00FF038D;
-}  // namespace
-
-namespace {
 std::array<uint8_t, ChipFlash::kPageSize> erased_page()
 {
     std::array<uint8_t, ChipFlash::kPageSize> page;

@@ -91,6 +91,12 @@ public:
     State &state() { return state_; }
 
 private:
+    // Register offsets and bits, by the datasheet's names.
+    enum : uint32_t { FMR = 0x60, FCR = 0x64, FSR = 0x68 };
+    enum : uint32_t { FRDY = 1u << 0, LOCKE = 1u << 2, PROGE = 1u << 3, SECURITY = 1u << 4, NEBP = 1u << 7 };
+    enum : uint32_t { WP = 0x1, SLB = 0x2, WPL = 0x3, CLB = 0x4, EA = 0x8, SGPB = 0xB, CGPB = 0xD, SSB = 0xF };
+    static constexpr uint32_t kFmrMask = 0x00FF038D;
+
     uint32_t status() const;
     // A command under way: it acts on the flash when it ends.
     struct Command {

@@ -1,16 +1,9 @@
 #include "board/hd44780.h"
 
-#include <cstdio>
 
 namespace board {
 
 namespace {
-std::string hex8(uint8_t v)
-{
-    char s[8];
-    std::snprintf(s, sizeof s, "0x%02X", v);
-    return s;
-}
 
 // The controller's documented limits at the board's 3.3 V supply.
 const char kBusTiming[] = "HD44780U bus timing, VCC 2.7..4.5 V";

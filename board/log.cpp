@@ -33,6 +33,13 @@ bool Log::contains(const std::string &text) const
     return false;
 }
 
+std::string hex8(uint8_t value)
+{
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "0x%02X", value);
+    return buf;
+}
+
 std::string hex32(uint32_t value)
 {
     char buf[16];

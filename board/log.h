@@ -42,6 +42,7 @@ private:
     std::function<void(const LogEntry &)> listener_;
 };
 
+std::string hex8(uint8_t value);
 std::string hex32(uint32_t value);
 // Sixteen lowercase digits, no prefix: how image hashes and layouts are shown.
 std::string hex64(uint64_t value);

@@ -3,9 +3,6 @@
 namespace board {
 
 namespace {
-enum : uint32_t { RCR = 0x00, ASR = 0x04, AASR = 0x08 };
-enum : uint32_t { UNDADD = 1u << 0, MISADD = 1u << 1, MST_SHIFT = 16, SVMST_SHIFT = 24 };
-constexpr uint32_t kMstMask = 3u << MST_SHIFT;
 const Rule kSingleCycle{"MC", "master clock with flash reads single-cycle (FWS = 0)", Rule::AtMost, 30, "MHz",
                         "AT91SAM7S embedded flash: 0 wait states up to 30 MHz"};
 }  // namespace

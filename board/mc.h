@@ -62,6 +62,11 @@ public:
     const Efc &efc() const { return efc_; }
 
 private:
+    // Register offsets and bits, by the datasheet's names.
+    enum : uint32_t { RCR = 0x00, ASR = 0x04, AASR = 0x08 };
+    enum : uint32_t { UNDADD = 1u << 0, MISADD = 1u << 1, MST_SHIFT = 16, SVMST_SHIFT = 24 };
+    static constexpr uint32_t kMstMask = 3u << MST_SHIFT;
+
     Log &log_;
     Efc efc_;
     uint32_t asr_ = 0, aasr_ = 0;

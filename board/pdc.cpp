@@ -2,15 +2,6 @@
 
 namespace board {
 
-namespace {
-enum : uint32_t {
-    RPR = 0x100, RCR = 0x104, TPR = 0x108, TCR = 0x10C,
-    RNPR = 0x110, RNCR = 0x114, TNPR = 0x118, TNCR = 0x11C,
-    PTCR = 0x120, PTSR = 0x124,
-};
-enum : uint32_t { RXTEN = 0x001, RXTDIS = 0x002, TXTEN = 0x100, TXTDIS = 0x200 };
-}  // namespace
-
 Pdc::Pdc(Bus &bus, Log &log, std::string name, PdcPeripheral &peripheral)
     : bus_(bus), clock_(bus.clock()), log_(log), name_(std::move(name)), peripheral_(peripheral), state_(name_ + " PDC")
 {

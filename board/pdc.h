@@ -90,6 +90,14 @@ public:
     void set_latency_cycles(uint64_t cycles) { latency_ = cycles; }
 
 private:
+    // Register offsets and bits, by the datasheet's names.
+    enum : uint32_t {
+        RPR = 0x100, RCR = 0x104, TPR = 0x108, TCR = 0x10C,
+        RNPR = 0x110, RNCR = 0x114, TNPR = 0x118, TNCR = 0x11C,
+        PTCR = 0x120, PTSR = 0x124,
+    };
+    enum : uint32_t { RXTEN = 0x001, RXTDIS = 0x002, TXTEN = 0x100, TXTDIS = 0x200 };
+
     void changed();
     void move();
     bool rx_due() const;

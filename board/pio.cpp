@@ -3,20 +3,6 @@
 
 namespace board {
 
-namespace {
-enum : uint32_t {
-    PER = 0x00, PDR = 0x04, PSR = 0x08,
-    OER = 0x10, ODR = 0x14, OSR = 0x18,
-    IFER = 0x20, IFDR = 0x24, IFSR = 0x28,
-    SODR = 0x30, CODR = 0x34, ODSR = 0x38, PDSR = 0x3C,
-    IER = 0x40, IDR = 0x44, IMR = 0x48, ISR = 0x4C,
-    MDER = 0x50, MDDR = 0x54, MDSR = 0x58,
-    PPUDR = 0x60, PPUER = 0x64, PPUSR = 0x68,
-    ASR = 0x70, BSR = 0x74, ABSR = 0x78,
-    OWER = 0xA0, OWDR = 0xA4, OWSR = 0xA8,
-};
-}
-
 Pio::Pio(Pins &pins, Clock &clock, Log &log, std::string name)
     : MappedDevice(log, name), pins_(pins), clock_(clock), name_(std::move(name)), source_(pins.add_source(name_))
 {

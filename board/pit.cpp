@@ -3,14 +3,6 @@
 
 namespace board {
 
-namespace {
-enum : uint32_t { MR = 0x00, SR = 0x04, PIVR = 0x08, PIIR = 0x0C };
-constexpr uint32_t kMrReset = 0x000FFFFF;
-constexpr uint32_t kMrMask = 0x030FFFFF;
-constexpr uint32_t kPitien = 1u << 25;
-constexpr uint32_t kCounterModulo = 1u << 20;
-}  // namespace
-
 Pit::Pit(Clock &clock, Log &log) : MappedDevice(log, "PIT"), clock_(clock)
 {
     regs_.add(MR, "PIT_MR", AccessKind::ReadWrite).resets_to(kMrReset).field(mr_, kMrMask).on_write([this](uint32_t v) { write_mr(v); });

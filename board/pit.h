@@ -39,6 +39,13 @@ public:
     void reset() override;
 
 private:
+    // Register offsets and bits, by the datasheet's names.
+    enum : uint32_t { MR = 0x00, SR = 0x04, PIVR = 0x08, PIIR = 0x0C };
+    static constexpr uint32_t kMrReset = 0x000FFFFF;
+    static constexpr uint32_t kMrMask = 0x030FFFFF;
+    static constexpr uint32_t kPitien = 1u << 25;
+    static constexpr uint32_t kCounterModulo = 1u << 20;
+
     struct Count {
         uint32_t cpiv;
         uint32_t picnt;

@@ -4,24 +4,6 @@
 namespace board {
 
 namespace {
-enum : uint32_t {
-    SCER = 0x00, SCDR = 0x04, SCSR = 0x08,
-    PCER = 0x10, PCDR = 0x14, PCSR = 0x18,
-    MOR = 0x20, MCFR = 0x24, PLLR = 0x2C, MCKR = 0x30,
-    PCK0 = 0x40, PCK1 = 0x44, PCK2 = 0x48,
-    IER = 0x60, IDR = 0x64, SR = 0x68, IMR = 0x6C,
-};
-enum : uint32_t { MOSCS = 0x1, LOCK = 0x4, MCKRDY = 0x8 };
-enum : uint32_t { MOSCEN = 0x1, OSCBYPASS = 0x2 };
-constexpr uint32_t kScMask = 0x781;        // PCK, UDP, PCK0..2
-constexpr uint32_t kMorMask = 0xFF03;      // MOSCEN, OSCBYPASS, OSCOUNT
-constexpr uint32_t kPllrMask = 0x37FFFFFF; // DIV, PLLCOUNT, OUT, MUL, USBDIV
-constexpr uint32_t kMckrMask = 0x1F;       // CSS, PRES
-constexpr uint32_t kPckMask = 0x1F;
-constexpr uint32_t kSrMask = 0x70D;        // MOSCS, LOCK, MCKRDY, PCKRDY0..2
-constexpr uint32_t kMainrdy = 1u << 16;
-constexpr unsigned kMainfSlowCycles = 16;
-
 enum : uint32_t { CSS_SLOW = 0, CSS_MAIN = 1, CSS_PLL = 3 };
 
 uint32_t css_of(uint32_t mckr)

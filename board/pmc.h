@@ -88,6 +88,25 @@ public:
     double pll_hz() const;
 
 private:
+    // Register offsets and bits, by the datasheet's names.
+    enum : uint32_t {
+        SCER = 0x00, SCDR = 0x04, SCSR = 0x08,
+        PCER = 0x10, PCDR = 0x14, PCSR = 0x18,
+        MOR = 0x20, MCFR = 0x24, PLLR = 0x2C, MCKR = 0x30,
+        PCK0 = 0x40, PCK1 = 0x44, PCK2 = 0x48,
+        IER = 0x60, IDR = 0x64, SR = 0x68, IMR = 0x6C,
+    };
+    enum : uint32_t { MOSCS = 0x1, LOCK = 0x4, MCKRDY = 0x8 };
+    enum : uint32_t { MOSCEN = 0x1, OSCBYPASS = 0x2 };
+    static constexpr uint32_t kScMask = 0x781;        // PCK, UDP, PCK0..2
+    static constexpr uint32_t kMorMask = 0xFF03;      // MOSCEN, OSCBYPASS, OSCOUNT
+    static constexpr uint32_t kPllrMask = 0x37FFFFFF; // DIV, PLLCOUNT, OUT, MUL, USBDIV
+    static constexpr uint32_t kMckrMask = 0x1F;       // CSS, PRES
+    static constexpr uint32_t kPckMask = 0x1F;
+    static constexpr uint32_t kSrMask = 0x70D;        // MOSCS, LOCK, MCKRDY, PCKRDY0..2
+    static constexpr uint32_t kMainrdy = 1u << 16;
+    static constexpr unsigned kMainfSlowCycles = 16;
+
     void update_irq() { irq_.set((regs_.peek(0x68) & imr_) != 0); }   // PMC_SR & PMC_IMR
     // A clock frequency as an exact fraction of hertz.
     struct Rate {

@@ -1,18 +1,8 @@
 #include "board/register_map.h"
 
-#include <cstdio>
 #include <stdexcept>
 
 namespace board {
-
-namespace {
-std::string hex8(uint32_t v)
-{
-    char s[8];
-    std::snprintf(s, sizeof s, "0x%02X", v & 0xFFu);
-    return s;
-}
-}  // namespace
 
 const char *access_name(AccessKind a)
 {

@@ -4,11 +4,6 @@
 namespace board {
 
 namespace {
-enum : uint32_t { CR = 0x00, SR = 0x04, MR = 0x08 };
-enum : uint32_t { PROCRST = 1u << 0, PERRST = 1u << 2, EXTRST = 1u << 3 };
-enum : uint32_t { URSTS = 1u << 0, NRSTL = 1u << 16, SRCMP = 1u << 17 };
-enum : uint32_t { URSTEN = 1u << 0, URSTIEN = 1u << 4 };
-constexpr uint32_t kMrMask = 0x00000F11;
 constexpr Picos kSlowCycle = kSlowClockPeriodFs / 1000;
 }  // namespace
 

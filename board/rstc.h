@@ -77,6 +77,13 @@ public:
     bool nrst_low() const { return nrst_low_; }
 
 private:
+    // Register offsets and bits, by the datasheet's names.
+    enum : uint32_t { CR = 0x00, SR = 0x04, MR = 0x08 };
+    enum : uint32_t { PROCRST = 1u << 0, PERRST = 1u << 2, EXTRST = 1u << 3 };
+    enum : uint32_t { URSTS = 1u << 0, NRSTL = 1u << 16, SRCMP = 1u << 17 };
+    enum : uint32_t { URSTEN = 1u << 0, URSTIEN = 1u << 4 };
+    static constexpr uint32_t kMrMask = 0x00000F11;
+
     Picos external_length() const;
     // busy: how long SRCMP reads 1 (0 for a reset that is no software command).
     void order(const ResetOrder &o, Picos busy);

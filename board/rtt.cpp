@@ -3,13 +3,6 @@
 
 namespace board {
 
-namespace {
-enum : uint32_t { MR = 0x00, AR = 0x04, VR = 0x08, SR = 0x0C };
-enum : uint32_t { ALMIEN = 1u << 16, RTTINCIEN = 1u << 17, RTTRST = 1u << 18 };
-enum : uint32_t { ALMS = 1u << 0, RTTINC = 1u << 1 };
-constexpr uint32_t kMrReset = 0x00008000;
-}  // namespace
-
 Rtt::Rtt(Clock &clock, Log &log) : MappedDevice(log, "RTT"), clock_(clock)
 {
     auto rearm = [this] {

@@ -37,6 +37,12 @@ public:
     uint32_t counter() const;
 
 private:
+    // Register offsets and bits, by the datasheet's names.
+    enum : uint32_t { MR = 0x00, AR = 0x04, VR = 0x08, SR = 0x0C };
+    enum : uint32_t { ALMIEN = 1u << 16, RTTINCIEN = 1u << 17, RTTRST = 1u << 18 };
+    enum : uint32_t { ALMS = 1u << 0, RTTINC = 1u << 1 };
+    static constexpr uint32_t kMrReset = 0x00008000;
+
     Picos increment_period() const;
     // Latches the flags for everything that happened up to now.
     void sync();

@@ -3,19 +3,6 @@
 
 namespace board {
 
-namespace {
-enum : uint32_t {
-    CR = 0x00, MR = 0x04, RDR = 0x08, TDR = 0x0C, SR = 0x10,
-    IER = 0x14, IDR = 0x18, IMR = 0x1C,
-    CSR0 = 0x30, CSR1 = 0x34, CSR2 = 0x38, CSR3 = 0x3C,
-};
-enum : uint32_t { SPIEN = 1u << 0, SPIDIS = 1u << 1, SWRST = 1u << 7 };
-enum : uint32_t { MR_PS = 1u << 1, MR_PCSDEC = 1u << 2, MR_FDIV = 1u << 3, MR_LLB = 1u << 7 };
-enum : uint32_t { CSR_CPOL = 1u << 0, CSR_NCPHA = 1u << 1 };
-constexpr uint32_t kMosi = 1u << Spi::kMosiLine;
-constexpr uint32_t kSpck = 1u << Spi::kSpckLine;
-}  // namespace
-
 Spi::Spi(Bus &bus, Pio &pio, Pins &pins, Log &log, std::string name)
     : MappedDevice(log, name), bus_(bus), clock_(bus.clock()), pio_(pio), pins_(pins), log_(log), name_(std::move(name)),
       pdc_(bus, log, name_, *this)

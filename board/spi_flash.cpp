@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 namespace board {
@@ -19,12 +18,6 @@ const char kRating[] = "SST25VF040B: 50 MHz, READ 0x03 25 MHz";
 const board::Rule kClock{"serial flash", "SCK frequency", board::Rule::AtMost, 50, "MHz", kRating};
 const board::Rule kReadClock{"serial flash", "SCK frequency for READ 0x03", board::Rule::AtMost, 25, "MHz", kRating};
 
-std::string hex8(uint8_t v)
-{
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "0x%02X", v);
-    return buf;
-}
 }  // namespace
 
 SpiFlash::SpiFlash(Pins &pins, Clock &clock, Log &log, std::string name, Lines lines)

@@ -5,12 +5,6 @@
 namespace board {
 
 namespace {
-enum : uint32_t { WDCR = 0x00, WDMR = 0x04, WDSR = 0x08 };
-enum : uint32_t { WDUNF = 0x1, WDERR = 0x2 };
-constexpr uint32_t kWdmrReset = 0x3FFF2FFF;
-constexpr uint32_t kWdmrMask = 0x3FFFFFFF;
-constexpr uint32_t kWdrsten = 1u << 13;
-constexpr uint32_t kWdrproc = 1u << 14;
 
 uint32_t wdv(uint32_t wdmr) { return wdmr & 0xFFF; }
 uint32_t wdd(uint32_t wdmr) { return (wdmr >> 16) & 0xFFF; }

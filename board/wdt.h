@@ -56,6 +56,14 @@ public:
     uint32_t counter() const;
 
 private:
+    // Register offsets and bits, by the datasheet's names.
+    enum : uint32_t { WDCR = 0x00, WDMR = 0x04, WDSR = 0x08 };
+    enum : uint32_t { WDUNF = 0x1, WDERR = 0x2 };
+    static constexpr uint32_t kWdmrReset = 0x3FFF2FFF;
+    static constexpr uint32_t kWdmrMask = 0x3FFFFFFF;
+    static constexpr uint32_t kWdrsten = 1u << 13;
+    static constexpr uint32_t kWdrproc = 1u << 14;
+
     void update_irq() { irq_.set((wdmr_ & (1u << 12)) && wdsr_); }
     void reload();
     void underflow();
