@@ -120,7 +120,7 @@ private:
     enum : unsigned { Normal = 0, AutoEcho = 1, LocalLoopback = 2, RemoteLoopback = 3 };
     static constexpr uint32_t kMrMask = 0x0000CE00;
     static constexpr uint32_t kInterruptMask = 0xC0001AFB;
-    static constexpr uint32_t kTx = 1u << Dbgu::kTxLine;
+    static constexpr uint32_t kTx = 1u << kTxLine;
 
     void control(uint32_t cr);
     void write_thr(uint32_t v);

@@ -89,8 +89,8 @@ private:
     enum : uint32_t { SPIEN = 1u << 0, SPIDIS = 1u << 1, SWRST = 1u << 7 };
     enum : uint32_t { MR_PS = 1u << 1, MR_PCSDEC = 1u << 2, MR_FDIV = 1u << 3, MR_LLB = 1u << 7 };
     enum : uint32_t { CSR_CPOL = 1u << 0, CSR_NCPHA = 1u << 1 };
-    static constexpr uint32_t kMosi = 1u << Spi::kMosiLine;
-    static constexpr uint32_t kSpck = 1u << Spi::kSpckLine;
+    static constexpr uint32_t kMosi = 1u << kMosiLine;
+    static constexpr uint32_t kSpck = 1u << kSpckLine;
 
     void software_reset();
     void control(uint32_t cr);
