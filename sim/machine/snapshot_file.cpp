@@ -6,6 +6,7 @@
 
 #include "sim/machine/duration.h"
 #include "sim/machine/machine.h"
+#include "sim/machine/replay_bundle.h"
 #include "sim/tools/output_file.h"
 
 namespace sim {
@@ -14,15 +15,6 @@ namespace {
 
 constexpr char kSnapshotMagic[8] = {'B', 'S', 'I', 'M', 'S', 'N', 'A', 'P'};
 constexpr size_t kHeaderSize = 52;
-
-uint64_t fnv1a(const uint8_t *p, size_t n, uint64_t h = 0xcbf29ce484222325ull)
-{
-    for (size_t i = 0; i < n; ++i) {
-        h ^= p[i];
-        h *= 0x100000001b3ull;
-    }
-    return h;
-}
 
 }  // namespace
 
@@ -34,14 +26,14 @@ bool hash_file(const std::string &path, uint64_t &hash, std::string &error)
         error = path + ": cannot be read";
         return false;
     }
-    hash = fnv1a(bytes.data(), bytes.size());
+    hash = fnv1a64(bytes.data(), bytes.size());
     return true;
 }
 
 SnapshotIdentity snapshot_identity(Machine &machine, uint64_t image_hash)
 {
     std::string layout = machine.board().state_layout();
-    return {image_hash, fnv1a(reinterpret_cast<const uint8_t *>(layout.data()), layout.size())};
+    return {image_hash, fnv1a64(reinterpret_cast<const uint8_t *>(layout.data()), layout.size())};
 }
 
 bool write_snapshot(Machine &machine, const SnapshotIdentity &identity, const std::string &path, std::string &error)
@@ -60,7 +52,7 @@ bool write_snapshot(Machine &machine, const SnapshotIdentity &identity, const st
     w.u64(identity.layout_hash);
     w.u64(machine.now());
     w.u64(state.size());
-    w.u64(fnv1a(state.data(), state.size()));
+    w.u64(fnv1a64(state.data(), state.size()));
     w.bytes(state.data(), state.size());
     return simtools::write_output(path, w.data().data(), w.data().size(), error);
 }
@@ -100,7 +92,7 @@ bool read_snapshot(Machine &machine, const SnapshotIdentity &identity, const std
                       " its header announces");
     if (file.size() - kHeaderSize > length)
         return refuse(std::to_string(file.size() - kHeaderSize - length) + " bytes after the state its header announces");
-    if (fnv1a(file.data() + kHeaderSize, length) != checksum)
+    if (fnv1a64(file.data() + kHeaderSize, length) != checksum)
         return refuse("corrupted: its state does not match its checksum");
     try {
         board::StateReader r(file.data() + kHeaderSize, length, path);
